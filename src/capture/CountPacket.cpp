@@ -1,0 +1,17 @@
+#include "capture/CountPacket.h"
+
+#include "capture/PacketBytes.h"
+
+void CountPacket(TXIoctl& State, std::uint8_t direction) noexcept {
+  const TPacketView datagram(State.RecvBuffer.data(), State.RecvBuffer.size());
+  const std::size_t d = direction ? 1 : 0;
+  const auto category = ClassifyService(IpProtocol(datagram), SourcePort(datagram), DestPort(datagram), direction);
+  const auto c = static_cast<std::size_t>(category);
+  auto& counts = State.Counters[d];
+  State.CurDirection = static_cast<std::uint8_t>(d);
+  counts[KindPackets][0] += 1;
+  counts[KindBytes][0] += State.CurLength;
+  State.CurCategory = static_cast<std::uint8_t>(c);
+  counts[KindPackets][c] += 1;
+  counts[KindBytes][c] += State.CurLength;
+}

@@ -1,0 +1,7 @@
+#include "capture/XIoctlUnit.h"
+
+void TXIoctl::ResetCounters() noexcept {
+  TotalPackets = 0;
+  TotalBytes = 0;
+  Counters = CategoryCounters{};
+}

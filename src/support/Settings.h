@@ -1,0 +1,47 @@
+#pragma once
+// The process-wide settings record and the settings file beside the executable.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "support/IniFile.h"
+
+struct TGlobalSettings {
+  std::string ExePath;
+  std::string IniPath;
+  std::unique_ptr<TIniFile> IniFile;
+  std::uint8_t FirstActivate = 1;
+  std::uint8_t DumpLimit = 0;
+  std::int32_t ScreenHeight = 0;
+  std::int32_t ScreenWidth = 0;
+  std::int32_t Top = 0;
+  std::int32_t Left = 0;
+  std::int32_t FormHeight = 0;
+  std::int32_t FormWidth = 0;
+  std::int32_t ProtPageWidth = 0;
+  std::int32_t IPAdrPageWidth = 0;
+  std::uint8_t StayOnTop = 0;
+  std::uint8_t Prot_IPAdr = 0;
+  std::uint8_t BlinkPhase = 0;
+  // The window layer's menus that carry the command submenu; opaque here.
+  void* AppSystemMenu = nullptr;
+  void* MainSystemMenu = nullptr;
+};
+
+extern TGlobalSettings GlobalSettings;
+
+// ExePath with ".ini" in place of its extension, or appended when the file
+// name has none.
+std::string IniPathOf(std::string_view ExePath);
+// The running executable's full path (empty when the system will not say).
+std::string RunningExecutablePath();
+// Sets ExePath and IniPath from the running executable.
+void SetProgramPaths(TGlobalSettings& Settings = GlobalSettings);
+
+// Needs IniPath, the screen and form sizes. Fills IniFile, Top, Left,
+// StayOnTop and Prot_IPAdr; a top or left of 0 means centred.
+void ReadSettings(TGlobalSettings& Settings = GlobalSettings);
+// Needs ReadSettings to have run. Stores the four keys and rewrites the
+// file; throws EIniFileError when the file cannot be written.
+void WriteSettings(TGlobalSettings& Settings = GlobalSettings);
