@@ -1,7 +1,140 @@
 #include "capture/XIoctlUnit.h"
 
+#include <iostream>
+#include <mutex>
+#include <utility>
+
+#include "capture/HostAddresses.h"
+#include "capture/PcapCapture.h"
+#include "support/TextDevs.h"
+
+namespace {
+
+std::mutex SinkMutex;
+TErrorBoxSink ErrorBoxSink;
+TReasonSink ReasonSink;
+
+// The backend's reason goes where diagnostics go, and to standard error.
+void ReportReason(std::string_view context, const std::string& reason) {
+  const std::string line = std::string(context) + ": " + reason;
+  TReasonSink sink;
+  {
+    std::lock_guard lock(SinkMutex);
+    sink = ReasonSink;
+  }
+  if (sink)
+    sink(line);
+  else
+    std::cerr << "wirepeek: " << line << std::endl;
+  if (TraceOutput.WantsText()) {
+    try {
+      TraceOutput.WriteLine(line);
+    } catch (const ETextChannelError&) {
+      // The channel was closed in the meantime; standard error has it.
+    }
+  }
+}
+
+// Cuts at 255 bytes without splitting a UTF-8 sequence.
+std::string_view CutTo255(std::string_view text) {
+  if (text.size() <= 255) return text;
+  std::size_t end = 255;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return text.substr(0, end);
+}
+
+}  // namespace
+
+void SetErrorBoxSink(TErrorBoxSink Sink) {
+  std::lock_guard lock(SinkMutex);
+  ErrorBoxSink = std::move(Sink);
+}
+
+void SetReasonSink(TReasonSink Sink) {
+  std::lock_guard lock(SinkMutex);
+  ReasonSink = std::move(Sink);
+}
+
+int ShowErrorBox(std::string_view Text) {
+  const std::string_view text = CutTo255(Text);
+  TErrorBoxSink sink;
+  {
+    std::lock_guard lock(SinkMutex);
+    sink = ErrorBoxSink;
+  }
+  if (sink) return sink(text);
+  std::cerr << ErrorBoxCaption << ": " << text << std::endl;
+  return 1;  // OK
+}
+
 void TXIoctl::ResetCounters() noexcept {
   TotalPackets = 0;
   TotalBytes = 0;
   Counters = CategoryCounters{};
+}
+
+std::int32_t TXIoctl::ListAdaptor() {
+  AdapterCount = -1;
+  std::vector<THostAddress> host;
+  if (!SystemIpv4Addresses(host)) {
+    ShowErrorBox("ListAdaptor Error:WSAIoctl SOCKET_ERROR");
+    return -1;
+  }
+  const auto addresses = CaptureAddresses(host);
+  const auto n = static_cast<std::int32_t>(addresses.size());
+  if (n > MaxAdapters || n <= 0) {
+    ShowErrorBox("ListAdaptor Error:Too Many Adapter or No Adapter");
+    return -1;
+  }
+  SelectedAdapter = 1;
+  Adapters = AdapterTable{};
+  for (std::int32_t i = 1; i <= n; ++i) Adapters[i] = addresses[static_cast<std::size_t>(i - 1)];
+  AdapterCount = n;
+  return n;
+}
+
+std::int32_t TXIoctl::InitAdapter() {
+  CaptureSocket.reset();
+  std::string reason;
+  if (!CaptureFile.empty()) {
+    auto file = TPcapCaptureSocket::OpenFile(CaptureFile, reason);
+    if (!file) {
+      ReportReason(CaptureFile, reason);
+      ShowErrorBox("InitAdapter :WSASocket failed");
+      return -1;
+    }
+    CaptureSocket = std::move(file);
+    return 0;
+  }
+  if (SelectedAdapter < 1 || SelectedAdapter > MaxAdapters) {
+    ShowErrorBox("IntAdapter :bind failed");
+    return -1;
+  }
+  std::vector<THostAddress> host;
+  SystemIpv4Addresses(host);
+  const std::string interface = InterfaceOwning(host, Adapters[SelectedAdapter]);
+  if (interface.empty()) {
+    ReportReason("capture", "no interface owns the address");
+    ShowErrorBox("IntAdapter :bind failed");
+    return -1;
+  }
+  TPcapCaptureSocket::TOpenStage failedAt{};
+  auto live = TPcapCaptureSocket::OpenLive(interface, failedAt, reason);
+  if (!live) {
+    ReportReason(interface, reason);
+    ShowErrorBox(failedAt == TPcapCaptureSocket::TOpenStage::Create ? "InitAdapter :WSASocket failed"
+                                                                      : "InitAdapter : WSAIoCtl failed");
+    return -1;
+  }
+  CaptureSocket = std::move(live);
+  return 0;
+}
+
+void TXIoctl::TermAdapter() {
+  KeepRunning.store(0);
+  if (CaptureSocket) CaptureSocket->Interrupt();
+  // Short steps: a notification in flight is served between them.
+  while (StopEvent.WaitFor(std::chrono::milliseconds(2)) == TManualResetEvent::TWaitResult::Timeout) {
+    if (NotifyWindow) NotifyWindow->ServePending();
+  }
 }

@@ -4,11 +4,15 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <thread>
 
 #include "catalogue/Global.h"
+#include "support/DateTimeText.h"
 #include "support/ManualResetEvent.h"
 
 inline constexpr std::uint8_t DirectionSent = 0;
@@ -51,20 +55,53 @@ struct PacketRecord {
 using TRecordQueue = std::deque<PacketRecord>;
 
 // Whoever is told about captured traffic: the window, the headless report, a
-// test. CaptureNotify runs the handler on the target's own thread and returns
-// only when it has run there.
+// test.
 class TCaptureNotifyTarget {
  public:
   virtual ~TCaptureNotifyTarget() = default;
+  // Capture thread: runs the handler on the target's own thread and returns
+  // only when it has run there.
   virtual void CaptureNotify() = 0;
+  // Target's thread, while it waits for the capture to end: runs a
+  // notification that is waiting for it, so ending a capture cannot deadlock.
+  virtual void ServePending() {}
+};
+
+// One IPv4 datagram as the capture backend delivers it, from its IP header on.
+struct TCapturedDatagram {
+  const std::uint8_t* Data = nullptr;
+  std::size_t Length = 0;
+  std::int64_t Seconds = 0;  // capture time stamp
+  std::int64_t Microseconds = 0;
+};
+
+class TDatagramSink {
+ public:
+  virtual ~TDatagramSink() = default;
+  virtual void Datagram(const TCapturedDatagram& Datagram) = 0;
+};
+
+struct TCaptureStats {
+  std::uint64_t Received = 0;
+  std::uint64_t Dropped = 0;
 };
 
 // The capture handle behind CaptureSocket; the capture backend derives from it.
 class TCaptureSocket {
  public:
+  enum class TReceiveStatus { Datagrams, Idle, Interrupted, EndOfFile, Failed };
+
   virtual ~TCaptureSocket() = default;
+  // Capture thread: waits a short while for traffic, then hands every
+  // datagram that is already waiting to Sink, in order.
+  virtual TReceiveStatus Receive(TDatagramSink& Sink) = 0;
   // Any thread: makes a pending or the next receive return at once.
   virtual void Interrupt() = 0;
+  // Capture thread, after its loop: releases the handle (statistics stay).
+  virtual void Close() = 0;
+  virtual TCaptureStats Statistics() const = 0;
+  // The backend's own words for the last failure.
+  virtual std::string LastError() const = 0;
 };
 
 // What the capture layer reports about itself when it is started.
@@ -100,6 +137,80 @@ class TXIoctl {
   AdapterTable Adapters;
   std::array<std::uint8_t, 65536> RecvBuffer{};
 
+  // A capture file to read instead of the live interface (empty: live).
+  std::string CaptureFile;
+
   // Sets the totals and the 68 counters to 0, as each capture start does.
   void ResetCounters() noexcept;
+
+  // The host's IPv4 addresses into Adapters: 1 to 10, or -1 with a box.
+  std::int32_t ListAdaptor();
+  // Opens the capture on Adapters[SelectedAdapter] (or CaptureFile): 0, or
+  // -1 with a box. A failed start leaves nothing open.
+  std::int32_t InitAdapter();
+  // Asks the capture loop to end, wakes it, and waits for StopEvent while
+  // serving a notification that is in flight.
+  void TermAdapter();
+};
+
+// The engine's single way to tell the user about a failure: a modal box
+// captioned "確認" with one OK button in the program, standard error in the
+// headless report, a recorder in tests. Text is cut to 255 bytes.
+using TErrorBoxSink = std::function<int(std::string_view Text)>;
+void SetErrorBoxSink(TErrorBoxSink Sink);
+int ShowErrorBox(std::string_view Text);
+// Where the capture backend's own reason for a failure goes besides the
+// trace channel (standard error unless set).
+using TReasonSink = std::function<void(std::string_view Line)>;
+void SetReasonSink(TReasonSink Sink);
+inline constexpr std::string_view ErrorBoxCaption = "確認";
+
+// The capture thread of one capture.
+class TCaptureThread final : private TDatagramSink {
+ public:
+  // Resets the counters and starts the thread at once.
+  explicit TCaptureThread(TXIoctl& State);
+  // Waits for the thread to end; it must have been asked to end.
+  ~TCaptureThread() override;
+  TCaptureThread(const TCaptureThread&) = delete;
+  TCaptureThread& operator=(const TCaptureThread&) = delete;
+
+  // Asks the loop to end after the datagrams in hand (exit code 3).
+  void Terminate() noexcept { Terminated.store(true); }
+  void WaitFor();
+  // 0 loop ended, 1 nobody to notify, 2 receive failed or woken, 3 terminated;
+  // -1 while running.
+  int ExitCode() const noexcept { return Exit.load(); }
+
+ private:
+  void Execute();
+  void Datagram(const TCapturedDatagram& Datagram) override;
+  void QueueRecord(std::uint8_t direction);
+
+  TXIoctl& State;
+  TLocalTime ReceiveTime;
+  std::int64_t ReceiveSecond = -1;  // second ReceiveTime was computed for
+  std::uint32_t SelectedAddr = 0;
+  bool Matched = false;
+  std::atomic<bool> Terminated{false};
+  std::atomic<int> Exit{-1};
+  std::thread Worker;
+};
+
+// The capture engine's face to the window: lists adapters, starts and ends
+// captures.
+class TIPMonitor {
+ public:
+  TIPMonitor();
+  ~TIPMonitor();
+  TIPMonitor(const TIPMonitor&) = delete;
+  TIPMonitor& operator=(const TIPMonitor&) = delete;
+
+  std::int32_t WSA_Open();
+  std::int32_t CaptureStart();
+  void CaptureEnd();
+  void WSA_Close();
+
+  std::unique_ptr<TXIoctl> Ioctl;
+  std::unique_ptr<TCaptureThread> Thread;
 };

@@ -13,7 +13,8 @@ class EIniFileError : public std::runtime_error {
 
 class TIniFile {
  public:
-  // Loads FileName when it exists; a missing file gives no sections.
+  // Loads FileName when it exists; a missing file gives no sections. A file
+  // that exists but cannot be read throws EIniFileError.
   explicit TIniFile(std::string FileName);
   // Parses text as the file's contents (no file is read).
   static TIniFile FromText(std::string FileName, std::string_view Text);
@@ -25,6 +26,9 @@ class TIniFile {
   std::int32_t ReadInteger(std::string_view Section, std::string_view Key, std::int32_t Default) const;
   bool ReadBool(std::string_view Section, std::string_view Key, bool Default) const;
 
+  // Blanks around key and value are dropped, as a read of the saved file would.
+  // Throws EIniFileError for what the file cannot hold: a line break anywhere,
+  // or a key containing "=" or starting with ";" or "[".
   void WriteString(std::string_view Section, std::string_view Key, std::string_view Value);
   void WriteInteger(std::string_view Section, std::string_view Key, std::int32_t Value);
   void WriteBool(std::string_view Section, std::string_view Key, bool Value);

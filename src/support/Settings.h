@@ -40,7 +40,10 @@ std::string RunningExecutablePath();
 void SetProgramPaths(TGlobalSettings& Settings = GlobalSettings);
 
 // Needs IniPath, the screen and form sizes. Fills IniFile, Top, Left,
-// StayOnTop and Prot_IPAdr; a top or left of 0 means centred.
+// StayOnTop and Prot_IPAdr; a top or left of 0 means centred. A missing file
+// gives the defaults. A file that exists but cannot be read throws
+// EIniFileError after the defaults (centred, pages hidden) are set; IniFile
+// stays null then, so WriteSettings will not overwrite that file.
 void ReadSettings(TGlobalSettings& Settings = GlobalSettings);
 // Needs ReadSettings to have run. Stores the four keys and rewrites the
 // file; throws EIniFileError when the file cannot be written.

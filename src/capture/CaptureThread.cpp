@@ -1,0 +1,140 @@
+#include <algorithm>
+#include <cstring>
+
+#include "capture/CountPacket.h"
+#include "capture/DumpPacket.h"
+#include "capture/PacketBytes.h"
+#include "capture/XIoctlUnit.h"
+#include "support/Settings.h"
+#include "support/TextDevs.h"
+
+namespace {
+
+constexpr std::size_t MaxDatagram = 65535;
+// The rules read up to byte 23; bytes a short datagram did not fill must
+// read as 0, not as leftovers of the previous one.
+constexpr std::size_t HighestByteRead = 23;
+
+}  // namespace
+
+TCaptureThread::TCaptureThread(TXIoctl& state) : State(state) {
+  State.ResetCounters();
+  // Raised here, before the thread exists, so that a stop asked for right
+  // after the start is never lost and never finds the previous run's event.
+  State.Running.store(1);
+  State.KeepRunning.store(1);
+  State.StopEvent.Reset();
+  Worker = std::thread([this] { Execute(); });
+}
+
+TCaptureThread::~TCaptureThread() { WaitFor(); }
+
+void TCaptureThread::WaitFor() {
+  if (Worker.joinable()) Worker.join();
+}
+
+// Capture thread.
+void TCaptureThread::Execute() {
+  int exitCode = 2;
+  try {
+    if (!State.NotifyWindow) {
+      exitCode = 1;
+    } else {
+      SelectedAddr = State.Adapters[State.SelectedAdapter];
+      State.NotifyWindow->CaptureNotify();
+      exitCode = 0;
+      while (State.KeepRunning.load(std::memory_order_relaxed)) {
+        if (!State.CaptureSocket) {
+          exitCode = 2;
+          break;
+        }
+        Matched = false;
+        const auto status = State.CaptureSocket->Receive(*this);
+        // One notification for the whole group, after its last datagram.
+        if (Matched) State.NotifyWindow->CaptureNotify();
+        using TStatus = TCaptureSocket::TReceiveStatus;
+        if (status == TStatus::Failed || status == TStatus::Interrupted) {
+          exitCode = 2;
+          break;
+        }
+        if (status == TStatus::EndOfFile) {
+          exitCode = 0;
+          break;
+        }
+        if (Terminated.load()) {
+          exitCode = 3;
+          break;
+        }
+      }
+    }
+  } catch (...) {
+    exitCode = 2;
+  }
+  // Whatever way the run ended.
+  if (State.CaptureSocket) State.CaptureSocket->Close();
+  Exit.store(exitCode);
+  State.Running.store(0);
+  State.KeepRunning.store(0);
+  State.StopEvent.Set();
+}
+
+// Capture thread, for each datagram of a group.
+void TCaptureThread::Datagram(const TCapturedDatagram& datagram) {
+  const std::size_t n = std::min(datagram.Length, MaxDatagram);
+  auto& buffer = State.RecvBuffer;
+  if (n) std::memcpy(buffer.data(), datagram.Data, n);
+  if (n <= HighestByteRead) std::memset(buffer.data() + n, 0, HighestByteRead + 1 - n);
+
+  if (datagram.Seconds != ReceiveSecond) {
+    ReceiveTime = LocalTimeOf(static_cast<std::time_t>(datagram.Seconds), datagram.Microseconds);
+    ReceiveSecond = datagram.Seconds;
+  }
+  ReceiveTime.Millisecond = static_cast<std::uint16_t>(datagram.Microseconds / 1000);
+
+  const TPacketView view(buffer.data(), n);
+  State.CurLength = IpTotalLength(TPacketView(buffer.data(), buffer.size()));
+  State.TotalPackets += 1;
+  State.TotalBytes += State.CurLength;
+
+  const std::uint32_t source = IpSourceAddr(view), dest = IpDestAddr(view);
+  if (source != SelectedAddr && dest != SelectedAddr) return;
+
+  try {
+    DumpPacket(TraceOutput, view, static_cast<std::int32_t>(n), GlobalSettings.DumpLimit);
+  } catch (const ETextChannelError&) {
+    // The window closed or rebound the channel meanwhile; the dump is only
+    // diagnostics and must not end the capture.
+  }
+  if (source == SelectedAddr) {
+    CountPacket(State, DirectionSent);
+    QueueRecord(DirectionSent);
+  }
+  if (dest == SelectedAddr) {
+    CountPacket(State, DirectionReceived);
+    QueueRecord(DirectionReceived);
+  }
+  Matched = true;
+}
+
+// Capture thread.
+void TCaptureThread::QueueRecord(std::uint8_t direction) {
+  State.QueueBusy.store(1, std::memory_order_release);
+  try {
+    const TPacketView view(State.RecvBuffer.data(), State.RecvBuffer.size());
+    PacketRecord record;
+    record.RemoteAddr = direction == DirectionSent ? IpDestAddr(view) : IpSourceAddr(view);
+    record.Direction = direction;
+    record.Category = State.CurCategory;
+    record.Length = State.CurLength;
+    record.Hour = ReceiveTime.Hour;
+    record.Minute = ReceiveTime.Minute;
+    record.Second = ReceiveTime.Second;
+    record.Millisecond = ReceiveTime.Millisecond;
+    State.RecordQueue.push_back(record);
+  } catch (...) {
+    State.QueueBusy.store(0, std::memory_order_release);
+    throw;
+  }
+  State.QueueBusy.store(0, std::memory_order_release);
+  if (State.RecordWindow) State.RecordWindow->CaptureNotify();
+}

@@ -1,0 +1,39 @@
+#include <pcap/pcap.h>
+
+#include "capture/XIoctlUnit.h"
+
+TIPMonitor::TIPMonitor() : Ioctl(std::make_unique<TXIoctl>()) {}
+
+TIPMonitor::~TIPMonitor() {
+  if (Thread) CaptureEnd();
+}
+
+std::int32_t TIPMonitor::WSA_Open() {
+  // Nothing to start on this platform; record what does the capturing.
+  Ioctl->WsaData.Description = pcap_lib_version();
+  if (Ioctl->ListAdaptor() < 1) {
+    ShowErrorBox("WSA_Open Error: アダプターがないかまたはその他のエラー");
+    return -1;
+  }
+  return Ioctl->AdapterCount;
+}
+
+std::int32_t TIPMonitor::CaptureStart() {
+  const std::int32_t result = Ioctl->InitAdapter();
+  if (result < 0) {
+    ShowErrorBox("CaptureStart Error");
+    return result;
+  }
+  Thread = std::make_unique<TCaptureThread>(*Ioctl);
+  return 0;
+}
+
+void TIPMonitor::CaptureEnd() {
+  Ioctl->TermAdapter();
+  if (Thread) {
+    Thread->WaitFor();
+    Thread.reset();
+  }
+}
+
+void TIPMonitor::WSA_Close() {}

@@ -1,0 +1,158 @@
+#include "capture/PcapCapture.h"
+
+#include <pcap/pcap.h>
+
+#include <utility>
+
+#include "capture/LinkLayer.h"
+
+namespace {
+
+// Room for a whole 65,535-byte datagram behind any link header we decode.
+constexpr int SnapLength = 65535 + 256;
+// A file is read in groups, so its readers are told as it goes.
+constexpr int FileGroupSize = 256;
+
+}  // namespace
+
+TPcapCaptureSocket::TPcapCaptureSocket(pcap* handle, bool isFile)
+    : Handle(handle), IsFile(isFile), LinkType(pcap_datalink(handle)) {}
+
+TPcapCaptureSocket::~TPcapCaptureSocket() { Close(); }
+
+bool TPcapCaptureSocket::Prepare(pcap* handle, bool live, std::string& error) {
+  const int linkType = pcap_datalink(handle);
+  if (!IsSupportedLinkType(linkType)) {
+    const char* name = pcap_datalink_val_to_name(linkType);
+    error = "link type " + std::to_string(linkType) + (name ? std::string(" (") + name + ")" : "") +
+            " is not supported";
+    return false;
+  }
+  // Live captures leave other protocols in the kernel. A file is filtered by
+  // the decoder instead: "ip" would miss VLAN-tagged frames there, which a
+  // live capture gets untagged.
+  if (!live) return true;
+  bpf_program program{};
+  if (pcap_compile(handle, &program, "ip", 1, PCAP_NETMASK_UNKNOWN) != 0) {
+    error = pcap_geterr(handle);
+    return false;
+  }
+  const int set = pcap_setfilter(handle, &program);
+  pcap_freecode(&program);
+  if (set != 0) {
+    error = pcap_geterr(handle);
+    return false;
+  }
+  return true;
+}
+
+std::unique_ptr<TPcapCaptureSocket> TPcapCaptureSocket::OpenLive(const std::string& interface, TOpenStage& failedAt,
+                                                                 std::string& error) {
+  char message[PCAP_ERRBUF_SIZE] = {};
+  failedAt = TOpenStage::Create;
+  pcap* handle = pcap_create(interface.c_str(), message);
+  if (!handle) {
+    error = message;
+    return nullptr;
+  }
+  failedAt = TOpenStage::Activate;
+  pcap_set_snaplen(handle, SnapLength);
+  pcap_set_promisc(handle, 0);
+  pcap_set_timeout(handle, DeliveryTimeoutMs);
+  pcap_set_buffer_size(handle, RingBufferBytes);
+  const int status = pcap_activate(handle);
+  if (status < 0) {
+    const std::string detail = pcap_geterr(handle);
+    error = std::string(pcap_statustostr(status)) + (detail.empty() ? "" : ": " + detail);
+    if (status == PCAP_ERROR_PERM_DENIED || status == PCAP_ERROR_PROMISC_PERM_DENIED)
+      error += " (live capture needs root or the capabilities cap_net_raw,cap_net_admin)";
+    pcap_close(handle);
+    return nullptr;
+  }
+  if (!Prepare(handle, true, error)) {
+    pcap_close(handle);
+    return nullptr;
+  }
+  return std::unique_ptr<TPcapCaptureSocket>(new TPcapCaptureSocket(handle, false));
+}
+
+std::unique_ptr<TPcapCaptureSocket> TPcapCaptureSocket::OpenFile(const std::string& path, std::string& error) {
+  char message[PCAP_ERRBUF_SIZE] = {};
+  pcap* handle = pcap_open_offline(path.c_str(), message);
+  if (!handle) {
+    error = message;
+    return nullptr;
+  }
+  if (!Prepare(handle, false, error)) {
+    pcap_close(handle);
+    return nullptr;
+  }
+  return std::unique_ptr<TPcapCaptureSocket>(new TPcapCaptureSocket(handle, true));
+}
+
+// Capture thread, called by libpcap for each frame.
+void TPcapCaptureSocket::OnFrame(unsigned char* user, const pcap_pkthdr* header, const unsigned char* bytes) {
+  auto* self = reinterpret_cast<TPcapCaptureSocket*>(user);
+  if (self->SinkFailure) return;
+  std::size_t offset = 0, length = 0;
+  if (!LocateIpv4(self->LinkType, bytes, header->caplen, offset, length)) return;
+  TCapturedDatagram datagram;
+  datagram.Data = bytes + offset;
+  datagram.Length = length;
+  datagram.Seconds = header->ts.tv_sec;
+  datagram.Microseconds = header->ts.tv_usec;
+  // An exception must not unwind through libpcap's C frames: keep it, stop
+  // the loop, and raise it again in Receive.
+  try {
+    self->Sink->Datagram(datagram);
+  } catch (...) {
+    self->SinkFailure = std::current_exception();
+    pcap_breakloop(self->Handle);
+  }
+}
+
+TCaptureSocket::TReceiveStatus TPcapCaptureSocket::Receive(TDatagramSink& sink) {
+  if (!Handle) {
+    Error = "capture handle is closed";
+    return TReceiveStatus::Failed;
+  }
+  Sink = &sink;
+  const int n = pcap_dispatch(Handle, IsFile ? FileGroupSize : -1, &TPcapCaptureSocket::OnFrame,
+                              reinterpret_cast<unsigned char*>(this));
+  Sink = nullptr;
+  if (SinkFailure) std::rethrow_exception(std::exchange(SinkFailure, nullptr));
+  if (n > 0) return TReceiveStatus::Datagrams;
+  if (n == 0) return IsFile ? TReceiveStatus::EndOfFile : TReceiveStatus::Idle;
+  if (n == PCAP_ERROR_BREAK) return TReceiveStatus::Interrupted;
+  Error = pcap_geterr(Handle);
+  return TReceiveStatus::Failed;
+}
+
+// Any thread.
+void TPcapCaptureSocket::Interrupt() {
+  std::lock_guard lock(Mutex);
+  if (Handle) pcap_breakloop(Handle);
+}
+
+void TPcapCaptureSocket::Close() {
+  std::lock_guard lock(Mutex);
+  if (!Handle) return;
+  if (!IsFile) {
+    pcap_stat stats{};
+    if (pcap_stats(Handle, &stats) == 0) {
+      FinalStats.Received = stats.ps_recv;
+      FinalStats.Dropped = static_cast<std::uint64_t>(stats.ps_drop) + stats.ps_ifdrop;
+    }
+  }
+  pcap_close(Handle);
+  Handle = nullptr;
+}
+
+// The kernel's figures are read when the handle closes: reading them while
+// the capture thread receives would race inside libpcap.
+TCaptureStats TPcapCaptureSocket::Statistics() const {
+  std::lock_guard lock(Mutex);
+  return FinalStats;
+}
+
+std::string TPcapCaptureSocket::LastError() const { return Error; }

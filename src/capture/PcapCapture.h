@@ -1,0 +1,51 @@
+#pragma once
+// The capture backend on libpcap: a live interface or a capture file.
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "capture/XIoctlUnit.h"
+
+struct pcap;
+
+class TPcapCaptureSocket final : public TCaptureSocket {
+ public:
+  enum class TOpenStage { Create, Activate };
+
+  // Kernel ring buffer of a live capture.
+  static constexpr int RingBufferBytes = 32 * 1024 * 1024;
+  // How long the kernel may hold datagrams before handing them over; bounds
+  // the delay between the wire and the screen.
+  static constexpr int DeliveryTimeoutMs = 20;
+
+  // Live capture of every IPv4 datagram the interface sends or receives.
+  // On failure returns null, with the stage that failed and the reason.
+  static std::unique_ptr<TPcapCaptureSocket> OpenLive(const std::string& Interface, TOpenStage& FailedAt,
+                                                      std::string& Error);
+  // A pcap or pcapng file, decoded the same way.
+  static std::unique_ptr<TPcapCaptureSocket> OpenFile(const std::string& Path, std::string& Error);
+
+  ~TPcapCaptureSocket() override;
+
+  TReceiveStatus Receive(TDatagramSink& Sink) override;
+  void Interrupt() override;
+  void Close() override;
+  // Live captures: the kernel's counts, known once the handle is closed.
+  TCaptureStats Statistics() const override;
+  std::string LastError() const override;
+
+ private:
+  TPcapCaptureSocket(pcap* Handle, bool IsFile);
+  static void OnFrame(unsigned char* User, const struct pcap_pkthdr* Header, const unsigned char* Bytes);
+  static bool Prepare(pcap* Handle, bool Live, std::string& Error);
+
+  mutable std::mutex Mutex;  // guards Handle against Interrupt from another thread
+  pcap* Handle;
+  const bool IsFile;
+  int LinkType = 0;
+  TDatagramSink* Sink = nullptr;
+  std::exception_ptr SinkFailure;
+  TCaptureStats FinalStats;
+  std::string Error;
+};

@@ -1,0 +1,85 @@
+#include "support/Settings.h"
+
+#include <unistd.h>
+
+#include <cstdint>
+
+TGlobalSettings GlobalSettings;
+
+namespace {
+
+constexpr std::string_view FormSection = "Form";
+
+// Half the free space, so that a window of the given size sits in the middle.
+// Worked out in 64 bits: the difference of two int32 may not fit, its half does.
+std::int32_t CentredPosition(std::int32_t screenSize, std::int32_t formSize) {
+  return static_cast<std::int32_t>((std::int64_t{screenSize} - std::int64_t{formSize}) / 2);
+}
+
+}  // namespace
+
+std::string IniPathOf(std::string_view ExePath) {
+  const auto slash = ExePath.rfind('/');
+  const std::size_t nameStart = slash == std::string_view::npos ? 0 : slash + 1;
+  const auto dot = ExePath.rfind('.');
+  // A dot in a directory name or the leading dot of a hidden file's name does
+  // not start an extension.
+  const bool hasExtension = dot != std::string_view::npos && dot > nameStart;
+  std::string path(hasExtension ? ExePath.substr(0, dot) : ExePath);
+  path += ".ini";
+  return path;
+}
+
+std::string RunningExecutablePath() {
+  std::string path(256, '\0');
+  for (;;) {
+    const ssize_t length = ::readlink("/proc/self/exe", path.data(), path.size());
+    if (length < 0) return {};
+    if (static_cast<std::size_t>(length) < path.size()) {
+      path.resize(static_cast<std::size_t>(length));
+      return path;
+    }
+    // The link may have been cut short; try again with more room.
+    if (path.size() >= 65536) return {};
+    path.resize(path.size() * 2);
+  }
+}
+
+void SetProgramPaths(TGlobalSettings& Settings) {
+  Settings.ExePath = RunningExecutablePath();
+  Settings.IniPath = Settings.ExePath.empty() ? std::string() : IniPathOf(Settings.ExePath);
+}
+
+void ReadSettings(TGlobalSettings& Settings) {
+  // Without a readable file the window still opens centred with the pages
+  // hidden; the record is filled before any read error goes on to the caller.
+  Settings.IniFile.reset();
+  Settings.Top = CentredPosition(Settings.ScreenHeight, Settings.FormHeight);
+  Settings.Left = CentredPosition(Settings.ScreenWidth, Settings.FormWidth);
+  Settings.StayOnTop = 0;
+  Settings.Prot_IPAdr = 0;
+
+  auto ini = std::make_unique<TIniFile>(Settings.IniPath);
+  Settings.Top = ini->ReadInteger(FormSection, "Top", 0);
+  Settings.Left = ini->ReadInteger(FormSection, "Left", 0);
+  // 0 is "not placed yet", so a window at the very edge is centred again.
+  if (Settings.Top == 0) Settings.Top = CentredPosition(Settings.ScreenHeight, Settings.FormHeight);
+  if (Settings.Left == 0) Settings.Left = CentredPosition(Settings.ScreenWidth, Settings.FormWidth);
+  Settings.StayOnTop = ini->ReadBool(FormSection, "StayOnTop", false) ? 1 : 0;
+  Settings.Prot_IPAdr = ini->ReadBool(FormSection, "Prot_IPAdr", false) ? 1 : 0;
+  Settings.IniFile = std::move(ini);
+}
+
+void WriteSettings(TGlobalSettings& Settings) {
+  // Without the file as read there is nothing to merge into: saving only the
+  // four keys would throw away every other section of the user's file.
+  if (!Settings.IniFile) {
+    throw EIniFileError("Settings file \"" + Settings.IniPath + "\" was not read, so it is not saved");
+  }
+  TIniFile& ini = *Settings.IniFile;
+  ini.WriteInteger(FormSection, "Top", Settings.Top);
+  ini.WriteInteger(FormSection, "Left", Settings.Left);
+  ini.WriteBool(FormSection, "StayOnTop", Settings.StayOnTop != 0);
+  ini.WriteBool(FormSection, "Prot_IPAdr", Settings.Prot_IPAdr != 0);
+  ini.UpdateFile();
+}

@@ -1,0 +1,111 @@
+#include "capture/AddrTotals.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <set>
+
+#include "capture/Datagrams.h"
+
+namespace {
+
+PacketRecord Record(const char* addr, std::uint8_t direction, std::int64_t length, std::uint8_t category,
+                    std::uint16_t h, std::uint16_t m, std::uint16_t s, std::uint16_t ms = 0) {
+  return {.RemoteAddr = Addr(addr), .Direction = direction, .Category = category, .Length = length,
+          .Hour = h, .Minute = m, .Second = s, .Millisecond = ms};
+}
+
+struct TRecorder : TAddrTotalsListener {
+  void RowInserted(int row) override { Events.push_back("insert " + std::to_string(row)); }
+  void RowChanged(int row) override { Events.push_back("change " + std::to_string(row)); }
+  std::vector<std::string> Events;
+};
+
+std::vector<std::string> Addresses(const TAddrTotalsTable& t) {
+  std::vector<std::string> out;
+  for (int i = 0; i < t.RowCount(); ++i) out.push_back(TAddrTotalsTable::AddressText(t.Row(i).Addr));
+  return out;
+}
+
+TEST(AddrTotals, FirstAndFollowingRecordsOfOneAddress) {
+  TAddrTotalsTable table;
+  table.Fold(Record("192.168.0.10", 1, 60, 3, 9, 5, 3, 250));
+  ASSERT_EQ(table.RowCount(), 1);
+  const AddrTotals& row = table.Row(0);
+  EXPECT_EQ(TAddrTotalsTable::AddressText(row.Addr), "192.168.0.10");
+  EXPECT_EQ(row.SentBytes, 0);
+  EXPECT_EQ(row.RecvBytes, 60);
+  EXPECT_EQ(ServiceCategoryNames[row.LastCategory], "DNS Client");
+  EXPECT_EQ(TAddrTotalsTable::TimeText(row), "09:05:03");
+
+  table.Fold(Record("192.168.0.10", 0, 40, 5, 9, 5, 4));
+  ASSERT_EQ(table.RowCount(), 1);
+  EXPECT_EQ(table.Row(0).SentBytes, 40);
+  EXPECT_EQ(table.Row(0).RecvBytes, 60);
+  EXPECT_EQ(ServiceCategoryNames[table.Row(0).LastCategory], "HTTP Client ");
+  EXPECT_EQ(TAddrTotalsTable::TimeText(table.Row(0)), "09:05:04");
+}
+
+TEST(AddrTotals, RowsStayInNumericAddressOrder) {
+  TAddrTotalsTable table;
+  TRecorder recorder;
+  table.Fold(Record("192.168.0.10", 1, 1, 16, 0, 0, 0), &recorder);
+  table.Fold(Record("10.0.0.2", 1, 1, 16, 0, 0, 0), &recorder);
+  table.Fold(Record("9.1.2.3", 1, 1, 16, 0, 0, 0), &recorder);
+  table.Fold(Record("10.0.0.2", 0, 5, 16, 0, 0, 0), &recorder);
+  table.Fold(Record("9.255.0.1", 0, 5, 16, 0, 0, 0), &recorder);
+  EXPECT_EQ(Addresses(table),
+            (std::vector<std::string>{"9.1.2.3", "9.255.0.1", "10.0.0.2", "192.168.0.10"}));
+  EXPECT_EQ(recorder.Events,
+            (std::vector<std::string>{"insert 0", "insert 0", "insert 0", "change 1", "insert 1"}));
+  EXPECT_EQ(table.Find(Addr("10.0.0.2")), 2);
+  EXPECT_EQ(table.Find(Addr("10.0.0.3")), -1);
+}
+
+TEST(AddrTotals, DrainFoldsInQueueOrderUnlessAPushIsInProgress) {
+  TXIoctl state;
+  TAddrTotalsTable table;
+  table.Drain(state);  // empty queue: nothing happens
+  EXPECT_EQ(table.RowCount(), 0);
+
+  state.RecordQueue.push_back(Record("10.0.0.9", 0, 100, 5, 1, 2, 3));
+  state.RecordQueue.push_back(Record("10.0.0.9", 1, 50, 4, 1, 2, 4));
+  state.QueueBusy = 1;
+  table.Drain(state);
+  EXPECT_EQ(table.RowCount(), 0);
+  EXPECT_EQ(state.RecordQueue.size(), 2u);
+
+  state.QueueBusy = 0;
+  table.Drain(state);
+  EXPECT_TRUE(state.RecordQueue.empty());
+  ASSERT_EQ(table.RowCount(), 1);
+  EXPECT_EQ(table.Row(0).SentBytes, 100);
+  EXPECT_EQ(table.Row(0).RecvBytes, 50);
+  EXPECT_EQ(table.Row(0).LastCategory, 4);  // the later record wins
+  EXPECT_EQ(TAddrTotalsTable::TimeText(table.Row(0)), "01:02:04");
+}
+
+TEST(AddrTotals, ManyAddressesKeepSumsAndOrder) {
+  TAddrTotalsTable table;
+  std::mt19937 rng(7);
+  std::map<std::uint32_t, std::pair<std::int64_t, std::int64_t>> expected;  // host order key
+  for (int i = 0; i < 20000; ++i) {
+    const auto host = static_cast<std::uint32_t>(rng() % 3000 * 65537u);
+    const std::uint32_t net = htonl(host);
+    const auto direction = static_cast<std::uint8_t>(rng() & 1);
+    const auto length = static_cast<std::int64_t>(rng() % 1500);
+    table.Fold({.RemoteAddr = net, .Direction = direction, .Category = 16, .Length = length});
+    (direction ? expected[host].second : expected[host].first) += length;
+  }
+  ASSERT_EQ(table.RowCount(), static_cast<int>(expected.size()));
+  int i = 0;
+  for (const auto& [host, sums] : expected) {
+    const AddrTotals& row = table.Row(i++);
+    ASSERT_EQ(ntohl(row.Addr), host);
+    EXPECT_EQ(row.SentBytes, sums.first);
+    EXPECT_EQ(row.RecvBytes, sums.second);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,145 @@
+#include "support/Settings.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class SettingsFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "settings-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    Dir = pattern;
+    Settings.IniPath = (Dir / "wirepeek.ini").string();
+    Settings.ScreenHeight = 1080;
+    Settings.ScreenWidth = 1920;
+    Settings.FormHeight = 301;
+    Settings.FormWidth = 640;
+  }
+  void TearDown() override { fs::remove_all(Dir); }
+
+  void Spit(std::string_view text) const { std::ofstream(Settings.IniPath, std::ios::binary) << text; }
+  std::string Slurp() const {
+    std::ifstream in(Settings.IniPath, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return std::move(text).str();
+  }
+
+  fs::path Dir;
+  TGlobalSettings Settings;
+};
+
+}  // namespace
+
+TEST(SettingsPaths, IniPathReplacesOrAppendsTheExtension) {
+  const std::pair<std::string_view, std::string_view> cases[] = {
+      {"/a/b/wirepeek", "/a/b/wirepeek.ini"},     {"/a/b/wirepeek.exe", "/a/b/wirepeek.ini"},
+      {"/a/b.c/wirepeek", "/a/b.c/wirepeek.ini"}, {"/a/b/wire.peek.bin", "/a/b/wire.peek.ini"},
+      {"/a/b/.wirepeek", "/a/b/.wirepeek.ini"},   {"wirepeek", "wirepeek.ini"},
+      {"./wirepeek", "./wirepeek.ini"},
+  };
+  for (const auto& [exe, ini] : cases) EXPECT_EQ(IniPathOf(exe), ini) << exe;
+}
+
+TEST(SettingsPaths, ProgramPathsNameTheRunningTestBinary) {
+  TGlobalSettings settings;
+  SetProgramPaths(settings);
+  ASSERT_FALSE(settings.ExePath.empty());
+  EXPECT_TRUE(fs::equivalent(settings.ExePath, "/proc/self/exe"));
+  EXPECT_EQ(settings.IniPath, IniPathOf(settings.ExePath));
+}
+
+TEST_F(SettingsFile, FirstRunCentresAndWritesTheFourKeys) {
+  ReadSettings(Settings);
+  EXPECT_EQ(Settings.Top, (1080 - 301) / 2);
+  EXPECT_EQ(Settings.Left, (1920 - 640) / 2);
+  EXPECT_EQ(Settings.StayOnTop, 0);
+  EXPECT_EQ(Settings.Prot_IPAdr, 0);
+  Settings.Top = -20;
+  Settings.Left = 15;
+  WriteSettings(Settings);
+  EXPECT_EQ(Slurp(), "[Form]\r\nTop=-20\r\nLeft=15\r\nStayOnTop=0\r\nProt_IPAdr=0\r\n\r\n");
+}
+
+TEST_F(SettingsFile, StoredPositionsAndCentring) {
+  const struct {
+    const char* stored;  // Top and Left
+    std::int32_t screenHeight, formHeight, expectedTop;
+  } cases[] = {
+      {"0", 1080, 301, 389},     // 0 means not placed: centred, odd difference truncated
+      {"0", 100, 301, -100},     // toward zero, not down to -101
+      {"-5", 1080, 301, -5},     // a screen left of or above the primary one
+      {"$40", 1080, 301, 64},
+      {"abc", 1080, 300, 390},   // unreadable: default 0, so centred
+  };
+  for (const auto& c : cases) {
+    Spit(std::string("[form]\nTOP=") + c.stored + "\nleft=" + c.stored + "\n");
+    Settings.ScreenHeight = c.screenHeight;
+    Settings.FormHeight = c.formHeight;
+    Settings.ScreenWidth = c.screenHeight;
+    Settings.FormWidth = c.formHeight;
+    ReadSettings(Settings);
+    EXPECT_EQ(Settings.Top, c.expectedTop) << c.stored;
+    EXPECT_EQ(Settings.Left, c.expectedTop) << c.stored;
+  }
+}
+
+TEST_F(SettingsFile, FlagsReadAsNumbersAndWrittenAsZeroOrOne) {
+  const struct {
+    const char* stored;
+    std::uint8_t value;
+  } cases[] = {{"2", 1}, {"-1", 1}, {"0", 0}, {"yes", 0}};
+  for (const auto& c : cases) {
+    Spit(std::string("[Form]\r\nTop=1\r\nLeft=2\r\nStayOnTop=") + c.stored + "\r\nProt_IPAdr=" + c.stored + "\r\n");
+    ReadSettings(Settings);
+    EXPECT_EQ(Settings.StayOnTop, c.value) << c.stored;
+    EXPECT_EQ(Settings.Prot_IPAdr, c.value) << c.stored;
+    WriteSettings(Settings);
+    const std::string flag = std::to_string(c.value);
+    EXPECT_EQ(Slurp(), "[Form]\r\nTop=1\r\nLeft=2\r\nStayOnTop=" + flag + "\r\nProt_IPAdr=" + flag + "\r\n\r\n")
+        << c.stored;
+  }
+}
+
+TEST_F(SettingsFile, ForeignSectionsAndKeysSurviveCommentsDoNot) {
+  Spit(
+      "; written by hand\r\n[Other]\r\nColour=blue\r\n\r\n[Form]\r\nWidth = 500\r\nTop=40\r\n"
+      "remark without equals\r\n; gone\r\nStayOnTop=1\r\n");
+  ReadSettings(Settings);
+  EXPECT_EQ(Settings.StayOnTop, 1);
+  Settings.Prot_IPAdr = 1;
+  WriteSettings(Settings);
+  EXPECT_EQ(Slurp(),
+            "[Other]\r\nColour=blue\r\n\r\n"
+            "[Form]\r\nWidth=500\r\nTop=40\r\nremark without equals\r\nStayOnTop=1\r\nLeft=640\r\n"
+            "Prot_IPAdr=1\r\n\r\n");
+}
+
+TEST_F(SettingsFile, WriteWithoutReadOrIntoNoDirectoryThrows) {
+  EXPECT_THROW(WriteSettings(Settings), EIniFileError);
+
+  std::ofstream(Dir / "plain") << "x";
+  Settings.IniPath = (Dir / "plain" / "wirepeek.ini").string();
+  ReadSettings(Settings);
+  EXPECT_THROW(WriteSettings(Settings), EIniFileError);
+}
+
+TEST_F(SettingsFile, UnreadableFileKeepsDefaultsAndIsNotOverwritten) {
+  fs::create_directory(Settings.IniPath);
+  Settings.Top = 7;
+  Settings.Prot_IPAdr = 1;
+  EXPECT_THROW(ReadSettings(Settings), EIniFileError);
+  EXPECT_EQ(Settings.Top, 389);
+  EXPECT_EQ(Settings.Prot_IPAdr, 0);
+  EXPECT_EQ(Settings.IniFile, nullptr);
+  EXPECT_THROW(WriteSettings(Settings), EIniFileError);
+}
