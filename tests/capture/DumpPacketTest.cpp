@@ -13,14 +13,7 @@ using TLines = std::vector<std::string>;
 
 TLocalTime At(std::uint16_t year, std::uint16_t month, std::uint16_t day, std::uint16_t hour,
               std::uint16_t minute, std::uint16_t second) {
-  TLocalTime t;
-  t.Year = year;
-  t.Month = month;
-  t.Day = day;
-  t.Hour = hour;
-  t.Minute = minute;
-  t.Second = second;
-  return t;
+  return {.Year = year, .Month = month, .Day = day, .Hour = hour, .Minute = minute, .Second = second};
 }
 
 const TLocalTime Morning = At(2026, 1, 5, 9, 3, 7);

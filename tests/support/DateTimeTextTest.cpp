@@ -85,14 +85,7 @@ INSTANTIATE_TEST_SUITE_P(Table, FormatByMaskTest, testing::ValuesIn(MaskCases),
 
 TLocalTime At(std::uint16_t year, std::uint16_t month, std::uint16_t day, std::uint16_t hour,
               std::uint16_t minute, std::uint16_t second) {
-  TLocalTime t;
-  t.Year = year;
-  t.Month = month;
-  t.Day = day;
-  t.Hour = hour;
-  t.Minute = minute;
-  t.Second = second;
-  return t;
+  return {.Year = year, .Month = month, .Day = day, .Hour = hour, .Minute = minute, .Second = second};
 }
 
 TEST(DateTimeNumbers, FromCalendarFields) {
