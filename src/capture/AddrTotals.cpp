@@ -34,6 +34,7 @@ void TAddrTotalsTable::Fold(const PacketRecord& Record, TAddrTotalsListener* Lis
     totals.LastCategory = Record.Category;
     (Record.Direction == DirectionSent ? totals.SentBytes : totals.RecvBytes) = Record.Length;
     totals.LastTime = time;
+    if (Listener) Listener->RowAboutToBeInserted(row);
     Rows.insert(it, totals);
     if (Listener) Listener->RowInserted(row);
     return;

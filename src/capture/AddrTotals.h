@@ -19,6 +19,8 @@ struct AddrTotals {
 class TAddrTotalsListener {
  public:
   virtual ~TAddrTotalsListener() = default;
+  // Before and after a new row goes in at Row.
+  virtual void RowAboutToBeInserted(int /*Row*/) {}
   virtual void RowInserted(int Row) = 0;
   virtual void RowChanged(int Row) = 0;
 };

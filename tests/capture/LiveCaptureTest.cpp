@@ -26,9 +26,9 @@ namespace {
 using namespace std::chrono_literals;
 
 // Documentation-range addresses, used only inside the test namespaces.
-constexpr const char* kOurs = "192.0.2.1";
-constexpr const char* kOther = "192.0.2.3";  // a second address on our side of the link
-constexpr const char* kPeer = "192.0.2.2";
+constexpr const char* kOurs = "203.0.113.1";
+constexpr const char* kOther = "203.0.113.3";  // a second address on our side of the link
+constexpr const char* kPeer = "203.0.113.2";
 
 class TFd {
  public:

@@ -1,16 +1,99 @@
-#include <cstdio>
+// Wirepeek's entry point: the start-up sequence of the windows, or the
+// headless report when asked for.
+#include <QTimer>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "capture/HeadlessReport.h"
 #include "support/Settings.h"
+#include "support/StartUp.h"
+#include "support/TextDevs.h"
+#include "ui/main/Application.h"
+#include "ui/main/MainUnit.h"
+
+namespace {
+
+const char* const Usage =
+    "usage: wirepeek [-D] [-S] [--start ADDR [--quit-after SECONDS]]\n"
+    "       wirepeek --report --adapter ADDR (--read FILE | --seconds N) [--json]\n"
+    "  -D  debug mode: the trace window shows diagnostics and every packet\n"
+    "  -S  packet dumps show at most the first 256 bytes\n"
+    "  --start ADDR          start capturing on ADDR at once\n"
+    "  --quit-after SECONDS  then end the capture, print its totals as JSON and quit\n";
+
+// Value of a long option, or empty.
+std::string Option(const std::vector<std::string>& args, const char* name) {
+  for (std::size_t i = 0; i + 1 < args.size(); ++i)
+    if (args[i] == name) return args[i + 1];
+  return {};
+}
+
+bool Has(const std::vector<std::string>& args, const char* name) {
+  for (const auto& a : args)
+    if (a == name) return true;
+  return false;
+}
+
+// --start: pick the address and press "Capture 開始", as a user would.
+void StartCapture(TMainForm& form, const QString& address, int quitAfter) {
+  form.FormActivate();
+  const int index = form.cbAdapter->findText(address);
+  if (index < 0) {
+    std::cerr << "wirepeek: " << address.toStdString() << " is not an address of this host\n";
+    return;
+  }
+  form.cbAdapter->setCurrentIndex(index);
+  form.cbAdapterChange(index);
+  form.actCaptureStartExecute();
+  if (quitAfter < 0) return;
+  QTimer::singleShot(quitAfter * 1000, &form, [&form, address] {
+    const bool live = form.actCaptureEnd->isEnabled();
+    if (live) form.actCaptureEndExecute();
+    TReportFigures figures;
+    figures.Adapter = address.toStdString();
+    figures.State = form.Monitor().Ioctl.get();
+    figures.Addresses = &form.IPAdrModel().Table();
+    figures.Live = live;
+    if (live && form.Monitor().Ioctl->CaptureSocket) figures.Kernel = form.Monitor().Ioctl->CaptureSocket->Statistics();
+    WriteReportJson(figures, std::cout);
+    std::cout.flush();
+    form.close();
+  });
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   SetProgramPaths();
   const std::vector<std::string> args(argv + 1, argv + argc);
   if (WantsHeadlessReport(args)) return RunHeadlessReport(args, std::cout, std::cerr);
-  std::printf("Wirepeek: the window is not there yet; for a capture without it use\n"
-              "  wirepeek --report --adapter ADDR (--read FILE | --seconds N) [--json]\n");
+  if (Has(args, "--help")) {
+    std::cout << Usage;
+    return 0;
+  }
+
+  TApplication application(argc, argv);
+  application.SetTitle(QStringLiteral("Wirepeek"));
+  DebugMode = false;
+  ParseCommandLine(args);
+  // Until the trace window takes the channel over, diagnostics are dropped.
+  TraceOutput.AssignNullDevice();
+  TraceOutput.Rewrite();
+
+  auto mainForm = std::make_unique<TMainForm>();
+  mainForm->show();
+  const std::string start = Option(args, "--start");
+  if (!start.empty()) {
+    const std::string quit = Option(args, "--quit-after");
+    const int quitAfter = quit.empty() ? -1 : std::max(0, std::atoi(quit.c_str()));
+    QTimer::singleShot(0, mainForm.get(), [form = mainForm.get(), start, quitAfter] {
+      StartCapture(*form, QString::fromStdString(start), quitAfter);
+    });
+  }
+  application.exec();
+  mainForm.reset();
+  TraceOutput.Close();
   return 0;
 }

@@ -1,0 +1,75 @@
+// Cost of the main window's notification handler with both tables in use,
+// and of folding a burst of records into the address table (offscreen).
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+
+#include <QApplication>
+#include <QTemporaryDir>
+
+#include "support/Settings.h"
+#include "ui/main/Application.h"
+#include "ui/main/MainUnit.h"
+
+namespace {
+
+TMainForm& Form() {
+  static int argc = 1;
+  static char name[] = "ui_bench";
+  static char* argv[] = {name, nullptr};
+  static TApplication application(argc, argv);
+  static QTemporaryDir settings;
+  static TMainForm* form = [] {
+    GlobalSettings.IniPath = settings.filePath("wirepeek.ini").toStdString();
+    auto* f = new TMainForm;
+    f->show();
+    f->FormActivate();
+    f->cbProt_IPAdr->setChecked(true);
+    return f;
+  }();
+  return *form;
+}
+
+PacketRecord Record(std::uint32_t host, std::uint8_t direction) {
+  return {.RemoteAddr = htonl(host), .Direction = direction, .Category = 5, .Length = 1500,
+          .Hour = 12, .Minute = 30, .Second = 15};
+}
+
+// One notification as a busy capture makes it: a datagram each way, with
+// 5,000 addresses already in the table.
+void BM_NotificationWithBothTables(benchmark::State& st) {
+  TMainForm& form = Form();
+  TXIoctl& s = *form.Monitor().Ioctl;
+  form.IPAdrModel().Clear();
+  for (std::uint32_t i = 0; i < 5000; ++i) s.RecordQueue.push_back(Record(0x0A000000 + i * 7, 1));
+  form.WMCaptureNotify();
+  std::uint32_t n = 0;
+  for (auto _ : st) {
+    s.Counters[0][KindBytes][0] += 1500;
+    s.Counters[0][KindBytes][5] += 1500;
+    s.RecordQueue.push_back(Record(0x0A000000 + (n % 5000) * 7, n & 1));
+    ++n;
+    form.WMCaptureNotify();
+  }
+  QCoreApplication::processEvents();
+  st.SetItemsProcessed(static_cast<std::int64_t>(st.iterations()));
+}
+BENCHMARK(BM_NotificationWithBothTables)->Unit(benchmark::kMicrosecond);
+
+// 10,000 records over 5,000 remote addresses, into an empty table.
+void BM_Drain10000Over5000Addresses(benchmark::State& st) {
+  TMainForm& form = Form();
+  TXIoctl& s = *form.Monitor().Ioctl;
+  for (auto _ : st) {
+    st.PauseTiming();
+    form.IPAdrModel().Clear();
+    for (std::uint32_t i = 0; i < 10000; ++i) s.RecordQueue.push_back(Record(0xC0A80000 + (i * 2654435761u) % 5000, i & 1));
+    st.ResumeTiming();
+    form.IPAdrModel().Drain(s);
+  }
+  st.SetItemsProcessed(static_cast<std::int64_t>(st.iterations()) * 10000);
+}
+BENCHMARK(BM_Drain10000Over5000Addresses)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,513 @@
+#include "ui/main/MainUnit.h"
+
+#include <QCloseEvent>
+#include <QContextMenuEvent>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QHeaderView>
+#include <QLayout>
+#include <QLocale>
+#include <QMenuBar>
+#include <QScreen>
+#include <QSessionManager>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include "support/Settings.h"
+#include "support/TextDevs.h"
+#include "ui/main/Application.h"
+#include "ui/main/Dialogs.h"
+
+TMainForm* MainForm = nullptr;
+
+const QString TMainForm::IdleCaption = QStringLiteral("ワイヤピーク監視■■■■");
+
+namespace {
+
+// The design's faces, by their free counterparts.
+const char* const PGothic = "IPAPGothic";
+const char* const Gothic = "IPAGothic";
+const char* const Mincho = "IPAMincho";
+
+// The size the window was designed at, before it sizes itself to its contents.
+constexpr int DesignWidth = 765;
+constexpr int DesignHeight = 645;
+constexpr int SummaryHeight = 347;
+
+QFont PixelFont(const char* family, int pixels) {
+  QFont font(QString::fromLatin1(family));
+  font.setPixelSize(pixels);
+  font.setStyleHint(QFont::SansSerif);
+  return font;
+}
+
+template <class TWidget>
+TWidget* Place(TWidget* widget, int left, int top, int width = -1, int height = -1) {
+  widget->move(left, top);
+  if (width >= 0 && height >= 0)
+    widget->resize(width, height);
+  else if (width >= 0)
+    widget->resize(width, widget->sizeHint().height());
+  else
+    widget->adjustSize();
+  return widget;
+}
+
+// A push button that shows its action's caption (on two lines when one is
+// too narrow) and follows its enabled state, as the design's bound buttons do.
+void Bind(QPushButton* button, QAction* action) {
+  const auto update = [button, action] {
+    QString text = action->text();
+    const int room = button->width() - 8;
+    if (button->fontMetrics().horizontalAdvance(QString(text).remove('&')) > room && text.contains(' '))
+      text.replace(text.indexOf(' '), 1, '\n');
+    button->setText(text);
+    button->setEnabled(action->isEnabled());
+  };
+  QObject::connect(action, &QAction::changed, button, update);
+  QObject::connect(button, &QPushButton::clicked, action, &QAction::trigger);
+  update();
+}
+
+}  // namespace
+
+QString TotalText(std::int64_t value) {
+  if (value == 0) return {};
+  return QLocale().toString(static_cast<qlonglong>(value));
+}
+
+TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
+  MainForm = this;
+  OpenDocument = [](const QString& path) { return QDesktopServices::openUrl(QUrl::fromLocalFile(path)); };
+  FormCreate();
+}
+
+TMainForm::~TMainForm() {
+  // Never leave a thread that notifies a window that is going away.
+  if (IPMonitor && IPMonitor->Thread) IPMonitor->CaptureEnd();
+  if (MainForm == this) MainForm = nullptr;
+}
+
+void TMainForm::BuildControls() {
+  setFont(PixelFont(PGothic, 12));
+  Client = new QWidget(this);
+  setCentralWidget(Client);
+
+  pcMain = Place(new QTabWidget(Client), 0, 0, 276, 103);
+  tsAdapter = new QWidget;
+  tsCounter = new QWidget;
+  tsOption = new QWidget;
+  pcMain->addTab(tsAdapter, QStringLiteral("アダプタ選択"));
+  pcMain->addTab(tsCounter, QStringLiteral("カウンタ"));
+  pcMain->addTab(tsOption, QStringLiteral("オプション"));
+
+  Label5 = new QLabel(QStringLiteral("ｱﾀﾞﾌﾟﾀIPｱﾄﾞﾚｽ"), tsAdapter);
+  Label5->setFont(PixelFont(Mincho, 13));
+  Place(Label5, 13, 6);
+  cbAdapter = new QComboBox(tsAdapter);
+  cbAdapter->setFont(PixelFont(Gothic, 16));
+  cbAdapter->setEditable(false);  // only listed addresses can be chosen
+  Place(cbAdapter, 13, 32, 237);
+
+  const auto counterLabel = [this](const QString& text) {
+    auto* label = new QLabel(text, tsCounter);
+    label->setFont(PixelFont(Mincho, 13));
+    return label;
+  };
+  Label1 = Place(counterLabel(QStringLiteral("送信")), 10, 16);
+  Label2 = Place(counterLabel(QStringLiteral("受信")), 10, 42);
+  Label4 = counterLabel(QStringLiteral("ﾊﾞｲﾄ数"));
+  Label4->adjustSize();
+  Label4->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  Place(Label4, 254 - Label4->width(), 0);
+  const auto total = [this](int top) {
+    auto* box = new QLabel(tsCounter);
+    box->setFont(PixelFont(Gothic, 16));
+    box->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    box->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    return Place(box, 58, top, 196, 20);
+  };
+  stSndB = total(16);
+  stRcvB = total(42);
+
+  cbProt_IPAdr = Place(new QCheckBox(QStringLiteral("プロトコル別／ＩＰアドレス別集計"), tsOption), 19, 13, 209, 20);
+  btnHelp = Place(new QPushButton(tsOption), 19, 45, 103, 29);
+  btnExit = Place(new QPushButton(tsOption), 134, 43, 104, 31);
+
+  pnWirepeek = Place(new QFrame(Client), 278, 0, 184, 102);
+  pnWirepeek->setFrameStyle(QFrame::Panel | QFrame::Raised);
+  btnStart = Place(new QPushButton(pnWirepeek), 10, 10, 77, 58);
+  btnEnd = Place(new QPushButton(pnWirepeek), 99, 35, 77, 58);
+  for (auto* button : {btnStart, btnEnd}) button->setFont(PixelFont(PGothic, 19));
+
+  pcSyukei = Place(new QTabWidget(Client), 6, 102, 532, SummaryHeight);
+  const auto page = [this](const QString& caption, QTreeView*& list, QStatusBar*& bar) {
+    auto* tab = new QWidget;
+    auto* layout = new QVBoxLayout(tab);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    list = new QTreeView(tab);
+    list->setRootIsDecorated(false);
+    list->setUniformRowHeights(true);
+    list->setSelectionBehavior(QAbstractItemView::SelectRows);
+    list->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    list->setItemsExpandable(false);
+    list->header()->setStretchLastSection(false);
+    bar = new QStatusBar(tab);
+    bar->setSizeGripEnabled(false);
+    layout->addWidget(list);
+    layout->addWidget(bar);
+    pcSyukei->addTab(tab, caption);
+    return tab;
+  };
+  tsProt = page(QStringLiteral("プロトコル別集計"), lvProt, sbarProt);
+  tsIPAdr = page(QStringLiteral("ＩＰアドレス別集計"), lvIPAdr, sbarIPAdr);
+
+  tmMain = new QTimer(this);
+  tmMain->setInterval(1000);
+}
+
+void TMainForm::BuildActionsAndMenus() {
+  const auto action = [this](const QString& caption, void (TMainForm::*handler)()) {
+    auto* a = new QAction(caption, this);
+    connect(a, &QAction::triggered, this, [this, handler] { (this->*handler)(); });
+    return a;
+  };
+  actCaptureStart = action(QStringLiteral("Capture 開始"), &TMainForm::actCaptureStartExecute);
+  actCaptureEnd = action(QStringLiteral("Capture 終了"), &TMainForm::actCaptureEndExecute);
+  actHelp = action(QStringLiteral("ヘルプ(&H)"), &TMainForm::actHelpExecute);
+  actVersion = action(QStringLiteral("バージョン(&V)"), &TMainForm::actVersionExecute);
+  actMiniMize = action(QStringLiteral("最小化(&N)"), &TMainForm::actMiniMizeExecute);
+  actExit = action(QStringLiteral("ﾌﾟﾛｸﾞﾗﾑ終了(&X)"), &TMainForm::actExitExecute);
+
+  mmiFile = menuBar()->addMenu(QStringLiteral("ファイル(&F)"));
+  mmiCapture = mmiFile->addMenu(QStringLiteral("Capture(&C)"));
+  mmiCapture->addActions({actCaptureStart, actCaptureEnd});
+  mmiFile->addSeparator();
+  mmiFile->addAction(actExit);
+  mmiMisc = menuBar()->addMenu(QStringLiteral("ヘルプ(&H)"));
+  mmiMisc->addActions({actHelp, actVersion});
+
+  pmMain = new QMenu(QStringLiteral("処理メニュー"), this);
+  pmMain->addAction(actMiniMize);
+  pmMain->addSeparator();
+  pmiCapture = pmMain->addMenu(QStringLiteral("Capture(&C)"));
+  pmiCapture->addActions({actCaptureStart, actCaptureEnd});
+  pmMain->addSeparator();
+  pmMain->addActions({actHelp, actVersion});
+  pmMain->addSeparator();
+  pmMain->addAction(actExit);
+
+  Bind(btnHelp, actHelp);
+  Bind(btnExit, actExit);
+  Bind(btnStart, actCaptureStart);
+  Bind(btnEnd, actCaptureEnd);
+}
+
+void TMainForm::FormCreate() {
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+  BuildControls();
+  BuildActionsAndMenus();
+  ProtTable = new TProtModel(this);
+  IPAdrTable = new TIPAdrModel(this);
+
+  // 1. Settings, centred on the screen when no position is stored.
+  const QRect screen = QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->geometry()
+                                                         : QRect(0, 0, 1024, 768);
+  GlobalSettings.ScreenHeight = screen.height();
+  GlobalSettings.ScreenWidth = screen.width();
+  GlobalSettings.FormHeight = DesignHeight;
+  GlobalSettings.FormWidth = DesignWidth;
+  try {
+    ReadSettings();
+  } catch (const EIniFileError& error) {
+    // Defaults are in place; the file is left alone, and saving will say so.
+    const QString text = QString::fromUtf8(error.what());
+    if (TraceOutput.WantsText()) TraceOutput.WriteLine(error.what());
+    ShowMessageBox(this, QStringLiteral("Wirepeek"), text, QMessageBox::Warning);
+  }
+  // 2 to 5.
+  layout()->setSizeConstraint(QLayout::SetFixedSize);
+  pcMain->setCurrentIndex(0);
+  SetIdleCommands(true);
+  tmMain->stop();
+  move(GlobalSettings.Left, GlobalSettings.Top);
+  // 6, 7.
+  SetupProtView();
+  SetupIPAdrView();
+  if (GlobalSettings.Prot_IPAdr) {
+    cbProt_IPAdr->setChecked(true);
+    SetSummaryWidth(GlobalSettings.ProtPageWidth);
+    pcSyukei->setCurrentWidget(tsProt);
+    pcSyukei->show();
+    pnWirepeek->resize(GlobalSettings.ProtPageWidth - pcMain->width(), pnWirepeek->height());
+  } else {
+    cbProt_IPAdr->setChecked(false);
+    GlobalSettings.Prot_IPAdr = 0;
+    pcSyukei->hide();
+  }
+  connect(cbAdapter, &QComboBox::activated, this, &TMainForm::cbAdapterChange);
+  connect(cbProt_IPAdr, &QCheckBox::toggled, this, &TMainForm::cbProt_IPAdrClick);
+  connect(pcSyukei, &QTabWidget::currentChanged, this, &TMainForm::pcSyukeiChange);
+  connect(tmMain, &QTimer::timeout, this, &TMainForm::tmMainTimer);
+
+  // 8. The command menu where Linux shows the program's presence.
+  GlobalSettings.MainSystemMenu = pmMain;
+  if (QSystemTrayIcon::isSystemTrayAvailable()) {
+    TrayIcon = new QSystemTrayIcon(windowIcon(), this);
+    auto* trayMenu = new QMenu(this);
+    trayMenu->addSeparator();
+    trayMenu->addMenu(pmMain);
+    TrayIcon->setContextMenu(trayMenu);
+    GlobalSettings.AppSystemMenu = trayMenu;
+    TrayIcon->show();
+  }
+  if (App()) {
+    connect(App(), &TApplication::TitleChanged, this, [this](const QString& title) {
+      if (TrayIcon) TrayIcon->setToolTip(title);
+    });
+    // A session that ends while a capture runs is refused like any close.
+    connect(App(), &QGuiApplication::commitDataRequest, this, [this](QSessionManager& manager) {
+      if (!IPMonitor || !IPMonitor->Ioctl->Running) return;
+      if (manager.allowsInteraction()) {
+        FormCloseQuery();
+        manager.release();
+      }
+      manager.cancel();
+    });
+  }
+
+  // 10.
+  SetCaptionAndTitle(IdleCaption, QStringLiteral("Wirepeek"));
+
+  // 11. The capture engine, and the channel its notifications come through.
+  InstallErrorBox();
+  IPMonitor = std::make_unique<TIPMonitor>();
+  NotifyTarget = std::make_unique<TQueuedNotifyTarget>(
+      [this] { WMCaptureNotify(); },
+      // Capture thread: have the window thread serve the notification.
+      [this] { QMetaObject::invokeMethod(this, [this] { NotifyTarget->ServePending(); }, Qt::QueuedConnection); });
+  IPMonitor->WSA_Open();
+  AdjustToContents();
+}
+
+void TMainForm::SetupProtView() {
+  const int u = std::abs(lvProt->font().pixelSize() > 0 ? lvProt->font().pixelSize() : 12);
+  lvProt->setModel(ProtTable);
+  int width = 10;
+  const int widths[] = {8 * u, 16 * u, 16 * u};
+  for (int c = 0; c < 3; ++c) {
+    lvProt->setColumnWidth(c, widths[c]);
+    width += widths[c] + 1;
+  }
+  GlobalSettings.ProtPageWidth = width;
+  SetSummaryWidth(width);
+}
+
+void TMainForm::SetupIPAdrView() {
+  const int u = std::abs(lvIPAdr->font().pixelSize() > 0 ? lvIPAdr->font().pixelSize() : 12);
+  lvIPAdr->setModel(IPAdrTable);
+  int width = 10;
+  const int widths[] = {2 * u, 12 * u, 14 * u, 14 * u, 8 * u, 7 * u};
+  for (int c = 0; c < 6; ++c) {
+    lvIPAdr->setColumnWidth(c, widths[c]);
+    width += widths[c] + (c < 5 ? 1 : 5);
+  }
+  GlobalSettings.IPAdrPageWidth = width;
+  SetSummaryWidth(width);
+}
+
+void TMainForm::SetSummaryWidth(int width) {
+  pcSyukei->setGeometry(pcSyukei->x(), pcSyukei->y(), width, SummaryHeight);
+}
+
+void TMainForm::AdjustToContents() {
+  QRect bounds;
+  for (auto* child : Client->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+    if (!child->isHidden()) bounds |= child->geometry();
+  Client->setFixedSize(bounds.right() + 1, bounds.bottom() + 1);
+  adjustSize();
+}
+
+void TMainForm::SetIdleCommands(bool idle) {
+  actCaptureStart->setEnabled(idle);
+  actCaptureEnd->setEnabled(!idle);
+  actHelp->setEnabled(idle);
+  actVersion->setEnabled(idle);
+}
+
+void TMainForm::SetOptionPageAvailable(bool available) {
+  const int index = pcMain->indexOf(tsOption);
+  pcMain->setTabEnabled(index, available);
+  pcMain->setTabVisible(index, available);
+}
+
+void TMainForm::SetCaptionAndTitle(const QString& caption, const QString& title) {
+  setWindowTitle(caption);
+  if (App()) App()->SetTitle(title);
+}
+
+void TMainForm::FormActivate() {
+  if (!GlobalSettings.FirstActivate) return;
+  const TXIoctl& state = *IPMonitor->Ioctl;
+  if (state.AdapterCount <= 0) {
+    GlobalSettings.FirstActivate = 0;
+    QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+    return;
+  }
+  for (int i = 1; i <= state.AdapterCount; ++i)
+    cbAdapter->addItem(QString::fromStdString(TAddrTotalsTable::AddressText(state.Adapters[i])));
+  cbAdapter->setCurrentIndex(0);
+  GlobalSettings.FirstActivate = 0;
+}
+
+void TMainForm::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  // Some window managers (and the offscreen platform) never activate us.
+  if (GlobalSettings.FirstActivate) QMetaObject::invokeMethod(this, &TMainForm::FormActivate, Qt::QueuedConnection);
+}
+
+void TMainForm::changeEvent(QEvent* event) {
+  QMainWindow::changeEvent(event);
+  if (event->type() == QEvent::ActivationChange && isActiveWindow()) FormActivate();
+}
+
+void TMainForm::contextMenuEvent(QContextMenuEvent* event) { pmMain->popup(event->globalPos()); }
+
+void TMainForm::cbAdapterChange(int index) { IPMonitor->Ioctl->SelectedAdapter = index + 1; }
+
+void TMainForm::actCaptureStartExecute() {
+  TXIoctl& state = *IPMonitor->Ioctl;
+  state.NotifyWindow = NotifyTarget.get();
+  SetOptionPageAvailable(false);
+  IPAdrTable->Clear();
+  if (IPMonitor->CaptureStart() == 0) {
+    pcMain->setCurrentWidget(tsCounter);
+    SetIdleCommands(false);
+    state.IdleTicks = 0;
+    tmMain->start();
+  } else {
+    pcMain->setCurrentWidget(tsAdapter);
+    SetIdleCommands(true);
+    SetOptionPageAvailable(true);
+  }
+}
+
+void TMainForm::actCaptureEndExecute() {
+  tmMain->stop();
+  IPMonitor->CaptureEnd();
+  SetIdleCommands(true);
+  SetOptionPageAvailable(true);
+  SetCaptionAndTitle(IdleCaption, QStringLiteral("Wirepeek"));
+}
+
+void TMainForm::actHelpExecute() {
+  // Looked for in the working directory, not beside the executable.
+  const QString name = QStringLiteral("Wirepeek.html");
+  if (QFileInfo(name).isFile()) {
+    OpenDocument(QDir::current().absoluteFilePath(name));
+    return;
+  }
+  ShowMessageBox(this, App() ? App()->Title() : QStringLiteral("Wirepeek"), QStringLiteral("HelpFileが　ありません"));
+}
+
+void TMainForm::actVersionExecute() {
+  if (VersionDialog) VersionDialog->exec();
+}
+
+void TMainForm::actMiniMizeExecute() {
+  for (QWidget* window : QApplication::topLevelWidgets())
+    if (window->isVisible() && window->isWindow()) window->showMinimized();
+}
+
+void TMainForm::actExitExecute() { close(); }
+
+void TMainForm::tmMainTimer() {
+  TXIoctl& state = *IPMonitor->Ioctl;
+  state.IdleTicks += 1;
+  if (state.IdleTicks < 4) return;
+  if (GlobalSettings.BlinkPhase)
+    SetCaptionAndTitle(QStringLiteral("ワイヤピーク監視□■□■"), QStringLiteral("□■□■"));
+  else
+    SetCaptionAndTitle(QStringLiteral("ワイヤピーク監視■□■□"), QStringLiteral("■□■□"));
+  GlobalSettings.BlinkPhase = !GlobalSettings.BlinkPhase;
+}
+
+void TMainForm::pcSyukeiChange(int index) {
+  const int width = index == 0 ? GlobalSettings.ProtPageWidth : GlobalSettings.IPAdrPageWidth;
+  SetSummaryWidth(width);
+  pnWirepeek->resize(width - pcMain->width(), pnWirepeek->height());
+  AdjustToContents();
+}
+
+void TMainForm::cbProt_IPAdrClick(bool checked) {
+  if (GlobalSettings.FirstActivate) return;
+  if (checked) {
+    GlobalSettings.Prot_IPAdr = 1;
+    pcSyukei->setCurrentWidget(tsProt);
+    SetSummaryWidth(GlobalSettings.ProtPageWidth);
+    pcSyukei->show();
+    pnWirepeek->show();
+    pnWirepeek->resize(GlobalSettings.ProtPageWidth - pcMain->width(), pnWirepeek->height());
+  } else {
+    GlobalSettings.Prot_IPAdr = 0;
+    pcSyukei->hide();
+  }
+  AdjustToContents();
+}
+
+// Window thread, while the capture thread waits for it to return.
+void TMainForm::WMCaptureNotify() {
+  TXIoctl& state = *IPMonitor->Ioctl;
+  stSndB->setText(TotalText(state.Counters[0][KindBytes][0]));
+  stRcvB->setText(TotalText(state.Counters[1][KindBytes][0]));
+  ProtTable->Refresh(state.Counters);
+  state.IdleTicks = 0;
+  const QString title =
+      (state.CurDirection == DirectionSent ? QStringLiteral("送信:") : QStringLiteral("受信:")) +
+      QString::number(state.CurLength);
+  SetCaptionAndTitle(QStringLiteral("ワイヤピーク監視:") + title, title);
+  IPAdrTable->Drain(state);
+}
+
+bool TMainForm::FormCloseQuery() {
+  if (IPMonitor && IPMonitor->Ioctl->Running) {
+    ShowMessageBox(this, App() ? App()->Title() : QStringLiteral("Wirepeek"),
+                   QStringLiteral("パケットモニタ(Capture)が実行中です、止めてください"));
+    return false;
+  }
+  return true;
+}
+
+void TMainForm::FormClose() {
+  if (Closing) return;
+  Closing = true;
+  tmMain->stop();
+  IPMonitor->WSA_Close();
+  if (IPMonitor->Thread) IPMonitor->CaptureEnd();  // ended by itself; free it before the engine goes
+  IPMonitor.reset();
+  GlobalSettings.Top = frameGeometry().top();
+  GlobalSettings.Left = frameGeometry().left();
+  try {
+    WriteSettings();
+  } catch (const EIniFileError& error) {
+    if (TraceOutput.WantsText()) TraceOutput.WriteLine(error.what());
+    ShowMessageBox(this, QStringLiteral("Wirepeek"), QString::fromUtf8(error.what()), QMessageBox::Warning);
+  }
+}
+
+void TMainForm::closeEvent(QCloseEvent* event) {
+  if (Closing) {
+    event->accept();
+    return;
+  }
+  if (!FormCloseQuery()) {
+    event->ignore();
+    return;
+  }
+  FormClose();
+  event->accept();
+}

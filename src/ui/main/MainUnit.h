@@ -1,0 +1,128 @@
+#pragma once
+// The main window: adapter choice, capture start and end, byte totals, the
+// last packet in caption and title, the idle blink and the two summary pages.
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFrame>
+#include <QLabel>
+#include <QMainWindow>
+#include <QMenu>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QSystemTrayIcon>
+#include <QTabWidget>
+#include <QTimer>
+#include <QTreeView>
+#include <functional>
+#include <memory>
+
+#include "capture/NotifyTargets.h"
+#include "capture/XIoctlUnit.h"
+#include "ui/main/SummaryModels.h"
+
+class TMainForm final : public QMainWindow {
+  Q_OBJECT
+ public:
+  explicit TMainForm(QWidget* parent = nullptr);
+  ~TMainForm() override;
+
+  // The caption while idle, and the two blink patterns with their titles.
+  static const QString IdleCaption;
+
+  TIPMonitor& Monitor() { return *IPMonitor; }
+  TProtModel& ProtModel() { return *ProtTable; }
+  TIPAdrModel& IPAdrModel() { return *IPAdrTable; }
+  // The dialog actVersion shows (the About dialog), when there is one.
+  void SetVersionDialog(QDialog* Dialog) { VersionDialog = Dialog; }
+  // Opens a file with the desktop's handler; replaceable for tests.
+  std::function<bool(const QString& Path)> OpenDocument;
+
+  // Handlers, public so tests can drive them as the toolkit would.
+  void FormActivate();
+  void cbAdapterChange(int Index);
+  void actCaptureStartExecute();
+  void actCaptureEndExecute();
+  void actHelpExecute();
+  void actVersionExecute();
+  void actMiniMizeExecute();
+  void actExitExecute();
+  void tmMainTimer();
+  void pcSyukeiChange(int Index);
+  void cbProt_IPAdrClick(bool Checked);
+  void WMCaptureNotify();
+
+  // Controls and actions, named as the design names them.
+  QTabWidget* pcMain;
+  QWidget* tsAdapter;
+  QWidget* tsCounter;
+  QWidget* tsOption;
+  QLabel* Label5;
+  QComboBox* cbAdapter;
+  QLabel* Label1;
+  QLabel* Label2;
+  QLabel* Label4;
+  QLabel* stSndB;
+  QLabel* stRcvB;
+  QCheckBox* cbProt_IPAdr;
+  QPushButton* btnHelp;
+  QPushButton* btnExit;
+  QFrame* pnWirepeek;
+  QPushButton* btnStart;
+  QPushButton* btnEnd;
+  QTabWidget* pcSyukei;
+  QWidget* tsProt;
+  QWidget* tsIPAdr;
+  QTreeView* lvProt;
+  QTreeView* lvIPAdr;
+  QStatusBar* sbarProt;
+  QStatusBar* sbarIPAdr;
+  QTimer* tmMain;
+  QAction* actCaptureStart;
+  QAction* actCaptureEnd;
+  QAction* actHelp;
+  QAction* actVersion;
+  QAction* actMiniMize;
+  QAction* actExit;
+  QMenu* mmiFile;
+  QMenu* mmiCapture;
+  QMenu* mmiMisc;
+  QMenu* pmMain;
+  QMenu* pmiCapture;
+  QSystemTrayIcon* TrayIcon = nullptr;
+
+ protected:
+  void closeEvent(QCloseEvent* Event) override;
+  void showEvent(QShowEvent* Event) override;
+  void changeEvent(QEvent* Event) override;
+  void contextMenuEvent(QContextMenuEvent* Event) override;
+
+ private:
+  void FormCreate();
+  bool FormCloseQuery();
+  void FormClose();
+  void BuildControls();
+  void BuildActionsAndMenus();
+  void SetupProtView();
+  void SetupIPAdrView();
+  void SetSummaryWidth(int Width);
+  void AdjustToContents();
+  void SetOptionPageAvailable(bool Available);
+  void SetIdleCommands(bool Idle);
+  void SetCaptionAndTitle(const QString& Caption, const QString& Title);
+
+  std::unique_ptr<TIPMonitor> IPMonitor;
+  std::unique_ptr<TQueuedNotifyTarget> NotifyTarget;
+  TProtModel* ProtTable;
+  TIPAdrModel* IPAdrTable;
+  QWidget* Client;
+  QDialog* VersionDialog = nullptr;
+  bool Closing = false;
+};
+
+// The program-wide main window (null until it is created).
+extern TMainForm* MainForm;
+
+// Byte totals as the counter page shows them: digits grouped by the user's
+// locale, empty for 0.
+QString TotalText(std::int64_t Value);

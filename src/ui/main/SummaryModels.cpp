@@ -1,0 +1,118 @@
+#include "ui/main/SummaryModels.h"
+
+#include <algorithm>
+
+namespace {
+
+const QStringList ProtCaptions = {"Protocol", "送信バイト数", "受信ﾊﾞｲﾄ数"};
+const QStringList IPAdrCaptions = {"#", "IP-Address", "送信ﾊﾞｲﾄ数", "受信ﾊﾞｲﾄ数", "PROT", "LASTTIME"};
+
+QVariant Caption(const QStringList& captions, int section, Qt::Orientation orientation, int role) {
+  if (orientation != Qt::Horizontal || section < 0 || section >= captions.size()) return {};
+  if (role == Qt::DisplayRole) return captions[section];
+  return {};
+}
+
+QString Name(std::uint8_t category) {
+  return QString::fromUtf8(ServiceCategoryNames[std::min<std::size_t>(category, ServiceCategoryCount - 1)].data());
+}
+
+}  // namespace
+
+TProtModel::TProtModel(QObject* parent) : QAbstractTableModel(parent) {}
+
+int TProtModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : ServiceCategoryCount; }
+int TProtModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : 3; }
+
+QVariant TProtModel::data(const QModelIndex& index, int role) const {
+  if (!index.isValid()) return {};
+  const auto row = static_cast<std::size_t>(index.row());
+  if (role == Qt::DisplayRole) {
+    if (index.column() == 0) return Name(static_cast<std::uint8_t>(row));
+    return QString::number(Values[static_cast<std::size_t>(index.column() - 1)][row]);
+  }
+  if (role == Qt::TextAlignmentRole)
+    return QVariant::fromValue(Qt::AlignVCenter | (index.column() == 0 ? Qt::AlignLeft : Qt::AlignRight));
+  return {};
+}
+
+QVariant TProtModel::headerData(int section, Qt::Orientation orientation, int role) const {
+  if (role == Qt::TextAlignmentRole && orientation == Qt::Horizontal)
+    return QVariant::fromValue(Qt::AlignVCenter | (section == 0 ? Qt::AlignLeft : Qt::AlignRight));
+  return Caption(ProtCaptions, section, orientation, role);
+}
+
+void TProtModel::Refresh(const CategoryCounters& Counters) {
+  for (std::size_t d = 0; d < 2; ++d) Values[d] = Counters[d][KindBytes];
+  // All 34 cells, changed or not, in one announcement.
+  emit dataChanged(index(0, 1), index(ServiceCategoryCount - 1, 2), {Qt::DisplayRole});
+}
+
+std::int64_t TProtModel::Bytes(int row, int direction) const {
+  return Values.at(static_cast<std::size_t>(direction)).at(static_cast<std::size_t>(row));
+}
+
+TIPAdrModel::TIPAdrModel(QObject* parent) : QAbstractTableModel(parent) {}
+
+int TIPAdrModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : Totals.RowCount(); }
+int TIPAdrModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : 6; }
+
+QString TIPAdrModel::CellText(int row, int column) const {
+  const AddrTotals& r = Totals.Row(row);
+  switch (column) {
+    case 0:
+      return QStringLiteral("**");
+    case 1:
+      return QString::fromStdString(TAddrTotalsTable::AddressText(r.Addr));
+    case 2:
+      return QString::number(r.SentBytes);
+    case 3:
+      return QString::number(r.RecvBytes);
+    case 4:
+      return Name(r.LastCategory);
+    case 5:
+      return QString::fromStdString(TAddrTotalsTable::TimeText(r));
+    default:
+      return {};
+  }
+}
+
+QVariant TIPAdrModel::data(const QModelIndex& index, int role) const {
+  if (!index.isValid() || index.row() >= Totals.RowCount()) return {};
+  if (role == Qt::DisplayRole) return CellText(index.row(), index.column());
+  if (role == Qt::TextAlignmentRole)
+    return QVariant::fromValue(Qt::AlignVCenter |
+                               (index.column() == 2 || index.column() == 3 ? Qt::AlignRight : Qt::AlignLeft));
+  return {};
+}
+
+QVariant TIPAdrModel::headerData(int section, Qt::Orientation orientation, int role) const {
+  if (role == Qt::TextAlignmentRole && orientation == Qt::Horizontal)
+    return QVariant::fromValue(Qt::AlignVCenter | (section == 2 || section == 3 ? Qt::AlignRight : Qt::AlignLeft));
+  return Caption(IPAdrCaptions, section, orientation, role);
+}
+
+void TIPAdrModel::Drain(TXIoctl& State) {
+  FirstChanged = LastChanged = -1;
+  Totals.Drain(State, this);
+  if (FirstChanged >= 0) emit dataChanged(index(FirstChanged, 2), index(LastChanged, 5), {Qt::DisplayRole});
+}
+
+void TIPAdrModel::Clear() {
+  beginResetModel();
+  Totals.Clear();
+  endResetModel();
+}
+
+void TIPAdrModel::RowAboutToBeInserted(int Row) { beginInsertRows({}, Row, Row); }
+
+void TIPAdrModel::RowInserted(int Row) {
+  endInsertRows();
+  if (FirstChanged >= Row) ++FirstChanged;
+  if (LastChanged >= Row) ++LastChanged;
+}
+
+void TIPAdrModel::RowChanged(int Row) {
+  FirstChanged = FirstChanged < 0 ? Row : std::min(FirstChanged, Row);
+  LastChanged = std::max(LastChanged, Row);
+}

@@ -1,0 +1,56 @@
+#pragma once
+// The two summary tables of the main window as Qt models over the capture
+// core's figures: bytes per service category, and traffic per remote address.
+#include <QAbstractTableModel>
+#include <QStringList>
+
+#include "capture/AddrTotals.h"
+#include "capture/XIoctlUnit.h"
+
+// Seventeen fixed rows, one per category; columns: name, bytes sent, bytes
+// received.
+class TProtModel final : public QAbstractTableModel {
+  Q_OBJECT
+ public:
+  explicit TProtModel(QObject* parent = nullptr);
+  int rowCount(const QModelIndex& parent = {}) const override;
+  int columnCount(const QModelIndex& parent = {}) const override;
+  QVariant data(const QModelIndex& index, int role) const override;
+  QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+
+  // Takes the byte counters of both directions (inside the notification).
+  void Refresh(const CategoryCounters& Counters);
+  std::int64_t Bytes(int row, int direction) const;
+
+ private:
+  std::array<std::array<std::int64_t, ServiceCategoryCount>, 2> Values{};
+};
+
+// One row per remote address, in address order, folded from the capture's
+// records. Rows are inserted where they belong; changed rows are announced
+// once per drain.
+class TIPAdrModel final : public QAbstractTableModel, private TAddrTotalsListener {
+  Q_OBJECT
+ public:
+  explicit TIPAdrModel(QObject* parent = nullptr);
+  int rowCount(const QModelIndex& parent = {}) const override;
+  int columnCount(const QModelIndex& parent = {}) const override;
+  QVariant data(const QModelIndex& index, int role) const override;
+  QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+
+  // Folds every waiting record (unless a push is in progress).
+  void Drain(TXIoctl& State);
+  void Clear();
+  const TAddrTotalsTable& Table() const noexcept { return Totals; }
+  // The text of one cell, as shown.
+  QString CellText(int row, int column) const;
+
+ private:
+  void RowAboutToBeInserted(int Row) override;
+  void RowInserted(int Row) override;
+  void RowChanged(int Row) override;
+
+  TAddrTotalsTable Totals;
+  int FirstChanged = -1;
+  int LastChanged = -1;
+};

@@ -1,0 +1,322 @@
+// The real main window, driven offscreen.
+#include "ui/main/MainUnit.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QLocale>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "capture/Datagrams.h"
+#include "capture/PcapFiles.h"
+#include "support/Settings.h"
+#include "ui/main/Application.h"
+#include "ui/main/Dialogs.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+class TQtEnvironment : public testing::Environment {
+ public:
+  void SetUp() override {
+    static int argc = 1;
+    static char name[] = "test_ui_main";
+    static char* argv[] = {name, nullptr};
+    // No display in tests: windows are drawn offscreen.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    Application = new TApplication(argc, argv);
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+  }
+  TApplication* Application = nullptr;
+};
+const auto* const QtEnvironment = testing::AddGlobalTestEnvironment(new TQtEnvironment);
+
+struct TBox {
+  QString Caption, Text;
+  bool operator==(const TBox&) const = default;
+};
+
+class MainWindow : public testing::Test {
+ protected:
+  void SetUp() override {
+    Dir = fs::temp_directory_path() / ("wirepeek-ui-" + std::to_string(getpid()));
+    fs::create_directories(Dir);
+    GlobalSettings = TGlobalSettings{};
+    GlobalSettings.IniPath = (Dir / "wirepeek.ini").string();
+    SetMessageBoxHook([this](const QString& caption, const QString& text) { Boxes.push_back({caption, text}); });
+  }
+  void TearDown() override {
+    Form.reset();
+    SetMessageBoxHook(nullptr);
+    SetErrorBoxSink(nullptr);
+    fs::remove_all(Dir);
+  }
+
+  void WriteIni(const std::string& text) { std::ofstream(GlobalSettings.IniPath, std::ios::binary) << text; }
+  std::string ReadIni() {
+    std::ifstream in(GlobalSettings.IniPath, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  void Create() {
+    Form = std::make_unique<TMainForm>();
+    Form->FormActivate();
+  }
+  // Points the monitor at a capture file seen from 10.0.0.2.
+  void UseFile(const std::string& path) {
+    TXIoctl& s = *Form->Monitor().Ioctl;
+    s.CaptureFile = path;
+    s.Adapters[1] = Addr("10.0.0.2");
+    s.AdapterCount = 1;
+    s.SelectedAdapter = 1;
+  }
+  // Runs the window's event loop until the capture thread has finished.
+  void FinishFileCapture() {
+    TXIoctl& s = *Form->Monitor().Ioctl;
+    for (int i = 0; i < 500 && !s.StopEvent.IsSet(); ++i) {
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+      std::this_thread::sleep_for(1ms);
+    }
+    for (int i = 0; i < 20; ++i) QCoreApplication::processEvents();
+  }
+  std::string TrafficFile() {
+    const auto path = (Dir / "traffic.pcap").string();
+    const auto udp = [](const char* from, const char* to, std::uint16_t length, std::uint16_t sp, std::uint16_t dp) {
+      return MakeDatagram({.Protocol = 17, .Source = from, .Dest = to, .SourcePort = sp, .DestPort = dp,
+                           .TotalLength = length, .Delivered = length});
+    };
+    const auto tcp = [](const char* from, const char* to, std::uint16_t length, std::uint16_t sp, std::uint16_t dp) {
+      return MakeDatagram({.Protocol = 6, .Source = from, .Dest = to, .SourcePort = sp, .DestPort = dp,
+                           .TotalLength = length, .Delivered = length});
+    };
+    WritePcap(path, 228,  // raw IPv4
+              {{udp("10.0.0.2", "192.168.0.10", 60, 40000, 53), 1767603903, 250000},
+               {udp("192.168.0.10", "10.0.0.2", 1234567 % 65536, 53, 40000), 1767603903, 500000},
+               {tcp("10.0.0.2", "9.1.2.3", 1500, 1025, 80), 1767603904, 0},
+               {tcp("10.0.0.2", "10.0.0.2", 40, 1025, 110), 1767603905, 0}});
+    return path;
+  }
+
+  fs::path Dir;
+  std::unique_ptr<TMainForm> Form;
+  std::vector<TBox> Boxes;
+};
+
+TEST_F(MainWindow, FirstStartIsCentredWithSummaryHidden) {
+  Create();
+  EXPECT_EQ(GlobalSettings.Top, (GlobalSettings.ScreenHeight - 645) / 2);
+  EXPECT_EQ(GlobalSettings.Left, (GlobalSettings.ScreenWidth - 765) / 2);
+  EXPECT_TRUE(Form->pcSyukei->isHidden());
+  EXPECT_FALSE(Form->cbProt_IPAdr->isChecked());
+  EXPECT_EQ(Form->centralWidget()->width(), 278 + 184);  // the top strip only
+  EXPECT_EQ(Form->windowTitle(), "ワイヤピーク監視■■■■");
+  EXPECT_EQ(App()->Title(), "Wirepeek");
+  EXPECT_EQ(Form->pcMain->currentWidget(), Form->tsAdapter);
+  EXPECT_EQ(GlobalSettings.ProtPageWidth, 493);
+  EXPECT_EQ(GlobalSettings.IPAdrPageWidth, 704);
+  Form->close();
+  EXPECT_EQ(ReadIni(), "[Form]\r\nTop=" + std::to_string(GlobalSettings.Top) + "\r\nLeft=" +
+                           std::to_string(GlobalSettings.Left) + "\r\nStayOnTop=0\r\nProt_IPAdr=0\r\n\r\n");
+}
+
+TEST_F(MainWindow, SummaryPagesFollowTheSettingAndTheTabs) {
+  WriteIni("[Form]\r\nTop=40\r\nLeft=-30\r\nProt_IPAdr=2\r\nStayOnTop=1\r\n\r\n[Other]\r\nKeep=yes\r\n");
+  Create();
+  EXPECT_EQ(GlobalSettings.Top, 40);
+  EXPECT_EQ(GlobalSettings.Left, -30);  // a screen left of the primary one
+  ASSERT_FALSE(Form->pcSyukei->isHidden());
+  EXPECT_TRUE(Form->cbProt_IPAdr->isChecked());
+  EXPECT_EQ(Form->pcSyukei->currentWidget(), Form->tsProt);
+  EXPECT_EQ(Form->pcSyukei->width(), 493);
+  EXPECT_EQ(Form->pnWirepeek->width(), 493 - 276);
+  Form->pcSyukei->setCurrentWidget(Form->tsIPAdr);
+  EXPECT_EQ(Form->pcSyukei->width(), 704);
+  EXPECT_EQ(Form->pnWirepeek->width(), 704 - 276);
+  EXPECT_EQ(Form->centralWidget()->width(), 6 + 704);
+
+  Form->cbProt_IPAdr->setChecked(false);
+  EXPECT_TRUE(Form->pcSyukei->isHidden());
+  EXPECT_EQ(GlobalSettings.Prot_IPAdr, 0);
+  Form->cbProt_IPAdr->setChecked(true);
+  EXPECT_EQ(Form->pcSyukei->currentWidget(), Form->tsProt);
+  EXPECT_EQ(Form->pcSyukei->width(), 493);
+  Form->close();
+  const std::string ini = ReadIni();
+  EXPECT_NE(ini.find("Prot_IPAdr=1\r\n"), std::string::npos) << ini;
+  EXPECT_NE(ini.find("StayOnTop=1\r\n"), std::string::npos) << ini;
+  EXPECT_NE(ini.find("[Other]\r\nKeep=yes\r\n"), std::string::npos) << ini;
+}
+
+TEST_F(MainWindow, AdapterListIsFilledOnceAndChoiceSelects) {
+  Form = std::make_unique<TMainForm>();
+  TXIoctl& s = *Form->Monitor().Ioctl;
+  s.AdapterCount = 3;
+  s.Adapters[1] = Addr("10.0.0.1");
+  s.Adapters[2] = Addr("10.0.0.2");
+  s.Adapters[3] = Addr("127.0.0.1");
+  Form->FormActivate();
+  Form->FormActivate();  // coming back from another program adds nothing
+  ASSERT_EQ(Form->cbAdapter->count(), 3);
+  EXPECT_EQ(Form->cbAdapter->itemText(2), "127.0.0.1");
+  EXPECT_EQ(Form->cbAdapter->currentIndex(), 0);
+  Form->cbAdapterChange(2);
+  EXPECT_EQ(s.SelectedAdapter, 3);
+}
+
+TEST_F(MainWindow, CaptureFromAFileFillsTotalsCaptionAndTables) {
+  Create();
+  Form->cbProt_IPAdr->setChecked(true);
+  UseFile(TrafficFile());
+  Form->actCaptureStartExecute();
+  EXPECT_EQ(Form->pcMain->currentWidget(), Form->tsCounter);
+  EXPECT_FALSE(Form->actCaptureStart->isEnabled());
+  EXPECT_TRUE(Form->actCaptureEnd->isEnabled());
+  EXPECT_FALSE(Form->actHelp->isEnabled());
+  EXPECT_FALSE(Form->actVersion->isEnabled());
+  EXPECT_FALSE(Form->pcMain->isTabVisible(2));
+  EXPECT_FALSE(Form->btnStart->isEnabled());  // buttons follow their actions
+  EXPECT_TRUE(Form->tmMain->isActive());
+  FinishFileCapture();
+
+  // 60 + 1500 + 40 sent; 54919 + 40 received (the self-addressed one counts both ways).
+  EXPECT_EQ(Form->stSndB->text(), "1,600");
+  EXPECT_EQ(Form->stRcvB->text(), QLocale().toString(qlonglong{1234567 % 65536 + 40}));
+  EXPECT_EQ(Form->windowTitle(), "ワイヤピーク監視:受信:40");
+  EXPECT_EQ(App()->Title(), "受信:40");
+  const TProtModel& prot = Form->ProtModel();
+  EXPECT_EQ(prot.data(prot.index(0, 1), Qt::DisplayRole).toString(), "1600");
+  EXPECT_EQ(prot.data(prot.index(5, 0), Qt::DisplayRole).toString(), "HTTP Client ");
+  EXPECT_EQ(prot.data(prot.index(5, 1), Qt::DisplayRole).toString(), "1500");
+  EXPECT_EQ(prot.data(prot.index(5, 2), Qt::DisplayRole).toString(), "0");
+  EXPECT_EQ(prot.data(prot.index(10, 2), Qt::DisplayRole).toString(), "40");  // POP3 Server, received
+
+  const TIPAdrModel& ip = Form->IPAdrModel();
+  ASSERT_EQ(ip.rowCount(), 3);
+  const QStringList expected[] = {
+      {"**", "9.1.2.3", "1500", "0", "HTTP Client ", "09:05:04"},
+      {"**", "10.0.0.2", "40", "40", "POP3 Server", "09:05:05"},
+      {"**", "192.168.0.10", "60", QString::number(1234567 % 65536), "DNS Client", "09:05:03"},
+  };
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 6; ++c) EXPECT_EQ(ip.CellText(r, c), expected[r][c]) << r << "," << c;
+
+  Form->actCaptureEndExecute();
+  EXPECT_TRUE(Form->actCaptureStart->isEnabled());
+  EXPECT_FALSE(Form->actCaptureEnd->isEnabled());
+  EXPECT_TRUE(Form->actHelp->isEnabled());
+  EXPECT_TRUE(Form->pcMain->isTabVisible(2));
+  EXPECT_EQ(Form->pcMain->currentWidget(), Form->tsCounter);  // stays where it was
+  EXPECT_EQ(Form->windowTitle(), "ワイヤピーク監視■■■■");
+  EXPECT_EQ(App()->Title(), "Wirepeek");
+  EXPECT_EQ(ip.rowCount(), 3);  // kept until the next start
+  EXPECT_TRUE(Boxes.empty());
+}
+
+TEST_F(MainWindow, FailedStartLeavesTheWindowIdleWithBothBoxes) {
+  Create();
+  UseFile((Dir / "missing.pcap").string());
+  Form->actCaptureStartExecute();
+  EXPECT_EQ(Boxes, (std::vector<TBox>{{"確認", "InitAdapter :WSASocket failed"}, {"確認", "CaptureStart Error"}}));
+  EXPECT_TRUE(Form->actCaptureStart->isEnabled());
+  EXPECT_FALSE(Form->actCaptureEnd->isEnabled());
+  EXPECT_TRUE(Form->actHelp->isEnabled());
+  EXPECT_TRUE(Form->actVersion->isEnabled());
+  EXPECT_TRUE(Form->pcMain->isTabVisible(2));
+  EXPECT_EQ(Form->pcMain->currentWidget(), Form->tsAdapter);
+  EXPECT_FALSE(Form->tmMain->isActive());
+  EXPECT_EQ(Form->windowTitle(), "ワイヤピーク監視■■■■");
+}
+
+TEST_F(MainWindow, IdleBlinkAfterFourTicksUntilTheNextNotification) {
+  Create();
+  UseFile(TrafficFile());
+  Form->actCaptureStartExecute();
+  FinishFileCapture();
+  const QString last = Form->windowTitle();
+  for (int i = 0; i < 3; ++i) Form->tmMainTimer();
+  EXPECT_EQ(Form->windowTitle(), last);
+  Form->tmMainTimer();
+  EXPECT_EQ(Form->windowTitle(), "ワイヤピーク監視■□■□");
+  EXPECT_EQ(App()->Title(), "■□■□");
+  Form->tmMainTimer();
+  EXPECT_EQ(Form->windowTitle(), "ワイヤピーク監視□■□■");
+  EXPECT_EQ(App()->Title(), "□■□■");
+  Form->WMCaptureNotify();
+  EXPECT_EQ(Form->windowTitle(), last);
+  Form->tmMainTimer();
+  Form->tmMainTimer();
+  Form->tmMainTimer();
+  Form->tmMainTimer();
+  EXPECT_EQ(Form->windowTitle(), "ワイヤピーク監視■□■□");  // the phase goes on where it was
+  Form->actCaptureEndExecute();
+}
+
+TEST_F(MainWindow, ClosingIsRefusedWhileACaptureRuns) {
+  Create();
+  Form->show();
+  Form->Monitor().Ioctl->Running = 1;  // as while the capture thread runs
+  Form->actExitExecute();
+  EXPECT_TRUE(Form->isVisible());
+  EXPECT_EQ(Boxes, (std::vector<TBox>{{"Wirepeek", "パケットモニタ(Capture)が実行中です、止めてください"}}));
+  EXPECT_FALSE(fs::exists(GlobalSettings.IniPath));
+  Form->Monitor().Ioctl->Running = 0;
+  Form->actExitExecute();
+  EXPECT_FALSE(Form->isVisible());
+  EXPECT_TRUE(fs::exists(GlobalSettings.IniPath));
+}
+
+TEST_F(MainWindow, HelpLooksInTheWorkingDirectory) {
+  Create();
+  QString opened;
+  Form->OpenDocument = [&](const QString& path) {
+    opened = path;
+    return true;
+  };
+  const auto previous = fs::current_path();
+  fs::current_path(Dir);
+  Form->actHelpExecute();
+  EXPECT_EQ(Boxes, (std::vector<TBox>{{"Wirepeek", "HelpFileが　ありません"}}));
+  std::ofstream(Dir / "Wirepeek.html") << "<html></html>";
+  Form->actHelpExecute();
+  fs::current_path(previous);
+  EXPECT_EQ(opened.toStdString(), (Dir / "Wirepeek.html").string());
+  EXPECT_EQ(Boxes.size(), 1u);
+}
+
+TEST_F(MainWindow, NoAdapterEndsTheProgramAndStillSavesSettings) {
+  Form = std::make_unique<TMainForm>();
+  Form->show();
+  Form->Monitor().Ioctl->AdapterCount = -1;
+  Form->FormActivate();
+  for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+  EXPECT_FALSE(Form->isVisible());
+  EXPECT_TRUE(fs::exists(GlobalSettings.IniPath));
+}
+
+TEST_F(MainWindow, CommandsAreSharedByButtonsAndMenus) {
+  Create();
+  const auto has = [](QMenu* menu, QAction* action) { return menu->actions().contains(action); };
+  EXPECT_TRUE(has(Form->mmiCapture, Form->actCaptureStart));
+  EXPECT_TRUE(has(Form->pmiCapture, Form->actCaptureStart));
+  EXPECT_TRUE(has(Form->pmMain, Form->actMiniMize));
+  EXPECT_TRUE(has(Form->pmMain, Form->actExit));
+  EXPECT_EQ(Form->pmMain->title(), "処理メニュー");
+  Form->actCaptureStart->setEnabled(false);
+  EXPECT_FALSE(Form->btnStart->isEnabled());
+  EXPECT_EQ(Form->btnStart->text().remove('\n').remove(' '), "Capture開始");
+}
+
+TEST(MainWindowText, TotalsAreGroupedAndEmptyForZero) {
+  EXPECT_EQ(TotalText(0), "");
+  EXPECT_EQ(TotalText(1234567), "1,234,567");
+  EXPECT_EQ(TotalText(999), "999");
+  EXPECT_EQ(TotalText(922337203685477), "922,337,203,685,477");
+}
+
+}  // namespace

@@ -1,0 +1,87 @@
+// Takes the README's pictures of the main window: idle, and a capture with
+// each summary page. Run under a real X server (Xvfb) so the real fonts are
+// used:  xvfb-run -s "-screen 0 1280x1024x24" build/tools/wirepeek-screenshots docs
+#include <arpa/inet.h>
+
+#include <QDir>
+#include <QPixmap>
+#include <QTemporaryDir>
+#include <cstdio>
+
+#include "support/Settings.h"
+#include "ui/main/Application.h"
+#include "ui/main/MainUnit.h"
+
+namespace {
+
+std::uint32_t Addr(const char* dotted) {
+  in_addr a{};
+  inet_pton(AF_INET, dotted, &a);
+  return a.s_addr;
+}
+
+void Save(QWidget* window, const QString& path) {
+  QCoreApplication::processEvents();
+  if (!window->grab().save(path)) std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+}
+
+// A plausible few minutes of traffic, fed through the notification handler.
+void Feed(TMainForm& form) {
+  TXIoctl& s = *form.Monitor().Ioctl;
+  struct TRec {
+    const char* Addr;
+    std::uint8_t Direction, Category;
+    std::int64_t Length;
+    int Count;
+    std::uint16_t H, M, S;
+  };
+  const TRec traffic[] = {
+      {"192.168.1.1", 0, 3, 74, 40, 14, 2, 11},     {"192.168.1.1", 1, 3, 190, 40, 14, 2, 11},
+      {"93.184.216.34", 0, 5, 1420, 120, 14, 3, 2}, {"93.184.216.34", 1, 5, 1500, 900, 14, 3, 5},
+      {"10.20.0.7", 0, 13, 600, 30, 14, 1, 40},     {"10.20.0.7", 1, 13, 90, 30, 14, 1, 41},
+      {"192.168.1.30", 1, 14, 229, 12, 14, 3, 7},   {"8.8.8.8", 1, 1, 84, 6, 14, 0, 58},
+      {"8.8.8.8", 0, 1, 84, 6, 14, 0, 58},          {"203.0.113.9", 1, 16, 1350, 210, 14, 3, 9},
+  };
+  for (const auto& t : traffic) {
+    for (int i = 0; i < t.Count; ++i) {
+      auto& c = s.Counters[t.Direction];
+      c[KindPackets][0] += 1;
+      c[KindBytes][0] += t.Length;
+      c[KindPackets][t.Category] += 1;
+      c[KindBytes][t.Category] += t.Length;
+      s.RecordQueue.push_back({.RemoteAddr = Addr(t.Addr), .Direction = t.Direction, .Category = t.Category,
+                               .Length = t.Length, .Hour = t.H, .Minute = t.M, .Second = t.S});
+    }
+  }
+  s.CurDirection = 1;
+  s.CurLength = 1500;
+  form.WMCaptureNotify();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: wirepeek-screenshots OUTDIR\n");
+    return 2;
+  }
+  TApplication application(argc, argv);
+  const QString out = QString::fromLocal8Bit(argv[1]);
+  QDir().mkpath(out);
+  QTemporaryDir settings;
+  GlobalSettings.IniPath = settings.filePath("wirepeek.ini").toStdString();
+
+  TMainForm form;
+  form.show();
+  form.FormActivate();
+  Save(&form, out + "/idle.png");
+
+  form.cbProt_IPAdr->setChecked(true);
+  form.pcMain->setCurrentWidget(form.tsCounter);
+  form.setWindowTitle(QStringLiteral("ワイヤピーク監視:受信:1500"));
+  Feed(form);
+  Save(&form, out + "/protocols.png");
+  form.pcSyukei->setCurrentWidget(form.tsIPAdr);
+  Save(&form, out + "/addresses.png");
+  return 0;
+}
