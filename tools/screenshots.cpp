@@ -76,8 +76,12 @@ int main(int argc, char** argv) {
   form.FormActivate();
   Save(&form, out + "/idle.png");
 
+  // The look of a running capture, without one running.
   form.cbProt_IPAdr->setChecked(true);
   form.pcMain->setCurrentWidget(form.tsCounter);
+  form.pcMain->setTabVisible(form.pcMain->indexOf(form.tsOption), false);
+  form.actCaptureStart->setEnabled(false);
+  form.actCaptureEnd->setEnabled(true);
   form.setWindowTitle(QStringLiteral("ワイヤピーク監視:受信:1500"));
   Feed(form);
   Save(&form, out + "/protocols.png");

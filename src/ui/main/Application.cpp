@@ -1,6 +1,10 @@
 #include "ui/main/Application.h"
 
-TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+#include <QIcon>
+
+TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
+  setWindowIcon(QIcon(QStringLiteral(":/wirepeek.svg")));
+}
 
 void TApplication::SetTitle(const QString& Title) {
   if (Title == AppTitle) return;
