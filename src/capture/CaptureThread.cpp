@@ -36,6 +36,23 @@ void TCaptureThread::WaitFor() {
 // Capture thread.
 void TCaptureThread::Execute() {
   int exitCode = 2;
+  const std::function<void()> loop = [&] { exitCode = Run(); };
+  if (LoopGuard) {
+    if (!LoopGuard(loop)) exitCode = 2;
+  } else {
+    loop();
+  }
+  // Whatever way the run ended.
+  if (State.CaptureSocket) State.CaptureSocket->Close();
+  Exit.store(exitCode);
+  State.Running.store(0);
+  State.KeepRunning.store(0);
+  State.StopEvent.Set();
+}
+
+// Capture thread: the loop; returns the exit code.
+int TCaptureThread::Run() {
+  int exitCode = 2;
   try {
     if (!State.NotifyWindow) {
       exitCode = 1;
@@ -70,12 +87,7 @@ void TCaptureThread::Execute() {
   } catch (...) {
     exitCode = 2;
   }
-  // Whatever way the run ended.
-  if (State.CaptureSocket) State.CaptureSocket->Close();
-  Exit.store(exitCode);
-  State.Running.store(0);
-  State.KeepRunning.store(0);
-  State.StopEvent.Set();
+  return exitCode;
 }
 
 // Capture thread, for each datagram of a group.

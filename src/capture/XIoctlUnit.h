@@ -182,8 +182,16 @@ class TCaptureThread final : private TDatagramSink {
   // -1 while running.
   int ExitCode() const noexcept { return Exit.load(); }
 
+  // Runs the thread's loop so that a fault in it (a bad pointer, say) ends
+  // the loop instead of the process; false when the loop was abandoned. The
+  // program installs the diagnostics layer's guard; without one the loop
+  // runs bare.
+  using TLoopGuard = bool (*)(const std::function<void()>& Loop);
+  static inline TLoopGuard LoopGuard = nullptr;
+
  private:
   void Execute();
+  int Run();
   void Datagram(const TCapturedDatagram& Datagram) override;
   void QueueRecord(std::uint8_t direction);
 

@@ -2,6 +2,8 @@
 
 #include <QIcon>
 
+#include "diagnostics/TraceReport.h"
+
 TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
   setWindowIcon(QIcon(QStringLiteral(":/wirepeek.svg")));
 }
@@ -13,3 +15,10 @@ void TApplication::SetTitle(const QString& Title) {
 }
 
 TApplication* App() { return qobject_cast<TApplication*>(QCoreApplication::instance()); }
+
+bool TApplication::notify(QObject* receiver, QEvent* event) {
+  if (!GuardEvents) return QApplication::notify(receiver, event);
+  bool handled = false;
+  RunEventHandler([&] { handled = QApplication::notify(receiver, event); });
+  return handled;
+}

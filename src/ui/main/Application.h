@@ -12,6 +12,12 @@ class TApplication final : public QApplication {
   QString Title() const { return AppTitle; }
   void SetTitle(const QString& Title);
 
+  // Every event runs as its own handler: a fault or an exception in it is
+  // reported and abandons that handler only, and the loop goes on.
+  bool notify(QObject* Receiver, QEvent* Event) override;
+  // Off until the trace window is there to report.
+  bool GuardEvents = false;
+
  signals:
   void TitleChanged(const QString& Title);
 

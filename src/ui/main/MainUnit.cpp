@@ -14,7 +14,11 @@
 #include <QSessionManager>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <filesystem>
 
+#include "diagnostics/LinkMap.h"
+#include "diagnostics/MapCheck.h"
+#include "diagnostics/TraceReport.h"
 #include "support/Settings.h"
 #include "support/TextDevs.h"
 #include "ui/main/Application.h"
@@ -288,8 +292,9 @@ void TMainForm::FormCreate() {
   IPMonitor = std::make_unique<TIPMonitor>();
   NotifyTarget = std::make_unique<TQueuedNotifyTarget>(
       [this] { WMCaptureNotify(); },
-      // Capture thread: have the window thread serve the notification.
-      [this] { QMetaObject::invokeMethod(this, [this] { NotifyTarget->ServePending(); }, Qt::QueuedConnection); });
+      // Capture thread: have the window thread serve the notification. Named
+      // rather than a lambda, so nothing of ours crosses the thread in Qt's queue.
+      [this] { QMetaObject::invokeMethod(this, "ServeCaptureNotify", Qt::QueuedConnection); });
   IPMonitor->WSA_Open();
   AdjustToContents();
 }
@@ -459,6 +464,10 @@ void TMainForm::cbProt_IPAdrClick(bool checked) {
   AdjustToContents();
 }
 
+void TMainForm::ServeCaptureNotify() {
+  if (NotifyTarget) NotifyTarget->ServePending();
+}
+
 // Window thread, while the capture thread waits for it to return.
 void TMainForm::WMCaptureNotify() {
   TXIoctl& state = *IPMonitor->Ioctl;
@@ -510,4 +519,40 @@ void TMainForm::closeEvent(QCloseEvent* event) {
   }
   FormClose();
   event->accept();
+}
+
+// The answers come from the map at run time, for the code addresses of the
+// calls below; the second line answer must be asked more than ten lines
+// below the first.
+int TMainForm::CheckMapFile() {
+  TMapCheckAnswers answers;
+  const std::string mapPath = MapFilePathOf(GlobalSettings.ExePath);
+  answers.MapFileName = std::filesystem::path(mapPath).filename().string();
+  std::error_code error;
+  answers.MapExists = std::filesystem::is_regular_file(mapPath, error);
+  if (answers.MapExists) {
+    answers.LocationFound = CallerLocation(answers.Location);
+    TraceLine("%s", MapLine(answers.Location).c_str());
+    answers.File = CallerFile();
+    answers.Proc = CallerProc();
+    // The line asked here must lie more than ten lines below the one asked
+    // for the location above. A map of an older build, where the code of
+    // this operation sat elsewhere, then answers with lines that are too
+    // close, too far or missing, and the check fails on them. Keep these
+    // two calls apart by at least this comment when editing; the check's
+    // own tests (the map self-check tests) catch it when they come closer
+    // than that.
+    answers.Line = CallerLine();
+  }
+  const TMapCheckVerdict verdict = EvaluateMapCheck(answers);
+  if (verdict.Result < 0) {
+    TraceAlert("%s", verdict.Alert.c_str());
+    // Ends the loop once it has handled what is queued; the close handling
+    // (and with it the settings file) is skipped.
+    Closing = true;
+    QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit, Qt::QueuedConnection);
+    return verdict.Result;
+  }
+  TraceLine("%s", MapOkLine(CallerFile(), CallerLine(), CallerProc()).c_str());
+  return verdict.Result;
 }

@@ -38,6 +38,11 @@ class TMainForm final : public QMainWindow {
   // Opens a file with the desktop's handler; replaceable for tests.
   std::function<bool(const QString& Path)> OpenDocument;
 
+  // At start-up: is the link map beside the executable this build's? On a
+  // mismatch it alerts and has the program end without saving settings.
+  // 0 when the map is right, -1 otherwise.
+  int CheckMapFile();
+
   // Handlers, public so tests can drive them as the toolkit would.
   void FormActivate();
   void cbAdapterChange(int Index);
@@ -51,6 +56,8 @@ class TMainForm final : public QMainWindow {
   void pcSyukeiChange(int Index);
   void cbProt_IPAdrClick(bool Checked);
   void WMCaptureNotify();
+  // Window thread: runs the notification the capture thread is waiting on.
+  Q_INVOKABLE void ServeCaptureNotify();
 
   // Controls and actions, named as the design names them.
   QTabWidget* pcMain;

@@ -7,9 +7,13 @@
 #include <vector>
 
 #include "capture/HeadlessReport.h"
+#include "diagnostics/Assertion.h"
+#include "diagnostics/TraceUnit.h"
+#include "diagnostics/ZExWatcher.h"
 #include "support/Settings.h"
 #include "support/StartUp.h"
 #include "support/TextDevs.h"
+#include "ui/about/AboutUnit.h"
 #include "ui/main/Application.h"
 #include "ui/main/MainUnit.h"
 
@@ -66,7 +70,12 @@ void StartCapture(TMainForm& form, const QString& address, int quitAfter) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // 1. Module initialisation: exception hooks, assertion handler, paths.
+  InstallDiagnosticHooks();
+  InstallAssertionHandler();
   SetProgramPaths();
+  // A fault in the capture thread ends that capture, not the program.
+  TCaptureThread::LoopGuard = [](const std::function<void()>& loop) { return RunAbandonable(loop); };
   const std::vector<std::string> args(argv + 1, argv + argc);
   if (WantsHeadlessReport(args)) return RunHeadlessReport(args, std::cout, std::cerr);
   if (Has(args, "--help")) {
@@ -74,15 +83,21 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  // 2 to 4.
   TApplication application(argc, argv);
   application.SetTitle(QStringLiteral("Wirepeek"));
   DebugMode = false;
   ParseCommandLine(args);
-  // Until the trace window takes the channel over, diagnostics are dropped.
-  TraceOutput.AssignNullDevice();
-  TraceOutput.Rewrite();
-
+  // 5. The trace window first, so everything after it can report.
+  auto traceForm = std::make_unique<TTraceForm>();
+  application.GuardEvents = true;
+  // 6, 7.
   auto mainForm = std::make_unique<TMainForm>();
+  auto aboutForm = std::make_unique<TAboutForm>(mainForm.get());
+  mainForm->SetVersionDialog(aboutForm.get());
+  // 8. A map that does not belong to this build ends the program at once.
+  mainForm->CheckMapFile();
+  // 9.
   mainForm->show();
   const std::string start = Option(args, "--start");
   if (!start.empty()) {
@@ -93,7 +108,10 @@ int main(int argc, char** argv) {
     });
   }
   application.exec();
+  // 10. In reverse order of creation; the trace window saves its log last.
+  application.GuardEvents = false;
+  aboutForm.reset();
   mainForm.reset();
-  TraceOutput.Close();
+  traceForm.reset();
   return 0;
 }

@@ -14,29 +14,18 @@
 
 #include "capture/Datagrams.h"
 #include "capture/PcapFiles.h"
+#include "diagnostics/TraceReport.h"
 #include "support/Settings.h"
+#include "support/TextDevs.h"
 #include "ui/main/Application.h"
 #include "ui/main/Dialogs.h"
+#include "ui/QtTestEnvironment.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-class TQtEnvironment : public testing::Environment {
- public:
-  void SetUp() override {
-    static int argc = 1;
-    static char name[] = "test_ui_main";
-    static char* argv[] = {name, nullptr};
-    // No display in tests: windows are drawn offscreen.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    Application = new TApplication(argc, argv);
-    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
-  }
-  TApplication* Application = nullptr;
-};
-const auto* const QtEnvironment = testing::AddGlobalTestEnvironment(new TQtEnvironment);
 
 struct TBox {
   QString Caption, Text;
@@ -353,6 +342,57 @@ TEST_F(MainWindow, LiveLoopbackCaptureReachesTheWindow) {
   EXPECT_GE(Form->IPAdrModel().Table().Row(row).SentBytes, 5 * 128);
   EXPECT_FALSE(Form->stSndB->text().isEmpty());
   EXPECT_TRUE(Form->actCaptureStart->isEnabled());
+}
+
+}  // namespace
+
+namespace {
+
+class MapSelfCheck : public MainWindow {
+ protected:
+  void SetUp() override {
+    MainWindow::SetUp();
+    SetTraceAlertSink([this](const std::string& text) {
+      Alerts.push_back(text);
+      return AlertResultYes;
+    });
+    DebugMode = true;
+    TraceOutput.AssignLinesDevice(Lines);
+    TraceOutput.Rewrite();
+  }
+  void TearDown() override {
+    TraceOutput.Close();
+    TraceOutput.AssignNullDevice();
+    DebugMode = false;
+    SetTraceAlertSink(nullptr);
+    MainWindow::TearDown();
+  }
+  std::vector<std::string> Alerts;
+  TStringLineList Lines;
+};
+
+TEST_F(MapSelfCheck, ThisBuildsMapPasses) {
+  GlobalSettings.ExePath = RunningExecutablePath();
+  Create();
+  EXPECT_EQ(Form->CheckMapFile(), 0);
+  EXPECT_TRUE(Alerts.empty());
+  ASSERT_EQ(Lines.Lines.size(), 2u);
+  EXPECT_EQ(Lines.Lines[0].rfind("__MAP__ MainUnit.cpp(", 0), 0u) << Lines.Lines[0];
+  EXPECT_NE(Lines.Lines[0].find("TMainForm.CheckMapFile in MainUnit"), std::string::npos) << Lines.Lines[0];
+  EXPECT_EQ(Lines.Lines[1].rfind("Map File OK Program Start //MainUnit.cpp(", 0), 0u) << Lines.Lines[1];
+  EXPECT_NE(Lines.Lines[1].find(") TMainForm.CheckMapFile"), std::string::npos) << Lines.Lines[1];
+}
+
+TEST_F(MapSelfCheck, MissingMapAlertsAndEndsWithoutSavingSettings) {
+  GlobalSettings.ExePath = (Dir / "wirepeek").string();  // no map beside it
+  Create();
+  Form->show();
+  EXPECT_EQ(Form->CheckMapFile(), -1);
+  EXPECT_EQ(Alerts, (std::vector<std::string>{"map ファイルがありません:wirepeek.map"}));
+  // The program is asked to end; its window goes without the close handling.
+  Form->close();
+  EXPECT_FALSE(fs::exists(GlobalSettings.IniPath));
+  QCoreApplication::removePostedEvents(QCoreApplication::instance());
 }
 
 }  // namespace

@@ -1,0 +1,402 @@
+#include "diagnostics/LinkMap.h"
+
+#include <dlfcn.h>
+#include <elf.h>
+#include <link.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+namespace {
+
+// Splits off the next space-separated field; false when there is none.
+bool NextField(std::string_view& Rest, std::string_view& Field) {
+  const auto start = Rest.find_first_not_of(' ');
+  if (start == std::string_view::npos) return false;
+  Rest.remove_prefix(start);
+  const auto end = Rest.find(' ');
+  Field = Rest.substr(0, end);
+  Rest = end == std::string_view::npos ? std::string_view() : Rest.substr(end + 1);
+  return true;
+}
+
+template <class T>
+bool ParseNumber(std::string_view Text, T& Value, int Base) {
+  if (Text.empty()) return false;
+  const auto* last = Text.data() + Text.size();
+  const auto [ptr, ec] = std::from_chars(Text.data(), last, Value, Base);
+  return ec == std::errc() && ptr == last;
+}
+
+template <class T>
+bool NextNumber(std::string_view& Rest, T& Value, int Base) {
+  std::string_view field;
+  return NextField(Rest, field) && ParseNumber(field, Value, Base);
+}
+
+std::string_view WithoutExtension(std::string_view Name) {
+  const auto dot = Name.rfind('.');
+  return dot == std::string_view::npos || dot == 0 ? Name : Name.substr(0, dot);
+}
+
+std::string FolderOf(const std::string& Path) {
+  const auto slash = Path.rfind('/');
+  return slash == std::string::npos ? std::string() : Path.substr(0, slash);
+}
+
+std::string ExecutablePath() {
+  std::string path(4096, '\0');
+  const ssize_t length = ::readlink("/proc/self/exe", path.data(), path.size());
+  if (length <= 0) return {};
+  path.resize(static_cast<std::size_t>(length));
+  return path;
+}
+
+std::string HexOf(const unsigned char* Bytes, std::size_t Count) {
+  static constexpr char digits[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(Count * 2);
+  for (std::size_t i = 0; i < Count; ++i) {
+    text += digits[Bytes[i] >> 4];
+    text += digits[Bytes[i] & 0xF];
+  }
+  return text;
+}
+
+// The GNU build-id from a loaded module's note segments.
+std::string BuildIdOf(const dl_phdr_info& Info) {
+  for (ElfW(Half) i = 0; i < Info.dlpi_phnum; ++i) {
+    const ElfW(Phdr)& phdr = Info.dlpi_phdr[i];
+    if (phdr.p_type != PT_NOTE) continue;
+    const auto* notes = reinterpret_cast<const unsigned char*>(Info.dlpi_addr + phdr.p_vaddr);
+    std::size_t offset = 0;
+    while (offset + sizeof(ElfW(Nhdr)) <= phdr.p_memsz) {
+      const auto* note = reinterpret_cast<const ElfW(Nhdr)*>(notes + offset);
+      const std::size_t nameSize = (note->n_namesz + 3u) & ~std::size_t{3};
+      const std::size_t descSize = (note->n_descsz + 3u) & ~std::size_t{3};
+      const std::size_t total = sizeof(ElfW(Nhdr)) + nameSize + descSize;
+      if (total > phdr.p_memsz - offset) break;
+      const auto* name = notes + offset + sizeof(ElfW(Nhdr));
+      if (note->n_type == NT_GNU_BUILD_ID && note->n_namesz == 4 &&
+          std::string_view(reinterpret_cast<const char*>(name), 4) == std::string_view("GNU\0", 4)) {
+        return HexOf(name + nameSize, note->n_descsz);
+      }
+      offset += total;
+    }
+  }
+  return {};
+}
+
+struct TFindModule {
+  std::uintptr_t Address;
+  TModuleInfo* Module;
+  bool Found;
+};
+
+int FindModuleCallback(dl_phdr_info* Info, std::size_t, void* Data) {
+  auto* find = static_cast<TFindModule*>(Data);
+  for (ElfW(Half) i = 0; i < Info->dlpi_phnum; ++i) {
+    const ElfW(Phdr)& phdr = Info->dlpi_phdr[i];
+    if (phdr.p_type != PT_LOAD) continue;
+    const std::uintptr_t start = Info->dlpi_addr + phdr.p_vaddr;
+    if (find->Address >= start && find->Address - start < phdr.p_memsz) {
+      find->Module->Base = Info->dlpi_addr;
+      const bool isExecutable = Info->dlpi_name == nullptr || Info->dlpi_name[0] == '\0';
+      find->Module->Path = isExecutable ? ExecutablePath() : std::string(Info->dlpi_name);
+      find->Module->BuildId = BuildIdOf(*Info);
+      find->Found = true;
+      return 1;
+    }
+  }
+  return 0;
+}
+
+// Maps already looked for, one node per module, published without a lock so
+// that readers never block; nodes live until the process ends.
+struct TMapNode {
+  std::string Path;
+  std::string BuildId;
+  std::unique_ptr<TLinkMap> Map;
+  TMapNode* Next;
+};
+std::atomic<TMapNode*> MapList{nullptr};
+std::mutex MapLoadLock;
+// The lock that serializes the three named lookups.
+std::mutex LookupLock;
+
+const TMapNode* FindNode(const TModuleInfo& Module) {
+  for (const TMapNode* node = MapList.load(std::memory_order_acquire); node; node = node->Next) {
+    if (node->Path == Module.Path && node->BuildId == Module.BuildId) return node;
+  }
+  return nullptr;
+}
+
+const TLinkMap* MapOfAddress(const void* Address, std::uint64_t& Offset) {
+  TModuleInfo module;
+  if (!FindModuleOfAddress(Address, module)) return nullptr;
+  Offset = reinterpret_cast<std::uintptr_t>(Address) - module.Base;
+  return LinkMapOfModule(module);
+}
+
+}  // namespace
+
+std::unique_ptr<TLinkMap> TLinkMap::Parse(std::string_view Text) {
+  auto map = std::make_unique<TLinkMap>();
+  bool sawHeader = false;
+  bool sawEnd = false;
+  while (!Text.empty()) {
+    const auto newline = Text.find('\n');
+    if (newline == std::string_view::npos) return nullptr;  // cut off mid-line
+    std::string_view line = Text.substr(0, newline);
+    Text.remove_prefix(newline + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (sawEnd) {
+      if (!line.empty()) return nullptr;
+      continue;
+    }
+    std::string_view rest = line;
+    std::string_view tag;
+    if (!NextField(rest, tag)) return nullptr;
+    if (!sawHeader) {
+      std::uint32_t version = 0;
+      if (tag != "WPMAP" || !NextNumber(rest, version, 10) || version != 1) return nullptr;
+      sawHeader = true;
+    } else if (tag == "L") {
+      TLine row{};
+      if (!NextNumber(rest, row.Address, 16) || !NextNumber(rest, row.File, 10) ||
+          !NextNumber(rest, row.Line, 10) || !rest.empty() || row.Line < 0 ||
+          row.File >= map->FFiles.size()) {
+        return nullptr;
+      }
+      map->FLines.push_back(row);
+    } else if (tag == "P") {
+      TProcedure procedure{};
+      if (!NextNumber(rest, procedure.Start, 16) || !NextNumber(rest, procedure.Size, 16) ||
+          !NextNumber(rest, procedure.File, 10) || procedure.File >= map->FFiles.size() ||
+          rest.empty() || procedure.Size == 0 || procedure.Start + procedure.Size < procedure.Start) {
+        return nullptr;
+      }
+      procedure.Name = std::string(rest);
+      map->FProcedures.push_back(std::move(procedure));
+    } else if (tag == "F") {
+      std::size_t index = 0;
+      if (!NextNumber(rest, index, 10) || index != map->FFiles.size() || rest.empty()) return nullptr;
+      map->FFiles.emplace_back(rest);
+    } else if (tag == "BUILDID") {
+      std::string_view id;
+      if (!map->FBuildId.empty() || !NextField(rest, id) || !rest.empty()) return nullptr;
+      if (id.find_first_not_of("0123456789abcdef") != std::string_view::npos) return nullptr;
+      map->FBuildId = std::string(id);
+    } else if (tag == "END") {
+      std::size_t procedures = 0;
+      std::size_t lines = 0;
+      if (!NextNumber(rest, procedures, 10) || !NextNumber(rest, lines, 10) || !rest.empty() ||
+          procedures != map->FProcedures.size() || lines != map->FLines.size()) {
+        return nullptr;
+      }
+      sawEnd = true;
+    } else {
+      return nullptr;
+    }
+  }
+  if (!sawEnd || map->FBuildId.empty()) return nullptr;
+  // The writer sorts already; sorting again keeps a hand-edited map usable.
+  std::sort(map->FProcedures.begin(), map->FProcedures.end(),
+            [](const TProcedure& a, const TProcedure& b) { return a.Start < b.Start; });
+  std::stable_sort(map->FLines.begin(), map->FLines.end(), [](const TLine& a, const TLine& b) {
+    // A sequence end at the address where the next sequence starts goes first.
+    return a.Address != b.Address ? a.Address < b.Address : (a.Line == 0 && b.Line != 0);
+  });
+  return map;
+}
+
+std::unique_ptr<TLinkMap> TLinkMap::Load(const std::string& Path) {
+  std::ifstream file(Path, std::ios::binary);
+  if (!file) return nullptr;
+  std::ostringstream text;
+  text << file.rdbuf();
+  if (file.bad()) return nullptr;
+  return Parse(text.str());
+}
+
+const TLinkMap::TProcedure* TLinkMap::ProcedureOf(std::uint64_t Offset) const {
+  auto next = std::upper_bound(FProcedures.begin(), FProcedures.end(), Offset,
+                               [](std::uint64_t a, const TProcedure& p) { return a < p.Start; });
+  if (next == FProcedures.begin()) return nullptr;
+  const TProcedure& p = *(next - 1);
+  return Offset - p.Start < p.Size ? &p : nullptr;
+}
+
+const TLinkMap::TLine* TLinkMap::LineOf(std::uint64_t Offset) const {
+  auto next = std::upper_bound(FLines.begin(), FLines.end(), Offset,
+                               [](std::uint64_t a, const TLine& l) { return a < l.Address; });
+  if (next == FLines.begin()) return nullptr;
+  const TLine& l = *(next - 1);
+  return l.Line == 0 ? nullptr : &l;
+}
+
+bool TLinkMap::Locate(std::uint64_t Offset, TAddressLocation& Location) const {
+  const TProcedure* procedure = ProcedureOf(Offset);
+  if (!procedure) return false;
+  const TLine* line = LineOf(Offset);
+  Location.ProcedureName = procedure->Name;
+  Location.UnitName = std::string(WithoutExtension(FFiles[procedure->File]));
+  Location.FileName = line ? FFiles[line->File] : std::string();
+  Location.LineNumber = line ? line->Line : 0;
+  return true;
+}
+
+std::string TLinkMap::ProcedureAt(std::uint64_t Offset) const {
+  const TProcedure* procedure = ProcedureOf(Offset);
+  return procedure ? procedure->Name : std::string();
+}
+
+std::string TLinkMap::SourceFileAt(std::uint64_t Offset) const {
+  const TLine* line = ProcedureOf(Offset) ? LineOf(Offset) : nullptr;
+  return line ? FFiles[line->File] : std::string();
+}
+
+std::int32_t TLinkMap::LineAt(std::uint64_t Offset) const {
+  const TLine* line = ProcedureOf(Offset) ? LineOf(Offset) : nullptr;
+  return line ? line->Line : 0;
+}
+
+bool FindModuleOfAddress(const void* Address, TModuleInfo& Module) {
+  TFindModule find{reinterpret_cast<std::uintptr_t>(Address), &Module, false};
+  ::dl_iterate_phdr(FindModuleCallback, &find);
+  return find.Found;
+}
+
+std::string MapFileNameOf(std::string_view ModulePath) {
+  const auto slash = ModulePath.rfind('/');
+  const std::string_view name = slash == std::string_view::npos ? ModulePath : ModulePath.substr(slash + 1);
+  return std::string(WithoutExtension(name)) + ".map";
+}
+
+std::string BuildSymbolSearchPath() {
+  std::string path;
+  for (const char* variable : {"_NT_SYMBOL_PATH", "_NT_ALT_SYMBOL_PATH", "SystemRoot"}) {
+    const char* value = std::getenv(variable);
+    if (value && *value) {
+      path += value;
+      path += ';';
+    }
+  }
+  // The module holding this very code: the executable itself when the
+  // diagnostics are linked in statically.
+  Dl_info info{};
+  std::string ownModule;
+  if (::dladdr(reinterpret_cast<const void*>(&BuildSymbolSearchPath), &info) && info.dli_fbase) {
+    TModuleInfo module;
+    if (FindModuleOfAddress(reinterpret_cast<const void*>(&BuildSymbolSearchPath), module)) {
+      ownModule = module.Path;
+    }
+  }
+  path += FolderOf(ownModule);
+  path += ';';
+  path += FolderOf(ExecutablePath());
+  return path;
+}
+
+std::vector<std::string> SymbolSearchFolders(std::string_view SearchPath) {
+  SearchPath = SearchPath.substr(0, MaxSymbolSearchPath);
+  std::vector<std::string> folders;
+  while (!SearchPath.empty()) {
+    const auto semicolon = SearchPath.find(';');
+    const std::string_view folder = SearchPath.substr(0, semicolon);
+    if (!folder.empty()) folders.emplace_back(folder);
+    if (semicolon == std::string_view::npos) break;
+    SearchPath.remove_prefix(semicolon + 1);
+  }
+  return folders;
+}
+
+const TLinkMap* LinkMapOfModule(const TModuleInfo& Module) {
+  if (const TMapNode* node = FindNode(Module)) return node->Map.get();
+  std::lock_guard<std::mutex> guard(MapLoadLock);
+  if (const TMapNode* node = FindNode(Module)) return node->Map.get();
+  auto node = std::make_unique<TMapNode>();
+  node->Path = Module.Path;
+  node->BuildId = Module.BuildId;
+  if (!Module.BuildId.empty()) {
+    const std::string fileName = MapFileNameOf(Module.Path);
+    for (const std::string& folder : SymbolSearchFolders(BuildSymbolSearchPath())) {
+      auto map = TLinkMap::Load(folder + "/" + fileName);
+      if (map && map->BuildId() == Module.BuildId) {
+        node->Map = std::move(map);
+        break;
+      }
+    }
+  }
+  node->Next = MapList.load(std::memory_order_relaxed);
+  TMapNode* published = node.release();
+  MapList.store(published, std::memory_order_release);
+  return published->Map.get();
+}
+
+std::string SourceFileOfAddress(const void* Address) {
+  try {
+    std::lock_guard<std::mutex> guard(LookupLock);
+    std::uint64_t offset = 0;
+    const TLinkMap* map = MapOfAddress(Address, offset);
+    return map ? map->SourceFileAt(offset) : std::string();
+  } catch (...) {
+    return {};
+  }
+}
+
+std::string ProcedureOfAddress(const void* Address) {
+  try {
+    std::lock_guard<std::mutex> guard(LookupLock);
+    std::uint64_t offset = 0;
+    const TLinkMap* map = MapOfAddress(Address, offset);
+    return map ? map->ProcedureAt(offset) : std::string();
+  } catch (...) {
+    return {};
+  }
+}
+
+std::int32_t LineOfAddress(const void* Address) {
+  try {
+    std::lock_guard<std::mutex> guard(LookupLock);
+    std::uint64_t offset = 0;
+    const TLinkMap* map = MapOfAddress(Address, offset);
+    return map ? map->LineAt(offset) : 0;
+  } catch (...) {
+    return 0;
+  }
+}
+
+bool LocationOfAddress(const void* Address, TAddressLocation& Location) {
+  try {
+    std::uint64_t offset = 0;
+    const TLinkMap* map = MapOfAddress(Address, offset);
+    TAddressLocation found;
+    if (!map || !map->Locate(offset, found)) return false;
+    Location = std::move(found);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+namespace {
+// The call instruction itself: the return address may already belong to the
+// next source line.
+const void* CallSite(const void* ReturnAddress) {
+  return static_cast<const char*>(ReturnAddress) - 1;
+}
+}  // namespace
+
+bool CallerLocation(TAddressLocation& Location) {
+  return LocationOfAddress(CallSite(__builtin_return_address(0)), Location);
+}
+std::string CallerFile() { return SourceFileOfAddress(CallSite(__builtin_return_address(0))); }
+std::string CallerProc() { return ProcedureOfAddress(CallSite(__builtin_return_address(0))); }
+std::int32_t CallerLine() { return LineOfAddress(CallSite(__builtin_return_address(0))); }

@@ -1,0 +1,205 @@
+#include "diagnostics/TraceUnit.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFileInfo>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+#include <QTextBlock>
+#include <QVBoxLayout>
+#include <iostream>
+
+#include "diagnostics/TraceReport.h"
+#include "support/Settings.h"
+
+TTraceForm* TraceForm = nullptr;
+
+TMemoLines::TMemoLines(QPlainTextEdit* memo) : Memo(memo) {
+  FlushTimer.setSingleShot(true);
+  FlushTimer.setInterval(FlushIntervalMs);
+  connect(&FlushTimer, &QTimer::timeout, this, &TMemoLines::Flush);
+}
+
+void TMemoLines::Add(std::string_view line) {
+  Lines.emplace_back(line);
+  if (Lines.size() > MaxLines) Trim();
+  Schedule();
+}
+
+void TMemoLines::AppendToLast(std::string_view text) {
+  Lines.back().append(text);
+  if (Lines.size() == Shown) LastChanged = true;
+  Schedule();
+}
+
+void TMemoLines::Clear() {
+  Lines.clear();
+  Shown = 0;
+  LastChanged = false;
+  Rebuild = true;
+  Flush();
+}
+
+// Writer thread: the owner drains the channel on its own thread.
+void TMemoLines::TextPending() { QMetaObject::invokeMethod(this, "DrainChannel", Qt::QueuedConnection); }
+
+void TMemoLines::DrainChannel() { TraceOutput.DrainPending(); }
+
+void TMemoLines::Trim() {
+  Lines.erase(Lines.begin(), Lines.begin() + static_cast<std::ptrdiff_t>(MaxLines / 10));
+  Shown = 0;
+  Rebuild = true;
+}
+
+void TMemoLines::Schedule() {
+  if (!FlushTimer.isActive()) FlushTimer.start();
+}
+
+void TMemoLines::Flush() {
+  FlushTimer.stop();
+  if (Rebuild) {
+    Memo->clear();
+    Rebuild = false;
+    LastChanged = false;
+    Shown = 0;
+  }
+  if (LastChanged && Shown > 0) {
+    QTextCursor cursor(Memo->document()->lastBlock());
+    cursor.select(QTextCursor::BlockUnderCursor);
+    cursor.movePosition(QTextCursor::StartOfBlock);
+    cursor.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
+    cursor.insertText(QString::fromStdString(Lines[Shown - 1]));
+    LastChanged = false;
+  }
+  if (Shown < Lines.size()) {
+    QString text;
+    for (std::size_t i = Shown; i < Lines.size(); ++i) {
+      if (i > 0) text += QLatin1Char('\n');
+      text += QString::fromStdString(Lines[i]);
+    }
+    QTextCursor cursor(Memo->document());
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertText(text);
+    Shown = Lines.size();
+  }
+}
+
+TTraceForm::TTraceForm(QWidget* parent) : QMainWindow(parent) {
+  TraceForm = this;
+  FormCreate();
+}
+
+TTraceForm::~TTraceForm() {
+  // The end of the run: the log is saved now when a report asked for it.
+  try {
+    CloseTraceOutput();
+  } catch (const std::exception& error) {
+    std::cerr << "wirepeek: the trace log could not be saved: " << error.what() << std::endl;
+  }
+  SetDebugModeSwitch(nullptr);
+  SetTraceAlertSink(nullptr);
+  if (TraceForm == this) TraceForm = nullptr;
+}
+
+void TTraceForm::FormCreate() {
+  QFont font(QStringLiteral("IPAGothic"));
+  font.setPixelSize(16);  // 20 pixels at the design's 120 pixels per inch
+  setFont(font);
+
+  auto* central = new QWidget(this);
+  auto* layout = new QVBoxLayout(central);
+  layout->setContentsMargins(0, 0, 0, 0);
+  pcTrace = new QTabWidget(central);
+  tashTrace = new QWidget;
+  auto* pageLayout = new QVBoxLayout(tashTrace);
+  pageLayout->setContentsMargins(0, 0, 0, 0);
+  memoTrace = new QPlainTextEdit(tashTrace);
+  memoTrace->setReadOnly(true);
+  memoTrace->setLineWrapMode(QPlainTextEdit::NoWrap);
+  memoTrace->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  memoTrace->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  pageLayout->addWidget(memoTrace);
+  pcTrace->addTab(tashTrace, QStringLiteral("トレース"));
+  layout->addWidget(pcTrace);
+  setCentralWidget(central);
+  sbarTrace = new QStatusBar(this);
+  sbarTrace->setFixedHeight(30);
+  sbarTrace->setSizeGripEnabled(false);
+  setStatusBar(sbarTrace);
+
+  mmiFile = menuBar()->addMenu(QStringLiteral("ファイル(&F)"));
+  mmiMainForm = mmiFile->addAction(QStringLiteral("メインフォーム表示(&M)"), this, &TTraceForm::mmiMainFormClick);
+  mmiFile->addSeparator();
+  mmiSave = mmiFile->addAction(QStringLiteral("保存(&S)"), this, &TTraceForm::mmiSaveClick);
+  mmiFile->addSeparator();
+  mmiClear = mmiFile->addAction(QStringLiteral("トレース情報クリア"), this, &TTraceForm::mmiClearClick);
+
+  // 1 to 3.
+  SaveOnClose = false;
+  pcTrace->setCurrentIndex(0);
+  const QRect screen = QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->geometry()
+                                                         : QRect(0, 0, 1024, 768);
+  move(10, 10);
+  resize(screen.width() / 2, (screen.height() * 90 + 5) / 100);
+  setWindowTitle(QFileInfo(QString::fromStdString(GlobalSettings.ExePath)).fileName());
+
+  Lines = new TMemoLines(memoTrace);
+  Lines->setParent(this);
+
+  // 4, 5: the watcher of this (the main) thread, and where reports go.
+  ExceptWatcher = std::make_unique<TclExceptWatcher>(this);
+  SubscribeTraceReports(*ExceptWatcher);
+  SetDebugModeSwitch([this] { SwitchToDebugMode(); });
+  SetTraceAlertSink([this](const std::string& text) {
+    QMessageBox box(QMessageBox::Critical, QString::fromUtf8(TraceAlertCaption.data()), QString::fromStdString(text),
+                    QMessageBox::NoButton, isVisible() ? this : nullptr);
+    box.addButton(QString::fromUtf8(TraceAlertButton.data()), QMessageBox::YesRole);
+    box.exec();
+    return AlertResultYes;
+  });
+  // 6.
+  OpenTraceOutput();
+}
+
+void TTraceForm::OpenTraceOutput() {
+  if (DebugMode) {
+    show();
+    TraceOutput.AssignLinesDevice(*Lines);
+  } else {
+    TraceOutput.AssignNullDevice();
+  }
+  TraceOutput.Rewrite();
+}
+
+void TTraceForm::CloseTraceOutput() {
+  if (SaveOnClose) {
+    Lines->Flush();
+    SaveTraceLog(Lines->Text());
+  }
+  TraceOutput.Close();
+}
+
+void TTraceForm::SwitchToDebugMode() {
+  CloseTraceOutput();
+  SaveOnClose = true;
+  DebugMode = true;
+  OpenTraceOutput();
+}
+
+void TTraceForm::mmiSaveClick() { SaveTraceLog(Lines->Text()); }
+
+void TTraceForm::mmiMainFormClick() {
+  for (QWidget* window : QApplication::topLevelWidgets()) {
+    if (window != this && window->inherits("TMainForm")) {
+      window->showNormal();
+      window->raise();
+      window->activateWindow();
+    }
+  }
+}
+
+void TTraceForm::mmiClearClick() { Lines->Clear(); }
+
+void TTraceForm::closeEvent(QCloseEvent* event) { event->ignore(); }

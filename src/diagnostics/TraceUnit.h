@@ -1,0 +1,89 @@
+#pragma once
+// The trace window: where diagnostics and exception reports are shown in
+// debug mode, and the owner of the exception watcher.
+#include <QMainWindow>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTimer>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "diagnostics/ZExWatcher.h"
+#include "support/TextDevs.h"
+
+// The memo's lines as the trace channel writes them. The lines are kept
+// here; the text box is brought up to date in batches, so a flood of packet
+// dumps cannot make the window unusable.
+class TMemoLines final : public QObject, public TLineList {
+  Q_OBJECT
+ public:
+  // Oldest lines are dropped beyond this many (a tenth at a time).
+  static constexpr std::size_t MaxLines = 200000;
+  static constexpr int FlushIntervalMs = 40;
+
+  explicit TMemoLines(QPlainTextEdit* Memo);
+
+  int Count() const override { return static_cast<int>(Lines.size()); }
+  void Add(std::string_view Line) override;
+  void AppendToLast(std::string_view Text) override;
+  void Clear() override;
+  void TextPending() override;
+
+  const std::vector<std::string>& Text() const noexcept { return Lines; }
+  // Brings the text box up to date now.
+  void Flush();
+  // Owner thread: takes in what other threads wrote to the channel.
+  Q_INVOKABLE void DrainChannel();
+
+ private:
+  void Schedule();
+  void Trim();
+
+  QPlainTextEdit* Memo;
+  QTimer FlushTimer;
+  std::vector<std::string> Lines;
+  std::size_t Shown = 0;      // lines already in the text box
+  bool LastChanged = false;   // the last shown line grew
+  bool Rebuild = false;       // the text box must be filled anew
+};
+
+class TTraceForm final : public QMainWindow {
+  Q_OBJECT
+ public:
+  explicit TTraceForm(QWidget* parent = nullptr);
+  ~TTraceForm() override;
+
+  void OpenTraceOutput();
+  void CloseTraceOutput();
+  void mmiSaveClick();
+  void mmiMainFormClick();
+  void mmiClearClick();
+
+  TclExceptWatcher& Watcher() { return *ExceptWatcher; }
+  TMemoLines& MemoLines() { return *Lines; }
+  bool SaveOnClose = false;
+
+  QStatusBar* sbarTrace;
+  QTabWidget* pcTrace;
+  QWidget* tashTrace;
+  QPlainTextEdit* memoTrace;
+  QMenu* mmiFile;
+  QAction* mmiMainForm;
+  QAction* mmiSave;
+  QAction* mmiClear;
+
+ protected:
+  void closeEvent(QCloseEvent* Event) override;
+
+ private:
+  void FormCreate();
+  void SwitchToDebugMode();
+
+  std::unique_ptr<TclExceptWatcher> ExceptWatcher;
+  TMemoLines* Lines = nullptr;
+};
+
+extern TTraceForm* TraceForm;

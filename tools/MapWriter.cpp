@@ -1,0 +1,212 @@
+// Build step: writes the link map of a linked executable (see the README's
+// "Diagnostics" section for the format).
+//   wirepeek_mapwriter <executable> <project source folder> <map file>
+// Only compile units whose source lies under the project folder count as the
+// program's own code, so toolkit and runtime code linked in stay out of it.
+#include <cxxabi.h>
+#include <dwarf.h>
+#include <elfutils/libdw.h>
+#include <elfutils/libdwelf.h>
+#include <fcntl.h>
+#include <gelf.h>
+#include <libelf.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "MapNames.h"
+
+namespace {
+
+struct TRange {
+  Dwarf_Addr Start;
+  Dwarf_Addr End;
+  std::string Unit;  // the compile unit's file name
+};
+
+struct TProcedure {
+  Dwarf_Addr Start;
+  Dwarf_Addr Size;
+  std::size_t File;
+  std::string Name;
+};
+
+struct TRow {
+  Dwarf_Addr Address;
+  std::size_t File;
+  int Line;
+};
+
+class TFileTable {
+ public:
+  std::size_t IndexOf(const std::string& Name) {
+    auto [it, added] = Index.try_emplace(Name, Names.size());
+    if (added) Names.push_back(Name);
+    return it->second;
+  }
+  std::vector<std::string> Names;
+
+ private:
+  std::map<std::string, std::size_t> Index;
+};
+
+std::string BaseName(std::string_view Path) {
+  const auto slash = Path.rfind('/');
+  return std::string(slash == std::string_view::npos ? Path : Path.substr(slash + 1));
+}
+
+bool IsUnder(const std::filesystem::path& Path, const std::string& Folder) {
+  const std::string text = Path.lexically_normal().string();
+  return text.size() > Folder.size() && text.compare(0, Folder.size(), Folder) == 0 &&
+         text[Folder.size()] == '/';
+}
+
+int Fail(const char* What, const std::string& Detail) {
+  std::fprintf(stderr, "wirepeek_mapwriter: %s: %s\n", What, Detail.c_str());
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 4) {
+    std::fprintf(stderr, "usage: wirepeek_mapwriter <executable> <source folder> <map file>\n");
+    return 2;
+  }
+  const std::string executable = argv[1];
+  std::string sourceFolder = std::filesystem::path(argv[2]).lexically_normal().string();
+  while (sourceFolder.size() > 1 && sourceFolder.back() == '/') sourceFolder.pop_back();
+  const std::string mapPath = argv[3];
+
+  elf_version(EV_CURRENT);
+  const int fd = ::open(executable.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return Fail("cannot open", executable);
+  Elf* elf = elf_begin(fd, ELF_C_READ_MMAP, nullptr);
+  if (!elf) return Fail("not an ELF file", executable);
+
+  const void* idBytes = nullptr;
+  const ssize_t idSize = dwelf_elf_gnu_build_id(elf, &idBytes);
+  if (idSize <= 0) return Fail("no GNU build-id (link with --build-id)", executable);
+  std::string buildId;
+  for (ssize_t i = 0; i < idSize; ++i) {
+    char hex[3];
+    std::snprintf(hex, sizeof hex, "%02x", static_cast<const unsigned char*>(idBytes)[i]);
+    buildId += hex;
+  }
+
+  Dwarf* dwarf = dwarf_begin_elf(elf, DWARF_C_READ, nullptr);
+  if (!dwarf) return Fail("no DWARF debug information", executable);
+
+  TFileTable files;
+  std::vector<TRange> ranges;
+  std::vector<TRow> rows;
+  Dwarf_CU* cu = nullptr;
+  Dwarf_Die cuDie;
+  while (dwarf_get_units(dwarf, cu, &cu, nullptr, nullptr, &cuDie, nullptr) == 0) {
+    const char* name = dwarf_diename(&cuDie);
+    if (!name) continue;
+    Dwarf_Attribute attribute;
+    const char* compDir = dwarf_formstring(dwarf_attr(&cuDie, DW_AT_comp_dir, &attribute));
+    std::filesystem::path path(name);
+    if (path.is_relative() && compDir) path = std::filesystem::path(compDir) / path;
+    if (!IsUnder(path, sourceFolder)) continue;
+
+    const std::string unit = BaseName(name);
+    Dwarf_Addr base = 0;
+    Dwarf_Addr start = 0;
+    Dwarf_Addr end = 0;
+    for (ptrdiff_t offset = 0; (offset = dwarf_ranges(&cuDie, offset, &base, &start, &end)) > 0;) {
+      if (end > start) ranges.push_back({start, end, unit});
+    }
+    Dwarf_Lines* lines = nullptr;
+    std::size_t count = 0;
+    if (dwarf_getsrclines(&cuDie, &lines, &count) != 0) continue;
+    for (std::size_t i = 0; i < count; ++i) {
+      Dwarf_Line* line = dwarf_onesrcline(lines, i);
+      Dwarf_Addr address = 0;
+      int number = 0;
+      bool endSequence = false;
+      if (!line || dwarf_lineaddr(line, &address) != 0) continue;
+      dwarf_lineno(line, &number);
+      dwarf_lineendsequence(line, &endSequence);
+      const char* source = dwarf_linesrc(line, nullptr, nullptr);
+      const std::size_t file = files.IndexOf(source ? BaseName(source) : unit);
+      // Line 0 is the compiler's "no source line": it ends a range like a sequence end.
+      rows.push_back({address, file, endSequence ? 0 : std::max(number, 0)});
+    }
+  }
+  std::sort(ranges.begin(), ranges.end(), [](const TRange& a, const TRange& b) { return a.Start < b.Start; });
+
+  // Procedures from the symbol table, kept when they lie in the program's own units.
+  std::vector<TProcedure> procedures;
+  for (Elf_Scn* section = nullptr; (section = elf_nextscn(elf, section)) != nullptr;) {
+    GElf_Shdr header;
+    if (!gelf_getshdr(section, &header) || header.sh_type != SHT_SYMTAB || header.sh_entsize == 0) continue;
+    Elf_Data* data = elf_getdata(section, nullptr);
+    if (!data) continue;
+    const std::size_t symbols = header.sh_size / header.sh_entsize;
+    for (std::size_t i = 0; i < symbols; ++i) {
+      GElf_Sym symbol;
+      if (!gelf_getsym(data, static_cast<int>(i), &symbol)) continue;
+      if (GELF_ST_TYPE(symbol.st_info) != STT_FUNC || symbol.st_size == 0 || symbol.st_shndx == SHN_UNDEF) continue;
+      auto next = std::upper_bound(ranges.begin(), ranges.end(), symbol.st_value,
+                                   [](Dwarf_Addr a, const TRange& r) { return a < r.Start; });
+      if (next == ranges.begin()) continue;
+      const TRange& range = *(next - 1);
+      if (symbol.st_value >= range.End) continue;
+      const char* raw = elf_strptr(elf, header.sh_link, symbol.st_name);
+      if (!raw || !*raw) continue;
+      int status = 0;
+      std::unique_ptr<char, decltype(&std::free)> demangled(
+          abi::__cxa_demangle(raw, nullptr, nullptr, &status), &std::free);
+      const std::string name = QualifiedProcedureName(status == 0 && demangled ? demangled.get() : raw);
+      if (name.empty()) continue;
+      procedures.push_back({symbol.st_value, symbol.st_size, files.IndexOf(range.Unit), name});
+    }
+  }
+  std::sort(procedures.begin(), procedures.end(), [](const TProcedure& a, const TProcedure& b) {
+    return a.Start != b.Start ? a.Start < b.Start : a.Name < b.Name;
+  });
+  // Aliases (constructor variants, say) share an address: one name is enough.
+  procedures.erase(std::unique(procedures.begin(), procedures.end(),
+                               [](const TProcedure& a, const TProcedure& b) { return a.Start == b.Start; }),
+                   procedures.end());
+  std::stable_sort(rows.begin(), rows.end(), [](const TRow& a, const TRow& b) { return a.Address < b.Address; });
+
+  const std::string temporary = mapPath + ".tmp";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    if (!out) return Fail("cannot write", temporary);
+    char buffer[96];
+    out << "WPMAP 1\nBUILDID " << buildId << '\n';
+    for (std::size_t i = 0; i < files.Names.size(); ++i) out << "F " << i << ' ' << files.Names[i] << '\n';
+    for (const TProcedure& p : procedures) {
+      std::snprintf(buffer, sizeof buffer, "P %llx %llx %zu ", static_cast<unsigned long long>(p.Start),
+                    static_cast<unsigned long long>(p.Size), p.File);
+      out << buffer << p.Name << '\n';
+    }
+    for (const TRow& r : rows) {
+      std::snprintf(buffer, sizeof buffer, "L %llx %zu %d\n", static_cast<unsigned long long>(r.Address), r.File,
+                    r.Line);
+      out << buffer;
+    }
+    out << "END " << procedures.size() << ' ' << rows.size() << '\n';
+    if (!out.flush()) return Fail("cannot write", temporary);
+  }
+  std::error_code error;
+  std::filesystem::rename(temporary, mapPath, error);
+  if (error) return Fail("cannot rename to", mapPath);
+  dwarf_end(dwarf);
+  elf_end(elf);
+  ::close(fd);
+  return 0;
+}
