@@ -240,6 +240,12 @@ TEST_F(MainWindow, IdleBlinkAfterFourTicksUntilTheNextNotification) {
   EXPECT_EQ(App()->Title(), "□■□■");
   Form->WMCaptureNotify();
   EXPECT_EQ(Form->windowTitle(), last);
+  TXIoctl& state = *Form->Monitor().Ioctl;
+  state.CurDirection = 0;
+  state.CurLength = 1500;
+  Form->WMCaptureNotify();
+  EXPECT_EQ(Form->windowTitle(), "ワイヤピーク監視:送信:1500");
+  EXPECT_EQ(App()->Title(), "送信:1500");
   Form->tmMainTimer();
   Form->tmMainTimer();
   Form->tmMainTimer();

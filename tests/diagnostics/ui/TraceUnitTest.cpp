@@ -1,0 +1,156 @@
+// The trace window, driven offscreen.
+#include "diagnostics/TraceUnit.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "diagnostics/TraceReport.h"
+#include "support/Settings.h"
+#include "ui/QtTestEnvironment.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> MemoLines(TTraceForm& form) {
+  form.MemoLines().Flush();
+  std::vector<std::string> lines;
+  const QString text = form.memoTrace->toPlainText();
+  if (text.isEmpty()) return lines;
+  for (const auto& line : text.split('\n')) lines.push_back(line.toStdString());
+  return lines;
+}
+
+class TraceWindow : public testing::Test {
+ protected:
+  void SetUp() override {
+    Dir = fs::temp_directory_path() / ("wirepeek-trace-" + std::to_string(getpid()));
+    fs::create_directories(Dir);
+    Previous = fs::current_path();
+    fs::current_path(Dir);  // where logs are saved
+    GlobalSettings.ExePath = "/opt/wirepeek/bin/wirepeek";
+    DebugMode = false;
+  }
+  void TearDown() override {
+    Form.reset();
+    DebugMode = false;
+    fs::current_path(Previous);
+    fs::remove_all(Dir);
+  }
+  std::vector<fs::path> Logs() {
+    std::vector<fs::path> logs;
+    for (const auto& entry : fs::directory_iterator(Dir))
+      if (entry.path().filename().string().rfind("ALOG", 0) == 0) logs.push_back(entry.path());
+    return logs;
+  }
+  fs::path Dir, Previous;
+  std::unique_ptr<TTraceForm> Form;
+};
+
+TEST_F(TraceWindow, NormalModeIsHiddenAndDiscards) {
+  Form = std::make_unique<TTraceForm>();
+  EXPECT_FALSE(Form->isVisible());
+  EXPECT_FALSE(TraceOutput.WantsText());
+  TraceLine("nobody sees %d", 1);
+  EXPECT_TRUE(MemoLines(*Form).empty());
+  EXPECT_EQ(Form->windowTitle(), "wirepeek");
+  Form.reset();
+  EXPECT_TRUE(Logs().empty());  // no report, no log
+}
+
+TEST_F(TraceWindow, DebugModeCollectsLinesAndRefusesToClose) {
+  DebugMode = true;
+  Form = std::make_unique<TTraceForm>();
+  EXPECT_TRUE(Form->isVisible());
+  TraceLine("first %s", "line");
+  TraceOutput.Write("unfinished ");
+  TraceOutput.WriteLine("then finished");
+  EXPECT_EQ(MemoLines(*Form), (std::vector<std::string>{"first line", "unfinished then finished"}));
+  QCloseEvent close;
+  QCoreApplication::sendEvent(Form.get(), &close);
+  EXPECT_FALSE(close.isAccepted());
+  EXPECT_TRUE(Form->isVisible());
+
+  Form->mmiClearClick();
+  EXPECT_TRUE(MemoLines(*Form).empty());
+  TraceLine("after clearing");
+  EXPECT_EQ(MemoLines(*Form), (std::vector<std::string>{"after clearing"}));
+
+  Form->mmiSaveClick();
+  const auto logs = Logs();
+  ASSERT_EQ(logs.size(), 1u);
+  std::ifstream in(logs[0], std::ios::binary);
+  std::stringstream content;
+  content << in.rdbuf();
+  EXPECT_EQ(content.str(), "after clearing\r\n");
+}
+
+TEST_F(TraceWindow, LinesFromAnotherThreadArriveWholeOnTheWindowThread) {
+  DebugMode = true;
+  Form = std::make_unique<TTraceForm>();
+  std::thread writer([] {
+    for (int i = 0; i < 200; ++i) TraceOutput.WriteLine("dump " + std::to_string(i) + std::string(150, '.'));
+  });
+  writer.join();
+  for (int i = 0; i < 10; ++i) QCoreApplication::processEvents();
+  const auto lines = MemoLines(*Form);
+  ASSERT_EQ(lines.size(), 200u);
+  EXPECT_EQ(lines[0], "dump 0" + std::string(150, '.'));
+  EXPECT_EQ(lines[199], "dump 199" + std::string(150, '.'));
+}
+
+TEST_F(TraceWindow, FirstReportSwitchesToDebugModeAndSavesTheLogAtTheEnd) {
+  Form = std::make_unique<TTraceForm>();
+  ASSERT_FALSE(Form->isVisible());
+  try {
+    throw std::runtime_error("reported");
+  } catch (const std::exception&) {
+  }
+  EXPECT_TRUE(DebugMode);
+  EXPECT_TRUE(Form->isVisible());
+  EXPECT_TRUE(Form->SaveOnClose);
+  const auto lines = MemoLines(*Form);
+  ASSERT_GE(lines.size(), 7u);
+  // The title line went out before the switch, to the discarding device.
+  EXPECT_EQ(lines[0].rfind("[ 0] RIP=$", 0), 0u) << lines[0];
+  EXPECT_EQ(lines[2].rfind("[ 0] ExceptAddr=$", 0), 0u);
+  EXPECT_EQ(lines[5], "[ 0] ErrorCode=$0EEDFADE");
+  EXPECT_EQ(lines[6].rfind("[ 1] $", 0), 0u);
+  EXPECT_TRUE(Logs().empty());
+  Form.reset();
+  ASSERT_EQ(Logs().size(), 1u);
+}
+
+TEST_F(TraceWindow, AnExceptionEscapingAnEventHandlerIsReportedAndTheLoopGoesOn) {
+  DebugMode = true;
+  Form = std::make_unique<TTraceForm>();
+  struct TThrower : QObject {
+    bool event(QEvent* e) override {
+      if (e->type() == QEvent::User) throw std::runtime_error("handler failed");
+      ++Handled;
+      return true;
+    }
+    int Handled = 0;
+  } thrower;
+  App()->GuardEvents = true;
+  QEvent bad(QEvent::User);
+  QCoreApplication::sendEvent(&thrower, &bad);
+  QEvent good(static_cast<QEvent::Type>(QEvent::User + 1));
+  QCoreApplication::sendEvent(&thrower, &good);
+  App()->GuardEvents = false;
+  EXPECT_EQ(thrower.Handled, 1);
+  const auto lines = MemoLines(*Form);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.front().rfind("// C++ Exception: Classname=std::runtime_error", 0), 0u) << lines.front();
+  EXPECT_EQ(lines.back(), "handler failed");
+  EXPECT_EQ(LastExceptionMessage, "handler failed");
+}
+
+}  // namespace
