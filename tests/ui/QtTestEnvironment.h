@@ -4,6 +4,7 @@
 
 #include <QLocale>
 
+#include "support/TextDevs.h"
 #include "ui/main/Application.h"
 
 class TQtEnvironment : public testing::Environment {
@@ -21,3 +22,20 @@ class TQtEnvironment : public testing::Environment {
 };
 
 inline const auto* const QtEnvironment = testing::AddGlobalTestEnvironment(new TQtEnvironment);
+
+// Debug mode with the trace channel writing into Lines, for one test.
+struct TTraceCapture {
+  TTraceCapture() {
+    DebugMode = true;
+    TraceOutput.AssignLinesDevice(Lines);
+    TraceOutput.Rewrite();
+  }
+  ~TTraceCapture() {
+    TraceOutput.Close();
+    TraceOutput.AssignNullDevice();
+    DebugMode = false;
+  }
+  TTraceCapture(const TTraceCapture&) = delete;
+  TTraceCapture& operator=(const TTraceCapture&) = delete;
+  TStringLineList Lines;
+};

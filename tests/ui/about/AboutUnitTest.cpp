@@ -20,17 +20,8 @@ namespace fs = std::filesystem;
 
 class AboutDialog : public testing::Test {
  protected:
-  void SetUp() override {
-    DebugMode = true;
-    TraceOutput.AssignLinesDevice(Lines);
-    TraceOutput.Rewrite();
-  }
-  void TearDown() override {
-    TraceOutput.Close();
-    TraceOutput.AssignNullDevice();
-    DebugMode = false;
-  }
-  TStringLineList Lines;
+  TTraceCapture Trace;
+  TStringLineList& Lines = Trace.Lines;
 };
 
 TEST_F(AboutDialog, FirstShowingFillsTheTextsFromTheExecutable) {

@@ -362,19 +362,16 @@ class MapSelfCheck : public MainWindow {
       Alerts.push_back(text);
       return AlertResultYes;
     });
-    DebugMode = true;
-    TraceOutput.AssignLinesDevice(Lines);
-    TraceOutput.Rewrite();
+    Trace = std::make_unique<TTraceCapture>();
   }
   void TearDown() override {
-    TraceOutput.Close();
-    TraceOutput.AssignNullDevice();
-    DebugMode = false;
+    Trace.reset();
     SetTraceAlertSink(nullptr);
     MainWindow::TearDown();
   }
   std::vector<std::string> Alerts;
-  TStringLineList Lines;
+  std::unique_ptr<TTraceCapture> Trace;
+  TStringLineList& Lines() { return Trace->Lines; }
 };
 
 TEST_F(MapSelfCheck, ThisBuildsMapPasses) {
@@ -382,11 +379,11 @@ TEST_F(MapSelfCheck, ThisBuildsMapPasses) {
   Create();
   EXPECT_EQ(Form->CheckMapFile(), 0);
   EXPECT_TRUE(Alerts.empty());
-  ASSERT_EQ(Lines.Lines.size(), 2u);
-  EXPECT_EQ(Lines.Lines[0].rfind("__MAP__ MainUnit.cpp(", 0), 0u) << Lines.Lines[0];
-  EXPECT_NE(Lines.Lines[0].find("TMainForm.CheckMapFile in MainUnit"), std::string::npos) << Lines.Lines[0];
-  EXPECT_EQ(Lines.Lines[1].rfind("Map File OK Program Start //MainUnit.cpp(", 0), 0u) << Lines.Lines[1];
-  EXPECT_NE(Lines.Lines[1].find(") TMainForm.CheckMapFile"), std::string::npos) << Lines.Lines[1];
+  ASSERT_EQ(Lines().Lines.size(), 2u);
+  EXPECT_EQ(Lines().Lines[0].rfind("__MAP__ MainUnit.cpp(", 0), 0u) << Lines().Lines[0];
+  EXPECT_NE(Lines().Lines[0].find("TMainForm.CheckMapFile in MainUnit"), std::string::npos) << Lines().Lines[0];
+  EXPECT_EQ(Lines().Lines[1].rfind("Map File OK Program Start //MainUnit.cpp(", 0), 0u) << Lines().Lines[1];
+  EXPECT_NE(Lines().Lines[1].find(") TMainForm.CheckMapFile"), std::string::npos) << Lines().Lines[1];
 }
 
 TEST_F(MapSelfCheck, MissingMapAlertsAndEndsWithoutSavingSettings) {
