@@ -32,7 +32,7 @@
 #   kind 2, translations: <count> pairs of u16 language, u16 code page
 
 set(WIREPEEK_VERSION_COMPANY "The Wirepeek developers")
-set(WIREPEEK_VERSION_COPYRIGHT "Copyright (C) 2026 The Wirepeek developers")
+set(WIREPEEK_VERSION_COPYRIGHT "© 2026 The Wirepeek developers")
 set(WIREPEEK_VERSION_COMMENTS "使用ＰＣの伝送状態を簡便に監視する")
 set(WIREPEEK_VERSION_LANGUAGE 0x0411)
 set(WIREPEEK_VERSION_CODE_PAGE 0x03A4)

@@ -8,7 +8,11 @@
 #include <QTemporaryDir>
 #include <cstdio>
 
+#include "capture/DumpPacket.h"
+#include "diagnostics/TraceUnit.h"
 #include "support/Settings.h"
+#include "support/TextDevs.h"
+#include "ui/about/AboutUnit.h"
 #include "ui/main/Application.h"
 #include "ui/main/MainUnit.h"
 
@@ -70,6 +74,27 @@ int main(int argc, char** argv) {
   QDir().mkpath(out);
   QTemporaryDir settings;
   GlobalSettings.IniPath = settings.filePath("wirepeek.ini").toStdString();
+
+  // The trace window in debug mode, with the dump of two datagrams.
+  DebugMode = true;
+  GlobalSettings.ExePath = "wirepeek";
+  TTraceForm trace;
+  const std::uint8_t query[] = {0x45, 0x00, 0x00, 0x3C, 0x1C, 0x46, 0x40, 0x00, 0x40, 0x11, 0x9A, 0x2B,
+                                0xC0, 0xA8, 0x01, 0x14, 0xC0, 0xA8, 0x01, 0x01, 0x9C, 0x40, 0x00, 0x35,
+                                0x00, 0x28, 0x5B, 0x3A, 0x12, 0x34, 0x01, 0x00, 0x00, 0x01, 0x00, 0x00,
+                                0x00, 0x00, 0x00, 0x00, 0x07, 'e',  'x',  'a',  'm',  'p',  'l',  'e',
+                                0x03, 'c',  'o',  'm',  0x00, 0x00, 0x01, 0x00, 0x01, 0xB1, 0xDD, 0xA7};
+  TLocalTime now{.Year = 2026, .Month = 12, .Day = 7, .Hour = 14, .Minute = 2, .Second = 11};
+  DumpPacket(TraceOutput, TPacketView(query, sizeof query), sizeof query, 0, now);
+  trace.resize(760, 420);
+  trace.MemoLines().Flush();
+  Save(&trace, out + "/trace.png");
+
+  // The dialog describes the program itself, built beside this tool.
+  TAboutForm about(nullptr, (QCoreApplication::applicationDirPath() + "/../wirepeek").toStdString());
+  about.show();
+  Save(&about, out + "/about.png");
+  about.hide();
 
   TMainForm form;
   form.show();

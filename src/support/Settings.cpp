@@ -1,8 +1,11 @@
 #include "support/Settings.h"
 
+#include <cstdlib>
+
 #include <unistd.h>
 
 #include <cstdint>
+#include <filesystem>
 
 TGlobalSettings GlobalSettings;
 
@@ -45,9 +48,31 @@ std::string RunningExecutablePath() {
   }
 }
 
+std::string SettingsPathFor(const std::string& ExePath, const std::string& ConfigHome) {
+  if (ExePath.empty()) return {};
+  const std::string beside = IniPathOf(ExePath);
+  const auto slash = beside.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : beside.substr(0, slash));
+  const bool fileWritable = ::access(beside.c_str(), W_OK) == 0;
+  const bool fileMissing = ::access(beside.c_str(), F_OK) != 0;
+  std::error_code error;
+  const bool folderWritable =
+      std::filesystem::is_directory(folder, error) && ::access(folder.c_str(), W_OK) == 0;
+  if (fileWritable || (fileMissing && folderWritable) || ConfigHome.empty()) return beside;
+  // Installed where the user may not write: keep the settings in the user's
+  // configuration folder under the same name instead of failing every close.
+  const auto name = beside.substr(slash == std::string::npos ? 0 : slash + 1);
+  return ConfigHome + "/wirepeek/" + name;
+}
+
 void SetProgramPaths(TGlobalSettings& Settings) {
   Settings.ExePath = RunningExecutablePath();
-  Settings.IniPath = Settings.ExePath.empty() ? std::string() : IniPathOf(Settings.ExePath);
+  std::string configHome;
+  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg == '/')
+    configHome = xdg;
+  else if (const char* home = std::getenv("HOME"); home && *home == '/')
+    configHome = std::string(home) + "/.config";
+  Settings.IniPath = SettingsPathFor(Settings.ExePath, configHome);
 }
 
 void ReadSettings(TGlobalSettings& Settings) {
@@ -81,5 +106,10 @@ void WriteSettings(TGlobalSettings& Settings) {
   ini.WriteInteger(FormSection, "Left", Settings.Left);
   ini.WriteBool(FormSection, "StayOnTop", Settings.StayOnTop != 0);
   ini.WriteBool(FormSection, "Prot_IPAdr", Settings.Prot_IPAdr != 0);
+  // The user's configuration folder may not be there yet; a failure shows
+  // in UpdateFile's error.
+  std::error_code ignored;
+  const auto folder = std::filesystem::path(Settings.IniPath).parent_path();
+  if (!folder.empty()) std::filesystem::create_directories(folder, ignored);
   ini.UpdateFile();
 }

@@ -36,6 +36,10 @@ extern TGlobalSettings GlobalSettings;
 std::string IniPathOf(std::string_view ExePath);
 // The running executable's full path (empty when the system will not say).
 std::string RunningExecutablePath();
+// Where the settings live: IniPathOf(ExePath), unless the program is
+// installed where that file cannot be written (a system folder); then the
+// same name under ConfigHome/wirepeek/.
+std::string SettingsPathFor(const std::string& ExePath, const std::string& ConfigHome);
 // Sets ExePath and IniPath from the running executable.
 void SetProgramPaths(TGlobalSettings& Settings = GlobalSettings);
 

@@ -1,6 +1,7 @@
 #include "support/Settings.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -143,3 +144,29 @@ TEST_F(SettingsFile, UnreadableFileKeepsDefaultsAndIsNotOverwritten) {
   EXPECT_EQ(Settings.IniFile, nullptr);
   EXPECT_THROW(WriteSettings(Settings), EIniFileError);
 }
+
+namespace {
+
+// Where an installed program keeps its settings.
+TEST(SettingsPlace, BesideTheExecutableUnlessItCannotBeWritten) {
+  const auto dir = std::filesystem::temp_directory_path() / ("wirepeek-place-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir / "bin");
+  const std::string exe = (dir / "bin" / "wirepeek").string();
+  const std::string config = (dir / "config").string();
+  EXPECT_EQ(SettingsPathFor(exe, config), exe + ".ini");  // a writable folder
+  EXPECT_EQ(SettingsPathFor("", config), "");
+  // A folder nobody may write to, not even root: a path below a file.
+  std::ofstream(dir / "file") << "x";
+  const std::string blocked = (dir / "file" / "wirepeek").string();
+  EXPECT_EQ(SettingsPathFor(blocked, config), config + "/wirepeek/wirepeek.ini");
+  EXPECT_EQ(SettingsPathFor(blocked, ""), blocked + ".ini");  // nowhere else to go
+
+  TGlobalSettings settings;
+  settings.IniPath = SettingsPathFor(blocked, config);
+  ReadSettings(settings);
+  WriteSettings(settings);  // makes the configuration folder
+  EXPECT_TRUE(std::filesystem::exists(config + "/wirepeek/wirepeek.ini"));
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
