@@ -17,6 +17,8 @@
 TTraceForm* TraceForm = nullptr;
 
 TMemoLines::TMemoLines(QPlainTextEdit* memo) : Memo(memo) {
+  // The text box drops its oldest lines by itself, as Lines does.
+  Memo->setMaximumBlockCount(static_cast<int>(MaxLines));
   FlushTimer.setSingleShot(true);
   FlushTimer.setInterval(FlushIntervalMs);
   connect(&FlushTimer, &QTimer::timeout, this, &TMemoLines::Flush);
@@ -48,9 +50,14 @@ void TMemoLines::TextPending() { QMetaObject::invokeMethod(this, "DrainChannel",
 void TMemoLines::DrainChannel() { TraceOutput.DrainPending(); }
 
 void TMemoLines::Trim() {
-  Lines.erase(Lines.begin(), Lines.begin() + static_cast<std::ptrdiff_t>(MaxLines / 10));
-  Shown = 0;
-  Rebuild = true;
+  const std::size_t dropped = MaxLines / 10;
+  Lines.erase(Lines.begin(), Lines.begin() + static_cast<std::ptrdiff_t>(dropped));
+  if (Shown >= dropped) {
+    Shown -= dropped;  // the text box has already let them go, or will
+  } else {
+    Shown = 0;
+    Rebuild = true;
+  }
 }
 
 void TMemoLines::Schedule() {

@@ -6,6 +6,7 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QTextBlock>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -151,6 +152,28 @@ TEST_F(TraceWindow, AnExceptionEscapingAnEventHandlerIsReportedAndTheLoopGoesOn)
   EXPECT_EQ(lines.front().rfind("// C++ Exception: Classname=std::runtime_error", 0), 0u) << lines.front();
   EXPECT_EQ(lines.back(), "handler failed");
   EXPECT_EQ(LastExceptionMessage, "handler failed");
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(TraceWindow, AFloodOfLinesKeepsTheNewestAndStaysBounded) {
+  DebugMode = true;
+  Form = std::make_unique<TTraceForm>();
+  const std::size_t total = TMemoLines::MaxLines + TMemoLines::MaxLines / 2;
+  for (std::size_t i = 0; i < total; ++i) {
+    TraceOutput.WriteLine("line " + std::to_string(i));
+    if (i % 50000 == 0) Form->MemoLines().Flush();  // the window keeps up now and then
+  }
+  const auto& kept = Form->MemoLines().Text();
+  EXPECT_LE(kept.size(), TMemoLines::MaxLines);
+  EXPECT_EQ(kept.back(), "line " + std::to_string(total - 1));
+  Form->MemoLines().Flush();
+  EXPECT_LE(Form->memoTrace->blockCount(), static_cast<int>(TMemoLines::MaxLines));
+  EXPECT_EQ(Form->memoTrace->document()->lastBlock().text().toStdString(), kept.back());
+  EXPECT_EQ(Form->memoTrace->document()->firstBlock().text().toStdString(),
+            kept[kept.size() - static_cast<std::size_t>(Form->memoTrace->blockCount())]);
 }
 
 }  // namespace
