@@ -111,6 +111,8 @@ TTraceForm::~TTraceForm() {
 }
 
 void TTraceForm::FormCreate() {
+  // Not a window whose closing ends the program; the main window is.
+  setAttribute(Qt::WA_QuitOnClose, false);
   QFont font(QStringLiteral("IPAGothic"));
   font.setPixelSize(16);  // 20 pixels at the design's 120 pixels per inch
   setFont(font);
@@ -160,6 +162,7 @@ void TTraceForm::FormCreate() {
   SubscribeTraceReports(*ExceptWatcher);
   SetDebugModeSwitch([this] { SwitchToDebugMode(); });
   SetTraceAlertSink([this](const std::string& text) {
+    std::cerr << "wirepeek: " << text << std::endl;  // also for whoever started us from a terminal
     QMessageBox box(QMessageBox::Critical, QString::fromUtf8(TraceAlertCaption.data()), QString::fromStdString(text),
                     QMessageBox::NoButton, isVisible() ? this : nullptr);
     box.addButton(QString::fromUtf8(TraceAlertButton.data()), QMessageBox::YesRole);

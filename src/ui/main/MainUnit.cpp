@@ -12,6 +12,7 @@
 #include <QMenuBar>
 #include <QScreen>
 #include <QSessionManager>
+#include <QThread>
 #include <QUrl>
 #include <QVBoxLayout>
 #include <filesystem>
@@ -506,6 +507,9 @@ void TMainForm::FormClose() {
     if (TraceOutput.WantsText()) TraceOutput.WriteLine(error.what());
     ShowMessageBox(this, QStringLiteral("Wirepeek"), QString::fromUtf8(error.what()), QMessageBox::Warning);
   }
+  // The program ends with its main window, whatever other windows are open
+  // (the trace window never closes by itself).
+  if (QThread::currentThread()->loopLevel() > 0) QCoreApplication::exit(0);
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
@@ -550,7 +554,9 @@ int TMainForm::CheckMapFile() {
     // Ends the loop once it has handled what is queued; the close handling
     // (and with it the settings file) is skipped.
     Closing = true;
-    QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit, Qt::QueuedConnection);
+    // exit, not quit: quit would first ask every window to close, and the
+    // trace window refuses.
+    QMetaObject::invokeMethod(QCoreApplication::instance(), [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
     return verdict.Result;
   }
   TraceLine("%s", MapOkLine(CallerFile(), CallerLine(), CallerProc()).c_str());

@@ -399,3 +399,30 @@ TEST_F(MapSelfCheck, MissingMapAlertsAndEndsWithoutSavingSettings) {
 }
 
 }  // namespace
+
+namespace {
+
+// The program itself, started without its map beside it: the alert names the
+// map, and no settings file is written. (The dialog waits for an answer, so
+// the test ends the program once the message is out.)
+TEST(ProgramStartUp, MissingMapIsReportedAndNoSettingsAreWritten) {
+  const fs::path dir = fs::temp_directory_path() / ("wirepeek-start-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const fs::path copy = dir / "wirepeek";
+  fs::copy_file(WIREPEEK_BINARY, copy);
+  const std::string command = "cd " + dir.string() + " && QT_QPA_PLATFORM=offscreen timeout -s KILL 10 " +
+                              copy.string() + " 2>&1";
+  FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string output;
+  char buffer[512];
+  while (output.find("map ファイルがありません") == std::string::npos && fgets(buffer, sizeof buffer, pipe))
+    output += buffer;
+  std::system(("pkill -KILL -f " + copy.string()).c_str());
+  pclose(pipe);
+  EXPECT_NE(output.find("wirepeek: map ファイルがありません:wirepeek.map"), std::string::npos) << output;
+  EXPECT_FALSE(fs::exists(dir / "wirepeek.ini"));
+  fs::remove_all(dir);
+}
+
+}  // namespace
