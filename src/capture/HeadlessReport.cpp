@@ -9,6 +9,7 @@
 #include <iomanip>
 #include <ostream>
 
+#include "capture/HostAddresses.h"
 #include "capture/NotifyTargets.h"
 
 namespace {
@@ -181,23 +182,22 @@ int RunHeadlessReport(const std::vector<std::string>& Args, std::ostream& Out, s
   TXIoctl& state = *monitor.Ioctl;
   const bool live = options.File.empty();
   if (live) {
-    if (monitor.WSA_Open() < 1) return 1;
-    int index = 0;
-    for (int i = 1; i <= state.AdapterCount; ++i)
-      if (state.Adapters[i] == parsed.s_addr) index = i;
-    if (!index) {
+    // Any address of this host will do; the window's limit of ten listed
+    // addresses does not apply to a capture asked for by address.
+    std::vector<THostAddress> host;
+    SystemIpv4Addresses(host);
+    if (InterfaceOwning(host, parsed.s_addr).empty()) {
       Err << "wirepeek: " << options.Adapter << " is not an address of this host; its addresses are:";
-      for (int i = 1; i <= state.AdapterCount; ++i) Err << ' ' << TAddrTotalsTable::AddressText(state.Adapters[i]);
+      for (const auto address : CaptureAddresses(host)) Err << ' ' << TAddrTotalsTable::AddressText(address);
       Err << '\n';
       return 1;
     }
-    state.SelectedAdapter = index;
   } else {
     state.CaptureFile = options.File;
-    state.Adapters[1] = parsed.s_addr;
-    state.AdapterCount = 1;
-    state.SelectedAdapter = 1;
   }
+  state.Adapters[1] = parsed.s_addr;
+  state.AdapterCount = 1;
+  state.SelectedAdapter = 1;
 
   TAddrTotalsTable addresses;
   TDirectNotifyTarget target([&] { addresses.Drain(state); });

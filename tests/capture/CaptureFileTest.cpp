@@ -158,6 +158,7 @@ TEST_F(CaptureFile, BadArgumentsAndBadFilesFailClearly) {
       {{"--report", "--adapter", "ten", "--read", junk}, 1, "not an IPv4 address"},
       {{"--report", "--adapter", "10.0.0.2", "--read", missing}, 1, "No such file"},
       {{"--report", "--adapter", "10.0.0.2", "--read", junk}, 1, "InitAdapter :WSASocket failed"},
+      {{"--report", "--adapter", "198.51.100.250", "--seconds", "1"}, 1, "is not an address of this host"},
   };
   for (const auto& c : cases) {
     std::string out, err;
