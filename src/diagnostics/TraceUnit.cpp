@@ -66,11 +66,14 @@ void TMemoLines::Schedule() {
 
 void TMemoLines::Flush() {
   FlushTimer.stop();
+  // A flood is shown from its newest lines, so the window stays responsive.
+  if (Lines.size() - Shown > MaxFlushLines) Rebuild = true;
   if (Rebuild) {
     Memo->clear();
+    WidgetEmpty = true;
     Rebuild = false;
     LastChanged = false;
-    Shown = 0;
+    Shown = Lines.size() > MaxFlushLines ? Lines.size() - MaxFlushLines : 0;
   }
   if (LastChanged && Shown > 0) {
     QTextCursor cursor(Memo->document()->lastBlock());
@@ -83,9 +86,10 @@ void TMemoLines::Flush() {
   if (Shown < Lines.size()) {
     QString text;
     for (std::size_t i = Shown; i < Lines.size(); ++i) {
-      if (i > 0) text += QLatin1Char('\n');
+      if (i > Shown || !WidgetEmpty) text += QLatin1Char('\n');
       text += QString::fromStdString(Lines[i]);
     }
+    WidgetEmpty = false;
     QTextCursor cursor(Memo->document());
     cursor.movePosition(QTextCursor::End);
     cursor.insertText(text);

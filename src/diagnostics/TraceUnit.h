@@ -23,6 +23,9 @@ class TMemoLines final : public QObject, public TLineList {
   // Oldest lines are dropped beyond this many (a tenth at a time).
   static constexpr std::size_t MaxLines = 200000;
   static constexpr int FlushIntervalMs = 40;
+  // At most this many new lines go into the text box at once; a burst
+  // beyond it shows its newest lines (all stay in Text(), and in the log).
+  static constexpr std::size_t MaxFlushLines = 10000;
 
   explicit TMemoLines(QPlainTextEdit* Memo);
 
@@ -45,7 +48,8 @@ class TMemoLines final : public QObject, public TLineList {
   QPlainTextEdit* Memo;
   QTimer FlushTimer;
   std::vector<std::string> Lines;
-  std::size_t Shown = 0;      // lines already in the text box
+  std::size_t Shown = 0;      // lines of Lines already in the text box
+  bool WidgetEmpty = true;    // the text box holds no line yet
   bool LastChanged = false;   // the last shown line grew
   bool Rebuild = false;       // the text box must be filled anew
 };

@@ -177,6 +177,7 @@ TEST_F(TraceWindow, AFloodOfLinesKeepsTheNewestAndStaysBounded) {
   EXPECT_EQ(Form->memoTrace->document()->lastBlock().text().toStdString(), kept.back());
   EXPECT_EQ(Form->memoTrace->document()->firstBlock().text().toStdString(),
             kept[kept.size() - static_cast<std::size_t>(Form->memoTrace->blockCount())]);
+  EXPECT_LE(Form->memoTrace->blockCount(), static_cast<int>(TMemoLines::MaxFlushLines));  // the newest of a burst
 }
 
 }  // namespace
