@@ -340,37 +340,36 @@ const TLinkMap* LinkMapOfModule(const TModuleInfo& Module) {
   return published->Map.get();
 }
 
-std::string SourceFileOfAddress(const void* Address) {
+namespace {
+
+// One of the three locked lookups: a miss or a failure inside gives Empty.
+template <class TResult, class TLookup>
+TResult LockedLookup(const void* Address, TResult Empty, TLookup&& Lookup) {
   try {
     std::lock_guard<std::mutex> guard(LookupLock);
     std::uint64_t offset = 0;
     const TLinkMap* map = MapOfAddress(Address, offset);
-    return map ? map->SourceFileAt(offset) : std::string();
+    return map ? Lookup(*map, offset) : Empty;
   } catch (...) {
-    return {};
+    return Empty;
   }
+}
+
+}  // namespace
+
+std::string SourceFileOfAddress(const void* Address) {
+  return LockedLookup(Address, std::string(),
+                      [](const TLinkMap& map, std::uint64_t offset) { return map.SourceFileAt(offset); });
 }
 
 std::string ProcedureOfAddress(const void* Address) {
-  try {
-    std::lock_guard<std::mutex> guard(LookupLock);
-    std::uint64_t offset = 0;
-    const TLinkMap* map = MapOfAddress(Address, offset);
-    return map ? map->ProcedureAt(offset) : std::string();
-  } catch (...) {
-    return {};
-  }
+  return LockedLookup(Address, std::string(),
+                      [](const TLinkMap& map, std::uint64_t offset) { return map.ProcedureAt(offset); });
 }
 
 std::int32_t LineOfAddress(const void* Address) {
-  try {
-    std::lock_guard<std::mutex> guard(LookupLock);
-    std::uint64_t offset = 0;
-    const TLinkMap* map = MapOfAddress(Address, offset);
-    return map ? map->LineAt(offset) : 0;
-  } catch (...) {
-    return 0;
-  }
+  return LockedLookup(Address, std::int32_t{0},
+                      [](const TLinkMap& map, std::uint64_t offset) { return map.LineAt(offset); });
 }
 
 bool LocationOfAddress(const void* Address, TAddressLocation& Location) {

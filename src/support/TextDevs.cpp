@@ -377,29 +377,21 @@ void TTextChannel::Close() {
   State->CloseHeld(true);
 }
 
-void TTextChannel::Write(std::string_view Text) {
+void TTextChannel::Put(std::string_view Text, bool LineEnd) {
   TUse use(State->Users);
   if (TState::IsMe(State->Owner.load(std::memory_order_acquire))) {
     std::unique_lock applyLock(State->ApplyMutex);
     if (TState::IsMe(State->Owner.load(std::memory_order_relaxed))) {
-      State->OwnerWrite(Text, false);
+      State->OwnerWrite(Text, LineEnd);
       return;
     }
   }
-  State->OtherWrite(Text, false);
+  State->OtherWrite(Text, LineEnd);
 }
 
-void TTextChannel::WriteLine(std::string_view Text) {
-  TUse use(State->Users);
-  if (TState::IsMe(State->Owner.load(std::memory_order_acquire))) {
-    std::unique_lock applyLock(State->ApplyMutex);
-    if (TState::IsMe(State->Owner.load(std::memory_order_relaxed))) {
-      State->OwnerWrite(Text, true);
-      return;
-    }
-  }
-  State->OtherWrite(Text, true);
-}
+void TTextChannel::Write(std::string_view Text) { Put(Text, false); }
+
+void TTextChannel::WriteLine(std::string_view Text) { Put(Text, true); }
 
 bool TTextChannel::IsOpen() const noexcept {
   return State->OpenFlag.load(std::memory_order_acquire);

@@ -72,6 +72,9 @@ class TTextChannel {
   void DrainPending();
 
  private:
+  // The owner's text goes straight to the list, other threads' is queued.
+  void Put(std::string_view Text, bool LineEnd);
+
   struct TState;
   TState* State;
 };
