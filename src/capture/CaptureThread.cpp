@@ -67,8 +67,13 @@ int TCaptureThread::Run() {
         }
         Matched = false;
         const auto status = State.CaptureSocket->Receive(*this);
-        // One notification for the whole group, after its last datagram.
-        if (Matched) State.NotifyWindow->CaptureNotify();
+        // One notification for the whole group, after its last datagram. The
+        // window shows CurLength beside the direction of the last datagram
+        // counted, so it must be that datagram's, not a later stranger's.
+        if (Matched) {
+          State.CurLength = MatchedLength;
+          State.NotifyWindow->CaptureNotify();
+        }
         using TStatus = TCaptureSocket::TReceiveStatus;
         if (status == TStatus::Failed || status == TStatus::Interrupted) {
           exitCode = 2;
@@ -126,6 +131,7 @@ void TCaptureThread::Datagram(const TCapturedDatagram& datagram) {
     QueueRecord(DirectionReceived);
   }
   Matched = true;
+  MatchedLength = State.CurLength;
 }
 
 // Capture thread.

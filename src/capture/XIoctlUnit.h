@@ -200,6 +200,7 @@ class TCaptureThread final : private TDatagramSink {
   std::int64_t ReceiveSecond = -1;  // second ReceiveTime was computed for
   std::uint32_t SelectedAddr = 0;
   bool Matched = false;
+  std::int32_t MatchedLength = 0;  // CurLength of the group's last datagram of ours
   std::atomic<bool> Terminated{false};
   std::atomic<int> Exit{-1};
   std::thread Worker;

@@ -292,7 +292,9 @@ void TMainForm::FormCreate() {
   InstallErrorBox();
   IPMonitor = std::make_unique<TIPMonitor>();
   NotifyTarget = std::make_unique<TQueuedNotifyTarget>(
-      [this] { WMCaptureNotify(); },
+      // A fault in the handler is reported like any other and abandons only
+      // this notification.
+      [this] { RunEventHandler([this] { WMCaptureNotify(); }); },
       // Capture thread: have the window thread serve the notification. Named
       // rather than a lambda, so nothing of ours crosses the thread in Qt's queue.
       [this] { QMetaObject::invokeMethod(this, "ServeCaptureNotify", Qt::QueuedConnection); });
