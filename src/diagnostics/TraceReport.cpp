@@ -17,6 +17,7 @@ namespace {
 std::mutex SinkLock;
 TTraceAlertSink AlertSink;
 TDebugModeSwitch DebugSwitch;
+TReportKeeper Keeper;
 
 __attribute__((format(printf, 1, 0))) std::string FormatV(const char* Format, va_list Arguments) {
   va_list copy;
@@ -92,6 +93,11 @@ void WriteReport(std::string_view Title, const TclExceptionInformation& EI, TclS
 void SetTraceAlertSink(TTraceAlertSink Sink) {
   std::lock_guard<std::mutex> guard(SinkLock);
   AlertSink = std::move(Sink);
+}
+
+void SetReportKeeper(TReportKeeper NewKeeper) {
+  std::lock_guard<std::mutex> guard(SinkLock);
+  Keeper = std::move(NewKeeper);
 }
 
 void SetDebugModeSwitch(TDebugModeSwitch Switch) {
@@ -181,12 +187,38 @@ bool FlushPendingReports() {
   if (TraceOutput.HeldByCallingThread()) return false;
   std::vector<TReportPiece> pieces;
   pieces.swap(Pending);
+  TReportKeeper keeper;
+  {
+    std::lock_guard<std::mutex> guard(SinkLock);
+    keeper = Keeper;
+  }
+  // The keeper gets the lines as the memo will show them: what follows a
+  // switch into debug mode (which empties the memo).
+  std::size_t shown = 0;
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    if (pieces[i].Kind == TReportPiece::TKind::ModeSwitch) shown = i + 1;
+  }
+  bool kept = false;
+  const auto keep = [&] {
+    if (kept || !keeper) return;
+    kept = true;
+    std::vector<std::string> lines;
+    bool open = false;
+    for (std::size_t j = shown; j < pieces.size(); ++j) {
+      if (!open) lines.emplace_back();
+      lines.back() += pieces[j].Text;
+      open = pieces[j].Kind == TReportPiece::TKind::Text;
+    }
+    if (!lines.empty()) keeper(lines);
+  };
+  if (shown == 0 && DebugMode) keep();
   for (std::size_t i = 0; i < pieces.size(); ++i) {
     const TReportPiece& piece = pieces[i];
     try {
       switch (piece.Kind) {
         case TReportPiece::TKind::ModeSwitch:
           if (!DebugMode) SwitchToDebugMode();
+          if (i + 1 == shown) keep();
           break;
         case TReportPiece::TKind::Line:
           TraceOutput.WriteLine(piece.Text);
@@ -250,11 +282,11 @@ std::string TraceLogFileName(std::int32_t Date, std::int32_t Time) {
   return "ALOG" + std::to_string(Date) + "_" + time.substr(1) + ".txt";
 }
 
-std::string SaveTraceLog(const std::vector<std::string>& Lines) {
+std::string SaveTraceLog(const std::vector<std::string>& Lines, const std::string& Folder) {
   if (!DebugMode || Lines.empty()) return {};
   const std::int32_t date = LocalDateNumber();
   const std::int32_t time = LocalTimeNumber();
-  const std::string name = TraceLogFileName(date, time);
+  const std::string name = (Folder.empty() ? std::string() : Folder + "/") + TraceLogFileName(date, time);
   std::ofstream file(name, std::ios::binary | std::ios::trunc);
   if (!file) throw std::runtime_error("Cannot create file \"" + name + "\"");
   for (const std::string& line : Lines) file << line << "\r\n";
