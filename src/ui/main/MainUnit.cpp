@@ -359,7 +359,8 @@ void TMainForm::SetCaptionAndTitle(const QString& caption, const QString& title)
 }
 
 void TMainForm::FormActivate() {
-  if (!GlobalSettings.FirstActivate) return;
+  // A first activation still queued when the window closed finds no monitor.
+  if (!GlobalSettings.FirstActivate || !IPMonitor) return;
   const TXIoctl& state = *IPMonitor->Ioctl;
   if (state.AdapterCount <= 0) {
     GlobalSettings.FirstActivate = 0;

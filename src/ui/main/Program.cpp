@@ -55,12 +55,12 @@ void StartCapture(TMainForm& form, const QString& address, int quitAfter) {
 }  // namespace
 
 int RunWindowProgram(int& argc, char** argv, const TProgramHooks& Hooks) {
-  // 2 to 4. The switches are read from what the toolkit left: its own
-  // options ("-display", "-session", "-style" ...) are not ours.
+  // 2 to 4. The switches are read from what the toolkit left, less its own
+  // options ("-display", "-session", "-style" ...) that it did not take.
   TApplication application(argc, argv);
   application.SetTitle(QStringLiteral("Wirepeek"));
   DebugMode = false;
-  const std::vector<std::string> args(argv + 1, argv + argc);
+  const std::vector<std::string> args = WithoutToolkitOptions({argv + 1, argv + argc});
   ParseCommandLine(args);
   // 5. The trace window first, so everything after it can report.
   auto traceForm = std::make_unique<TTraceForm>();
@@ -76,6 +76,7 @@ int RunWindowProgram(int& argc, char** argv, const TProgramHooks& Hooks) {
   });
   int status = 0;
   if (built) {
+    if (Hooks.Created) Hooks.Created(*mainForm);
     // 8. A map that does not belong to this build ends the program at once.
     if (mainForm->CheckMapFile() < 0) status = 1;
     // 9.
@@ -88,7 +89,6 @@ int RunWindowProgram(int& argc, char** argv, const TProgramHooks& Hooks) {
         StartCapture(*form, QString::fromStdString(start), quitAfter);
       });
     }
-    if (Hooks.Started) Hooks.Started(*mainForm);
     application.exec();
   } else {
     std::cerr << "wirepeek: the main window could not be created: " << LastExceptionMessage << std::endl;

@@ -10,8 +10,8 @@ class TMainForm;
 struct TProgramHooks {
   // Makes the main window; the real one when empty.
   std::function<std::unique_ptr<TMainForm>()> MakeMainForm;
-  // Runs once the windows exist, before the message loop.
-  std::function<void(TMainForm&)> Started;
+  // Runs once the windows exist, before the map check and the message loop.
+  std::function<void(TMainForm&)> Created;
 };
 
 // Runs the window program on argc/argv (the toolkit removes its own options
