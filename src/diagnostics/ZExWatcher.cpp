@@ -445,6 +445,9 @@ asm(R"(
   .pushsection .text.wirepeek_fault_frame, "ax", @progbits
   .cfi_startproc
   .cfi_signal_frame
+  /* DW_CFA_def_cfa_expression: the CFA is the saved RSP (DW_OP_breg7 with
+     its offset in the context, DW_OP_deref); then, per register,
+     DW_CFA_expression: saved at DW_OP_breg7 + its offset (40 + 8 x index). */
   .cfi_escape 0x0f, 4, 0x77, 0xa0, 0x01, 0x06  /* CFA = the saved RSP */
   .cfi_escape 0x10, 8, 2, 0x77, 0x28  /* R8 */
   .cfi_escape 0x10, 9, 2, 0x77, 0x30  /* R9 */
