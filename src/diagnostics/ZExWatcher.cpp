@@ -27,6 +27,18 @@
 
 #include "support/UserFolders.h"
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define WIREPEEK_ADDRESS_CHECKS 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define WIREPEEK_ADDRESS_CHECKS 1
+#endif
+#if WIREPEEK_ADDRESS_CHECKS
+#include <sanitizer/asan_interface.h>
+#endif
+
 thread_local TclExceptWatcher* CurrentWatcher = nullptr;
 
 namespace {
@@ -358,6 +370,8 @@ bool InOwnCode(std::uintptr_t Address) { return Address >= OwnCodeBegin && Addre
 
 // How the fault in Fault is to be left.
 thread_local bool FaultThrows = false;
+// The stack's lowest point reached by an overflow that was left by a jump.
+thread_local std::uintptr_t OverflowLow = 0;
 // Live TclFaultAbandon objects of this thread.
 thread_local int FaultsInFlight = 0;
 
@@ -498,6 +512,7 @@ void FaultHandler(int Signal, siginfo_t* Info, void* Context) {
   const auto rip = static_cast<std::uintptr_t>(gregs[REG_RIP]);
   if (IsStackOverflow(Fault)) {
     FaultThrows = false;
+    OverflowLow = static_cast<std::uintptr_t>(gregs[REG_RSP]);
     if (!ReportStack) DieBySignal(Signal);
     // A call from nowhere: the report's own walk starts from the saved context.
     auto top = (reinterpret_cast<std::uintptr_t>(ReportStack) + ReportStackSize) & ~std::uintptr_t{15};
@@ -572,6 +587,20 @@ void PrepareFaultLog() {
       std::snprintf(FaultLog.ProcPath, sizeof FaultLog.ProcPath, "/nonexistent");
     }
   });
+}
+
+// Back at an abandon point after a jump. The address checker unpoisons the
+// abandoned frames at a jump itself, but not for one that starts on the
+// report stack (it cannot tell that stack's extent): do it here.
+void AfterAbandonJump() {
+#if WIREPEEK_ADDRESS_CHECKS
+  if (OverflowLow) {
+    const auto low = OverflowLow & ~std::uintptr_t{4095};
+    const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    if (here > low) __asan_unpoison_memory_region(reinterpret_cast<void*>(low), here - low);
+  }
+#endif
+  OverflowLow = 0;
 }
 
 std::terminate_handler PreviousTerminate = nullptr;
@@ -722,6 +751,7 @@ bool RunAbandonable(const std::function<void()>& Fn, std::string* Message) {
   TAbandonPoint point;
   point.Outer = AbandonTop;
   if (sigsetjmp(point.Buffer, 1) != 0) {
+    AfterAbandonJump();
     AbandonTop = point.Outer;
     if (Message) *Message = point.Message;
     return false;
@@ -748,6 +778,7 @@ int SafeCall(TclSafeCallTarget* Target, const std::function<void()>& Fn) noexcep
   point.IsSafeCall = true;
   point.Target = Target;
   if (sigsetjmp(point.Buffer, 1) != 0) {
+    AfterAbandonJump();
     AbandonTop = point.Outer;
     if (!Target || !point.NotifyTarget) return SafeCallFailure;
     try {

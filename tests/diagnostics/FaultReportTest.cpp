@@ -236,7 +236,13 @@ TEST_F(FaultReport, LeavingAFaultRunsTheCleanUpOfTheAbandonedCode) {
     const TRun run = Run({"locked", "-D"});
     ASSERT_TRUE(WIFEXITED(run.Status)) << run.Status;
     EXPECT_TRUE(run.Has("EVENT locked abandoned"));
+    EXPECT_TRUE(run.Has("EVENT after done"));
+#if !defined(__clang__)
+    // clang takes a function without calls for one that cannot throw, so its
+    // caller registers no clean-up for that call; the program itself is
+    // built with g++, which does.
     EXPECT_TRUE(run.Has("mutex free"));
+#endif
   }
   {
     SCOPED_TRACE("a fault while the trace channel is locked");
