@@ -108,10 +108,13 @@ inline std::vector<std::string> ReadGolden(const std::filesystem::path& path) {
 
 // The calling thread owns the channel: takes in the dump lines of a finished
 // capture until none is on its way any more.
-inline bool AwaitDumps(TXIoctl& State, TStringLineList& Lines, std::chrono::milliseconds Timeout) {
-  (void)State;
-  (void)Lines;
-  (void)Timeout;
-  TraceOutput.DrainPending();
-  return true;
+inline bool AwaitDumps(TXIoctl& State, std::chrono::milliseconds Timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + Timeout;
+  for (;;) {
+    const bool idle = State.Dumps.Idle();
+    TraceOutput.DrainPending();
+    if (idle) return true;
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }

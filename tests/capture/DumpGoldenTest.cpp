@@ -59,7 +59,7 @@ TEST_P(DumpGolden, CaptureFileGivesTheGoldenDump) {
     ASSERT_EQ(monitor.CaptureStart(), 0);
     ASSERT_EQ(state.StopEvent.WaitFor(10s), TManualResetEvent::TWaitResult::Signaled);
     monitor.CaptureEnd();
-    ASSERT_TRUE(AwaitDumps(state, lines, 10s));
+    ASSERT_TRUE(AwaitDumps(state, 10s));
   }
   TraceOutput.Close();
   TraceOutput.AssignNullDevice();
