@@ -116,12 +116,13 @@ std::size_t TDumpRing::Free() const noexcept {
                                          Tail.load(std::memory_order_acquire));
 }
 
-TDumpFormatter::TDumpFormatter(TTextChannel& out, std::size_t capacity) : Out(out), Capacity(capacity) {}
+TDumpFormatter::TDumpFormatter(TTextChannel& out, std::size_t capacity, std::size_t maxBacklog)
+    : Out(out), Capacity(capacity), MaxBacklog(std::max<std::size_t>(maxBacklog, 1)) {}
 
-TDumpFormatter::~TDumpFormatter() {
+void TDumpFormatter::Finish() {
   std::lock_guard startLock(StartMutex);
-  if (!Worker.joinable()) return;
   Stop.store(true, std::memory_order_release);
+  if (!Worker.joinable()) return;
   {
     std::lock_guard lock(WakeMutex);
   }
@@ -135,7 +136,7 @@ std::string TDumpFormatter::SkipLine(std::uint64_t Count) {
 
 void TDumpFormatter::Start() {
   std::lock_guard startLock(StartMutex);
-  if (Started.load(std::memory_order_relaxed) || StartFailed) return;
+  if (Started.load(std::memory_order_relaxed) || StartFailed || Stopping()) return;
   try {
     Ring = std::make_unique<TDumpRing>(Capacity);
     Worker = std::thread([this] { Run(); });
@@ -154,6 +155,7 @@ void TDumpFormatter::Dump(const TPacketView& Datagram, std::int32_t n, std::uint
     Start();
     if (!Started.load(std::memory_order_acquire)) return;
   }
+  if (Stopping()) return;
   timespec clock{};
   clock_gettime(CLOCK_REALTIME, &clock);
   std::size_t listed = n < 0 ? 0 : static_cast<std::size_t>(n);
@@ -228,7 +230,7 @@ void TDumpFormatter::WaitForEntries() {
 // Formatter thread: the channel's owner takes lines in at its own pace;
 // while it is far behind, entries wait in the ring.
 void TDumpFormatter::WaitForBacklog() {
-  while (Out.QueuedLines() >= MaxBacklogLines && !Stopping()) {
+  while (Out.QueuedLines() >= MaxBacklog && !Stopping()) {
     std::unique_lock lock(WakeMutex);
     Wake.wait_for(lock, BacklogPoll, [this] { return Stopping(); });
   }

@@ -84,12 +84,11 @@ class TDumpFormatter {
  public:
   // The channel's owner may fall this many lines behind before the formatter
   // waits for it (which lets the ring fill instead of memory).
-  static constexpr std::size_t MaxBacklogLines = 20000;
+  static constexpr std::size_t DefaultMaxBacklog = 20000;
 
-  explicit TDumpFormatter(TTextChannel& Out, std::size_t Capacity = TDumpRing::DefaultCapacity);
-  // Prompt: what is still in the ring is not formatted but reported in one
-  // skip line.
-  ~TDumpFormatter();
+  explicit TDumpFormatter(TTextChannel& Out, std::size_t Capacity = TDumpRing::DefaultCapacity,
+                          std::size_t MaxBacklog = DefaultMaxBacklog);
+  ~TDumpFormatter() { Finish(); }
   TDumpFormatter(const TDumpFormatter&) = delete;
   TDumpFormatter& operator=(const TDumpFormatter&) = delete;
 
@@ -97,6 +96,10 @@ class TDumpFormatter {
   // bytes delivered) lists; the ring and the thread are made at the first
   // call.
   void Dump(const TPacketView& Datagram, std::int32_t n, std::uint8_t Limit);
+
+  // Ends the formatter's thread, promptly: what is still in the ring is not
+  // formatted but reported in one skip line. Later dumps are dropped.
+  void Finish();
 
   // Any thread.
   std::uint64_t Written() const noexcept { return WrittenCount.load(std::memory_order_relaxed); }
@@ -117,6 +120,7 @@ class TDumpFormatter {
 
   TTextChannel& Out;
   const std::size_t Capacity;
+  const std::size_t MaxBacklog;
   std::atomic<bool> Started{false};
   std::mutex StartMutex;
   bool StartFailed = false;  // StartMutex
