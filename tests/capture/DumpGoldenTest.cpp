@@ -22,6 +22,21 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
+// Reads File with the monitor as 10.0.0.2 until its end.
+void ReadToTheEnd(TIPMonitor& monitor, const std::string& file) {
+  static struct TTarget : TCaptureNotifyTarget {
+    void CaptureNotify() override {}
+  } target;
+  TXIoctl& state = *monitor.Ioctl;
+  state.CaptureFile = file;
+  state.Adapters[1] = Addr("10.0.0.2");
+  state.SelectedAdapter = 1;
+  state.NotifyWindow = &target;
+  ASSERT_EQ(monitor.CaptureStart(), 0);
+  ASSERT_EQ(state.StopEvent.WaitFor(10s), TManualResetEvent::TWaitResult::Signaled);
+  monitor.CaptureEnd();
+}
+
 class DumpGolden : public testing::TestWithParam<std::uint8_t> {
  protected:
   void SetUp() override {
@@ -48,18 +63,8 @@ TEST_P(DumpGolden, CaptureFileGivesTheGoldenDump) {
   TraceOutput.Rewrite();
   {
     TIPMonitor monitor;
-    TXIoctl& state = *monitor.Ioctl;
-    state.CaptureFile = pcap;
-    state.Adapters[1] = Addr("10.0.0.2");
-    state.SelectedAdapter = 1;
-    struct TTarget : TCaptureNotifyTarget {
-      void CaptureNotify() override {}
-    } target;
-    state.NotifyWindow = &target;
-    ASSERT_EQ(monitor.CaptureStart(), 0);
-    ASSERT_EQ(state.StopEvent.WaitFor(10s), TManualResetEvent::TWaitResult::Signaled);
-    monitor.CaptureEnd();
-    ASSERT_TRUE(AwaitDumps(state, 10s));
+    ASSERT_NO_FATAL_FAILURE(ReadToTheEnd(monitor, pcap));
+    ASSERT_TRUE(AwaitDumps(*monitor.Ioctl, 10s));
   }
   TraceOutput.Close();
   TraceOutput.AssignNullDevice();
@@ -114,18 +119,7 @@ TEST(DumpHandOff, CapturesEndedWithDumpsQueuedLoseNoneAndKeepTheirOrder) {
   {
     TIPMonitor monitor;
     TXIoctl& state = *monitor.Ioctl;
-    state.Adapters[1] = Addr("10.0.0.2");
-    state.SelectedAdapter = 1;
-    struct TTarget : TCaptureNotifyTarget {
-      void CaptureNotify() override {}
-    } target;
-    state.NotifyWindow = &target;
-    for (const auto& file : {first, second}) {
-      state.CaptureFile = file;
-      ASSERT_EQ(monitor.CaptureStart(), 0);
-      ASSERT_EQ(state.StopEvent.WaitFor(10s), TManualResetEvent::TWaitResult::Signaled);
-      monitor.CaptureEnd();
-    }
+    for (const auto& file : {first, second}) ASSERT_NO_FATAL_FAILURE(ReadToTheEnd(monitor, file));
     EXPECT_FALSE(state.Dumps.Idle());  // 5,000 dumps are more than the formatter may queue
     ASSERT_TRUE(AwaitDumps(state, 20s));
     EXPECT_EQ(state.Dumps.Written(), 5000u);

@@ -210,6 +210,15 @@ class DumpFormatter : public testing::Test {
     }
   }
 
+  // A formatter with room for two 40-byte dumps that has written a first one
+  // and now holds back (a line is queued) until this thread takes lines in.
+  std::unique_ptr<TDumpFormatter> StalledFormatter() {
+    auto formatter = std::make_unique<TDumpFormatter>(Channel, 2 * TDumpRing::EntrySize(40), 1);
+    Dump(*formatter, Sample(40, 1));
+    EXPECT_TRUE(AwaitWritten(*formatter, 1));
+    return formatter;
+  }
+
   // Waits, without taking lines in, until `written` dumps have been written.
   static bool AwaitWritten(TDumpFormatter& formatter, std::uint64_t written) {
     const auto deadline = std::chrono::steady_clock::now() + 10s;
@@ -245,12 +254,9 @@ TEST_F(DumpFormatter, GivesDumpPacketsTextInCaptureOrder) {
 }
 
 TEST_F(DumpFormatter, SkippedRunShowsAsOneLineWhereItWas) {
-  // Room for two dumps; the formatter holds back while one line is queued.
-  TDumpFormatter formatter(Channel, 2 * TDumpRing::EntrySize(40), 1);
-  Dump(formatter, Sample(40, 1));
-  ASSERT_TRUE(AwaitWritten(formatter, 1));
-  // The formatter now waits for this thread: two dumps fill the ring, and
-  // the next three find no room.
+  const auto stalled = StalledFormatter();
+  TDumpFormatter& formatter = *stalled;
+  // Two dumps fill the ring, and the next three find no room.
   for (std::uint16_t port = 2; port <= 6; ++port) Dump(formatter, Sample(40, port));
   EXPECT_EQ(formatter.Skipped(), 3u);
   ASSERT_TRUE(Settle(formatter));
@@ -270,9 +276,8 @@ TEST_F(DumpFormatter, SkippedRunShowsAsOneLineWhereItWas) {
 }
 
 TEST_F(DumpFormatter, SkipsAtTheEndAreReportedOnceDumpsStop) {
-  TDumpFormatter formatter(Channel, 2 * TDumpRing::EntrySize(40), 1);
-  Dump(formatter, Sample(40, 1));
-  ASSERT_TRUE(AwaitWritten(formatter, 1));
+  const auto stalled = StalledFormatter();
+  TDumpFormatter& formatter = *stalled;
   for (std::uint16_t port = 2; port <= 5; ++port) Dump(formatter, Sample(40, port));
   ASSERT_TRUE(Settle(formatter));
   ASSERT_FALSE(Lines.Lines.empty());
