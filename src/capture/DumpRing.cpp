@@ -79,7 +79,9 @@ bool TDumpRing::Push(std::int32_t Length, std::uint8_t Limit, const timespec& Cl
   std::uint8_t* const place = Storage.get() + at % Size;
   std::memcpy(place, &header, sizeof header);
   if (Copied) std::memcpy(place + HeaderSize, Bytes, Copied);
-  Head.store(at + need, std::memory_order_release);
+  // Sequentially consistent, with Empty and the formatter's Sleeping flag:
+  // either the formatter sees this entry, or the producer sees it asleep.
+  Head.store(at + need, std::memory_order_seq_cst);
   return true;
 }
 
@@ -112,7 +114,7 @@ bool TDumpRing::Front(TDumpEntry& Entry) {
 void TDumpRing::Pop() { Tail.store(FrontEnd, std::memory_order_release); }
 
 bool TDumpRing::Empty() const noexcept {
-  return Head.load(std::memory_order_acquire) == Tail.load(std::memory_order_acquire);
+  return Head.load(std::memory_order_seq_cst) == Tail.load(std::memory_order_acquire);
 }
 
 std::size_t TDumpRing::Free() const noexcept {
@@ -166,10 +168,8 @@ void TDumpFormatter::Dump(const TPacketView& Datagram, std::int32_t n, std::uint
   if (Limit != 0) listed = std::min<std::size_t>(listed, DumpLimitedBytes);
   listed = std::min(listed, Datagram.Length());
   if (!Ring->Push(n, Limit, clock, Datagram.Bytes(), static_cast<std::uint32_t>(listed))) return;
-  // Pairs with the fence in WaitForEntries: either the formatter sees the
-  // entry, or we see that it sleeps.
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-  if (Sleeping.load(std::memory_order_relaxed)) {
+  // Either the formatter sees the entry, or we see that it sleeps (see Push).
+  if (Sleeping.load(std::memory_order_seq_cst)) {
     std::lock_guard lock(WakeMutex);
     Wake.notify_one();
   }
@@ -221,8 +221,7 @@ void TDumpFormatter::Run() {
 // Formatter thread.
 void TDumpFormatter::WaitForEntries() {
   std::unique_lock lock(WakeMutex);
-  Sleeping.store(true, std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_seq_cst);
+  Sleeping.store(true, std::memory_order_seq_cst);
   const bool skipsWaiting = Ring->PendingSkips() != 0;
   const bool woken = Wake.wait_for(lock, skipsWaiting ? QuietBeforeSkipLine : LongestSleep,
                                    [this] { return Stopping() || !Ring->Empty(); });
