@@ -2,7 +2,6 @@
 #include <cstring>
 
 #include "capture/CountPacket.h"
-#include "capture/DumpPacket.h"
 #include "capture/PacketBytes.h"
 #include "capture/XIoctlUnit.h"
 #include "support/Settings.h"
@@ -116,12 +115,9 @@ void TCaptureThread::Datagram(const TCapturedDatagram& datagram) {
   const std::uint32_t source = IpSourceAddr(view), dest = IpDestAddr(view);
   if (source != SelectedAddr && dest != SelectedAddr) return;
 
-  try {
-    DumpPacket(TraceOutput, view, static_cast<std::int32_t>(n), GlobalSettings.DumpLimit);
-  } catch (const ETextChannelError&) {
-    // The window closed or rebound the channel meanwhile; the dump is only
-    // diagnostics and must not end the capture.
-  }
+  // Only copied here; the text is made on the formatter's thread, so the
+  // dump never holds up the receive loop.
+  if (TraceOutput.WantsText()) State.Dumps.Dump(view, static_cast<std::int32_t>(n), GlobalSettings.DumpLimit);
   if (source == SelectedAddr) {
     CountPacket(State, DirectionSent);
     QueueRecord(DirectionSent);

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <thread>
 
+#include "capture/DumpRing.h"
 #include "catalogue/Global.h"
 #include "support/DateTimeText.h"
 #include "support/ManualResetEvent.h"
@@ -139,6 +140,10 @@ class TXIoctl {
 
   // A capture file to read instead of the live interface (empty: live).
   std::string CaptureFile;
+
+  // The packet dumps of every capture of this run, on their way from the
+  // capture thread to the trace channel.
+  TDumpFormatter Dumps{TraceOutput};
 
   // Sets the totals and the 68 counters to 0, as each capture start does.
   void ResetCounters() noexcept;

@@ -89,6 +89,7 @@ struct TTextChannel::TState {
   std::vector<std::string> Queue;
   int Notifying = 0;
   std::atomic<bool> HasQueued{false};
+  std::atomic<std::size_t> QueuedCount{0};  // Queue.size(), for readers without the mutex
 
   // Calls in progress, so that destruction can wait for them.
   std::atomic<int> Users{0};
@@ -166,6 +167,7 @@ struct TTextChannel::TState {
       std::lock_guard queueLock(QueueMutex);
       items.swap(Queue);
       HasQueued.store(false, std::memory_order_release);
+      QueuedCount.store(0, std::memory_order_relaxed);
     }
     for (const std::string& item : items) ApplyText(item);
   }
@@ -203,6 +205,7 @@ struct TTextChannel::TState {
     W.AfterCR = last == '\r';
     if (!IsLineEnd(last)) return false;
     Queue.push_back(std::move(W.Text));
+    QueuedCount.store(Queue.size(), std::memory_order_relaxed);
     W.Text.clear();
     return !HasQueued.exchange(true, std::memory_order_acq_rel);
   }
@@ -252,6 +255,7 @@ struct TTextChannel::TState {
       SetOutput(false);
       queued.swap(Queue);
       HasQueued.store(false, std::memory_order_release);
+      QueuedCount.store(0, std::memory_order_relaxed);
       for (auto& [id, w] : Others)
         if (!w.Text.empty()) unfinished.push_back(std::move(w.Text));
       Others.clear();
@@ -334,6 +338,7 @@ TTextChannel::~TTextChannel() {
     State->Device = TDevice::None;
     State->Target = nullptr;
     State->Queue.clear();
+    State->QueuedCount.store(0, std::memory_order_relaxed);
     State->Others.clear();
   }
   while (State->Users.load() != 0) std::this_thread::yield();
@@ -415,4 +420,8 @@ void TTextChannel::DrainPending() {
 
 bool TTextChannel::HeldByCallingThread() const noexcept {
   return State->ApplyMutex.HeldByMe() || State->QueueMutex.HeldByMe();
+}
+
+std::size_t TTextChannel::QueuedLines() const noexcept {
+  return State->QueuedCount.load(std::memory_order_relaxed);
 }

@@ -1,6 +1,8 @@
 #include "ui/main/Program.h"
 
+#include <QCoreApplication>
 #include <QTimer>
+#include <chrono>
 #include <algorithm>
 #include <cstdlib>
 #include <iostream>
@@ -14,6 +16,7 @@
 #include "support/TextDevs.h"
 #include "ui/about/AboutUnit.h"
 #include "ui/main/Application.h"
+#include "ui/main/ClickProbe.h"
 #include "ui/main/MainUnit.h"
 
 namespace {
@@ -37,10 +40,26 @@ void StartCapture(TMainForm& form, const QString& address, int quitAfter) {
   form.cbAdapterChange(index);
   form.actCaptureStartExecute();
   if (quitAfter < 0) return;
-  QTimer::singleShot(quitAfter * 1000, &form, [&form, address] {
+  // How long clicks wait meanwhile, for the benchmarks that read the report.
+  auto* probe = new TClickProbe(form.stSndB, 100, &form);
+  QTimer::singleShot(quitAfter * 1000, &form, [&form, address, probe] {
     const bool live = form.actCaptureEnd->isEnabled();
     if (live) form.actCaptureEndExecute();
     TReportFigures figures;
+    figures.Clicks = probe->Count();
+    figures.ClickMedianMs = probe->MedianMs();
+    figures.ClickMaxMs = probe->MaxMs();
+    if (DebugMode) {
+      // The dumps taken before the end reach the trace first, so their
+      // counts are final.
+      const TDumpFormatter& dumps = form.Monitor().Ioctl->Dumps;
+      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      while (!dumps.Idle() && std::chrono::steady_clock::now() < until)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+      figures.HasDumps = true;
+      figures.DumpsWritten = dumps.Written();
+      figures.DumpsSkipped = dumps.Skipped();
+    }
     figures.Adapter = address.toStdString();
     figures.State = form.Monitor().Ioctl.get();
     figures.Addresses = &form.IPAdrModel().Table();
