@@ -237,10 +237,12 @@ TEST_F(FaultReport, LeavingAFaultRunsTheCleanUpOfTheAbandonedCode) {
     ASSERT_TRUE(WIFEXITED(run.Status)) << run.Status;
     EXPECT_TRUE(run.Has("EVENT locked abandoned"));
     EXPECT_TRUE(run.Has("EVENT after done"));
-#if !defined(__clang__)
+#if !defined(__clang__) && !defined(__SANITIZE_THREAD__)
     // clang takes a function without calls for one that cannot throw, so its
-    // caller registers no clean-up for that call; the program itself is
-    // built with g++, which does.
+    // caller registers no clean-up for that call, and the thread checker's
+    // instrumentation leaves the faulting store out of the exception tables
+    // (the fault then leaves the old way). The program itself is built with
+    // plain g++, where the lock is freed.
     EXPECT_TRUE(run.Has("mutex free"));
 #endif
   }
@@ -260,6 +262,10 @@ TEST_F(FaultReport, LeavingAFaultRunsTheCleanUpOfTheAbandonedCode) {
 }
 
 TEST_F(FaultReport, AReportThatWaitsForTheFaultingCodeIsAbandonedInTime) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the thread checker holds asynchronous signals back until its own safe points, so the "
+                  "watchdog cannot interrupt a blocked lock under it";
+#endif
   const auto start = std::chrono::steady_clock::now();
   const TRun run = Run({"stuck", "-D"});
   ASSERT_TRUE(WIFEXITED(run.Status)) << run.Status;
