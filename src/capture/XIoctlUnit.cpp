@@ -78,11 +78,11 @@ void TXIoctl::ResetCounters() noexcept {
 std::int32_t TXIoctl::ListAdaptor() {
   AdapterCount = -1;
   std::vector<THostAddress> host;
-  if (!SystemIpv4Addresses(host)) {
+  if (!HostAddressSource || !HostAddressSource(host)) {
     ShowErrorBox("ListAdaptor Error:WSAIoctl SOCKET_ERROR");
     return -1;
   }
-  const auto addresses = CaptureAddresses(host);
+  const auto addresses = CaptureAddresses(host, MaxAdapters);
   const auto n = static_cast<std::int32_t>(addresses.size());
   if (n > MaxAdapters || n <= 0) {
     ShowErrorBox("ListAdaptor Error:Too Many Adapter or No Adapter");
@@ -113,7 +113,7 @@ std::int32_t TXIoctl::InitAdapter() {
     return -1;
   }
   std::vector<THostAddress> host;
-  SystemIpv4Addresses(host);
+  if (HostAddressSource) HostAddressSource(host);
   const std::string interface = InterfaceOwning(host, Adapters[SelectedAdapter]);
   if (interface.empty()) {
     ReportReason("capture", "no interface owns the address");
