@@ -8,6 +8,7 @@
 
 #include "capture/HostAddresses.h"
 #include "capture/PcapCapture.h"
+#include "diagnostics/Assertion.h"
 #include "support/TextDevs.h"
 
 namespace {
@@ -96,6 +97,8 @@ std::int32_t TXIoctl::ListAdaptor() {
 }
 
 std::int32_t TXIoctl::InitAdapter() {
+  // The capture thread looks the address up by this index, file or not.
+  WIREPEEK_ASSERT(SelectedAdapter >= 1 && SelectedAdapter <= MaxAdapters, "SelectedAdapter is out of 1..10");
   CaptureSocket.reset();
   std::string reason;
   if (!CaptureFile.empty()) {
