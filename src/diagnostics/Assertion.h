@@ -30,7 +30,7 @@ std::string AssertText();
 void InstallAssertionHandler();
 
 // Called by the macro; reports the address it returns to.
-[[gnu::noinline]] void AssertionFailed(const char* FileName, std::int32_t LineNumber, const char* Message = "");
+[[gnu::noinline, gnu::cold]] void AssertionFailed(const char* FileName, std::int32_t LineNumber, const char* Message = "");
 
 #define WIREPEEK_ASSERT(Condition, ...)                                     \
   do {                                                                      \
