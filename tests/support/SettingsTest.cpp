@@ -185,43 +185,55 @@ std::string ReadWhole(const std::string& path) {
   return std::move(text).str();
 }
 
+// A program installed in <Dir>/bin, its user's configuration folder <Dir>/config.
+struct TInstalled {
+  explicit TInstalled(const std::string& Tag)
+      : Dir(fs::temp_directory_path() / ("wirepeek-" + Tag + "-" + std::to_string(getpid()))) {
+    fs::create_directories(Dir / "bin");
+  }
+  ~TInstalled() {
+    std::error_code ignored;
+    fs::remove_all(Dir, ignored);
+  }
+  const fs::path Dir;
+  const std::string Bin = (Dir / "bin").string();
+  const std::string Exe = Bin + "/wirepeek";
+  const std::string Ini = Exe + ".ini";
+  const std::string Config = (Dir / "config").string();
+  const std::string Moved = Config + "/wirepeek/wirepeek.ini";
+};
+
 TEST(SettingsPlace, TheFolderMustTakeNewFilesForTheFileBesideToBeUsed) {
-  const auto dir = fs::temp_directory_path() / ("wirepeek-rules-" + std::to_string(getpid()));
-  fs::create_directories(dir / "bin");
-  const std::string exe = (dir / "bin" / "wirepeek").string();
-  const std::string ini = exe + ".ini";
-  const std::string config = (dir / "config").string();
-  const std::string moved = config + "/wirepeek/wirepeek.ini";
+  const TInstalled program("rules");
   struct Case {
     const char* Name;
     bool FileExists, FileWritable, FolderWritable;
     std::string ConfigHome, Expected;
   };
   const Case cases[] = {
-      {"writable folder, no file", false, false, true, config, ini},
-      {"writable folder and file", true, true, true, config, ini},
-      {"read-only file in a writable folder", true, false, true, config, moved},
-      {"no file in a read-only folder", false, false, false, config, moved},
-      {"writable file in a read-only folder", true, true, false, config, moved},
-      {"read-only file and folder", true, false, false, config, moved},
-      {"nowhere else to go", true, true, false, "", ini},
+      {"writable folder, no file", false, false, true, program.Config, program.Ini},
+      {"writable folder and file", true, true, true, program.Config, program.Ini},
+      {"read-only file in a writable folder", true, false, true, program.Config, program.Moved},
+      {"no file in a read-only folder", false, false, false, program.Config, program.Moved},
+      {"writable file in a read-only folder", true, true, false, program.Config, program.Moved},
+      {"read-only file and folder", true, false, false, program.Config, program.Moved},
+      {"nowhere else to go", true, true, false, "", program.Ini},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Name);
-    fs::remove(ini);
-    if (c.FileExists) std::ofstream(ini) << "[Form]\n";
+    fs::remove(program.Ini);
+    if (c.FileExists) std::ofstream(program.Ini) << "[Form]\n";
     std::vector<std::string> asked;
     const auto writable = [&](const std::string& path) {
       asked.push_back(path);
-      if (path == ini) return c.FileWritable;
-      if (fs::equivalent(path, dir / "bin")) return c.FolderWritable;
+      if (path == program.Ini) return c.FileWritable;
+      if (fs::equivalent(path, program.Bin)) return c.FolderWritable;
       ADD_FAILURE() << "asked about " << path;
       return false;
     };
-    EXPECT_EQ(SettingsPathFor(exe, c.ConfigHome, writable), c.Expected);
+    EXPECT_EQ(SettingsPathFor(program.Exe, c.ConfigHome, writable), c.Expected);
     EXPECT_FALSE(asked.empty());
   }
-  fs::remove_all(dir);
 }
 
 // The real fault: a writable settings file in a folder that takes no new
@@ -229,14 +241,10 @@ TEST(SettingsPlace, TheFolderMustTakeNewFilesForTheFileBesideToBeUsed) {
 // mount in a mount namespace of a child process, with the settings file
 // itself bound writable over it.
 TEST(SettingsPlace, WritableFileInAReadOnlyFolderMovesToTheConfigurationFolder) {
-  const auto dir = fs::temp_directory_path() / ("wirepeek-readonly-" + std::to_string(getpid()));
-  fs::create_directories(dir / "bin");
-  const std::string exe = (dir / "bin" / "wirepeek").string();
-  const std::string ini = exe + ".ini";
-  const std::string store = (dir / "store.ini").string();
-  const std::string config = (dir / "config").string();
+  const TInstalled program("readonly");
+  const std::string store = (program.Dir / "store.ini").string();
   const std::string original = "[Other]\r\nColour=blue\r\n\r\n[Form]\r\nTop=40\r\nLeft=50\r\nStayOnTop=1\r\n\r\n";
-  std::ofstream(ini, std::ios::binary) << original;
+  std::ofstream(program.Ini, std::ios::binary) << original;
   std::ofstream(store, std::ios::binary) << original;
 
   int pipeFds[2];
@@ -246,25 +254,25 @@ TEST(SettingsPlace, WritableFileInAReadOnlyFolderMovesToTheConfigurationFolder) 
     ::close(pipeFds[0]);
     std::string report;
     const auto setup = [&]() -> bool {
-      if (::geteuid() != 0) return ::chmod((dir / "bin").c_str(), 0555) == 0;
+      if (::geteuid() != 0) return ::chmod(program.Bin.c_str(), 0555) == 0;
       return ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-             ::mount((dir / "bin").c_str(), (dir / "bin").c_str(), nullptr, MS_BIND, nullptr) == 0 &&
-             ::mount(nullptr, (dir / "bin").c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0 &&
-             ::mount(store.c_str(), ini.c_str(), nullptr, MS_BIND, nullptr) == 0;
+             ::mount(program.Bin.c_str(), program.Bin.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+             ::mount(nullptr, program.Bin.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0 &&
+             ::mount(store.c_str(), program.Ini.c_str(), nullptr, MS_BIND, nullptr) == 0;
     };
     if (!setup()) {
       report = std::string("SETUP ") + std::strerror(errno) + "\n";
     } else {
-      report += std::string("FILE ") + (::access(ini.c_str(), W_OK) == 0 ? "writable" : "read-only") + "\n";
+      report += std::string("FILE ") + (::access(program.Ini.c_str(), W_OK) == 0 ? "writable" : "read-only") + "\n";
       try {
-        TIniFile(ini).UpdateFile();
+        TIniFile(program.Ini).UpdateFile();
         report += "BESIDE saved\n";
       } catch (const EIniFileError&) {
         report += "BESIDE refused\n";
       }
       TGlobalSettings settings;
-      settings.ExePath = exe;
-      settings.IniPath = SettingsPathFor(exe, config);
+      settings.ExePath = program.Exe;
+      settings.IniPath = SettingsPathFor(program.Exe, program.Config);
       report += "PATH " + settings.IniPath + "\n";
       try {
         ReadSettings(settings);
@@ -286,30 +294,27 @@ TEST(SettingsPlace, WritableFileInAReadOnlyFolderMovesToTheConfigurationFolder) 
   ::close(pipeFds[0]);
   int status = 0;
   ::waitpid(child, &status, 0);
-  ::chmod((dir / "bin").c_str(), 0755);
+  ::chmod(program.Bin.c_str(), 0755);
   if (report.rfind("SETUP ", 0) == 0) {
-    fs::remove_all(dir);
     GTEST_SKIP() << "cannot make a read-only folder here: " << report;
   }
   // The fault is really there: the file may be written, its folder may not.
   EXPECT_NE(report.find("FILE writable\n"), std::string::npos) << report;
   EXPECT_NE(report.find("BESIDE refused\n"), std::string::npos) << report;
-  const std::string moved = config + "/wirepeek/wirepeek.ini";
-  EXPECT_NE(report.find("PATH " + moved + "\n"), std::string::npos) << report;
+  EXPECT_NE(report.find("PATH " + program.Moved + "\n"), std::string::npos) << report;
   EXPECT_NE(report.find("TOP 40\n"), std::string::npos) << report;
   EXPECT_NE(report.find("SAVED\n"), std::string::npos) << report;
-  EXPECT_EQ(ReadWhole(moved), "[Other]\r\nColour=blue\r\n\r\n[Form]\r\nTop=77\r\nLeft=50\r\nStayOnTop=1\r\nProt_IPAdr=0\r\n\r\n");
-  EXPECT_EQ(ReadWhole(ini), original);
-  fs::remove_all(dir);
+  EXPECT_EQ(ReadWhole(program.Moved), "[Other]\r\nColour=blue\r\n\r\n[Form]\r\nTop=77\r\nLeft=50\r\nStayOnTop=1\r\nProt_IPAdr=0\r\n\r\n");
+  EXPECT_EQ(ReadWhole(program.Ini), original);
 }
 
 TEST(SettingsPlace, AMovedFileStartsFromTheOneBesideOnlyOnce) {
-  const auto dir = fs::temp_directory_path() / ("wirepeek-seed-" + std::to_string(getpid()));
-  fs::create_directories(dir / "config" / "wirepeek");
+  const TInstalled program("seed");
+  fs::create_directories(program.Config + "/wirepeek");
   TGlobalSettings settings;
-  settings.ExePath = (dir / "wirepeek").string();
-  settings.IniPath = (dir / "config" / "wirepeek" / "wirepeek.ini").string();
-  std::ofstream(settings.ExePath + ".ini", std::ios::binary) << "[Form]\r\nTop=40\r\nProt_IPAdr=1\r\n";
+  settings.ExePath = program.Exe;
+  settings.IniPath = program.Moved;
+  std::ofstream(program.Ini, std::ios::binary) << "[Form]\r\nTop=40\r\nProt_IPAdr=1\r\n";
   ReadSettings(settings);
   EXPECT_EQ(settings.Top, 40);
   EXPECT_EQ(settings.Prot_IPAdr, 1);
@@ -318,7 +323,6 @@ TEST(SettingsPlace, AMovedFileStartsFromTheOneBesideOnlyOnce) {
   // From now on the moved file is the one read.
   ReadSettings(settings);
   EXPECT_EQ(settings.Prot_IPAdr, 0);
-  fs::remove_all(dir);
 }
 
 }  // namespace
