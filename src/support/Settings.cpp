@@ -74,7 +74,7 @@ std::string SettingsPathFor(const std::string& ExePath, const std::string& Confi
   const std::string beside = IniPathOf(ExePath);
   const auto slash = beside.rfind('/');
   std::error_code error;
-  const bool fileMissing = !std::filesystem::exists(std::filesystem::symlink_status(beside, error));
+  const bool fileMissing = !std::filesystem::exists(beside, error);
   // The save makes its new file in the folder of the file a link points to.
   auto resolved = std::filesystem::weakly_canonical(beside, error);
   if (error) resolved = beside;
