@@ -211,14 +211,16 @@ std::string ReadWhole(const fs::path& Path) {
   return std::move(text).str();
 }
 
-// The start of a procedure's code as the map records it.
-std::uint64_t ProcedureStart(const std::string& Map, const std::string& Name) {
+// The start of the procedure of that name that holds Distance bytes of code
+// after its start (a compiler may split a function into a hot and a cold
+// part of the same name); 0 when none does.
+std::uint64_t ProcedureStart(const std::string& Map, const std::string& Name, std::uint64_t Distance) {
   std::istringstream lines(Map);
   for (std::string line; std::getline(lines, line);) {
     std::istringstream fields(line);
     std::string tag, start, size, file, name;
     fields >> tag >> start >> size >> file >> name;
-    if (tag == "P" && name == Name) return std::stoull(start, nullptr, 16);
+    if (tag == "P" && name == Name && Distance < std::stoull(size, nullptr, 16)) return std::stoull(start, nullptr, 16);
   }
   return 0;
 }
@@ -246,9 +248,9 @@ TEST_F(FaultReport, AFaultInInlinedLibraryCodeNamesTheProjectLineThatInlinedIt) 
   const std::uint64_t function = std::stoull(run.Lines[gauge].substr(6), nullptr, 16);
   const std::uint64_t fault = std::stoull(run.Lines[title + 3].substr(exceptAddr.size()), nullptr, 16);
   const std::string mapText = ReadWhole(WIREPEEK_FAULT_HELPER ".map");
-  const std::uint64_t start = ProcedureStart(mapText, "ReadGauge");
-  ASSERT_NE(start, 0u);
   ASSERT_GE(fault, function);
+  const std::uint64_t start = ProcedureStart(mapText, "ReadGauge", fault - function);
+  ASSERT_NE(start, 0u);
   const std::uint64_t offset = start + (fault - function);
   const auto map = TLinkMap::Parse(mapText);
   ASSERT_TRUE(map);
