@@ -109,18 +109,6 @@ TEST_F(AdapterList, ASourceThatFailsIsTheListRequestFailing) {
   EXPECT_EQ(Boxes, std::vector<std::string>{"ListAdaptor Error:WSAIoctl SOCKET_ERROR"});
 }
 
-TEST_F(AdapterList, TheMonitorRefusesAHostWithElevenAddresses) {
-  TIPMonitor monitor;
-  monitor.Ioctl->HostAddressSource = [](std::vector<THostAddress>& host) {
-    host = Reals(11);
-    return true;
-  };
-  EXPECT_EQ(monitor.WSA_Open(), -1);
-  EXPECT_EQ(monitor.Ioctl->AdapterCount, -1);
-  ASSERT_FALSE(Boxes.empty());
-  EXPECT_EQ(Boxes.front(), TooMany);
-}
-
 TEST(HostAddresses, LoopbackFillsOnlyTheRoomLeft) {
   const std::vector<THostAddress> host = {Loop(), Real(1), Loop("127.0.0.2"), Real(2)};
   const std::pair<std::size_t, std::vector<std::uint32_t>> cases[] = {

@@ -109,16 +109,6 @@ TEST_F(AssertBox, AFailedAssertionInTheProgramShowsTheBoxWithItsExactText) {
   EXPECT_EQ(ErrorBoxes, std::vector<std::string>{"IntAdapter :bind failed"});
 }
 
-TEST_F(AssertBox, WithoutAMessageOnlyTheLocationIsRecorded) {
-  TBoxCloser closer;
-  WIREPEEK_ASSERT(ErrorBoxes.size() == 99);
-  const int line = __LINE__ - 1;
-  ProcessEventsUntil([] { return false; });
-  EXPECT_TRUE(closer.Shown.empty());
-  EXPECT_EQ(LastAssertFile, "AssertBoxTest.cpp");
-  EXPECT_EQ(LastAssertLine, line);
-}
-
 TEST_F(AssertBox, TheCaptureThreadDoesNotWaitForTheBox) {
   TBoxCloser closer;
   TXIoctl state;
