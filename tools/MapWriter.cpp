@@ -3,6 +3,9 @@
 //   wirepeek_mapwriter <executable> <project source folder> <map file>
 // Only compile units whose source lies under the project folder count as the
 // program's own code, so toolkit and runtime code linked in stay out of it.
+// Code inlined from outside that folder (a standard library accessor, say) is
+// given the project line that inlined it, so a report names the program's
+// own line rather than a library header.
 #include <cxxabi.h>
 #include <dwarf.h>
 #include <elfutils/libdw.h>
@@ -19,6 +22,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <queue>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -66,8 +70,110 @@ std::string BaseName(std::string_view Path) {
 
 bool IsUnder(const std::filesystem::path& Path, const std::string& Folder) {
   const std::string text = Path.lexically_normal().string();
+  if (Folder == "/") return text.size() > 1 && text[0] == '/';
   return text.size() > Folder.size() && text.compare(0, Folder.size(), Folder) == 0 &&
          text[Folder.size()] == '/';
+}
+
+// A file name as the debug information records it, made absolute.
+std::filesystem::path SourcePath(const char* Name, const char* CompDir) {
+  std::filesystem::path path(Name);
+  if (path.is_relative() && CompDir) path = std::filesystem::path(CompDir) / path;
+  return path;
+}
+
+// The address range of one inlined call of code from outside the project,
+// and the project line that made it.
+struct TInlineSpan {
+  Dwarf_Addr Start;
+  Dwarf_Addr End;
+  int Depth;  // inlined calls around it, itself included
+  const char* SiteFile;
+  int SiteLine;
+};
+
+struct TCallSite {
+  const char* File = nullptr;
+  int Line = 0;
+};
+
+struct TUnitContext {
+  Dwarf_Files* Files = nullptr;
+  std::size_t FileCount = 0;
+  const char* CompDir = nullptr;
+  const std::string* SourceFolder = nullptr;
+};
+
+// Walks the unit's tree of debug entries and records, for every inlined call,
+// the call site of the innermost inlined call around it (itself included)
+// that lies in the project's sources: the line a reader of the project knows.
+void CollectInlineSpans(Dwarf_Die& Parent, const TUnitContext& Unit, TCallSite Enclosing, int Depth,
+                        std::vector<TInlineSpan>& Spans) {
+  Dwarf_Die child;
+  if (dwarf_child(&Parent, &child) != 0) return;
+  do {
+    TCallSite site = Enclosing;
+    int depth = Depth;
+    if (dwarf_tag(&child) == DW_TAG_inlined_subroutine) {
+      ++depth;
+      Dwarf_Attribute attribute;
+      Dwarf_Word file = 0;
+      Dwarf_Word line = 0;
+      if (dwarf_formudata(dwarf_attr(&child, DW_AT_call_file, &attribute), &file) == 0 &&
+          dwarf_formudata(dwarf_attr(&child, DW_AT_call_line, &attribute), &line) == 0 && line > 0 &&
+          file < Unit.FileCount) {
+        const char* name = dwarf_filesrc(Unit.Files, file, nullptr, nullptr);
+        if (name && IsUnder(SourcePath(name, Unit.CompDir), *Unit.SourceFolder)) {
+          site = {name, static_cast<int>(line)};
+        }
+      }
+      if (site.File) {
+        Dwarf_Addr base = 0;
+        Dwarf_Addr start = 0;
+        Dwarf_Addr end = 0;
+        for (ptrdiff_t offset = 0; (offset = dwarf_ranges(&child, offset, &base, &start, &end)) > 0;) {
+          if (end > start) Spans.push_back({start, end, depth, site.File, site.Line});
+        }
+      }
+    }
+    CollectInlineSpans(child, Unit, site, depth, Spans);
+  } while (dwarf_siblingof(&child, &child) == 0);
+}
+
+// One line-table row of a unit, before its file gets a map index.
+struct TUnitRow {
+  Dwarf_Addr Address;
+  const char* Source;
+  bool Outside;  // from a file outside the project's sources
+  int Line;
+};
+
+// Rows of code inlined from outside the project take the project line that
+// inlined it; rows outside any such call (an out-of-line library template,
+// say) keep their own.
+void MoveInlinedRowsToCallSites(std::vector<TUnitRow>& Rows, std::vector<TInlineSpan>& Spans) {
+  std::vector<std::size_t> outside;
+  for (std::size_t i = 0; i < Rows.size(); ++i) {
+    if (Rows[i].Outside && Rows[i].Line > 0) outside.push_back(i);
+  }
+  if (outside.empty() || Spans.empty()) return;
+  std::sort(outside.begin(), outside.end(),
+            [&](std::size_t a, std::size_t b) { return Rows[a].Address < Rows[b].Address; });
+  std::sort(Spans.begin(), Spans.end(), [](const TInlineSpan& a, const TInlineSpan& b) { return a.Start < b.Start; });
+  // One sweep: the spans begun so far, deepest on top; ended ones leave as
+  // they reach the top.
+  const auto shallower = [&](std::size_t a, std::size_t b) { return Spans[a].Depth < Spans[b].Depth; };
+  std::priority_queue<std::size_t, std::vector<std::size_t>, decltype(shallower)> open(shallower);
+  std::size_t next = 0;
+  for (const std::size_t i : outside) {
+    const Dwarf_Addr address = Rows[i].Address;
+    while (next < Spans.size() && Spans[next].Start <= address) open.push(next++);
+    while (!open.empty() && Spans[open.top()].End <= address) open.pop();
+    if (open.empty()) continue;
+    const TInlineSpan& span = Spans[open.top()];
+    Rows[i].Source = span.SiteFile;
+    Rows[i].Line = span.SiteLine;
+  }
 }
 
 int Fail(const char* What, const std::string& Detail) {
@@ -116,9 +222,7 @@ int main(int argc, char** argv) {
     if (!name) continue;
     Dwarf_Attribute attribute;
     const char* compDir = dwarf_formstring(dwarf_attr(&cuDie, DW_AT_comp_dir, &attribute));
-    std::filesystem::path path(name);
-    if (path.is_relative() && compDir) path = std::filesystem::path(compDir) / path;
-    if (!IsUnder(path, sourceFolder)) continue;
+    if (!IsUnder(SourcePath(name, compDir), sourceFolder)) continue;
 
     const std::string unit = BaseName(name);
     Dwarf_Addr base = 0;
@@ -130,6 +234,8 @@ int main(int argc, char** argv) {
     Dwarf_Lines* lines = nullptr;
     std::size_t count = 0;
     if (dwarf_getsrclines(&cuDie, &lines, &count) != 0) continue;
+    std::vector<TUnitRow> unitRows;
+    unitRows.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
       Dwarf_Line* line = dwarf_onesrcline(lines, i);
       Dwarf_Addr address = 0;
@@ -139,9 +245,20 @@ int main(int argc, char** argv) {
       dwarf_lineno(line, &number);
       dwarf_lineendsequence(line, &endSequence);
       const char* source = dwarf_linesrc(line, nullptr, nullptr);
-      const std::size_t file = files.IndexOf(source ? BaseName(source) : unit);
+      const bool outside = source && !IsUnder(SourcePath(source, compDir), sourceFolder);
       // Line 0 is the compiler's "no source line": it ends a range like a sequence end.
-      rows.push_back({address, file, endSequence ? 0 : std::max(number, 0)});
+      unitRows.push_back({address, source, outside, endSequence ? 0 : std::max(number, 0)});
+    }
+    TUnitContext context;
+    context.CompDir = compDir;
+    context.SourceFolder = &sourceFolder;
+    if (dwarf_getsrcfiles(&cuDie, &context.Files, &context.FileCount) == 0) {
+      std::vector<TInlineSpan> spans;
+      CollectInlineSpans(cuDie, context, {}, 0, spans);
+      MoveInlinedRowsToCallSites(unitRows, spans);
+    }
+    for (const TUnitRow& r : unitRows) {
+      rows.push_back({r.Address, files.IndexOf(r.Source ? BaseName(r.Source) : unit), r.Line});
     }
   }
   std::sort(ranges.begin(), ranges.end(), [](const TRange& a, const TRange& b) { return a.Start < b.Start; });

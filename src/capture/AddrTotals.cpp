@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "diagnostics/Assertion.h"
 #include "support/DateTimeText.h"
 
 namespace {
@@ -46,7 +47,11 @@ void TAddrTotalsTable::Fold(const PacketRecord& Record, TAddrTotalsListener* Lis
 }
 
 void TAddrTotalsTable::Drain(TXIoctl& State, TAddrTotalsListener* Listener) {
-  if (State.QueueBusy.load(std::memory_order_acquire)) return;
+  // The queue is handed over while the capture thread waits for the window,
+  // never in the middle of a push.
+  const bool busy = State.QueueBusy.load(std::memory_order_acquire) != 0;
+  WIREPEEK_ASSERT(!busy, "record queue drained during a push");
+  if (busy) return;
   const std::size_t n = State.RecordQueue.size();
   for (std::size_t i = 0; i < n; ++i) {
     const PacketRecord record = State.RecordQueue.front();

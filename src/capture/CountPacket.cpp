@@ -1,12 +1,14 @@
 #include "capture/CountPacket.h"
 
 #include "capture/PacketBytes.h"
+#include "diagnostics/Assertion.h"
 
 void CountPacket(TXIoctl& State, std::uint8_t direction) noexcept {
   const TPacketView datagram(State.RecvBuffer.data(), State.RecvBuffer.size());
   const std::size_t d = direction ? 1 : 0;
   const auto category = ClassifyService(IpProtocol(datagram), SourcePort(datagram), DestPort(datagram), direction);
   const auto c = static_cast<std::size_t>(category);
+  WIREPEEK_ASSERT(c < static_cast<std::size_t>(ServiceCategoryCount), "service category is out of 0..16");
   auto& counts = State.Counters[d];
   State.CurDirection = static_cast<std::uint8_t>(d);
   counts[KindPackets][0] += 1;

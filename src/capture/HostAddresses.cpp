@@ -26,11 +26,12 @@ bool SystemIpv4Addresses(std::vector<THostAddress>& Addresses) {
   return true;
 }
 
-std::vector<std::uint32_t> CaptureAddresses(const std::vector<THostAddress>& Addresses) {
+std::vector<std::uint32_t> CaptureAddresses(const std::vector<THostAddress>& Addresses, std::size_t Limit) {
   std::vector<std::uint32_t> result;
   for (bool loopback : {false, true}) {
     for (const auto& a : Addresses) {
       if (!a.Up || a.Loopback != loopback) continue;
+      if (loopback && result.size() >= Limit) break;
       if (std::find(result.begin(), result.end(), a.Addr) == result.end()) result.push_back(a.Addr);
     }
   }

@@ -8,6 +8,7 @@
 
 #include "capture/HostAddresses.h"
 #include "capture/PcapCapture.h"
+#include "diagnostics/Assertion.h"
 #include "support/TextDevs.h"
 
 namespace {
@@ -78,11 +79,11 @@ void TXIoctl::ResetCounters() noexcept {
 std::int32_t TXIoctl::ListAdaptor() {
   AdapterCount = -1;
   std::vector<THostAddress> host;
-  if (!SystemIpv4Addresses(host)) {
+  if (!HostAddressSource || !HostAddressSource(host)) {
     ShowErrorBox("ListAdaptor Error:WSAIoctl SOCKET_ERROR");
     return -1;
   }
-  const auto addresses = CaptureAddresses(host);
+  const auto addresses = CaptureAddresses(host, MaxAdapters);
   const auto n = static_cast<std::int32_t>(addresses.size());
   if (n > MaxAdapters || n <= 0) {
     ShowErrorBox("ListAdaptor Error:Too Many Adapter or No Adapter");
@@ -96,6 +97,8 @@ std::int32_t TXIoctl::ListAdaptor() {
 }
 
 std::int32_t TXIoctl::InitAdapter() {
+  // The capture thread looks the address up by this index, file or not.
+  WIREPEEK_ASSERT(SelectedAdapter >= 1 && SelectedAdapter <= MaxAdapters, "SelectedAdapter is out of 1..10");
   CaptureSocket.reset();
   std::string reason;
   if (!CaptureFile.empty()) {
@@ -113,7 +116,7 @@ std::int32_t TXIoctl::InitAdapter() {
     return -1;
   }
   std::vector<THostAddress> host;
-  SystemIpv4Addresses(host);
+  if (HostAddressSource) HostAddressSource(host);
   const std::string interface = InterfaceOwning(host, Adapters[SelectedAdapter]);
   if (interface.empty()) {
     ReportReason("capture", "no interface owns the address");

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "capture/DumpRing.h"
+#include "capture/HostAddresses.h"
 #include "catalogue/Global.h"
 #include "support/DateTimeText.h"
 #include "support/ManualResetEvent.h"
@@ -140,6 +141,8 @@ class TXIoctl {
 
   // A capture file to read instead of the live interface (empty: live).
   std::string CaptureFile;
+  // Where ListAdaptor and InitAdapter learn the host's addresses.
+  THostAddressSource HostAddressSource = SystemIpv4Addresses;
 
   // The packet dumps of every capture of this run, on their way from the
   // capture thread to the trace channel.
@@ -149,6 +152,7 @@ class TXIoctl {
   void ResetCounters() noexcept;
 
   // The host's IPv4 addresses into Adapters: 1 to 10, or -1 with a box.
+  // Loopback is listed only where the real addresses leave room.
   std::int32_t ListAdaptor();
   // Opens the capture on Adapters[SelectedAdapter] (or CaptureFile): 0, or
   // -1 with a box. A failed start leaves nothing open.

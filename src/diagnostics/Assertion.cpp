@@ -38,7 +38,7 @@ void AssertionReport(const char* Message, const char* FileName, std::int32_t Lin
     LastAssertAddress = Address;
     if (!Message || !*Message) return;
     // snprintf cuts at the buffer's size, terminator included.
-    std::snprintf(AssertTextBuffer, sizeof AssertTextBuffer, "%s(%d)@$%016llX@%s%s", LastAssertFile.c_str(),
+    std::snprintf(AssertTextBuffer, sizeof AssertTextBuffer, "%s(%d)@%016llX@%s%s", LastAssertFile.c_str(),
                   LineNumber, static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(Address)), "\r\n",
                   Message);
     text = AssertTextBuffer;

@@ -16,19 +16,21 @@ extern std::string LastAssertFile;  // file name without folder
 extern std::int32_t LastAssertLine;
 extern const void* LastAssertAddress;  // the address after the assertion's call
 
-// Shows Text in a modal box with Caption and one OK button. Default: standard error.
+// Shows Text in a modal box with Caption and one OK button. Default: standard
+// error; the window program installs its box at start-up.
 using TAssertBoxSink = std::function<void(const std::string& Text, const std::string& Caption)>;
 void SetAssertBoxSink(TAssertBoxSink Sink);
 
 // The assertion-failure hook.
 void AssertionReport(const char* Message, const char* FileName, std::int32_t LineNumber, const void* Address);
-// The text the box shows: "<file>(<line>)@$<address>@" CR LF "<message>", cut to 255 characters.
+// The text the box shows: "<file>(<line>)@<address>@" CR LF "<message>", the
+// address in 16 upper-case hexadecimal digits, cut to 255 characters.
 std::string AssertText();
 // Start-up: clears the buffer and the recorded location (module start-up does it).
 void InstallAssertionHandler();
 
 // Called by the macro; reports the address it returns to.
-[[gnu::noinline]] void AssertionFailed(const char* FileName, std::int32_t LineNumber, const char* Message = "");
+[[gnu::noinline, gnu::cold]] void AssertionFailed(const char* FileName, std::int32_t LineNumber, const char* Message = "");
 
 #define WIREPEEK_ASSERT(Condition, ...)                                     \
   do {                                                                      \

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 
 TGlobalSettings GlobalSettings;
 
@@ -17,6 +18,24 @@ constexpr std::string_view FormSection = "Form";
 // Worked out in 64 bits: the difference of two int32 may not fit, its half does.
 std::int32_t CentredPosition(std::int32_t screenSize, std::int32_t formSize) {
   return static_cast<std::int32_t>((std::int64_t{screenSize} - std::int64_t{formSize}) / 2);
+}
+
+// The first run after the settings moved to the configuration folder starts
+// from the file beside the executable, so the user's position and any other
+// sections carry over; a file there that cannot be read is simply not used.
+std::optional<TIniFile> MovedSettingsSeed(const TGlobalSettings& Settings) {
+  if (Settings.ExePath.empty()) return std::nullopt;
+  const std::string beside = IniPathOf(Settings.ExePath);
+  std::error_code error;
+  if (beside == Settings.IniPath || std::filesystem::exists(Settings.IniPath, error) ||
+      !std::filesystem::is_regular_file(beside, error)) {
+    return std::nullopt;
+  }
+  try {
+    return TIniFile::FromText(Settings.IniPath, TIniFile(beside).Text());
+  } catch (const EIniFileError&) {
+    return std::nullopt;
+  }
 }
 
 }  // namespace
@@ -48,17 +67,21 @@ std::string RunningExecutablePath() {
   }
 }
 
-std::string SettingsPathFor(const std::string& ExePath, const std::string& ConfigHome) {
+bool MayWrite(const std::string& Path) { return ::access(Path.c_str(), W_OK) == 0; }
+
+std::string SettingsPathFor(const std::string& ExePath, const std::string& ConfigHome, const TWritableCheck& Writable) {
   if (ExePath.empty()) return {};
   const std::string beside = IniPathOf(ExePath);
   const auto slash = beside.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : beside.substr(0, slash));
-  const bool fileWritable = ::access(beside.c_str(), W_OK) == 0;
-  const bool fileMissing = ::access(beside.c_str(), F_OK) != 0;
   std::error_code error;
-  const bool folderWritable =
-      std::filesystem::is_directory(folder, error) && ::access(folder.c_str(), W_OK) == 0;
-  if (fileWritable || (fileMissing && folderWritable) || ConfigHome.empty()) return beside;
+  const bool fileMissing = !std::filesystem::exists(beside, error);
+  // The save makes its new file in the folder of the file a link points to.
+  auto resolved = std::filesystem::weakly_canonical(beside, error);
+  if (error) resolved = beside;
+  std::string folder = resolved.parent_path().string();
+  if (folder.empty()) folder = ".";
+  const bool folderWritable = std::filesystem::is_directory(folder, error) && Writable(folder);
+  if ((folderWritable && (fileMissing || Writable(beside))) || ConfigHome.empty()) return beside;
   // Installed where the user may not write: keep the settings in the user's
   // configuration folder under the same name instead of failing every close.
   const auto name = beside.substr(slash == std::string::npos ? 0 : slash + 1);
@@ -85,6 +108,7 @@ void ReadSettings(TGlobalSettings& Settings) {
   Settings.Prot_IPAdr = 0;
 
   auto ini = std::make_unique<TIniFile>(Settings.IniPath);
+  if (auto seed = MovedSettingsSeed(Settings)) ini = std::make_unique<TIniFile>(std::move(*seed));
   Settings.Top = ini->ReadInteger(FormSection, "Top", 0);
   Settings.Left = ini->ReadInteger(FormSection, "Left", 0);
   // 0 is "not placed yet", so a window at the very edge is centred again.

@@ -1,6 +1,7 @@
 #pragma once
 // The process-wide settings record and the settings file beside the executable.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -36,16 +37,24 @@ extern TGlobalSettings GlobalSettings;
 std::string IniPathOf(std::string_view ExePath);
 // The running executable's full path (empty when the system will not say).
 std::string RunningExecutablePath();
+// Whether this process may write Path (a file, or a folder it would create
+// files in).
+using TWritableCheck = std::function<bool(const std::string& Path)>;
+bool MayWrite(const std::string& Path);
 // Where the settings live: IniPathOf(ExePath), unless the program is
-// installed where that file cannot be written (a system folder); then the
-// same name under ConfigHome/wirepeek/.
-std::string SettingsPathFor(const std::string& ExePath, const std::string& ConfigHome);
+// installed where that file cannot be saved (a system folder: a save
+// replaces the file through a new one beside it, so the folder must take new
+// files even when the file itself is writable); then the same name under
+// ConfigHome/wirepeek/.
+std::string SettingsPathFor(const std::string& ExePath, const std::string& ConfigHome,
+                            const TWritableCheck& Writable = MayWrite);
 // Sets ExePath and IniPath from the running executable.
 void SetProgramPaths(TGlobalSettings& Settings = GlobalSettings);
 
 // Needs IniPath, the screen and form sizes. Fills IniFile, Top, Left,
 // StayOnTop and Prot_IPAdr; a top or left of 0 means centred. A missing file
-// gives the defaults. A file that exists but cannot be read throws
+// gives the defaults, or, when the settings have moved to the user's
+// configuration folder, starts from the file beside ExePath. A file that exists but cannot be read throws
 // EIniFileError after the defaults (centred, pages hidden) are set; IniFile
 // stays null then, so WriteSettings will not overwrite that file.
 void ReadSettings(TGlobalSettings& Settings = GlobalSettings);

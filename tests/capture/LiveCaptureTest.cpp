@@ -375,6 +375,13 @@ TEST_F(LiveCapture, AdapterListHoldsTenAddressesAndRefusesEleven) {
     EXPECT_EQ(state.Adapters[10], Addr("127.0.0.1"));
   }
   many.Run("ip addr add 198.51.100.10/24 dev wm0");
+  {
+    // Ten real addresses fill the list; loopback gives way.
+    TXIoctl state;
+    ASSERT_EQ(state.ListAdaptor(), 10);
+    for (int i = 1; i <= 10; ++i) EXPECT_EQ(state.Adapters[i], Addr("198.51.100." + std::to_string(i)));
+  }
+  many.Run("ip addr add 198.51.100.11/24 dev wm0");
   TIPMonitor monitor;
   EXPECT_EQ(monitor.WSA_Open(), -1);
   EXPECT_EQ(monitor.Ioctl->AdapterCount, -1);

@@ -5,12 +5,15 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "diagnostics/LinkMap.h"
 
 namespace {
 
@@ -66,9 +69,9 @@ TRun RunHelper(const std::string& Program, const std::vector<std::string>& Argum
   return run;
 }
 
-// The line of the helper's source that carries "MARK:<name>".
-int MarkedLine(const std::string& Name) {
-  std::ifstream source(fs::path(__FILE__).parent_path() / "helper" / "FaultHelper.cpp");
+// The line of a helper source that carries "MARK:<name>".
+int MarkedLine(const std::string& Name, const std::string& File = "FaultHelper.cpp") {
+  std::ifstream source(fs::path(__FILE__).parent_path() / "helper" / File);
   int number = 0;
   for (std::string line; std::getline(source, line);) {
     ++number;
@@ -199,6 +202,73 @@ TEST_F(FaultReport, SpecialFrames) {
     EXPECT_TRUE(run.Has("[ 0] LineNumber=" + std::to_string(MarkedLine("rethrow"))));
     EXPECT_LT(rethrow, run.Lines.size());
   }
+}
+
+std::string ReadWhole(const fs::path& Path) {
+  std::ifstream in(Path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return std::move(text).str();
+}
+
+// The start of the procedure of that name that holds Distance bytes of code
+// after its start (a compiler may split a function into a hot and a cold
+// part of the same name); 0 when none does.
+std::uint64_t ProcedureStart(const std::string& Map, const std::string& Name, std::uint64_t Distance) {
+  std::istringstream lines(Map);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream fields(line);
+    std::string tag, start, size, file, name;
+    fields >> tag >> start >> size >> file >> name;
+    if (tag == "P" && name == Name && Distance < std::stoull(size, nullptr, 16)) return std::stoull(start, nullptr, 16);
+  }
+  return 0;
+}
+
+TEST_F(FaultReport, AFaultInInlinedLibraryCodeNamesTheProjectLineThatInlinedIt) {
+  const TRun run = Run({"inlined", "-D"});
+  ASSERT_TRUE(WIFEXITED(run.Status)) << run.Status;
+  const int marked = MarkedLine("inlined", "InlinedAccess.cpp");
+  const std::string line = std::to_string(marked);
+  const std::size_t title = run.IndexOf("// System Exception:");
+  ASSERT_LT(title + 7, run.Lines.size());
+  EXPECT_EQ(run.Lines[title + 4], "[ 0] FileName=InlinedAccess.cpp");
+  EXPECT_EQ(run.Lines[title + 5], "[ 0] LineNumber=" + line);
+  std::smatch frame;
+  ASSERT_TRUE(std::regex_match(run.Lines[title + 7], frame, FrameLine)) << run.Lines[title + 7];
+  EXPECT_EQ(frame[3], "ReadGauge");
+  EXPECT_EQ(frame[4], "InlinedAccess.cpp");
+  EXPECT_EQ(frame[5], line);
+
+  // The faulting instruction, relative to the map's addresses.
+  const std::size_t gauge = run.IndexOf("GAUGE ");
+  ASSERT_LT(gauge, run.Lines.size());
+  const std::string exceptAddr = "[ 0] ExceptAddr=$";
+  ASSERT_EQ(run.Lines[title + 3].rfind(exceptAddr, 0), 0u);
+  const std::uint64_t function = std::stoull(run.Lines[gauge].substr(6), nullptr, 16);
+  const std::uint64_t fault = std::stoull(run.Lines[title + 3].substr(exceptAddr.size()), nullptr, 16);
+  const std::string mapText = ReadWhole(WIREPEEK_FAULT_HELPER ".map");
+  ASSERT_GE(fault, function);
+  const std::uint64_t start = ProcedureStart(mapText, "ReadGauge", fault - function);
+  ASSERT_NE(start, 0u);
+  const std::uint64_t offset = start + (fault - function);
+  const auto map = TLinkMap::Parse(mapText);
+  ASSERT_TRUE(map);
+  EXPECT_EQ(map->SourceFileAt(offset), "InlinedAccess.cpp");
+  EXPECT_EQ(map->LineAt(offset), marked);
+
+  // The fault really lies in inlined library code: a map that takes every
+  // file for the project's own keeps the library's lines, and names a
+  // library header there.
+  const fs::path raw = Folder / "library-lines.map";
+  const std::string command = std::string(WIREPEEK_MAPWRITER) + " " + WIREPEEK_FAULT_HELPER + " / " + raw.string();
+  ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  const auto libraryLines = TLinkMap::Parse(ReadWhole(raw));
+  ASSERT_TRUE(libraryLines);
+  EXPECT_EQ(libraryLines->ProcedureAt(offset), "ReadGauge");
+  const std::string header = libraryLines->SourceFileAt(offset);
+  EXPECT_NE(header, "InlinedAccess.cpp");
+  EXPECT_NE(header, "");
 }
 
 TEST_F(FaultReport, FaultsInsideReportsAndSafeCallsAndUnwatchedFaults) {

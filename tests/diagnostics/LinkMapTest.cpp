@@ -228,7 +228,7 @@ TEST(Assertion, RecordsLocationAndNeverOverrunsTheBuffer) {
   EXPECT_EQ(LastAssertFile, "unit.cpp");
   EXPECT_EQ(boxes, 0);
   AssertionReport("too big", "/work/src/main.cpp", 12, reinterpret_cast<const void*>(0xABC));
-  EXPECT_EQ(shown, "main.cpp(12)@$0000000000000ABC@\r\ntoo big");
+  EXPECT_EQ(shown, "main.cpp(12)@0000000000000ABC@\r\ntoo big");
   AssertionReport(std::string(1000, 'm').c_str(), "d:x.cpp", 1, nullptr);
   EXPECT_EQ(LastAssertFile, "x.cpp");
   EXPECT_EQ(shown.size(), AssertTextSize - 1);

@@ -1,7 +1,15 @@
 #include "support/Settings.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
 
 #include <cstdlib>
 #include <filesystem>
@@ -167,6 +175,154 @@ TEST(SettingsPlace, BesideTheExecutableUnlessItCannotBeWritten) {
   WriteSettings(settings);  // makes the configuration folder
   EXPECT_TRUE(std::filesystem::exists(config + "/wirepeek/wirepeek.ini"));
   std::filesystem::remove_all(dir);
+}
+
+
+std::string ReadWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return std::move(text).str();
+}
+
+// A program installed in <Dir>/bin, its user's configuration folder <Dir>/config.
+struct TInstalled {
+  explicit TInstalled(const std::string& Tag)
+      : Dir(fs::temp_directory_path() / ("wirepeek-" + Tag + "-" + std::to_string(getpid()))) {
+    fs::create_directories(Dir / "bin");
+  }
+  ~TInstalled() {
+    std::error_code ignored;
+    fs::remove_all(Dir, ignored);
+  }
+  const fs::path Dir;
+  const std::string Bin = (Dir / "bin").string();
+  const std::string Exe = Bin + "/wirepeek";
+  const std::string Ini = Exe + ".ini";
+  const std::string Config = (Dir / "config").string();
+  const std::string Moved = Config + "/wirepeek/wirepeek.ini";
+};
+
+TEST(SettingsPlace, TheFolderMustTakeNewFilesForTheFileBesideToBeUsed) {
+  const TInstalled program("rules");
+  struct Case {
+    const char* Name;
+    bool FileExists, FileWritable, FolderWritable;
+    std::string ConfigHome, Expected;
+  };
+  const Case cases[] = {
+      {"writable folder, no file", false, false, true, program.Config, program.Ini},
+      {"writable folder and file", true, true, true, program.Config, program.Ini},
+      {"read-only file in a writable folder", true, false, true, program.Config, program.Moved},
+      {"no file in a read-only folder", false, false, false, program.Config, program.Moved},
+      {"writable file in a read-only folder", true, true, false, program.Config, program.Moved},
+      {"read-only file and folder", true, false, false, program.Config, program.Moved},
+      {"nowhere else to go", true, true, false, "", program.Ini},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    fs::remove(program.Ini);
+    if (c.FileExists) std::ofstream(program.Ini) << "[Form]\n";
+    std::vector<std::string> asked;
+    const auto writable = [&](const std::string& path) {
+      asked.push_back(path);
+      if (path == program.Ini) return c.FileWritable;
+      if (fs::equivalent(path, program.Bin)) return c.FolderWritable;
+      ADD_FAILURE() << "asked about " << path;
+      return false;
+    };
+    EXPECT_EQ(SettingsPathFor(program.Exe, c.ConfigHome, writable), c.Expected);
+    EXPECT_FALSE(asked.empty());
+  }
+}
+
+// The real fault: a writable settings file in a folder that takes no new
+// files. Root ignores file modes, so as root the folder is a read-only bind
+// mount in a mount namespace of a child process, with the settings file
+// itself bound writable over it.
+TEST(SettingsPlace, WritableFileInAReadOnlyFolderMovesToTheConfigurationFolder) {
+  const TInstalled program("readonly");
+  const std::string store = (program.Dir / "store.ini").string();
+  const std::string original = "[Other]\r\nColour=blue\r\n\r\n[Form]\r\nTop=40\r\nLeft=50\r\nStayOnTop=1\r\n\r\n";
+  std::ofstream(program.Ini, std::ios::binary) << original;
+  std::ofstream(store, std::ios::binary) << original;
+
+  int pipeFds[2];
+  ASSERT_EQ(::pipe(pipeFds), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(pipeFds[0]);
+    std::string report;
+    const auto setup = [&]() -> bool {
+      if (::geteuid() != 0) return ::chmod(program.Bin.c_str(), 0555) == 0;
+      return ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+             ::mount(program.Bin.c_str(), program.Bin.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+             ::mount(nullptr, program.Bin.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0 &&
+             ::mount(store.c_str(), program.Ini.c_str(), nullptr, MS_BIND, nullptr) == 0;
+    };
+    if (!setup()) {
+      report = std::string("SETUP ") + std::strerror(errno) + "\n";
+    } else {
+      report += std::string("FILE ") + (::access(program.Ini.c_str(), W_OK) == 0 ? "writable" : "read-only") + "\n";
+      try {
+        TIniFile(program.Ini).UpdateFile();
+        report += "BESIDE saved\n";
+      } catch (const EIniFileError&) {
+        report += "BESIDE refused\n";
+      }
+      TGlobalSettings settings;
+      settings.ExePath = program.Exe;
+      settings.IniPath = SettingsPathFor(program.Exe, program.Config);
+      report += "PATH " + settings.IniPath + "\n";
+      try {
+        ReadSettings(settings);
+        report += "TOP " + std::to_string(settings.Top) + "\n";
+        settings.Top = 77;
+        WriteSettings(settings);
+        report += "SAVED\n";
+      } catch (const EIniFileError& e) {
+        report += std::string("FAILED ") + e.what() + "\n";
+      }
+    }
+    static_cast<void>(::write(pipeFds[1], report.data(), report.size()));
+    ::_exit(0);
+  }
+  ::close(pipeFds[1]);
+  std::string report;
+  char buffer[1024];
+  for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;) report.append(buffer, static_cast<std::size_t>(n));
+  ::close(pipeFds[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ::chmod(program.Bin.c_str(), 0755);
+  if (report.rfind("SETUP ", 0) == 0) {
+    GTEST_SKIP() << "cannot make a read-only folder here: " << report;
+  }
+  // The fault is really there: the file may be written, its folder may not.
+  EXPECT_NE(report.find("FILE writable\n"), std::string::npos) << report;
+  EXPECT_NE(report.find("BESIDE refused\n"), std::string::npos) << report;
+  EXPECT_NE(report.find("PATH " + program.Moved + "\n"), std::string::npos) << report;
+  EXPECT_NE(report.find("TOP 40\n"), std::string::npos) << report;
+  EXPECT_NE(report.find("SAVED\n"), std::string::npos) << report;
+  EXPECT_EQ(ReadWhole(program.Moved), "[Other]\r\nColour=blue\r\n\r\n[Form]\r\nTop=77\r\nLeft=50\r\nStayOnTop=1\r\nProt_IPAdr=0\r\n\r\n");
+  EXPECT_EQ(ReadWhole(program.Ini), original);
+}
+
+TEST(SettingsPlace, AMovedFileStartsFromTheOneBesideOnlyOnce) {
+  const TInstalled program("seed");
+  fs::create_directories(program.Config + "/wirepeek");
+  TGlobalSettings settings;
+  settings.ExePath = program.Exe;
+  settings.IniPath = program.Moved;
+  std::ofstream(program.Ini, std::ios::binary) << "[Form]\r\nTop=40\r\nProt_IPAdr=1\r\n";
+  ReadSettings(settings);
+  EXPECT_EQ(settings.Top, 40);
+  EXPECT_EQ(settings.Prot_IPAdr, 1);
+  settings.Prot_IPAdr = 0;
+  WriteSettings(settings);
+  // From now on the moved file is the one read.
+  ReadSettings(settings);
+  EXPECT_EQ(settings.Prot_IPAdr, 0);
 }
 
 }  // namespace

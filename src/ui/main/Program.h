@@ -5,6 +5,8 @@
 #include <functional>
 #include <memory>
 
+#include "ui/main/AssertBox.h"
+
 class TMainForm;
 
 struct TProgramHooks {

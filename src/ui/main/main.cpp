@@ -33,6 +33,7 @@ int main(int argc, char** argv) {
   // 1. Module initialisation: exception hooks, assertion handler, paths.
   InstallDiagnosticHooks();
   InstallAssertionHandler();
+  InstallAssertBox();
   SetProgramPaths();
   // A fault in the capture thread ends that capture, not the program.
   TCaptureThread::LoopGuard = [](const std::function<void()>& loop) { return RunAbandonable(loop); };

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "FaultHelper.h"
+#include "InlinedAccess.h"
 #include "diagnostics/Assertion.h"
 #include "diagnostics/TraceReport.h"
 #include "diagnostics/ZExWatcher.h"
@@ -20,6 +21,7 @@ namespace {
 int* volatile NullPointer = nullptr;
 volatile int Zero = 0;
 const char* volatile NullText = nullptr;
+const TPanel* volatile NullPanel = nullptr;
 
 // The memo; it can be told to fault once inside Add, where the channel holds
 // its lock.
@@ -105,6 +107,10 @@ void RunScenario(const std::string& Scenario) {
   } else if (Scenario == "overflow") {
     Event("overflow", [] { TFaultEvents::Overflow(0); });
     Event("later", [] { TraceLine("later event handled"); });
+  } else if (Scenario == "inlined") {
+    // Where the function lies in this run, to match the report to the map.
+    std::printf("GAUGE %p\n", reinterpret_cast<void*>(&ReadGauge));
+    Event("inlined", [] { ReadGauge(NullPanel); });
   } else if (Scenario == "shared") {
     Event("shared", [] { TFaultEvents::InSharedLibrary(); });
   } else if (Scenario == "nested") {
