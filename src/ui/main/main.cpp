@@ -1,15 +1,16 @@
-// Wirepeek's entry point: the start-up sequence of the windows, or the
-// headless report when asked for.
+// Wirepeek's entry point: the start-up sequence of the windows, or a front
+// end without a window when the options ask for one.
 #include <QTimer>
 #include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "capture/HeadlessReport.h"
 #include "diagnostics/Assertion.h"
 #include "diagnostics/TraceUnit.h"
 #include "diagnostics/ZExWatcher.h"
+#include "headless/CommandLine.h"
+#include "headless/HeadlessReport.h"
 #include "support/Settings.h"
 #include "support/StartUp.h"
 #include "support/TextDevs.h"
@@ -18,27 +19,6 @@
 #include "ui/main/MainUnit.h"
 
 namespace {
-
-const char* const Usage =
-    "usage: wirepeek [-D] [-S] [--start ADDR [--quit-after SECONDS]]\n"
-    "       wirepeek --report --adapter ADDR (--read FILE | --seconds N) [--json]\n"
-    "  -D  debug mode: the trace window shows diagnostics and every packet\n"
-    "  -S  packet dumps show at most the first 256 bytes\n"
-    "  --start ADDR          start capturing on ADDR at once\n"
-    "  --quit-after SECONDS  then end the capture, print its totals as JSON and quit\n";
-
-// Value of a long option, or empty.
-std::string Option(const std::vector<std::string>& args, const char* name) {
-  for (std::size_t i = 0; i + 1 < args.size(); ++i)
-    if (args[i] == name) return args[i + 1];
-  return {};
-}
-
-bool Has(const std::vector<std::string>& args, const char* name) {
-  for (const auto& a : args)
-    if (a == name) return true;
-  return false;
-}
 
 // --start: pick the address and press "Capture 開始", as a user would.
 void StartCapture(TMainForm& form, const QString& address, int quitAfter) {
@@ -77,11 +57,9 @@ int main(int argc, char** argv) {
   // A fault in the capture thread ends that capture, not the program.
   TCaptureThread::LoopGuard = [](const std::function<void()>& loop) { return RunAbandonable(loop); };
   const std::vector<std::string> args(argv + 1, argv + argc);
-  if (WantsHeadlessReport(args)) return RunHeadlessReport(args, std::cout, std::cerr);
-  if (Has(args, "--help")) {
-    std::cout << Usage;
-    return 0;
-  }
+  // --help, --version, bad options, --report and --serve end here.
+  TLongOptions options;
+  if (const auto exitCode = RunCommandLine(args, options, std::cout, std::cerr, SystemEnvironment)) return *exitCode;
 
   // 2 to 4.
   TApplication application(argc, argv);
@@ -99,10 +77,9 @@ int main(int argc, char** argv) {
   mainForm->CheckMapFile();
   // 9.
   mainForm->show();
-  const std::string start = Option(args, "--start");
+  const std::string start = options.Start;
   if (!start.empty()) {
-    const std::string quit = Option(args, "--quit-after");
-    const int quitAfter = quit.empty() ? -1 : std::max(0, std::atoi(quit.c_str()));
+    const int quitAfter = static_cast<int>(options.QuitAfter);
     QTimer::singleShot(0, mainForm.get(), [form = mainForm.get(), start, quitAfter] {
       StartCapture(*form, QString::fromStdString(start), quitAfter);
     });
