@@ -24,6 +24,19 @@
 
 #include "capture/TestNetwork.h"
 
+// The effective capabilities of every thread of a process, one hex mask each.
+inline std::vector<std::string> ThreadCapabilities(pid_t pid) {
+  std::vector<std::string> masks;
+  const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
+  std::error_code ignored;
+  for (const auto& task : std::filesystem::directory_iterator(tasks, ignored)) {
+    std::ifstream status(task.path() / "status");
+    for (std::string line; std::getline(status, line);)
+      if (line.rfind("CapEff:", 0) == 0) masks.push_back(line.substr(line.find_first_not_of(" \t", 7)));
+  }
+  return masks;
+}
+
 inline std::string ReadWholeFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
@@ -99,6 +112,7 @@ class TChildProcess {
     return WIFEXITED(Status) ? WEXITSTATUS(Status) : 128 + WTERMSIG(Status);
   }
   bool Running() { return Pid > 0 && waitpid(Pid, &Status, WNOHANG) == 0; }
+  pid_t Id() const { return Pid; }
   std::string Output() const { return ReadWholeFile(Out); }
   std::string Errors() const { return ReadWholeFile(Err); }
 

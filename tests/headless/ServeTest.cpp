@@ -145,8 +145,34 @@ TEST_F(ServeEndpoint, AnswersWhatItServesAndRefusesTheRest) {
   slow.join();
   EXPECT_LT(std::chrono::steady_clock::now() - before, 10s);
 
+  // Started as root, it holds no capability once the capture is open: not
+  // the main thread, not the capture thread, not the server's threads.
+  const auto masks = ThreadCapabilities(serve->Id());
+  EXPECT_GE(masks.size(), 3u);
+  for (const auto& mask : masks) EXPECT_EQ(mask, "0000000000000000");
+
   EXPECT_TRUE(serve->Running());
   EXPECT_EQ(serve->Stop(SIGTERM), 0) << serve->Errors();
+}
+
+// What the service unit gives it: an unprivileged user with CAP_NET_RAW as
+// its only (ambient) capability.
+TEST_F(ServeEndpoint, CapturesAsAnUnprivilegedUserWithOnlyTheRawSocketRight) {
+  if (!RunCommand(std::string("setpriv --reuid=65534 --regid=65534 --clear-groups test -x ") + WIREPEEK_BINARY))
+    GTEST_SKIP() << "the build folder is out of an unprivileged user's reach";
+  TInNamespace inside(*Ns);
+  TChildProcess serve(*Ns,
+                      {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--inh-caps=+net_raw",
+                       "--ambient-caps=+net_raw", "--bounding-set=-all,+net_raw", WIREPEEK_BINARY, "--serve",
+                       "127.0.0.1:0", "--adapter", "127.0.0.1", "--json"},
+                      Dir, "unprivileged");
+  ASSERT_TRUE(serve.WaitForError("serving http://", 10s)) << serve.Errors();
+  Port = ServedPort(serve.Errors());
+  SendDns(25);
+  EXPECT_EQ(Sample(WaitForDns(25 * kDatagramBytes), kDnsReceivedSeries), 25 * kDatagramBytes);
+  for (const auto& mask : ThreadCapabilities(serve.Id())) EXPECT_EQ(mask, "0000000000000000");
+  EXPECT_EQ(serve.Stop(SIGTERM), 0) << serve.Errors();
+  EXPECT_EQ(json::parse(serve.Output())["sent"]["packets"][kDnsClient], 25);
 }
 
 TEST_F(ServeEndpoint, FiguresAgreeWithTheReportTheFinalFiguresAndACaptureFile) {
