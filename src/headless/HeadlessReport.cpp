@@ -78,15 +78,21 @@ std::string JsonLine(const ordered_json& value) {
   return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + '\n';
 }
 
-ordered_json ReportJson(const std::string& adapter, bool live, const TFiguresSnapshot& s) {
-  ordered_json report = ordered_json::object();
-  report["adapter"] = adapter;
-  report["total_packets"] = s.TotalPackets;
-  report["total_bytes"] = s.TotalBytes;
-  report["sent"] = Direction(s.Counters, DirectionSent);
-  report["received"] = Direction(s.Counters, DirectionReceived);
-  report["dropped"] = live ? s.Kernel.Dropped : 0;
-  ordered_json rows = ordered_json::array();
+std::string ReportJsonLine(const std::string& adapter, bool live, const TFiguresSnapshot& s) {
+  ordered_json head = ordered_json::object();
+  head["adapter"] = adapter;
+  head["total_packets"] = s.TotalPackets;
+  head["total_bytes"] = s.TotalBytes;
+  head["sent"] = Direction(s.Counters, DirectionSent);
+  head["received"] = Direction(s.Counters, DirectionReceived);
+  head["dropped"] = live ? s.Kernel.Dropped : 0;
+  // The address rows, the last member, are written one at a time: a whole
+  // tree of ten thousand rows would cost ten times the memory of the text.
+  std::string line = JsonLine(head);
+  line.resize(line.size() - 2);  // "}\n"
+  line += R"(,"addresses":[)";
+  line.reserve(line.size() + s.Addresses.size() * 112 + 4);  // a row is about 110 bytes
+  bool first = true;
   for (const AddrTotals& row : s.Addresses) {
     ordered_json r = ordered_json::object();
     r["addr"] = TAddrTotalsTable::AddressText(row.Addr);
@@ -94,10 +100,12 @@ ordered_json ReportJson(const std::string& adapter, bool live, const TFiguresSna
     r["recv_bytes"] = row.RecvBytes;
     r["last_category"] = ServiceCategoryNames[row.LastCategory];
     r["last_time"] = TAddrTotalsTable::TimeText(row);
-    rows.push_back(std::move(r));
+    if (!first) line += ',';
+    first = false;
+    line += r.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   }
-  report["addresses"] = std::move(rows);
-  return report;
+  line += "]}\n";
+  return line;
 }
 
 ordered_json IntervalJson(const std::string& adapter, const TFiguresSnapshot& now, const TFiguresSnapshot& previous,
@@ -128,7 +136,7 @@ ordered_json IntervalJson(const std::string& adapter, const TFiguresSnapshot& no
 }
 
 void WriteReportJson(const TReportFigures& f, std::ostream& out) {
-  out << JsonLine(ReportJson(f.Adapter, f.Live, SnapshotOf(f)));
+  out << ReportJsonLine(f.Adapter, f.Live, SnapshotOf(f));
 }
 
 void WriteReportText(const TReportFigures& f, std::ostream& out) { WriteText(f.Adapter, f.Live, SnapshotOf(f), out); }
@@ -156,7 +164,7 @@ int RunHeadlessReport(const TLongOptions& options, std::ostream& out, std::ostre
 
   const TFiguresSnapshot figures = capture.Final();
   if (options.Json)
-    out << JsonLine(ReportJson(options.Adapter, capture.Live(), figures));
+    out << ReportJsonLine(options.Adapter, capture.Live(), figures);
   else
     WriteText(options.Adapter, capture.Live(), figures, out);
   out.flush();

@@ -33,11 +33,11 @@ struct TReportFigures {
 void WriteReportJson(const TReportFigures& Figures, std::ostream& Out);
 void WriteReportText(const TReportFigures& Figures, std::ostream& Out);
 
-// The report object: adapter, totals, the 17 counters of each direction and
-// kind in category order, the kernel's drops (live captures) and a row per
-// remote address.
-nlohmann::ordered_json ReportJson(const std::string& Adapter, bool Live, const TFiguresSnapshot& Figures);
-// As one line, the way every JSON of the program is written.
+// The report object as one line: adapter, totals, the 17 counters of each
+// direction and kind in category order, the kernel's drops (live captures)
+// and a row per remote address.
+std::string ReportJsonLine(const std::string& Adapter, bool Live, const TFiguresSnapshot& Figures);
+// A JSON value as one line, the way every JSON of the program is written.
 std::string JsonLine(const nlohmann::ordered_json& Value);
 
 // The JSON line --every writes: the figures so far and those of the interval

@@ -153,7 +153,7 @@ int RunMetricsServe(const TLongOptions& options, std::ostream& out, std::ostream
     now.CaptureUp = capture.Running();
     return WriteMetrics(capture.Figures().Snapshot(true), now, format);
   };
-  sources.ReportJson = [&] { return JsonLine(ReportJson(options.Adapter, true, capture.Figures().Snapshot(true))); };
+  sources.ReportJson = [&] { return ReportJsonLine(options.Adapter, true, capture.Figures().Snapshot(true)); };
   std::string error;
   if (!server.Start(options.ListenAddress, options.ListenPort, sources, error)) {
     err << "wirepeek: " << error << '\n';
@@ -168,7 +168,7 @@ int RunMetricsServe(const TLongOptions& options, std::ostream& out, std::ostream
   const bool stoppedByItself = capture.EndedByItself();
   const int code = capture.End(err);
   if (options.Json) {
-    out << JsonLine(ReportJson(options.Adapter, true, capture.Final()));
+    out << ReportJsonLine(options.Adapter, true, capture.Final());
     out.flush();
   }
   if (stoppedByItself && code == 0) {
