@@ -122,6 +122,14 @@ bool ParseLongOptions(const std::vector<std::string>& args, TLongOptions& option
       }
       return true;
     };
+    // A value that must be a whole number from low to high.
+    const auto number = [&](long low, long high, long& into, const std::string& what) {
+      std::string text;
+      if (!value(text)) return false;
+      if (WholeNumber(text, low, high, into)) return true;
+      error = name + " needs " + what + ", not '" + text + "'";
+      return false;
+    };
     const auto flag = [&] {
       if (!inlineValue) return true;
       error = name + " takes no value";
@@ -149,38 +157,22 @@ bool ParseLongOptions(const std::vector<std::string>& args, TLongOptions& option
       }
       headlessOnly.push_back(name);
     } else if (name == "--seconds") {
-      if (!value(text)) return false;
-      if (!WholeNumber(text, 0, MaxSeconds, options.Seconds)) {
-        error = "--seconds needs a whole number of seconds, not '" + text + "'";
-        return false;
-      }
+      if (!number(0, MaxSeconds, options.Seconds, "a whole number of seconds")) return false;
       seconds = true;
       headlessOnly.push_back(name);
     } else if (name == "--every") {
-      if (!value(text)) return false;
-      if (!WholeNumber(text, 1, MaxSeconds, options.Every)) {
-        error = "--every needs a whole number of seconds from 1 on, not '" + text + "'";
-        return false;
-      }
+      if (!number(1, MaxSeconds, options.Every, "a whole number of seconds from 1 on")) return false;
       headlessOnly.push_back(name);
     } else if (name == "--top") {
       long top = 0;
-      if (!value(text)) return false;
-      if (!WholeNumber(text, 0, MaxTopAddresses, top)) {
-        error = "--top needs a number from 0 to " + std::to_string(MaxTopAddresses) + ", not '" + text + "'";
-        return false;
-      }
+      if (!number(0, MaxTopAddresses, top, "a number from 0 to " + std::to_string(MaxTopAddresses))) return false;
       options.Top = static_cast<int>(top);
       headlessOnly.push_back(name);
     } else if (name == "--start") {
       if (!value(options.Start)) return false;
       windowOnly.push_back(name);
     } else if (name == "--quit-after") {
-      if (!value(text)) return false;
-      if (!WholeNumber(text, 0, MaxSeconds, options.QuitAfter)) {
-        error = "--quit-after needs a whole number of seconds, not '" + text + "'";
-        return false;
-      }
+      if (!number(0, MaxSeconds, options.QuitAfter, "a whole number of seconds")) return false;
       windowOnly.push_back(name);
     } else if (std::find(ToolkitOptions.begin(), ToolkitOptions.end(), name) != ToolkitOptions.end()) {
       windowOnly.push_back(name);

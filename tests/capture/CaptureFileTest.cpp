@@ -1,35 +1,13 @@
 // Whole captures read from files through the monitor: the same decoding and
 // counting as a live capture, with no privilege needed.
 #include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <filesystem>
 
 #include "capture/SampleTraffic.h"
 #include "capture/XIoctlUnit.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-
-class CaptureFile : public testing::Test {
- protected:
-  void SetUp() override {
-    Dir = fs::temp_directory_path() / ("wirepeek-monitor-files-" + std::to_string(getpid()));
-    fs::create_directories(Dir);
-    SetErrorBoxSink([this](std::string_view text) {
-      Boxes.emplace_back(text);
-      return 1;
-    });
-  }
-  void TearDown() override {
-    SetErrorBoxSink(nullptr);
-    fs::remove_all(Dir);
-  }
-
-  fs::path Dir;
-  std::vector<std::string> Boxes;
-};
+class CaptureFile : public TCaptureFileTest {};
 
 TEST_F(CaptureFile, UnsupportedLinkTypeGivesBothBoxesAndNoThread) {
   const auto pcap = (Dir / "wifi.pcap").string();

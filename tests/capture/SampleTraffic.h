@@ -1,11 +1,18 @@
 #pragma once
 // A small capture seen from 10.0.0.2, written by hand, framed as Ethernet or
 // as Linux cooked capture; the report tests hold the counts worked out from it.
+// And the fixture of the tests that read capture files.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
 #include <cstdint>
+#include <filesystem>
+#include <string>
 #include <vector>
 
 #include "capture/Datagrams.h"
 #include "capture/PcapFiles.h"
+#include "capture/XIoctlUnit.h"
 
 inline std::vector<std::uint8_t> Ethernet(const std::vector<std::uint8_t>& ip, std::vector<std::uint8_t> tags = {}) {
   std::vector<std::uint8_t> frame;
@@ -68,3 +75,26 @@ inline std::vector<TFrame> Traffic(bool ethernet) {
                     1767603906, 0});
   return frames;
 }
+
+// A folder of its own for each test's files, and the engine's error boxes
+// recorded instead of shown.
+class TCaptureFileTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    Dir = std::filesystem::temp_directory_path() /
+          ("wirepeek-files-" + std::to_string(getpid()) + "-" +
+           testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(Dir);
+    SetErrorBoxSink([this](std::string_view text) {
+      Boxes.emplace_back(text);
+      return 1;
+    });
+  }
+  void TearDown() override {
+    SetErrorBoxSink(nullptr);
+    std::filesystem::remove_all(Dir);
+  }
+
+  std::filesystem::path Dir;
+  std::vector<std::string> Boxes;
+};

@@ -14,20 +14,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class HeadlessReport : public testing::Test {
+class HeadlessReport : public TCaptureFileTest {
  protected:
-  void SetUp() override {
-    Dir = fs::temp_directory_path() / ("wirepeek-files-" + std::to_string(getpid()));
-    fs::create_directories(Dir);
-    SetErrorBoxSink([this](std::string_view text) {
-      Boxes.emplace_back(text);
-      return 1;
-    });
-  }
-  void TearDown() override {
-    SetErrorBoxSink(nullptr);
-    fs::remove_all(Dir);
-  }
 
   static constexpr const char* kExpectedJson =
       "{\"adapter\":\"10.0.0.2\",\"total_packets\":6,\"total_bytes\":1800,"
@@ -46,9 +34,6 @@ class HeadlessReport : public testing::Test {
     err = e.str();
     return code;
   }
-
-  fs::path Dir;
-  std::vector<std::string> Boxes;
 };
 
 TEST_F(HeadlessReport, ReportMatchesHandCountsInBothFileFormats) {

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "capture/TestNetwork.h"
 #include "headless/MetricsText.h"
 
 namespace {
@@ -42,16 +43,6 @@ TFiguresSnapshot Sample() {
   f.Kernel = {40, 2};
   f.Addresses = {Row("9.9.9.9", 500, 0), Row("10.0.0.1", 0, 2400), Row("10.0.0.2", 1, 1)};
   return f;
-}
-
-std::string RunCommand(const std::string& command) {
-  std::string output;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return "cannot run";
-  char buffer[512];
-  while (fgets(buffer, sizeof buffer, pipe)) output += buffer;
-  const int status = pclose(pipe);
-  return WEXITSTATUS(status) == 0 ? "ok" : output;
 }
 
 TEST(MetricsText, NegotiatesTheFormatFromAccept) {
@@ -128,7 +119,8 @@ TEST(MetricsText, TextFormatCarriesEveryFigure) {
   const auto file = dir / "metrics.txt";
   std::ofstream(file) << text;
   if (system("command -v promtool >/dev/null 2>&1") == 0) {
-    EXPECT_EQ(RunCommand("promtool check metrics < " + file.string() + " 2>&1"), "ok");
+    std::string output;
+    EXPECT_EQ(CommandOutput("promtool check metrics < " + file.string() + " 2>&1", output), 0) << output;
   }
   std::filesystem::remove_all(dir);
 }

@@ -10,6 +10,8 @@
 #include <regex>
 #include <sstream>
 
+#include "capture/TestNetwork.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -51,15 +53,10 @@ TEST(ServiceUnit, SystemdAcceptsIt) {
   unit = std::regex_replace(unit, std::regex("/usr/bin/wirepeek"), WIREPEEK_BINARY);
   const fs::path instance = dir / "wirepeek-exporter@127.0.0.1.service";
   std::ofstream(instance) << unit;
-  const std::string command = "systemd-analyze verify " + instance.string() + " 2>&1";
-  FILE* pipe = popen(command.c_str(), "r");
-  ASSERT_NE(pipe, nullptr);
   std::string output;
-  char buffer[512];
-  while (fgets(buffer, sizeof buffer, pipe)) output += buffer;
-  const int status = pclose(pipe);
+  const int code = CommandOutput("systemd-analyze verify " + instance.string() + " 2>&1", output);
   fs::remove_all(dir);
-  EXPECT_EQ(WEXITSTATUS(status), 0) << output;
+  EXPECT_EQ(code, 0) << output;
   EXPECT_EQ(output, "");
 }
 
