@@ -101,3 +101,41 @@ TEST_F(HeadlessReport, TruncatedFileReportsWhatWasReadAndFails) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(JsonLines, IntervalLineHoldsTheFiguresSoFarAndTheirGrowth) {
+  TFiguresSnapshot before, now;
+  before.TotalPackets = 10;
+  before.TotalBytes = 1000;
+  before.Counters[1][KindBytes][0] = 600;
+  before.Counters[1][KindBytes][2] = 600;
+  before.Kernel = {10, 3};
+  now = before;
+  now.TotalPackets = 15;
+  now.TotalBytes = 1800;
+  now.Counters[1][KindBytes][0] = 1000;
+  now.Counters[1][KindBytes][2] = 1000;
+  now.Counters[0][KindPackets][16] = 2;
+  now.Kernel = {15, 5};
+  const auto line = IntervalJson("10.0.0.2", now, before, 5.0, 1767603903250);
+  EXPECT_EQ(line["adapter"], "10.0.0.2");
+  EXPECT_EQ(line["time"], "2026-01-05T09:05:03.250Z");
+  EXPECT_EQ(line["total_packets"], 15);
+  EXPECT_EQ(line["received"]["bytes"][2], 1000);
+  EXPECT_EQ(line["dropped"], 5);
+  EXPECT_EQ(line["interval"]["seconds"], 5.0);
+  EXPECT_EQ(line["interval"]["total_packets"], 5);
+  EXPECT_EQ(line["interval"]["total_bytes"], 800);
+  EXPECT_EQ(line["interval"]["received"]["bytes"][0], 400);
+  EXPECT_EQ(line["interval"]["received"]["bytes"][2], 400);
+  EXPECT_EQ(line["interval"]["sent"]["packets"][16], 2);
+  EXPECT_EQ(line["interval"]["sent"]["packets"][0], 0);
+  EXPECT_EQ(line["interval"]["dropped"], 2);
+  // One line, ending in its newline.
+  const std::string text = JsonLine(line);
+  EXPECT_EQ(text.find('\n'), text.size() - 1);
+  EXPECT_EQ(text.rfind(R"({"adapter":"10.0.0.2","time":)", 0), 0u);
+}
+
+}  // namespace
