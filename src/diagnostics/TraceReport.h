@@ -55,6 +55,11 @@ void WriteExceptionHeader(const TclExceptionInformation& EI);
 // One line per frame: "[%2d] $<address>: <module file> - <procedure> - <file>(<line>)".
 void WriteStackFrames(const TclStackFrames& Frames);
 
+// Reports are made whole, then handed to TraceOutput; one made while this
+// thread was inside the channel (a fault there) waits for the next call.
+// False when reports are still waiting.
+bool FlushPendingReports();
+
 // The message of the last exception that reached ApplicationExceptionHandler.
 extern std::string LastExceptionMessage;
 // The application-wide exception handler: records Message and writes it to

@@ -1,5 +1,7 @@
 #include "support/TextDevs.h"
 
+#include "support/OwnedMutex.h"
+
 #include <algorithm>
 #include <condition_variable>
 #include <mutex>
@@ -65,9 +67,9 @@ struct TTextChannel::TState {
     bool AfterCR = false;
   };
 
-  std::mutex ApplyMutex;
-  std::mutex QueueMutex;
-  std::condition_variable NotifyDone;
+  TOwnedMutex ApplyMutex;
+  TOwnedMutex QueueMutex;
+  std::condition_variable_any NotifyDone;
 
   // Both mutexes held to change, either one to read.
   TDevice Device = TDevice::None;
@@ -409,4 +411,8 @@ void TTextChannel::DrainPending() {
       State->Device != TDevice::Lines)
     return;
   State->DrainQueued();
+}
+
+bool TTextChannel::HeldByCallingThread() const noexcept {
+  return State->ApplyMutex.HeldByMe() || State->QueueMutex.HeldByMe();
 }

@@ -71,6 +71,10 @@ class TTextChannel {
   // Owner thread: moves text that other threads finished into the list.
   void DrainPending();
 
+  // True while the calling thread is inside the channel (holding its lock):
+  // a fault report made then must not write until it has left.
+  bool HeldByCallingThread() const noexcept;
+
  private:
   // The owner's text goes straight to the list, other threads' is queued.
   void Put(std::string_view Text, bool LineEnd);
