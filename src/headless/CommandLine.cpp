@@ -239,12 +239,22 @@ bool ParseLongOptions(const std::vector<std::string>& args, TLongOptions& option
 
 const char* SystemEnvironment(const char* name) { return std::getenv(name); }
 
-bool DisplayAvailable(TEnvironment environment) {
+std::string PlatformOption(const std::vector<std::string>& args) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    for (const std::string_view name : {"-platform", "--platform"}) {
+      if (args[i] == name && i + 1 < args.size()) return args[i + 1];
+      if (args[i].rfind(std::string(name) + "=", 0) == 0) return args[i].substr(name.size() + 1);
+    }
+  }
+  return {};
+}
+
+bool DisplayAvailable(TEnvironment environment, const std::string& platformOption) {
   const auto value = [&](const char* name) {
     const char* v = environment(name);
     return std::string(v ? v : "");
   };
-  const std::string platform = value("QT_QPA_PLATFORM");
+  const std::string platform = platformOption.empty() ? value("QT_QPA_PLATFORM") : platformOption;
   // Platforms that draw without a display server (offscreen, vnc, the
   // framebuffer ones) are the toolkit's business.
   if (!platform.empty() && platform.rfind("xcb", 0) != 0 && platform.rfind("wayland", 0) != 0) return true;
@@ -291,7 +301,7 @@ std::optional<int> RunCommandLine(const std::vector<std::string>& args, TLongOpt
     case TRunMode::Serve:
       return RunMetricsServe(options, out, err);
     case TRunMode::Window:
-      if (!DisplayAvailable(environment)) {
+      if (!DisplayAvailable(environment, PlatformOption(args))) {
         err << "wirepeek: no display to show the window on (DISPLAY is not set or not reachable); "
                "--report and --serve need none\n";
         return 1;

@@ -44,11 +44,14 @@ bool ParseLongOptions(const std::vector<std::string>& Args, TLongOptions& Option
 bool ParseListenAddress(const std::string& Text, std::string& Address, int& Port, std::string& Error);
 
 // Whether a window could be shown with this environment: a toolkit platform
-// that needs no display, or a display named in DISPLAY or WAYLAND_DISPLAY
-// whose local socket exists.
+// that needs no display (named by the -platform option, else by
+// QT_QPA_PLATFORM), or a display named in DISPLAY or WAYLAND_DISPLAY whose
+// local socket exists.
 using TEnvironment = const char* (*)(const char* Name);
 const char* SystemEnvironment(const char* Name);  // the process's own
-bool DisplayAvailable(TEnvironment Environment);
+bool DisplayAvailable(TEnvironment Environment, const std::string& PlatformOption = {});
+// The value of the toolkit's -platform (or --platform) option, or empty.
+std::string PlatformOption(const std::vector<std::string>& Args);
 
 // Runs the front end the options choose, except the window. Returns the
 // process exit code when it ran one (help, version, a headless front end, a

@@ -153,6 +153,13 @@ TEST(CommandLine, DisplayAvailability) {
     env = c.Env;
     EXPECT_EQ(DisplayAvailable(lookup), c.Available) << (c.Env.empty() ? "" : c.Env.begin()->second);
   }
+  // The toolkit's own option wins over the environment.
+  env = {{"QT_QPA_PLATFORM", "xcb"}};
+  EXPECT_TRUE(DisplayAvailable(lookup, PlatformOption({"-D", "-platform", "offscreen"})));
+  EXPECT_TRUE(DisplayAvailable(lookup, PlatformOption({"--platform=minimal"})));
+  env = {{"QT_QPA_PLATFORM", "offscreen"}};
+  EXPECT_FALSE(DisplayAvailable(lookup, PlatformOption({"-platform", "xcb"})));
+  EXPECT_EQ(PlatformOption({"-platform"}), "");
 }
 
 TEST(CommandLine, ListenAddresses) {
