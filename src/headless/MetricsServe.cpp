@@ -26,8 +26,14 @@ int OnLogMessage(const mg_connection*, const char* message) {
   return 1;  // nothing on standard error: a misbehaving client is not news
 }
 
+// The library dates its headers with gmtime(), whose one buffer two workers
+// would share; the headers are therefore sent one answer at a time (bodies
+// are not).
+std::mutex HeaderMutex;
+
 void Reply(mg_connection* connection, int status, std::string_view contentType, const std::string& body,
            bool head, const char* allow = nullptr) {
+  std::unique_lock headers(HeaderMutex);
   mg_response_header_start(connection, status);
   mg_response_header_add(connection, "Content-Type", contentType.data(), static_cast<int>(contentType.size()));
   const std::string length = std::to_string(body.size());
@@ -35,6 +41,7 @@ void Reply(mg_connection* connection, int status, std::string_view contentType, 
   mg_response_header_add(connection, "Cache-Control", "no-store", -1);
   if (allow) mg_response_header_add(connection, "Allow", allow, -1);
   mg_response_header_send(connection);
+  headers.unlock();
   if (!head && !body.empty()) mg_write(connection, body.data(), body.size());
 }
 
