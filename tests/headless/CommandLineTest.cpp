@@ -5,6 +5,7 @@
 #include <map>
 #include <sstream>
 
+#include "capture/TestNetwork.h"
 #include "headless/CommandLine.h"
 
 namespace {
@@ -186,6 +187,30 @@ TEST(CommandLine, ListenAddresses) {
     } else {
       EXPECT_FALSE(error.empty());
     }
+  }
+}
+
+// The program itself, as a new user would try it, without a display.
+TEST(CommandLine, TheProgramAnswersWithoutADisplay) {
+  struct TCase {
+    const char* Args;
+    int Code;
+    const char* Says;  // the start of what it prints (both streams)
+  };
+  const TCase cases[] = {
+      {"--version", 0, "Wirepeek 1.0.0.0\n"},
+      {"--bogus", 2, "wirepeek: unknown option '--bogus'\nusage: wirepeek"},
+      {"--help", 0, "usage: wirepeek"},
+      {"-D", 1, "wirepeek: no display to show the window on"},
+      {"--report --adapter 10.0.0.2", 2, "wirepeek: give either --read FILE or --seconds N\n"},
+  };
+  for (const auto& c : cases) {
+    std::string output;
+    const int code = CommandOutput(std::string("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM ") +
+                                       WIREPEEK_BINARY + " " + c.Args + " 2>&1",
+                                   output);
+    EXPECT_EQ(code, c.Code) << c.Args << ": " << output;
+    EXPECT_EQ(output.rfind(c.Says, 0), 0u) << c.Args << ": " << output;
   }
 }
 
