@@ -332,4 +332,19 @@ TEST_F(ServeEndpoint, JsonLinesComeEveryIntervalAsTheyAreWritten) {
   EXPECT_EQ(final["received"]["bytes"][kDnsServer], 10 * kDatagramBytes);
 }
 
+// The interface going away ends the program with a failure, so that the
+// service manager starts it again.
+TEST_F(ServeEndpoint, AnInterfaceThatGoesAwayEndsItWithAFailure) {
+  TInNamespace inside(*Ns);
+  const std::string link = "wpg" + std::to_string(getpid());
+  Ns->Run("ip link add " + link + " type veth peer name " + link + "p");
+  Ns->Run("ip addr add 203.0.113.9/24 dev " + link);
+  Ns->Run("ip link set " + link + " up");
+  TChildProcess serve(*Ns, {WIREPEEK_BINARY, "--serve", "127.0.0.1:0", "--adapter", "203.0.113.9"}, Dir, "gone");
+  ASSERT_TRUE(serve.WaitForError("serving http://", 10s)) << serve.Errors();
+  Ns->Run("ip link del " + link);
+  EXPECT_EQ(serve.Wait(10s), 1) << serve.Errors();
+  EXPECT_NE(serve.Errors().find("wirepeek: the capture ended early"), std::string::npos) << serve.Errors();
+}
+
 }  // namespace
