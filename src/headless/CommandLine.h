@@ -3,7 +3,7 @@
 // headless report or the metrics endpoint. Toolkit-free, so it can decide
 // before any window exists (and where no display can be opened).
 //
-// The design's switches "-D" and "-S" are not long options: ParseCommandLine
+// The switches "-D" and "-S" are not long options: ParseCommandLine
 // handles them, and the parsing here leaves every single-dash argument alone.
 #include <iosfwd>
 #include <optional>
