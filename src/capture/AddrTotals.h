@@ -35,6 +35,7 @@ class TAddrTotalsTable {
 
   int RowCount() const noexcept { return static_cast<int>(Rows.size()); }
   const AddrTotals& Row(int index) const { return Rows.at(static_cast<std::size_t>(index)); }
+  const std::vector<AddrTotals>& AllRows() const noexcept { return Rows; }
   // The row of an address, or -1.
   int Find(std::uint32_t Addr) const noexcept;
 

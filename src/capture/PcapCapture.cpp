@@ -155,4 +155,13 @@ TCaptureStats TPcapCaptureSocket::Statistics() const {
   return FinalStats;
 }
 
+// Capture thread, between receives, so libpcap is not inside a read.
+TCaptureStats TPcapCaptureSocket::LiveStatistics() {
+  std::lock_guard lock(Mutex);
+  if (!Handle || IsFile) return FinalStats;
+  pcap_stat stats{};
+  if (pcap_stats(Handle, &stats) != 0) return FinalStats;
+  return {stats.ps_recv, static_cast<std::uint64_t>(stats.ps_drop) + stats.ps_ifdrop};
+}
+
 std::string TPcapCaptureSocket::LastError() const { return Error; }

@@ -33,6 +33,7 @@ class TPcapCaptureSocket final : public TCaptureSocket {
   void Close() override;
   // Live captures: the kernel's counts, known once the handle is closed.
   TCaptureStats Statistics() const override;
+  TCaptureStats LiveStatistics() override;
   std::string LastError() const override;
 
  private:

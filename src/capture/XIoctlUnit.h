@@ -102,6 +102,9 @@ class TCaptureSocket {
   // Capture thread, after its loop: releases the handle (statistics stay).
   virtual void Close() = 0;
   virtual TCaptureStats Statistics() const = 0;
+  // Capture thread, between receives: the kernel's counts so far, for front
+  // ends that show them while the capture runs.
+  virtual TCaptureStats LiveStatistics() { return Statistics(); }
   // The backend's own words for the last failure.
   virtual std::string LastError() const = 0;
 };

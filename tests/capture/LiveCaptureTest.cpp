@@ -346,13 +346,8 @@ TEST_F(LiveCapture, WithoutCapturePrivilegeTheReportSaysWhy) {
   const std::string command = "ip netns exec " + Ours->Name +
                               " setpriv --inh-caps=-all --ambient-caps=-all --bounding-set=-net_raw,-net_admin -- " +
                               WIREPEEK_BINARY + " --report --adapter " + kOurs + " --seconds 1 2>&1";
-  FILE* pipe = popen(command.c_str(), "r");
-  ASSERT_NE(pipe, nullptr);
   std::string output;
-  char buffer[512];
-  while (fgets(buffer, sizeof buffer, pipe)) output += buffer;
-  const int status = pclose(pipe);
-  EXPECT_EQ(WEXITSTATUS(status), 1) << output;
+  EXPECT_EQ(CommandOutput(command, output), 1) << output;
   const auto first = output.find("InitAdapter : WSAIoCtl failed");
   const auto second = output.find("CaptureStart Error");
   ASSERT_NE(first, std::string::npos) << output;

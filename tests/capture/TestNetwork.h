@@ -2,9 +2,11 @@
 // Private test hosts for the live-capture tests: network namespaces joined by
 // veth pairs, made by the test and removed afterwards. Needs root.
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <sched.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <stdexcept>
@@ -13,6 +15,17 @@
 
 inline bool RunCommand(const std::string& command) {
   return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// Runs command through the shell; its exit code, and what it printed in Output.
+inline int CommandOutput(const std::string& command, std::string& output) {
+  output.clear();
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return -1;
+  char buffer[512];
+  while (fgets(buffer, sizeof buffer, pipe)) output += buffer;
+  const int status = pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 inline bool CanMakeTestNetworks() {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/HeadlessReport.h"
+#include "headless/HeadlessReport.h"
 #include "diagnostics/TraceReport.h"
 #include "diagnostics/TraceUnit.h"
 #include "support/StartUp.h"

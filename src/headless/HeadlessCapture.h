@@ -1,0 +1,72 @@
+#pragma once
+// One capture run without a window, shared by the report and the metrics
+// endpoint: opens the capture on an address (live or from a file), keeps a
+// copy of its figures that any thread may read while it runs, and ends on a
+// deadline, on Ctrl+C or SIGTERM, or when the capture ends by itself.
+#include <chrono>
+#include <functional>
+#include <iosfwd>
+#include <mutex>
+#include <string>
+
+#include "capture/AddrTotals.h"
+#include "capture/NotifyTargets.h"
+#include "capture/XIoctlUnit.h"
+#include "headless/HeadlessReport.h"
+
+// The figures of a running capture, published by the capture thread at each
+// notification. Readers copy under a short lock, so a scrape never holds the
+// capture thread for longer than one copy.
+class TLiveFigures {
+ public:
+  // Capture thread, inside its notification: folds the queued records into
+  // the address table and copies the counters.
+  void Publish(TXIoctl& State, const TCaptureStats& Kernel);
+  // Any thread.
+  TFiguresSnapshot Snapshot(bool WithAddresses) const;
+  std::size_t AddressCount() const;
+
+ private:
+  mutable std::mutex Mutex;
+  TFiguresSnapshot Current;  // without addresses
+  TAddrTotalsTable Table;
+};
+
+class THeadlessCapture {
+ public:
+  THeadlessCapture();
+  ~THeadlessCapture();
+  THeadlessCapture(const THeadlessCapture&) = delete;
+  THeadlessCapture& operator=(const THeadlessCapture&) = delete;
+
+  // Opens the capture on Adapter, live when File is empty, with the engine's
+  // messages on Err; false when it cannot (exit code 1).
+  bool Start(const std::string& Adapter, const std::string& File, std::ostream& Err);
+  // Waits until Seconds have passed (negative: no limit), a stop signal came
+  // or the capture ended by itself; calls Tick on this thread about every
+  // Interval (zero: never).
+  void Wait(long Seconds, std::chrono::milliseconds Interval, const std::function<void()>& Tick);
+  // Ends the capture. 0, or 1 when it ended early by itself (said on Err).
+  int End(std::ostream& Err);
+
+  bool Live() const { return IsLive; }
+  bool Running() const;
+  const TLiveFigures& Figures() const { return Published; }
+  // The final figures, complete once End has run.
+  TFiguresSnapshot Final() const;
+  const std::string& Adapter() const { return AdapterText; }
+  bool EndedByItself() const { return EndedAlone; }
+
+  // Set before Start: the capture thread gives up its capabilities when it
+  // begins, once the capture is open.
+  bool DropCapabilitiesOnCaptureThread = false;
+
+ private:
+  TIPMonitor Monitor;
+  TLiveFigures Published;
+  TDirectNotifyTarget Target;
+  std::string AdapterText;
+  bool IsLive = true;
+  bool EndedAlone = false;
+  bool Dropped = false;
+};

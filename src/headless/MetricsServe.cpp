@@ -1,0 +1,186 @@
+#include "headless/MetricsServe.h"
+
+#include <cap-ng.h>
+#include <civetweb.h>
+
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <ostream>
+
+#include "headless/CommandLine.h"
+#include "headless/HeadlessCapture.h"
+#include "support/VersionInfo.h"
+
+namespace {
+
+// civetweb reports why it cannot listen only through its log; Start collects
+// those lines on its own thread.
+thread_local std::string* StartLog = nullptr;
+
+int OnLogMessage(const mg_connection*, const char* message) {
+  if (StartLog) {
+    if (!StartLog->empty()) *StartLog += "; ";
+    *StartLog += message;
+  }
+  return 1;  // nothing on standard error: a misbehaving client is not news
+}
+
+// The library dates its headers with gmtime(), whose one buffer two workers
+// would share; the headers are therefore sent one answer at a time (bodies
+// are not).
+std::mutex HeaderMutex;
+
+void Reply(mg_connection* connection, int status, std::string_view contentType, const std::string& body,
+           bool head, const char* allow = nullptr) {
+  std::unique_lock headers(HeaderMutex);
+  mg_response_header_start(connection, status);
+  mg_response_header_add(connection, "Content-Type", contentType.data(), static_cast<int>(contentType.size()));
+  const std::string length = std::to_string(body.size());
+  mg_response_header_add(connection, "Content-Length", length.c_str(), -1);
+  mg_response_header_add(connection, "Cache-Control", "no-store", -1);
+  if (allow) mg_response_header_add(connection, "Allow", allow, -1);
+  mg_response_header_send(connection);
+  headers.unlock();
+  if (!head && !body.empty()) mg_write(connection, body.data(), body.size());
+}
+
+}  // namespace
+
+TMetricsServer::~TMetricsServer() { Stop(); }
+
+bool TMetricsServer::Start(const std::string& address, int port, TSources sources, std::string& error) {
+  static std::once_flag initialised;
+  std::call_once(initialised, [] { mg_init_library(0); });
+  Sources = std::move(sources);
+  const std::string listen = address + ":" + std::to_string(port);
+  // One connection, one request: a scraper comes back every few seconds at
+  // most, and a kept-alive connection would hold a worker meanwhile. Slow
+  // and idle clients are cut off after the request timeout.
+  const char* options[] = {"listening_ports", listen.c_str(),
+                           "num_threads", "8",
+                           "connection_queue", "128",
+                           "listen_backlog", "256",
+                           "request_timeout_ms", "5000",
+                           "enable_keep_alive", "no",
+                           "max_request_size", "8192",
+                           "tcp_nodelay", "1",
+                           "enable_directory_listing", "no",
+                           nullptr};
+  mg_callbacks callbacks{};
+  callbacks.log_message = OnLogMessage;
+  mg_init_data init{&callbacks, this, options};
+  char text[256] = {};
+  unsigned code = 0;
+  mg_error_data failure{&code, text, sizeof text};
+  std::string log;
+  StartLog = &log;
+  Context = mg_start2(&init, &failure);
+  StartLog = nullptr;
+  if (!Context) {
+    error = "cannot listen on " + listen + ": " + (log.empty() ? std::string(text) : log);
+    return false;
+  }
+  mg_server_port ports[2] = {};
+  if (mg_get_server_ports(Context, 2, ports) >= 1) BoundPort = ports[0].port;
+  mg_set_request_handler(Context, "/", &TMetricsServer::OnRequest, this);
+  return true;
+}
+
+void TMetricsServer::Stop() {
+  if (!Context) return;
+  mg_stop(Context);
+  Context = nullptr;
+}
+
+// A server worker thread.
+int TMetricsServer::OnRequest(mg_connection* connection, void* self) {
+  try {
+    return static_cast<TMetricsServer*>(self)->Answer(connection);
+  } catch (...) {
+    // No exception may unwind through the library's C frames.
+    Reply(connection, 500, "text/plain; charset=utf-8", "internal error\n", false);
+    return 500;
+  }
+}
+
+// A server worker thread.
+int TMetricsServer::Answer(mg_connection* connection) {
+  const mg_request_info* request = mg_get_request_info(connection);
+  const std::string_view method = request->request_method ? request->request_method : "";
+  const std::string_view path = request->local_uri ? request->local_uri : "";
+  const bool head = method == "HEAD";
+  const bool known = path == "/" || path == "/metrics" || path == "/report.json";
+  if (!known) {
+    Reply(connection, 404, "text/plain; charset=utf-8", "not found: try /metrics or /report.json\n", head);
+    return 404;
+  }
+  if (method != "GET" && !head) {
+    Reply(connection, 405, "text/plain; charset=utf-8", "only GET and HEAD\n", false, "GET, HEAD");
+    return 405;
+  }
+  if (path == "/metrics") {
+    const char* accept = mg_get_header(connection, "Accept");
+    const TExpositionFormat format = NegotiateFormat(accept ? accept : "");
+    Reply(connection, 200, ContentType(format), Sources.Metrics(format), head);
+  } else if (path == "/report.json") {
+    Reply(connection, 200, "application/json", Sources.ReportJson(), head);
+  } else {
+    Reply(connection, 200, "text/plain; charset=utf-8",
+          "Wirepeek\n/metrics      the figures for Prometheus\n/report.json  the report as JSON\n", head);
+  }
+  return 200;
+}
+
+void DropCapabilities() {
+  capng_clear(CAPNG_SELECT_CAPS);
+  capng_apply(CAPNG_SELECT_CAPS);
+}
+
+int RunMetricsServe(const TLongOptions& options, std::ostream& out, std::ostream& err) {
+  THeadlessCapture capture;
+  capture.DropCapabilitiesOnCaptureThread = true;
+  if (!capture.Start(options.Adapter, "", err)) return 1;
+  // The capture is open: this thread, and the server's threads it starts,
+  // need no rights from here on.
+  DropCapabilities();
+
+  TMetricsContext context;
+  context.Adapter = options.Adapter;
+  context.Top = options.Top;
+  context.StartTimeSeconds =
+      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  const TAboutVersionInfo version = LoadVersionInfo();
+  context.Version = version.VersionValues[8].empty() ? "unknown" : version.VersionValues[8];
+
+  TMetricsServer server;
+  TMetricsServer::TSources sources;
+  sources.Metrics = [&](TExpositionFormat format) {
+    TMetricsContext now = context;
+    now.CaptureUp = capture.Running();
+    return WriteMetrics(capture.Figures().Snapshot(true), now, format);
+  };
+  sources.ReportJson = [&] { return ReportJsonLine(options.Adapter, true, capture.Figures().Snapshot(true)); };
+  std::string error;
+  if (!server.Start(options.ListenAddress, options.ListenPort, sources, error)) {
+    err << "wirepeek: " << error << '\n';
+    capture.End(err);
+    return 1;
+  }
+  err << "wirepeek: serving http://" << options.ListenAddress << ':' << server.Port() << "/metrics for "
+      << options.Adapter << std::endl;
+
+  capture.Wait(options.Seconds, std::chrono::milliseconds(0), [] {});
+  server.Stop();
+  const bool stoppedByItself = capture.EndedByItself();
+  const int code = capture.End(err);
+  if (options.Json) {
+    out << ReportJsonLine(options.Adapter, true, capture.Final());
+    out.flush();
+  }
+  if (stoppedByItself && code == 0) {
+    err << "wirepeek: the capture ended by itself\n";
+    return 1;
+  }
+  return code;
+}

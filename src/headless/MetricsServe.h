@@ -1,0 +1,52 @@
+#pragma once
+// wirepeek --serve ADDR:PORT --adapter A: a live capture without a window,
+// served over HTTP until Ctrl+C or SIGTERM:
+//   GET /metrics      the figures for a Prometheus server
+//   GET /report.json  the object --report --json prints, at that moment
+#include <functional>
+#include <iosfwd>
+#include <memory>
+#include <string>
+
+#include "headless/MetricsText.h"
+
+struct TLongOptions;
+struct mg_context;
+struct mg_connection;
+
+// The HTTP side: answers GET and HEAD on the two paths, 404 elsewhere, 405 to
+// other methods. Requests are bounded in size and time by the server library.
+class TMetricsServer {
+ public:
+  struct TSources {
+    std::function<std::string(TExpositionFormat)> Metrics;
+    std::function<std::string()> ReportJson;
+  };
+
+  TMetricsServer() = default;
+  ~TMetricsServer();
+  TMetricsServer(const TMetricsServer&) = delete;
+  TMetricsServer& operator=(const TMetricsServer&) = delete;
+
+  // Listens on Address:Port (port 0: any free one). False with a one-line
+  // reason (a port in use, an address this host does not own).
+  bool Start(const std::string& Address, int Port, TSources Sources, std::string& Error);
+  // The port listened on.
+  int Port() const { return BoundPort; }
+  // Waits for requests in progress, then closes.
+  void Stop();
+
+ private:
+  static int OnRequest(mg_connection* Connection, void* Self);
+  int Answer(mg_connection* Connection);
+
+  TSources Sources;
+  mg_context* Context = nullptr;
+  int BoundPort = 0;
+};
+
+// Gives up every capability the process holds: once the capture is open, the
+// endpoint needs none, so a flaw in serving cannot be used to capture more.
+void DropCapabilities();
+
+int RunMetricsServe(const TLongOptions& Options, std::ostream& Out, std::ostream& Err);

@@ -1,0 +1,187 @@
+#include "headless/MetricsText.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+constexpr const char* DirectionNames[2] = {"sent", "received"};
+
+std::string LowerTrimmed(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  std::string out(text);
+  for (auto& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+// Label values may hold any text; these three characters need escaping.
+void AppendLabelValue(std::string& out, std::string_view value) {
+  for (const char c : value) {
+    if (c == '\\')
+      out += "\\\\";
+    else if (c == '"')
+      out += "\\\"";
+    else if (c == '\n')
+      out += "\\n";
+    else
+      out += c;
+  }
+}
+
+class TExposition {
+ public:
+  explicit TExposition(TExpositionFormat format) : Format(format) { Out.reserve(16384); }
+
+  // A metric family. Counters are named with their _total in the text
+  // format's TYPE line; OpenMetrics names the family without it.
+  void Family(std::string_view name, std::string_view type, std::string_view help) {
+    const bool counter = type == "counter";
+    const bool info = type == "info";
+    std::string_view family = name;
+    if (Format == TExpositionFormat::OpenMetrics) {
+      if (counter && family.ends_with("_total")) family.remove_suffix(6);
+      if (info && family.ends_with("_info")) family.remove_suffix(5);
+    } else if (info) {
+      type = "gauge";  // the text format has no info type
+    }
+    Out.append("# HELP ").append(family).append(" ").append(help).append("\n");
+    Out.append("# TYPE ").append(family).append(" ").append(type).append("\n");
+  }
+
+  void Sample(std::string_view name, std::initializer_list<std::pair<std::string_view, std::string_view>> labels,
+              std::int64_t value) {
+    Head(name, labels);
+    Out.append(std::to_string(value)).append("\n");
+  }
+  void Sample(std::string_view name, std::initializer_list<std::pair<std::string_view, std::string_view>> labels,
+              double value) {
+    Head(name, labels);
+    char text[40];
+    std::snprintf(text, sizeof text, "%.3f", value);
+    Out.append(text).append("\n");
+  }
+
+  std::string Finish() {
+    if (Format == TExpositionFormat::OpenMetrics) Out.append("# EOF\n");
+    return std::move(Out);
+  }
+
+ private:
+  void Head(std::string_view name, std::initializer_list<std::pair<std::string_view, std::string_view>> labels) {
+    Out.append(name);
+    if (labels.size()) {
+      Out += '{';
+      bool first = true;
+      for (const auto& [label, value] : labels) {
+        if (!first) Out += ',';
+        first = false;
+        Out.append(label).append("=\"");
+        AppendLabelValue(Out, value);
+        Out += '"';
+      }
+      Out += '}';
+    }
+    Out += ' ';
+  }
+
+  TExpositionFormat Format;
+  std::string Out;
+};
+
+std::int64_t Signed(std::uint64_t value) {
+  return static_cast<std::int64_t>(std::min<std::uint64_t>(value, INT64_MAX));
+}
+
+}  // namespace
+
+TExpositionFormat NegotiateFormat(std::string_view accept) {
+  // The highest quality wins; OpenMetrics only when it is asked for by name.
+  double openMetrics = 0, text = 0;
+  while (!accept.empty()) {
+    const auto comma = accept.find(',');
+    std::string_view entry = accept.substr(0, comma);
+    accept = comma == std::string_view::npos ? std::string_view() : accept.substr(comma + 1);
+    const auto semicolon = entry.find(';');
+    const std::string type = LowerTrimmed(entry.substr(0, semicolon));
+    double quality = 1;
+    std::string_view params = semicolon == std::string_view::npos ? std::string_view() : entry.substr(semicolon + 1);
+    while (!params.empty()) {
+      const auto next = params.find(';');
+      const std::string param = LowerTrimmed(params.substr(0, next));
+      params = next == std::string_view::npos ? std::string_view() : params.substr(next + 1);
+      if (param.rfind("q=", 0) == 0) quality = std::clamp(std::strtod(param.c_str() + 2, nullptr), 0.0, 1.0);
+    }
+    if (type == "application/openmetrics-text")
+      openMetrics = std::max(openMetrics, quality);
+    else if (type == "text/plain" || type == "text/*" || type == "*/*")
+      text = std::max(text, quality);
+  }
+  return openMetrics > 0 && openMetrics >= text ? TExpositionFormat::OpenMetrics : TExpositionFormat::Text;
+}
+
+std::string_view ContentType(TExpositionFormat format) {
+  return format == TExpositionFormat::OpenMetrics ? "application/openmetrics-text; version=1.0.0; charset=utf-8"
+                                                  : "text/plain; version=0.0.4; charset=utf-8";
+}
+
+std::vector<AddrTotals> TopAddresses(const std::vector<AddrTotals>& rows, int top) {
+  const auto limit = std::min(rows.size(), static_cast<std::size_t>(std::max(top, 0)));
+  std::vector<const AddrTotals*> order;
+  order.reserve(rows.size());
+  for (const auto& row : rows) order.push_back(&row);
+  // Rows come in address order, so a stable choice among equal totals is the
+  // lower address.
+  const auto more = [](const AddrTotals* a, const AddrTotals* b) {
+    const auto ta = a->SentBytes + a->RecvBytes, tb = b->SentBytes + b->RecvBytes;
+    if (ta != tb) return ta > tb;
+    return TAddrTotalsTable::Compare(*a, *b) < 0;
+  };
+  std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(limit), order.end(), more);
+  std::vector<AddrTotals> result;
+  result.reserve(limit);
+  for (std::size_t i = 0; i < limit; ++i) result.push_back(*order[i]);
+  return result;
+}
+
+std::string WriteMetrics(const TFiguresSnapshot& f, const TMetricsContext& context, TExpositionFormat format) {
+  TExposition e(format);
+  const auto perCategory = [&](std::string_view name, int kind, std::string_view help) {
+    e.Family(name, "counter", help);
+    for (std::size_t d = 0; d < 2; ++d)
+      for (std::size_t c = 1; c < ServiceCategoryCount; ++c)
+        e.Sample(name, {{"direction", DirectionNames[d]}, {"category", ServiceCategoryNames[c]}},
+                 f.Counters[d][static_cast<std::size_t>(kind)][c]);
+  };
+  perCategory("wirepeek_datagrams_total", KindPackets,
+              "Datagrams the watched address sent or received, by service category (their sum is ALL).");
+  perCategory("wirepeek_bytes_total", KindBytes,
+              "IP bytes (total length) the watched address sent or received, by service category.");
+  e.Family("wirepeek_seen_datagrams_total", "counter",
+           "Every IPv4 datagram the capture saw, whether or not it belongs to the watched address.");
+  e.Sample("wirepeek_seen_datagrams_total", {}, f.TotalPackets);
+  e.Family("wirepeek_seen_bytes_total", "counter", "IP bytes of every IPv4 datagram the capture saw.");
+  e.Sample("wirepeek_seen_bytes_total", {}, f.TotalBytes);
+  e.Family("wirepeek_kernel_received_total", "counter", "Frames the kernel handed to the capture.");
+  e.Sample("wirepeek_kernel_received_total", {}, Signed(f.Kernel.Received));
+  e.Family("wirepeek_kernel_dropped_total", "counter", "Frames the kernel dropped because the capture fell behind.");
+  e.Sample("wirepeek_kernel_dropped_total", {}, Signed(f.Kernel.Dropped));
+  e.Family("wirepeek_remote_addresses", "gauge", "Remote addresses seen since the capture started.");
+  e.Sample("wirepeek_remote_addresses", {}, static_cast<std::int64_t>(f.Addresses.size()));
+  e.Family("wirepeek_remote_bytes_total", "counter",
+           "IP bytes exchanged with the remote addresses with the most bytes (--top of them).");
+  for (const AddrTotals& row : TopAddresses(f.Addresses, context.Top)) {
+    const std::string remote = TAddrTotalsTable::AddressText(row.Addr);
+    e.Sample("wirepeek_remote_bytes_total", {{"remote", remote}, {"direction", "sent"}}, row.SentBytes);
+    e.Sample("wirepeek_remote_bytes_total", {{"remote", remote}, {"direction", "received"}}, row.RecvBytes);
+  }
+  e.Family("wirepeek_capture_up", "gauge", "1 while the capture runs.");
+  e.Sample("wirepeek_capture_up", {{"adapter", context.Adapter}}, std::int64_t{context.CaptureUp ? 1 : 0});
+  e.Family("wirepeek_capture_start_time_seconds", "gauge", "Unix time the capture started.");
+  e.Sample("wirepeek_capture_start_time_seconds", {}, context.StartTimeSeconds);
+  e.Family("wirepeek_build_info", "info", "The program's version.");
+  e.Sample("wirepeek_build_info", {{"version", context.Version}}, std::int64_t{1});
+  return e.Finish();
+}

@@ -1,0 +1,33 @@
+#pragma once
+// The figures of a capture in the exposition formats a Prometheus server
+// scrapes: the text format 0.0.4, and OpenMetrics 1.0 for scrapers that ask
+// for it.
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "headless/HeadlessReport.h"
+
+enum class TExpositionFormat { Text, OpenMetrics };
+
+// The format to answer with, from a request's Accept header (empty: none).
+TExpositionFormat NegotiateFormat(std::string_view Accept);
+// The Content-Type of an answer in Format.
+std::string_view ContentType(TExpositionFormat Format);
+
+struct TMetricsContext {
+  bool CaptureUp = false;
+  std::string Version;          // the product version of the version block
+  std::string Adapter;
+  double StartTimeSeconds = 0;  // Unix time the capture started
+  int Top = 20;                 // remote addresses with the most bytes
+};
+
+// The rows of the Top remote addresses with the most bytes (sent and received
+// together), most first; ties go to the lower address.
+std::vector<AddrTotals> TopAddresses(const std::vector<AddrTotals>& Rows, int Top);
+
+// The exposition. Figures.Addresses holds every address (for the count);
+// only the top ones get series.
+std::string WriteMetrics(const TFiguresSnapshot& Figures, const TMetricsContext& Context,
+                         TExpositionFormat Format);

@@ -1,0 +1,217 @@
+// The long options: which front end they choose, and the one-line reasons
+// and exit codes for the ones that make no sense.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <sstream>
+
+#include "capture/TestNetwork.h"
+#include "headless/CommandLine.h"
+
+namespace {
+
+const char* NoEnvironment(const char*) { return nullptr; }
+
+TEST(CommandLine, ChoosesTheFrontEnd) {
+  struct TCase {
+    std::vector<std::string> Args;
+    TRunMode Mode;
+  };
+  const TCase cases[] = {
+      {{}, TRunMode::Window},
+      {{"-D", "-S", "-platform", "offscreen"}, TRunMode::Window},  // the switches and the toolkit's own
+      {{"--platform", "offscreen", "--style=fusion"}, TRunMode::Window},
+      {{"--start", "10.0.0.2", "--quit-after", "3"}, TRunMode::Window},
+      {{"--report", "--adapter", "10.0.0.2", "--read", "f.pcap"}, TRunMode::Report},
+      {{"--report", "--adapter=10.0.0.2", "--seconds=5", "--json", "--every", "1"}, TRunMode::Report},
+      {{"--serve", "9100", "--adapter", "10.0.0.2"}, TRunMode::Serve},
+      {{"--serve", "0.0.0.0:9100", "--adapter", "10.0.0.2", "--top", "0", "--seconds", "9", "--json"}, TRunMode::Serve},
+      {{"--bogus", "--help"}, TRunMode::Help},  // help wins over everything
+      {{"--report", "--version"}, TRunMode::Version},
+  };
+  for (const auto& c : cases) {
+    TLongOptions options;
+    std::string error;
+    ASSERT_TRUE(ParseLongOptions(c.Args, options, error)) << error;
+    EXPECT_EQ(options.Mode, c.Mode) << (c.Args.empty() ? "" : c.Args.front());
+  }
+}
+
+TEST(CommandLine, KeepsTheValues) {
+  TLongOptions options;
+  std::string error;
+  ASSERT_TRUE(ParseLongOptions({"--serve", ":9100", "--adapter", "10.0.0.2", "--top", "7", "--seconds", "30"},
+                               options, error));
+  EXPECT_EQ(options.ListenAddress, "127.0.0.1");  // loopback unless named
+  EXPECT_EQ(options.ListenPort, 9100);
+  EXPECT_EQ(options.Top, 7);
+  EXPECT_EQ(options.Seconds, 30);
+  ASSERT_TRUE(ParseLongOptions({"--report", "--adapter", "10.0.0.2", "--seconds", "10", "--json", "--every=2"},
+                               options, error));
+  EXPECT_EQ(options.Every, 2);
+  EXPECT_TRUE(options.Json);
+  EXPECT_EQ(options.Top, 20);  // the default
+  ASSERT_TRUE(ParseLongOptions({"--start", "10.0.0.2"}, options, error));
+  EXPECT_EQ(options.Start, "10.0.0.2");
+  EXPECT_EQ(options.QuitAfter, -1);
+}
+
+TEST(CommandLine, BadArgumentsGiveAReasonTheUsageAndExitCode2) {
+  struct TCase {
+    std::vector<std::string> Args;
+    const char* Says;
+  };
+  const TCase cases[] = {
+      {{"--bogus"}, "unknown option '--bogus'"},
+      {{"--"}, "unknown option '--'"},
+      {{"--start"}, "--start needs a value"},
+      {{"--report", "--adapter"}, "--adapter needs a value"},
+      {{"--json"}, "--json needs --report or --serve"},
+      {{"--quit-after", "3"}, "--quit-after needs --start"},
+      {{"--start", "10.0.0.2", "--quit-after", "-1"}, "whole number"},
+      {{"--report", "--serve", "9100", "--adapter", "10.0.0.2"}, "do not go together"},
+      {{"--report", "--adapter", "10.0.0.2", "--seconds", "3", "--start", "x"}, "--start is for the window"},
+      {{"--report", "--adapter", "10.0.0.2", "--seconds", "3", "--every", "1"}, "--every needs --json"},
+      {{"--report", "--adapter", "10.0.0.2", "--read", "f", "--json", "--every", "1"}, "a live capture"},
+      {{"--report", "--adapter", "10.0.0.2", "--seconds", "3", "--json", "--every", "0"}, "from 1 on"},
+      {{"--report", "--adapter", "10.0.0.2", "--seconds", "3", "--top", "5"}, "--top is for --serve"},
+      {{"--report", "--adapter", "10.0.0.2", "--seconds", "99999999999"}, "whole number"},
+      {{"--report", "--json=yes", "--adapter", "10.0.0.2", "--seconds", "1"}, "--json takes no value"},
+      {{"--serve", "9100"}, "--adapter is missing"},
+      {{"--serve", "65536", "--adapter", "10.0.0.2"}, "port from 0 to 65535"},
+      {{"--serve", "host.example:80", "--adapter", "10.0.0.2"}, "an IPv4 address to listen on"},
+      {{"--serve", "9100", "--adapter", "10.0.0.2", "--read", "f.pcap"}, "--read is for --report"},
+      {{"--serve", "9100", "--adapter", "10.0.0.2", "--top", "1001"}, "from 0 to 1000"},
+      {{"--serve", "9100", "--adapter", "10.0.0.2", "--json", "--every", "5"}, "--every is for --report"},
+  };
+  for (const auto& c : cases) {
+    TLongOptions options;
+    std::ostringstream out, err;
+    const auto code = RunCommandLine(c.Args, options, out, err, NoEnvironment);
+    ASSERT_TRUE(code.has_value()) << c.Says;
+    EXPECT_EQ(*code, 2) << c.Says;
+    const std::string text = err.str();
+    const std::string first = text.substr(0, text.find('\n'));
+    EXPECT_NE(first.find(c.Says), std::string::npos) << first;
+    EXPECT_EQ(first.rfind("wirepeek: ", 0), 0u) << first;
+    EXPECT_NE(text.find("\nusage: wirepeek"), std::string::npos) << text;
+    EXPECT_EQ(out.str(), "");
+  }
+}
+
+TEST(CommandLine, HelpListsEveryOptionAndVersionReadsTheVersionBlock) {
+  TLongOptions options;
+  std::ostringstream out, err;
+  ASSERT_EQ(RunCommandLine({"--help"}, options, out, err, NoEnvironment), 0);
+  for (const char* option : {"-D", "-S", "--start", "--quit-after", "--report", "--serve", "--adapter", "--read",
+                             "--seconds", "--json", "--every", "--top", "--help", "--version"})
+    EXPECT_NE(out.str().find(std::string("  ") + option + " "), std::string::npos) << option;
+  EXPECT_EQ(err.str(), "");
+
+  std::ostringstream version, versionErr;
+  // This test program carries the same version block as the program.
+  ASSERT_EQ(RunCommandLine({"--version"}, options, version, versionErr, NoEnvironment), 0) << versionErr.str();
+  EXPECT_EQ(version.str(), "Wirepeek 1.0.0.0\n");
+}
+
+TEST(CommandLine, WindowWithoutADisplaySaysSoInsteadOfAborting) {
+  TLongOptions options;
+  std::ostringstream out, err;
+  EXPECT_EQ(RunCommandLine({"-D"}, options, out, err, NoEnvironment), 1);
+  const std::string said = err.str();
+  EXPECT_NE(said.find("--report and --serve need none"), std::string::npos);
+  EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1);
+  std::ostringstream err2;
+  EXPECT_EQ(RunCommandLine({"--start", "10.0.0.2"}, options, out, err2,
+                           [](const char* name) -> const char* {
+                             return std::string(name) == "QT_QPA_PLATFORM" ? "offscreen" : nullptr;
+                           }),
+            std::nullopt);
+  EXPECT_EQ(options.Start, "10.0.0.2");
+}
+
+TEST(CommandLine, DisplayAvailability) {
+  static std::map<std::string, std::string> env;
+  const TEnvironment lookup = [](const char* name) -> const char* {
+    const auto it = env.find(name);
+    return it == env.end() ? nullptr : it->second.c_str();
+  };
+  struct TCase {
+    std::map<std::string, std::string> Env;
+    bool Available;
+  };
+  const TCase cases[] = {
+      {{}, false},
+      {{{"QT_QPA_PLATFORM", "offscreen"}}, true},
+      {{{"QT_QPA_PLATFORM", "xcb"}}, false},                 // and no DISPLAY
+      {{{"WAYLAND_DISPLAY", "wayland-0"}}, true},
+      {{{"DISPLAY", "remotehost:10.0"}}, true},              // taken on trust
+      {{{"DISPLAY", ":4242"}}, false},                      // no such local server
+      {{{"DISPLAY", "garbage"}}, false},
+      {{{"DISPLAY", ""}}, false},
+  };
+  for (const auto& c : cases) {
+    env = c.Env;
+    EXPECT_EQ(DisplayAvailable(lookup), c.Available) << (c.Env.empty() ? "" : c.Env.begin()->second);
+  }
+  // The toolkit's own option wins over the environment.
+  env = {{"QT_QPA_PLATFORM", "xcb"}};
+  EXPECT_TRUE(DisplayAvailable(lookup, PlatformOption({"-D", "-platform", "offscreen"})));
+  EXPECT_TRUE(DisplayAvailable(lookup, PlatformOption({"--platform=minimal"})));
+  env = {{"QT_QPA_PLATFORM", "offscreen"}};
+  EXPECT_FALSE(DisplayAvailable(lookup, PlatformOption({"-platform", "xcb"})));
+  EXPECT_EQ(PlatformOption({"-platform"}), "");
+}
+
+TEST(CommandLine, ListenAddresses) {
+  struct TCase {
+    const char* Text;
+    bool Ok;
+    const char* Address;
+    int Port;
+  };
+  const TCase cases[] = {
+      {"9100", true, "127.0.0.1", 9100},     {":9100", true, "127.0.0.1", 9100},
+      {"localhost:80", true, "127.0.0.1", 80}, {"10.1.2.3:0", true, "10.1.2.3", 0},
+      {"10.1.2.3:", false, "", 0},           {"10.1.2.3:-1", false, "", 0},
+      {"10.1.2.3:+80", false, "", 0},        {"10.1.2.300:80", false, "", 0},
+      {"[::1]:80", false, "", 0},            {"", false, "", 0},
+  };
+  for (const auto& c : cases) {
+    std::string address, error;
+    int port = -1;
+    EXPECT_EQ(ParseListenAddress(c.Text, address, port, error), c.Ok) << c.Text;
+    if (c.Ok) {
+      EXPECT_EQ(address, c.Address);
+      EXPECT_EQ(port, c.Port);
+    } else {
+      EXPECT_FALSE(error.empty());
+    }
+  }
+}
+
+// The program itself, as a new user would try it, without a display.
+TEST(CommandLine, TheProgramAnswersWithoutADisplay) {
+  struct TCase {
+    const char* Args;
+    int Code;
+    const char* Says;  // the start of what it prints (both streams)
+  };
+  const TCase cases[] = {
+      {"--version", 0, "Wirepeek 1.0.0.0\n"},
+      {"--bogus", 2, "wirepeek: unknown option '--bogus'\nusage: wirepeek"},
+      {"--help", 0, "usage: wirepeek"},
+      {"-D", 1, "wirepeek: no display to show the window on"},
+      {"--report --adapter 10.0.0.2", 2, "wirepeek: give either --read FILE or --seconds N\n"},
+  };
+  for (const auto& c : cases) {
+    std::string output;
+    const int code = CommandOutput(std::string("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM ") +
+                                       WIREPEEK_BINARY + " " + c.Args + " 2>&1",
+                                   output);
+    EXPECT_EQ(code, c.Code) << c.Args << ": " << output;
+    EXPECT_EQ(output.rfind(c.Says, 0), 0u) << c.Args << ": " << output;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,141 @@
+// Whole captures read from files through the headless report: the same
+// decoding and counting as a live capture, with no privilege needed.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "capture/SampleTraffic.h"
+#include "headless/CommandLine.h"
+#include "headless/HeadlessReport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class HeadlessReport : public TCaptureFileTest {
+ protected:
+
+  static constexpr const char* kExpectedJson =
+      "{\"adapter\":\"10.0.0.2\",\"total_packets\":6,\"total_bytes\":1800,"
+      "\"sent\":{\"packets\":[3,0,0,1,0,1,0,0,0,0,0,1,0,0,0,0,0],\"bytes\":[152,0,0,60,0,40,0,0,0,0,0,52,0,0,0,0,0]},"
+      "\"received\":{\"packets\":[3,1,0,1,0,0,0,0,0,0,1,0,0,0,0,0,0],\"bytes\":[200,28,0,120,0,0,0,0,0,0,52,0,0,0,0,0,0]},"
+      "\"dropped\":0,\"addresses\":["
+      "{\"addr\":\"9.1.2.3\",\"sent_bytes\":60,\"recv_bytes\":120,\"last_category\":\"DNS Client\",\"last_time\":\"09:05:03\"},"
+      "{\"addr\":\"10.0.0.2\",\"sent_bytes\":52,\"recv_bytes\":52,\"last_category\":\"POP3 Server\",\"last_time\":\"09:05:06\"},"
+      "{\"addr\":\"192.168.0.10\",\"sent_bytes\":40,\"recv_bytes\":28,\"last_category\":\"ICMP\",\"last_time\":\"09:05:04\"}]}\n";
+
+  int Report(const std::vector<std::string>& args, std::string& out, std::string& err) {
+    std::ostringstream o, e;
+    TLongOptions options;
+    const int code = RunCommandLine(args, options, o, e, [](const char*) -> const char* { return nullptr; }).value_or(-1);
+    out = o.str();
+    err = e.str();
+    return code;
+  }
+};
+
+TEST_F(HeadlessReport, ReportMatchesHandCountsInBothFileFormats) {
+  ASSERT_STREQ(getenv("TZ"), "UTC");
+  const auto pcap = (Dir / "traffic.pcap").string();
+  const auto pcapng = (Dir / "traffic.pcapng").string();
+  const auto cooked = (Dir / "cooked.pcap").string();
+  WritePcap(pcap, 1, Traffic(true));
+  WritePcapNg(pcapng, 1, Traffic(true));
+  WritePcap(cooked, 276, Traffic(false));
+  for (const auto& file : {pcap, pcapng, cooked}) {
+    std::string out, err;
+    EXPECT_EQ(Report({"--report", "--adapter", "10.0.0.2", "--read", file, "--json"}, out, err), 0) << err;
+    EXPECT_EQ(out, kExpectedJson) << file;
+    EXPECT_EQ(err, "");
+  }
+}
+
+TEST_F(HeadlessReport, TextReportNamesEveryCategory) {
+  const auto pcap = (Dir / "traffic.pcap").string();
+  WritePcap(pcap, 1, Traffic(true));
+  std::string out, err;
+  ASSERT_EQ(Report({"--report", "--adapter", "10.0.0.2", "--read", pcap}, out, err), 0) << err;
+  for (auto name : ServiceCategoryNames) EXPECT_NE(out.find(name), std::string::npos) << name;
+  EXPECT_NE(out.find("192.168.0.10"), std::string::npos);
+  EXPECT_NE(out.find("09:05:06"), std::string::npos);
+}
+
+TEST_F(HeadlessReport, BadArgumentsAndBadFilesFailClearly) {
+  struct TCase {
+    std::vector<std::string> Args;
+    int Code;
+    const char* Says;
+  };
+  const auto missing = (Dir / "missing.pcap").string();
+  const auto junk = (Dir / "junk.pcap").string();
+  std::ofstream(junk) << "this is not a capture file";
+  const TCase cases[] = {
+      {{"--report"}, 2, "--adapter is missing"},
+      {{"--report", "--adapter", "10.0.0.2"}, 2, "either --read FILE or --seconds N"},
+      {{"--report", "--adapter", "10.0.0.2", "--read", junk, "--seconds", "3"}, 2, "either"},
+      {{"--report", "--adapter", "10.0.0.2", "--seconds", "soon"}, 2, "whole number"},
+      {{"--report", "--adapter", "10.0.0.2", "--frobnicate"}, 2, "unknown option"},
+      {{"--report", "--adapter", "ten", "--read", junk}, 1, "not an IPv4 address"},
+      {{"--report", "--adapter", "10.0.0.2", "--read", missing}, 1, "No such file"},
+      {{"--report", "--adapter", "10.0.0.2", "--read", junk}, 1, "InitAdapter :WSASocket failed"},
+      {{"--report", "--adapter", "198.51.100.250", "--seconds", "1"}, 1, "is not an address of this host"},
+  };
+  for (const auto& c : cases) {
+    std::string out, err;
+    EXPECT_EQ(Report(c.Args, out, err), c.Code) << c.Args.back();
+    EXPECT_NE(err.find(c.Says), std::string::npos) << err;
+    EXPECT_EQ(out, "");
+  }
+}
+
+TEST_F(HeadlessReport, TruncatedFileReportsWhatWasReadAndFails) {
+  const auto pcap = (Dir / "cut.pcap").string();
+  WritePcap(pcap, 1, Traffic(true));
+  fs::resize_file(pcap, fs::file_size(pcap) - 10);
+  std::string out, err;
+  EXPECT_EQ(Report({"--report", "--adapter", "10.0.0.2", "--read", pcap, "--json"}, out, err), 1);
+  EXPECT_NE(out.find("\"total_packets\":5"), std::string::npos) << out;
+  EXPECT_NE(err.find("ended early"), std::string::npos) << err;
+}
+
+}  // namespace
+
+namespace {
+
+TEST(JsonLines, IntervalLineHoldsTheFiguresSoFarAndTheirGrowth) {
+  TFiguresSnapshot before, now;
+  before.TotalPackets = 10;
+  before.TotalBytes = 1000;
+  before.Counters[1][KindBytes][0] = 600;
+  before.Counters[1][KindBytes][2] = 600;
+  before.Kernel = {10, 3};
+  now = before;
+  now.TotalPackets = 15;
+  now.TotalBytes = 1800;
+  now.Counters[1][KindBytes][0] = 1000;
+  now.Counters[1][KindBytes][2] = 1000;
+  now.Counters[0][KindPackets][16] = 2;
+  now.Kernel = {15, 5};
+  const auto line = IntervalJson("10.0.0.2", now, before, 5.0, 1767603903250);
+  EXPECT_EQ(line["adapter"], "10.0.0.2");
+  EXPECT_EQ(line["time"], "2026-01-05T09:05:03.250Z");
+  EXPECT_EQ(line["total_packets"], 15);
+  EXPECT_EQ(line["received"]["bytes"][2], 1000);
+  EXPECT_EQ(line["dropped"], 5);
+  EXPECT_EQ(line["interval"]["seconds"], 5.0);
+  EXPECT_EQ(line["interval"]["total_packets"], 5);
+  EXPECT_EQ(line["interval"]["total_bytes"], 800);
+  EXPECT_EQ(line["interval"]["received"]["bytes"][0], 400);
+  EXPECT_EQ(line["interval"]["received"]["bytes"][2], 400);
+  EXPECT_EQ(line["interval"]["sent"]["packets"][16], 2);
+  EXPECT_EQ(line["interval"]["sent"]["packets"][0], 0);
+  EXPECT_EQ(line["interval"]["dropped"], 2);
+  // One line, ending in its newline.
+  const std::string text = JsonLine(line);
+  EXPECT_EQ(text.find('\n'), text.size() - 1);
+  EXPECT_EQ(text.rfind(R"({"adapter":"10.0.0.2","time":)", 0), 0u);
+}
+
+}  // namespace

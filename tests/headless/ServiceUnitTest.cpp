@@ -1,0 +1,78 @@
+// The exporter's service unit: systemd accepts it, and it keeps the promises
+// the README makes about it (its own unprivileged user with the one capture
+// right, restarts, the journal).
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+
+#include "capture/TestNetwork.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const fs::path kUnit = fs::path(WIREPEEK_SOURCE_DIR) / "data" / "wirepeek-exporter@.service";
+
+std::string ReadUnit() {
+  std::ifstream in(kUnit);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Key=value lines of the [Service] section.
+std::multimap<std::string, std::string> ServiceSettings(const std::string& unit) {
+  std::multimap<std::string, std::string> settings;
+  std::istringstream lines(unit);
+  std::string section;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    if (line[0] == '[') {
+      section = line;
+      continue;
+    }
+    const auto equals = line.find('=');
+    if (section == "[Service]" && equals != std::string::npos)
+      settings.emplace(line.substr(0, equals), line.substr(equals + 1));
+  }
+  return settings;
+}
+
+TEST(ServiceUnit, SystemdAcceptsIt) {
+  if (system("command -v systemd-analyze >/dev/null 2>&1") != 0) GTEST_SKIP() << "no systemd-analyze";
+  const fs::path dir = fs::temp_directory_path() / ("wirepeek-unit-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  // An instance of the template, run from the build instead of /usr/bin.
+  std::string unit = ReadUnit();
+  ASSERT_NE(unit.find("ExecStart=/usr/bin/wirepeek "), std::string::npos);
+  unit = std::regex_replace(unit, std::regex("/usr/bin/wirepeek"), WIREPEEK_BINARY);
+  const fs::path instance = dir / "wirepeek-exporter@127.0.0.1.service";
+  std::ofstream(instance) << unit;
+  std::string output;
+  const int code = CommandOutput("systemd-analyze verify " + instance.string() + " 2>&1", output);
+  fs::remove_all(dir);
+  EXPECT_EQ(code, 0) << output;
+  EXPECT_EQ(output, "");
+}
+
+TEST(ServiceUnit, RunsTheEndpointUnprivilegedAndComesBack) {
+  const auto settings = ServiceSettings(ReadUnit());
+  const auto one = [&](const char* key) {
+    const auto range = settings.equal_range(key);
+    return std::distance(range.first, range.second) == 1 ? range.first->second : std::string("(not once)");
+  };
+  EXPECT_TRUE(std::regex_search(one("ExecStart"), std::regex(R"(--serve %i:\S+ --adapter %i)")));
+  EXPECT_EQ(one("DynamicUser"), "yes");
+  EXPECT_EQ(one("AmbientCapabilities"), "CAP_NET_RAW");
+  EXPECT_EQ(one("CapabilityBoundingSet"), "CAP_NET_RAW");
+  EXPECT_EQ(one("Restart"), "on-failure");
+  EXPECT_EQ(one("StandardError"), "journal");
+  EXPECT_EQ(settings.count("User"), 0u);
+}
+
+}  // namespace
