@@ -139,6 +139,9 @@ class TXIoctl {
 
   // A capture file to read instead of the live interface (empty: live).
   std::string CaptureFile;
+  // The capture helper used when this process may not capture itself
+  // (empty: looked for beside the executable, then where it is installed).
+  std::string CaptureHelper;
 
   // Sets the totals and the 68 counters to 0, as each capture start does.
   void ResetCounters() noexcept;
