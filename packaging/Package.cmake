@@ -32,6 +32,6 @@ add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/packaging/changelog.gz
 add_custom_target(wirepeek_changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/packaging/changelog.gz)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright ${CMAKE_BINARY_DIR}/packaging/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
-install(FILES ${CMAKE_CURRENT_LIST_DIR}/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/lintian-overrides DESTINATION share/lintian/overrides
         RENAME wirepeek)
 include(CPack)
