@@ -65,7 +65,7 @@ int main(int argc, char** argv) {
     sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
   };
   QObject::connect(&form, &QWidget::windowTitleChanged, [&](const QString& title) {
-    if (!waiting || !title.contains(QStringLiteral("送信:"))) return;
+    if (!waiting || !title.contains(QLatin1Char(':'))) return;
     waiting = false;
     delays.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - sent).count());
     if (++round >= count) {

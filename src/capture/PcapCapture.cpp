@@ -78,9 +78,8 @@ std::unique_ptr<TPcapCaptureSocket> TPcapCaptureSocket::OpenLive(const std::stri
   return std::unique_ptr<TPcapCaptureSocket>(new TPcapCaptureSocket(handle, false));
 }
 
-std::unique_ptr<TPcapCaptureSocket> TPcapCaptureSocket::OpenFile(const std::string& path, std::string& error) {
-  char message[PCAP_ERRBUF_SIZE] = {};
-  pcap* handle = pcap_open_offline(path.c_str(), message);
+std::unique_ptr<TPcapCaptureSocket> TPcapCaptureSocket::Offline(pcap* handle, const char* message,
+                                                                 std::string& error) {
   if (!handle) {
     error = message;
     return nullptr;
@@ -92,19 +91,16 @@ std::unique_ptr<TPcapCaptureSocket> TPcapCaptureSocket::OpenFile(const std::stri
   return std::unique_ptr<TPcapCaptureSocket>(new TPcapCaptureSocket(handle, true));
 }
 
+std::unique_ptr<TPcapCaptureSocket> TPcapCaptureSocket::OpenFile(const std::string& path, std::string& error) {
+  char message[PCAP_ERRBUF_SIZE] = {};
+  return Offline(pcap_open_offline(path.c_str(), message), message, error);
+}
+
 std::unique_ptr<TPcapCaptureSocket> TPcapCaptureSocket::OpenStream(FILE* stream, std::string& error) {
   char message[PCAP_ERRBUF_SIZE] = {};
   pcap* handle = pcap_fopen_offline(stream, message);
-  if (!handle) {
-    std::fclose(stream);
-    error = message;
-    return nullptr;
-  }
-  if (!Prepare(handle, false, error)) {
-    pcap_close(handle);
-    return nullptr;
-  }
-  return std::unique_ptr<TPcapCaptureSocket>(new TPcapCaptureSocket(handle, true));
+  if (!handle) std::fclose(stream);
+  return Offline(handle, message, error);
 }
 
 // Capture thread, called by libpcap for each frame.

@@ -56,6 +56,8 @@ class TPcapCaptureSocket final : public TCaptureSocket {
   TPcapCaptureSocket(pcap* Handle, bool IsFile);
   static void OnFrame(unsigned char* User, const struct pcap_pkthdr* Header, const unsigned char* Bytes);
   static bool Prepare(pcap* Handle, bool Live, std::string& Error);
+  // A file or stream handle made ready, or null with Message as the error.
+  static std::unique_ptr<TPcapCaptureSocket> Offline(pcap* Handle, const char* Message, std::string& Error);
 
   mutable std::mutex Mutex;  // guards Handle against Interrupt from another thread
   pcap* Handle;
