@@ -124,12 +124,16 @@ ssize_t THelperStreamBuffer::ReadCookie(void* self, char* data, size_t size) {
 }
 
 FILE* THelperStreamBuffer::OpenReader() {
+  // Only the stream header at first: records found whole meanwhile are found
+  // again after Consumed, so none is counted twice.
+  if (!HeaderSeen) return nullptr;
+  Limit = StreamHeaderBytes;
+  Ready = 0;
   cookie_io_functions_t io{};
   io.read = &THelperStreamBuffer::ReadCookie;
-  FILE* file = fopencookie(this, "r", io);
-  // Unbuffered: stdio must not read ahead of what Scan found whole.
-  if (file) setvbuf(file, nullptr, _IONBF, 0);
-  return file;
+  // Buffered: stdio may read ahead, but never past what Scan found whole,
+  // which libpcap then reads to the end.
+  return fopencookie(this, "r", io);
 }
 
 void THelperStreamBuffer::Consumed() {
@@ -161,6 +165,8 @@ std::unique_ptr<THelperCaptureSocket> THelperCaptureSocket::Open(const std::stri
   }
   self->Input = in[1];
   self->Stream = out[0];
+  // Room for a burst while the capture thread is busy; best effort.
+  fcntl(self->Stream, F_SETPIPE_SZ, 1 << 20);
   self->Messages = err[0];
   self->Wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 

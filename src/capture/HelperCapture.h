@@ -37,8 +37,8 @@ class THelperStreamBuffer {
   // Bytes of a record that has not fully arrived.
   bool HasPartialRecord() const { return Limit < Bytes.size(); }
   std::string Problem() const { return Trouble; }
-  // A FILE through which libpcap reads exactly what Scan found whole (the
-  // stream header first); the buffer must outlive it.
+  // A FILE through which libpcap reads the stream header, and after each
+  // Consumed exactly what Scan found whole; the buffer must outlive it.
   FILE* OpenReader();
   // After the ready records were decoded: forgets them.
   void Consumed();
