@@ -18,6 +18,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <stdio_ext.h>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -29,6 +30,8 @@
 namespace {
 
 volatile sig_atomic_t StopAsked = 0;
+// Datagrams written before a flush even while the kernel has more ready.
+constexpr int MaxGroup = 4096;
 pcap* Handle = nullptr;
 
 void OnStopSignal(int) {
@@ -137,14 +140,28 @@ int main(int argc, char** argv) {
   // A large buffer, written out after each group the kernel hands over.
   static char buffer[1 << 18];
   setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+  // One thread writes it: no lock per record.
+  __fsetlocking(stdout, FSETLOCKING_BYCALLER);
+  char errbuf[PCAP_ERRBUF_SIZE] = {};
   pcap_dumper_t* dumper = pcap_dump_fopen(Handle, stdout);
   int status = 0;
   if (!dumper || pcap_dump_flush(dumper) != 0) {
     std::fprintf(stderr, "wirepeek-capture: cannot write the stream\n");
     status = HelperExitFailed;
   }
+  // Everything the kernel has ready goes out in one write; then we wait for
+  // the next block it hands over (at most the delivery timeout after a
+  // lone datagram) or for the program to go.
+  const int captureFd = pcap_get_selectable_fd(Handle);
+  if (status == 0 && (captureFd < 0 || pcap_setnonblock(Handle, 1, errbuf) != 0)) {
+    std::fprintf(stderr, "wirepeek-capture: cannot wait for the capture: %s\n", errbuf);
+    status = HelperExitFailed;
+  }
   while (status == 0 && !StopAsked) {
-    const int n = pcap_dispatch(Handle, -1, pcap_dump, reinterpret_cast<unsigned char*>(dumper));
+    int group = 0, n = 0;
+    while ((n = pcap_dispatch(Handle, -1, pcap_dump, reinterpret_cast<unsigned char*>(dumper))) > 0 &&
+           group < MaxGroup)
+      group += n;
     if (n == PCAP_ERROR_BREAK) break;
     if (n < 0) {
       std::fprintf(stderr, "wirepeek-capture: %s\n", pcap_geterr(Handle));
@@ -152,8 +169,12 @@ int main(int argc, char** argv) {
       break;
     }
     // Stream closed by the program: it has what it wants.
-    if (n > 0 && pcap_dump_flush(dumper) != 0) break;
+    if (group > 0 && pcap_dump_flush(dumper) != 0) break;
     if (ProgramGone()) break;
+    if (n == 0 && group == 0) {
+      pollfd fds[2] = {{captureFd, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+      poll(fds, 2, 1000);
+    }
   }
   pcap_stat stats{};
   if (pcap_stats(Handle, &stats) == 0)

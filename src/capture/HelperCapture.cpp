@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <stdio_ext.h>
 #include <cstring>
 #include <utility>
 
@@ -84,12 +85,21 @@ std::string CaptureRightsAdvice(const std::string& helperPath) {
 
 // ---- THelperStreamBuffer ----
 
+std::uint8_t* THelperStreamBuffer::Space(std::size_t size) {
+  // The vector only grows; Used says how much of it holds the stream.
+  if (Bytes.size() - Used < size) Bytes.resize(Used + size);
+  return Bytes.data() + Used;
+}
+
+void THelperStreamBuffer::Commit(std::size_t size) { Used += size; }
+
 void THelperStreamBuffer::Append(const std::uint8_t* data, std::size_t size) {
-  Bytes.insert(Bytes.end(), data, data + size);
+  std::memcpy(Space(size), data, size);
+  Commit(size);
 }
 
 THelperStreamBuffer::TState THelperStreamBuffer::Scan() {
-  if (Trouble.empty() && !HeaderSeen && Bytes.size() >= StreamHeaderBytes) {
+  if (Trouble.empty() && !HeaderSeen && Used >= StreamHeaderBytes) {
     const std::uint32_t magic = Load32(Bytes.data(), false);
     if (magic == MagicMicro || magic == MagicNano) {
       HeaderSeen = true;
@@ -100,13 +110,13 @@ THelperStreamBuffer::TState THelperStreamBuffer::Scan() {
     }
     Limit = StreamHeaderBytes;
   }
-  while (Trouble.empty() && HeaderSeen && Bytes.size() - Limit >= RecordHeaderBytes) {
+  while (Trouble.empty() && HeaderSeen && Used - Limit >= RecordHeaderBytes) {
     const std::uint32_t caplen = Load32(Bytes.data() + Limit + 8, Swapped);
     if (caplen > MaxRecordBytes) {
       Trouble = "a record claims " + std::to_string(caplen) + " bytes";
       break;
     }
-    if (Bytes.size() - Limit - RecordHeaderBytes < caplen) break;
+    if (Used - Limit - RecordHeaderBytes < caplen) break;
     Limit += RecordHeaderBytes + caplen;
     ++Ready;
   }
@@ -133,13 +143,17 @@ FILE* THelperStreamBuffer::OpenReader() {
   io.read = &THelperStreamBuffer::ReadCookie;
   // Buffered: stdio may read ahead, but never past what Scan found whole,
   // which libpcap then reads to the end.
-  return fopencookie(this, "r", io);
+  FILE* file = fopencookie(this, "r", io);
+  // Read by one thread only.
+  if (file) __fsetlocking(file, FSETLOCKING_BYCALLER);
+  return file;
 }
 
 void THelperStreamBuffer::Consumed() {
   // What was found whole but not read yet, and a garbled record behind it,
   // are found again by the next Scan.
-  Bytes.erase(Bytes.begin(), Bytes.begin() + static_cast<std::ptrdiff_t>(Offset));
+  if (Used > Offset) std::memmove(Bytes.data(), Bytes.data() + Offset, Used - Offset);
+  Used -= Offset;
   if (HeaderSeen) Trouble.clear();
   Limit = 0;
   Offset = 0;
@@ -258,15 +272,15 @@ THelperCaptureSocket::~THelperCaptureSocket() {
 bool THelperCaptureSocket::ReadAvailable() {
   int pending = 0;
   if (ioctl(Stream, FIONREAD, &pending) != 0 || pending <= 0) pending = 4096;
-  if (Chunk.size() < static_cast<std::size_t>(pending)) Chunk.resize(static_cast<std::size_t>(pending));
+  std::uint8_t* space = Buffer.Space(static_cast<std::size_t>(pending));
   for (;;) {
-    const ssize_t n = ::read(Stream, Chunk.data(), static_cast<std::size_t>(pending));
+    const ssize_t n = ::read(Stream, space, static_cast<std::size_t>(pending));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       StreamEnded = true;
       return false;
     }
-    Buffer.Append(Chunk.data(), static_cast<std::size_t>(n));
+    Buffer.Commit(static_cast<std::size_t>(n));
     return true;
   }
 }

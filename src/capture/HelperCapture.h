@@ -29,13 +29,16 @@ class THelperStreamBuffer {
 
   // Appends bytes read from the stream.
   void Append(const std::uint8_t* Data, std::size_t Size);
+  // Room for Size more bytes to be read into, then how many were.
+  std::uint8_t* Space(std::size_t Size);
+  void Commit(std::size_t Size);
   // Checks the stream header and counts whole records not yet lent out.
   TState Scan();
   bool HeaderComplete() const { return HeaderSeen; }
   // Whole records ready to be decoded.
   int ReadyRecords() const { return Ready; }
   // Bytes of a record that has not fully arrived.
-  bool HasPartialRecord() const { return Limit < Bytes.size(); }
+  bool HasPartialRecord() const { return Used > Limit; }
   std::string Problem() const { return Trouble; }
   // A FILE through which libpcap reads the stream header, and after each
   // Consumed exactly what Scan found whole; the buffer must outlive it.
@@ -47,6 +50,7 @@ class THelperStreamBuffer {
   static ssize_t ReadCookie(void* Self, char* Data, size_t Size);
 
   std::vector<std::uint8_t> Bytes;
+  std::size_t Used = 0;    // bytes of the stream held
   std::size_t Limit = 0;   // end of the whole records found so far
   std::size_t Offset = 0;  // what libpcap has read
   int Ready = 0;
@@ -94,7 +98,6 @@ class THelperCaptureSocket final : public TCaptureSocket {
   int ExitStatus = -1;
   bool StreamEnded = false;
   THelperStreamBuffer Buffer;
-  std::vector<std::uint8_t> Chunk;  // read buffer, kept between reads
   std::unique_ptr<TPcapCaptureSocket> Decoder;
   std::string HelperText;  // what the helper said on standard error
   mutable std::mutex Mutex;  // guards FinalStats
