@@ -40,6 +40,15 @@ void OnStopSignal(int) {
   if (Handle) pcap_breakloop(Handle);
 }
 
+// Bytes of each frame written to the stream.
+bpf_u_int32 KeptBytes = TPcapCaptureSocket::WholeSnapLength;
+
+void WriteRecord(unsigned char* dumper, const pcap_pkthdr* header, const unsigned char* bytes) {
+  pcap_pkthdr kept = *header;
+  if (kept.caplen > KeptBytes) kept.caplen = KeptBytes;
+  pcap_dump(dumper, &kept, bytes);
+}
+
 int Refuse(const std::string& message) {
   std::fprintf(stderr, "wirepeek-capture: %s\n", message.c_str());
   std::fprintf(stderr, "usage: wirepeek-capture [--whole] ADDRESS\n");
@@ -114,8 +123,10 @@ int main(int argc, char** argv) {
   if (getppid() != parent) return HelperExitFailed;
 
   TPcapCaptureSocket::TOpenFailure failure;
-  Handle = TPcapCaptureSocket::OpenLiveHandle(interface, whole ? TPcapCaptureSocket::WholeSnapLength : HelperShortSnapLength,
-                                              failure);
+  // Opened as the program opens it (the kernel's ring is laid out by the
+  // snapshot length); short records are cut when written.
+  Handle = TPcapCaptureSocket::OpenLiveHandle(interface, TPcapCaptureSocket::WholeSnapLength, failure);
+  if (!whole) KeptBytes = HelperShortSnapLength;
   if (!Handle) {
     std::fprintf(stderr, "wirepeek-capture: %s: %s\n", interface.c_str(), failure.Reason.c_str());
     return failure.Stage == TPcapCaptureSocket::TOpenStage::Create ? HelperExitCreateFailed
@@ -159,7 +170,7 @@ int main(int argc, char** argv) {
   }
   while (status == 0 && !StopAsked) {
     int group = 0, n = 0;
-    while ((n = pcap_dispatch(Handle, -1, pcap_dump, reinterpret_cast<unsigned char*>(dumper))) > 0 &&
+    while ((n = pcap_dispatch(Handle, -1, WriteRecord, reinterpret_cast<unsigned char*>(dumper))) > 0 &&
            group < MaxGroup)
       group += n;
     if (n == PCAP_ERROR_BREAK) break;

@@ -2,7 +2,6 @@
 #include <cstring>
 
 #include "capture/CountPacket.h"
-#include "capture/DumpPacket.h"
 #include "capture/PacketBytes.h"
 #include "capture/XIoctlUnit.h"
 #include "support/Settings.h"
@@ -67,8 +66,13 @@ int TCaptureThread::Run() {
         }
         Matched = false;
         const auto status = State.CaptureSocket->Receive(*this);
-        // One notification for the whole group, after its last datagram.
-        if (Matched) State.NotifyWindow->CaptureNotify();
+        // One notification for the whole group, after its last datagram. The
+        // window shows CurLength beside the direction of the last datagram
+        // counted, so it must be that datagram's, not a later stranger's.
+        if (Matched) {
+          State.CurLength = MatchedLength;
+          State.NotifyWindow->CaptureNotify();
+        }
         using TStatus = TCaptureSocket::TReceiveStatus;
         if (status == TStatus::Failed || status == TStatus::Interrupted) {
           exitCode = 2;
@@ -111,12 +115,9 @@ void TCaptureThread::Datagram(const TCapturedDatagram& datagram) {
   const std::uint32_t source = IpSourceAddr(view), dest = IpDestAddr(view);
   if (source != SelectedAddr && dest != SelectedAddr) return;
 
-  try {
-    DumpPacket(TraceOutput, view, static_cast<std::int32_t>(n), GlobalSettings.DumpLimit);
-  } catch (const ETextChannelError&) {
-    // The window closed or rebound the channel meanwhile; the dump is only
-    // diagnostics and must not end the capture.
-  }
+  // Only copied here; the text is made on the formatter's thread, so the
+  // dump never holds up the receive loop.
+  if (TraceOutput.WantsText()) State.Dumps.Dump(view, static_cast<std::int32_t>(n), GlobalSettings.DumpLimit);
   if (source == SelectedAddr) {
     CountPacket(State, DirectionSent);
     QueueRecord(DirectionSent);
@@ -126,6 +127,7 @@ void TCaptureThread::Datagram(const TCapturedDatagram& datagram) {
     QueueRecord(DirectionReceived);
   }
   Matched = true;
+  MatchedLength = State.CurLength;
 }
 
 // Capture thread.

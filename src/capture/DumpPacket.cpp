@@ -12,7 +12,6 @@ namespace {
 constexpr char HexDigits[] = "0123456789ABCDEF";
 constexpr std::size_t BytesPerLine = 16;
 constexpr std::int32_t MaxIpSize = 65535;
-constexpr std::int32_t LimitedBytes = 256;
 
 // How one datagram byte shows in the character column. The old 8-bit code
 // page showed 0xA1..0xDF as half-width katakana; in UTF-8 those are
@@ -111,7 +110,7 @@ void DumpPacket(TTextChannel& Out, const TPacketView& Datagram, std::int32_t n, 
   Out.WriteLine(line);
 
   std::int32_t listed = n < 0 ? 0 : n;
-  if (n > LimitedBytes && limit != 0) listed = LimitedBytes;
+  if (n > DumpLimitedBytes && limit != 0) listed = DumpLimitedBytes;
   const auto count = static_cast<std::size_t>(listed);
 
   for (std::size_t offset = 0; offset < count; offset += BytesPerLine) {

@@ -6,6 +6,9 @@
 #include "support/DateTimeText.h"
 #include "support/TextDevs.h"
 
+// With a limit, a dump lists at most this many bytes.
+inline constexpr std::int32_t DumpLimitedBytes = 256;
+
 // Writes the dump of Datagram, of which the receive delivered n bytes, to
 // Out; limit != 0 lists at most the first 256 bytes. Now is the date and
 // time shown. Bytes beyond the view read as 0.

@@ -125,7 +125,14 @@ void WriteReportJson(const TReportFigures& f, std::ostream& out) {
     JsonString(out, TAddrTotalsTable::TimeText(row));
     out << '}';
   }
-  out << "]}\n";
+  out << ']';
+  if (f.HasDumps) out << ",\"dumps\":{\"written\":" << f.DumpsWritten << ",\"skipped\":" << f.DumpsSkipped << '}';
+  if (f.Clicks > 0) {
+    char times[80];
+    std::snprintf(times, sizeof times, "\"median_ms\":%.1f,\"max_ms\":%.1f", f.ClickMedianMs, f.ClickMaxMs);
+    out << ",\"clicks\":{\"count\":" << f.Clicks << ',' << times << '}';
+  }
+  out << "}\n";
 }
 
 void WriteReportText(const TReportFigures& f, std::ostream& out) {

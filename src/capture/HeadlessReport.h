@@ -22,6 +22,14 @@ struct TReportFigures {
   const TAddrTotalsTable* Addresses = nullptr;
   bool Live = false;
   TCaptureStats Kernel;
+  // The window in debug mode adds what became of the packet dumps and, for
+  // benchmarks, how long queued clicks waited.
+  bool HasDumps = false;
+  std::uint64_t DumpsWritten = 0;
+  std::uint64_t DumpsSkipped = 0;
+  int Clicks = 0;
+  double ClickMedianMs = 0;
+  double ClickMaxMs = 0;
 };
 void WriteReportJson(const TReportFigures& Figures, std::ostream& Out);
 void WriteReportText(const TReportFigures& Figures, std::ostream& Out);

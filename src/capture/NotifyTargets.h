@@ -1,6 +1,7 @@
 #pragma once
 // Ready-made notify targets: one that runs its handler right on the capture
 // thread, and one that hands each notification to an owner thread and waits.
+#include <algorithm>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -37,17 +38,27 @@ class TQueuedNotifyTarget final : public TCaptureNotifyTarget {
     Served.wait(lock, [&] { return Done >= ticket; });
   }
 
-  // Owner thread.
+  // Owner thread. The capture thread is released however the handler ends:
+  // returned, thrown, or abandoned by a guard inside it.
   void ServePending() override {
-    std::unique_lock lock(Mutex);
-    if (Done >= Requested) return;
-    const unsigned long long ticket = Requested;
-    lock.unlock();
+    unsigned long long ticket = 0;
+    {
+      std::lock_guard lock(Mutex);
+      if (Done >= Requested) return;
+      ticket = Requested;
+    }
+    struct TRelease {
+      TQueuedNotifyTarget& Target;
+      unsigned long long Ticket;
+      ~TRelease() {
+        {
+          std::lock_guard lock(Target.Mutex);
+          Target.Done = std::max(Target.Done, Ticket);
+        }
+        Target.Served.notify_all();
+      }
+    } release{*this, ticket};
     Handler();
-    lock.lock();
-    Done = ticket;
-    lock.unlock();
-    Served.notify_all();
   }
 
  private:

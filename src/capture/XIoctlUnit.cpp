@@ -1,5 +1,7 @@
 #include "capture/XIoctlUnit.h"
 
+#include <exception>
+
 #include <iostream>
 #include <mutex>
 #include <utility>
@@ -157,8 +159,17 @@ std::int32_t TXIoctl::InitAdapter() {
 void TXIoctl::TermAdapter() {
   KeepRunning.store(0);
   if (CaptureSocket) CaptureSocket->Interrupt();
-  // Short steps: a notification in flight is served between them.
+  // Short steps: a notification in flight is served between them. A handler
+  // that fails does not end the wait: its failure is passed on once the
+  // capture thread has stopped.
+  std::exception_ptr failure;
   while (StopEvent.WaitFor(std::chrono::milliseconds(2)) == TManualResetEvent::TWaitResult::Timeout) {
-    if (NotifyWindow) NotifyWindow->ServePending();
+    if (!NotifyWindow) continue;
+    try {
+      NotifyWindow->ServePending();
+    } catch (...) {
+      if (!failure) failure = std::current_exception();
+    }
   }
+  if (failure) std::rethrow_exception(failure);
 }

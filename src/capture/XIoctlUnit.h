@@ -11,6 +11,7 @@
 #include <string_view>
 #include <thread>
 
+#include "capture/DumpRing.h"
 #include "catalogue/Global.h"
 #include "support/DateTimeText.h"
 #include "support/ManualResetEvent.h"
@@ -143,6 +144,10 @@ class TXIoctl {
   // (empty: looked for beside the executable, then where it is installed).
   std::string CaptureHelper;
 
+  // The packet dumps of every capture of this run, on their way from the
+  // capture thread to the trace channel.
+  TDumpFormatter Dumps{TraceOutput};
+
   // Sets the totals and the 68 counters to 0, as each capture start does.
   void ResetCounters() noexcept;
 
@@ -203,6 +208,7 @@ class TCaptureThread final : private TDatagramSink {
   std::int64_t ReceiveSecond = -1;  // second ReceiveTime was computed for
   std::uint32_t SelectedAddr = 0;
   bool Matched = false;
+  std::int32_t MatchedLength = 0;  // CurLength of the group's last datagram of ours
   std::atomic<bool> Terminated{false};
   std::atomic<int> Exit{-1};
   std::thread Worker;

@@ -13,6 +13,8 @@
 #include <mutex>
 #include <sstream>
 
+#include "support/OwnedMutex.h"
+
 namespace {
 
 // Splits off the next space-separated field; false when there is none.
@@ -126,9 +128,9 @@ struct TMapNode {
   TMapNode* Next;
 };
 std::atomic<TMapNode*> MapList{nullptr};
-std::mutex MapLoadLock;
+TOwnedMutex MapLoadLock;
 // The lock that serializes the three named lookups.
-std::mutex LookupLock;
+TOwnedMutex LookupLock;
 
 const TMapNode* FindNode(const TModuleInfo& Module) {
   for (const TMapNode* node = MapList.load(std::memory_order_acquire); node; node = node->Next) {
@@ -319,7 +321,9 @@ std::vector<std::string> SymbolSearchFolders(std::string_view SearchPath) {
 
 const TLinkMap* LinkMapOfModule(const TModuleInfo& Module) {
   if (const TMapNode* node = FindNode(Module)) return node->Map.get();
-  std::lock_guard<std::mutex> guard(MapLoadLock);
+  // A fault report while this thread was loading a map: no map this time.
+  if (MapLoadLock.HeldByMe()) return nullptr;
+  std::lock_guard guard(MapLoadLock);
   if (const TMapNode* node = FindNode(Module)) return node->Map.get();
   auto node = std::make_unique<TMapNode>();
   node->Path = Module.Path;
@@ -345,8 +349,10 @@ namespace {
 // One of the three locked lookups: a miss or a failure inside gives Empty.
 template <class TResult, class TLookup>
 TResult LockedLookup(const void* Address, TResult Empty, TLookup&& Lookup) {
+  // A fault report from inside a lookup of this thread: no answer this time.
+  if (LookupLock.HeldByMe()) return Empty;
   try {
-    std::lock_guard<std::mutex> guard(LookupLock);
+    std::lock_guard guard(LookupLock);
     std::uint64_t offset = 0;
     const TLinkMap* map = MapOfAddress(Address, offset);
     return map ? Lookup(*map, offset) : Empty;

@@ -17,6 +17,7 @@ namespace {
 std::mutex SinkLock;
 TTraceAlertSink AlertSink;
 TDebugModeSwitch DebugSwitch;
+TReportKeeper Keeper;
 
 __attribute__((format(printf, 1, 0))) std::string FormatV(const char* Format, va_list Arguments) {
   va_list copy;
@@ -38,10 +39,53 @@ std::string Hex(std::uint64_t Value, int Digits) {
   return text;
 }
 
+// A report is made in full first and handed to TraceOutput afterwards: it may
+// be made for a fault of code that holds the channel's lock on this very
+// thread, and then it waits until that code has been left.
+struct TReportPiece {
+  enum class TKind { Text, Line, ModeSwitch };
+  TKind Kind;
+  std::string Text;
+};
+thread_local std::vector<TReportPiece>* Collecting = nullptr;
+thread_local std::vector<TReportPiece> Pending;
+
+void Put(TReportPiece::TKind Kind, std::string Text) {
+  if (Collecting) {
+    Collecting->push_back({Kind, std::move(Text)});
+  } else if (Kind == TReportPiece::TKind::Line) {
+    TraceOutput.WriteLine(Text);
+  } else {
+    TraceOutput.Write(Text);
+  }
+}
+
+void SwitchToDebugMode() {
+  TDebugModeSwitch debugSwitch;
+  {
+    std::lock_guard<std::mutex> guard(SinkLock);
+    debugSwitch = DebugSwitch;
+  }
+  if (debugSwitch) {
+    debugSwitch();
+  } else {
+    DebugMode = true;
+  }
+}
+
 void WriteReport(std::string_view Title, const TclExceptionInformation& EI, TclStackTracer& StackTracer) {
-  TraceOutput.WriteLine(Title);
-  WriteExceptionHeader(EI);
-  WriteStackFrames(StackTracer.Trace(EI));
+  std::vector<TReportPiece> pieces;
+  {
+    Collecting = &pieces;
+    struct TDone {
+      ~TDone() { Collecting = nullptr; }
+    } done;
+    Put(TReportPiece::TKind::Line, std::string(Title));
+    WriteExceptionHeader(EI);
+    WriteStackFrames(StackTracer.Trace(EI));
+  }
+  for (auto& piece : pieces) Pending.push_back(std::move(piece));
+  FlushPendingReports();
 }
 
 }  // namespace
@@ -49,6 +93,11 @@ void WriteReport(std::string_view Title, const TclExceptionInformation& EI, TclS
 void SetTraceAlertSink(TTraceAlertSink Sink) {
   std::lock_guard<std::mutex> guard(SinkLock);
   AlertSink = std::move(Sink);
+}
+
+void SetReportKeeper(TReportKeeper NewKeeper) {
+  std::lock_guard<std::mutex> guard(SinkLock);
+  Keeper = std::move(NewKeeper);
 }
 
 void SetDebugModeSwitch(TDebugModeSwitch Switch) {
@@ -108,33 +157,88 @@ void SubscribeTraceReports(TclExceptWatcher& Watcher) {
 }
 
 void WriteExceptionHeader(const TclExceptionInformation& EI) {
+  using TKind = TReportPiece::TKind;
   if (!DebugMode) {
-    TDebugModeSwitch debugSwitch;
-    {
-      std::lock_guard<std::mutex> guard(SinkLock);
-      debugSwitch = DebugSwitch;
-    }
-    if (debugSwitch) {
-      debugSwitch();
+    if (Collecting) {
+      Collecting->push_back({TKind::ModeSwitch, {}});
     } else {
-      DebugMode = true;
+      SwitchToDebugMode();
     }
   }
   const TclContext r = EI.Registers();
-  TraceOutput.Write("[ 0] RIP=" + Hex(r.Rip, 16));
-  TraceOutput.Write(" RBP=" + Hex(r.Rbp, 16));
-  TraceOutput.Write(" RSP=" + Hex(r.Rsp, 16));
-  TraceOutput.WriteLine(" EFLAGS=" + Hex(r.EFlags, 8));
-  TraceOutput.Write("[ 0] RAX=" + Hex(r.Rax, 16));
-  TraceOutput.Write(" RBX=" + Hex(r.Rbx, 16));
-  TraceOutput.Write(" RCX=" + Hex(r.Rcx, 16));
-  TraceOutput.WriteLine(" RDX=" + Hex(r.Rdx, 16));
-  TraceOutput.WriteLine("[ 0] ExceptAddr=" + Hex(r.Rip, 16));
+  Put(TKind::Text, "[ 0] RIP=" + Hex(r.Rip, 16));
+  Put(TKind::Text, " RBP=" + Hex(r.Rbp, 16));
+  Put(TKind::Text, " RSP=" + Hex(r.Rsp, 16));
+  Put(TKind::Line, " EFLAGS=" + Hex(r.EFlags, 8));
+  Put(TKind::Text, "[ 0] RAX=" + Hex(r.Rax, 16));
+  Put(TKind::Text, " RBX=" + Hex(r.Rbx, 16));
+  Put(TKind::Text, " RCX=" + Hex(r.Rcx, 16));
+  Put(TKind::Line, " RDX=" + Hex(r.Rdx, 16));
+  Put(TKind::Line, "[ 0] ExceptAddr=" + Hex(r.Rip, 16));
   // A throw's context holds a return address: its line is the call's, one byte back.
   const void* location = EI.LocationAddress();
-  TraceOutput.WriteLine("[ 0] FileName=" + SourceFileOfAddress(location));
-  TraceOutput.WriteLine("[ 0] LineNumber=" + std::to_string(LineOfAddress(location)));
-  TraceOutput.WriteLine("[ 0] ErrorCode=" + Hex(EI.ExceptionRecord().ExceptionCode, 8));
+  Put(TKind::Line, "[ 0] FileName=" + SourceFileOfAddress(location));
+  Put(TKind::Line, "[ 0] LineNumber=" + std::to_string(LineOfAddress(location)));
+  Put(TKind::Line, "[ 0] ErrorCode=" + Hex(EI.ExceptionRecord().ExceptionCode, 8));
+}
+
+bool FlushPendingReports() {
+  if (Pending.empty()) return true;
+  if (TraceOutput.HeldByCallingThread()) return false;
+  std::vector<TReportPiece> pieces;
+  pieces.swap(Pending);
+  TReportKeeper keeper;
+  {
+    std::lock_guard<std::mutex> guard(SinkLock);
+    keeper = Keeper;
+  }
+  // The keeper gets the lines as the memo will show them: what follows a
+  // switch into debug mode (which empties the memo).
+  std::size_t shown = 0;
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    if (pieces[i].Kind == TReportPiece::TKind::ModeSwitch) shown = i + 1;
+  }
+  bool kept = false;
+  const auto keep = [&] {
+    if (kept || !keeper) return;
+    kept = true;
+    std::vector<std::string> lines;
+    bool open = false;
+    for (std::size_t j = shown; j < pieces.size(); ++j) {
+      if (!open) lines.emplace_back();
+      lines.back() += pieces[j].Text;
+      open = pieces[j].Kind == TReportPiece::TKind::Text;
+    }
+    if (!lines.empty()) keeper(lines);
+  };
+  if (shown == 0 && DebugMode) keep();
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    const TReportPiece& piece = pieces[i];
+    try {
+      switch (piece.Kind) {
+        case TReportPiece::TKind::ModeSwitch:
+          if (!DebugMode) SwitchToDebugMode();
+          if (i + 1 == shown) keep();
+          break;
+        case TReportPiece::TKind::Line:
+          TraceOutput.WriteLine(piece.Text);
+          break;
+        case TReportPiece::TKind::Text:
+          TraceOutput.Write(piece.Text);
+          break;
+      }
+    } catch (const std::exception&) {
+      // The channel is closed (the end of the run): the report goes to
+      // standard error rather than nowhere.
+      for (std::size_t j = i; j < pieces.size(); ++j) {
+        if (pieces[j].Kind == TReportPiece::TKind::ModeSwitch) continue;
+        std::fputs(pieces[j].Text.c_str(), stderr);
+        if (pieces[j].Kind == TReportPiece::TKind::Line) std::fputc('\n', stderr);
+      }
+      break;
+    }
+  }
+  return true;
 }
 
 void WriteStackFrames(const TclStackFrames& Frames) {
@@ -145,20 +249,25 @@ void WriteStackFrames(const TclStackFrames& Frames) {
     char head[48];
     std::snprintf(head, sizeof head, "[%2d] $%016llX: ", static_cast<int>(i + 1),
                   static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(frame.Address)));
-    TraceOutput.WriteLine(std::string(head) + module + " - " + frame.ProcedureName + " - " + frame.FileName + "(" +
-                          std::to_string(frame.LineNumber) + ")");
+    Put(TReportPiece::TKind::Line, std::string(head) + module + " - " + frame.ProcedureName + " - " +
+                                       frame.FileName + "(" + std::to_string(frame.LineNumber) + ")");
   }
 }
 
 void ApplicationExceptionHandler(const std::string& Message) {
   LastExceptionMessage = Message;
-  TraceOutput.WriteLine(Message);
+  // After the report it belongs to, which may still be waiting.
+  Pending.push_back({TReportPiece::TKind::Line, Message});
+  FlushPendingReports();
 }
 
 bool RunEventHandler(const std::function<void()>& Fn) {
   std::string message;
   try {
-    if (RunAbandonable(Fn, &message)) return true;
+    if (RunAbandonable(Fn, &message)) {
+      FlushPendingReports();
+      return true;
+    }
   } catch (const std::exception& e) {
     message = e.what();
   } catch (...) {
@@ -173,11 +282,11 @@ std::string TraceLogFileName(std::int32_t Date, std::int32_t Time) {
   return "ALOG" + std::to_string(Date) + "_" + time.substr(1) + ".txt";
 }
 
-std::string SaveTraceLog(const std::vector<std::string>& Lines) {
+std::string SaveTraceLog(const std::vector<std::string>& Lines, const std::string& Folder) {
   if (!DebugMode || Lines.empty()) return {};
   const std::int32_t date = LocalDateNumber();
   const std::int32_t time = LocalTimeNumber();
-  const std::string name = TraceLogFileName(date, time);
+  const std::string name = (Folder.empty() ? std::string() : Folder + "/") + TraceLogFileName(date, time);
   std::ofstream file(name, std::ios::binary | std::ios::trunc);
   if (!file) throw std::runtime_error("Cannot create file \"" + name + "\"");
   for (const std::string& line : Lines) file << line << "\r\n";

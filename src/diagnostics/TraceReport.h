@@ -55,6 +55,17 @@ void WriteExceptionHeader(const TclExceptionInformation& EI);
 // One line per frame: "[%2d] $<address>: <module file> - <procedure> - <file>(<line>)".
 void WriteStackFrames(const TclStackFrames& Frames);
 
+// Is given the lines of each report (and the message line that ends it) as
+// they are handed to TraceOutput, so that the log can keep them whatever the
+// memo drops later.
+using TReportKeeper = std::function<void(const std::vector<std::string>& Lines)>;
+void SetReportKeeper(TReportKeeper Keeper);
+
+// Reports are made whole, then handed to TraceOutput; one made while this
+// thread was inside the channel (a fault there) waits for the next call.
+// False when reports are still waiting.
+bool FlushPendingReports();
+
 // The message of the last exception that reached ApplicationExceptionHandler.
 extern std::string LastExceptionMessage;
 // The application-wide exception handler: records Message and writes it to
@@ -67,8 +78,8 @@ bool RunEventHandler(const std::function<void()>& Fn);
 
 // "ALOG" yyyymmdd "_" hhmmss ".txt".
 std::string TraceLogFileName(std::int32_t Date, std::int32_t Time);
-// Writes Lines, each ended by CR LF, into TraceLogFileName(now) in the current
-// directory, replacing a file of that name. Does nothing (returns "") when
-// not in debug mode or Lines is empty; returns the file name. Throws
-// std::runtime_error when the file cannot be written.
-std::string SaveTraceLog(const std::vector<std::string>& Lines);
+// Writes Lines, each ended by CR LF, into TraceLogFileName(now) in Folder
+// (the current directory when empty), replacing a file of that name. Does
+// nothing (returns "") when not in debug mode or Lines is empty; returns the
+// file's path. Throws std::runtime_error when the file cannot be written.
+std::string SaveTraceLog(const std::vector<std::string>& Lines, const std::string& Folder = {});

@@ -9,10 +9,14 @@
 #include <QScreen>
 #include <QTextBlock>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <filesystem>
 #include <iostream>
+#include <stdexcept>
 
 #include "diagnostics/TraceReport.h"
 #include "support/Settings.h"
+#include "support/UserFolders.h"
 
 TTraceForm* TraceForm = nullptr;
 
@@ -38,6 +42,9 @@ void TMemoLines::AppendToLast(std::string_view text) {
 
 void TMemoLines::Clear() {
   Lines.clear();
+  Reports.clear();
+  MoreReports = 0;
+  FirstIndex = 0;
   Shown = 0;
   LastChanged = false;
   Rebuild = true;
@@ -49,9 +56,44 @@ void TMemoLines::TextPending() { QMetaObject::invokeMethod(this, "DrainChannel",
 
 void TMemoLines::DrainChannel() { TraceOutput.DrainPending(); }
 
+void TMemoLines::KeepReport(const std::vector<std::string>& reportLines) {
+  const std::uint64_t start = FirstIndex + Lines.size();
+  // The message line that ends a report comes on its own, right after it.
+  if (!Reports.empty() && Reports.back().Start + Reports.back().Lines.size() == start) {
+    auto& last = Reports.back().Lines;
+    last.insert(last.end(), reportLines.begin(), reportLines.end());
+    return;
+  }
+  if (Reports.size() < MaxKeptReports) {
+    Reports.push_back({start, reportLines});
+  } else {
+    ++MoreReports;
+  }
+}
+
+std::vector<std::string> TMemoLines::LogText() const {
+  std::vector<std::string> text;
+  std::size_t skip = 0;  // lines of Lines that belong to a report given whole
+  for (const TKeptReport& report : Reports) {
+    if (report.Start >= FirstIndex) break;
+    text.insert(text.end(), report.Lines.begin(), report.Lines.end());
+    const std::uint64_t end = report.Start + report.Lines.size();
+    if (end > FirstIndex) skip = std::max(skip, static_cast<std::size_t>(end - FirstIndex));
+  }
+  if (FirstIndex > 0) {
+    if (MoreReports > 0)
+      text.push_back("-- " + std::to_string(MoreReports) + " more exception reports; only the first " +
+                     std::to_string(MaxKeptReports) + " are kept whole --");
+    text.push_back("-- " + std::to_string(FirstIndex) + " older lines dropped --");
+  }
+  text.insert(text.end(), Lines.begin() + static_cast<std::ptrdiff_t>(std::min(skip, Lines.size())), Lines.end());
+  return text;
+}
+
 void TMemoLines::Trim() {
   const std::size_t dropped = MaxLines / 10;
   Lines.erase(Lines.begin(), Lines.begin() + static_cast<std::ptrdiff_t>(dropped));
+  FirstIndex += dropped;
   if (Shown >= dropped) {
     Shown -= dropped;  // the text box has already let them go, or will
   } else {
@@ -104,11 +146,11 @@ TTraceForm::TTraceForm(QWidget* parent) : QMainWindow(parent) {
 
 TTraceForm::~TTraceForm() {
   // The end of the run: the log is saved now when a report asked for it.
-  try {
-    CloseTraceOutput();
-  } catch (const std::exception& error) {
-    std::cerr << "wirepeek: the trace log could not be saved: " << error.what() << std::endl;
-  }
+  CloseTraceOutput();
+  // Nothing may write into the memo once it is gone.
+  TraceOutput.AssignNullDevice();
+  SetFatalFaultHook(nullptr);
+  SetReportKeeper(nullptr);
   SetDebugModeSwitch(nullptr);
   SetTraceAlertSink(nullptr);
   if (TraceForm == this) TraceForm = nullptr;
@@ -165,6 +207,9 @@ void TTraceForm::FormCreate() {
   ExceptWatcher = std::make_unique<TclExceptWatcher>(this);
   SubscribeTraceReports(*ExceptWatcher);
   SetDebugModeSwitch([this] { SwitchToDebugMode(); });
+  SetReportKeeper([this](const std::vector<std::string>& lines) { Lines->KeepReport(lines); });
+  // A fault nobody survives still leaves the log the run asked for.
+  SetFatalFaultHook([this] { CloseTraceOutput(); });
   SetTraceAlertSink([this](const std::string& text) {
     std::cerr << "wirepeek: " << text << std::endl;  // also for whoever started us from a terminal
     QMessageBox box(QMessageBox::Critical, QString::fromUtf8(TraceAlertCaption.data()), QString::fromStdString(text),
@@ -188,11 +233,30 @@ void TTraceForm::OpenTraceOutput() {
 }
 
 void TTraceForm::CloseTraceOutput() {
-  if (SaveOnClose) {
-    Lines->Flush();
-    SaveTraceLog(Lines->Text());
-  }
+  FlushPendingReports();
+  if (SaveOnClose) SaveLogAtClose();
   TraceOutput.Close();
+}
+
+// At the end of the run there is nobody to report a failure to: the log goes
+// to the user's state folder when the current one cannot take it.
+void TTraceForm::SaveLogAtClose() {
+  const std::vector<std::string> text = Lines->LogText();
+  try {
+    SaveTraceLog(text);
+    return;
+  } catch (const std::exception& error) {
+    const std::string folder = UserStateFolder();
+    try {
+      if (folder.empty()) throw std::runtime_error("no state folder (HOME is not set)");
+      std::filesystem::create_directories(folder);
+      const std::string path = SaveTraceLog(text, folder);
+      std::cerr << "wirepeek: " << error.what() << "; the trace log is saved as " << path << std::endl;
+    } catch (const std::exception& second) {
+      std::cerr << "wirepeek: the trace log could not be saved: " << error.what() << "; " << second.what()
+                << std::endl;
+    }
+  }
 }
 
 void TTraceForm::SwitchToDebugMode() {
@@ -202,7 +266,7 @@ void TTraceForm::SwitchToDebugMode() {
   OpenTraceOutput();
 }
 
-void TTraceForm::mmiSaveClick() { SaveTraceLog(Lines->Text()); }
+void TTraceForm::mmiSaveClick() { SaveTraceLog(Lines->LogText()); }
 
 void TTraceForm::mmiMainFormClick() {
   for (QWidget* window : QApplication::topLevelWidgets()) {

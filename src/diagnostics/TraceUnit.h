@@ -7,6 +7,7 @@
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTimer>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,6 +37,13 @@ class TMemoLines final : public QObject, public TLineList {
   void TextPending() override;
 
   const std::vector<std::string>& Text() const noexcept { return Lines; }
+  // Exception reports are kept apart as well (the first MaxKeptReports of
+  // the run), so the log holds them however many lines came after them.
+  static constexpr std::size_t MaxKeptReports = 100;
+  void KeepReport(const std::vector<std::string>& ReportLines);
+  // What the log holds: the kept reports the memo has dropped meanwhile,
+  // then the memo's lines.
+  std::vector<std::string> LogText() const;
   // Brings the text box up to date now.
   void Flush();
   // Owner thread: takes in what other threads wrote to the channel.
@@ -48,6 +56,13 @@ class TMemoLines final : public QObject, public TLineList {
   QPlainTextEdit* Memo;
   QTimer FlushTimer;
   std::vector<std::string> Lines;
+  struct TKeptReport {
+    std::uint64_t Start;  // position of its first line among all lines ever added
+    std::vector<std::string> Lines;
+  };
+  std::vector<TKeptReport> Reports;
+  std::size_t MoreReports = 0;
+  std::uint64_t FirstIndex = 0;  // position of Lines[0] among all lines ever added
   std::size_t Shown = 0;      // lines of Lines already in the text box
   bool WidgetEmpty = true;    // the text box holds no line yet
   bool LastChanged = false;   // the last shown line grew
@@ -85,6 +100,7 @@ class TTraceForm final : public QMainWindow {
  private:
   void FormCreate();
   void SwitchToDebugMode();
+  void SaveLogAtClose();
 
   std::unique_ptr<TclExceptWatcher> ExceptWatcher;
   TMemoLines* Lines = nullptr;

@@ -103,11 +103,39 @@ extern thread_local TclExceptWatcher* CurrentWatcher;
 // (module start-up does it; calling again does nothing).
 void InstallDiagnosticHooks();
 
+// Thrown from the faulting instruction of a fault in the program's own code
+// (which is compiled so that such an instruction can throw), after the
+// report: the abandoned frames' destructors run and their locks are freed.
+// Only RunAbandonable and SafeCall are meant to catch it.
+class TclFaultAbandon {
+ public:
+  TclFaultAbandon() noexcept;
+  TclFaultAbandon(const TclFaultAbandon&) noexcept;
+  TclFaultAbandon& operator=(const TclFaultAbandon&) = delete;
+  ~TclFaultAbandon();
+};
+
 // Runs Fn. A synchronous signal inside it (after the watcher's report) abandons
-// Fn on the spot, without running its clean-up, and returns false with the
-// fault's message ("Access violation at address $..." and so on). Nestable;
-// the innermost call is abandoned. C++ exceptions pass through unchanged.
+// Fn and returns false with the fault's message ("Access violation at address
+// $..." and so on). A fault in the program's own code leaves through
+// TclFaultAbandon, so clean-up runs; one inside a library, or a stack
+// overflow, leaves at once without it. Nestable; the innermost call is
+// abandoned. Other C++ exceptions pass through unchanged.
+//
+// Every fault first gets a minimal report, written by the signal handler with
+// async-signal-safe calls only, to standard error and to FaultLogPath(); the
+// watcher's full report follows outside the handler (after a stack overflow,
+// on a stack of its own) and is abandoned when it takes too long.
 bool RunAbandonable(const std::function<void()>& Fn, std::string* Message = nullptr);
+
+// A fault that no abandon point takes ends the process by its signal. The hook
+// runs first, after the report (the trace window saves its log there).
+using TFatalFaultHook = std::function<void()>;
+void SetFatalFaultHook(TFatalFaultHook Hook);
+
+// Where the minimal fault reports of this process go (a file in the user's
+// state folder); empty before a watcher was activated.
+std::string FaultLogPath();
 
 // For our code called back from C: runs Fn; an exception or a fault inside it
 // goes to the watcher's safecall events, and becomes an error result: the

@@ -1,5 +1,7 @@
 #include "support/TextDevs.h"
 
+#include "support/OwnedMutex.h"
+
 #include <algorithm>
 #include <condition_variable>
 #include <mutex>
@@ -65,9 +67,9 @@ struct TTextChannel::TState {
     bool AfterCR = false;
   };
 
-  std::mutex ApplyMutex;
-  std::mutex QueueMutex;
-  std::condition_variable NotifyDone;
+  TOwnedMutex ApplyMutex;
+  TOwnedMutex QueueMutex;
+  std::condition_variable_any NotifyDone;
 
   // Both mutexes held to change, either one to read.
   TDevice Device = TDevice::None;
@@ -87,6 +89,7 @@ struct TTextChannel::TState {
   std::vector<std::string> Queue;
   int Notifying = 0;
   std::atomic<bool> HasQueued{false};
+  std::atomic<std::size_t> QueuedCount{0};  // Queue.size(), for readers without the mutex
 
   // Calls in progress, so that destruction can wait for them.
   std::atomic<int> Users{0};
@@ -164,6 +167,7 @@ struct TTextChannel::TState {
       std::lock_guard queueLock(QueueMutex);
       items.swap(Queue);
       HasQueued.store(false, std::memory_order_release);
+      QueuedCount.store(0, std::memory_order_relaxed);
     }
     for (const std::string& item : items) ApplyText(item);
   }
@@ -201,6 +205,7 @@ struct TTextChannel::TState {
     W.AfterCR = last == '\r';
     if (!IsLineEnd(last)) return false;
     Queue.push_back(std::move(W.Text));
+    QueuedCount.store(Queue.size(), std::memory_order_relaxed);
     W.Text.clear();
     return !HasQueued.exchange(true, std::memory_order_acq_rel);
   }
@@ -250,6 +255,7 @@ struct TTextChannel::TState {
       SetOutput(false);
       queued.swap(Queue);
       HasQueued.store(false, std::memory_order_release);
+      QueuedCount.store(0, std::memory_order_relaxed);
       for (auto& [id, w] : Others)
         if (!w.Text.empty()) unfinished.push_back(std::move(w.Text));
       Others.clear();
@@ -332,6 +338,7 @@ TTextChannel::~TTextChannel() {
     State->Device = TDevice::None;
     State->Target = nullptr;
     State->Queue.clear();
+    State->QueuedCount.store(0, std::memory_order_relaxed);
     State->Others.clear();
   }
   while (State->Users.load() != 0) std::this_thread::yield();
@@ -409,4 +416,12 @@ void TTextChannel::DrainPending() {
       State->Device != TDevice::Lines)
     return;
   State->DrainQueued();
+}
+
+bool TTextChannel::HeldByCallingThread() const noexcept {
+  return State->ApplyMutex.HeldByMe() || State->QueueMutex.HeldByMe();
+}
+
+std::size_t TTextChannel::QueuedLines() const noexcept {
+  return State->QueuedCount.load(std::memory_order_relaxed);
 }

@@ -70,6 +70,13 @@ class TTextChannel {
 
   // Owner thread: moves text that other threads finished into the list.
   void DrainPending();
+  // Any thread: lines other threads finished that the owner has not taken
+  // in yet (a writer may hold back while the owner is far behind).
+  std::size_t QueuedLines() const noexcept;
+
+  // True while the calling thread is inside the channel (holding its lock):
+  // a fault report made then must not write until it has left.
+  bool HeldByCallingThread() const noexcept;
 
  private:
   // The owner's text goes straight to the list, other threads' is queued.

@@ -84,6 +84,7 @@ struct TCountingTarget : TCaptureNotifyTarget {
     std::lock_guard lock(Mutex);
     ++Count;
     TotalsSeen.push_back(State ? State->TotalPackets : -1);
+    LengthsSeen.push_back(State ? State->CurLength : -1);
   }
   int Notifications() {
     std::lock_guard lock(Mutex);
@@ -93,6 +94,7 @@ struct TCountingTarget : TCaptureNotifyTarget {
   int Count = 0;
   const TXIoctl* State = nullptr;
   std::vector<std::int64_t> TotalsSeen;
+  std::vector<std::int32_t> LengthsSeen;
 };
 
 class CaptureThread : public testing::Test {
@@ -263,6 +265,59 @@ TEST_F(CaptureThread, StopWhileANotificationIsHandledDoesNotDeadlock) {
   thread.WaitFor();
   EXPECT_EQ(handled, 1);
   EXPECT_EQ(State.Running, 0);
+}
+
+TEST_F(CaptureThread, TheWindowSeesTheLengthOfTheGroupsLastDatagramOfOurs) {
+  TCaptureThread thread(State);
+  // Ours (received, 200), then two between other hosts.
+  Socket->Push({.Group = {Udp("10.0.0.2", "9.9.9.9", 100), Udp("9.9.9.9", "10.0.0.2", 200),
+                          Udp("10.0.0.7", "10.0.0.8", 333), Udp("10.0.0.8", "10.0.0.7", 444)}});
+  while (Target.Notifications() < 2) std::this_thread::sleep_for(1ms);
+  Stop(thread);
+  ASSERT_EQ(Target.LengthsSeen.size(), 2u);
+  EXPECT_EQ(Target.LengthsSeen[1], 200);
+  EXPECT_EQ(State.CurDirection, DirectionReceived);
+  EXPECT_EQ(State.TotalBytes, 1077);  // strangers still add to the totals
+}
+
+TEST_F(CaptureThread, AHandlerThatFailsStillReleasesTheCaptureThread) {
+  // The window's handler fails at every notification after the start, also
+  // when the stop serves one: neither the capture nor its end may hang.
+  int calls = 0;
+  std::atomic<int> posted{0};
+  TQueuedNotifyTarget target(
+      [&] {
+        if (++calls > 1) throw std::runtime_error("handler fault");
+      },
+      [&] { ++posted; });
+  State.NotifyWindow = &target;
+  TCaptureThread thread(State);
+  Socket->Push({.Group = {Udp("10.0.0.2", "9.9.9.9", 100)}});
+  Socket->Push({.Group = {Udp("10.0.0.2", "9.9.9.9", 100)}});
+  int failures = 0;
+  for (int i = 0; i < 2000 && posted < 3; ++i) {
+    try {
+      target.ServePending();
+    } catch (const std::runtime_error&) {
+      ++failures;
+    }
+    std::this_thread::sleep_for(1ms);
+  }
+  EXPECT_EQ(posted, 3);  // the start and both groups got through
+  try {
+    target.ServePending();  // the second group's, in case the loop ended before serving it
+  } catch (const std::runtime_error&) {
+    ++failures;
+  }
+  Socket->Push({.Group = {Udp("10.0.0.2", "9.9.9.9", 100)}});
+  while (posted < 4) std::this_thread::sleep_for(1ms);  // in flight while we stop
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_THROW(State.TermAdapter(), std::runtime_error);
+  thread.WaitFor();
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
+  EXPECT_GE(failures, 1);
+  EXPECT_EQ(State.Running, 0);
+  EXPECT_EQ(State.TotalPackets, 3);
 }
 
 TEST_F(CaptureThread, NewCaptureStartsCountersFromZero) {

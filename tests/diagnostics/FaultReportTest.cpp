@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -35,6 +36,11 @@ const char* const ChildEnvironment[] = {
     "UBSAN_OPTIONS=halt_on_error=0", "TZ=UTC", nullptr};
 
 TRun RunHelper(const std::string& Program, const std::vector<std::string>& Arguments, const fs::path& Folder) {
+  // Minimal fault reports go to the state folder inside the test's folder.
+  const std::string state = "XDG_STATE_HOME=" + (Folder / "state").string();
+  std::vector<const char*> environment(std::begin(ChildEnvironment), std::end(ChildEnvironment) - 1);
+  environment.push_back(state.c_str());
+  environment.push_back(nullptr);
   int pipeFds[2];
   EXPECT_EQ(pipe(pipeFds), 0);
   const pid_t child = fork();
@@ -45,7 +51,7 @@ TRun RunHelper(const std::string& Program, const std::vector<std::string>& Argum
     std::vector<char*> argv{const_cast<char*>(Program.c_str())};
     for (const std::string& a : Arguments) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    execve(Program.c_str(), argv.data(), const_cast<char* const*>(ChildEnvironment));
+    execve(Program.c_str(), argv.data(), const_cast<char* const*>(environment.data()));
     _exit(127);
   }
   close(pipeFds[1]);
@@ -222,6 +228,68 @@ TEST_F(FaultReport, FaultsInsideReportsAndSafeCallsAndUnwatchedFaults) {
     const TRun run = Run({"unwatched", "-D"});
     EXPECT_TRUE(WIFSIGNALED(run.Status) && WTERMSIG(run.Status) == SIGSEGV) << run.Status;
   }
+}
+
+TEST_F(FaultReport, LeavingAFaultRunsTheCleanUpOfTheAbandonedCode) {
+  {
+    SCOPED_TRACE("a lock guard in the faulting handler");
+    const TRun run = Run({"locked", "-D"});
+    ASSERT_TRUE(WIFEXITED(run.Status)) << run.Status;
+    EXPECT_TRUE(run.Has("EVENT locked abandoned"));
+    EXPECT_TRUE(run.Has("EVENT after done"));
+#if !defined(__clang__)
+    // clang takes a function without calls for one that cannot throw, so its
+    // caller registers no clean-up for that call; the program itself is
+    // built with g++, which does.
+    EXPECT_TRUE(run.Has("mutex free"));
+#endif
+  }
+  {
+    SCOPED_TRACE("a fault while the trace channel is locked");
+    const TRun run = Run({"channel", "-D"});
+    ASSERT_TRUE(WIFEXITED(run.Status)) << run.Status;
+    const std::size_t title = run.IndexOf("// System Exception:");
+    ASSERT_LT(title, run.Lines.size());
+    ASSERT_LT(title + 5, run.Lines.size());
+    EXPECT_EQ(run.Lines[title + 5], "[ 0] LineNumber=" + std::to_string(MarkedLine("channel")));
+    const std::size_t message = run.IndexOf("Access violation at address");
+    EXPECT_GT(message, title);
+    EXPECT_LT(message, run.IndexOf("EVENT channel abandoned"));
+    EXPECT_TRUE(run.Has("later event handled"));
+  }
+}
+
+TEST_F(FaultReport, AReportThatWaitsForTheFaultingCodeIsAbandonedInTime) {
+  const auto start = std::chrono::steady_clock::now();
+  const TRun run = Run({"stuck", "-D"});
+  ASSERT_TRUE(WIFEXITED(run.Status)) << run.Status;
+  EXPECT_FALSE(run.Has("never"));
+  EXPECT_TRUE(run.Has("EVENT stuck abandoned"));
+  EXPECT_TRUE(run.Has("later event handled"));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+}
+
+TEST_F(FaultReport, AFaultOutsideTheEventsIsReportedSavedAndEndsTheProcess) {
+  const TRun run = Run({"fatal"});
+  EXPECT_TRUE(WIFSIGNALED(run.Status) && WTERMSIG(run.Status) == SIGSEGV) << run.Status;
+  // Normal mode: the report switched to debug mode, so the log is saved.
+  EXPECT_LT(run.IndexOf("[ 0] RIP=$"), run.Lines.size());
+  const std::size_t log = run.IndexOf("FATAL LOG ALOG");
+  ASSERT_LT(log, run.Lines.size());
+  EXPECT_TRUE(fs::exists(Folder / run.Lines[log].substr(10)));
+  // The minimal report, written before anything else, in the state folder.
+  std::vector<fs::path> minimal;
+  for (const auto& entry : fs::directory_iterator(Folder / "state" / "wirepeek")) minimal.push_back(entry.path());
+  ASSERT_EQ(minimal.size(), 1u);
+  EXPECT_EQ(minimal[0].filename().string().rfind("wirepeek-fault-", 0), 0u);
+  std::ifstream in(minimal[0]);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  ASSERT_GE(lines.size(), 4u);
+  EXPECT_EQ(lines[0], "wirepeek: fault: SIGSEGV code 1 address $0000000000000000");
+  EXPECT_EQ(lines[1].rfind("[ 0] RIP=$", 0), 0u);
+  EXPECT_EQ(lines[2].rfind("[ 0] RAX=$", 0), 0u);
+  EXPECT_TRUE(std::regex_match(lines[3], std::regex(R"(\[ 1\] \$[0-9A-F]{16})"))) << lines[3];
 }
 
 TEST_F(FaultReport, StackOverflowIsReportedAndTheLoopGoesOn) {

@@ -36,3 +36,20 @@ INSTANTIATE_TEST_SUITE_P(
                     TSwitchCase{{"-x", "-S", "-S"}, false, true}));
 
 }  // namespace
+
+namespace {
+
+TEST(StartUp, TheToolkitsOptionsAndTheirValuesAreNotOurs) {
+  using V = std::vector<std::string>;
+  EXPECT_EQ(WithoutToolkitOptions({"-display", ":0", "-D"}), (V{"-D"}));
+  EXPECT_EQ(WithoutToolkitOptions({"-session", "1234_5", "-sync", "-S"}), (V{"-S"}));
+  EXPECT_EQ(WithoutToolkitOptions({"-style", "fusion", "-stylesheet=x.qss", "--platform", "offscreen"}), V{});
+  EXPECT_EQ(WithoutToolkitOptions({"--start", "10.0.0.2", "--quit-after", "5", "-d"}),
+            (V{"--start", "10.0.0.2", "--quit-after", "5", "-d"}));
+  // A value-taking option at the end has nothing more to take.
+  EXPECT_EQ(WithoutToolkitOptions({"-D", "-style"}), (V{"-D"}));
+  // Only whole option names count: "-styles" and "-sessionX" are not the toolkit's.
+  EXPECT_EQ(WithoutToolkitOptions({"-styles", "-sessionX"}), (V{"-styles", "-sessionX"}));
+}
+
+}  // namespace

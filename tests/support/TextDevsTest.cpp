@@ -320,3 +320,31 @@ TEST(TextDevsThreads, RebindingWhileAnotherThreadWrites) {
 }
 
 }  // namespace
+
+namespace {
+
+// A writer that holds back while the owner is behind reads how far behind.
+TEST(TextDevsThreads, QueuedLinesCountsFinishedLinesUntilTheOwnerTakesThem) {
+  TStringLineList list;
+  TTextChannel ch;
+  ch.AssignLinesDevice(list);
+  ch.Rewrite();
+  std::thread other([&] {
+    ch.WriteLine("one");
+    ch.Write("two, unfinished");
+    ch.WriteLine(" and finished");
+  });
+  other.join();
+  EXPECT_EQ(ch.QueuedLines(), 2u);
+  ch.DrainPending();
+  EXPECT_EQ(ch.QueuedLines(), 0u);
+  EXPECT_EQ(list.Lines, (std::vector<std::string>{"one", "two, unfinished and finished"}));
+  std::thread again([&] { ch.WriteLine("four"); });
+  again.join();
+  EXPECT_EQ(ch.QueuedLines(), 1u);
+  ch.Close();
+  EXPECT_EQ(ch.QueuedLines(), 0u);
+  EXPECT_EQ(list.Lines.back(), "four");
+}
+
+}  // namespace

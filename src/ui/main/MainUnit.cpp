@@ -293,7 +293,9 @@ void TMainForm::FormCreate() {
   InstallErrorBox();
   IPMonitor = std::make_unique<TIPMonitor>();
   NotifyTarget = std::make_unique<TQueuedNotifyTarget>(
-      [this] { WMCaptureNotify(); },
+      // A fault in the handler is reported like any other and abandons only
+      // this notification.
+      [this] { RunEventHandler([this] { WMCaptureNotify(); }); },
       // Capture thread: have the window thread serve the notification. Named
       // rather than a lambda, so nothing of ours crosses the thread in Qt's queue.
       [this] { QMetaObject::invokeMethod(this, "ServeCaptureNotify", Qt::QueuedConnection); });
@@ -358,7 +360,8 @@ void TMainForm::SetCaptionAndTitle(const QString& caption, const QString& title)
 }
 
 void TMainForm::FormActivate() {
-  if (!GlobalSettings.FirstActivate) return;
+  // A first activation still queued when the window closed finds no monitor.
+  if (!GlobalSettings.FirstActivate || !IPMonitor) return;
   const TXIoctl& state = *IPMonitor->Ioctl;
   if (state.AdapterCount <= 0) {
     GlobalSettings.FirstActivate = 0;

@@ -1,21 +1,15 @@
 // Wirepeek's entry point: the start-up sequence of the windows, or the
 // headless report when asked for.
-#include <QTimer>
 #include <iostream>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "capture/HeadlessReport.h"
+#include "capture/XIoctlUnit.h"
 #include "diagnostics/Assertion.h"
-#include "diagnostics/TraceUnit.h"
 #include "diagnostics/ZExWatcher.h"
 #include "support/Settings.h"
-#include "support/StartUp.h"
-#include "support/TextDevs.h"
-#include "ui/about/AboutUnit.h"
-#include "ui/main/Application.h"
-#include "ui/main/MainUnit.h"
+#include "ui/main/Program.h"
 
 namespace {
 
@@ -27,44 +21,10 @@ const char* const Usage =
     "  --start ADDR          start capturing on ADDR at once\n"
     "  --quit-after SECONDS  then end the capture, print its totals as JSON and quit\n";
 
-// Value of a long option, or empty.
-std::string Option(const std::vector<std::string>& args, const char* name) {
-  for (std::size_t i = 0; i + 1 < args.size(); ++i)
-    if (args[i] == name) return args[i + 1];
-  return {};
-}
-
 bool Has(const std::vector<std::string>& args, const char* name) {
   for (const auto& a : args)
     if (a == name) return true;
   return false;
-}
-
-// --start: pick the address and press "Capture 開始", as a user would.
-void StartCapture(TMainForm& form, const QString& address, int quitAfter) {
-  form.FormActivate();
-  const int index = form.cbAdapter->findText(address);
-  if (index < 0) {
-    std::cerr << "wirepeek: " << address.toStdString() << " is not an address of this host\n";
-    return;
-  }
-  form.cbAdapter->setCurrentIndex(index);
-  form.cbAdapterChange(index);
-  form.actCaptureStartExecute();
-  if (quitAfter < 0) return;
-  QTimer::singleShot(quitAfter * 1000, &form, [&form, address] {
-    const bool live = form.actCaptureEnd->isEnabled();
-    if (live) form.actCaptureEndExecute();
-    TReportFigures figures;
-    figures.Adapter = address.toStdString();
-    figures.State = form.Monitor().Ioctl.get();
-    figures.Addresses = &form.IPAdrModel().Table();
-    figures.Live = live;
-    if (live && form.Monitor().Ioctl->CaptureSocket) figures.Kernel = form.Monitor().Ioctl->CaptureSocket->Statistics();
-    WriteReportJson(figures, std::cout);
-    std::cout.flush();
-    form.close();
-  });
 }
 
 }  // namespace
@@ -83,35 +43,5 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  // 2 to 4.
-  TApplication application(argc, argv);
-  application.SetTitle(QStringLiteral("Wirepeek"));
-  DebugMode = false;
-  ParseCommandLine(args);
-  // 5. The trace window first, so everything after it can report.
-  auto traceForm = std::make_unique<TTraceForm>();
-  application.GuardEvents = true;
-  // 6, 7.
-  auto mainForm = std::make_unique<TMainForm>();
-  auto aboutForm = std::make_unique<TAboutForm>(mainForm.get());
-  mainForm->SetVersionDialog(aboutForm.get());
-  // 8. A map that does not belong to this build ends the program at once.
-  mainForm->CheckMapFile();
-  // 9.
-  mainForm->show();
-  const std::string start = Option(args, "--start");
-  if (!start.empty()) {
-    const std::string quit = Option(args, "--quit-after");
-    const int quitAfter = quit.empty() ? -1 : std::max(0, std::atoi(quit.c_str()));
-    QTimer::singleShot(0, mainForm.get(), [form = mainForm.get(), start, quitAfter] {
-      StartCapture(*form, QString::fromStdString(start), quitAfter);
-    });
-  }
-  application.exec();
-  // 10. In reverse order of creation; the trace window saves its log last.
-  application.GuardEvents = false;
-  aboutForm.reset();
-  mainForm.reset();
-  traceForm.reset();
-  return 0;
+  return RunWindowProgram(argc, argv);
 }

@@ -4,6 +4,7 @@
 //   diagnostics_fault_helper <scenario> [-D]
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 
@@ -16,8 +17,25 @@
 
 namespace {
 
-TStringLineList Memo;
+int* volatile NullPointer = nullptr;
+volatile int Zero = 0;
+const char* volatile NullText = nullptr;
+
+// The memo; it can be told to fault once inside Add, where the channel holds
+// its lock.
+struct TMemo : TStringLineList {
+  void Add(std::string_view Line) override {
+    if (FaultInAdd) {
+      FaultInAdd = false;
+      *NullPointer = 5;  // MARK:channel
+    }
+    TStringLineList::Add(Line);
+  }
+  bool FaultInAdd = false;
+};
+TMemo Memo;
 bool SaveOnClose = false;
+std::mutex EventLock;
 
 void OpenTraceOutput() {
   if (DebugMode) {
@@ -27,10 +45,6 @@ void OpenTraceOutput() {
   }
   TraceOutput.Rewrite();
 }
-
-int* volatile NullPointer = nullptr;
-volatile int Zero = 0;
-const char* volatile NullText = nullptr;
 
 struct TFaultEvents {
   static void NullDereference() {
@@ -121,6 +135,37 @@ void RunScenario(const std::string& Scenario) {
   } else if (Scenario == "checkmap") {
     TMainForm form;
     std::printf("RESULT %d\n", form.CheckMapFile());
+  } else if (Scenario == "locked") {
+    Event("locked", [] {
+      std::lock_guard<std::mutex> guard(EventLock);
+      TFaultEvents::NullDereference();
+    });
+    Event("after", [] {
+      const bool free = EventLock.try_lock();
+      if (free) EventLock.unlock();
+      TraceLine("mutex %s", free ? "free" : "held");
+    });
+  } else if (Scenario == "channel") {
+    Event("channel", [] {
+      Memo.FaultInAdd = true;
+      TraceLine("written while the list faults");
+    });
+    Event("later", [] { TraceLine("later event handled"); });
+  } else if (Scenario == "stuck") {
+    // The report waits for a lock the faulting code holds, as it would for
+    // the allocator's after a fault inside it.
+    CurrentWatcher->OnSystemException = [](TclExceptWatcher&, const TclExceptionInformation&, TclStackTracer&) {
+      std::lock_guard<std::mutex> guard(EventLock);
+      TraceLine("never");
+    };
+    Event("stuck", [] {
+      std::lock_guard<std::mutex> guard(EventLock);
+      TFaultEvents::NullDereference();
+    });
+    Event("later", [] { TraceLine("later event handled"); });
+  } else if (Scenario == "fatal") {
+    // Outside any event: reported, the hook saves the log, the signal ends us.
+    TFaultEvents::NullDereference();
   } else if (Scenario == "assert") {
     SetAssertBoxSink([](const std::string& Text, const std::string& Caption) {
       std::printf("BOX %s [%s] %zu\n", Caption.c_str(), Text.c_str(), Text.size());
@@ -150,6 +195,12 @@ int main(int argc, char** argv) {
     OpenTraceOutput();
   });
   OpenTraceOutput();
+  SetFatalFaultHook([] {
+    TraceOutput.Close();
+    for (const std::string& line : Memo.Lines) std::printf("%s\n", line.c_str());
+    std::printf("FATAL LOG %s\n", SaveTraceLog(Memo.Lines).c_str());
+    std::fflush(stdout);
+  });
   {
     TclExceptWatcher watcher(nullptr);
     SubscribeTraceReports(watcher);

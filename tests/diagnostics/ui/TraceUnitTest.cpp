@@ -9,6 +9,7 @@
 #include <QTextBlock>
 #include <QTimer>
 #include <algorithm>
+#include <cstdio>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -225,6 +226,72 @@ TEST_F(TraceWindow, AFaultInAnEventHandlerIsReportedAndTheLoopGoesOn) {
   EXPECT_EQ(reports, 2);
   EXPECT_NE(std::find(lines.begin(), lines.end(), "[ 0] ErrorCode=$C000000B"), lines.end());
   EXPECT_NE(std::find(lines.begin(), lines.end(), "[ 0] ErrorCode=$C0000008"), lines.end());
+}
+
+}  // namespace
+
+namespace {
+
+std::vector<std::string> ReadLog(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+TEST_F(TraceWindow, TheSavedLogKeepsTheReportsWhateverCameAfterThem) {
+  Form = std::make_unique<TTraceForm>();
+  RunEventHandler([] { throw std::runtime_error("first failure"); });
+  ASSERT_TRUE(Form->SaveOnClose);
+  // A flood of dump lines, far beyond what the memo keeps.
+  for (int i = 0; i < 300000; ++i) TraceLine("dump %d", i);
+  RunEventHandler([] { throw std::runtime_error("second failure"); });
+  Form.reset();
+  ASSERT_EQ(Logs().size(), 1u);
+  const auto log = ReadLog(Logs()[0]);
+  ASSERT_GE(log.size(), 8u);
+  // The first report, whole, from its register block to its message line.
+  EXPECT_EQ(log[0].rfind("[ 0] RIP=$", 0), 0u) << log[0];
+  EXPECT_EQ(log[5], "[ 0] ErrorCode=$0EEDFADE");
+  const auto first = std::find(log.begin(), log.end(), "first failure");
+  ASSERT_NE(first, log.end());
+  // Then the memo from the oldest line it kept, which follows on exactly.
+  const auto reportLines = static_cast<int>(first - log.begin()) + 1;
+  int dropped = 0;
+  ASSERT_EQ(std::sscanf((first + 1)->c_str(), "-- %d older lines dropped --", &dropped), 1) << *(first + 1);
+  EXPECT_GE(dropped, 100000);
+  EXPECT_EQ(*(first + 2), "dump " + std::to_string(dropped - reportLines));
+  EXPECT_EQ(std::count(log.begin(), log.end(), "first failure"), 1);
+  EXPECT_EQ(log.back(), "second failure");
+  EXPECT_EQ(std::count(log.begin(), log.end(), "// C++ Exception: Classname=std::runtime_error"), 1);
+}
+
+TEST_F(TraceWindow, AFailedSaveAtTheEndGoesToTheStateFolderAndClosesTheChannel) {
+  const fs::path state = Dir / "state";
+  setenv("XDG_STATE_HOME", state.c_str(), 1);
+  const fs::path gone = Dir / "gone";
+  fs::create_directories(gone);
+  Form = std::make_unique<TTraceForm>();
+  RunEventHandler([] { throw std::runtime_error("failure"); });
+  fs::current_path(gone);
+  fs::remove(gone);  // the current folder takes no file now, not even root's
+  testing::internal::CaptureStderr();
+  Form.reset();
+  const std::string err = testing::internal::GetCapturedStderr();
+  fs::current_path(Dir);
+  unsetenv("XDG_STATE_HOME");
+  std::vector<fs::path> saved;
+  for (const auto& entry : fs::directory_iterator(state / "wirepeek"))
+    if (entry.path().filename().string().rfind("ALOG", 0) == 0) saved.push_back(entry.path());
+  ASSERT_EQ(saved.size(), 1u);
+  EXPECT_NE(err.find("the trace log is saved as " + saved[0].string()), std::string::npos) << err;
+  EXPECT_TRUE(std::find(ReadLog(saved[0]).begin(), ReadLog(saved[0]).end(), "failure") != ReadLog(saved[0]).end());
+  // The channel no longer points at the window's lines.
+  EXPECT_FALSE(TraceOutput.IsOpen());
+  EXPECT_THROW(TraceOutput.WriteLine("after"), ETextChannelError);
 }
 
 }  // namespace

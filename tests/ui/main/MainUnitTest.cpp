@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QLocale>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -485,6 +486,115 @@ TEST(ProgramStartUp, MissingMapIsReportedAndNoSettingsAreWritten) {
   EXPECT_NE(output.find("wirepeek: map ファイルがありません:wirepeek.map"), std::string::npos) << output;
   EXPECT_FALSE(fs::exists(dir / "wirepeek.ini"));
   fs::remove_all(dir);
+}
+
+}  // namespace
+
+namespace {
+
+// The window program run by the helper in a folder of its own.
+class Program : public testing::Test {
+ protected:
+  struct TRun {
+    std::string Out, Err;
+    int Status = 0;
+  };
+  void SetUp() override {
+    Dir = fs::temp_directory_path() / ("wirepeek-program-" + std::to_string(getpid()) + "-" +
+                                       testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(Dir);
+  }
+  void TearDown() override { fs::remove_all(Dir); }
+  TRun Run(const std::vector<std::string>& arguments) {
+    std::string command = "cd " + Dir.string() + " && env XDG_STATE_HOME=" + (Dir / "state").string() +
+                          " QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:use_sigaltstack=0:detect_leaks=0 timeout -s KILL 60 " +
+                          WIREPEEK_PROGRAM_HELPER;
+    for (const auto& a : arguments) command += " '" + a + "'";
+    command += " 2>" + (Dir / "stderr.txt").string();
+    FILE* pipe = popen(command.c_str(), "r");
+    TRun run;
+    char buffer[4096];
+    for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) run.Out.append(buffer, n);
+    run.Status = pclose(pipe);
+    std::ifstream err(Dir / "stderr.txt");
+    std::stringstream s;
+    s << err.rdbuf();
+    run.Err = s.str();
+    return run;
+  }
+  std::vector<std::string> Log() {
+    for (const auto& entry : fs::directory_iterator(Dir)) {
+      if (entry.path().filename().string().rfind("ALOG", 0) != 0) continue;
+      std::ifstream in(entry.path(), std::ios::binary);
+      std::vector<std::string> lines;
+      for (std::string line; std::getline(in, line);) lines.push_back(line.substr(0, line.find('\r')));
+      return lines;
+    }
+    return {};
+  }
+  static bool Has(const std::vector<std::string>& lines, const std::string& prefix) {
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+  }
+  fs::path Dir;
+};
+
+TEST_F(Program, TheToolkitsOwnOptionsAreNotTheProgramsSwitches) {
+  const TRun run = Run({"switches", "-display", ":0", "-session", "abc", "-style", "fusion", "-platform",
+                        "offscreen", "-stylesheet", "none.qss", "-sync"});
+  EXPECT_EQ(run.Status, 0) << run.Err;
+  EXPECT_EQ(run.Err.find("wirepeek: fault"), std::string::npos) << run.Err;
+  EXPECT_NE(run.Out.find("DEBUG 0 LIMIT 0"), std::string::npos) << run.Out << run.Err;
+  // Its own switches still count.
+  const TRun own = Run({"switches", "-D", "-S", "-style", "fusion"});
+  EXPECT_NE(own.Out.find("DEBUG 1 LIMIT 1"), std::string::npos) << own.Out << own.Err;
+}
+
+TEST_F(Program, FaultsInSlotsAreReportedAndTheProgramEndsNormallyWithItsLog) {
+  const TRun run = Run({"slots"});
+  ASSERT_TRUE(WIFEXITED(run.Status)) << run.Status << run.Err;
+  EXPECT_EQ(WEXITSTATUS(run.Status), 0) << run.Err;
+  const auto log = Log();
+  EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& l) { return l.rfind("[ 0] RIP=$", 0) == 0; }),
+            2);
+  EXPECT_TRUE(Has(log, "Access violation at address")) << run.Err;
+}
+
+TEST_F(Program, AMainWindowThatCannotBeBuiltIsReportedAndEndsTheProgram) {
+  const TRun run = Run({"build"});
+  ASSERT_TRUE(WIFEXITED(run.Status)) << run.Status << run.Err;
+  EXPECT_EQ(WEXITSTATUS(run.Status), 1);
+  EXPECT_NE(run.Err.find("wirepeek: the main window could not be created: no window today"), std::string::npos)
+      << run.Err;
+  const auto log = Log();
+  EXPECT_TRUE(Has(log, "[ 0] ErrorCode=$0EEDFADE"));
+  EXPECT_TRUE(Has(log, "no window today"));
+}
+
+TEST_F(Program, AFailedMapCheckEndsWithAFailureStatus) {
+  const fs::path copy = Dir / "wirepeek_program_helper";
+  fs::copy_file(WIREPEEK_PROGRAM_HELPER, copy);  // without its map
+  std::string command = "cd " + Dir.string() + " && QT_QPA_PLATFORM=offscreen timeout -s KILL 60 " + copy.string() +
+                        " badmap 2>/dev/null";
+  FILE* pipe = popen(command.c_str(), "r");
+  std::string out;
+  char buffer[512];
+  while (fgets(buffer, sizeof buffer, pipe)) out += buffer;
+  const int status = pclose(pipe);
+  EXPECT_NE(out.find("ALERT map ファイルがありません:wirepeek_program_helper.map"), std::string::npos) << out;
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+}
+
+TEST_F(Program, AFaultDuringShutdownIsReportedSavedAndEndsByItsSignal) {
+  const TRun run = Run({"shutdown"});
+  // timeout passes the signal on as 128 + its number.
+  const bool bySegv = (WIFSIGNALED(run.Status) && WTERMSIG(run.Status) == SIGSEGV) ||
+                      (WIFEXITED(run.Status) && WEXITSTATUS(run.Status) == 128 + SIGSEGV);
+  EXPECT_TRUE(bySegv) << run.Status << run.Err;
+  EXPECT_NE(run.Err.find("wirepeek: fault: SIGSEGV"), std::string::npos) << run.Err;
+  const auto log = Log();
+  EXPECT_TRUE(Has(log, "earlier failure"));
+  EXPECT_TRUE(Has(log, "// System Exception:"));  // the fault's own report, in debug mode by then
 }
 
 }  // namespace

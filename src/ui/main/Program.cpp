@@ -1,0 +1,123 @@
+#include "ui/main/Program.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+#include <chrono>
+#include <algorithm>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "capture/HeadlessReport.h"
+#include "diagnostics/TraceReport.h"
+#include "diagnostics/TraceUnit.h"
+#include "support/StartUp.h"
+#include "support/TextDevs.h"
+#include "ui/about/AboutUnit.h"
+#include "ui/main/Application.h"
+#include "ui/main/ClickProbe.h"
+#include "ui/main/MainUnit.h"
+
+namespace {
+
+// Value of a long option, or empty.
+std::string Option(const std::vector<std::string>& args, const char* name) {
+  for (std::size_t i = 0; i + 1 < args.size(); ++i)
+    if (args[i] == name) return args[i + 1];
+  return {};
+}
+
+// --start: pick the address and press "Capture 開始", as a user would.
+void StartCapture(TMainForm& form, const QString& address, int quitAfter) {
+  form.FormActivate();
+  const int index = form.cbAdapter->findText(address);
+  if (index < 0) {
+    std::cerr << "wirepeek: " << address.toStdString() << " is not an address of this host\n";
+    return;
+  }
+  form.cbAdapter->setCurrentIndex(index);
+  form.cbAdapterChange(index);
+  form.actCaptureStartExecute();
+  if (quitAfter < 0) return;
+  // How long clicks wait meanwhile, for the benchmarks that read the report.
+  auto* probe = new TClickProbe(form.stSndB, 100, &form);
+  QTimer::singleShot(quitAfter * 1000, &form, [&form, address, probe] {
+    const bool live = form.actCaptureEnd->isEnabled();
+    if (live) form.actCaptureEndExecute();
+    TReportFigures figures;
+    figures.Clicks = probe->Count();
+    figures.ClickMedianMs = probe->MedianMs();
+    figures.ClickMaxMs = probe->MaxMs();
+    if (DebugMode) {
+      // The dumps taken before the end reach the trace first, so their
+      // counts are final.
+      const TDumpFormatter& dumps = form.Monitor().Ioctl->Dumps;
+      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      while (!dumps.Idle() && std::chrono::steady_clock::now() < until)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+      figures.HasDumps = true;
+      figures.DumpsWritten = dumps.Written();
+      figures.DumpsSkipped = dumps.Skipped();
+    }
+    figures.Adapter = address.toStdString();
+    figures.State = form.Monitor().Ioctl.get();
+    figures.Addresses = &form.IPAdrModel().Table();
+    figures.Live = live;
+    if (live && form.Monitor().Ioctl->CaptureSocket) figures.Kernel = form.Monitor().Ioctl->CaptureSocket->Statistics();
+    WriteReportJson(figures, std::cout);
+    std::cout.flush();
+    form.close();
+  });
+}
+
+}  // namespace
+
+int RunWindowProgram(int& argc, char** argv, const TProgramHooks& Hooks) {
+  // 2 to 4. The switches are read from what the toolkit left, less its own
+  // options ("-display", "-session", "-style" ...) that it did not take.
+  TApplication application(argc, argv);
+  application.SetTitle(QStringLiteral("Wirepeek"));
+  DebugMode = false;
+  const std::vector<std::string> args = WithoutToolkitOptions({argv + 1, argv + argc});
+  ParseCommandLine(args);
+  // 5. The trace window first, so everything after it can report.
+  auto traceForm = std::make_unique<TTraceForm>();
+  application.GuardEvents = true;
+  // 6, 7. A failure here is reported like any other; the program then ends
+  // with its log saved.
+  std::unique_ptr<TMainForm> mainForm;
+  std::unique_ptr<TAboutForm> aboutForm;
+  const bool built = RunEventHandler([&] {
+    mainForm = Hooks.MakeMainForm ? Hooks.MakeMainForm() : std::make_unique<TMainForm>();
+    aboutForm = std::make_unique<TAboutForm>(mainForm.get());
+    mainForm->SetVersionDialog(aboutForm.get());
+  });
+  int status = 0;
+  if (built) {
+    if (Hooks.Created) Hooks.Created(*mainForm);
+    // 8. A map that does not belong to this build ends the program at once.
+    if (mainForm->CheckMapFile() < 0) status = 1;
+    // 9.
+    mainForm->show();
+    const std::string start = Option(args, "--start");
+    if (!start.empty()) {
+      const std::string quit = Option(args, "--quit-after");
+      const int quitAfter = quit.empty() ? -1 : std::max(0, std::atoi(quit.c_str()));
+      QTimer::singleShot(0, mainForm.get(), [form = mainForm.get(), start, quitAfter] {
+        StartCapture(*form, QString::fromStdString(start), quitAfter);
+      });
+    }
+    application.exec();
+  } else {
+    std::cerr << "wirepeek: the main window could not be created: " << LastExceptionMessage << std::endl;
+    traceForm->SaveOnClose = true;
+    status = 1;
+  }
+  // 10. In reverse order of creation; the trace window saves its log last.
+  application.GuardEvents = false;
+  aboutForm.reset();
+  mainForm.reset();
+  traceForm.reset();
+  return status;
+}

@@ -1,0 +1,137 @@
+// The packet dump of a whole capture file read in debug mode, against a
+// golden text: whatever way the dumps leave the capture thread, the text and
+// its order stay the same.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <thread>
+
+#include "capture/Datagrams.h"
+#include "capture/DumpFiles.h"
+#include "capture/PcapFiles.h"
+#include "capture/XIoctlUnit.h"
+#include "support/Settings.h"
+#include "support/TextDevs.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// Reads File with the monitor as 10.0.0.2 until its end.
+void ReadToTheEnd(TIPMonitor& monitor, const std::string& file) {
+  static struct TTarget : TCaptureNotifyTarget {
+    void CaptureNotify() override {}
+  } target;
+  TXIoctl& state = *monitor.Ioctl;
+  state.CaptureFile = file;
+  state.Adapters[1] = Addr("10.0.0.2");
+  state.SelectedAdapter = 1;
+  state.NotifyWindow = &target;
+  ASSERT_EQ(monitor.CaptureStart(), 0);
+  ASSERT_EQ(state.StopEvent.WaitFor(10s), TManualResetEvent::TWaitResult::Signaled);
+  monitor.CaptureEnd();
+}
+
+class DumpGolden : public testing::TestWithParam<std::uint8_t> {
+ protected:
+  void SetUp() override {
+    Dir = fs::temp_directory_path() / ("wirepeek-golden-" + std::to_string(getpid()));
+    fs::create_directories(Dir);
+    SetErrorBoxSink([](std::string_view) { return 1; });
+  }
+  void TearDown() override {
+    GlobalSettings.DumpLimit = 0;
+    SetErrorBoxSink(nullptr);
+    fs::remove_all(Dir);
+  }
+  fs::path Dir;
+};
+
+TEST_P(DumpGolden, CaptureFileGivesTheGoldenDump) {
+  const std::uint8_t limit = GetParam();
+  const auto pcap = (Dir / "golden.pcap").string();
+  WritePcap(pcap, 1, GoldenTraffic());
+  GlobalSettings.DumpLimit = limit;
+
+  TStringLineList lines;
+  TraceOutput.AssignLinesDevice(lines);
+  TraceOutput.Rewrite();
+  {
+    TIPMonitor monitor;
+    ASSERT_NO_FATAL_FAILURE(ReadToTheEnd(monitor, pcap));
+    ASSERT_TRUE(AwaitDumps(*monitor.Ioctl, 10s));
+  }
+  TraceOutput.Close();
+  TraceOutput.AssignNullDevice();
+
+  const std::vector<std::string> got = NormalisedDump(lines.Lines);
+  const fs::path golden = GoldenPath(limit);
+  if (std::getenv("WIREPEEK_WRITE_GOLDEN")) WriteGolden(golden, got);
+  EXPECT_EQ(got, ReadGolden(golden));
+  EXPECT_EQ(DateLinesSeen(lines.Lines), DumpedInGoldenTraffic);
+}
+
+INSTANTIATE_TEST_SUITE_P(Limits, DumpGolden, testing::Values(std::uint8_t{0}, std::uint8_t{1}));
+
+}  // namespace
+
+namespace {
+
+// Datagrams numbered by their source port, from 10.0.0.2.
+std::vector<TFrame> Numbered(std::uint16_t first, std::uint16_t count) {
+  std::vector<TFrame> frames;
+  for (std::uint16_t i = 0; i < count; ++i) {
+    const auto port = static_cast<std::uint16_t>(first + i);
+    frames.push_back({GoldenEthernet(MakeDatagram({.Protocol = 17, .Source = "10.0.0.2", .Dest = "9.1.2.3",
+                                                   .SourcePort = port, .DestPort = 53, .TotalLength = 40,
+                                                   .Delivered = 40})),
+                      1767603903, i});
+  }
+  return frames;
+}
+
+std::vector<std::uint16_t> PortsDumped(const std::vector<std::string>& lines) {
+  std::vector<std::uint16_t> ports;
+  for (const auto& line : lines)
+    if (line.rfind("Source Port: ", 0) == 0) ports.push_back(static_cast<std::uint16_t>(std::stoi(line.substr(13))));
+  return ports;
+}
+
+// The owner takes nothing in while two captures run, so the formatter soon
+// waits and the dumps pile up in the ring: ending the captures loses none of
+// them, and the second capture's dumps follow all of the first's.
+TEST(DumpHandOff, CapturesEndedWithDumpsQueuedLoseNoneAndKeepTheirOrder) {
+  const auto dir = fs::temp_directory_path() / ("wirepeek-queued-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const auto first = (dir / "first.pcap").string(), second = (dir / "second.pcap").string();
+  WritePcap(first, 1, Numbered(1000, 4000));
+  WritePcap(second, 1, Numbered(5000, 1000));
+
+  TStringLineList lines;
+  TraceOutput.AssignLinesDevice(lines);
+  TraceOutput.Rewrite();
+  std::vector<std::uint16_t> expected;
+  {
+    TIPMonitor monitor;
+    TXIoctl& state = *monitor.Ioctl;
+    for (const auto& file : {first, second}) ASSERT_NO_FATAL_FAILURE(ReadToTheEnd(monitor, file));
+    EXPECT_FALSE(state.Dumps.Idle());  // 5,000 dumps are more than the formatter may queue
+    ASSERT_TRUE(AwaitDumps(state, 20s));
+    EXPECT_EQ(state.Dumps.Written(), 5000u);
+    EXPECT_EQ(state.Dumps.Skipped(), 0u);
+  }
+  TraceOutput.Close();
+  TraceOutput.AssignNullDevice();
+  fs::remove_all(dir);
+
+  for (std::uint16_t port = 1000; port < 6000; ++port) expected.push_back(port);
+  EXPECT_EQ(PortsDumped(lines.Lines), expected);
+  EXPECT_EQ(lines.Lines.size(), 5000u * 8);
+}
+
+}  // namespace

@@ -1,0 +1,85 @@
+// The window program, started as main() starts it, with a scenario that
+// faults on purpose. test_ui_main runs it in child processes.
+//   wirepeek_program_helper <scenario> [program arguments...]
+#include <unistd.h>
+
+#include <QPushButton>
+#include <QTimer>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "diagnostics/Assertion.h"
+#include "diagnostics/TraceReport.h"
+#include "diagnostics/ZExWatcher.h"
+#include "support/Settings.h"
+#include "support/TextDevs.h"
+#include "ui/main/MainUnit.h"
+#include "ui/main/Program.h"
+
+namespace {
+
+int* volatile NullPointer = nullptr;
+
+// Ends the run as a user would, a little later.
+void CloseSoon(TMainForm& form, int ms) {
+  QTimer::singleShot(ms, &form, [&form] { form.close(); });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  InstallDiagnosticHooks();
+  InstallAssertionHandler();
+  SetProgramPaths();
+  if (argc < 2) return 2;
+  const std::string scenario = argv[1];
+  // The program sees the arguments after the scenario.
+  argv[1] = argv[0];
+  int programArgc = argc - 1;
+  char** programArgv = argv + 1;
+  TProgramHooks hooks;
+  if (scenario == "switches") {
+    hooks.Created = [](TMainForm& form) {
+      std::printf("DEBUG %d LIMIT %d\n", DebugMode.load() ? 1 : 0, GlobalSettings.DumpLimit);
+      std::fflush(stdout);
+      CloseSoon(form, 0);
+    };
+  } else if (scenario == "slots") {
+    // Faults in slots reached through signals: a timer's and a button's.
+    hooks.Created = [](TMainForm& form) {
+      auto* timer = new QTimer(&form);
+      timer->setSingleShot(true);
+      QObject::connect(timer, &QTimer::timeout, &form, [] { *NullPointer = 1; });
+      timer->start(50);
+      auto* button = new QPushButton(&form);
+      QObject::connect(button, &QPushButton::clicked, &form, [] { *NullPointer = 2; });
+      QTimer::singleShot(150, button, [button] { button->click(); });
+      CloseSoon(form, 400);
+    };
+  } else if (scenario == "build") {
+    hooks.MakeMainForm = []() -> std::unique_ptr<TMainForm> { throw std::runtime_error("no window today"); };
+  } else if (scenario == "badmap") {
+    // The alert's dialog would wait for a person: answer it on standard output.
+    hooks.Created = [](TMainForm&) {
+      SetTraceAlertSink([](const std::string& text) {
+        std::printf("ALERT %s\n", text.c_str());
+        std::fflush(stdout);
+        return AlertResultYes;
+      });
+    };
+  } else if (scenario == "shutdown") {
+    // A fault after the loop, while the windows are destroyed.
+    hooks.Created = [](TMainForm& form) {
+      QObject::connect(&form, &QObject::destroyed, [] { *NullPointer = 3; });
+      RunEventHandler([] { throw std::runtime_error("earlier failure"); });
+      CloseSoon(form, 50);
+    };
+  } else {
+    return 2;
+  }
+  return RunWindowProgram(programArgc, programArgv, hooks);
+}
