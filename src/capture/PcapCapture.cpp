@@ -8,8 +8,6 @@
 
 namespace {
 
-// Room for a whole 65,535-byte datagram behind any link header we decode.
-constexpr int SnapLength = 65535 + 256;
 // A file is read in groups, so its readers are told as it goes.
 constexpr int FileGroupSize = 256;
 
@@ -46,39 +44,42 @@ bool TPcapCaptureSocket::Prepare(pcap* handle, bool live, std::string& error) {
   return true;
 }
 
-std::unique_ptr<TPcapCaptureSocket> TPcapCaptureSocket::OpenLive(const std::string& interface, TOpenStage& failedAt,
-                                                                 std::string& error) {
+pcap* TPcapCaptureSocket::OpenLiveHandle(const std::string& interface, int snapLength, TOpenFailure& failure) {
   char message[PCAP_ERRBUF_SIZE] = {};
-  failedAt = TOpenStage::Create;
+  failure = TOpenFailure{};
   pcap* handle = pcap_create(interface.c_str(), message);
   if (!handle) {
-    error = message;
+    failure.Reason = message;
     return nullptr;
   }
-  failedAt = TOpenStage::Activate;
-  pcap_set_snaplen(handle, SnapLength);
+  failure.Stage = TOpenStage::Activate;
+  pcap_set_snaplen(handle, snapLength);
   pcap_set_promisc(handle, 0);
   pcap_set_timeout(handle, DeliveryTimeoutMs);
   pcap_set_buffer_size(handle, RingBufferBytes);
   const int status = pcap_activate(handle);
   if (status < 0) {
     const std::string detail = pcap_geterr(handle);
-    error = std::string(pcap_statustostr(status)) + (detail.empty() ? "" : ": " + detail);
-    if (status == PCAP_ERROR_PERM_DENIED || status == PCAP_ERROR_PROMISC_PERM_DENIED)
-      error += " (live capture needs root or the capabilities cap_net_raw,cap_net_admin)";
+    failure.Reason = std::string(pcap_statustostr(status)) + (detail.empty() ? "" : ": " + detail);
+    failure.PermissionDenied = status == PCAP_ERROR_PERM_DENIED || status == PCAP_ERROR_PROMISC_PERM_DENIED;
     pcap_close(handle);
     return nullptr;
   }
-  if (!Prepare(handle, true, error)) {
+  if (!Prepare(handle, true, failure.Reason)) {
     pcap_close(handle);
     return nullptr;
   }
+  return handle;
+}
+
+std::unique_ptr<TPcapCaptureSocket> TPcapCaptureSocket::OpenLive(const std::string& interface, TOpenFailure& failure) {
+  pcap* handle = OpenLiveHandle(interface, WholeSnapLength, failure);
+  if (!handle) return nullptr;
   return std::unique_ptr<TPcapCaptureSocket>(new TPcapCaptureSocket(handle, false));
 }
 
-std::unique_ptr<TPcapCaptureSocket> TPcapCaptureSocket::OpenFile(const std::string& path, std::string& error) {
-  char message[PCAP_ERRBUF_SIZE] = {};
-  pcap* handle = pcap_open_offline(path.c_str(), message);
+std::unique_ptr<TPcapCaptureSocket> TPcapCaptureSocket::Offline(pcap* handle, const char* message,
+                                                                 std::string& error) {
   if (!handle) {
     error = message;
     return nullptr;
@@ -88,6 +89,18 @@ std::unique_ptr<TPcapCaptureSocket> TPcapCaptureSocket::OpenFile(const std::stri
     return nullptr;
   }
   return std::unique_ptr<TPcapCaptureSocket>(new TPcapCaptureSocket(handle, true));
+}
+
+std::unique_ptr<TPcapCaptureSocket> TPcapCaptureSocket::OpenFile(const std::string& path, std::string& error) {
+  char message[PCAP_ERRBUF_SIZE] = {};
+  return Offline(pcap_open_offline(path.c_str(), message), message, error);
+}
+
+std::unique_ptr<TPcapCaptureSocket> TPcapCaptureSocket::OpenStream(FILE* stream, std::string& error) {
+  char message[PCAP_ERRBUF_SIZE] = {};
+  pcap* handle = pcap_fopen_offline(stream, message);
+  if (!handle) std::fclose(stream);
+  return Offline(handle, message, error);
 }
 
 // Capture thread, called by libpcap for each frame.
@@ -126,6 +139,23 @@ TCaptureSocket::TReceiveStatus TPcapCaptureSocket::Receive(TDatagramSink& sink) 
   if (n == PCAP_ERROR_BREAK) return TReceiveStatus::Interrupted;
   Error = pcap_geterr(Handle);
   return TReceiveStatus::Failed;
+}
+
+// Capture thread.
+int TPcapCaptureSocket::DispatchRecords(TDatagramSink& sink, int count) {
+  if (!Handle) {
+    Error = "capture handle is closed";
+    return -1;
+  }
+  Sink = &sink;
+  const int n = pcap_dispatch(Handle, count, &TPcapCaptureSocket::OnFrame, reinterpret_cast<unsigned char*>(this));
+  Sink = nullptr;
+  if (SinkFailure) std::rethrow_exception(std::exchange(SinkFailure, nullptr));
+  if (n < 0) {
+    Error = n == PCAP_ERROR_BREAK ? "interrupted" : pcap_geterr(Handle);
+    return -1;
+  }
+  return n;
 }
 
 // Any thread.

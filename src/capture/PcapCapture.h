@@ -1,5 +1,6 @@
 #pragma once
 // The capture backend on libpcap: a live interface or a capture file.
+#include <cstdio>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -12,23 +13,39 @@ struct pcap;
 class TPcapCaptureSocket final : public TCaptureSocket {
  public:
   enum class TOpenStage { Create, Activate };
+  // Why a live capture could not be opened.
+  struct TOpenFailure {
+    TOpenStage Stage = TOpenStage::Create;
+    bool PermissionDenied = false;  // the process lacks the capture rights
+    std::string Reason;
+  };
 
   // Kernel ring buffer of a live capture.
   static constexpr int RingBufferBytes = 32 * 1024 * 1024;
   // How long the kernel may hold datagrams before handing them over; bounds
   // the delay between the wire and the screen.
   static constexpr int DeliveryTimeoutMs = 20;
+  // Room for a whole 65,535-byte datagram behind any link header we decode.
+  static constexpr int WholeSnapLength = 65535 + 256;
 
   // Live capture of every IPv4 datagram the interface sends or receives.
   // On failure returns null, with the stage that failed and the reason.
-  static std::unique_ptr<TPcapCaptureSocket> OpenLive(const std::string& Interface, TOpenStage& FailedAt,
-                                                      std::string& Error);
+  static std::unique_ptr<TPcapCaptureSocket> OpenLive(const std::string& Interface, TOpenFailure& Failure);
+  // The same live handle, keeping SnapLength bytes of each frame, for a
+  // caller that reads it itself (the capture helper). Null on failure.
+  static pcap* OpenLiveHandle(const std::string& Interface, int SnapLength, TOpenFailure& Failure);
   // A pcap or pcapng file, decoded the same way.
   static std::unique_ptr<TPcapCaptureSocket> OpenFile(const std::string& Path, std::string& Error);
+  // A pcap stream read through Stream, which the socket then owns. The
+  // caller hands it records with DispatchRecords, only whole ones.
+  static std::unique_ptr<TPcapCaptureSocket> OpenStream(FILE* Stream, std::string& Error);
 
   ~TPcapCaptureSocket() override;
 
   TReceiveStatus Receive(TDatagramSink& Sink) override;
+  // Streams: decodes the next Count records; the number decoded, or -1 with
+  // LastError set.
+  int DispatchRecords(TDatagramSink& Sink, int Count);
   void Interrupt() override;
   void Close() override;
   // Live captures: the kernel's counts, known once the handle is closed.
@@ -40,6 +57,8 @@ class TPcapCaptureSocket final : public TCaptureSocket {
   TPcapCaptureSocket(pcap* Handle, bool IsFile);
   static void OnFrame(unsigned char* User, const struct pcap_pkthdr* Header, const unsigned char* Bytes);
   static bool Prepare(pcap* Handle, bool Live, std::string& Error);
+  // A file or stream handle made ready, or null with Message as the error.
+  static std::unique_ptr<TPcapCaptureSocket> Offline(pcap* Handle, const char* Message, std::string& Error);
 
   mutable std::mutex Mutex;  // guards Handle against Interrupt from another thread
   pcap* Handle;

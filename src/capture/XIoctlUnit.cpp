@@ -6,9 +6,14 @@
 #include <mutex>
 #include <utility>
 
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include "capture/HelperCapture.h"
 #include "capture/HostAddresses.h"
 #include "capture/PcapCapture.h"
 #include "diagnostics/Assertion.h"
+#include "support/Settings.h"
 #include "support/TextDevs.h"
 
 namespace {
@@ -123,16 +128,35 @@ std::int32_t TXIoctl::InitAdapter() {
     ShowErrorBox("IntAdapter :bind failed");
     return -1;
   }
-  TPcapCaptureSocket::TOpenStage failedAt{};
-  auto live = TPcapCaptureSocket::OpenLive(interface, failedAt, reason);
-  if (!live) {
-    ReportReason(interface, reason);
-    ShowErrorBox(failedAt == TPcapCaptureSocket::TOpenStage::Create ? "InitAdapter :WSASocket failed"
-                                                                      : "InitAdapter : WSAIoCtl failed");
-    return -1;
+  TPcapCaptureSocket::TOpenFailure failure;
+  auto live = TPcapCaptureSocket::OpenLive(interface, failure);
+  if (live) {
+    CaptureSocket = std::move(live);
+    return 0;
   }
-  CaptureSocket = std::move(live);
-  return 0;
+  // Without the rights ourselves, the helper that holds them captures for us.
+  if (failure.PermissionDenied) {
+    const std::string helper = CaptureHelper.empty() ? FindCaptureHelper(GlobalSettings.ExePath) : CaptureHelper;
+    std::string advice = CaptureRightsAdvice(helper);
+    if (!helper.empty() && ::access(helper.c_str(), X_OK) == 0) {
+      char dotted[INET_ADDRSTRLEN] = {};
+      const std::uint32_t addr = Adapters[SelectedAdapter];
+      inet_ntop(AF_INET, &addr, dotted, sizeof dotted);
+      // The packet dump of debug mode wants whole datagrams; counting wants
+      // only their first bytes.
+      auto viaHelper = THelperCaptureSocket::Open(helper, dotted, TraceOutput.WantsText(), failure);
+      if (viaHelper) {
+        CaptureSocket = std::move(viaHelper);
+        return 0;
+      }
+      if (!failure.PermissionDenied) advice.clear();
+    }
+    if (!advice.empty()) failure.Reason += " (" + advice + ")";
+  }
+  ReportReason(interface, failure.Reason);
+  ShowErrorBox(failure.Stage == TPcapCaptureSocket::TOpenStage::Create ? "InitAdapter :WSASocket failed"
+                                                                        : "InitAdapter : WSAIoCtl failed");
+  return -1;
 }
 
 void TXIoctl::TermAdapter() {

@@ -146,6 +146,9 @@ class TXIoctl {
   std::string CaptureFile;
   // Where ListAdaptor and InitAdapter learn the host's addresses.
   THostAddressSource HostAddressSource = SystemIpv4Addresses;
+  // The capture helper used when this process may not capture itself
+  // (empty: looked for beside the executable, then where it is installed).
+  std::string CaptureHelper;
 
   // The packet dumps of every capture of this run, on their way from the
   // capture thread to the trace channel.

@@ -19,6 +19,7 @@
 #include "capture/HostAddresses.h"
 #include "capture/NotifyTargets.h"
 #include "capture/TestNetwork.h"
+#include "capture/TestSockets.h"
 #include "capture/XIoctlUnit.h"
 
 namespace {
@@ -29,46 +30,6 @@ using namespace std::chrono_literals;
 constexpr const char* kOurs = "203.0.113.1";
 constexpr const char* kOther = "203.0.113.3";  // a second address on our side of the link
 constexpr const char* kPeer = "203.0.113.2";
-
-class TFd {
- public:
-  explicit TFd(int fd) : Fd(fd) {
-    if (fd < 0) throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
-  }
-  ~TFd() { close(Fd); }
-  TFd(const TFd&) = delete;
-  TFd& operator=(const TFd&) = delete;
-  operator int() const { return Fd; }
-
- private:
-  int Fd;
-};
-
-sockaddr_in Endpoint(const char* addr, std::uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  inet_pton(AF_INET, addr, &a.sin_addr);
-  return a;
-}
-
-void Bind(int fd, const char* addr, std::uint16_t port) {
-  const auto a = Endpoint(addr, port);
-  if (bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0)
-    throw std::runtime_error(std::string("bind: ") + std::strerror(errno));
-}
-
-void SendUdp(const char* from, std::uint16_t fromPort, const char* to, std::uint16_t toPort, std::size_t payload,
-             int count, const std::vector<std::uint8_t>& content = {}) {
-  TFd fd(socket(AF_INET, SOCK_DGRAM, 0));
-  Bind(fd, from, fromPort);
-  std::vector<std::uint8_t> data = content;
-  data.resize(payload, 0x42);
-  const auto to_ = Endpoint(to, toPort);
-  for (int i = 0; i < count; ++i)
-    if (sendto(fd, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&to_), sizeof to_) < 0)
-      throw std::runtime_error(std::string("sendto: ") + std::strerror(errno));
-}
 
 // Sends a datagram whose IP header the test writes itself.
 void SendRaw(const std::vector<std::uint8_t>& datagram, const char* to) {

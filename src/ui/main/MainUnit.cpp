@@ -86,6 +86,7 @@ QString TotalText(std::int64_t value) {
 TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
   MainForm = this;
   OpenDocument = [](const QString& path) { return QDesktopServices::openUrl(QUrl::fromLocalFile(path)); };
+  HelpFolders = {QStringLiteral(WIREPEEK_DOC_DIR), QStringLiteral(WIREPEEK_SOURCE_DOC_DIR)};
   FormCreate();
 }
 
@@ -414,11 +415,18 @@ void TMainForm::actCaptureEndExecute() {
 }
 
 void TMainForm::actHelpExecute() {
-  // Looked for in the working directory, not beside the executable.
+  // Looked for in the working directory first, not beside the executable.
   const QString name = QStringLiteral("Wirepeek.html");
   if (QFileInfo(name).isFile()) {
     OpenDocument(QDir::current().absoluteFilePath(name));
     return;
+  }
+  for (const QString& folder : HelpFolders) {
+    const QString path = QDir(folder).absoluteFilePath(name);
+    if (QFileInfo(path).isFile()) {
+      OpenDocument(path);
+      return;
+    }
   }
   ShowMessageBox(this, App() ? App()->Title() : QStringLiteral("Wirepeek"), QStringLiteral("HelpFileが　ありません"));
 }

@@ -10,6 +10,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QStringList>
 #include <QSystemTrayIcon>
 #include <QTabWidget>
 #include <QTimer>
@@ -37,6 +38,9 @@ class TMainForm final : public QMainWindow {
   void SetVersionDialog(QDialog* Dialog) { VersionDialog = Dialog; }
   // Opens a file with the desktop's handler; replaceable for tests.
   std::function<bool(const QString& Path)> OpenDocument;
+  // Folders Help looks in, in order, when the working folder has no guide:
+  // the installed documentation, then the source tree's.
+  QStringList HelpFolders;
 
   // At start-up: is the link map beside the executable this build's? On a
   // mismatch it alerts and has the program end without saving settings.

@@ -271,6 +271,7 @@ TEST_F(MainWindow, ClosingIsRefusedWhileACaptureRuns) {
 
 TEST_F(MainWindow, HelpLooksInTheWorkingDirectory) {
   Create();
+  Form->HelpFolders.clear();
   QString opened;
   Form->OpenDocument = [&](const QString& path) {
     opened = path;
@@ -285,6 +286,67 @@ TEST_F(MainWindow, HelpLooksInTheWorkingDirectory) {
   fs::current_path(previous);
   EXPECT_EQ(opened.toStdString(), (Dir / "Wirepeek.html").string());
   EXPECT_EQ(Boxes.size(), 1u);
+}
+
+TEST_F(MainWindow, HelpFallsBackToTheInstalledGuideThenTheSourceTree) {
+  Create();
+  const fs::path work = Dir / "work", installed = Dir / "installed", source = Dir / "source";
+  for (const auto& d : {work, installed, source}) fs::create_directories(d);
+  Form->HelpFolders = {QString::fromStdString(installed.string()), QString::fromStdString(source.string()),
+                       QString::fromStdString((Dir / "missing").string())};
+  std::vector<std::string> opened;
+  Form->OpenDocument = [&](const QString& path) {
+    opened.push_back(path.toStdString());
+    return true;
+  };
+  const auto previous = fs::current_path();
+  fs::current_path(work);
+  struct TStep {
+    fs::path Add;          // guide written before the command, or empty
+    std::string Expected;  // what is opened, or empty for the box
+  };
+  const std::vector<TStep> steps = {
+      {{}, {}},
+      {source / "Wirepeek.html", (source / "Wirepeek.html").string()},
+      {installed / "Wirepeek.html", (installed / "Wirepeek.html").string()},
+      {work / "Wirepeek.html", (work / "Wirepeek.html").string()},
+  };
+  for (const auto& step : steps) {
+    if (!step.Add.empty()) std::ofstream(step.Add) << "<html></html>";
+    opened.clear();
+    Boxes.clear();
+    Form->actHelpExecute();
+    if (step.Expected.empty()) {
+      EXPECT_TRUE(opened.empty());
+      EXPECT_EQ(Boxes, (std::vector<TBox>{{"Wirepeek", "HelpFileが　ありません"}}));
+    } else {
+      EXPECT_EQ(opened, std::vector<std::string>{step.Expected});
+      EXPECT_TRUE(Boxes.empty());
+    }
+  }
+  fs::current_path(previous);
+}
+
+TEST(UserGuide, ShipsWithEveryPictureItNames) {
+  const fs::path docs = fs::path(WIREPEEK_SOURCE_DIR) / "docs";
+  std::ifstream in(docs / "Wirepeek.html");
+  ASSERT_TRUE(in) << "docs/Wirepeek.html is missing";
+  std::stringstream text;
+  text << in.rdbuf();
+  const std::string html = text.str();
+  EXPECT_NE(html.find("<meta charset=\"utf-8\">"), std::string::npos);
+  EXPECT_NE(html.find("lang=\"ja\""), std::string::npos);
+  int pictures = 0;
+  for (std::size_t at = html.find("src=\""); at != std::string::npos; at = html.find("src=\"", at + 1)) {
+    const auto end = html.find('"', at + 5);
+    const std::string name = html.substr(at + 5, end - at - 5);
+    EXPECT_TRUE(fs::is_regular_file(docs / name)) << name;
+    ++pictures;
+  }
+  EXPECT_EQ(pictures, 5);
+  // The texts a user sees in the window, as the guide names them.
+  for (const char* word : {"アダプタ選択", "Capture 開始", "Capture 終了", "オプション", "wirepeek-capture"})
+    EXPECT_NE(html.find(word), std::string::npos) << word;
 }
 
 TEST_F(MainWindow, NoAdapterEndsTheProgramAndStillSavesSettings) {

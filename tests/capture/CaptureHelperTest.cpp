@@ -1,0 +1,396 @@
+// The capture helper and the backend that reads its stream: what the helper
+// refuses, how the backend survives broken helpers and streams, and (as
+// root, in private namespaces) that counting through an unprivileged helper
+// gives exactly what the in-process capture gives.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "capture/Datagrams.h"
+#include "capture/HelperCapture.h"
+#include "capture/HelperProtocol.h"
+#include "capture/NotifyTargets.h"
+#include "capture/PcapCapture.h"
+#include "capture/PcapFiles.h"
+#include "capture/TestNetwork.h"
+#include "capture/TestSockets.h"
+#include "capture/XIoctlUnit.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using TStatus = TCaptureSocket::TReceiveStatus;
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+struct TRun {
+  int Status = -1;
+  std::string Out, Err;
+};
+
+// Runs the helper with Args, standard input from /dev/null.
+TRun RunHelper(const std::string& args) {
+  const std::string dir = testing::TempDir();
+  const std::string out = dir + "helper.out", err = dir + "helper.err";
+  TRun run;
+  const int status =
+      std::system((std::string(WIREPEEK_HELPER) + " " + args + " </dev/null >" + out + " 2>" + err).c_str());
+  run.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.Out = ReadAll(out);
+  run.Err = ReadAll(err);
+  return run;
+}
+
+struct TRefusal {
+  const char* Args;
+  const char* Message;
+};
+
+class HelperRefuses : public testing::TestWithParam<TRefusal> {};
+
+TEST_P(HelperRefuses, WithAClearMessageAndNothingOpened) {
+  const auto run = RunHelper(GetParam().Args);
+  EXPECT_EQ(run.Status, HelperExitRefused) << run.Err;
+  EXPECT_NE(run.Err.find(GetParam().Message), std::string::npos) << run.Err;
+  EXPECT_TRUE(run.Out.empty()) << "a stream was started";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, HelperRefuses,
+    testing::Values(TRefusal{"", "no address given"},
+                    TRefusal{"lo", "lo is not an IPv4 address"},
+                    TRefusal{"eth0", "eth0 is not an IPv4 address"},
+                    TRefusal{"198.51.100.77", "198.51.100.77 is not an address of this host"},
+                    TRefusal{"10.255.255.254", "10.255.255.254 is not an address of this host"},
+                    TRefusal{"127.0.0.1 127.0.0.1", "only one address can be watched"},
+                    TRefusal{"127.0.0.1 extra", "only one address can be watched"},
+                    TRefusal{"--promisc 127.0.0.1", "unknown option --promisc"},
+                    TRefusal{"127.0.0.1 -i", "unknown option -i"},
+                    TRefusal{"1.2.3", "1.2.3 is not an IPv4 address"}));
+
+// A fake helper: a shell script run in place of the helper, which gets the
+// helper's path and the address as $0 and $1.
+std::vector<std::string> Fake(const std::string& script) { return {"sh", "-c", script}; }
+
+std::vector<TFrame> Frames(int n) {
+  std::vector<TFrame> frames;
+  for (int i = 0; i < n; ++i) {
+    TFrame f;
+    f.Bytes = MakeDatagram({.Protocol = 17, .Source = "10.0.0.1", .Dest = "10.0.0.2", .SourcePort = 5000,
+                            .DestPort = 53, .TotalLength = static_cast<std::uint16_t>(100 + i), .Delivered = static_cast<std::size_t>(100 + i)});
+    f.Seconds = 1000;
+    f.Microseconds = static_cast<std::uint32_t>(i);
+    frames.push_back(f);
+  }
+  return frames;
+}
+
+std::string StreamFile(const std::vector<TFrame>& frames, const char* name) {
+  const std::string path = testing::TempDir() + name;
+  WritePcap(path, 228, frames);
+  return path;
+}
+
+struct TCollect final : TDatagramSink {
+  void Datagram(const TCapturedDatagram& d) override { Lengths.push_back(d.Length); }
+  std::vector<std::size_t> Lengths;
+};
+
+// Receives until the socket reports anything but datagrams or idleness.
+TStatus Drain(TCaptureSocket& socket, TCollect& sink, std::chrono::milliseconds limit = 5s) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    const auto status = socket.Receive(sink);
+    if (status != TStatus::Datagrams && status != TStatus::Idle) return status;
+    if (std::chrono::steady_clock::now() > end) return status;
+  }
+}
+
+std::unique_ptr<THelperCaptureSocket> OpenFake(const std::string& script, TPcapCaptureSocket::TOpenFailure& failure) {
+  return THelperCaptureSocket::Open("helper", "10.0.0.1", false, failure, Fake(script));
+}
+
+TEST(HelperStream, AWholeStreamIsDecodedAndTheKernelCountsKept) {
+  const auto file = StreamFile(Frames(5), "whole.pcap");
+  TPcapCaptureSocket::TOpenFailure failure;
+  auto socket = OpenFake("cat " + file + "; echo 'kernel received 7 dropped 2' >&2", failure);
+  ASSERT_NE(socket, nullptr) << failure.Reason;
+  TCollect sink;
+  EXPECT_EQ(Drain(*socket, sink), TStatus::Failed);
+  EXPECT_EQ(sink.Lengths, (std::vector<std::size_t>{100, 101, 102, 103, 104}));
+  EXPECT_NE(socket->LastError().find("the capture helper ended"), std::string::npos) << socket->LastError();
+  socket->Close();
+  EXPECT_EQ(socket->Statistics().Received, 7u);
+  EXPECT_EQ(socket->Statistics().Dropped, 2u);
+}
+
+struct TBrokenStream {
+  const char* Name;
+  long Cut;            // bytes of the stream the fake helper writes; -1 all
+  long GarbleAt;       // offset of a byte set to 0xFF in the stream, or -1
+  const char* Error;   // what LastError says
+  std::size_t Decoded;  // datagrams that got through first
+};
+
+class HelperStreamBroken : public testing::TestWithParam<TBrokenStream> {};
+
+TEST_P(HelperStreamBroken, EndsTheCaptureWithAReasonAndKeepsWhatCame) {
+  const auto& p = GetParam();
+  auto frames = Frames(3);
+  const std::string path = StreamFile(frames, "broken.pcap");
+  std::string bytes = ReadAll(path);
+  if (p.Cut >= 0) bytes.resize(static_cast<std::size_t>(p.Cut));
+  if (p.GarbleAt >= 0) bytes[static_cast<std::size_t>(p.GarbleAt)] = '\xFF';
+  {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+  }
+  TPcapCaptureSocket::TOpenFailure failure;
+  // The helper dies in the middle, without a word.
+  auto socket = OpenFake("cat " + path + "; kill -9 $$", failure);
+  ASSERT_NE(socket, nullptr) << failure.Reason;
+  TCollect sink;
+  EXPECT_EQ(Drain(*socket, sink), TStatus::Failed);
+  EXPECT_NE(socket->LastError().find(p.Error), std::string::npos) << socket->LastError();
+  EXPECT_EQ(sink.Lengths.size(), p.Decoded);
+  socket->Close();
+  EXPECT_EQ(socket->HelperPid(), 0);
+}
+
+// Stream: 24-byte header, then records of 16 + 100, 16 + 101, 16 + 102 bytes.
+INSTANTIATE_TEST_SUITE_P(
+    Streams, HelperStreamBroken,
+    testing::Values(TBrokenStream{"CutInARecordHeader", 24 + 116 + 8, -1, "middle of a datagram", 1},
+                    TBrokenStream{"CutInRecordData", 24 + 116 + 60, -1, "middle of a datagram", 1},
+                    TBrokenStream{"CutAtARecordEdge", 24 + 116 + 117, -1, "the capture helper ended", 2},
+                    TBrokenStream{"LengthGarbled", -1, 24 + 116 + 11, "garbled", 1},
+                    TBrokenStream{"LengthLongerThanTheStream", -1, 24 + 116 + 9, "middle of a datagram", 1}),
+    [](const auto& param) { return std::string(param.param.Name); });
+
+struct TStartFailure {
+  const char* Name;
+  std::string Helper;
+  std::vector<std::string> Launcher;
+  TPcapCaptureSocket::TOpenStage Stage;
+  bool PermissionDenied;
+  const char* Reason;
+};
+
+class HelperStart : public testing::TestWithParam<TStartFailure> {};
+
+TEST_P(HelperStart, FailsWithTheStageAndTheHelpersWords) {
+  const auto& p = GetParam();
+  TPcapCaptureSocket::TOpenFailure failure;
+  auto socket = THelperCaptureSocket::Open(p.Helper, "10.0.0.1", false, failure, p.Launcher);
+  ASSERT_EQ(socket, nullptr);
+  EXPECT_EQ(failure.Stage, p.Stage);
+  EXPECT_EQ(failure.PermissionDenied, p.PermissionDenied);
+  EXPECT_NE(failure.Reason.find(p.Reason), std::string::npos) << failure.Reason;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Helpers, HelperStart,
+    testing::Values(
+        TStartFailure{"NeverStarts", "/nonexistent/wirepeek-capture", {}, TPcapCaptureSocket::TOpenStage::Create,
+                      false, "cannot start /nonexistent/wirepeek-capture"},
+        TStartFailure{"NoRights", "helper",
+                      Fake("echo \"wirepeek-capture: eth0: You don't have permission to capture\" >&2; exit 4"),
+                      TPcapCaptureSocket::TOpenStage::Activate, true, "permission"},
+        TStartFailure{"NoDevice", "helper", Fake("echo 'wirepeek-capture: eth9: No such device' >&2; exit 3"),
+                      TPcapCaptureSocket::TOpenStage::Create, false, "No such device"},
+        TStartFailure{"SilentEnd", "helper", Fake("exit 1"), TPcapCaptureSocket::TOpenStage::Activate, false,
+                      "ended without a word"},
+        TStartFailure{"NotAStream", "helper", Fake("echo 'this is not a capture stream at all'; exec sleep 5"),
+                      TPcapCaptureSocket::TOpenStage::Activate, false, "does not start as a pcap stream"}),
+    [](const auto& param) { return std::string(param.param.Name); });
+
+TEST(HelperStream, InterruptAndCloseEndAHelperThatSaysNothingPromptly) {
+  const auto file = StreamFile({}, "empty.pcap");
+  TPcapCaptureSocket::TOpenFailure failure;
+  auto socket = OpenFake("cat " + file + "; exec sleep 30", failure);
+  ASSERT_NE(socket, nullptr) << failure.Reason;
+  TCollect sink;
+  EXPECT_EQ(socket->Receive(sink), TStatus::Idle);
+  const auto start = std::chrono::steady_clock::now();
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(20ms);
+    socket->Interrupt();
+  });
+  EXPECT_EQ(Drain(*socket, sink), TStatus::Interrupted);
+  stopper.join();
+  socket->Close();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  EXPECT_EQ(socket->Statistics().Received, 0u);
+  EXPECT_TRUE(sink.Lengths.empty());
+}
+
+TEST(HelperStream, AHelperDyingMidCaptureEndsTheThreadAndTheTotalsStay) {
+  auto frames = Frames(4);
+  for (auto& f : frames) f.Bytes = MakeDatagram({.Protocol = 17, .Source = "10.0.0.1", .Dest = "10.0.0.2",
+                                                 .TotalLength = 60, .Delivered = 60});
+  const auto path = StreamFile(frames, "dying.pcap");
+  std::filesystem::resize_file(path, std::filesystem::file_size(path) - 10);
+  TXIoctl state;
+  state.Adapters[1] = Addr("10.0.0.1");
+  state.SelectedAdapter = 1;
+  int notifications = 0;
+  TDirectNotifyTarget target([&] { ++notifications; });
+  state.NotifyWindow = &target;
+  TPcapCaptureSocket::TOpenFailure failure;
+  state.CaptureSocket = OpenFake("cat " + path + "; sleep 0.2; kill -9 $$", failure);
+  ASSERT_NE(state.CaptureSocket, nullptr) << failure.Reason;
+  TCaptureThread thread(state);
+  ASSERT_EQ(state.StopEvent.WaitFor(5s), TManualResetEvent::TWaitResult::Signaled);
+  thread.WaitFor();
+  EXPECT_EQ(thread.ExitCode(), 2);
+  EXPECT_EQ(state.Running, 0);
+  EXPECT_EQ(state.TotalPackets, 3);
+  EXPECT_EQ(state.TotalBytes, 180);
+  EXPECT_EQ(state.Counters[DirectionSent][KindPackets][0], 3);
+  EXPECT_GE(notifications, 2);
+  // Ending the capture afterwards returns at once.
+  state.TermAdapter();
+}
+
+TEST(HelperLookup, BesideTheExecutableFirstAndAdviceForEachCase) {
+  const std::string dir = testing::TempDir() + "helperlookup/";
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  const std::string exe = dir + "wirepeek", helper = dir + "wirepeek-capture";
+  std::ofstream(helper) << "#!/bin/sh\n";
+  chmod(helper.c_str(), 0755);
+  EXPECT_EQ(FindCaptureHelper(exe), helper);
+  EXPECT_NE(CaptureRightsAdvice(helper).find("sudo setcap cap_net_raw,cap_net_admin=ep " + helper), std::string::npos);
+  EXPECT_NE(CaptureRightsAdvice("").find("not installed"), std::string::npos);
+  EXPECT_NE(CaptureRightsAdvice(dir + "missing").find("not installed"), std::string::npos);
+  if (geteuid() != 0) {
+    // Root may run anything, so the group case shows only for others.
+    chmod(helper.c_str(), 0640);
+    EXPECT_EQ(CaptureRightsAdvice(helper), "add yourself to the group wirepeek, then log in again");
+  }
+  std::filesystem::remove_all(dir);
+}
+
+// Documentation-range addresses, used only inside the test namespaces.
+constexpr const char* kHelperOurs = "203.0.113.11";
+constexpr const char* kHelperPeer = "203.0.113.12";
+
+std::string StatusField(pid_t pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind(field + ":", 0) == 0) {
+      std::istringstream rest(line.substr(field.size() + 1));
+      std::string value;
+      rest >> value;
+      return value;
+    }
+  return {};
+}
+
+// Counts of one capture, copied inside its notification.
+struct TSeen {
+  std::mutex Mutex;
+  std::int64_t Packets = 0, Bytes = 0;
+  CategoryCounters Counters{};
+};
+
+TEST(HelperLive, AnUnprivilegedHelperCountsExactlyAsTheInProcessCaptureAndHoldsNoRights) {
+  if (!CanMakeTestNetworks()) GTEST_SKIP() << "needs root and iproute2";
+  const std::string tag = std::to_string(getpid());
+  TTestNamespace ours("wph" + tag), peer("wpq" + tag);
+  const std::string a = "wvh" + tag, b = "wvq" + tag;
+  ours.Run("ip link add " + a + " type veth peer name " + b + " netns " + peer.Name);
+  for (const auto* ns : {&ours, &peer}) ns->Run("sysctl -q -w net.ipv6.conf.all.disable_ipv6=1");
+  ours.Run("ip addr add " + std::string(kHelperOurs) + "/24 dev " + a);
+  ours.Run("ip link set " + a + " up");
+  peer.Run("ip addr add " + std::string(kHelperPeer) + "/24 dev " + b);
+  peer.Run("ip link set " + b + " up");
+  ours.Run("ping -c 1 -W 2 " + std::string(kHelperPeer));
+
+  // A copy of the helper with the rights the package gives it, run as nobody.
+  const std::string dir = testing::TempDir() + "wph" + tag;
+  std::filesystem::create_directories(dir);
+  chmod(dir.c_str(), 0755);
+  const std::string helper = dir + "/wirepeek-capture";
+  std::filesystem::copy_file(WIREPEEK_HELPER, helper, std::filesystem::copy_options::overwrite_existing);
+  chmod(helper.c_str(), 0755);
+  ASSERT_TRUE(RunCommand("setcap cap_net_raw,cap_net_admin=ep " + helper));
+  const std::vector<std::string> asNobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+
+  TInNamespace inside(ours);
+  TXIoctl direct, viaHelper;
+  TSeen seen[2];
+  TXIoctl* states[2] = {&direct, &viaHelper};
+  std::vector<std::unique_ptr<TDirectNotifyTarget>> targets;
+  for (int i = 0; i < 2; ++i) {
+    states[i]->Adapters[1] = Addr(kHelperOurs);
+    states[i]->SelectedAdapter = 1;
+    targets.push_back(std::make_unique<TDirectNotifyTarget>([&seen, state = states[i], i] {
+      std::lock_guard lock(seen[i].Mutex);
+      seen[i].Packets = state->TotalPackets;
+      seen[i].Bytes = state->TotalBytes;
+      seen[i].Counters = state->Counters;
+    }));
+    states[i]->NotifyWindow = targets.back().get();
+  }
+  TPcapCaptureSocket::TOpenFailure failure;
+  direct.CaptureSocket = TPcapCaptureSocket::OpenLive(a, failure);
+  ASSERT_NE(direct.CaptureSocket, nullptr) << failure.Reason;
+  auto helperSocket = THelperCaptureSocket::Open(helper, kHelperOurs, false, failure, asNobody);
+  ASSERT_NE(helperSocket, nullptr) << failure.Reason;
+  const pid_t pid = helperSocket->HelperPid();
+  // Once the stream has begun the helper holds nothing.
+  EXPECT_EQ(StatusField(pid, "Uid"), "65534");
+  EXPECT_EQ(StatusField(pid, "CapEff"), "0000000000000000");
+  EXPECT_EQ(StatusField(pid, "CapPrm"), "0000000000000000");
+  EXPECT_EQ(StatusField(pid, "CapAmb"), "0000000000000000");
+  EXPECT_EQ(StatusField(pid, "NoNewPrivs"), "1");
+  viaHelper.CaptureSocket = std::move(helperSocket);
+
+  std::int64_t expected = 0;
+  {
+    TCaptureThread first(direct), second(viaHelper);
+    // Both ways, small and large (the helper keeps only the first bytes of
+    // each; the counting must not notice), and ICMP errors from the peer.
+    SendUdp(kHelperOurs, 40000, kHelperPeer, 9000, 100, 10);
+    SendUdp(kHelperOurs, 40001, kHelperPeer, 80, 1400, 5);
+    RunIn(peer, [] { SendUdp(kHelperPeer, 5353, kHelperOurs, 53, 200, 5); });
+    expected = 10 + 5 + 5;
+    const auto end = std::chrono::steady_clock::now() + 5s;
+    while (std::chrono::steady_clock::now() < end) {
+      std::this_thread::sleep_for(50ms);
+      std::scoped_lock lock(seen[0].Mutex, seen[1].Mutex);
+      if (seen[0].Packets >= expected && seen[1].Packets == seen[0].Packets) break;
+    }
+    std::this_thread::sleep_for(200ms);
+    direct.TermAdapter();
+    viaHelper.TermAdapter();
+  }
+  EXPECT_GE(direct.TotalPackets, expected);
+  EXPECT_EQ(viaHelper.TotalPackets, direct.TotalPackets);
+  EXPECT_EQ(viaHelper.TotalBytes, direct.TotalBytes);
+  EXPECT_EQ(viaHelper.Counters, direct.Counters);
+  // The kernel's counts come back from the helper at the end.
+  EXPECT_GE(viaHelper.CaptureSocket->Statistics().Received, static_cast<std::uint64_t>(expected));
+  EXPECT_EQ(viaHelper.CaptureSocket->Statistics().Dropped, 0u);
+  EXPECT_NE(kill(pid, 0), 0) << "the helper outlived its capture";
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
