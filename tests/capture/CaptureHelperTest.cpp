@@ -38,6 +38,12 @@ std::string ReadAll(const std::string& path) {
   return text.str();
 }
 
+// A path of this test process's own: ctest runs the cases of this file in
+// parallel processes, which must not share files.
+std::string OwnTemp(const std::string& name) {
+  return testing::TempDir() + "wp" + std::to_string(getpid()) + "-" + name;
+}
+
 struct TRun {
   int Status = -1;
   std::string Out, Err;
@@ -45,14 +51,15 @@ struct TRun {
 
 // Runs the helper with Args, standard input from /dev/null.
 TRun RunHelper(const std::string& args) {
-  const std::string dir = testing::TempDir();
-  const std::string out = dir + "helper.out", err = dir + "helper.err";
+  const std::string out = OwnTemp("helper.out"), err = OwnTemp("helper.err");
   TRun run;
   const int status =
       std::system((std::string(WIREPEEK_HELPER) + " " + args + " </dev/null >" + out + " 2>" + err).c_str());
   run.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   run.Out = ReadAll(out);
   run.Err = ReadAll(err);
+  std::remove(out.c_str());
+  std::remove(err.c_str());
   return run;
 }
 
@@ -101,7 +108,7 @@ std::vector<TFrame> Frames(int n) {
 }
 
 std::string StreamFile(const std::vector<TFrame>& frames, const char* name) {
-  const std::string path = testing::TempDir() + name;
+  const std::string path = OwnTemp(name);
   WritePcap(path, 228, frames);
   return path;
 }
@@ -268,7 +275,7 @@ TEST(HelperStream, AHelperDyingMidCaptureEndsTheThreadAndTheTotalsStay) {
 }
 
 TEST(HelperLookup, BesideTheExecutableFirstAndAdviceForEachCase) {
-  const std::string dir = testing::TempDir() + "helperlookup/";
+  const std::string dir = OwnTemp("helperlookup/");
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir);
   const std::string exe = dir + "wirepeek", helper = dir + "wirepeek-capture";
