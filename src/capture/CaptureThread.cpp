@@ -117,7 +117,11 @@ void TCaptureThread::Datagram(const TCapturedDatagram& datagram) {
 
   // Only copied here; the text is made on the formatter's thread, so the
   // dump never holds up the receive loop.
-  if (TraceOutput.WantsText()) State.Dumps.Dump(view, static_cast<std::int32_t>(n), GlobalSettings.DumpLimit);
+  // A capture file waits for room in the dump ring rather than lose dumps;
+  // a live capture never waits.
+  if (TraceOutput.WantsText())
+    State.Dumps.Dump(view, static_cast<std::int32_t>(n), GlobalSettings.DumpLimit,
+                     State.CaptureFile.empty() ? nullptr : &State.KeepRunning);
   if (source == SelectedAddr) {
     CountPacket(State, DirectionSent);
     QueueRecord(DirectionSent);

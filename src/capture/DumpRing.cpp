@@ -46,6 +46,14 @@ TDumpRing::TDumpRing(std::size_t Capacity)
 
 std::size_t TDumpRing::EntrySize(std::uint32_t Copied) noexcept { return HeaderSize + RoundUp(Copied); }
 
+bool TDumpRing::Fits(std::uint32_t Copied) const noexcept {
+  const std::size_t need = EntrySize(Copied);
+  const std::uint64_t head = Head.load(std::memory_order_relaxed);
+  const std::uint64_t used = head - Tail.load(std::memory_order_acquire);
+  const std::size_t toEnd = Size - static_cast<std::size_t>(head % Size);
+  return (need <= toEnd ? need : toEnd + need) <= Size - used;
+}
+
 bool TDumpRing::Push(std::int32_t Length, std::uint8_t Limit, const timespec& Clock, const std::uint8_t* Bytes,
                      std::uint32_t Copied) {
   const std::size_t need = EntrySize(Copied);
@@ -156,7 +164,8 @@ void TDumpFormatter::Start() {
 }
 
 // Capture thread.
-void TDumpFormatter::Dump(const TPacketView& Datagram, std::int32_t n, std::uint8_t Limit) {
+void TDumpFormatter::Dump(const TPacketView& Datagram, std::int32_t n, std::uint8_t Limit,
+                          const std::atomic<std::uint8_t>* WaitWhile) {
   if (!Started.load(std::memory_order_acquire)) {
     Start();
     if (!Started.load(std::memory_order_acquire)) return;
@@ -167,7 +176,17 @@ void TDumpFormatter::Dump(const TPacketView& Datagram, std::int32_t n, std::uint
   std::size_t listed = n < 0 ? 0 : static_cast<std::size_t>(n);
   if (Limit != 0) listed = std::min<std::size_t>(listed, DumpLimitedBytes);
   listed = std::min(listed, Datagram.Length());
-  if (!Ring->Push(n, Limit, clock, Datagram.Bytes(), static_cast<std::uint32_t>(listed))) return;
+  const auto copied = static_cast<std::uint32_t>(listed);
+  // An entry that does not fit an empty ring never will.
+  while (WaitWhile && !Ring->Fits(copied) && !Ring->Empty() && WaitWhile->load(std::memory_order_relaxed) &&
+         !Stopping()) {
+    if (Sleeping.load(std::memory_order_seq_cst)) {
+      std::lock_guard lock(WakeMutex);
+      Wake.notify_one();
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  if (!Ring->Push(n, Limit, clock, Datagram.Bytes(), copied)) return;
   // Either the formatter sees the entry, or we see that it sleeps (see Push).
   if (Sleeping.load(std::memory_order_seq_cst)) {
     std::lock_guard lock(WakeMutex);

@@ -57,6 +57,8 @@ class TDumpRing {
   std::uint64_t PendingSkips() const noexcept { return Unreported.load(std::memory_order_acquire); }
 
   bool Empty() const noexcept;
+  // Producer: whether an entry of Copied bytes would fit now.
+  bool Fits(std::uint32_t Copied) const noexcept;
   std::size_t Capacity() const noexcept { return Size; }
   // Room the next entry may use, at most.
   std::size_t Free() const noexcept;
@@ -94,8 +96,10 @@ class TDumpFormatter {
 
   // Capture thread: takes the clock and keeps what the dump of Datagram (n
   // bytes delivered) lists; the ring and the thread are made at the first
-  // call.
-  void Dump(const TPacketView& Datagram, std::int32_t n, std::uint8_t Limit);
+  // call. With WaitWhile (a capture file: no wire to lose datagrams on), a
+  // full ring is waited for while *WaitWhile is not 0, instead of skipping.
+  void Dump(const TPacketView& Datagram, std::int32_t n, std::uint8_t Limit,
+            const std::atomic<std::uint8_t>* WaitWhile = nullptr);
 
   // Ends the formatter's thread, promptly: what is still in the ring is not
   // formatted but reported in one skip line. Later dumps are dropped.

@@ -135,3 +135,72 @@ TEST(DumpHandOff, CapturesEndedWithDumpsQueuedLoseNoneAndKeepTheirOrder) {
 }
 
 }  // namespace
+
+namespace {
+
+// Keeps only the ports of the dumps it is given, and counts skip lines.
+struct TPortList final : TLineList {
+  int Count() const override { return static_cast<int>(Total); }
+  void Add(std::string_view line) override {
+    ++Total;
+    if (line.rfind("Source Port: ", 0) == 0) Ports.push_back(static_cast<std::uint16_t>(std::stoi(std::string(line.substr(13)))));
+    if (line.rfind("-- ", 0) == 0) ++SkipLines;
+  }
+  void AppendToLast(std::string_view) override {}
+  void Clear() override {}
+  std::size_t Total = 0;
+  int SkipLines = 0;
+  std::vector<std::uint16_t> Ports;
+};
+
+// A capture file holds more than the ring: with no wire to lose datagrams
+// on, reading waits for room, and every datagram is dumped, in order.
+TEST(DumpHandOff, AFileLargerThanTheRingIsDumpedWhole) {
+  const auto dir = fs::temp_directory_path() / ("wirepeek-bigfile-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const auto file = (dir / "big.pcap").string();
+  constexpr std::uint16_t count = 13000;  // 13,000 entries of 1,448 bytes: more than 16 MiB
+  std::vector<TFrame> frames;
+  for (std::uint16_t i = 0; i < count; ++i)
+    frames.push_back({GoldenEthernet(MakeDatagram({.Protocol = 17, .Source = "10.0.0.2", .Dest = "9.1.2.3",
+                                                   .SourcePort = static_cast<std::uint16_t>(1000 + i), .DestPort = 53,
+                                                   .TotalLength = 1400, .Delivered = 1400})),
+                      1767603903, i});
+  WritePcap(file, 1, frames);
+  ASSERT_GT(std::uint64_t{count} * TDumpRing::EntrySize(1400), TDumpRing::DefaultCapacity);
+
+  static struct TTarget : TCaptureNotifyTarget {
+    void CaptureNotify() override {}
+  } target;
+  TPortList lines;
+  TraceOutput.AssignLinesDevice(lines);
+  TraceOutput.Rewrite();
+  {
+    TIPMonitor monitor;
+    TXIoctl& state = *monitor.Ioctl;
+    state.CaptureFile = file;
+    state.Adapters[1] = Addr("10.0.0.2");
+    state.SelectedAdapter = 1;
+    state.NotifyWindow = &target;
+    ASSERT_EQ(monitor.CaptureStart(), 0);
+    // This thread owns the channel: it takes the lines in while the file is read.
+    const auto deadline = std::chrono::steady_clock::now() + 120s;
+    while (!state.StopEvent.IsSet() && std::chrono::steady_clock::now() < deadline) {
+      TraceOutput.DrainPending();
+      std::this_thread::sleep_for(1ms);
+    }
+    monitor.CaptureEnd();
+    ASSERT_TRUE(AwaitDumps(state, 60s));
+    EXPECT_EQ(state.TotalPackets, count);
+    EXPECT_EQ(state.Dumps.Written(), count);
+    EXPECT_EQ(state.Dumps.Skipped(), 0u);
+  }
+  TraceOutput.Close();
+  TraceOutput.AssignNullDevice();
+  fs::remove_all(dir);
+  EXPECT_EQ(lines.SkipLines, 0);
+  ASSERT_EQ(lines.Ports.size(), count);
+  for (std::uint16_t i = 0; i < count; ++i) ASSERT_EQ(lines.Ports[i], 1000 + i) << i;
+}
+
+}  // namespace
