@@ -22,8 +22,8 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// Reads File with the monitor as 10.0.0.2 until its end.
-void ReadToTheEnd(TIPMonitor& monitor, const std::string& file) {
+// Starts reading File with the monitor as 10.0.0.2.
+void StartFileCapture(TIPMonitor& monitor, const std::string& file) {
   static struct TTarget : TCaptureNotifyTarget {
     void CaptureNotify() override {}
   } target;
@@ -33,6 +33,12 @@ void ReadToTheEnd(TIPMonitor& monitor, const std::string& file) {
   state.SelectedAdapter = 1;
   state.NotifyWindow = &target;
   ASSERT_EQ(monitor.CaptureStart(), 0);
+}
+
+// Reads File with the monitor as 10.0.0.2 until its end.
+void ReadToTheEnd(TIPMonitor& monitor, const std::string& file) {
+  ASSERT_NO_FATAL_FAILURE(StartFileCapture(monitor, file));
+  TXIoctl& state = *monitor.Ioctl;
   ASSERT_EQ(state.StopEvent.WaitFor(10s), TManualResetEvent::TWaitResult::Signaled);
   monitor.CaptureEnd();
 }
@@ -169,20 +175,13 @@ TEST(DumpHandOff, AFileLargerThanTheRingIsDumpedWhole) {
   WritePcap(file, 1, frames);
   ASSERT_GT(std::uint64_t{count} * TDumpRing::EntrySize(1400), TDumpRing::DefaultCapacity);
 
-  static struct TTarget : TCaptureNotifyTarget {
-    void CaptureNotify() override {}
-  } target;
   TPortList lines;
   TraceOutput.AssignLinesDevice(lines);
   TraceOutput.Rewrite();
   {
     TIPMonitor monitor;
     TXIoctl& state = *monitor.Ioctl;
-    state.CaptureFile = file;
-    state.Adapters[1] = Addr("10.0.0.2");
-    state.SelectedAdapter = 1;
-    state.NotifyWindow = &target;
-    ASSERT_EQ(monitor.CaptureStart(), 0);
+    ASSERT_NO_FATAL_FAILURE(StartFileCapture(monitor, file));
     // This thread owns the channel: it takes the lines in while the file is read.
     const auto deadline = std::chrono::steady_clock::now() + 120s;
     while (!state.StopEvent.IsSet() && std::chrono::steady_clock::now() < deadline) {
