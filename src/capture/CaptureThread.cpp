@@ -5,7 +5,9 @@
 #include "capture/PacketBytes.h"
 #include "capture/XIoctlUnit.h"
 #include "support/Settings.h"
+#include "support/FaultInjection.h"
 #include "support/TextDevs.h"
+#include "support/WorkerGuard.h"
 
 namespace {
 
@@ -35,11 +37,12 @@ void TCaptureThread::WaitFor() {
 // Capture thread.
 void TCaptureThread::Execute() {
   int exitCode = 2;
-  const std::function<void()> loop = [&] { exitCode = Run(); };
-  if (LoopGuard) {
-    if (!LoopGuard(loop)) exitCode = 2;
-  } else {
-    loop();
+  // A fault in the loop (a bad pointer, say) ends this capture, not the
+  // program.
+  try {
+    if (!RunWorker([&] { exitCode = Run(); })) exitCode = ExitAbandoned;
+  } catch (...) {
+    exitCode = 2;
   }
   // Whatever way the run ended.
   if (State.CaptureSocket) State.CaptureSocket->Close();
@@ -52,7 +55,7 @@ void TCaptureThread::Execute() {
 // Capture thread: the loop; returns the exit code.
 int TCaptureThread::Run() {
   int exitCode = 2;
-  try {
+  {
     if (!State.NotifyWindow) {
       exitCode = 1;
     } else {
@@ -66,6 +69,7 @@ int TCaptureThread::Run() {
         }
         Matched = false;
         const auto status = State.CaptureSocket->Receive(*this);
+        FaultPoint(TFaultPoint::ReceiveLoop);
         // One notification for the whole group, after its last datagram. The
         // window shows CurLength beside the direction of the last datagram
         // counted, so it must be that datagram's, not a later stranger's.
@@ -88,8 +92,6 @@ int TCaptureThread::Run() {
         }
       }
     }
-  } catch (...) {
-    exitCode = 2;
   }
   return exitCode;
 }

@@ -2,8 +2,10 @@
 
 #include "capture/PacketBytes.h"
 #include "diagnostics/Assertion.h"
+#include "support/FaultInjection.h"
 
 void CountPacket(TXIoctl& State, std::uint8_t direction) noexcept {
+  FaultPoint(TFaultPoint::Counting);
   const TPacketView datagram(State.RecvBuffer.data(), State.RecvBuffer.size());
   const std::size_t d = direction ? 1 : 0;
   const auto category = ClassifyService(IpProtocol(datagram), SourcePort(datagram), DestPort(datagram), direction);

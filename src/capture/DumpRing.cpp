@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include "capture/DumpPacket.h"
+#include "support/FaultInjection.h"
+#include "support/WorkerGuard.h"
 
 namespace {
 
@@ -83,13 +85,20 @@ bool TDumpRing::Push(std::int32_t Length, std::uint8_t Limit, const timespec& Cl
   header.Limit = Limit;
   header.Seconds = Clock.tv_sec;
   header.Nanoseconds = Clock.tv_nsec;
-  header.SkippedBefore = Unreported.exchange(0, std::memory_order_acq_rel);
+  // Claims the skips before this entry; the consumer's take then fails
+  // until the entry is in (see TakeUnreported).
+  std::uint64_t word = Unreported.load(std::memory_order_relaxed);
+  while (!Unreported.compare_exchange_weak(word, (((word & PushMask) + PushUnit) & PushMask) | Pushing,
+                                           std::memory_order_acq_rel))
+    ;
+  header.SkippedBefore = word & CountMask;
   std::uint8_t* const place = Storage.get() + at % Size;
   std::memcpy(place, &header, sizeof header);
   if (Copied) std::memcpy(place + HeaderSize, Bytes, Copied);
   // Sequentially consistent, with Empty and the formatter's Sleeping flag:
   // either the formatter sees this entry, or the producer sees it asleep.
   Head.store(at + need, std::memory_order_seq_cst);
+  Unreported.fetch_and(~Pushing, std::memory_order_seq_cst);
   return true;
 }
 
@@ -117,6 +126,18 @@ bool TDumpRing::Front(TDumpEntry& Entry) {
   Entry.Copied = header.Copied;
   FrontEnd = tail + header.Size;
   return true;
+}
+
+std::uint64_t TDumpRing::TakeUnreported(std::uint64_t& After) noexcept {
+  // Read before the head: a take that succeeds saw no push claim skips
+  // since, so every entry in the head came before these skips, and every
+  // entry after it claims its skips after them.
+  std::uint64_t word = Unreported.load(std::memory_order_seq_cst);
+  if ((word & Pushing) || (word & CountMask) == 0) return 0;
+  const std::uint64_t head = Head.load(std::memory_order_seq_cst);
+  if (!Unreported.compare_exchange_strong(word, word & ~CountMask, std::memory_order_seq_cst)) return 0;
+  After = head;
+  return word & CountMask;
 }
 
 void TDumpRing::Pop() { Tail.store(FrontEnd, std::memory_order_release); }
@@ -171,6 +192,10 @@ void TDumpFormatter::Dump(const TPacketView& Datagram, std::int32_t n, std::uint
     if (!Started.load(std::memory_order_acquire)) return;
   }
   if (Stopping()) return;
+  if (Broken.load(std::memory_order_acquire)) {
+    Ring->CountSkip();
+    return;
+  }
   timespec clock{};
   clock_gettime(CLOCK_REALTIME, &clock);
   std::size_t listed = n < 0 ? 0 : static_cast<std::size_t>(n);
@@ -201,11 +226,25 @@ std::uint64_t TDumpFormatter::Skipped() const noexcept {
 
 bool TDumpFormatter::Idle() const noexcept {
   if (!Started.load(std::memory_order_acquire)) return true;
-  return Ring->Empty() && Ring->PendingSkips() == 0 && !Busy.load();
+  if (Broken.load(std::memory_order_acquire)) return true;
+  return Ring->Empty() && Ring->PendingSkips() == 0 && CarriedSkips.load() == 0 && !Busy.load();
 }
 
 // Formatter thread.
 void TDumpFormatter::Run() {
+  // A fault while formatting stops the dumps, not the capture: what comes
+  // later is counted as not dumped.
+  if (RunWorker([this] { Format(); })) return;
+  Broken.store(true, std::memory_order_release);
+  if (!Out.WantsText()) return;
+  try {
+    Out.WriteLine("-- the packet dump stopped after a fault --");
+  } catch (const ETextChannelError&) {
+  }
+}
+
+// Formatter thread.
+void TDumpFormatter::Format() {
   // The counts are what matters: under load, the capture thread and the
   // window get the processor before the dump text does (a full ring then
   // skips dumps, never datagrams). Lowering one's own priority needs no
@@ -224,6 +263,10 @@ void TDumpFormatter::Run() {
     Write(entry);
     WrittenCount.fetch_add(1, std::memory_order_relaxed);
     ring.Pop();
+    if (const std::uint64_t carried = CarriedSkips.load(); carried != 0 && ring.Consumed() >= CarryAfter) {
+      WriteSkipLine(carried);
+      CarriedSkips.store(0);
+    }
   }
   // Ending is prompt: what is left is only counted.
   std::uint64_t left = 0, skipped = 0;
@@ -232,7 +275,7 @@ void TDumpFormatter::Run() {
     skipped += entry.SkippedBefore;
     ring.Pop();
   }
-  skipped += ring.TakeUnreported();
+  skipped += ring.TakeUnreported() + CarriedSkips.exchange(0);
   DiscardedCount.fetch_add(left, std::memory_order_relaxed);
   if (left + skipped != 0) WriteSkipLine(left + skipped);
 }
@@ -250,8 +293,23 @@ void TDumpFormatter::WaitForEntries() {
   // Dumps stopped after a run of skips (the capture ended, say): report the
   // run now rather than before a dump that may never come.
   Busy.store(true);
-  if (const std::uint64_t n = Ring->TakeUnreported(); n != 0) WriteSkipLine(n);
+  TakeQuietSkips();
   Busy.store(false);
+}
+
+// Formatter thread: skips with no entry after them. Entries captured before
+// them may have arrived since the quiet spell began; then the line waits for
+// those.
+void TDumpFormatter::TakeQuietSkips() {
+  std::uint64_t after = 0;
+  const std::uint64_t n = Ring->TakeUnreported(after);
+  if (n == 0) return;
+  if (Ring->Consumed() >= after) {
+    WriteSkipLine(n);
+  } else {
+    CarryAfter = after;
+    CarriedSkips.fetch_add(n);
+  }
 }
 
 // Formatter thread: the channel's owner takes lines in at its own pace;
@@ -265,6 +323,7 @@ void TDumpFormatter::WaitForBacklog() {
 
 // Formatter thread.
 void TDumpFormatter::Write(const TDumpEntry& Entry) {
+  FaultPoint(TFaultPoint::DumpFormatter);
   if (!Out.WantsText()) return;
   if (Entry.Clock.tv_sec != ClockSecond) {
     ClockTime = LocalTimeOf(Entry.Clock.tv_sec, Entry.Clock.tv_nsec / 1000);

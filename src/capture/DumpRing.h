@@ -51,10 +51,18 @@ class TDumpRing {
   bool Front(TDumpEntry& Entry);
   void Pop();
   // Consumer: skips that no entry carries yet (the producer stopped after
-  // them), now counted as reported.
-  std::uint64_t TakeUnreported() noexcept { return Unreported.exchange(0, std::memory_order_acq_rel); }
+  // them), now counted as reported. They came after every entry that ends
+  // at or before After (a position Consumed reaches once those are popped),
+  // and before every later one. 0 while an entry is being pushed.
+  std::uint64_t TakeUnreported(std::uint64_t& After) noexcept;
+  std::uint64_t TakeUnreported() noexcept {
+    std::uint64_t after = 0;
+    return TakeUnreported(after);
+  }
+  // Consumer: where the entries popped so far end.
+  std::uint64_t Consumed() const noexcept { return Tail.load(std::memory_order_acquire); }
   // Any thread: skips that no entry carries yet.
-  std::uint64_t PendingSkips() const noexcept { return Unreported.load(std::memory_order_acquire); }
+  std::uint64_t PendingSkips() const noexcept { return Unreported.load(std::memory_order_acquire) & CountMask; }
 
   bool Empty() const noexcept;
   // Producer: whether an entry of Copied bytes would fit now.
@@ -64,6 +72,8 @@ class TDumpRing {
   std::size_t Free() const noexcept;
   // Every push that did not fit, since construction.
   std::uint64_t Skipped() const noexcept { return SkippedTotal.load(std::memory_order_relaxed); }
+  // A dump that is not taken at all (the formatter has stopped).
+  void CountSkip() noexcept { SkippedTotal.fetch_add(1, std::memory_order_relaxed); }
 
   // Room an entry of Copied bytes takes.
   static std::size_t EntrySize(std::uint32_t Copied) noexcept;
@@ -74,6 +84,13 @@ class TDumpRing {
   // Positions grow without end; Position % Size is the offset.
   alignas(64) std::atomic<std::uint64_t> Head{0};  // producer writes
   alignas(64) std::atomic<std::uint64_t> Tail{0};  // consumer writes
+  // Skips no entry carries yet (low bits), the producer's push count (so a
+  // consumer's take can tell that a push claimed skips meanwhile), and
+  // whether a push is under way.
+  static constexpr std::uint64_t CountMask = (std::uint64_t{1} << 40) - 1;
+  static constexpr std::uint64_t PushUnit = std::uint64_t{1} << 40;
+  static constexpr std::uint64_t Pushing = std::uint64_t{1} << 63;
+  static constexpr std::uint64_t PushMask = ~CountMask & ~Pushing;
   alignas(64) std::atomic<std::uint64_t> Unreported{0};
   std::atomic<std::uint64_t> SkippedTotal{0};
   std::uint64_t FrontEnd = 0;  // consumer: where the entry Front gave ends
@@ -116,6 +133,8 @@ class TDumpFormatter {
  private:
   void Start();
   void Run();
+  void Format();
+  void TakeQuietSkips();
   void Write(const TDumpEntry& Entry);
   void WriteSkipLine(std::uint64_t Count);
   void WaitForEntries();
@@ -136,6 +155,12 @@ class TDumpFormatter {
   std::atomic<bool> Sleeping{false};
   std::atomic<bool> Stop{false};
   std::atomic<bool> Busy{false};
+  // Skips taken while entries captured before them were still in the ring:
+  // written once those are (formatter; read by Idle).
+  std::atomic<std::uint64_t> CarriedSkips{0};
+  std::uint64_t CarryAfter = 0;
+  // Stopped by a fault while formatting.
+  std::atomic<bool> Broken{false};
 
   std::atomic<std::uint64_t> WrittenCount{0};
   std::atomic<std::uint64_t> DiscardedCount{0};  // left in the ring at the end

@@ -193,16 +193,11 @@ class TCaptureThread final : private TDatagramSink {
   // Asks the loop to end after the datagrams in hand (exit code 3).
   void Terminate() noexcept { Terminated.store(true); }
   void WaitFor();
-  // 0 loop ended, 1 nobody to notify, 2 receive failed or woken, 3 terminated;
+  // 0 loop ended, 1 nobody to notify, 2 receive failed or woken, 3 terminated,
+  // 4 abandoned after a fault in it (the window then ends the capture);
   // -1 while running.
   int ExitCode() const noexcept { return Exit.load(); }
-
-  // Runs the thread's loop so that a fault in it (a bad pointer, say) ends
-  // the loop instead of the process; false when the loop was abandoned. The
-  // program installs the diagnostics layer's guard; without one the loop
-  // runs bare.
-  using TLoopGuard = bool (*)(const std::function<void()>& Loop);
-  static inline TLoopGuard LoopGuard = nullptr;
+  static constexpr int ExitAbandoned = 4;
 
  private:
   void Execute();

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <mutex>
 #include <stdexcept>
+#include <thread>
 
 #include "diagnostics/LinkMap.h"
 #include "support/DateTimeText.h"
@@ -18,6 +19,8 @@ std::mutex SinkLock;
 TTraceAlertSink AlertSink;
 TDebugModeSwitch DebugSwitch;
 TReportKeeper Keeper;
+TReportPoster Poster;
+std::thread::id PosterThread;
 
 __attribute__((format(printf, 1, 0))) std::string FormatV(const char* Format, va_list Arguments) {
   va_list copy;
@@ -98,6 +101,12 @@ void SetTraceAlertSink(TTraceAlertSink Sink) {
 void SetReportKeeper(TReportKeeper NewKeeper) {
   std::lock_guard<std::mutex> guard(SinkLock);
   Keeper = std::move(NewKeeper);
+}
+
+void SetReportPoster(TReportPoster Post) {
+  std::lock_guard<std::mutex> guard(SinkLock);
+  Poster = std::move(Post);
+  PosterThread = std::this_thread::get_id();
 }
 
 void SetDebugModeSwitch(TDebugModeSwitch Switch) {
@@ -188,9 +197,20 @@ bool FlushPendingReports() {
   std::vector<TReportPiece> pieces;
   pieces.swap(Pending);
   TReportKeeper keeper;
+  TReportPoster poster;
   {
     std::lock_guard<std::mutex> guard(SinkLock);
     keeper = Keeper;
+    if (PosterThread != std::this_thread::get_id()) poster = Poster;
+  }
+  // Made on another thread: the window thread switches modes and keeps the
+  // report, in the order it takes its events.
+  if (poster) {
+    poster([moved = std::move(pieces)]() mutable {
+      for (auto& piece : moved) Pending.push_back(std::move(piece));
+      FlushPendingReports();
+    });
+    return true;
   }
   // The keeper gets the lines as the memo will show them: what follows a
   // switch into debug mode (which empties the memo).
@@ -198,10 +218,18 @@ bool FlushPendingReports() {
   for (std::size_t i = 0; i < pieces.size(); ++i) {
     if (pieces[i].Kind == TReportPiece::TKind::ModeSwitch) shown = i + 1;
   }
-  bool kept = false;
-  const auto keep = [&] {
-    if (kept || !keeper) return;
-    kept = true;
+  std::size_t i = 0;
+  try {
+    for (; i < shown; ++i) {
+      const TReportPiece& piece = pieces[i];
+      if (piece.Kind == TReportPiece::TKind::ModeSwitch) {
+        if (!DebugMode) SwitchToDebugMode();
+      } else if (piece.Kind == TReportPiece::TKind::Line) {
+        TraceOutput.WriteLine(piece.Text);
+      } else {
+        TraceOutput.Write(piece.Text);
+      }
+    }
     std::vector<std::string> lines;
     bool open = false;
     for (std::size_t j = shown; j < pieces.size(); ++j) {
@@ -209,33 +237,18 @@ bool FlushPendingReports() {
       lines.back() += pieces[j].Text;
       open = pieces[j].Kind == TReportPiece::TKind::Text;
     }
-    if (!lines.empty()) keeper(lines);
-  };
-  if (shown == 0 && DebugMode) keep();
-  for (std::size_t i = 0; i < pieces.size(); ++i) {
-    const TReportPiece& piece = pieces[i];
-    try {
-      switch (piece.Kind) {
-        case TReportPiece::TKind::ModeSwitch:
-          if (!DebugMode) SwitchToDebugMode();
-          if (i + 1 == shown) keep();
-          break;
-        case TReportPiece::TKind::Line:
-          TraceOutput.WriteLine(piece.Text);
-          break;
-        case TReportPiece::TKind::Text:
-          TraceOutput.Write(piece.Text);
-          break;
-      }
-    } catch (const std::exception&) {
-      // The channel is closed (the end of the run): the report goes to
-      // standard error rather than nowhere.
-      for (std::size_t j = i; j < pieces.size(); ++j) {
-        if (pieces[j].Kind == TReportPiece::TKind::ModeSwitch) continue;
-        std::fputs(pieces[j].Text.c_str(), stderr);
-        if (pieces[j].Kind == TReportPiece::TKind::Line) std::fputc('\n', stderr);
-      }
-      break;
+    // One block, so that the place the keeper notes is where the memo has it.
+    const bool keep = keeper && DebugMode && !lines.empty();
+    TraceOutput.WriteLinesWhole(lines, [&] {
+      if (keep) keeper(lines);
+    });
+  } catch (const std::exception&) {
+    // The channel is closed (the end of the run): the report goes to
+    // standard error rather than nowhere.
+    for (std::size_t j = i; j < pieces.size(); ++j) {
+      if (pieces[j].Kind == TReportPiece::TKind::ModeSwitch) continue;
+      std::fputs(pieces[j].Text.c_str(), stderr);
+      if (pieces[j].Kind == TReportPiece::TKind::Line) std::fputc('\n', stderr);
     }
   }
   return true;
@@ -275,6 +288,17 @@ bool RunEventHandler(const std::function<void()>& Fn) {
   }
   ApplicationExceptionHandler(message);
   return false;
+}
+
+bool RunThreadWork(const std::function<void()>& Fn) {
+  PrepareThreadForFaults();
+  // This thread's faults are reported; its exceptions are its own business.
+  TclExceptWatcher watcher(nullptr);
+  watcher.OnSystemException = SystemExceptionReport;
+  return RunAbandonable(Fn, nullptr, [](const std::string& Message) {
+    Pending.push_back({TReportPiece::TKind::Line, Message});
+    FlushPendingReports();
+  });
 }
 
 std::string TraceLogFileName(std::int32_t Date, std::int32_t Time) {

@@ -76,6 +76,16 @@ void ApplicationExceptionHandler(const std::string& Message);
 // False when the handler did not complete.
 bool RunEventHandler(const std::function<void()>& Fn);
 
+// The work of a thread the program started (capture, dump formatter,
+// endpoint worker), installed as the worker guard: the thread is readied for
+// faults; a fault in Fn is reported and abandons Fn, whose message follows
+// the report as a line; false then. C++ exceptions pass through.
+bool RunThreadWork(const std::function<void()>& Fn);
+// Reports made on other threads reach the trace window through Post, which
+// runs its argument soon on the thread that set it (the window thread).
+using TReportPoster = std::function<void(std::function<void()>)>;
+void SetReportPoster(TReportPoster Post);
+
 // "ALOG" yyyymmdd "_" hhmmss ".txt".
 std::string TraceLogFileName(std::int32_t Date, std::int32_t Time);
 // Writes Lines, each ended by CR LF, into TraceLogFileName(now) in Folder

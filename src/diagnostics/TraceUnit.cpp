@@ -150,6 +150,7 @@ TTraceForm::~TTraceForm() {
   // Nothing may write into the memo once it is gone.
   TraceOutput.AssignNullDevice();
   SetFatalFaultHook(nullptr);
+  SetReportPoster(nullptr);
   SetReportKeeper(nullptr);
   SetDebugModeSwitch(nullptr);
   SetTraceAlertSink(nullptr);
@@ -208,6 +209,9 @@ void TTraceForm::FormCreate() {
   SubscribeTraceReports(*ExceptWatcher);
   SetDebugModeSwitch([this] { SwitchToDebugMode(); });
   SetReportKeeper([this](const std::vector<std::string>& lines) { Lines->KeepReport(lines); });
+  SetReportPoster([this](std::function<void()> report) {
+    QMetaObject::invokeMethod(this, std::move(report), Qt::QueuedConnection);
+  });
   // A fault nobody survives still leaves the log the run asked for.
   SetFatalFaultHook([this] { CloseTraceOutput(); });
   SetTraceAlertSink([this](const std::string& text) {

@@ -99,34 +99,55 @@ class TclExceptWatcher {
 // The watcher to tell about exceptions of the calling thread; none at start.
 extern thread_local TclExceptWatcher* CurrentWatcher;
 
-// Installs the signal handlers and resolves the runtime's throw entry points
-// (module start-up does it; calling again does nothing).
+// Installs the signal handlers, the watchdog's and the terminate handler,
+// and resolves the runtime's throw entry points. The program calls it first
+// thing in main; calling again does nothing. Signals the watcher does not
+// take go to whatever handler was installed before.
 void InstallDiagnosticHooks();
+
+// Gives the calling thread what surviving a fault takes: an alternate
+// signal stack, a stack for reports after a stack overflow, and a
+// watchdog. Every thread the program starts calls it (activating a watcher
+// does); what it makes is freed when the thread ends.
+void PrepareThreadForFaults();
 
 // Thrown from the faulting instruction of a fault in the program's own code
 // (which is compiled so that such an instruction can throw), after the
 // report: the abandoned frames' destructors run and their locks are freed.
 // Only RunAbandonable and SafeCall are meant to catch it.
+// Whoever catches it, the fault counts as left once the thrown object goes.
 class TclFaultAbandon {
  public:
   TclFaultAbandon() noexcept;
   TclFaultAbandon(const TclFaultAbandon&) noexcept;
   TclFaultAbandon& operator=(const TclFaultAbandon&) = delete;
   ~TclFaultAbandon();
+
+ private:
+  bool Original = true;
 };
+
+// Run at the abandon point with the fault's message, while the watchdog
+// still watches: what a caller does about the fault may allocate, and the
+// faulting code may have held the allocator's lock.
+using TAbandonHandler = std::function<void(const std::string& Message)>;
 
 // Runs Fn. A synchronous signal inside it (after the watcher's report) abandons
 // Fn and returns false with the fault's message ("Access violation at address
-// $..." and so on). A fault in the program's own code leaves through
-// TclFaultAbandon, so clean-up runs; one inside a library, or a stack
-// overflow, leaves at once without it. Nestable; the innermost call is
-// abandoned. Other C++ exceptions pass through unchanged.
+// $..." and so on). A fault in code with unwind rules (the program's own,
+// and the libraries it calls) leaves through TclFaultAbandon, so the
+// abandoned frames' clean-ups run; a stack overflow, or a frame the throw
+// cannot pass (noexcept, no rules), leaves by a jump without them. Nestable;
+// the innermost call is abandoned. Other C++ exceptions pass through
+// unchanged.
 //
 // Every fault first gets a minimal report, written by the signal handler with
 // async-signal-safe calls only, to standard error and to FaultLogPath(); the
 // watcher's full report follows outside the handler (after a stack overflow,
-// on a stack of its own) and is abandoned when it takes too long.
-bool RunAbandonable(const std::function<void()>& Fn, std::string* Message = nullptr);
+// on a stack of its own). A report, or a way out, that takes longer than the
+// watchdog allows ends the process by the fault's signal.
+bool RunAbandonable(const std::function<void()>& Fn, std::string* Message = nullptr,
+                    const TAbandonHandler& OnAbandon = {});
 
 // A fault that no abandon point takes ends the process by its signal. The hook
 // runs first, after the report (the trace window saves its log there).

@@ -1,3 +1,5 @@
+#include "support/FaultInjection.h"
+#include "support/WorkerGuard.h"
 #include "headless/MetricsServe.h"
 
 #include <cap-ng.h>
@@ -69,6 +71,11 @@ bool TMetricsServer::Start(const std::string& address, int port, TSources source
                            nullptr};
   mg_callbacks callbacks{};
   callbacks.log_message = OnLogMessage;
+  // Every thread of the server's gets what surviving a fault takes.
+  callbacks.init_thread = [](const mg_context*, int) -> void* {
+    (void)RunWorker([] {});
+    return nullptr;
+  };
   mg_init_data init{&callbacks, this, options};
   char text[256] = {};
   unsigned code = 0;
@@ -96,7 +103,16 @@ void TMetricsServer::Stop() {
 // A server worker thread.
 int TMetricsServer::OnRequest(mg_connection* connection, void* self) {
   try {
-    return static_cast<TMetricsServer*>(self)->Answer(connection);
+    int status = 500;
+    // A fault while answering ends this request with a failure, not the
+    // endpoint.
+    if (RunWorker([&] {
+          FaultPoint(TFaultPoint::MetricsRequest);
+          status = static_cast<TMetricsServer*>(self)->Answer(connection);
+        }))
+      return status;
+    Reply(connection, 500, "text/plain; charset=utf-8", "internal error\n", false);
+    return 500;
   } catch (...) {
     // No exception may unwind through the library's C frames.
     Reply(connection, 500, "text/plain; charset=utf-8", "internal error\n", false);

@@ -83,6 +83,7 @@ struct TTextChannel::TState {
   TWriterText OwnerText;
   int CurLine = 0;
   bool OwnerLineOpen = false;  // the list's last line is the owner's, unfinished
+  bool HoldQueue = false;      // the owner writes a block that others' lines must not split
 
   // QueueMutex.
   std::unordered_map<std::thread::id, TWriterText> Others;
@@ -157,7 +158,7 @@ struct TTextChannel::TState {
   }
 
   void DrainQueued() {
-    if (!HasQueued.load(std::memory_order_acquire)) return;
+    if (HoldQueue || !HasQueued.load(std::memory_order_acquire)) return;
     if (OwnerLineOpen) {
       if (CurLine == Target->Count() - 1) return;
       OwnerLineOpen = false;  // the list was changed; the owner's next text starts a new line
@@ -311,11 +312,20 @@ struct TTextChannel::TState {
 
 namespace {
 
+// This thread's calls in progress, which a jump out of a fault leaves behind.
+thread_local int UsesByMe = 0;
+
 // Counts a call in progress for the destructor.
 class TUse {
  public:
-  explicit TUse(std::atomic<int>& Users) : Count(Users) { Count.fetch_add(1); }
-  ~TUse() { Count.fetch_sub(1); }
+  explicit TUse(std::atomic<int>& Users) : Count(Users) {
+    Count.fetch_add(1);
+    ++UsesByMe;
+  }
+  ~TUse() {
+    --UsesByMe;
+    Count.fetch_sub(1);
+  }
   TUse(const TUse&) = delete;
   TUse& operator=(const TUse&) = delete;
 
@@ -420,6 +430,43 @@ void TTextChannel::DrainPending() {
 
 bool TTextChannel::HeldByCallingThread() const noexcept {
   return State->ApplyMutex.HeldByMe() || State->QueueMutex.HeldByMe();
+}
+
+void TTextChannel::ReleaseAbandoned() noexcept {
+  if (State->QueueMutex.HeldByMe()) State->QueueMutex.unlock();
+  if (State->ApplyMutex.HeldByMe()) State->ApplyMutex.unlock();
+  State->Users.fetch_sub(UsesByMe);
+  UsesByMe = 0;
+}
+
+void TTextChannel::WriteLinesWhole(const std::vector<std::string>& Lines, const std::function<void()>& AtStart) {
+  TUse use(State->Users);
+  if (TState::IsMe(State->Owner.load(std::memory_order_acquire))) {
+    std::unique_lock applyLock(State->ApplyMutex);
+    if (TState::IsMe(State->Owner.load(std::memory_order_relaxed)) && State->Device == TDevice::Lines &&
+        State->Output) {
+      // What others finished comes first; then nothing of theirs until the
+      // block is in, so the block's place in the list is known at its start.
+      State->DrainQueued();
+      if (AtStart) AtStart();
+      State->HoldQueue = true;
+      struct TRelease {
+        TState& S;
+        ~TRelease() { S.HoldQueue = false; }
+      } release{*State};
+      for (const std::string& line : Lines) State->OwnerWrite(line, true);
+      State->HoldQueue = false;
+      State->DrainQueued();
+      return;
+    }
+  }
+  for (const std::string& line : Lines) WriteLine(line);
+}
+
+void TTextChannel::WhileLocked(const std::function<void()>& Fn) {
+  TUse use(State->Users);
+  std::lock_guard applyLock(State->ApplyMutex);
+  Fn();
 }
 
 std::size_t TTextChannel::QueuedLines() const noexcept {

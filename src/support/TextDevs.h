@@ -3,6 +3,7 @@
 // window's text area) and a null device that discards everything.
 #include <atomic>
 #include <cstddef>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -77,6 +78,16 @@ class TTextChannel {
   // True while the calling thread is inside the channel (holding its lock):
   // a fault report made then must not write until it has left.
   bool HeldByCallingThread() const noexcept;
+  // After a fault left the calling thread's code by a jump, which skips
+  // destructors: gives up whatever of the channel that thread still held.
+  void ReleaseAbandoned() noexcept;
+  // Writes Lines as one block that no other thread's lines split. On the
+  // owner, with the lines device bound, AtStart runs once what others had
+  // finished is in and before the block is: the list's size then is where
+  // the block starts.
+  void WriteLinesWhole(const std::vector<std::string>& Lines, const std::function<void()>& AtStart);
+  // Runs Fn with the channel's lock held (the fault tests).
+  void WhileLocked(const std::function<void()>& Fn);
 
  private:
   // The owner's text goes straight to the list, other threads' is queued.

@@ -300,49 +300,17 @@ TEST_F(FaultReport, FaultsInsideReportsAndSafeCallsAndUnwatchedFaults) {
   }
 }
 
-TEST_F(FaultReport, LeavingAFaultRunsTheCleanUpOfTheAbandonedCode) {
-  {
-    SCOPED_TRACE("a lock guard in the faulting handler");
-    const TRun run = Run({"locked", "-D"});
-    ASSERT_TRUE(WIFEXITED(run.Status)) << run.Status;
-    EXPECT_TRUE(run.Has("EVENT locked abandoned"));
-    EXPECT_TRUE(run.Has("EVENT after done"));
-#if !defined(__clang__) && !defined(__SANITIZE_THREAD__)
-    // clang takes a function without calls for one that cannot throw, so its
-    // caller registers no clean-up for that call, and the thread checker's
-    // instrumentation leaves the faulting store out of the exception tables
-    // (the fault then leaves the old way). The program itself is built with
-    // plain g++, where the lock is freed.
-    EXPECT_TRUE(run.Has("mutex free"));
-#endif
-  }
-  {
-    SCOPED_TRACE("a fault while the trace channel is locked");
-    const TRun run = Run({"channel", "-D"});
-    ASSERT_TRUE(WIFEXITED(run.Status)) << run.Status;
-    const std::size_t title = run.IndexOf("// System Exception:");
-    ASSERT_LT(title, run.Lines.size());
-    ASSERT_LT(title + 5, run.Lines.size());
-    EXPECT_EQ(run.Lines[title + 5], "[ 0] LineNumber=" + std::to_string(MarkedLine("channel")));
-    const std::size_t message = run.IndexOf("Access violation at address");
-    EXPECT_GT(message, title);
-    EXPECT_LT(message, run.IndexOf("EVENT channel abandoned"));
-    EXPECT_TRUE(run.Has("later event handled"));
-  }
-}
-
-TEST_F(FaultReport, AReportThatWaitsForTheFaultingCodeIsAbandonedInTime) {
-#if defined(__SANITIZE_THREAD__)
-  GTEST_SKIP() << "the thread checker holds asynchronous signals back until its own safe points, so the "
-                  "watchdog cannot interrupt a blocked lock under it";
-#endif
-  const auto start = std::chrono::steady_clock::now();
-  const TRun run = Run({"stuck", "-D"});
+TEST_F(FaultReport, AFaultWhileTheTraceChannelIsLockedIsReportedAtItsLine) {
+  const TRun run = Run({"channel", "-D"});
   ASSERT_TRUE(WIFEXITED(run.Status)) << run.Status;
-  EXPECT_FALSE(run.Has("never"));
-  EXPECT_TRUE(run.Has("EVENT stuck abandoned"));
+  const std::size_t title = run.IndexOf("// System Exception:");
+  ASSERT_LT(title, run.Lines.size());
+  ASSERT_LT(title + 5, run.Lines.size());
+  EXPECT_EQ(run.Lines[title + 5], "[ 0] LineNumber=" + std::to_string(MarkedLine("channel")));
+  const std::size_t message = run.IndexOf("Access violation at address");
+  EXPECT_GT(message, title);
+  EXPECT_LT(message, run.IndexOf("EVENT channel abandoned"));
   EXPECT_TRUE(run.Has("later event handled"));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
 }
 
 TEST_F(FaultReport, AFaultOutsideTheEventsIsReportedSavedAndEndsTheProcess) {
@@ -366,14 +334,6 @@ TEST_F(FaultReport, AFaultOutsideTheEventsIsReportedSavedAndEndsTheProcess) {
   EXPECT_EQ(lines[1].rfind("[ 0] RIP=$", 0), 0u);
   EXPECT_EQ(lines[2].rfind("[ 0] RAX=$", 0), 0u);
   EXPECT_TRUE(std::regex_match(lines[3], std::regex(R"(\[ 1\] \$[0-9A-F]{16})"))) << lines[3];
-}
-
-TEST_F(FaultReport, StackOverflowIsReportedAndTheLoopGoesOn) {
-  const TRun run = Run({"overflow", "-D"});
-  ASSERT_TRUE(WIFEXITED(run.Status)) << run.Status;
-  EXPECT_TRUE(run.Has("// System Exception:"));
-  EXPECT_TRUE(run.Has("Stack overflow"));
-  EXPECT_TRUE(run.Has("later event handled"));
 }
 
 TEST_F(FaultReport, AssertionsReportAndGoOn) {

@@ -166,6 +166,28 @@ TEST_F(ServeEndpoint, AnswersWhatItServesAndRefusesTheRest) {
   EXPECT_EQ(serve->Stop(SIGTERM), 0) << serve->Errors();
 }
 
+// A fault while answering fails that request only; the endpoint goes on.
+TEST_F(ServeEndpoint, AFaultInARequestFailsThatRequestOnly) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the thread checker delivers signals at its own safe points, not at the faulting instruction";
+#endif
+  TInNamespace inside(*Ns);
+  setenv("WIREPEEK_FAULT", "metrics:store:2", 1);
+  auto serve = Serve();
+  unsetenv("WIREPEEK_FAULT");
+  ASSERT_GT(Port, 0);
+  EXPECT_EQ(HttpGet(Port, "/metrics").Status, 200);
+  EXPECT_EQ(HttpGet(Port, "/metrics").Status, 500);
+  EXPECT_EQ(HttpGet(Port, "/metrics").Status, 200);
+  EXPECT_TRUE(serve->Running());
+  EXPECT_EQ(serve->Stop(SIGTERM), 0) << serve->Errors();
+  const std::string errors = serve->Errors();
+  std::size_t reports = 0;
+  for (auto at = errors.find("wirepeek: fault: "); at != std::string::npos; at = errors.find("wirepeek: fault: ", at + 1))
+    ++reports;
+  EXPECT_EQ(reports, 1U) << errors;
+}
+
 // What the service unit gives it: an unprivileged user with CAP_NET_RAW as
 // its only (ambient) capability.
 TEST_F(ServeEndpoint, CapturesAsAnUnprivilegedUserWithOnlyTheRawSocketRight) {

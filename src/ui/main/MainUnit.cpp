@@ -20,6 +20,7 @@
 #include "diagnostics/LinkMap.h"
 #include "diagnostics/MapCheck.h"
 #include "diagnostics/TraceReport.h"
+#include "support/FaultInjection.h"
 #include "support/Settings.h"
 #include "support/TextDevs.h"
 #include "ui/main/Application.h"
@@ -178,7 +179,7 @@ void TMainForm::BuildControls() {
 void TMainForm::BuildActionsAndMenus() {
   const auto action = [this](const QString& caption, void (TMainForm::*handler)()) {
     auto* a = new QAction(caption, this);
-    connect(a, &QAction::triggered, this, [this, handler] { (this->*handler)(); });
+    connect(a, &QAction::triggered, this, [this, handler] { RunEventHandler([this, handler] { (this->*handler)(); }); });
     return a;
   };
   actCaptureStart = action(QStringLiteral("Capture 開始"), &TMainForm::actCaptureStartExecute);
@@ -255,10 +256,14 @@ void TMainForm::FormCreate() {
     GlobalSettings.Prot_IPAdr = 0;
     pcSyukei->hide();
   }
-  connect(cbAdapter, &QComboBox::activated, this, &TMainForm::cbAdapterChange);
-  connect(cbProt_IPAdr, &QCheckBox::toggled, this, &TMainForm::cbProt_IPAdrClick);
-  connect(pcSyukei, &QTabWidget::currentChanged, this, &TMainForm::pcSyukeiChange);
-  connect(tmMain, &QTimer::timeout, this, &TMainForm::tmMainTimer);
+  // Each handler is an abandon point of its own: a fault in it is left
+  // without leaving the toolkit's frames that called it.
+  connect(cbAdapter, &QComboBox::activated, this, [this](int i) { RunEventHandler([&] { cbAdapterChange(i); }); });
+  connect(cbProt_IPAdr, &QCheckBox::toggled, this,
+          [this](bool on) { RunEventHandler([&] { cbProt_IPAdrClick(on); }); });
+  connect(pcSyukei, &QTabWidget::currentChanged, this,
+          [this](int i) { RunEventHandler([&] { pcSyukeiChange(i); }); });
+  connect(tmMain, &QTimer::timeout, this, [this] { RunEventHandler([this] { tmMainTimer(); }); });
 
   // 8. The command menu where Linux shows the program's presence.
   GlobalSettings.MainSystemMenu = pmMain;
@@ -399,6 +404,7 @@ void TMainForm::actCaptureStartExecute() {
     SetIdleCommands(false);
     state.IdleTicks = 0;
     tmMain->start();
+    FaultPoint(TFaultPoint::Action);
   } else {
     pcMain->setCurrentWidget(tsAdapter);
     SetIdleCommands(true);
@@ -443,6 +449,12 @@ void TMainForm::actMiniMizeExecute() {
 void TMainForm::actExitExecute() { close(); }
 
 void TMainForm::tmMainTimer() {
+  FaultPoint(TFaultPoint::Timer);
+  // A fault ended the capture thread: the capture ends as the command would.
+  if (IPMonitor->Thread && IPMonitor->Thread->ExitCode() == TCaptureThread::ExitAbandoned) {
+    actCaptureEndExecute();
+    return;
+  }
   TXIoctl& state = *IPMonitor->Ioctl;
   state.IdleTicks += 1;
   if (state.IdleTicks < 4) return;
@@ -482,6 +494,7 @@ void TMainForm::ServeCaptureNotify() {
 
 // Window thread, while the capture thread waits for it to return.
 void TMainForm::WMCaptureNotify() {
+  FaultPoint(TFaultPoint::CaptureNotify);
   TXIoctl& state = *IPMonitor->Ioctl;
   stSndB->setText(TotalText(state.Counters[0][KindBytes][0]));
   stRcvB->setText(TotalText(state.Counters[1][KindBytes][0]));

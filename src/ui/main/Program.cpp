@@ -12,6 +12,7 @@
 #include "headless/HeadlessReport.h"
 #include "diagnostics/TraceReport.h"
 #include "diagnostics/TraceUnit.h"
+#include "support/FaultInjection.h"
 #include "support/StartUp.h"
 #include "support/TextDevs.h"
 #include "ui/about/AboutUnit.h"
@@ -38,11 +39,11 @@ void StartCapture(TMainForm& form, const QString& address, int quitAfter) {
   }
   form.cbAdapter->setCurrentIndex(index);
   form.cbAdapterChange(index);
-  form.actCaptureStartExecute();
+  form.actCaptureStart->trigger();
   if (quitAfter < 0) return;
   // How long clicks wait meanwhile, for the benchmarks that read the report.
   auto* probe = new TClickProbe(form.stSndB, 100, &form);
-  QTimer::singleShot(quitAfter * 1000, &form, [&form, address, probe] {
+  QTimer::singleShot(quitAfter * 1000, &form, [&form, address, probe] { RunEventHandler([&] {
     const bool live = form.actCaptureEnd->isEnabled();
     if (live) form.actCaptureEndExecute();
     TReportFigures figures;
@@ -68,7 +69,7 @@ void StartCapture(TMainForm& form, const QString& address, int quitAfter) {
     WriteReportJson(figures, std::cout);
     std::cout.flush();
     form.close();
-  });
+  }); });
 }
 
 }  // namespace
@@ -86,6 +87,7 @@ int RunWindowProgram(int& argc, char** argv, const TProgramHooks& Hooks) {
   application.GuardEvents = true;
   // 6, 7. A failure here is reported like any other; the program then ends
   // with its log saved.
+  FaultPoint(TFaultPoint::StartUp);
   std::unique_ptr<TMainForm> mainForm;
   std::unique_ptr<TAboutForm> aboutForm;
   const bool built = RunEventHandler([&] {
@@ -105,7 +107,7 @@ int RunWindowProgram(int& argc, char** argv, const TProgramHooks& Hooks) {
       const std::string quit = Option(args, "--quit-after");
       const int quitAfter = quit.empty() ? -1 : std::max(0, std::atoi(quit.c_str()));
       QTimer::singleShot(0, mainForm.get(), [form = mainForm.get(), start, quitAfter] {
-        StartCapture(*form, QString::fromStdString(start), quitAfter);
+        RunEventHandler([&] { StartCapture(*form, QString::fromStdString(start), quitAfter); });
       });
     }
     application.exec();
@@ -118,6 +120,7 @@ int RunWindowProgram(int& argc, char** argv, const TProgramHooks& Hooks) {
   application.GuardEvents = false;
   aboutForm.reset();
   mainForm.reset();
+  FaultPoint(TFaultPoint::Shutdown);
   traceForm.reset();
   return status;
 }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "support/FaultInjection.h"
+
 namespace {
 
 const QStringList ProtCaptions = {"Protocol", "送信バイト数", "受信ﾊﾞｲﾄ数"};
@@ -93,6 +95,7 @@ QVariant TIPAdrModel::headerData(int section, Qt::Orientation orientation, int r
 }
 
 void TIPAdrModel::Drain(TXIoctl& State) {
+  FaultPoint(TFaultPoint::TableModel);
   FirstChanged = LastChanged = -1;
   Totals.Drain(State, this);
   if (FirstChanged >= 0) emit dataChanged(index(FirstChanged, 2), index(LastChanged, 5), {Qt::DisplayRole});

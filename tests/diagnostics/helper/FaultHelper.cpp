@@ -37,7 +37,6 @@ struct TMemo : TStringLineList {
 };
 TMemo Memo;
 bool SaveOnClose = false;
-std::mutex EventLock;
 
 void OpenTraceOutput() {
   if (DebugMode) {
@@ -73,12 +72,6 @@ struct TFaultEvents {
     }
     return Recurse(Depth - 1) + 1;
   }
-  static int Overflow(int Depth) {
-    volatile char pad[256];
-    pad[0] = static_cast<char>(Depth);
-    if (Depth < 0) return 0;  // never: Depth only grows
-    return Overflow(Depth + 1) + pad[0];
-  }
   static std::size_t InSharedLibrary() { return std::strlen(NullText); }
 };
 
@@ -104,9 +97,6 @@ void RunScenario(const std::string& Scenario) {
     Event("rethrow", TFaultEvents::Rethrow);
   } else if (Scenario == "deep") {
     Event("deep", [] { TFaultEvents::Recurse(150); });
-  } else if (Scenario == "overflow") {
-    Event("overflow", [] { TFaultEvents::Overflow(0); });
-    Event("later", [] { TraceLine("later event handled"); });
   } else if (Scenario == "inlined") {
     // Where the function lies in this run, to match the report to the map.
     std::printf("GAUGE %p\n", reinterpret_cast<void*>(&ReadGauge));
@@ -141,32 +131,10 @@ void RunScenario(const std::string& Scenario) {
   } else if (Scenario == "checkmap") {
     TMainForm form;
     std::printf("RESULT %d\n", form.CheckMapFile());
-  } else if (Scenario == "locked") {
-    Event("locked", [] {
-      std::lock_guard<std::mutex> guard(EventLock);
-      TFaultEvents::NullDereference();
-    });
-    Event("after", [] {
-      const bool free = EventLock.try_lock();
-      if (free) EventLock.unlock();
-      TraceLine("mutex %s", free ? "free" : "held");
-    });
   } else if (Scenario == "channel") {
     Event("channel", [] {
       Memo.FaultInAdd = true;
       TraceLine("written while the list faults");
-    });
-    Event("later", [] { TraceLine("later event handled"); });
-  } else if (Scenario == "stuck") {
-    // The report waits for a lock the faulting code holds, as it would for
-    // the allocator's after a fault inside it.
-    CurrentWatcher->OnSystemException = [](TclExceptWatcher&, const TclExceptionInformation&, TclStackTracer&) {
-      std::lock_guard<std::mutex> guard(EventLock);
-      TraceLine("never");
-    };
-    Event("stuck", [] {
-      std::lock_guard<std::mutex> guard(EventLock);
-      TFaultEvents::NullDereference();
     });
     Event("later", [] { TraceLine("later event handled"); });
   } else if (Scenario == "fatal") {

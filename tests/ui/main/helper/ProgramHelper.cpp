@@ -3,7 +3,6 @@
 //   wirepeek_program_helper <scenario> [program arguments...]
 #include <unistd.h>
 
-#include <QPushButton>
 #include <QTimer>
 #include <cstdio>
 #include <cstring>
@@ -21,8 +20,6 @@
 #include "ui/main/Program.h"
 
 namespace {
-
-int* volatile NullPointer = nullptr;
 
 // Ends the run as a user would, a little later.
 void CloseSoon(TMainForm& form, int ms) {
@@ -48,18 +45,6 @@ int main(int argc, char** argv) {
       std::fflush(stdout);
       CloseSoon(form, 0);
     };
-  } else if (scenario == "slots") {
-    // Faults in slots reached through signals: a timer's and a button's.
-    hooks.Created = [](TMainForm& form) {
-      auto* timer = new QTimer(&form);
-      timer->setSingleShot(true);
-      QObject::connect(timer, &QTimer::timeout, &form, [] { *NullPointer = 1; });
-      timer->start(50);
-      auto* button = new QPushButton(&form);
-      QObject::connect(button, &QPushButton::clicked, &form, [] { *NullPointer = 2; });
-      QTimer::singleShot(150, button, [button] { button->click(); });
-      CloseSoon(form, 400);
-    };
   } else if (scenario == "build") {
     hooks.MakeMainForm = []() -> std::unique_ptr<TMainForm> { throw std::runtime_error("no window today"); };
   } else if (scenario == "badmap") {
@@ -70,13 +55,6 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         return AlertResultYes;
       });
-    };
-  } else if (scenario == "shutdown") {
-    // A fault after the loop, while the windows are destroyed.
-    hooks.Created = [](TMainForm& form) {
-      QObject::connect(&form, &QObject::destroyed, [] { *NullPointer = 3; });
-      RunEventHandler([] { throw std::runtime_error("earlier failure"); });
-      CloseSoon(form, 50);
     };
   } else {
     return 2;
