@@ -9,8 +9,10 @@
 #include <QCoreApplication>
 #include <QLocale>
 #include <algorithm>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "capture/Datagrams.h"
@@ -505,8 +507,9 @@ class Program : public testing::Test {
     fs::create_directories(Dir);
   }
   void TearDown() override { fs::remove_all(Dir); }
-  TRun Run(const std::vector<std::string>& arguments) {
-    std::string command = "cd " + Dir.string() + " && env XDG_STATE_HOME=" + (Dir / "state").string() +
+  // Before: shell commands run in Dir ahead of the program.
+  TRun Run(const std::vector<std::string>& arguments, const std::string& before = "") {
+    std::string command = "cd " + Dir.string() + " && " + before + "env XDG_STATE_HOME=" + (Dir / "state").string() +
                           " QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:use_sigaltstack=0:detect_leaks=0 timeout -s KILL 60 " +
                           WIREPEEK_PROGRAM_HELPER;
     for (const auto& a : arguments) command += " '" + a + "'";
@@ -557,6 +560,32 @@ TEST_F(Program, FaultsInSlotsAreReportedAndTheProgramEndsNormallyWithItsLog) {
   EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& l) { return l.rfind("[ 0] RIP=$", 0) == 0; }),
             2);
   EXPECT_TRUE(Has(log, "Access violation at address")) << run.Err;
+}
+
+// The log is never written through a link planted at its name, is the
+// user's alone, and so is the state folder it goes to when the current
+// folder is gone.
+TEST_F(Program, TheLogIsPrivateAndNeverWrittenThroughALink) {
+  std::ofstream(Dir / "victim") << "theirs";
+  for (std::time_t at = std::time(nullptr), end = at + 60; at < end; ++at) {  // the seconds the runs may save in
+    std::tm t{};
+    localtime_r(&at, &t);
+    fs::create_symlink("victim", Dir / TraceLogFileName((t.tm_year + 1900) * 10000 + (t.tm_mon + 1) * 100 + t.tm_mday,
+                                                         t.tm_hour * 10000 + t.tm_min * 100 + t.tm_sec));
+  }
+  for (const auto& [before, folder] : {std::pair<std::string, fs::path>{"", Dir},
+                                       {"mkdir gone && cd gone && rmdir ../gone && ", Dir / "state" / "wirepeek"}}) {
+    const TRun run = Run({"slots"}, before);
+    std::vector<fs::path> logs;
+    for (const auto& entry : fs::directory_iterator(folder))
+      if (entry.path().filename().string().rfind("ALOG", 0) == 0 && entry.is_regular_file() && !entry.is_symlink())
+        logs.push_back(entry.path());
+    ASSERT_EQ(logs.size(), 1u) << before << run.Err;
+    EXPECT_EQ(fs::status(logs[0]).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_TRUE(folder == Dir || fs::status(folder).permissions() == fs::perms::owner_all) << folder;
+  }
+  std::ifstream victim(Dir / "victim");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(victim), {}), "theirs");
 }
 
 TEST_F(Program, AMainWindowThatCannotBeBuiltIsReportedAndEndsTheProgram) {
