@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/wait.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -488,6 +490,48 @@ TEST(ProgramStartUp, MissingMapIsReportedAndNoSettingsAreWritten) {
   EXPECT_NE(output.find("wirepeek: map ファイルがありません:wirepeek.map"), std::string::npos) << output;
   EXPECT_FALSE(fs::exists(dir / "wirepeek.ini"));
   fs::remove_all(dir);
+}
+
+// The program itself, run by a user without capture rights: the first box
+// says why and what to do behind its details, which standard error repeats.
+// (The box waits for an answer, so the test ends the program once it is out.)
+TEST(ProgramStartUp, ACaptureWithoutRightsSaysWhyAndWhatToDo) {
+  const std::string nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+  const std::string helper = fs::path(WIREPEEK_BINARY).parent_path() / "wirepeek-capture";
+  if (std::system((nobody + "test -x " + WIREPEEK_BINARY).c_str()) != 0) GTEST_SKIP() << "build folder out of reach";
+  const bool helperRuns = std::system((nobody + "test -x " + helper).c_str()) == 0;
+  if (helperRuns && std::system(("getcap " + helper + " | grep -q cap_net_raw").c_str()) == 0)
+    GTEST_SKIP() << "the build's helper holds capture rights";
+  const fs::path dir = fs::temp_directory_path() / ("wirepeek-rights-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  EXPECT_EQ(chown(dir.c_str(), 65534, 65534), 0);
+  int err[2] = {-1, -1};
+  EXPECT_EQ(pipe(err), 0);
+  std::string home = "HOME=" + dir.string(), platform = "QT_QPA_PLATFORM=offscreen";
+  char* const environment[] = {home.data(), platform.data(), nullptr};
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(err[1], 2);
+    if (chdir(dir.c_str()) == 0)
+      execle("/usr/bin/setpriv", "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", WIREPEEK_BINARY,
+             "--start", "127.0.0.1", nullptr, environment);
+    _exit(127);
+  }
+  close(err[1]);
+  std::string output;
+  char buffer[512];
+  pollfd ready{err[0], POLLIN, 0};
+  for (ssize_t n; output.find('\n', output.find("WSAIoCtl failed")) == std::string::npos &&
+                  poll(&ready, 1, 30000) == 1 && (n = read(err[0], buffer, sizeof buffer)) > 0;)
+    output.append(buffer, static_cast<std::size_t>(n));
+  if (pid > 0) kill(pid, SIGKILL);  // setpriv became the program: this is its pid
+  if (pid > 0) waitpid(pid, nullptr, 0);
+  close(err[0]);
+  fs::remove_all(dir);
+  const std::string fix = helperRuns ? "(the capture helper has no capture rights: sudo setcap cap_net_raw"
+                                     : "(add yourself to the group wirepeek, then log in again)";
+  EXPECT_NE(output.find("wirepeek: InitAdapter : WSAIoCtl failed: lo: "), std::string::npos) << output;
+  EXPECT_NE(output.find(fix), std::string::npos) << output;
 }
 
 }  // namespace
