@@ -22,7 +22,7 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://wirepeek.example.org/")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, libcap2-bin")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-    ${CMAKE_CURRENT_LIST_DIR}/postinst ${CMAKE_CURRENT_LIST_DIR}/postrm)
+    ${CMAKE_CURRENT_LIST_DIR}/postinst ${CMAKE_CURRENT_LIST_DIR}/prerm ${CMAKE_CURRENT_LIST_DIR}/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # Documentation every Debian package carries.
 add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/packaging/changelog.gz

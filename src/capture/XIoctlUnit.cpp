@@ -22,8 +22,9 @@ std::mutex SinkMutex;
 TErrorBoxSink ErrorBoxSink;
 TReasonSink ReasonSink;
 
-// The backend's reason goes where diagnostics go, and to standard error.
-void ReportReason(std::string_view context, const std::string& reason) {
+// The backend's reason goes where diagnostics go, and to standard error;
+// returned for the box that follows.
+std::string ReportReason(std::string_view context, const std::string& reason) {
   const std::string line = std::string(context) + ": " + reason;
   TReasonSink sink;
   {
@@ -41,6 +42,7 @@ void ReportReason(std::string_view context, const std::string& reason) {
       // The channel was closed in the meantime; standard error has it.
     }
   }
+  return line;
 }
 
 // Cuts at 255 bytes without splitting a UTF-8 sequence.
@@ -63,14 +65,14 @@ void SetReasonSink(TReasonSink Sink) {
   ReasonSink = std::move(Sink);
 }
 
-int ShowErrorBox(std::string_view Text) {
+int ShowErrorBox(std::string_view Text, std::string_view Detail) {
   const std::string_view text = CutTo255(Text);
   TErrorBoxSink sink;
   {
     std::lock_guard lock(SinkMutex);
     sink = ErrorBoxSink;
   }
-  if (sink) return sink(text);
+  if (sink) return sink(text, Detail);
   std::cerr << ErrorBoxCaption << ": " << text << std::endl;
   return 1;  // OK
 }
@@ -109,8 +111,7 @@ std::int32_t TXIoctl::InitAdapter() {
   if (!CaptureFile.empty()) {
     auto file = TPcapCaptureSocket::OpenFile(CaptureFile, reason);
     if (!file) {
-      ReportReason(CaptureFile, reason);
-      ShowErrorBox("InitAdapter :WSASocket failed");
+      ShowErrorBox("InitAdapter :WSASocket failed", ReportReason(CaptureFile, reason));
       return -1;
     }
     CaptureSocket = std::move(file);
@@ -124,8 +125,7 @@ std::int32_t TXIoctl::InitAdapter() {
   if (HostAddressSource) HostAddressSource(host);
   const std::string interface = InterfaceOwning(host, Adapters[SelectedAdapter]);
   if (interface.empty()) {
-    ReportReason("capture", "no interface owns the address");
-    ShowErrorBox("IntAdapter :bind failed");
+    ShowErrorBox("IntAdapter :bind failed", ReportReason("capture", "no interface owns the address"));
     return -1;
   }
   TPcapCaptureSocket::TOpenFailure failure;
@@ -153,9 +153,11 @@ std::int32_t TXIoctl::InitAdapter() {
     }
     if (!advice.empty()) failure.Reason += " (" + advice + ")";
   }
-  ReportReason(interface, failure.Reason);
+  // The box says why, and what to do: a program started from the desktop
+  // has no standard error to read.
   ShowErrorBox(failure.Stage == TPcapCaptureSocket::TOpenStage::Create ? "InitAdapter :WSASocket failed"
-                                                                        : "InitAdapter : WSAIoCtl failed");
+                                                                        : "InitAdapter : WSAIoCtl failed",
+               ReportReason(interface, failure.Reason));
   return -1;
 }
 

@@ -170,10 +170,11 @@ class TXIoctl {
 
 // The engine's single way to tell the user about a failure: a modal box
 // captioned "確認" with one OK button in the program, standard error in the
-// headless report, a recorder in tests. Text is cut to 255 bytes.
-using TErrorBoxSink = std::function<int(std::string_view Text)>;
+// headless report, a recorder in tests. Text is cut to 255 bytes. Detail,
+// when there is one, says why and what to do about it.
+using TErrorBoxSink = std::function<int(std::string_view Text, std::string_view Detail)>;
 void SetErrorBoxSink(TErrorBoxSink Sink);
-int ShowErrorBox(std::string_view Text);
+int ShowErrorBox(std::string_view Text, std::string_view Detail = {});
 // Where the capture backend's own reason for a failure goes besides the
 // trace channel (standard error unless set).
 using TReasonSink = std::function<void(std::string_view Line)>;

@@ -19,7 +19,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
+#include <exception>
 #include <mutex>
 
 #include "diagnostics/FaultState.h"
@@ -264,10 +264,14 @@ void InstallFaultHandlers() {
 
 void PrepareFaultLog() {
   std::call_once(FaultLogPrepared, [] {
-    const std::string folder = UserStateFolder();
+    // The user's alone (0700), never through a link.
+    std::string folder;
+    try {
+      folder = MakeUserStateFolder();
+    } catch (const std::exception&) {
+      return;
+    }
     if (folder.empty()) return;
-    std::error_code error;
-    std::filesystem::create_directories(folder, error);
     const std::string path = folder + "/wirepeek-fault-" + std::to_string(::getpid()) + ".txt";
     if (path.size() >= sizeof FaultLog.Path) return;
     std::memcpy(FaultLog.Path, path.c_str(), path.size() + 1);

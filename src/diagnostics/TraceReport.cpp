@@ -2,7 +2,6 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <fstream>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -10,6 +9,7 @@
 #include "diagnostics/LinkMap.h"
 #include "support/DateTimeText.h"
 #include "support/TextDevs.h"
+#include "support/UserFolders.h"
 
 std::string LastExceptionMessage;
 
@@ -311,10 +311,10 @@ std::string SaveTraceLog(const std::vector<std::string>& Lines, const std::strin
   const std::int32_t date = LocalDateNumber();
   const std::int32_t time = LocalTimeNumber();
   const std::string name = (Folder.empty() ? std::string() : Folder + "/") + TraceLogFileName(date, time);
-  std::ofstream file(name, std::ios::binary | std::ios::trunc);
-  if (!file) throw std::runtime_error("Cannot create file \"" + name + "\"");
-  for (const std::string& line : Lines) file << line << "\r\n";
-  file.close();
-  if (!file) throw std::runtime_error("Cannot write file \"" + name + "\"");
+  std::string text;
+  for (const std::string& line : Lines) text += line + "\r\n";
+  // In debug mode the log holds other machines' traffic: private, and never
+  // written through a link planted at its name.
+  WritePrivateFile(name, text);
   return name;
 }

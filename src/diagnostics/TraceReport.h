@@ -89,7 +89,8 @@ void SetReportPoster(TReportPoster Post);
 // "ALOG" yyyymmdd "_" hhmmss ".txt".
 std::string TraceLogFileName(std::int32_t Date, std::int32_t Time);
 // Writes Lines, each ended by CR LF, into TraceLogFileName(now) in Folder
-// (the current directory when empty), replacing a file of that name. Does
-// nothing (returns "") when not in debug mode or Lines is empty; returns the
-// file's path. Throws std::runtime_error when the file cannot be written.
+// (the current directory when empty), mode 0600, replacing whatever has that
+// name without following a link (WritePrivateFile). Does nothing (returns "")
+// when not in debug mode or Lines is empty; returns the file's path. Throws
+// std::runtime_error when the file cannot be written.
 std::string SaveTraceLog(const std::vector<std::string>& Lines, const std::string& Folder = {});

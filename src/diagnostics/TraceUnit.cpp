@@ -10,7 +10,6 @@
 #include <QTextBlock>
 #include <QVBoxLayout>
 #include <algorithm>
-#include <filesystem>
 #include <iostream>
 #include <stdexcept>
 
@@ -250,11 +249,8 @@ void TTraceForm::SaveLogAtClose() {
     SaveTraceLog(text);
     return;
   } catch (const std::exception& error) {
-    const std::string folder = UserStateFolder();
     try {
-      if (folder.empty()) throw std::runtime_error("no state folder (HOME is not set)");
-      std::filesystem::create_directories(folder);
-      const std::string path = SaveTraceLog(text, folder);
+      const std::string path = SaveTraceLog(text, MakeUserStateFolder());
       std::cerr << "wirepeek: " << error.what() << "; the trace log is saved as " << path << std::endl;
     } catch (const std::exception& second) {
       std::cerr << "wirepeek: the trace log could not be saved: " << error.what() << "; " << second.what()

@@ -62,7 +62,8 @@ bool THeadlessCapture::Start(const std::string& adapter, const std::string& file
     err << "wirepeek: '" << adapter << "' is not an IPv4 address\n";
     return false;
   }
-  SetErrorBoxSink([&err](std::string_view text) {
+  // The reason has its own line already.
+  SetErrorBoxSink([&err](std::string_view text, std::string_view) {
     err << "wirepeek: " << text << '\n';
     return 1;
   });

@@ -41,7 +41,7 @@ const std::string TooMany = "ListAdaptor Error:Too Many Adapter or No Adapter";
 class AdapterList : public testing::Test {
  protected:
   void SetUp() override {
-    SetErrorBoxSink([this](std::string_view text) {
+    SetErrorBoxSink([this](std::string_view text, std::string_view) {
       Boxes.emplace_back(text);
       return 1;
     });

@@ -48,7 +48,7 @@ class DumpGolden : public testing::TestWithParam<std::uint8_t> {
   void SetUp() override {
     Dir = fs::temp_directory_path() / ("wirepeek-golden-" + std::to_string(getpid()));
     fs::create_directories(Dir);
-    SetErrorBoxSink([](std::string_view) { return 1; });
+    SetErrorBoxSink([](std::string_view, std::string_view) { return 1; });
   }
   void TearDown() override {
     GlobalSettings.DumpLimit = 0;

@@ -73,7 +73,7 @@ class LiveCapture : public testing::Test {
   }
   void SetUp() override {
     if (!Ours) GTEST_SKIP() << "live capture tests need root and iproute2";
-    SetErrorBoxSink([this](std::string_view text) {
+    SetErrorBoxSink([this](std::string_view text, std::string_view) {
       Boxes.emplace_back(text);
       return 1;
     });

@@ -85,7 +85,7 @@ class TCaptureFileTest : public testing::Test {
           ("wirepeek-files-" + std::to_string(getpid()) + "-" +
            testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::create_directories(Dir);
-    SetErrorBoxSink([this](std::string_view text) {
+    SetErrorBoxSink([this](std::string_view text, std::string_view) {
       Boxes.emplace_back(text);
       return 1;
     });

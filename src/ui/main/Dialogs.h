@@ -8,9 +8,12 @@
 using TMessageBoxHook = std::function<void(const QString& Caption, const QString& Text)>;
 void SetMessageBoxHook(TMessageBoxHook Hook);
 
-// A modal box with one OK button.
+// A modal box with one OK button; Detail, when given, behind its
+// "Show Details..." button.
 void ShowMessageBox(QWidget* Parent, const QString& Caption, const QString& Text,
-                    QMessageBox::Icon Icon = QMessageBox::NoIcon);
+                    QMessageBox::Icon Icon = QMessageBox::NoIcon, const QString& Detail = {});
 
-// Sends the capture engine's error boxes to modal "確認" boxes.
+// Sends the capture engine's error boxes to modal "確認" boxes, each also
+// on standard error with its detail, and the engine's reasons for a failure
+// to the trace window's log, in debug mode or not.
 void InstallErrorBox();

@@ -73,7 +73,7 @@ class AssertBox : public testing::Test {
     // As the program's start-up does.
     InstallAssertBox();
     SetMessageBoxHook(nullptr);
-    SetErrorBoxSink([this](std::string_view text) {
+    SetErrorBoxSink([this](std::string_view text, std::string_view) {
       ErrorBoxes.emplace_back(text);
       return 1;
     });

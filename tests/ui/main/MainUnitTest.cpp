@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <csignal>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <QLocale>
 #include <algorithm>
 #include <filesystem>
+#include <regex>
 #include <fstream>
 #include <sstream>
 
@@ -488,6 +490,29 @@ TEST(ProgramStartUp, MissingMapIsReportedAndNoSettingsAreWritten) {
   fs::remove_all(dir);
 }
 
+// A user without capture rights is told why and what to do in the first box's details, which standard error
+// repeats. The box waits: the test stops timeout (the shell's pid), which stops the program.
+TEST(ProgramStartUp, ACaptureWithoutRightsSaysWhyAndWhatToDo) {
+  const std::string nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+  const std::string usable =
+      nobody + "test -x " WIREPEEK_BINARY " && ! getcap " WIREPEEK_BINARY "-capture | grep -q raw";
+  if (std::system(usable.c_str()) != 0)
+    GTEST_SKIP() << "the build folder is out of reach, or its helper holds capture rights";
+  const std::string command = "echo $$; cd /tmp && HOME=/nonexistent QT_QPA_PLATFORM=offscreen exec timeout 30 " +
+                              nobody + WIREPEEK_BINARY " --start 127.0.0.1 2>&1";
+  FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  char line[1024];
+  const pid_t pid = fgets(line, sizeof line, pipe) ? std::atoi(line) : 0;
+  std::string output;
+  while (output.find("WSAIoCtl failed") == std::string::npos && fgets(line, sizeof line, pipe)) output += line;
+  if (pid > 0) kill(pid, SIGTERM);
+  pclose(pipe);
+  const std::regex fix("wirepeek: InitAdapter : WSAIoCtl failed: lo: .*\\((the capture helper has no capture rights: "
+                       "sudo setcap|add yourself to the group)");
+  EXPECT_TRUE(std::regex_search(output, fix)) << output;
+}
+
 }  // namespace
 
 namespace {
@@ -505,8 +530,8 @@ class Program : public testing::Test {
     fs::create_directories(Dir);
   }
   void TearDown() override { fs::remove_all(Dir); }
-  TRun Run(const std::vector<std::string>& arguments) {
-    std::string command = "cd " + Dir.string() + " && env XDG_STATE_HOME=" + (Dir / "state").string() +
+  TRun Run(const std::vector<std::string>& arguments, const std::string& before = "") {
+    std::string command = "cd " + Dir.string() + " && " + before + "env XDG_STATE_HOME=" + (Dir / "state").string() +
                           " QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:use_sigaltstack=0:detect_leaks=0 timeout -s KILL 60 " +
                           WIREPEEK_PROGRAM_HELPER;
     for (const auto& a : arguments) command += " '" + a + "'";
@@ -547,6 +572,22 @@ TEST_F(Program, TheToolkitsOwnOptionsAreNotTheProgramsSwitches) {
   // Its own switches still count.
   const TRun own = Run({"switches", "-D", "-S", "-style", "fusion"});
   EXPECT_NE(own.Out.find("DEBUG 1 LIMIT 1"), std::string::npos) << own.Out << own.Err;
+}
+
+// With the current folder gone, the log goes to the state folder (made the user's alone), replacing a link
+// planted at its name instead of writing through it, and is the user's alone.
+TEST_F(Program, TheLogIsPrivateAndNeverWrittenThroughALink) {
+  const std::string state = (Dir / "state" / "wirepeek").string();
+  const TRun run = Run({"build"}, "mkdir -p " + state + " gone && cd " + state + " && echo theirs >victim && for s in" +
+                                      " $(seq 0 59); do ln -s victim ALOG$(date -d +${s}sec +%Y%m%d_%H%M%S).txt; done" +
+                                      " && cd " + Dir.string() + "/gone && rmdir ../gone && ");
+  std::vector<fs::path> logs;
+  for (const auto& entry : fs::directory_iterator(state))
+    if (entry.path().filename().string().rfind("ALOG", 0) == 0 && !entry.is_symlink()) logs.push_back(entry.path());
+  ASSERT_EQ(logs.size(), 1u) << run.Err;
+  EXPECT_EQ(fs::status(logs[0]).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(fs::status(state).permissions(), fs::perms::owner_all);
+  EXPECT_EQ(fs::file_size(fs::path(state) / "victim"), 7u);
 }
 
 TEST_F(Program, AMainWindowThatCannotBeBuiltIsReportedAndEndsTheProgram) {
