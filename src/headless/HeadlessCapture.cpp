@@ -5,8 +5,8 @@
 #include <csignal>
 #include <ostream>
 
-#include "capture/HostAddresses.h"
 #include "capture/DropRights.h"
+#include "capture/HostAddresses.h"
 
 namespace {
 
