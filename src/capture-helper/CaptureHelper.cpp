@@ -1,37 +1,52 @@
 // wirepeek-capture: the one program that holds the capture rights. It opens
 // the capture on the interface that owns the address it is given, drops every
 // capability, and streams the datagrams to standard output as a pcap stream
-// for the unprivileged program to read.
+// for the unprivileged program to read. A kernel filter keeps of each frame
+// only what the counting reads (see capture/SnapFilter.h).
 //
-//   wirepeek-capture [--whole] ADDRESS
+//   wirepeek-capture [--whole] [--parent PID] ADDRESS
+//
+// --parent names the program that starts it: the helper ends at once when
+// that program is already gone. The helper ends, after passing on what the
+// kernel still holds, when its standard input closes or on SIGTERM.
 //
 // Exit status: 0 after a capture, 2 for a refused request, 3 when the
 // capture cannot be created, 4 when it cannot be switched on, 1 when the
-// rights cannot be dropped or the stream fails.
+// rights cannot be dropped, the stream fails, the standard descriptors are
+// not open, or the program is gone.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <pcap/pcap.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/capability.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <stdio_ext.h>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "capture/DropRights.h"
 #include "capture/HelperProtocol.h"
 #include "capture/HostAddresses.h"
 #include "capture/PcapCapture.h"
+#include "capture/SnapFilter.h"
 
 namespace {
 
 volatile sig_atomic_t StopAsked = 0;
 // Datagrams written before a flush even while the kernel has more ready.
 constexpr int MaxGroup = 4096;
+// At the end: how long the kernel may still hold a block it has not handed
+// over yet (it does so within two delivery timeouts), and the most the
+// last pass may take while traffic goes on.
+constexpr int LastBlockWaitMs = 3 * TPcapCaptureSocket::DeliveryTimeoutMs;
+constexpr auto LastPassLimit = std::chrono::seconds(1);
 pcap* Handle = nullptr;
 
 void OnStopSignal(int) {
@@ -40,45 +55,28 @@ void OnStopSignal(int) {
   if (Handle) pcap_breakloop(Handle);
 }
 
-// Bytes of each frame written to the stream.
-bpf_u_int32 KeptBytes = TPcapCaptureSocket::WholeSnapLength;
+// What each record keeps: the kernel filter has cut every frame already,
+// except those that reached the ring before it was attached.
+struct TKeep {
+  pcap_dumper_t* Dumper = nullptr;
+  int LinkType = 0;
+  std::uint32_t Address = 0;
+  bool Whole = false;
+};
 
-void WriteRecord(unsigned char* dumper, const pcap_pkthdr* header, const unsigned char* bytes) {
+void WriteRecord(unsigned char* user, const pcap_pkthdr* header, const unsigned char* bytes) {
+  const auto* keep = reinterpret_cast<const TKeep*>(user);
+  const std::size_t length = SnapLength(keep->LinkType, bytes, header->caplen, keep->Address, keep->Whole);
+  if (length == 0) return;
   pcap_pkthdr kept = *header;
-  if (kept.caplen > KeptBytes) kept.caplen = KeptBytes;
-  pcap_dump(dumper, &kept, bytes);
+  kept.caplen = static_cast<bpf_u_int32>(length);
+  pcap_dump(reinterpret_cast<unsigned char*>(keep->Dumper), &kept, bytes);
 }
 
 int Refuse(const std::string& message) {
   std::fprintf(stderr, "wirepeek-capture: %s\n", message.c_str());
-  std::fprintf(stderr, "usage: wirepeek-capture [--whole] ADDRESS\n");
+  std::fprintf(stderr, "usage: wirepeek-capture [--whole] [--parent PID] ADDRESS\n");
   return HelperExitRefused;
-}
-
-// Nothing the program does later may regain a right: empty every set of
-// this process and forbid new privileges through exec.
-bool DropAllRights(std::string& error) {
-  cap_t none = cap_init();
-  if (!none) {
-    error = std::string("cap_init: ") + std::strerror(errno);
-    return false;
-  }
-  const int set = cap_set_proc(none);
-  const int saved = errno;
-  cap_free(none);
-  if (set != 0) {
-    error = std::string("cap_set_proc: ") + std::strerror(saved);
-    return false;
-  }
-  if (CAP_AMBIENT_SUPPORTED() && cap_reset_ambient() != 0) {
-    error = std::string("cap_reset_ambient: ") + std::strerror(errno);
-    return false;
-  }
-  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
-    error = std::string("no_new_privs: ") + std::strerror(errno);
-    return false;
-  }
-  return true;
 }
 
 // True once the program has closed our standard input or ended.
@@ -90,24 +88,58 @@ bool ProgramGone() {
   return read(STDIN_FILENO, &byte, 1) <= 0;
 }
 
+// PassOn's answer when the program has closed the stream.
+constexpr int StreamClosed = -1000;
+
+// Everything the kernel has ready, written out; the count, StreamClosed, or
+// a libpcap error (PCAP_ERROR_BREAK after a stop signal).
+int PassOn(TKeep& keep) {
+  int group = 0, n = 0;
+  while (group < MaxGroup && (n = pcap_dispatch(Handle, -1, WriteRecord, reinterpret_cast<unsigned char*>(&keep))) > 0)
+    group += n;
+  if (group > 0 && pcap_dump_flush(keep.Dumper) != 0) return StreamClosed;
+  return n < 0 ? n : group;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A closed standard descriptor would be reused by the next file we open,
+  // and the stream or our words would go there.
+  for (int fd = 0; fd <= 2; ++fd)
+    if (fcntl(fd, F_GETFD) < 0) {
+      if (fd != STDERR_FILENO && fcntl(STDERR_FILENO, F_GETFD) >= 0)
+        std::fprintf(stderr, "wirepeek-capture: file descriptor %d is not open\n", fd);
+      return HelperExitFailed;
+    }
   // Never outlive the program: the kernel tells us when it ends (the setting
   // does not survive our own exec, so it is made here).
   prctl(PR_SET_PDEATHSIG, SIGTERM);
-  const pid_t parent = getppid();
 
   bool whole = false;
+  pid_t parent = 0;
   std::vector<std::string> operands;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--whole")
+    if (arg == "--whole") {
       whole = true;
-    else if (!arg.empty() && arg[0] == '-')
+    } else if (arg == "--parent") {
+      char* end = nullptr;
+      const long pid = i + 1 < argc ? std::strtol(argv[i + 1], &end, 10) : 0;
+      if (pid <= 0 || *end != '\0') return Refuse("--parent needs a process id");
+      parent = static_cast<pid_t>(pid);
+      ++i;
+    } else if (!arg.empty() && arg[0] == '-') {
       return Refuse("unknown option " + arg);
-    else
+    } else {
       operands.push_back(arg);
+    }
+  }
+  // The program may have ended before the death signal was asked for: we
+  // then belong to another process already.
+  if (parent != 0 && getppid() != parent) {
+    std::fprintf(stderr, "wirepeek-capture: the program that started it has ended\n");
+    return HelperExitFailed;
   }
   if (operands.size() != 1)
     return Refuse(operands.empty() ? "no address given" : "only one address can be watched");
@@ -119,21 +151,23 @@ int main(int argc, char** argv) {
   const std::string interface = InterfaceOwning(host, addr.s_addr);
   if (interface.empty()) return Refuse(operands[0] + " is not an address of this host");
 
-  // The program may have ended before the death signal was asked for.
-  if (getppid() != parent) return HelperExitFailed;
-
   TPcapCaptureSocket::TOpenFailure failure;
   // Opened as the program opens it (the kernel's ring is laid out by the
-  // snapshot length); short records are cut when written.
+  // snapshot length); the filter decides what each frame keeps.
   Handle = TPcapCaptureSocket::OpenLiveHandle(interface, TPcapCaptureSocket::WholeSnapLength, failure);
-  if (!whole) KeptBytes = HelperShortSnapLength;
   if (!Handle) {
     std::fprintf(stderr, "wirepeek-capture: %s: %s\n", interface.c_str(), failure.Reason.c_str());
     return failure.Stage == TPcapCaptureSocket::TOpenStage::Create ? HelperExitCreateFailed
                                                                    : HelperExitActivateFailed;
   }
+  TKeep keep{nullptr, pcap_datalink(Handle), addr.s_addr, whole};
   std::string error;
-  if (!DropAllRights(error)) {
+  if (!AttachSnapFilter(pcap_fileno(Handle), keep.LinkType, addr.s_addr, whole, error)) {
+    std::fprintf(stderr, "wirepeek-capture: %s: %s\n", interface.c_str(), error.c_str());
+    pcap_close(Handle);
+    return HelperExitActivateFailed;
+  }
+  if (!DropRights("", error)) {
     std::fprintf(stderr, "wirepeek-capture: cannot drop the capture rights: %s\n", error.c_str());
     pcap_close(Handle);
     return HelperExitFailed;
@@ -154,9 +188,9 @@ int main(int argc, char** argv) {
   // One thread writes it: no lock per record.
   __fsetlocking(stdout, FSETLOCKING_BYCALLER);
   char errbuf[PCAP_ERRBUF_SIZE] = {};
-  pcap_dumper_t* dumper = pcap_dump_fopen(Handle, stdout);
+  keep.Dumper = pcap_dump_fopen(Handle, stdout);
   int status = 0;
-  if (!dumper || pcap_dump_flush(dumper) != 0) {
+  if (!keep.Dumper || pcap_dump_flush(keep.Dumper) != 0) {
     std::fprintf(stderr, "wirepeek-capture: cannot write the stream\n");
     status = HelperExitFailed;
   }
@@ -168,32 +202,44 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "wirepeek-capture: cannot wait for the capture: %s\n", errbuf);
     status = HelperExitFailed;
   }
-  while (status == 0 && !StopAsked) {
-    int group = 0, n = 0;
-    while ((n = pcap_dispatch(Handle, -1, WriteRecord, reinterpret_cast<unsigned char*>(dumper))) > 0 &&
-           group < MaxGroup)
-      group += n;
+  bool streamOpen = status == 0;
+  while (streamOpen && !StopAsked) {
+    const int n = PassOn(keep);
     if (n == PCAP_ERROR_BREAK) break;
+    // Stream closed by the program: it has what it wants.
+    if (n == StreamClosed) streamOpen = false;
     if (n < 0) {
-      std::fprintf(stderr, "wirepeek-capture: %s\n", pcap_geterr(Handle));
-      status = HelperExitFailed;
+      if (streamOpen) {
+        std::fprintf(stderr, "wirepeek-capture: %s\n", pcap_geterr(Handle));
+        status = HelperExitFailed;
+      }
       break;
     }
-    // Stream closed by the program: it has what it wants.
-    if (group > 0 && pcap_dump_flush(dumper) != 0) break;
     if (ProgramGone()) break;
-    if (n == 0 && group == 0) {
+    if (n == 0) {
       pollfd fds[2] = {{captureFd, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
       poll(fds, 2, 1000);
+    }
+  }
+  // Asked to end: what the kernel captured until now is passed on first,
+  // including a block it hands over only when its delivery timeout runs out.
+  if (status == 0 && streamOpen) {
+    const auto limit = std::chrono::steady_clock::now() + LastPassLimit;
+    pollfd fd{captureFd, POLLIN, 0};
+    while (std::chrono::steady_clock::now() < limit) {
+      // A stop signal's break is spent by the first pass; then we go on.
+      const int n = PassOn(keep);
+      if (n < 0 && n != PCAP_ERROR_BREAK) break;
+      if (n == 0 && poll(&fd, 1, LastBlockWaitMs) <= 0) break;
     }
   }
   pcap_stat stats{};
   if (pcap_stats(Handle, &stats) == 0)
     std::fprintf(stderr, HelperStatsFormat, static_cast<unsigned long long>(stats.ps_recv),
                  static_cast<unsigned long long>(stats.ps_drop) + stats.ps_ifdrop);
-  if (dumper) {
-    pcap_dump_flush(dumper);
-    pcap_dump_close(dumper);  // closes standard output
+  if (keep.Dumper) {
+    pcap_dump_flush(keep.Dumper);
+    pcap_dump_close(keep.Dumper);  // closes standard output
   }
   pcap_close(Handle);
   return status;

@@ -91,6 +91,15 @@ int TCaptureThread::Run() {
           break;
         }
       }
+      // Datagrams of before the stop that are still on their way.
+      if (State.CaptureSocket) {
+        Matched = false;
+        State.CaptureSocket->Finish(*this);
+        if (Matched) {
+          State.CurLength = MatchedLength;
+          State.NotifyWindow->CaptureNotify();
+        }
+      }
     }
   }
   return exitCode;

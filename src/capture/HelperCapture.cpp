@@ -52,12 +52,20 @@ std::string Trimmed(std::string text) {
   return text;
 }
 
-// Reads whatever fd holds now into text; false at its end.
-bool DrainInto(int fd, std::string& text) {
+// Reads whatever fd holds now into text, keeping its last Limit bytes;
+// false at its end.
+bool DrainInto(int fd, std::string& text, std::size_t limit) {
   char chunk[4096];
   const ssize_t n = ::read(fd, chunk, sizeof chunk);
   if (n > 0) text.append(chunk, static_cast<std::size_t>(n));
+  if (text.size() > limit) text.erase(0, text.size() - limit);
   return n > 0 || (n < 0 && errno == EINTR);
+}
+
+int MsLeft(std::chrono::steady_clock::time_point deadline) {
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+  return left > 0 ? static_cast<int>(left) : 0;
 }
 
 }  // namespace
@@ -80,7 +88,7 @@ std::string CaptureRightsAdvice(const std::string& helperPath) {
     return "live capture needs root or the capture helper wirepeek-capture, which is not installed: install the "
            "wirepeek package, or run ./run from the source folder";
   if (::access(helperPath.c_str(), X_OK) != 0) return "add yourself to the group wirepeek, then log in again";
-  return "the capture helper has no capture rights: sudo setcap cap_net_raw,cap_net_admin=ep " + helperPath;
+  return "the capture helper has no capture rights: sudo setcap cap_net_raw=ep " + helperPath;
 }
 
 // ---- THelperStreamBuffer ----
@@ -187,6 +195,8 @@ std::unique_ptr<THelperCaptureSocket> THelperCaptureSocket::Open(const std::stri
   std::vector<std::string> args = launcher;
   args.push_back(helperPath);
   if (whole) args.push_back("--whole");
+  args.push_back("--parent");
+  args.push_back(std::to_string(getpid()));
   args.push_back(address);
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
@@ -232,7 +242,7 @@ std::unique_ptr<THelperCaptureSocket> THelperCaptureSocket::Open(const std::stri
     }
     pollfd fds[2] = {{self->Stream, POLLIN, 0}, {messagesOpen ? self->Messages : -1, POLLIN, 0}};
     if (poll(fds, 2, static_cast<int>(left)) < 0 && errno != EINTR) break;
-    if (fds[1].revents) messagesOpen = DrainInto(self->Messages, self->HelperText);
+    if (fds[1].revents) messagesOpen = DrainInto(self->Messages, self->HelperText, MaxHelperText);
     if (fds[0].revents && (!self->ReadAvailable() || self->Buffer.Scan() == THelperStreamBuffer::TState::Garbled))
       break;
     self->Buffer.Scan();
@@ -294,8 +304,11 @@ TCaptureSocket::TReceiveStatus THelperCaptureSocket::Receive(TDatagramSink& sink
   auto state = Buffer.Scan();
   if (state == THelperStreamBuffer::TState::NeedMore) {
     if (!StreamEnded) {
-      pollfd fds[2] = {{Stream, POLLIN, 0}, {Wake, POLLIN, 0}};
-      const int ready = poll(fds, 2, IdleWaitMs);
+      // Its words are read as they come (keeping the end), so a talkative
+      // helper never stalls on a full pipe.
+      pollfd fds[3] = {{Stream, POLLIN, 0}, {Wake, POLLIN, 0}, {Messages, POLLIN, 0}};
+      const int ready = poll(fds, 3, IdleWaitMs);
+      if (fds[2].revents && !DrainInto(Messages, HelperText, MaxHelperText)) CloseFd(Messages);
       if (ready < 0 && errno != EINTR) {
         Error = std::string("poll: ") + std::strerror(errno);
         return TReceiveStatus::Failed;
@@ -321,16 +334,42 @@ TCaptureSocket::TReceiveStatus THelperCaptureSocket::Receive(TDatagramSink& sink
     Error = "the capture helper's stream is garbled: " + Buffer.Problem();
     return TReceiveStatus::Failed;
   }
+  return Deliver(sink) ? TReceiveStatus::Datagrams : TReceiveStatus::Failed;
+}
+
+bool THelperCaptureSocket::Deliver(TDatagramSink& sink) {
   struct TConsume {
     THelperStreamBuffer& Buffer;
     ~TConsume() { Buffer.Consumed(); }
   } consume{Buffer};
-  const int n = Decoder->DispatchRecords(sink, Buffer.ReadyRecords());
-  if (n < 0) {
+  if (Decoder->DispatchRecords(sink, Buffer.ReadyRecords()) < 0) {
     Error = "the capture helper's stream: " + Decoder->LastError();
-    return TReceiveStatus::Failed;
+    return false;
   }
-  return TReceiveStatus::Datagrams;
+  return true;
+}
+
+// Capture thread, after its loop. The helper passes on what the kernel
+// still holds once its standard input closes, then ends the stream; every
+// record up to that end is counted, so a datagram just before the stop is
+// not lost between the kernel, the helper and this process.
+void THelperCaptureSocket::Finish(TDatagramSink& sink) {
+  if (!Decoder || Pid <= 0) return;
+  CloseFd(Input);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(FinishTimeoutMs);
+  for (;;) {
+    const auto state = Buffer.Scan();
+    if (state == THelperStreamBuffer::TState::Ready) {
+      if (!Deliver(sink)) return;
+      continue;
+    }
+    if (state == THelperStreamBuffer::TState::Garbled || StreamEnded) return;
+    pollfd fd{Stream, POLLIN, 0};
+    const int ready = poll(&fd, 1, MsLeft(deadline));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return;
+    ReadAvailable();
+  }
 }
 
 // Any thread.
@@ -349,13 +388,12 @@ void THelperCaptureSocket::FinishHelper(int timeoutMs) {
   if (Pid > 0) ::kill(Pid, SIGTERM);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (Messages >= 0) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    const int left = MsLeft(deadline);
     if (left <= 0) break;
     pollfd fd{Messages, POLLIN, 0};
-    const int ready = poll(&fd, 1, static_cast<int>(left));
+    const int ready = poll(&fd, 1, left);
     if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0 || !DrainInto(Messages, HelperText)) break;
+    if (ready <= 0 || !DrainInto(Messages, HelperText, MaxHelperText)) break;
   }
   CloseFd(Messages);
   if (Pid <= 0) return;

@@ -63,6 +63,10 @@ class THelperCaptureSocket final : public TCaptureSocket {
  public:
   // How long a helper may take to open the capture and start its stream.
   static constexpr int StartTimeoutMs = 10000;
+  // How long the rest of the stream may take to come at the end.
+  static constexpr int FinishTimeoutMs = 3000;
+  // The most of the helper's standard error kept: its last words.
+  static constexpr std::size_t MaxHelperText = 16384;
 
   // Starts the helper at HelperPath for Address (dotted), keeping whole
   // datagrams when Whole. Launcher, when given, is run in front of the
@@ -74,6 +78,8 @@ class THelperCaptureSocket final : public TCaptureSocket {
   ~THelperCaptureSocket() override;
 
   TReceiveStatus Receive(TDatagramSink& Sink) override;
+  // Asks the helper to end and counts the rest of its stream.
+  void Finish(TDatagramSink& Sink) override;
   void Interrupt() override;
   void Close() override;
   TCaptureStats Statistics() const override;
@@ -86,6 +92,8 @@ class THelperCaptureSocket final : public TCaptureSocket {
   THelperCaptureSocket() = default;
   // Reads what the helper has written; false at the end of the stream.
   bool ReadAvailable();
+  // Decodes the records Scan found whole; false with Error set.
+  bool Deliver(TDatagramSink& Sink);
   // Waits for the helper to end, at most TimeoutMs, and collects its
   // standard error; then reaps it, by force if need be.
   void FinishHelper(int TimeoutMs);
@@ -99,7 +107,7 @@ class THelperCaptureSocket final : public TCaptureSocket {
   bool StreamEnded = false;
   THelperStreamBuffer Buffer;
   std::unique_ptr<TPcapCaptureSocket> Decoder;
-  std::string HelperText;  // what the helper said on standard error
+  std::string HelperText;  // the end of what the helper said on standard error
   mutable std::mutex Mutex;  // guards FinalStats
   TCaptureStats FinalStats;
   std::string Error;

@@ -99,6 +99,9 @@ class TCaptureSocket {
   virtual TReceiveStatus Receive(TDatagramSink& Sink) = 0;
   // Any thread: makes a pending or the next receive return at once.
   virtual void Interrupt() = 0;
+  // Capture thread, after its loop: hands Sink what the backend still holds
+  // of the traffic before the stop, within a bounded time.
+  virtual void Finish(TDatagramSink& /*Sink*/) {}
   // Capture thread, after its loop: releases the handle (statistics stay).
   virtual void Close() = 0;
   virtual TCaptureStats Statistics() const = 0;

@@ -19,7 +19,7 @@ namespace {
 const char* const Synopsis =
     "usage: wirepeek [-D] [-S] [--start ADDR [--quit-after SECONDS]]\n"
     "       wirepeek --report --adapter ADDR (--read FILE | --seconds N) [--json [--every SECONDS]]\n"
-    "       wirepeek --serve [ADDR:]PORT --adapter ADDR [--top K] [--seconds N] [--json]\n"
+    "       wirepeek --serve [ADDR:]PORT --adapter ADDR [--top K] [--user NAME] [--seconds N] [--json]\n"
     "       wirepeek --help | --version\n";
 
 const char* const OptionList =
@@ -39,6 +39,8 @@ const char* const OptionList =
     "                        of the interval, every SECONDS\n"
     "  --top K               with --serve: bytes of the K remote addresses with the most bytes\n"
     "                        (default 20, at most 1000)\n"
+    "  --user NAME           with --serve started as root: the user it serves as once the\n"
+    "                        capture is open (default nobody)\n"
     "  --help                this text\n"
     "  --version             the program's name and version\n"
     "The report and the endpoint need no display.\n";
@@ -168,6 +170,13 @@ bool ParseLongOptions(const std::vector<std::string>& args, TLongOptions& option
       if (!number(0, MaxTopAddresses, top, "a number from 0 to " + std::to_string(MaxTopAddresses))) return false;
       options.Top = static_cast<int>(top);
       headlessOnly.push_back(name);
+    } else if (name == "--user") {
+      if (!value(options.User)) return false;
+      if (options.User.empty()) {
+        error = "--user needs a user name";
+        return false;
+      }
+      headlessOnly.push_back(name);
     } else if (name == "--start") {
       if (!value(options.Start)) return false;
       windowOnly.push_back(name);
@@ -214,10 +223,11 @@ bool ParseLongOptions(const std::vector<std::string>& args, TLongOptions& option
       error = "give either --read FILE or --seconds N";
       return false;
     }
-    if (has("--top")) {
-      error = "--top is for --serve";
-      return false;
-    }
+    for (const char* serveOnly : {"--top", "--user"})
+      if (has(serveOnly)) {
+        error = std::string(serveOnly) + " is for --serve";
+        return false;
+      }
     if (options.Every > 0 && (!options.Json || !seconds)) {
       error = "--every needs --json and a live capture (--seconds N)";
       return false;

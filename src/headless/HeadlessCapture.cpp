@@ -5,8 +5,8 @@
 #include <csignal>
 #include <ostream>
 
+#include "capture/DropRights.h"
 #include "capture/HostAddresses.h"
-#include "headless/MetricsServe.h"
 
 namespace {
 
@@ -40,11 +40,12 @@ std::size_t TLiveFigures::AddressCount() const {
 
 THeadlessCapture::THeadlessCapture()
     : Target([this] {
-        if (DropCapabilitiesOnCaptureThread && !Dropped) {
-          DropCapabilities();
-          Dropped = true;
-        }
         TXIoctl& state = *Monitor.Ioctl;
+        if (DropCapabilitiesOnCaptureThread && !Dropped && CaptureThreadMayDrop.load()) {
+          Dropped = true;
+          // Read by End once this thread has ended.
+          if (!DropRights("", DropFailure)) state.KeepRunning.store(0);
+        }
         Published.Publish(state, state.CaptureSocket ? state.CaptureSocket->LiveStatistics() : TCaptureStats{});
       }) {}
 
@@ -124,6 +125,7 @@ int THeadlessCapture::End(std::ostream& err) {
   TXIoctl& state = *Monitor.Ioctl;
   const int exitCode = EndedAlone && Monitor.Thread ? Monitor.Thread->ExitCode() : 0;
   if (Monitor.Thread) Monitor.CaptureEnd();
+  if (Dropped && !DropFailure.empty()) err << "wirepeek: the capture thread " << DropFailure << '\n';
   // The thread has ended: the records of a last group, and the kernel's final
   // counts, which a closed handle keeps.
   Published.Publish(state, state.CaptureSocket ? state.CaptureSocket->Statistics() : TCaptureStats{});

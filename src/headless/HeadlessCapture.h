@@ -3,6 +3,7 @@
 // endpoint: opens the capture on an address (live or from a file), keeps a
 // copy of its figures that any thread may read while it runs, and ends on a
 // deadline, on Ctrl+C or SIGTERM, or when the capture ends by itself.
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <iosfwd>
@@ -57,9 +58,11 @@ class THeadlessCapture {
   const std::string& Adapter() const { return AdapterText; }
   bool EndedByItself() const { return EndedAlone; }
 
-  // Set before Start: the capture thread gives up its capabilities when it
-  // begins, once the capture is open.
+  // Set before Start: the capture thread gives up its capabilities at its
+  // first notification once CaptureThreadMayDrop is set, the capture being
+  // open. A capture thread that cannot is ended.
   bool DropCapabilitiesOnCaptureThread = false;
+  std::atomic<bool> CaptureThreadMayDrop{true};
 
  private:
   TIPMonitor Monitor;
@@ -69,4 +72,5 @@ class THeadlessCapture {
   bool IsLive = true;
   bool EndedAlone = false;
   bool Dropped = false;
+  std::string DropFailure;
 };

@@ -2,14 +2,15 @@
 #include "support/WorkerGuard.h"
 #include "headless/MetricsServe.h"
 
-#include <cap-ng.h>
 #include <civetweb.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 #include <mutex>
 #include <ostream>
 
+#include "capture/DropRights.h"
 #include "headless/CommandLine.h"
 #include "headless/HeadlessCapture.h"
 #include "support/VersionInfo.h"
@@ -148,18 +149,30 @@ int TMetricsServer::Answer(mg_connection* connection) {
   return 200;
 }
 
-void DropCapabilities() {
-  capng_clear(CAPNG_SELECT_CAPS);
-  capng_apply(CAPNG_SELECT_CAPS);
-}
-
 int RunMetricsServe(const TLongOptions& options, std::ostream& out, std::ostream& err) {
+  // Started as root, it serves as an unprivileged user: nothing it runs
+  // could regain uid 0's rights.
+  const bool root = geteuid() == 0;
+  if (!options.User.empty() && !root) {
+    err << "wirepeek: --user needs the program to start as root\n";
+    return 1;
+  }
+  const std::string user = root ? (options.User.empty() ? "nobody" : options.User) : "";
   THeadlessCapture capture;
   capture.DropCapabilitiesOnCaptureThread = true;
+  // The capture thread holds on to its rights until this thread has changed
+  // the user of every thread: a thread without them could not follow.
+  capture.CaptureThreadMayDrop.store(user.empty());
   if (!capture.Start(options.Adapter, "", err)) return 1;
   // The capture is open: this thread, and the server's threads it starts,
   // need no rights from here on.
-  DropCapabilities();
+  std::string error;
+  if (!DropRights(user, error)) {
+    err << "wirepeek: " << error << '\n';
+    capture.End(err);
+    return 1;
+  }
+  capture.CaptureThreadMayDrop.store(true);
 
   TMetricsContext context;
   context.Adapter = options.Adapter;
@@ -177,7 +190,6 @@ int RunMetricsServe(const TLongOptions& options, std::ostream& out, std::ostream
     return WriteMetrics(capture.Figures().Snapshot(true), now, format);
   };
   sources.ReportJson = [&] { return ReportJsonLine(options.Adapter, true, capture.Figures().Snapshot(true)); };
-  std::string error;
   if (!server.Start(options.ListenAddress, options.ListenPort, sources, error)) {
     err << "wirepeek: " << error << '\n';
     capture.End(err);

@@ -45,8 +45,4 @@ class TMetricsServer {
   int BoundPort = 0;
 };
 
-// Gives up every capability the process holds: once the capture is open, the
-// endpoint needs none, so a flaw in serving cannot be used to capture more.
-void DropCapabilities();
-
 int RunMetricsServe(const TLongOptions& Options, std::ostream& Out, std::ostream& Err);

@@ -49,12 +49,12 @@ struct TRun {
   std::string Out, Err;
 };
 
-// Runs the helper with Args, standard input from /dev/null.
-TRun RunHelper(const std::string& args) {
+// Runs the helper with Args, standard input from /dev/null, then Redirect.
+TRun RunHelper(const std::string& args, const std::string& redirect = "") {
   const std::string out = OwnTemp("helper.out"), err = OwnTemp("helper.err");
   TRun run;
-  const int status =
-      std::system((std::string(WIREPEEK_HELPER) + " " + args + " </dev/null >" + out + " 2>" + err).c_str());
+  const int status = std::system(
+      (std::string(WIREPEEK_HELPER) + " " + args + " </dev/null >" + out + " 2>" + err + " " + redirect).c_str());
   run.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   run.Out = ReadAll(out);
   run.Err = ReadAll(err);
@@ -66,13 +66,15 @@ TRun RunHelper(const std::string& args) {
 struct TRefusal {
   const char* Args;
   const char* Message;
+  int Status = HelperExitRefused;
+  const char* Redirect = "";
 };
 
 class HelperRefuses : public testing::TestWithParam<TRefusal> {};
 
 TEST_P(HelperRefuses, WithAClearMessageAndNothingOpened) {
-  const auto run = RunHelper(GetParam().Args);
-  EXPECT_EQ(run.Status, HelperExitRefused) << run.Err;
+  const auto run = RunHelper(GetParam().Args, GetParam().Redirect);
+  EXPECT_EQ(run.Status, GetParam().Status) << run.Err;
   EXPECT_NE(run.Err.find(GetParam().Message), std::string::npos) << run.Err;
   EXPECT_TRUE(run.Out.empty()) << "a stream was started";
 }
@@ -88,10 +90,15 @@ INSTANTIATE_TEST_SUITE_P(
                     TRefusal{"127.0.0.1 extra", "only one address can be watched"},
                     TRefusal{"--promisc 127.0.0.1", "unknown option --promisc"},
                     TRefusal{"127.0.0.1 -i", "unknown option -i"},
-                    TRefusal{"1.2.3", "1.2.3 is not an IPv4 address"}));
+                    TRefusal{"1.2.3", "1.2.3 is not an IPv4 address"},
+                    TRefusal{"--parent x 127.0.0.1", "--parent needs a process id"},
+                    TRefusal{"--parent 1 127.0.0.1", "the program that started it has ended", HelperExitFailed},
+                    TRefusal{"127.0.0.1", "file descriptor 0 is not open", HelperExitFailed, "<&-"},
+                    TRefusal{"127.0.0.1", "file descriptor 1 is not open", HelperExitFailed, ">&-"},
+                    TRefusal{"127.0.0.1", "", HelperExitFailed, "2>&-"}));
 
 // A fake helper: a shell script run in place of the helper, which gets the
-// helper's path and the address as $0 and $1.
+// helper's path as $0 and its arguments after it.
 std::vector<std::string> Fake(const std::string& script) { return {"sh", "-c", script}; }
 
 std::vector<TFrame> Frames(int n) {
@@ -135,7 +142,9 @@ std::unique_ptr<THelperCaptureSocket> OpenFake(const std::string& script, TPcapC
 TEST(HelperStream, AWholeStreamIsDecodedAndTheKernelCountsKept) {
   const auto file = StreamFile(Frames(5), "whole.pcap");
   TPcapCaptureSocket::TOpenFailure failure;
-  auto socket = OpenFake("cat " + file + "; echo 'kernel received 7 dropped 2' >&2", failure);
+  // Much noise first: only the end of it is kept, with the counts.
+  auto socket = OpenFake("cat " + file + "; head -c 8000000 /dev/zero >&2; echo 'kernel received 7 dropped 2' >&2",
+                         failure);
   ASSERT_NE(socket, nullptr) << failure.Reason;
   TCollect sink;
   EXPECT_EQ(Drain(*socket, sink), TStatus::Failed);
@@ -144,6 +153,7 @@ TEST(HelperStream, AWholeStreamIsDecodedAndTheKernelCountsKept) {
   socket->Close();
   EXPECT_EQ(socket->Statistics().Received, 7u);
   EXPECT_EQ(socket->Statistics().Dropped, 2u);
+  EXPECT_LE(socket->LastError().size(), THelperCaptureSocket::MaxHelperText + 100);
 }
 
 struct TBrokenStream {
@@ -282,7 +292,7 @@ TEST(HelperLookup, BesideTheExecutableFirstAndAdviceForEachCase) {
   std::ofstream(helper) << "#!/bin/sh\n";
   chmod(helper.c_str(), 0755);
   EXPECT_EQ(FindCaptureHelper(exe), helper);
-  EXPECT_NE(CaptureRightsAdvice(helper).find("sudo setcap cap_net_raw,cap_net_admin=ep " + helper), std::string::npos);
+  EXPECT_NE(CaptureRightsAdvice(helper).find("sudo setcap cap_net_raw=ep " + helper), std::string::npos);
   EXPECT_NE(CaptureRightsAdvice("").find("not installed"), std::string::npos);
   EXPECT_NE(CaptureRightsAdvice(dir + "missing").find("not installed"), std::string::npos);
   if (geteuid() != 0) {
@@ -296,6 +306,32 @@ TEST(HelperLookup, BesideTheExecutableFirstAndAdviceForEachCase) {
 // Documentation-range addresses, used only inside the test namespaces.
 constexpr const char* kHelperOurs = "203.0.113.11";
 constexpr const char* kHelperPeer = "203.0.113.12";
+// A group no account has: the test's stand-in for the group wirepeek.
+constexpr gid_t kMemberGroup = 64987;
+
+// A copy of the helper with the owner, mode and rights the package gives it,
+// removed on every path, failures included.
+class THelperCopy {
+  struct TRemoved {
+    std::string Path = OwnTemp("helpercopy");
+    ~TRemoved() { std::filesystem::remove_all(Path); }
+  } Dir;
+
+ public:
+  THelperCopy() {
+    std::filesystem::create_directories(Dir.Path);
+    chmod(Dir.Path.c_str(), 0755);
+    std::filesystem::copy_file(WIREPEEK_HELPER, Path);
+    // Never executable by everyone while it holds the rights.
+    if (chown(Path.c_str(), 0, kMemberGroup) != 0 || chmod(Path.c_str(), 0750) != 0 ||
+        !RunCommand("setcap cap_net_raw=ep " + Path))
+      throw std::runtime_error("cannot prepare " + Path);
+  }
+  const std::string Path = Dir.Path + "/wirepeek-capture";
+  // Runs it as nobody, a member of the helper's group only.
+  const std::vector<std::string> AsMember = {"setpriv", "--reuid=65534", "--regid=65534",
+                                             "--groups=" + std::to_string(kMemberGroup), "--"};
+};
 
 std::string StatusField(pid_t pid, const std::string& field) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -310,12 +346,13 @@ std::string StatusField(pid_t pid, const std::string& field) {
   return {};
 }
 
-// Counts of one capture, copied inside its notification.
-struct TSeen {
-  std::mutex Mutex;
-  std::int64_t Packets = 0, Bytes = 0;
-  CategoryCounters Counters{};
-};
+// A TCP connection refused by the peer: SYN, then RST.
+void Refused(const char* from, const char* to) {
+  TFd fd(socket(AF_INET, SOCK_STREAM, 0));
+  Bind(fd, from, 0);
+  const auto to_ = Endpoint(to, 9);
+  ASSERT_NE(connect(fd, reinterpret_cast<const sockaddr*>(&to_), sizeof to_), 0);
+}
 
 TEST(HelperLive, AnUnprivilegedHelperCountsExactlyAsTheInProcessCaptureAndHoldsNoRights) {
   if (!CanMakeTestNetworks()) GTEST_SKIP() << "needs root and iproute2";
@@ -329,37 +366,20 @@ TEST(HelperLive, AnUnprivilegedHelperCountsExactlyAsTheInProcessCaptureAndHoldsN
   peer.Run("ip addr add " + std::string(kHelperPeer) + "/24 dev " + b);
   peer.Run("ip link set " + b + " up");
   ours.Run("ping -c 1 -W 2 " + std::string(kHelperPeer));
-
-  // A copy of the helper with the rights the package gives it, run as nobody.
-  const std::string dir = testing::TempDir() + "wph" + tag;
-  std::filesystem::create_directories(dir);
-  chmod(dir.c_str(), 0755);
-  const std::string helper = dir + "/wirepeek-capture";
-  std::filesystem::copy_file(WIREPEEK_HELPER, helper, std::filesystem::copy_options::overwrite_existing);
-  chmod(helper.c_str(), 0755);
-  ASSERT_TRUE(RunCommand("setcap cap_net_raw,cap_net_admin=ep " + helper));
-  const std::vector<std::string> asNobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+  THelperCopy helper;
 
   TInNamespace inside(ours);
   TXIoctl direct, viaHelper;
-  TSeen seen[2];
-  TXIoctl* states[2] = {&direct, &viaHelper};
-  std::vector<std::unique_ptr<TDirectNotifyTarget>> targets;
-  for (int i = 0; i < 2; ++i) {
-    states[i]->Adapters[1] = Addr(kHelperOurs);
-    states[i]->SelectedAdapter = 1;
-    targets.push_back(std::make_unique<TDirectNotifyTarget>([&seen, state = states[i], i] {
-      std::lock_guard lock(seen[i].Mutex);
-      seen[i].Packets = state->TotalPackets;
-      seen[i].Bytes = state->TotalBytes;
-      seen[i].Counters = state->Counters;
-    }));
-    states[i]->NotifyWindow = targets.back().get();
+  TDirectNotifyTarget quiet([] {});
+  for (auto* state : {&direct, &viaHelper}) {
+    state->Adapters[1] = Addr(kHelperOurs);
+    state->SelectedAdapter = 1;
+    state->NotifyWindow = &quiet;
   }
   TPcapCaptureSocket::TOpenFailure failure;
   direct.CaptureSocket = TPcapCaptureSocket::OpenLive(a, failure);
   ASSERT_NE(direct.CaptureSocket, nullptr) << failure.Reason;
-  auto helperSocket = THelperCaptureSocket::Open(helper, kHelperOurs, false, failure, asNobody);
+  auto helperSocket = THelperCaptureSocket::Open(helper.Path, kHelperOurs, false, failure, helper.AsMember);
   ASSERT_NE(helperSocket, nullptr) << failure.Reason;
   const pid_t pid = helperSocket->HelperPid();
   // Once the stream has begun the helper holds nothing.
@@ -370,26 +390,30 @@ TEST(HelperLive, AnUnprivilegedHelperCountsExactlyAsTheInProcessCaptureAndHoldsN
   EXPECT_EQ(StatusField(pid, "NoNewPrivs"), "1");
   viaHelper.CaptureSocket = std::move(helperSocket);
 
-  std::int64_t expected = 0;
+  // The peer takes its DNS, so no datagram draws a late ICMP error.
+  std::unique_ptr<TFd> dns;
+  RunIn(peer, [&] { Bind(*(dns = std::make_unique<TFd>(socket(AF_INET, SOCK_DGRAM, 0))), kHelperPeer, 53); });
+  // Rounds of DNS and a refused connection, then pings and a pause longer
+  // than every wait on the way; then one last datagram, and the helper's
+  // capture ends at once. The in-process capture, the reference, ends later.
+  constexpr int kRounds = 100;
+  const std::chrono::milliseconds pauses[] = {300ms, 1100ms, 60ms, 0ms};
+  const std::int64_t expected = kRounds * 3 + 4 * 25 * 2 + 1;
   {
     TCaptureThread first(direct), second(viaHelper);
-    // Both ways, small and large (the helper keeps only the first bytes of
-    // each; the counting must not notice), and ICMP errors from the peer.
-    SendUdp(kHelperOurs, 40000, kHelperPeer, 9000, 100, 10);
-    SendUdp(kHelperOurs, 40001, kHelperPeer, 80, 1400, 5);
-    RunIn(peer, [] { SendUdp(kHelperPeer, 5353, kHelperOurs, 53, 200, 5); });
-    expected = 10 + 5 + 5;
-    const auto end = std::chrono::steady_clock::now() + 5s;
-    while (std::chrono::steady_clock::now() < end) {
-      std::this_thread::sleep_for(50ms);
-      std::scoped_lock lock(seen[0].Mutex, seen[1].Mutex);
-      if (seen[0].Packets >= expected && seen[1].Packets == seen[0].Packets) break;
+    for (int i = 0; i < kRounds; ++i) {
+      SendUdp(kHelperOurs, 40000, kHelperPeer, 53, 40 + static_cast<std::size_t>(i), 1);
+      Refused(kHelperOurs, kHelperPeer);
+      if (i % 25 < 24) continue;
+      ours.Run("ping -q -c 25 -i 0.002 -W 2 " + std::string(kHelperPeer));
+      std::this_thread::sleep_for(pauses[i / 25]);
     }
-    std::this_thread::sleep_for(200ms);
-    direct.TermAdapter();
+    SendUdp(kHelperOurs, 40001, kHelperPeer, 53, 10, 1);
     viaHelper.TermAdapter();
+    std::this_thread::sleep_for(500ms);
+    direct.TermAdapter();
   }
-  EXPECT_GE(direct.TotalPackets, expected);
+  EXPECT_EQ(direct.TotalPackets, expected);
   EXPECT_EQ(viaHelper.TotalPackets, direct.TotalPackets);
   EXPECT_EQ(viaHelper.TotalBytes, direct.TotalBytes);
   EXPECT_EQ(viaHelper.Counters, direct.Counters);
@@ -397,7 +421,42 @@ TEST(HelperLive, AnUnprivilegedHelperCountsExactlyAsTheInProcessCaptureAndHoldsN
   EXPECT_GE(viaHelper.CaptureSocket->Statistics().Received, static_cast<std::uint64_t>(expected));
   EXPECT_EQ(viaHelper.CaptureSocket->Statistics().Dropped, 0u);
   EXPECT_NE(kill(pid, 0), 0) << "the helper outlived its capture";
-  std::filesystem::remove_all(dir);
 }
+
+// A member runs the helper while others talk on loopback: of their
+// datagrams only the headers leave the kernel, in either mode; ours keep
+// their payload only with --whole.
+class HelperLiveFilter : public testing::TestWithParam<bool> {};
+
+TEST_P(HelperLiveFilter, OthersPayloadNeverReachesTheStream) {
+  if (!CanMakeTestNetworks()) GTEST_SKIP() << "needs root and iproute2";
+  const bool whole = GetParam();
+  TTestNamespace ns("wpf" + std::to_string(getpid()));
+  THelperCopy helper;
+  const std::string out = helper.Path + ".pcap";  // removed with the copy
+  std::string command;
+  for (const auto& word : helper.AsMember) command += word + " ";
+  command += helper.Path + (whole ? " --whole" : "") + " 127.0.0.1 >" + out;
+  TInNamespace inside(ns);
+  // Its standard input: closing it ends the capture, on every path.
+  std::unique_ptr<FILE, int (*)(FILE*)> input(popen(command.c_str(), "w"), pclose);
+  ASSERT_NE(input, nullptr);
+  for (int i = 0; i < 500 && ReadAll(out).size() < 24; ++i) std::this_thread::sleep_for(10ms);
+  const std::string theirs = "Authorization: Basic dXNlcjpzZWNyZXQ=", mine = "GET /login HTTP/1.1";
+  TFd other(socket(AF_INET, SOCK_DGRAM, 0)), me(socket(AF_INET, SOCK_DGRAM, 0));
+  Bind(other, "127.0.0.9", 8080);
+  Bind(me, "127.0.0.1", 8080);
+  SendUdp("127.0.0.5", 40000, "127.0.0.9", 8080, 300, 3, std::vector<std::uint8_t>(theirs.begin(), theirs.end()));
+  SendUdp("127.0.0.5", 40001, "127.0.0.1", 8080, 300, 3, std::vector<std::uint8_t>(mine.begin(), mine.end()));
+  const int status = pclose(input.release());
+  const std::string stream = ReadAll(out);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  // Their datagrams were captured: the headers with both addresses are there.
+  EXPECT_NE(stream.find(std::string("\x7f\0\0\x05\x7f\0\0\x09", 8)), std::string::npos);
+  EXPECT_EQ(stream.find(theirs), std::string::npos);
+  EXPECT_EQ(stream.find(mine) != std::string::npos, whole);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, HelperLiveFilter, testing::Bool());
 
 }  // namespace

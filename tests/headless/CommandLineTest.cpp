@@ -40,8 +40,10 @@ TEST(CommandLine, ChoosesTheFrontEnd) {
 TEST(CommandLine, KeepsTheValues) {
   TLongOptions options;
   std::string error;
-  ASSERT_TRUE(ParseLongOptions({"--serve", ":9100", "--adapter", "10.0.0.2", "--top", "7", "--seconds", "30"},
-                               options, error));
+  ASSERT_TRUE(ParseLongOptions(
+      {"--serve", ":9100", "--adapter", "10.0.0.2", "--top", "7", "--seconds", "30", "--user", "daemon"}, options,
+      error));
+  EXPECT_EQ(options.User, "daemon");
   EXPECT_EQ(options.ListenAddress, "127.0.0.1");  // loopback unless named
   EXPECT_EQ(options.ListenPort, 9100);
   EXPECT_EQ(options.Top, 7);
@@ -75,6 +77,8 @@ TEST(CommandLine, BadArgumentsGiveAReasonTheUsageAndExitCode2) {
       {{"--report", "--adapter", "10.0.0.2", "--read", "f", "--json", "--every", "1"}, "a live capture"},
       {{"--report", "--adapter", "10.0.0.2", "--seconds", "3", "--json", "--every", "0"}, "from 1 on"},
       {{"--report", "--adapter", "10.0.0.2", "--seconds", "3", "--top", "5"}, "--top is for --serve"},
+      {{"--report", "--adapter", "10.0.0.2", "--seconds", "3", "--user", "daemon"}, "--user is for --serve"},
+      {{"--serve", "9100", "--adapter", "10.0.0.2", "--user="}, "--user needs a user name"},
       {{"--report", "--adapter", "10.0.0.2", "--seconds", "99999999999"}, "whole number"},
       {{"--report", "--json=yes", "--adapter", "10.0.0.2", "--seconds", "1"}, "--json takes no value"},
       {{"--serve", "9100"}, "--adapter is missing"},
@@ -104,7 +108,7 @@ TEST(CommandLine, HelpListsEveryOptionAndVersionReadsTheVersionBlock) {
   std::ostringstream out, err;
   ASSERT_EQ(RunCommandLine({"--help"}, options, out, err, NoEnvironment), 0);
   for (const char* option : {"-D", "-S", "--start", "--quit-after", "--report", "--serve", "--adapter", "--read",
-                             "--seconds", "--json", "--every", "--top", "--help", "--version"})
+                             "--seconds", "--json", "--every", "--top", "--user", "--help", "--version"})
     EXPECT_NE(out.str().find(std::string("  ") + option + " "), std::string::npos) << option;
   EXPECT_EQ(err.str(), "");
 

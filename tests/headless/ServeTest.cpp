@@ -208,6 +208,24 @@ TEST_F(ServeEndpoint, CapturesAsAnUnprivilegedUserWithOnlyTheRawSocketRight) {
   EXPECT_EQ(json::parse(serve.Output())["sent"]["packets"][kDnsClient], 25);
 }
 
+// Started as root, it captures, then serves as an unprivileged user that no
+// program it ran could turn back into root.
+TEST_F(ServeEndpoint, StartedAsRootItServesAsAnUnprivilegedUser) {
+  TInNamespace inside(*Ns);
+  const std::pair<std::vector<std::string>, std::string> cases[] = {{{}, "65534"}, {{"--user", "daemon"}, "1"}};
+  for (const auto& [extra, uid] : cases) {
+    auto serve = Serve(extra);
+    SendDns(5);
+    EXPECT_EQ(Sample(WaitForDns(5 * kDatagramBytes), kDnsReceivedSeries), 5 * kDatagramBytes);
+    const std::string status = ReadWholeFile("/proc/" + std::to_string(serve->Id()) + "/status");
+    for (const std::string& line : {"Uid:\t" + uid + "\t" + uid + "\t" + uid + "\t" + uid, std::string("Groups:\t \n"),
+                                   std::string("CapBnd:\t0000000000000000"), std::string("NoNewPrivs:\t1")})
+      EXPECT_NE(status.find("\n" + line), std::string::npos) << line << " in\n" << status;
+    EXPECT_EQ(ThreadsWithCapabilities(ThreadCapabilities(serve->Id())), 0);
+    EXPECT_EQ(serve->Stop(SIGTERM), 0) << serve->Errors();
+  }
+}
+
 TEST_F(ServeEndpoint, FiguresAgreeWithTheReportTheFinalFiguresAndACaptureFile) {
   TInNamespace inside(*Ns);
   // tcpdump writes the same datagrams to a file meanwhile.
@@ -300,6 +318,7 @@ TEST_F(ServeEndpoint, StartFailuresAreClearAndNotZero) {
       {{"--serve", taken, "--adapter", "127.0.0.1"}, "Address already in use"},
       {{"--serve", "198.51.100.7:9100", "--adapter", "127.0.0.1"}, "Cannot assign requested address"},
       {{"--serve", "0", "--adapter", "198.51.100.7"}, "is not an address of this host"},
+      {{"--serve", "0", "--adapter", "127.0.0.1", "--user", "no-such-user"}, "there is no user no-such-user"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> argv = {WIREPEEK_BINARY};
