@@ -24,6 +24,7 @@ struct TLongOptions {
   std::string ListenAddress;
   int ListenPort = 0;
   int Top = 20;            // remote addresses on /metrics
+  std::vector<std::string> AllowHosts;  // --allow-host: more names a request may use
   // The window.
   std::string Start;       // --start ADDR
   long QuitAfter = -1;     // --quit-after SECONDS
