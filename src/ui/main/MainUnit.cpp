@@ -501,13 +501,15 @@ void TMainForm::ShowUnlisted(bool captureEnded) {
   const TAddrTotalsTable& table = IPAdrTable->Table();
   const std::int64_t unlisted = table.Unlisted();
   const auto rows = static_cast<qulonglong>(table.RowLimit());
+  // The trace takes lines only while it is bound (in debug mode).
+  const bool trace = TraceOutput.WantsText();
   if (captureEnded) {
-    if (unlisted > 0)
+    if (unlisted > 0 && trace)
       TraceLine("IP address table: %lld addresses were not listed", static_cast<long long>(unlisted));
     return;
   }
   if (unlisted == ShownUnlisted) return;
-  if (ShownUnlisted == 0)
+  if (ShownUnlisted == 0 && trace)
     TraceLine("IP address table full at %llu rows: further addresses are counted but not listed", rows);
   ShownUnlisted = unlisted;
   if (unlisted == 0)
