@@ -129,7 +129,8 @@ std::size_t Scrape(int port, const char* path) {
   to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   std::size_t total = 0;
   if (connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) {
-    const std::string request = std::string("GET ") + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    const std::string request =
+        std::string("GET ") + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
     if (send(fd, request.data(), request.size(), 0) == static_cast<ssize_t>(request.size())) {
       char buffer[65536];
       for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) total += static_cast<std::size_t>(n);
