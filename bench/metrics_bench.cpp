@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <new>
+#include <vector>
 
 #include "headless/HeadlessCapture.h"
 #include "headless/MetricsServe.h"
@@ -50,9 +51,10 @@ void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
 namespace {
 
 // Published figures with Count remote addresses, as the capture thread leaves
-// them.
+// them for the endpoint (its summary of the --top 20 busiest).
 struct TTables {
   explicit TTables(int count) {
+    Live.UseSummary(20);
     TXIoctl state;
     for (int i = 0; i < count; ++i) {
       PacketRecord record;
@@ -127,7 +129,8 @@ std::size_t Scrape(int port, const char* path) {
   to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   std::size_t total = 0;
   if (connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) {
-    const std::string request = std::string("GET ") + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+    const std::string request =
+        std::string("GET ") + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
     if (send(fd, request.data(), request.size(), 0) == static_cast<ssize_t>(request.size())) {
       char buffer[65536];
       for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) total += static_cast<std::size_t>(n);
@@ -157,6 +160,42 @@ void BM_HttpScrape(benchmark::State& state) {
   server.Stop();
 }
 BENCHMARK(BM_HttpScrape)->Args({100, 0})->Args({10000, 0})->Args({10000, 1})->Unit(benchmark::kMillisecond);
+
+// A scrape while Count clients hold a connection each with half a request
+// sent, as slow or hostile clients do until the request timeout.
+void BM_ScrapeBesideHalfSentRequests(benchmark::State& state) {
+  const TTables tables(100);
+  TMetricsServer server;
+  TMetricsServer::TSources sources;
+  sources.Metrics = [&](TExpositionFormat format) {
+    return WriteMetrics(tables.Live.Snapshot(true), Context(), format);
+  };
+  sources.ReportJson = [&] { return ReportJsonLine("203.0.113.1", true, tables.Live.Snapshot(true)); };
+  std::string error;
+  if (!server.Start("127.0.0.1", 0, sources, error)) {
+    state.SkipWithError(error.c_str());
+    return;
+  }
+  std::vector<int> held;
+  for (int i = 0; i < state.range(0); ++i) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<std::uint16_t>(server.Port()));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0)
+      send(fd, "GET /metrics HTTP/1.1\r\nHost:", 28, MSG_NOSIGNAL);
+    held.push_back(fd);
+  }
+  usleep(200'000);  // each taken up by a worker
+  std::size_t bytes = 0;
+  for (auto _ : state) bytes = Scrape(server.Port(), "/metrics");
+  state.counters["answer_bytes"] = static_cast<double>(bytes);
+  for (const int fd : held) close(fd);
+  server.Stop();
+}
+// Fewer iterations than the request timeout (2 s) would need to free a worker.
+BENCHMARK(BM_ScrapeBesideHalfSentRequests)->Arg(8)->Arg(64)->Iterations(20)->Unit(benchmark::kMillisecond);
 
 // The capture thread's side: one notification with one new record, the table
 // already large, against the same with nothing to fold.

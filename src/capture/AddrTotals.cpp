@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <cmath>
 
 #include "diagnostics/Assertion.h"
 #include "support/DateTimeText.h"
@@ -11,42 +12,21 @@ namespace {
 
 std::uint32_t Key(std::uint32_t addr) noexcept { return ntohl(addr); }
 
+constexpr std::size_t CountBits = std::size_t{1} << 20;
+
+// A bijective mix, so that neighbouring addresses land far apart.
+std::uint32_t Mix(std::uint32_t x) noexcept {
+  x ^= x >> 16;
+  x *= 0x85ebca6bu;
+  x ^= x >> 13;
+  x *= 0xc2b2ae35u;
+  x ^= x >> 16;
+  return x;
+}
+
 }  // namespace
 
-int TAddrTotalsTable::Compare(const AddrTotals& a, const AddrTotals& b) noexcept {
-  return Key(a.Addr) < Key(b.Addr) ? -1 : (Key(a.Addr) == Key(b.Addr) ? 0 : 1);
-}
-
-int TAddrTotalsTable::Find(std::uint32_t Addr) const noexcept {
-  const auto it = std::lower_bound(Rows.begin(), Rows.end(), Key(Addr),
-                                   [](const AddrTotals& row, std::uint32_t key) { return Key(row.Addr) < key; });
-  if (it == Rows.end() || it->Addr != Addr) return -1;
-  return static_cast<int>(it - Rows.begin());
-}
-
-void TAddrTotalsTable::Fold(const PacketRecord& Record, TAddrTotalsListener* Listener) {
-  const std::int32_t time = Record.Hour * 10000 + Record.Minute * 100 + Record.Second;
-  const auto it = std::lower_bound(Rows.begin(), Rows.end(), Key(Record.RemoteAddr),
-                                   [](const AddrTotals& row, std::uint32_t key) { return Key(row.Addr) < key; });
-  const int row = static_cast<int>(it - Rows.begin());
-  if (it == Rows.end() || it->Addr != Record.RemoteAddr) {
-    AddrTotals totals;
-    totals.Addr = Record.RemoteAddr;
-    totals.LastCategory = Record.Category;
-    (Record.Direction == DirectionSent ? totals.SentBytes : totals.RecvBytes) = Record.Length;
-    totals.LastTime = time;
-    if (Listener) Listener->RowAboutToBeInserted(row);
-    Rows.insert(it, totals);
-    if (Listener) Listener->RowInserted(row);
-    return;
-  }
-  it->LastCategory = Record.Category;
-  (Record.Direction == DirectionSent ? it->SentBytes : it->RecvBytes) += Record.Length;
-  it->LastTime = time;
-  if (Listener) Listener->RowChanged(row);
-}
-
-void TAddrTotalsTable::Drain(TXIoctl& State, TAddrTotalsListener* Listener) {
+void DrainRecords(TXIoctl& State, const std::function<void(const PacketRecord&)>& Fold) {
   // The queue is handed over while the capture thread waits for the window,
   // never in the middle of a push.
   const bool busy = State.QueueBusy.load(std::memory_order_acquire) != 0;
@@ -56,8 +36,142 @@ void TAddrTotalsTable::Drain(TXIoctl& State, TAddrTotalsListener* Listener) {
   for (std::size_t i = 0; i < n; ++i) {
     const PacketRecord record = State.RecordQueue.front();
     State.RecordQueue.pop_front();
-    Fold(record, Listener);
+    Fold(record);
   }
+}
+
+void TAddrCount::Add(std::uint32_t addr) {
+  if (Bits.empty()) Bits.assign(CountBits / 64, 0);
+  const std::uint32_t bit = Mix(addr) >> 12;
+  std::uint64_t& word = Bits[bit / 64];
+  const std::uint64_t mask = std::uint64_t{1} << (bit % 64);
+  if (word & mask) return;
+  word |= mask;
+  ++Set;
+}
+
+std::int64_t TAddrCount::Count() const noexcept {
+  // Linear counting: n = -m ln(free / m), which is Set itself while no two
+  // addresses met in one bit.
+  if (Set == 0) return 0;
+  const double m = static_cast<double>(CountBits);
+  const double free = static_cast<double>(std::max<std::size_t>(CountBits - Set, 1));
+  return std::llround(-m * std::log(free / m));
+}
+
+void TAddrCount::Clear() noexcept {
+  Bits.clear();
+  Bits.shrink_to_fit();
+  Set = 0;
+}
+
+int TAddrTotalsTable::Compare(const AddrTotals& a, const AddrTotals& b) noexcept {
+  return Key(a.Addr) < Key(b.Addr) ? -1 : (Key(a.Addr) == Key(b.Addr) ? 0 : 1);
+}
+
+std::int64_t TAddrTotalsTable::Add(const PacketRecord& Record) {
+  const std::int32_t time = Record.Hour * 10000 + Record.Minute * 100 + Record.Second;
+  const auto found = Index.find(Record.RemoteAddr);
+  if (found == Index.end()) {
+    if (Rows.size() >= Limit) {
+      NotListed.Add(Record.RemoteAddr);
+      return -1;
+    }
+    AddrTotals totals;
+    totals.Addr = Record.RemoteAddr;
+    totals.LastCategory = Record.Category;
+    (Record.Direction == DirectionSent ? totals.SentBytes : totals.RecvBytes) = Record.Length;
+    totals.LastTime = time;
+    Index.emplace(Record.RemoteAddr, static_cast<std::uint32_t>(Rows.size()));
+    Rows.push_back(totals);
+    return static_cast<std::int64_t>(Rows.size() - 1);
+  }
+  AddrTotals& row = Rows[found->second];
+  row.LastCategory = Record.Category;
+  (Record.Direction == DirectionSent ? row.SentBytes : row.RecvBytes) += Record.Length;
+  row.LastTime = time;
+  return found->second;
+}
+
+void TAddrTotalsTable::Settle(TAddrTotalsListener* Listener) const {
+  const std::size_t old = Order.size(), total = Rows.size();
+  if (old == total) return;
+  const auto before = [this](std::uint32_t a, std::uint32_t b) { return Key(Rows[a].Addr) < Key(Rows[b].Addr); };
+  std::vector<std::uint32_t> fresh(total - old);
+  for (std::size_t i = 0; i < fresh.size(); ++i) fresh[i] = static_cast<std::uint32_t>(old + i);
+  std::sort(fresh.begin(), fresh.end(), before);
+  // Merged from the back, so the new rows' places come out last first.
+  Order.resize(total);
+  std::vector<int> places(Listener ? fresh.size() : 0);
+  std::size_t from = old, next = fresh.size(), to = total;
+  while (next > 0) {
+    --to;
+    if (from > 0 && before(fresh[next - 1], Order[from - 1])) {
+      Order[to] = Order[--from];
+    } else {
+      Order[to] = fresh[--next];
+      if (Listener) places[next] = static_cast<int>(to);
+    }
+  }
+  // In ascending order each place is already right when it is announced.
+  for (const int place : places) {
+    Listener->RowAboutToBeInserted(place);
+    Listener->RowInserted(place);
+  }
+}
+
+void TAddrTotalsTable::Fold(const PacketRecord& Record, TAddrTotalsListener* Listener) {
+  const std::size_t settled = Order.size();
+  const std::int64_t row = Add(Record);
+  if (!Listener || row < 0) return;
+  Settle(Listener);
+  if (static_cast<std::size_t>(row) < settled) Listener->RowChanged(Find(Record.RemoteAddr));
+}
+
+void TAddrTotalsTable::Drain(TXIoctl& State, TAddrTotalsListener* Listener) {
+  const std::size_t settled = Order.size();
+  DrainRecords(State, [&](const PacketRecord& record) {
+    const std::int64_t row = Add(record);
+    if (Listener && row >= 0 && static_cast<std::size_t>(row) < settled)
+      Changed.push_back(static_cast<std::uint32_t>(row));
+  });
+  if (!Listener) return;
+  Settle(Listener);
+  std::sort(Changed.begin(), Changed.end());
+  Changed.erase(std::unique(Changed.begin(), Changed.end()), Changed.end());
+  for (const std::uint32_t row : Changed) Listener->RowChanged(Find(Rows[row].Addr));
+  Changed.clear();
+}
+
+void TAddrTotalsTable::Clear() {
+  Rows.clear();
+  Rows.shrink_to_fit();
+  Index = {};
+  Order.clear();
+  Order.shrink_to_fit();
+  Changed.clear();
+  NotListed.Clear();
+}
+
+const AddrTotals& TAddrTotalsTable::Row(int index) const {
+  Settle(nullptr);
+  return Rows[Order.at(static_cast<std::size_t>(index))];
+}
+
+std::vector<AddrTotals> TAddrTotalsTable::AllRows() const {
+  Settle(nullptr);
+  std::vector<AddrTotals> rows;
+  rows.reserve(Order.size());
+  for (const std::uint32_t i : Order) rows.push_back(Rows[i]);
+  return rows;
+}
+
+int TAddrTotalsTable::Find(std::uint32_t Addr) const {
+  if (!Index.count(Addr)) return -1;
+  Settle(nullptr);
+  const auto it = std::lower_bound(Order.begin(), Order.end(), Key(Addr),
+                                   [this](std::uint32_t row, std::uint32_t key) { return Key(Rows[row].Addr) < key; });
+  return static_cast<int>(it - Order.begin());
 }
 
 std::string TAddrTotalsTable::AddressText(std::uint32_t Addr) {

@@ -1,8 +1,11 @@
 #pragma once
 // Traffic per remote address, folded from the capture's packet records and
-// kept in address order.
+// shown in address order.
 #include <cstdint>
+#include <functional>
+#include <limits>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "capture/XIoctlUnit.h"
@@ -15,6 +18,25 @@ struct AddrTotals {
   std::int32_t LastTime = 0;  // hour * 10000 + minute * 100 + second
 };
 
+// Hands every queued record to Fold, oldest first, unless a push is in
+// progress (QueueBusy): then the records wait for the next drain.
+void DrainRecords(TXIoctl& State, const std::function<void(const PacketRecord&)>& Fold);
+
+// Distinct addresses counted in fixed space: a bitmap of hashed addresses
+// (128 KiB, taken at the first address). Exact as long as no two addresses
+// share a bit, which is all but certain for a few hundred; an estimate within
+// about one per cent up to some millions.
+class TAddrCount {
+ public:
+  void Add(std::uint32_t Addr);
+  std::int64_t Count() const noexcept;
+  void Clear() noexcept;
+
+ private:
+  std::vector<std::uint64_t> Bits;
+  std::size_t Set = 0;
+};
+
 // Told about each row the fold adds or changes, so a view can follow.
 class TAddrTotalsListener {
  public:
@@ -25,19 +47,31 @@ class TAddrTotalsListener {
   virtual void RowChanged(int Row) = 0;
 };
 
+// Rows are kept in arrival order behind a hash index, so a record costs O(1)
+// however many rows there are; the address order is merged in when it is
+// next needed (a drain's end, a view, a report). Beyond Capacity rows, new
+// addresses are not listed, only counted.
 class TAddrTotalsTable {
  public:
-  // Folds every queued record into its row, oldest first, unless a push is in
-  // progress (QueueBusy): then the records wait for the next drain.
+  static constexpr std::size_t NoLimit = std::numeric_limits<std::uint32_t>::max();
+  explicit TAddrTotalsTable(std::size_t Capacity = NoLimit) : Limit(Capacity) {}
+
+  // Folds every queued record (see DrainRecords); the listener hears of the
+  // new rows, then of the changed ones, at their places once all are in.
   void Drain(TXIoctl& State, TAddrTotalsListener* Listener = nullptr);
+  // One record; a listener hears of its row at once.
   void Fold(const PacketRecord& Record, TAddrTotalsListener* Listener = nullptr);
-  void Clear() { Rows.clear(); }
+  void Clear();
 
   int RowCount() const noexcept { return static_cast<int>(Rows.size()); }
-  const AddrTotals& Row(int index) const { return Rows.at(static_cast<std::size_t>(index)); }
-  const std::vector<AddrTotals>& AllRows() const noexcept { return Rows; }
+  // Rows in address order.
+  const AddrTotals& Row(int index) const;
+  std::vector<AddrTotals> AllRows() const;
   // The row of an address, or -1.
-  int Find(std::uint32_t Addr) const noexcept;
+  int Find(std::uint32_t Addr) const;
+  // Distinct addresses that found the table full.
+  std::int64_t Unlisted() const noexcept { return NotListed.Count(); }
+  std::size_t RowLimit() const noexcept { return Limit; }
 
   // Cell texts as the table shows them.
   static std::string AddressText(std::uint32_t Addr);
@@ -47,5 +81,15 @@ class TAddrTotalsTable {
   static int Compare(const AddrTotals& a, const AddrTotals& b) noexcept;
 
  private:
-  std::vector<AddrTotals> Rows;
+  // The row the record went into, or -1 when it was not listed.
+  std::int64_t Add(const PacketRecord& Record);
+  // Merges the rows added since the last time into Order.
+  void Settle(TAddrTotalsListener* Listener) const;
+
+  std::size_t Limit;
+  std::vector<AddrTotals> Rows;                           // arrival order
+  std::unordered_map<std::uint32_t, std::uint32_t> Index;  // address -> Rows
+  mutable std::vector<std::uint32_t> Order;                // Rows in address order
+  std::vector<std::uint32_t> Changed;                      // rows a listener has yet to hear of
+  TAddrCount NotListed;
 };

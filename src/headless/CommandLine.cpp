@@ -19,7 +19,8 @@ namespace {
 const char* const Synopsis =
     "usage: wirepeek [-D] [-S] [--start ADDR [--quit-after SECONDS]]\n"
     "       wirepeek --report --adapter ADDR (--read FILE | --seconds N) [--json [--every SECONDS]]\n"
-    "       wirepeek --serve [ADDR:]PORT --adapter ADDR [--top K] [--user NAME] [--seconds N] [--json]\n"
+    "       wirepeek --serve [ADDR:]PORT --adapter ADDR [--top K] [--allow-host NAME]... [--user NAME]\n"
+    "                [--seconds N] [--json]\n"
     "       wirepeek --help | --version\n";
 
 const char* const OptionList =
@@ -38,7 +39,9 @@ const char* const OptionList =
     "  --every SECONDS       with --report --json: also a JSON line of the figures so far and\n"
     "                        of the interval, every SECONDS\n"
     "  --top K               with --serve: bytes of the K remote addresses with the most bytes\n"
-    "                        (default 20, at most 1000)\n"
+    "                        (default 20, at most 1000); /report.json lists those K\n"
+    "  --allow-host NAME     with --serve: also answer requests for the host name NAME\n"
+    "                        (besides the address served on and localhost); repeatable\n"
     "  --user NAME           with --serve started as root: the user it serves as once the\n"
     "                        capture is open (default nobody)\n"
     "  --help                this text\n"
@@ -64,6 +67,15 @@ bool WholeNumber(const std::string& text, long low, long high, long& value) {
 bool IsAddress(const std::string& text) {
   in_addr parsed{};
   return inet_pton(AF_INET, text.c_str(), &parsed) == 1;
+}
+
+// Letters, digits, dots, hyphens and underscores, as a Host header carries a
+// name.
+bool IsHostName(const std::string& text) {
+  if (text.empty() || text.size() > 253) return false;
+  return std::all_of(text.begin(), text.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_';
+  });
 }
 
 }  // namespace
@@ -176,6 +188,13 @@ bool ParseLongOptions(const std::vector<std::string>& args, TLongOptions& option
         error = "--user needs a user name";
         return false;
       }
+    } else if (name == "--allow-host") {
+      if (!value(text)) return false;
+      if (!IsHostName(text)) {
+        error = "--allow-host needs a host name, not '" + text + "'";
+        return false;
+      }
+      options.AllowHosts.push_back(text);
       headlessOnly.push_back(name);
     } else if (name == "--start") {
       if (!value(options.Start)) return false;
@@ -223,11 +242,12 @@ bool ParseLongOptions(const std::vector<std::string>& args, TLongOptions& option
       error = "give either --read FILE or --seconds N";
       return false;
     }
-    for (const char* serveOnly : {"--top", "--user"})
+    for (const char* serveOnly : {"--top", "--allow-host", "--user"}) {
       if (has(serveOnly)) {
         error = std::string(serveOnly) + " is for --serve";
         return false;
       }
+    }
     if (options.Every > 0 && (!options.Json || !seconds)) {
       error = "--every needs --json and a live capture (--seconds N)";
       return false;

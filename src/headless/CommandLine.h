@@ -25,6 +25,7 @@ struct TLongOptions {
   int ListenPort = 0;
   int Top = 20;            // remote addresses on /metrics
   std::string User;        // who serves when started as root (empty: nobody)
+  std::vector<std::string> AllowHosts;  // --allow-host: more names a request may use
   // The window.
   std::string Start;       // --start ADDR
   long QuitAfter = -1;     // --quit-after SECONDS

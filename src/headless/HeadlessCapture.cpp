@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <csignal>
 #include <ostream>
 
@@ -16,10 +17,22 @@ void OnStopSignal(int) { StopRequested = 1; }
 
 }  // namespace
 
+void TLiveFigures::UseSummary(int top) {
+  std::lock_guard lock(Mutex);
+  SummaryTop = top;
+  // Room for many more than the top, so that they are exact unless the
+  // traffic is spread almost evenly over a great many addresses.
+  Summary = std::make_unique<TAddrHeavyHitters>(top > 0 ? std::max<std::size_t>(8 * static_cast<std::size_t>(top), 256)
+                                                        : 0);
+}
+
 // Capture thread.
 void TLiveFigures::Publish(TXIoctl& state, const TCaptureStats& kernel) {
   std::lock_guard lock(Mutex);
-  Table.Drain(state);
+  if (Summary)
+    Summary->Drain(state);
+  else
+    Table.Drain(state);
   Current.TotalPackets = state.TotalPackets;
   Current.TotalBytes = state.TotalBytes;
   Current.Counters = state.Counters;
@@ -29,13 +42,14 @@ void TLiveFigures::Publish(TXIoctl& state, const TCaptureStats& kernel) {
 TFiguresSnapshot TLiveFigures::Snapshot(bool withAddresses) const {
   std::lock_guard lock(Mutex);
   TFiguresSnapshot copy = Current;
-  if (withAddresses) copy.Addresses = Table.AllRows();
+  copy.RemoteAddresses = Summary ? Summary->Distinct() : Table.RowCount();
+  if (withAddresses) copy.Addresses = Summary ? Summary->Top(SummaryTop) : Table.AllRows();
   return copy;
 }
 
 std::size_t TLiveFigures::AddressCount() const {
   std::lock_guard lock(Mutex);
-  return static_cast<std::size_t>(Table.RowCount());
+  return static_cast<std::size_t>(Summary ? Summary->Distinct() : Table.RowCount());
 }
 
 THeadlessCapture::THeadlessCapture()

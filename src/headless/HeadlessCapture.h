@@ -7,9 +7,11 @@
 #include <chrono>
 #include <functional>
 #include <iosfwd>
+#include <memory>
 #include <mutex>
 #include <string>
 
+#include "capture/AddrHeavyHitters.h"
 #include "capture/AddrTotals.h"
 #include "capture/NotifyTargets.h"
 #include "capture/XIoctlUnit.h"
@@ -18,8 +20,14 @@
 // The figures of a running capture, published by the capture thread at each
 // notification. Readers copy under a short lock, so a scrape never holds the
 // capture thread for longer than one copy.
+//
+// A report keeps every address; the endpoint, which runs for months, keeps
+// only a summary of the busiest (UseSummary) in fixed space.
 class TLiveFigures {
  public:
+  // Before the capture starts: addresses go into a summary that lists the
+  // Top busiest.
+  void UseSummary(int Top);
   // Capture thread, inside its notification: folds the queued records into
   // the address table and copies the counters.
   void Publish(TXIoctl& State, const TCaptureStats& Kernel);
@@ -31,6 +39,8 @@ class TLiveFigures {
   mutable std::mutex Mutex;
   TFiguresSnapshot Current;  // without addresses
   TAddrTotalsTable Table;
+  std::unique_ptr<TAddrHeavyHitters> Summary;
+  int SummaryTop = 0;
 };
 
 class THeadlessCapture {
@@ -53,6 +63,7 @@ class THeadlessCapture {
   bool Live() const { return IsLive; }
   bool Running() const;
   const TLiveFigures& Figures() const { return Published; }
+  TLiveFigures& Figures() { return Published; }
   // The final figures, complete once End has run.
   TFiguresSnapshot Final() const;
   const std::string& Adapter() const { return AdapterText; }

@@ -34,6 +34,7 @@ TFiguresSnapshot SnapshotOf(const TReportFigures& f) {
   s.Counters = f.State->Counters;
   s.Kernel = f.Kernel;
   s.Addresses = f.Addresses->AllRows();
+  s.RemoteAddresses = f.Addresses->RowCount() + f.Addresses->Unlisted();
   return s;
 }
 

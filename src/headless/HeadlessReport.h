@@ -20,6 +20,8 @@ struct TFiguresSnapshot {
   CategoryCounters Counters{};
   TCaptureStats Kernel;
   std::vector<AddrTotals> Addresses;  // address order
+  // Remote addresses seen, where Addresses lists only some of them.
+  std::int64_t RemoteAddresses = 0;
 };
 
 // The report of a capture, as the window's --quit-after gives it.

@@ -2,15 +2,19 @@
 #include "support/WorkerGuard.h"
 #include "headless/MetricsServe.h"
 
+#include <arpa/inet.h>
 #include <civetweb.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <mutex>
 #include <ostream>
 
 #include "capture/DropRights.h"
+#include "capture/HostAddresses.h"
 #include "headless/CommandLine.h"
 #include "headless/HeadlessCapture.h"
 #include "support/VersionInfo.h"
@@ -56,15 +60,19 @@ bool TMetricsServer::Start(const std::string& address, int port, TSources source
   static std::once_flag initialised;
   std::call_once(initialised, [] { mg_init_library(0); });
   Sources = std::move(sources);
+  ListenAddress = address;
   const std::string listen = address + ":" + std::to_string(port);
   // One connection, one request: a scraper comes back every few seconds at
   // most, and a kept-alive connection would hold a worker meanwhile. Slow
-  // and idle clients are cut off after the request timeout.
+  // and idle clients are cut off after the request timeout. A client that
+  // sends its request slowly holds a worker until then, so there are enough
+  // workers for a hundred of them and a scrape besides; an idle worker costs
+  // only its stack.
   const char* options[] = {"listening_ports", listen.c_str(),
-                           "num_threads", "8",
-                           "connection_queue", "128",
+                           "num_threads", "128",
+                           "connection_queue", "256",
                            "listen_backlog", "256",
-                           "request_timeout_ms", "5000",
+                           "request_timeout_ms", "2000",
                            "enable_keep_alive", "no",
                            "max_request_size", "8192",
                            "tcp_nodelay", "1",
@@ -121,12 +129,43 @@ int TMetricsServer::OnRequest(mg_connection* connection, void* self) {
   }
 }
 
+// Any thread.
+bool TMetricsServer::HostAllowed(std::string_view host) const {
+  // "name", "name:port", "[v6]:port"; names are case-blind, and a final dot
+  // names the same host.
+  if (host.empty() || host.front() == '[') return false;
+  const auto colon = host.rfind(':');
+  if (colon != std::string_view::npos) host = host.substr(0, colon);
+  std::string name(host);
+  for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (!name.empty() && name.back() == '.') name.pop_back();
+  if (name == "localhost" || name == ListenAddress) return true;
+  for (const auto& allowed : AllowedHosts) {
+    std::string lower = allowed;
+    for (auto& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (lower == name) return true;
+  }
+  // Served on every address: any address of this host is the endpoint's.
+  in_addr parsed{};
+  if (ListenAddress != "0.0.0.0" || inet_pton(AF_INET, name.c_str(), &parsed) != 1) return false;
+  std::vector<THostAddress> addresses;
+  SystemIpv4Addresses(addresses);
+  return std::any_of(addresses.begin(), addresses.end(),
+                     [&](const THostAddress& a) { return a.Addr == parsed.s_addr; });
+}
+
 // A server worker thread.
 int TMetricsServer::Answer(mg_connection* connection) {
   const mg_request_info* request = mg_get_request_info(connection);
   const std::string_view method = request->request_method ? request->request_method : "";
   const std::string_view path = request->local_uri ? request->local_uri : "";
   const bool head = method == "HEAD";
+  const char* host = mg_get_header(connection, "Host");
+  if (!HostAllowed(host ? host : "")) {
+    Reply(connection, 421, "text/plain; charset=utf-8",
+          "this endpoint does not answer for that host name (see --allow-host)\n", head);
+    return 421;
+  }
   const bool known = path == "/" || path == "/metrics" || path == "/report.json";
   if (!known) {
     Reply(connection, 404, "text/plain; charset=utf-8", "not found: try /metrics or /report.json\n", head);
@@ -163,6 +202,8 @@ int RunMetricsServe(const TLongOptions& options, std::ostream& out, std::ostream
   // The capture thread holds on to its rights until this thread has changed
   // the user of every thread: a thread without them could not follow.
   capture.CaptureThreadMayDrop.store(user.empty());
+  // Months of traffic from any number of addresses: only the busiest are kept.
+  capture.Figures().UseSummary(options.Top);
   if (!capture.Start(options.Adapter, "", err)) return 1;
   // The capture is open: this thread, and the server's threads it starts,
   // need no rights from here on.
@@ -183,6 +224,7 @@ int RunMetricsServe(const TLongOptions& options, std::ostream& out, std::ostream
   context.Version = version.VersionValues[8].empty() ? "unknown" : version.VersionValues[8];
 
   TMetricsServer server;
+  server.AllowedHosts = options.AllowHosts;
   TMetricsServer::TSources sources;
   sources.Metrics = [&](TExpositionFormat format) {
     TMetricsContext now = context;

@@ -7,6 +7,8 @@
 #include <iosfwd>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "headless/MetricsText.h"
 
@@ -16,6 +18,9 @@ struct mg_connection;
 
 // The HTTP side: answers GET and HEAD on the two paths, 404 elsewhere, 405 to
 // other methods. Requests are bounded in size and time by the server library.
+// A request whose Host header names neither the address served on, nor
+// localhost, nor one of AllowedHosts gets 421: a web page that points a name
+// of its own at this address cannot read the figures.
 class TMetricsServer {
  public:
   struct TSources {
@@ -33,6 +38,11 @@ class TMetricsServer {
   bool Start(const std::string& Address, int Port, TSources Sources, std::string& Error);
   // The port listened on.
   int Port() const { return BoundPort; }
+  // Whether a request with this Host header is answered.
+  bool HostAllowed(std::string_view Host) const;
+
+  // Set before Start: host names answered besides the address and localhost.
+  std::vector<std::string> AllowedHosts;
   // Waits for requests in progress, then closes.
   void Stop();
 
@@ -41,6 +51,7 @@ class TMetricsServer {
   int Answer(mg_connection* Connection);
 
   TSources Sources;
+  std::string ListenAddress;
   mg_context* Context = nullptr;
   int BoundPort = 0;
 };

@@ -169,7 +169,9 @@ std::string WriteMetrics(const TFiguresSnapshot& f, const TMetricsContext& conte
   e.Family("wirepeek_kernel_dropped_total", "counter", "Frames the kernel dropped because the capture fell behind.");
   e.Sample("wirepeek_kernel_dropped_total", {}, Signed(f.Kernel.Dropped));
   e.Family("wirepeek_remote_addresses", "gauge", "Remote addresses seen since the capture started.");
-  e.Sample("wirepeek_remote_addresses", {}, static_cast<std::int64_t>(f.Addresses.size()));
+  // Every listed row is a seen address; a summary lists fewer than it saw.
+  e.Sample("wirepeek_remote_addresses", {},
+           std::max(f.RemoteAddresses, static_cast<std::int64_t>(f.Addresses.size())));
   e.Family("wirepeek_remote_bytes_total", "counter",
            "IP bytes exchanged with the remote addresses with the most bytes (--top of them).");
   for (const AddrTotals& row : TopAddresses(f.Addresses, context.Top)) {

@@ -27,7 +27,7 @@ struct TMetricsContext {
 // together), most first; ties go to the lower address.
 std::vector<AddrTotals> TopAddresses(const std::vector<AddrTotals>& Rows, int Top);
 
-// The exposition. Figures.Addresses holds every address (for the count);
-// only the top ones get series.
+// The exposition. Figures.Addresses holds the listed addresses, of which
+// only the top ones get series; RemoteAddresses counts all that were seen.
 std::string WriteMetrics(const TFiguresSnapshot& Figures, const TMetricsContext& Context,
                          TExpositionFormat Format);

@@ -6,6 +6,7 @@
 #include <random>
 #include <set>
 
+#include "capture/AddrHeavyHitters.h"
 #include "capture/Datagrams.h"
 #include "diagnostics/Assertion.h"
 
@@ -93,6 +94,15 @@ TEST(AddrTotals, DrainFoldsInQueueOrderUnlessAPushIsInProgress) {
   EXPECT_EQ(table.Row(0).RecvBytes, 50);
   EXPECT_EQ(table.Row(0).LastCategory, 4);  // the later record wins
   EXPECT_EQ(TAddrTotalsTable::TimeText(table.Row(0)), "01:02:04");
+
+  // One drain: new rows are announced at their final places, lowest first,
+  // then the changed rows.
+  TRecorder recorder;
+  for (const char* addr : {"9.1.2.3", "10.0.0.9", "172.16.0.1", "9.1.2.3", "200.0.0.1"})
+    state.RecordQueue.push_back(Record(addr, 0, 1, 16, 0, 0, 0));
+  table.Drain(state, &recorder);
+  EXPECT_EQ(Addresses(table), (std::vector<std::string>{"9.1.2.3", "10.0.0.9", "172.16.0.1", "200.0.0.1"}));
+  EXPECT_EQ(recorder.Events, (std::vector<std::string>{"insert 0", "insert 2", "insert 3", "change 1"}));
 }
 
 TEST(AddrTotals, ManyAddressesKeepSumsAndOrder) {
@@ -114,6 +124,31 @@ TEST(AddrTotals, ManyAddressesKeepSumsAndOrder) {
     ASSERT_EQ(ntohl(row.Addr), host);
     EXPECT_EQ(row.SentBytes, sums.first);
     EXPECT_EQ(row.RecvBytes, sums.second);
+  }
+}
+
+// The endpoint's summary: three busy addresses among many light ones keep
+// their exact bytes in fixed space, and every address is counted.
+TEST(AddrTotals, SummaryKeepsTheBusiestExactInFixedSpace) {
+  struct TCase {
+    int Light;
+    double CountWithin;  // fewer than it has room for: exact; a flood: an estimate
+  };
+  for (const TCase c : {TCase{100, 0}, TCase{50000, 500}}) {
+    TAddrHeavyHitters summary(256);
+    for (int i = 0; i < c.Light; ++i) {
+      summary.Fold({.RemoteAddr = htonl(0x0B000000u + static_cast<std::uint32_t>(i)), .Direction = 1, .Length = 40});
+      for (std::uint32_t h = 1; h <= 3 && i % 100 == 0; ++h)
+        summary.Fold({.RemoteAddr = htonl(0x0A000000u + h), .Direction = 0, .Category = 5, .Length = 1000 * h});
+    }
+    EXPECT_LE(summary.Size(), 256u);
+    const auto top = summary.Top(3);
+    ASSERT_EQ(top.size(), 3u);
+    for (std::uint32_t h = 1; h <= 3; ++h) {
+      EXPECT_EQ(top[h - 1].Addr, htonl(0x0A000000u + h));
+      EXPECT_EQ(top[h - 1].SentBytes, 1000 * h * static_cast<std::uint32_t>((c.Light + 99) / 100)) << c.Light;
+    }
+    EXPECT_NEAR(static_cast<double>(summary.Distinct()), c.Light + 3, c.CountWithin);
   }
 }
 

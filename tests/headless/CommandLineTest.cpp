@@ -48,6 +48,9 @@ TEST(CommandLine, KeepsTheValues) {
   EXPECT_EQ(options.ListenPort, 9100);
   EXPECT_EQ(options.Top, 7);
   EXPECT_EQ(options.Seconds, 30);
+  ASSERT_TRUE(ParseLongOptions({"--serve", "9100", "--adapter", "10.0.0.2", "--allow-host", "a.example",
+                                "--allow-host=b.example"}, options, error));
+  EXPECT_EQ(options.AllowHosts, (std::vector<std::string>{"a.example", "b.example"}));
   ASSERT_TRUE(ParseLongOptions({"--report", "--adapter", "10.0.0.2", "--seconds", "10", "--json", "--every=2"},
                                options, error));
   EXPECT_EQ(options.Every, 2);
@@ -81,6 +84,8 @@ TEST(CommandLine, BadArgumentsGiveAReasonTheUsageAndExitCode2) {
       {{"--serve", "9100", "--adapter", "10.0.0.2", "--user="}, "--user needs a user name"},
       {{"--report", "--adapter", "10.0.0.2", "--seconds", "99999999999"}, "whole number"},
       {{"--report", "--json=yes", "--adapter", "10.0.0.2", "--seconds", "1"}, "--json takes no value"},
+      {{"--report", "--adapter", "10.0.0.2", "--seconds", "3", "--allow-host", "a"}, "--allow-host is for --serve"},
+      {{"--serve", "9100", "--adapter", "10.0.0.2", "--allow-host", "a b:1"}, "needs a host name, not 'a b:1'"},
       {{"--serve", "9100"}, "--adapter is missing"},
       {{"--serve", "65536", "--adapter", "10.0.0.2"}, "port from 0 to 65535"},
       {{"--serve", "host.example:80", "--adapter", "10.0.0.2"}, "an IPv4 address to listen on"},
@@ -108,7 +113,7 @@ TEST(CommandLine, HelpListsEveryOptionAndVersionReadsTheVersionBlock) {
   std::ostringstream out, err;
   ASSERT_EQ(RunCommandLine({"--help"}, options, out, err, NoEnvironment), 0);
   for (const char* option : {"-D", "-S", "--start", "--quit-after", "--report", "--serve", "--adapter", "--read",
-                             "--seconds", "--json", "--every", "--top", "--user", "--help", "--version"})
+                             "--seconds", "--json", "--every", "--top", "--allow-host", "--user", "--help", "--version"})
     EXPECT_NE(out.str().find(std::string("  ") + option + " "), std::string::npos) << option;
   EXPECT_EQ(err.str(), "");
 

@@ -124,11 +124,11 @@ TEST_F(ServeEndpoint, AnswersWhatItServesAndRefusesTheRest) {
     std::vector<int> Statuses;  // any of them; 0 means a closed connection
   };
   const std::vector<TCase> cases = {
-      {"unknown path", "GET /nope HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", {404}},
-      {"path below", "GET /metrics/x HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", {404}},
-      {"post", "POST /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\nConnection: close\r\n\r\nab", {405}},
-      {"delete", "DELETE /report.json HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", {405}},
-      {"made-up method", "BREW /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", {400, 405}},
+      {"unknown path", "GET /nope HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n", {404}},
+      {"path below", "GET /metrics/x HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n", {404}},
+      {"post", "POST /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 2\r\nConnection: close\r\n\r\nab", {405}},
+      {"delete", "DELETE /report.json HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n", {405}},
+      {"made-up method", "BREW /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n", {400, 405}},
       {"garbage", std::string("\x01\x02\x03 nonsense\r\n\r\n", 16), {400, 0}},
       {"no version", "GET /metrics\r\n\r\n", {400, 0}},
       {"huge header", "GET /metrics HTTP/1.1\r\nX-Big: " + std::string(20000, 'a') + "\r\n\r\n", {400, 413, 431, 0}},
@@ -142,7 +142,7 @@ TEST_F(ServeEndpoint, AnswersWhatItServesAndRefusesTheRest) {
       EXPECT_NE(answer.Headers.find("Allow: GET, HEAD"), std::string::npos);
     }
   }
-  const auto head = HttpExchange(Port, "HEAD /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  const auto head = HttpExchange(Port, "HEAD /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
   EXPECT_EQ(head.Status, 200);
   EXPECT_EQ(head.Body, "");
 
@@ -295,6 +295,85 @@ TEST_F(ServeEndpoint, AHundredConcurrentScrapersCostNoDatagram) {
   EXPECT_EQ(final["received"]["packets"][kDnsServer], kBursts * kPerBurst);
   EXPECT_EQ(final["sent"]["bytes"][kDnsClient], kBursts * kPerBurst * kDatagramBytes);
   EXPECT_EQ(final["dropped"], 0);
+}
+
+// A web page that points a name of its own at the endpoint gets nothing.
+TEST_F(ServeEndpoint, AnswersOnlyForItsAddressLocalhostAndAllowedNames) {
+  TInNamespace inside(*Ns);
+  auto serve = Serve({"--allow-host", "Metrics.Example.org"});
+  ASSERT_GT(Port, 0);
+  const std::string port = ":" + std::to_string(Port);
+  const std::pair<std::string, int> cases[] = {
+      {"Host: 127.0.0.1" + port, 200},   {"Host: localhost", 200},          {"Host: LOCALHOST." + port, 200},
+      {"Host: metrics.example.org", 200}, {"Host: rebound.example" + port, 421}, {"Host: 127.0.0.2", 421},
+      {"Host: [::1]" + port, 421},       {"X-No-Host: 1", 421},
+  };
+  for (const auto& [header, status] : cases)
+    EXPECT_EQ(HttpExchange(Port, "GET /metrics HTTP/1.1\r\n" + header + "\r\nConnection: close\r\n\r\n").Status,
+              status) << header;
+}
+
+// Clients that send half a request hold a worker each until the request
+// timeout (2 s); a scrape meanwhile is answered at once.
+TEST_F(ServeEndpoint, HalfSentRequestsDoNotHoldUpAScrape) {
+  TInNamespace inside(*Ns);
+  auto serve = Serve();
+  ASSERT_GT(Port, 0);
+  for (const int held : {8, 64}) {
+    std::vector<std::unique_ptr<int, void (*)(int*)>> slow;
+    for (int i = 0; i < held; ++i) {
+      slow.emplace_back(new int(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), [](int* fd) {
+        close(*fd);
+        delete fd;
+      });
+      sockaddr_in to{};
+      to.sin_family = AF_INET;
+      to.sin_port = htons(static_cast<std::uint16_t>(Port));
+      to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      ASSERT_EQ(connect(*slow.back(), reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+      ASSERT_GT(send(*slow.back(), "GET /metrics HTTP/1.1\r\nHost:", 28, MSG_NOSIGNAL), 0);
+    }
+    std::this_thread::sleep_for(200ms);  // every one of them taken up by a worker
+    EXPECT_EQ(HttpExchange(Port, "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 1s).Status, 200) << held;
+  }
+}
+
+// The endpoint lists only the --top busiest addresses, and counts them all.
+TEST_F(ServeEndpoint, ListsTheBusiestAddressesAndCountsEveryOne) {
+  TInNamespace inside(*Ns);
+  auto serve = Serve({"--top", "2"});
+  ASSERT_GT(Port, 0);
+  const int sink = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof to;
+  bind(sink, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  getsockname(sink, reinterpret_cast<sockaddr*>(&to), &length);
+  const std::pair<const char*, int> senders[] = {{"127.0.0.2", 1}, {"127.0.0.3", 30}, {"127.0.0.4", 2},
+                                                 {"127.0.0.5", 20}, {"127.0.0.6", 3}};
+  for (const auto& [source, count] : senders) {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    inet_pton(AF_INET, source, &from.sin_addr);
+    bind(fd, reinterpret_cast<const sockaddr*>(&from), sizeof from);
+    for (int i = 0; i < count; ++i) sendto(fd, "x", 1, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    close(fd);
+  }
+  close(sink);
+  // The scrapes themselves make 127.0.0.1 a remote address, and the busiest.
+  std::string metrics;
+  for (int i = 0; i < 200 && Sample(metrics, "wirepeek_remote_addresses") < 6; ++i) {
+    std::this_thread::sleep_for(25ms);
+    metrics = HttpGet(Port, "/metrics").Body;
+  }
+  EXPECT_EQ(Sample(metrics, "wirepeek_remote_addresses"), 6);
+  EXPECT_EQ(Sample(metrics, R"(wirepeek_remote_bytes_total{remote="127.0.0.3",direction="received"})"), 30 * 29);
+  const json report = json::parse(HttpGet(Port, "/report.json").Body);
+  ASSERT_EQ(report["addresses"].size(), 2u);
+  EXPECT_EQ(report["addresses"][0]["addr"], "127.0.0.1");
+  EXPECT_EQ(report["addresses"][1]["addr"], "127.0.0.3");
 }
 
 TEST_F(ServeEndpoint, StartFailuresAreClearAndNotZero) {

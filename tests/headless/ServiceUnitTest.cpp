@@ -53,11 +53,17 @@ TEST(ServiceUnit, SystemdAcceptsIt) {
   unit = std::regex_replace(unit, std::regex("/usr/bin/wirepeek"), WIREPEEK_BINARY);
   const fs::path instance = dir / "wirepeek-exporter@127.0.0.1.service";
   std::ofstream(instance) << unit;
-  std::string output;
+  std::string output, security;
   const int code = CommandOutput("systemd-analyze verify " + instance.string() + " 2>&1", output);
+  // The confinement, as systemd rates it: below 2.0 (0 is a service that can do nothing).
+  CommandOutput("systemd-analyze security --offline=true --no-pager " + instance.string() + " 2>&1", security);
   fs::remove_all(dir);
   EXPECT_EQ(code, 0) << output;
   EXPECT_EQ(output, "");
+  std::smatch level;
+  ASSERT_TRUE(std::regex_search(security, level, std::regex(R"(Overall exposure level for \S+: (\d+\.\d))")))
+      << security;
+  EXPECT_LT(std::stod(level[1]), 2.0) << security;
 }
 
 TEST(ServiceUnit, RunsTheEndpointUnprivilegedAndComesBack) {

@@ -399,6 +399,7 @@ void TMainForm::actCaptureStartExecute() {
   state.NotifyWindow = NotifyTarget.get();
   SetOptionPageAvailable(false);
   IPAdrTable->Clear();
+  ShowUnlisted(false);
   if (IPMonitor->CaptureStart() == 0) {
     pcMain->setCurrentWidget(tsCounter);
     SetIdleCommands(false);
@@ -415,6 +416,7 @@ void TMainForm::actCaptureStartExecute() {
 void TMainForm::actCaptureEndExecute() {
   tmMain->stop();
   IPMonitor->CaptureEnd();
+  ShowUnlisted(true);
   SetIdleCommands(true);
   SetOptionPageAvailable(true);
   SetCaptionAndTitle(IdleCaption, QStringLiteral("Wirepeek"));
@@ -505,6 +507,30 @@ void TMainForm::WMCaptureNotify() {
       QString::number(state.CurLength);
   SetCaptionAndTitle(QStringLiteral("ワイヤピーク監視:") + title, title);
   IPAdrTable->Drain(state);
+  ShowUnlisted(false);
+}
+
+void TMainForm::ShowUnlisted(bool captureEnded) {
+  const TAddrTotalsTable& table = IPAdrTable->Table();
+  const std::int64_t unlisted = table.Unlisted();
+  const auto rows = static_cast<qulonglong>(table.RowLimit());
+  // The trace takes lines only while it is bound (in debug mode).
+  const bool trace = TraceOutput.WantsText();
+  if (captureEnded) {
+    if (unlisted > 0 && trace)
+      TraceLine("IP address table: %lld addresses were not listed", static_cast<long long>(unlisted));
+    return;
+  }
+  if (unlisted == ShownUnlisted) return;
+  if (ShownUnlisted == 0 && trace)
+    TraceLine("IP address table full at %llu rows: further addresses are counted but not listed", rows);
+  ShownUnlisted = unlisted;
+  if (unlisted == 0)
+    sbarIPAdr->clearMessage();
+  else
+    sbarIPAdr->showMessage(QStringLiteral("%1 addresses not listed (the table holds at most %2 rows)")
+                               .arg(unlisted)
+                               .arg(rows));
 }
 
 bool TMainForm::FormCloseQuery() {

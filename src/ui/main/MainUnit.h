@@ -121,6 +121,9 @@ class TMainForm final : public QMainWindow {
   void SetOptionPageAvailable(bool Available);
   void SetIdleCommands(bool Idle);
   void SetCaptionAndTitle(const QString& Caption, const QString& Title);
+  // The note under the address table, and the trace lines, about addresses
+  // that found the table full.
+  void ShowUnlisted(bool CaptureEnded);
 
   std::unique_ptr<TIPMonitor> IPMonitor;
   std::unique_ptr<TQueuedNotifyTarget> NotifyTarget;
@@ -129,6 +132,7 @@ class TMainForm final : public QMainWindow {
   QWidget* Client;
   QDialog* VersionDialog = nullptr;
   bool Closing = false;
+  std::int64_t ShownUnlisted = 0;
 };
 
 // The program-wide main window (null until it is created).

@@ -28,10 +28,13 @@ class TProtModel final : public QAbstractTableModel {
 
 // One row per remote address, in address order, folded from the capture's
 // records. Rows are inserted where they belong; changed rows are announced
-// once per drain.
+// once per drain. At most WindowRows rows are listed, so that a flood of
+// made-up addresses cannot take the window's memory.
 class TIPAdrModel final : public QAbstractTableModel, private TAddrTotalsListener {
   Q_OBJECT
  public:
+  static constexpr std::size_t WindowRows = 100'000;
+
   explicit TIPAdrModel(QObject* parent = nullptr);
   int rowCount(const QModelIndex& parent = {}) const override;
   int columnCount(const QModelIndex& parent = {}) const override;
@@ -50,7 +53,7 @@ class TIPAdrModel final : public QAbstractTableModel, private TAddrTotalsListene
   void RowInserted(int Row) override;
   void RowChanged(int Row) override;
 
-  TAddrTotalsTable Totals;
+  TAddrTotalsTable Totals{WindowRows};
   int FirstChanged = -1;
   int LastChanged = -1;
 };

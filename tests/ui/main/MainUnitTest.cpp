@@ -212,6 +212,40 @@ TEST_F(MainWindow, CaptureFromAFileFillsTotalsCaptionAndTables) {
   EXPECT_TRUE(Boxes.empty());
 }
 
+// A flood of made-up sources: the table stops at its limit, everything is
+// still counted, and the window says how many addresses it left out.
+TEST_F(MainWindow, AddressTableStopsAtItsLimitAndSaysHowManyAreLeftOut) {
+  constexpr std::uint32_t kListed = TIPAdrModel::WindowRows, kLeftOut = 3;
+  std::vector<TFrame> frames;
+  for (std::uint32_t i = 0; i < kListed + kLeftOut; ++i) {
+    in_addr from{htonl(0x0B000000u | ((i * 2654435761u) & 0x00FFFFFFu))};  // 11/8, distinct, in no order
+    frames.push_back({MakeDatagram({.Protocol = 17, .Source = inet_ntoa(from), .Dest = "10.0.0.2",
+                                    .SourcePort = 5000, .DestPort = 6000, .TotalLength = 40, .Delivered = 40}),
+                      1767603903, 0});
+  }
+  const auto path = (Dir / "flood.pcap").string();
+  WritePcap(path, 228, frames);
+  Create();
+  UseFile(path);
+  Form->actCaptureStartExecute();
+  TXIoctl& s = *Form->Monitor().Ioctl;
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
+  while (!s.StopEvent.IsSet() && std::chrono::steady_clock::now() < deadline) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    std::this_thread::sleep_for(1ms);
+  }
+  for (int i = 0; i < 20; ++i) QCoreApplication::processEvents();
+  TTraceCapture trace;
+  Form->actCaptureEndExecute();
+  EXPECT_EQ(s.Counters[1][KindPackets][0], kListed + kLeftOut);
+  EXPECT_EQ(Form->IPAdrModel().rowCount(), static_cast<int>(kListed));
+  EXPECT_EQ(Form->sbarIPAdr->currentMessage(), "3 addresses not listed (the table holds at most 100000 rows)");
+  EXPECT_EQ(trace.Lines.Lines, std::vector<std::string>{"IP address table: 3 addresses were not listed"});
+  Form->actCaptureStartExecute();  // a new capture starts with an empty table and no note
+  EXPECT_EQ(Form->sbarIPAdr->currentMessage(), "");
+  Form->actCaptureEndExecute();
+}
+
 TEST_F(MainWindow, FailedStartLeavesTheWindowIdleWithBothBoxes) {
   Create();
   UseFile((Dir / "missing.pcap").string());
