@@ -188,6 +188,7 @@ bool ParseLongOptions(const std::vector<std::string>& args, TLongOptions& option
         error = "--user needs a user name";
         return false;
       }
+      headlessOnly.push_back(name);
     } else if (name == "--allow-host") {
       if (!value(text)) return false;
       if (!IsHostName(text)) {
