@@ -140,20 +140,25 @@ std::size_t Scrape(int port, const char* path) {
   return total;
 }
 
+// Serves Tables on a free loopback port; false (the benchmark skipped) when
+// it cannot listen.
+bool ServeTables(TMetricsServer& server, const TTables& tables, benchmark::State& state) {
+  TMetricsServer::TSources sources;
+  sources.Metrics = [&tables](TExpositionFormat format) {
+    return WriteMetrics(tables.Live.Snapshot(true), Context(), format);
+  };
+  sources.ReportJson = [&tables] { return ReportJsonLine("203.0.113.1", true, tables.Live.Snapshot(true)); };
+  std::string error;
+  if (server.Start("127.0.0.1", 0, sources, error)) return true;
+  state.SkipWithError(error.c_str());
+  return false;
+}
+
 void BM_HttpScrape(benchmark::State& state) {
   const TTables tables(static_cast<int>(state.range(0)));
   const char* path = state.range(1) ? "/report.json" : "/metrics";
   TMetricsServer server;
-  TMetricsServer::TSources sources;
-  sources.Metrics = [&](TExpositionFormat format) {
-    return WriteMetrics(tables.Live.Snapshot(true), Context(), format);
-  };
-  sources.ReportJson = [&] { return ReportJsonLine("203.0.113.1", true, tables.Live.Snapshot(true)); };
-  std::string error;
-  if (!server.Start("127.0.0.1", 0, sources, error)) {
-    state.SkipWithError(error.c_str());
-    return;
-  }
+  if (!ServeTables(server, tables, state)) return;
   std::size_t bytes = 0;
   for (auto _ : state) bytes = Scrape(server.Port(), path);
   state.counters["answer_bytes"] = static_cast<double>(bytes);
@@ -166,16 +171,7 @@ BENCHMARK(BM_HttpScrape)->Args({100, 0})->Args({10000, 0})->Args({10000, 1})->Un
 void BM_ScrapeBesideHalfSentRequests(benchmark::State& state) {
   const TTables tables(100);
   TMetricsServer server;
-  TMetricsServer::TSources sources;
-  sources.Metrics = [&](TExpositionFormat format) {
-    return WriteMetrics(tables.Live.Snapshot(true), Context(), format);
-  };
-  sources.ReportJson = [&] { return ReportJsonLine("203.0.113.1", true, tables.Live.Snapshot(true)); };
-  std::string error;
-  if (!server.Start("127.0.0.1", 0, sources, error)) {
-    state.SkipWithError(error.c_str());
-    return;
-  }
+  if (!ServeTables(server, tables, state)) return;
   std::vector<int> held;
   for (int i = 0; i < state.range(0); ++i) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
