@@ -3,8 +3,6 @@
 #include <QCoreApplication>
 #include <QTimer>
 #include <chrono>
-#include <algorithm>
-#include <cstdlib>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -21,13 +19,6 @@
 #include "ui/main/MainUnit.h"
 
 namespace {
-
-// Value of a long option, or empty.
-std::string Option(const std::vector<std::string>& args, const char* name) {
-  for (std::size_t i = 0; i + 1 < args.size(); ++i)
-    if (args[i] == name) return args[i + 1];
-  return {};
-}
 
 // --start: pick the address and press "Capture 開始", as a user would.
 void StartCapture(TMainForm& form, const QString& address, int quitAfter) {
@@ -74,7 +65,7 @@ void StartCapture(TMainForm& form, const QString& address, int quitAfter) {
 
 }  // namespace
 
-int RunWindowProgram(int& argc, char** argv, const TProgramHooks& Hooks) {
+int RunWindowProgram(int& argc, char** argv, const TProgramHooks& Hooks, const TWindowStart& Start) {
   // 2 to 4. The switches are read from what the toolkit left, less its own
   // options ("-display", "-session", "-style" ...) that it did not take.
   TApplication application(argc, argv);
@@ -102,10 +93,9 @@ int RunWindowProgram(int& argc, char** argv, const TProgramHooks& Hooks) {
     if (mainForm->CheckMapFile() < 0) status = 1;
     // 9.
     mainForm->show();
-    const std::string start = Option(args, "--start");
-    if (!start.empty()) {
-      const std::string quit = Option(args, "--quit-after");
-      const int quitAfter = quit.empty() ? -1 : std::max(0, std::atoi(quit.c_str()));
+    if (!Start.Address.empty()) {
+      const std::string start = Start.Address;
+      const int quitAfter = Start.QuitAfter < 0 ? -1 : static_cast<int>(Start.QuitAfter);
       QTimer::singleShot(0, mainForm.get(), [form = mainForm.get(), start, quitAfter] {
         RunEventHandler([&] { StartCapture(*form, QString::fromStdString(start), quitAfter); });
       });

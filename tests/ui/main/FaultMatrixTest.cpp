@@ -80,7 +80,7 @@ TResult RunProgram(const TRow& row, const fs::path& dir) {
                         (dir / "state").string() + "' WIREPEEK_FAULT='" + row.Fault + "'";
   if (row.HoldAllocator) command += std::string(" LD_PRELOAD=") + WIREPEEK_HELD_ALLOCATOR;
   command += std::string(" timeout -s KILL 30 ") + WIREPEEK_BINARY + (row.Debug ? " -D" : "") +
-             " --start 127.0.0.1 --quit-after " + std::to_string(QuitAfter) + " >out.txt 2>err.txt";
+             " --start=127.0.0.1 --quit-after=" + std::to_string(QuitAfter) + " >out.txt 2>err.txt";
   const auto started = std::chrono::steady_clock::now();
   TResult result;
   result.Status = std::system(command.c_str());
