@@ -36,7 +36,8 @@ struct TRun {
 // The sanitizers' own fault handling stays out of the child's way.
 const char* const ChildEnvironment[] = {
     "ASAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:use_sigaltstack=0:detect_leaks=0",
-    "UBSAN_OPTIONS=halt_on_error=0", "TZ=UTC", nullptr};
+    "TSAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0", "UBSAN_OPTIONS=halt_on_error=0",
+    "TZ=UTC", nullptr};
 
 TRun RunHelper(const std::string& Program, const std::vector<std::string>& Arguments, const fs::path& Folder) {
   // Minimal fault reports go to the state folder inside the test's folder.
