@@ -1,5 +1,3 @@
-#include "support/FaultInjection.h"
-#include "support/WorkerGuard.h"
 #include "headless/MetricsServe.h"
 
 #include <arpa/inet.h>
@@ -17,7 +15,9 @@
 #include "capture/HostAddresses.h"
 #include "headless/CommandLine.h"
 #include "headless/HeadlessCapture.h"
+#include "support/FaultInjection.h"
 #include "support/VersionInfo.h"
+#include "support/WorkerGuard.h"
 
 namespace {
 
