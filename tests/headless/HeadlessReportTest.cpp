@@ -103,12 +103,10 @@ TEST_F(HeadlessReport, ScriptsGetExitCodesAndOneReasonFromTheProgram) {
   const auto missing = (Dir / "missing.pcap").string();
   WritePcap(pcap, 1, Traffic(true));
   struct TCase {
-    std::string Args;
-    const char* Output;
+    std::string Args, Output;
     int Code;
     std::string Says;  // standard error, up to the usage
-  };
-  const TCase cases[] = {
+  } const cases[] = {
       {"10.0.0.2 --read " + pcap + " --json", "/dev/full", 1, "wirepeek: could not write to standard output\n"},
       {"foo --read " + pcap, "/dev/null", 2, "wirepeek: --adapter needs an IPv4 address, not 'foo'\n"},
       {"10.9.9.9 --read " + pcap, "/dev/null", 0,
@@ -119,9 +117,8 @@ TEST_F(HeadlessReport, ScriptsGetExitCodesAndOneReasonFromTheProgram) {
   };
   for (const auto& c : cases) {
     std::string err;
-    const int code = CommandOutput(std::string(WIREPEEK_BINARY) + " --report --adapter " + c.Args + " 2>&1 >" +
-                                       c.Output, err);
-    EXPECT_EQ(code, c.Code) << c.Args;
+    EXPECT_EQ(CommandOutput(WIREPEEK_BINARY " --report --adapter " + c.Args + " 2>&1 >" + c.Output, err), c.Code)
+        << c.Args;
     EXPECT_EQ(err.substr(0, err.find("usage:")), c.Says) << c.Args;
   }
 }

@@ -10,7 +10,6 @@
 #include <fstream>
 #include <regex>
 #include <set>
-#include <sstream>
 
 #include "capture/TestNetwork.h"
 #include "headless/MetricsText.h"
@@ -113,20 +112,13 @@ TEST(MetricsText, TextFormatCarriesEveryFigure) {
            "wirepeek_build_info{adapter=\"10.0.0.2\",version=\"1.0.0.0\"} 1\n",
        })
     EXPECT_NE(text.find(line), std::string::npos) << line;
-  // Sixteen categories per direction, each its own label set in lowercase
-  // without blanks: ALL is their sum, not a series; every series names the
-  // adapter.
+  // Sixteen categories per direction, each its own lowercase label set (ALL
+  // is their sum, not a series); every series names the adapter first.
+  const std::regex category(R"re(\nwirepeek_bytes_total\{adapter="10.0.0.2",(direction="\w+",service="[a-z0-9]+"(,role="(server|client)")?)\})re");
   std::set<std::string> labelSets;
-  std::istringstream lines(text);
-  for (std::string line; std::getline(lines, line);) {
-    if (line.starts_with("#")) continue;
-    EXPECT_NE(line.find("{adapter=\"10.0.0.2\""), std::string::npos) << line;
-    if (!line.starts_with("wirepeek_bytes_total{")) continue;
-    const std::string labels = line.substr(0, line.find('}'));
-    EXPECT_TRUE(std::regex_match(labels, std::regex(R"re(.*,service="[a-z0-9]+"(,role="(server|client)")?)re"))) << line;
-    labelSets.insert(labels);
-  }
+  for (std::sregex_iterator m(text.begin(), text.end(), category), end; m != end; ++m) labelSets.insert((*m)[1]);
   EXPECT_EQ(labelSets.size(), 2u * (ServiceCategoryCount - 1));
+  EXPECT_FALSE(std::regex_search(text, std::regex(R"(\nwirepeek_\w+(\{(?!adapter=)| ))")));
   EXPECT_EQ(text.find("remote=\"10.0.0.2\""), std::string::npos);  // third of the top 2
   EXPECT_EQ(text.find("# EOF"), std::string::npos);
 

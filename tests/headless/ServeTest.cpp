@@ -426,13 +426,9 @@ TEST_F(ServeEndpoint, ColonPortListensOnEveryAddressABarePortOnLoopbackOnly) {
     TChildProcess serve(*Ns, {WIREPEEK_BINARY, "--serve", listen, "--adapter", "127.0.0.1"}, Dir, "listen");
     ASSERT_TRUE(serve.WaitForError("serving http://", 10s)) << serve.Errors();
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<std::uint16_t>(ServedPort(serve.Errors())));
-    to.sin_addr.s_addr = htonl(0x7f000002);
+    sockaddr_in to{AF_INET, htons(static_cast<std::uint16_t>(ServedPort(serve.Errors()))), {htonl(0x7f000002)}, {}};
     EXPECT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0, everywhere) << listen;
     close(fd);
-    EXPECT_EQ(HttpGet(ServedPort(serve.Errors()), "/metrics").Status, 200) << listen;
     EXPECT_EQ(serve.Stop(SIGTERM), 0) << serve.Errors();
   }
 }
