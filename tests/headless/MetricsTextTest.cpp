@@ -114,7 +114,8 @@ TEST(MetricsText, TextFormatCarriesEveryFigure) {
     EXPECT_NE(text.find(line), std::string::npos) << line;
   // Sixteen categories per direction, each its own lowercase label set (ALL
   // is their sum, not a series); every series names the adapter first.
-  const std::regex category(R"re(\nwirepeek_bytes_total\{adapter="10.0.0.2",(direction="\w+",service="[a-z0-9]+"(,role="(server|client)")?)\})re");
+  const std::regex category(
+      R"re(\nwirepeek_bytes_total\{adapter="10.0.0.2",(direction="\w+",service="[a-z0-9]+"(,role="(server|client)")?)\})re");
   std::set<std::string> labelSets;
   for (std::sregex_iterator m(text.begin(), text.end(), category), end; m != end; ++m) labelSets.insert((*m)[1]);
   EXPECT_EQ(labelSets.size(), 2u * (ServiceCategoryCount - 1));

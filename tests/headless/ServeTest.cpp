@@ -254,7 +254,9 @@ TEST_F(ServeEndpoint, FiguresAgreeWithTheReportTheFinalFiguresAndACaptureFile) {
 
   EXPECT_EQ(Sample(metrics, kDnsSentSeries), 40 * kDatagramBytes);
   EXPECT_EQ(Sample(metrics, kDnsReceivedSeries), 40 * kDatagramBytes);
-  EXPECT_EQ(Sample(metrics, R"(wirepeek_datagrams_total{adapter="127.0.0.1",direction="received",service="dns",role="server"})"), 40);
+  EXPECT_EQ(Sample(metrics, R"(wirepeek_datagrams_total{adapter="127.0.0.1",direction="received",service="dns",)"
+                            R"(role="server"})"),
+            40);
   for (const json* report : {&live, &final, &fromFile}) {
     EXPECT_EQ((*report)["sent"]["packets"][kDnsClient], 40) << report->dump();
     EXPECT_EQ((*report)["sent"]["bytes"][kDnsClient], 40 * kDatagramBytes);
@@ -265,7 +267,8 @@ TEST_F(ServeEndpoint, FiguresAgreeWithTheReportTheFinalFiguresAndACaptureFile) {
   EXPECT_EQ(fromFile["total_packets"], 40);
   EXPECT_EQ(final["dropped"], 0);
   // The remote-address count of the exposition is the report's row count.
-  EXPECT_EQ(Sample(metrics, R"(wirepeek_remote_addresses{adapter="127.0.0.1"})"), static_cast<long long>(live["addresses"].size()));
+  EXPECT_EQ(Sample(metrics, R"(wirepeek_remote_addresses{adapter="127.0.0.1"})"),
+            static_cast<long long>(live["addresses"].size()));
 }
 
 TEST_F(ServeEndpoint, AHundredConcurrentScrapersCostNoDatagram) {
@@ -374,7 +377,8 @@ TEST_F(ServeEndpoint, ListsTheBusiestAddressesAndCountsEveryOne) {
     metrics = HttpGet(Port, "/metrics").Body;
   }
   EXPECT_EQ(Sample(metrics, R"(wirepeek_remote_addresses{adapter="127.0.0.1"})"), 6);
-  EXPECT_EQ(Sample(metrics, R"(wirepeek_remote_bytes_total{adapter="127.0.0.1",remote="127.0.0.3",direction="received"})"), 30 * 29);
+  EXPECT_EQ(Sample(metrics, R"(wirepeek_remote_bytes_total{adapter="127.0.0.1",remote="127.0.0.3",direction="received"})"),
+            30 * 29);
   const json report = json::parse(HttpGet(Port, "/report.json").Body);
   ASSERT_EQ(report["addresses"].size(), 2u);
   EXPECT_EQ(report["addresses"][0]["addr"], "127.0.0.1");
@@ -399,7 +403,8 @@ TEST_F(ServeEndpoint, StartFailuresAreClearAndNotZero) {
     std::string Says;
   };
   const TCase cases[] = {
-      {{"--serve", taken, "--adapter", "127.0.0.1"}, "wirepeek: cannot listen on " + taken + ": Address already in use\n"},
+      {{"--serve", taken, "--adapter", "127.0.0.1"},
+       "wirepeek: cannot listen on " + taken + ": Address already in use\n"},
       {{"--serve", "198.51.100.7:9100", "--adapter", "127.0.0.1"}, "Cannot assign requested address"},
       {{"--serve", "0", "--adapter", "198.51.100.7"}, "is not an address of this host"},
       {{"--serve", "0", "--adapter", "127.0.0.1", "--user", "no-such-user"}, "there is no user no-such-user"},
