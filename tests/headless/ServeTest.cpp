@@ -120,7 +120,7 @@ TEST_F(ServeEndpoint, AnswersWhatItServesAndRefusesTheRest) {
   for (const char* key : {"adapter", "total_packets", "total_bytes", "sent", "received", "dropped", "addresses"})
     EXPECT_TRUE(object.contains(key)) << key;
   const auto landing = HttpGet(Port, "/");
-  EXPECT_NE(landing.Headers.find("Content-Type: text/html"), std::string::npos) << landing.Headers;
+  EXPECT_NE((landing.Headers + landing.Body).find("text/html; charset=utf-8\r\n"), std::string::npos);
   EXPECT_NE(landing.Body.find("<a href=\"/metrics\">"), std::string::npos) << landing.Body;
 
   struct TCase {
@@ -421,9 +421,8 @@ TEST_F(ServeEndpoint, StartFailuresAreClearAndNotZero) {
   close(holder);
 }
 
-// ":PORT" is every address, as exporters take it; a bare PORT is loopback
-// only. 127.0.0.2 is an address of the namespace's loopback interface, but
-// not the one a bare PORT listens on.
+// ":PORT" is every address, 127.0.0.2 among them; a bare PORT is 127.0.0.1
+// only.
 TEST_F(ServeEndpoint, ColonPortListensOnEveryAddressABarePortOnLoopbackOnly) {
   TInNamespace inside(*Ns);
   const std::pair<const char*, bool> cases[] = {{":0", true}, {"0", false}};
