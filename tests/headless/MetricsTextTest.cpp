@@ -112,8 +112,7 @@ TEST(MetricsText, TextFormatCarriesEveryFigure) {
            "wirepeek_build_info{adapter=\"10.0.0.2\",version=\"1.0.0.0\"} 1\n",
        })
     EXPECT_NE(text.find(line), std::string::npos) << line;
-  // Sixteen categories per direction, each its own lowercase label set (ALL
-  // is their sum, not a series); every series names the adapter first.
+  // Per direction 16 lowercase label sets (ALL is their sum); every series names the adapter first.
   const std::regex category(
       R"re(\nwirepeek_bytes_total\{adapter="10.0.0.2",(direction="\w+",service="[a-z0-9]+"(,role="(server|client)")?)\})re");
   std::set<std::string> labelSets;
