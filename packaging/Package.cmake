@@ -20,9 +20,12 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://wirepeek.example.org/")
 # Libraries from the binaries themselves; the maintainer scripts' tools by hand.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, libcap2-bin")
+# The window's icon is SVG, drawn by a plug-in; its Japanese texts want the IPA fonts.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, libcap2-bin, libqt6svg6")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-ipafont-gothic, fonts-ipafont-mincho")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-    ${CMAKE_CURRENT_LIST_DIR}/postinst ${CMAKE_CURRENT_LIST_DIR}/prerm ${CMAKE_CURRENT_LIST_DIR}/postrm)
+    ${CMAKE_CURRENT_LIST_DIR}/postinst ${CMAKE_CURRENT_LIST_DIR}/prerm ${CMAKE_CURRENT_LIST_DIR}/postrm
+    ${CMAKE_CURRENT_LIST_DIR}/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # Documentation every Debian package carries.
 add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/packaging/changelog.gz
@@ -34,4 +37,7 @@ install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright ${CMAKE_BINARY_DIR}/packaging/
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/lintian-overrides DESTINATION share/lintian/overrides
         RENAME wirepeek)
+# The exporter's settings, which an administrator edits: a conffile.
+install(FILES ${PROJECT_SOURCE_DIR}/data/wirepeek-exporter.default DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default
+        RENAME wirepeek-exporter)
 include(CPack)

@@ -60,6 +60,7 @@ void TAddrHeavyHitters::Fold(const PacketRecord& record) {
   entry.Totals.LastCategory = record.Category;
   (record.Direction == DirectionSent ? entry.Totals.SentBytes : entry.Totals.RecvBytes) += record.Length;
   entry.Totals.LastTime = time;
+  entry.Totals.LastUnixSeconds = record.UnixSeconds;
   entry.Count += std::max<std::int64_t>(record.Length, 0);
   SiftDown(at);
 }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <ctime>
 
 #include "diagnostics/Assertion.h"
 #include "support/DateTimeText.h"
@@ -82,6 +83,7 @@ std::int64_t TAddrTotalsTable::Add(const PacketRecord& Record) {
     totals.LastCategory = Record.Category;
     (Record.Direction == DirectionSent ? totals.SentBytes : totals.RecvBytes) = Record.Length;
     totals.LastTime = time;
+    totals.LastUnixSeconds = Record.UnixSeconds;
     Index.emplace(Record.RemoteAddr, static_cast<std::uint32_t>(Rows.size()));
     Rows.push_back(totals);
     return static_cast<std::int64_t>(Rows.size() - 1);
@@ -90,6 +92,7 @@ std::int64_t TAddrTotalsTable::Add(const PacketRecord& Record) {
   row.LastCategory = Record.Category;
   (Record.Direction == DirectionSent ? row.SentBytes : row.RecvBytes) += Record.Length;
   row.LastTime = time;
+  row.LastUnixSeconds = Record.UnixSeconds;
   return found->second;
 }
 
@@ -183,3 +186,15 @@ std::string TAddrTotalsTable::AddressText(std::uint32_t Addr) {
 }
 
 std::string TAddrTotalsTable::TimeText(const AddrTotals& Totals) { return FormatByMask("99:99:99", Totals.LastTime); }
+
+std::string TAddrTotalsTable::DateTimeText(const AddrTotals& Totals) {
+  const auto seconds = static_cast<std::time_t>(Totals.LastUnixSeconds);
+  std::tm local{};
+  if (localtime_r(&seconds, &local) == nullptr) return {};
+  char text[64];
+  if (std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local) == 0) return {};
+  // +hhmm becomes +hh:mm.
+  std::string out(text);
+  if (out.size() >= 5) out.insert(out.size() - 2, 1, ':');
+  return out;
+}

@@ -16,6 +16,7 @@ struct AddrTotals {
   std::int64_t SentBytes = 0;
   std::int64_t RecvBytes = 0;
   std::int32_t LastTime = 0;  // hour * 10000 + minute * 100 + second
+  std::int64_t LastUnixSeconds = 0;  // the same moment since the epoch
 };
 
 // Hands every queued record to Fold, oldest first, unless a push is in
@@ -76,6 +77,8 @@ class TAddrTotalsTable {
   // Cell texts as the table shows them.
   static std::string AddressText(std::uint32_t Addr);
   static std::string TimeText(const AddrTotals& Totals);  // hh:mm:ss
+  // The same moment with its date and offset: 2026-01-05T09:05:03+09:00.
+  static std::string DateTimeText(const AddrTotals& Totals);
 
   // The order of rows: the address read as a big-endian number.
   static int Compare(const AddrTotals& a, const AddrTotals& b) noexcept;

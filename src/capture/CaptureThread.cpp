@@ -159,6 +159,7 @@ void TCaptureThread::QueueRecord(std::uint8_t direction) {
     record.Minute = ReceiveTime.Minute;
     record.Second = ReceiveTime.Second;
     record.Millisecond = ReceiveTime.Millisecond;
+    record.UnixSeconds = ReceiveSecond;
     State.RecordQueue.push_back(record);
   } catch (...) {
     State.QueueBusy.store(0, std::memory_order_release);

@@ -2,6 +2,7 @@
 
 #include <pcap/pcap.h>
 
+#include <string_view>
 #include <utility>
 
 #include "capture/LinkLayer.h"
@@ -93,7 +94,12 @@ std::unique_ptr<TPcapCaptureSocket> TPcapCaptureSocket::Offline(pcap* handle, co
 
 std::unique_ptr<TPcapCaptureSocket> TPcapCaptureSocket::OpenFile(const std::string& path, std::string& error) {
   char message[PCAP_ERRBUF_SIZE] = {};
-  return Offline(pcap_open_offline(path.c_str(), message), message, error);
+  pcap* handle = pcap_open_offline(path.c_str(), message);
+  // The library starts its reason with the path, which the caller names
+  // already.
+  const std::string_view text = message;
+  const std::string named = path + ": ";
+  return Offline(handle, text.starts_with(named) ? message + named.size() : message, error);
 }
 
 std::unique_ptr<TPcapCaptureSocket> TPcapCaptureSocket::OpenStream(FILE* stream, std::string& error) {

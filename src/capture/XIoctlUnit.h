@@ -52,6 +52,7 @@ struct PacketRecord {
   std::uint16_t Minute = 0;
   std::uint16_t Second = 0;
   std::uint16_t Millisecond = 0;
+  std::int64_t UnixSeconds = 0;  // the same moment, for its date and UTC offset
 };
 
 using TRecordQueue = std::deque<PacketRecord>;

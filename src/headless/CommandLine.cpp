@@ -30,8 +30,9 @@ const char* const OptionList =
     "  --quit-after SECONDS  then end the capture, print its totals as JSON and quit\n"
     "  --report              count one capture without the window and print its totals\n"
     "  --serve [ADDR:]PORT   capture without the window until stopped, serving GET /metrics\n"
-    "                        (Prometheus) and GET /report.json over HTTP; ADDR defaults to\n"
-    "                        127.0.0.1, PORT 0 picks a free port\n"
+    "                        (Prometheus) and GET /report.json over HTTP; PORT alone listens\n"
+    "                        on 127.0.0.1 only, :PORT on every address (0.0.0.0), PORT 0\n"
+    "                        picks a free port\n"
     "  --adapter ADDR        the IPv4 address whose traffic is counted\n"
     "  --read FILE           count a pcap or pcapng file instead of the live interface\n"
     "  --seconds N           capture live for N seconds (--serve: stop after N seconds)\n"
@@ -91,7 +92,12 @@ bool ParseListenAddress(const std::string& text, std::string& address, int& port
     error = "--serve needs [ADDR:]PORT with a port from 0 to 65535, not '" + text + "'";
     return false;
   }
-  if (host.empty() || host == "localhost") host = "127.0.0.1";
+  // ":PORT" is every address, as exporters take it; a bare PORT stays on
+  // loopback.
+  if (colon != std::string::npos && host.empty())
+    host = "0.0.0.0";
+  else if (host.empty() || host == "localhost")
+    host = "127.0.0.1";
   if (!IsAddress(host)) {
     error = "--serve needs an IPv4 address to listen on, not '" + host + "'";
     return false;
@@ -235,6 +241,10 @@ bool ParseLongOptions(const std::vector<std::string>& args, TLongOptions& option
     error = "--adapter is missing";
     return false;
   }
+  if (!IsAddress(options.Adapter)) {
+    error = "--adapter needs an IPv4 address, not '" + options.Adapter + "'";
+    return false;
+  }
   const auto has = [&](const char* name) {
     return std::find(headlessOnly.begin(), headlessOnly.end(), name) != headlessOnly.end();
   };
@@ -305,6 +315,19 @@ bool DisplayAvailable(TEnvironment environment, const std::string& platformOptio
   return stat(("/tmp/.X11-unix/X" + number).c_str(), &info) == 0;
 }
 
+namespace {
+
+// What a run printed must have reached its reader: a full disk or a closed
+// pipe is a failure, not a success with nothing in it.
+int Written(int code, std::ostream& out, std::ostream& err) {
+  out.flush();
+  if (out) return code;
+  err << "wirepeek: could not write to standard output\n";
+  return 1;
+}
+
+}  // namespace
+
 std::optional<int> RunCommandLine(const std::vector<std::string>& args, TLongOptions& options, std::ostream& out,
                                   std::ostream& err, TEnvironment environment) {
   std::string error;
@@ -315,7 +338,7 @@ std::optional<int> RunCommandLine(const std::vector<std::string>& args, TLongOpt
   switch (options.Mode) {
     case TRunMode::Help:
       out << Synopsis << OptionList;
-      return 0;
+      return Written(0, out, err);
     case TRunMode::Version: {
       const TAboutVersionInfo info = LoadVersionInfo();
       const std::string& name = info.VersionValues[7];
@@ -325,12 +348,12 @@ std::optional<int> RunCommandLine(const std::vector<std::string>& args, TLongOpt
         return 1;
       }
       out << name << ' ' << version << '\n';
-      return 0;
+      return Written(0, out, err);
     }
     case TRunMode::Report:
-      return RunHeadlessReport(options, out, err);
+      return Written(RunHeadlessReport(options, out, err), out, err);
     case TRunMode::Serve:
-      return RunMetricsServe(options, out, err);
+      return Written(RunMetricsServe(options, out, err), out, err);
     case TRunMode::Window:
       if (!DisplayAvailable(environment, PlatformOption(args))) {
         err << "wirepeek: no display to show the window on (DISPLAY is not set or not reachable); "

@@ -81,12 +81,16 @@ std::string JsonLine(const ordered_json& value) {
 }
 
 std::string ReportJsonLine(const std::string& adapter, bool live, const TFiguresSnapshot& s) {
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch());
   ordered_json head = ordered_json::object();
   head["adapter"] = adapter;
+  head["time"] = UtcText(millis.count());
   head["total_packets"] = s.TotalPackets;
   head["total_bytes"] = s.TotalBytes;
   head["sent"] = Direction(s.Counters, DirectionSent);
   head["received"] = Direction(s.Counters, DirectionReceived);
+  head["kernel_received"] = live ? s.Kernel.Received : 0;
   head["dropped"] = live ? s.Kernel.Dropped : 0;
   // The address rows, the last member, are written one at a time: a whole
   // tree of ten thousand rows would cost ten times the memory of the text.
@@ -102,6 +106,7 @@ std::string ReportJsonLine(const std::string& adapter, bool live, const TFigures
     r["recv_bytes"] = row.RecvBytes;
     r["last_category"] = ServiceCategoryNames[row.LastCategory];
     r["last_time"] = TAddrTotalsTable::TimeText(row);
+    r["last_date_time"] = TAddrTotalsTable::DateTimeText(row);
     if (!first) line += ',';
     first = false;
     line += r.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
@@ -178,6 +183,12 @@ int RunHeadlessReport(const TLongOptions& options, std::ostream& out, std::ostre
   const int code = capture.End(err);
 
   const TFiguresSnapshot figures = capture.Final();
+  // A file that never names the address gives all zeros, which looks like a
+  // quiet address rather than a wrong one.
+  if (!capture.Live() && figures.Counters[DirectionSent][KindPackets][0] == 0 &&
+      figures.Counters[DirectionReceived][KindPackets][0] == 0)
+    err << "wirepeek: warning: none of the " << figures.TotalPackets << " datagrams in " << options.File
+        << " was sent or received by " << options.Adapter << '\n';
   if (options.Json)
     out << ReportJsonLine(options.Adapter, capture.Live(), figures);
   else

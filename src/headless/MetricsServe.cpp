@@ -2,10 +2,13 @@
 
 #include <arpa/inet.h>
 #include <civetweb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -52,6 +55,31 @@ void Reply(mg_connection* connection, int status, std::string_view contentType, 
   if (!head && !body.empty()) mg_write(connection, body.data(), body.size());
 }
 
+// Why address:port cannot be listened on, as the system says it, or empty.
+std::string BindFailure(const std::string& address, int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return {};
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_port = htons(static_cast<std::uint16_t>(port));
+  std::string reason;
+  if (inet_pton(AF_INET, address.c_str(), &at.sin_addr) == 1 &&
+      bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0)
+    reason = std::strerror(errno);
+  close(fd);
+  return reason;
+}
+
+// What a browser pointed at the endpoint shows.
+const std::string LandingPage =
+    "<!DOCTYPE html>\n<html lang=\"en\">\n<head><meta charset=\"utf-8\"><title>Wirepeek</title></head>\n<body>\n"
+    "<h1>Wirepeek</h1>\n<ul>\n"
+    "<li><a href=\"/metrics\">/metrics</a>: the figures for Prometheus</li>\n"
+    "<li><a href=\"/report.json\">/report.json</a>: the report as JSON</li>\n"
+    "</ul>\n</body>\n</html>\n";
+
 }  // namespace
 
 TMetricsServer::~TMetricsServer() { Stop(); }
@@ -94,7 +122,10 @@ bool TMetricsServer::Start(const std::string& address, int port, TSources source
   Context = mg_start2(&init, &failure);
   StartLog = nullptr;
   if (!Context) {
-    error = "cannot listen on " + listen + ": " + (log.empty() ? std::string(text) : log);
+    // The library's own words repeat the address and add its internals; the
+    // system's reason, where a bind of our own finds one, says it all.
+    const std::string reason = BindFailure(address, port);
+    error = "cannot listen on " + listen + ": " + (!reason.empty() ? reason : log.empty() ? std::string(text) : log);
     return false;
   }
   mg_server_port ports[2] = {};
@@ -182,8 +213,7 @@ int TMetricsServer::Answer(mg_connection* connection) {
   } else if (path == "/report.json") {
     Reply(connection, 200, "application/json", Sources.ReportJson(), head);
   } else {
-    Reply(connection, 200, "text/plain; charset=utf-8",
-          "Wirepeek\n/metrics      the figures for Prometheus\n/report.json  the report as JSON\n", head);
+    Reply(connection, 200, "text/html; charset=utf-8", LandingPage, head);
   }
   return 200;
 }

@@ -1,6 +1,7 @@
 #include "headless/MetricsText.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -146,44 +147,71 @@ std::vector<AddrTotals> TopAddresses(const std::vector<AddrTotals>& rows, int to
   return result;
 }
 
+// Each category as two label values a query can type: the service, and
+// whether the watched address was its server or its client (none for ICMP and
+// for everything else). Index 0, ALL, is their sum and has no series.
+constexpr std::array<std::pair<std::string_view, std::string_view>, ServiceCategoryCount> CategoryLabels = {{
+    {"", ""},           {"icmp", ""},       {"dns", "server"},    {"dns", "client"},  {"http", "server"},
+    {"http", "client"}, {"ftp", "server"},  {"ftp", "client"},    {"telnet", "server"}, {"telnet", "client"},
+    {"pop3", "server"}, {"pop3", "client"}, {"smtp", "server"},   {"smtp", "client"}, {"netbios", "server"},
+    {"netbios", "client"}, {"other", ""},
+}};
+
 std::string WriteMetrics(const TFiguresSnapshot& f, const TMetricsContext& context, TExpositionFormat format) {
   TExposition e(format);
+  const std::string_view adapter = context.Adapter;
   const auto perCategory = [&](std::string_view name, int kind, std::string_view help) {
     e.Family(name, "counter", help);
     for (std::size_t d = 0; d < 2; ++d)
-      for (std::size_t c = 1; c < ServiceCategoryCount; ++c)
-        e.Sample(name, {{"direction", DirectionNames[d]}, {"category", ServiceCategoryNames[c]}},
-                 f.Counters[d][static_cast<std::size_t>(kind)][c]);
+      for (std::size_t c = 1; c < ServiceCategoryCount; ++c) {
+        const auto [service, role] = CategoryLabels[c];
+        const auto value = f.Counters[d][static_cast<std::size_t>(kind)][c];
+        if (role.empty())
+          e.Sample(name, {{"adapter", adapter}, {"direction", DirectionNames[d]}, {"service", service}}, value);
+        else
+          e.Sample(name, {{"adapter", adapter}, {"direction", DirectionNames[d]}, {"service", service}, {"role", role}},
+                   value);
+      }
   };
   perCategory("wirepeek_datagrams_total", KindPackets,
-              "Datagrams the watched address sent or received, by service category (their sum is ALL).");
+              "IPv4 datagrams the watched address sent or received, by service (dns, http, ftp, telnet, pop3, smtp "
+              "and netbios by their well-known ports, with role server or client; icmp; other: all the rest).");
   perCategory("wirepeek_bytes_total", KindBytes,
-              "IP bytes (total length) the watched address sent or received, by service category.");
+              "IP bytes (total length, headers included) the watched address sent or received, by service as for "
+              "wirepeek_datagrams_total.");
   e.Family("wirepeek_seen_datagrams_total", "counter",
-           "Every IPv4 datagram the capture saw, whether or not it belongs to the watched address.");
-  e.Sample("wirepeek_seen_datagrams_total", {}, f.TotalPackets);
-  e.Family("wirepeek_seen_bytes_total", "counter", "IP bytes of every IPv4 datagram the capture saw.");
-  e.Sample("wirepeek_seen_bytes_total", {}, f.TotalBytes);
-  e.Family("wirepeek_kernel_received_total", "counter", "Frames the kernel handed to the capture.");
-  e.Sample("wirepeek_kernel_received_total", {}, Signed(f.Kernel.Received));
-  e.Family("wirepeek_kernel_dropped_total", "counter", "Frames the kernel dropped because the capture fell behind.");
-  e.Sample("wirepeek_kernel_dropped_total", {}, Signed(f.Kernel.Dropped));
-  e.Family("wirepeek_remote_addresses", "gauge", "Remote addresses seen since the capture started.");
+           "IPv4 datagrams the capture saw on the interface, whether or not the watched address sent or received "
+           "them.");
+  e.Sample("wirepeek_seen_datagrams_total", {{"adapter", adapter}}, f.TotalPackets);
+  e.Family("wirepeek_seen_bytes_total", "counter",
+           "IP bytes (total length) of every IPv4 datagram the capture saw on the interface.");
+  e.Sample("wirepeek_seen_bytes_total", {{"adapter", adapter}}, f.TotalBytes);
+  e.Family("wirepeek_kernel_received_total", "counter",
+           "Frames the kernel handed to the capture, of any protocol.");
+  e.Sample("wirepeek_kernel_received_total", {{"adapter", adapter}}, Signed(f.Kernel.Received));
+  e.Family("wirepeek_kernel_dropped_total", "counter",
+           "Frames the kernel dropped because the capture fell behind; they are counted nowhere else.");
+  e.Sample("wirepeek_kernel_dropped_total", {{"adapter", adapter}}, Signed(f.Kernel.Dropped));
+  e.Family("wirepeek_remote_addresses", "gauge",
+           "Distinct remote addresses the watched address exchanged datagrams with since the capture started.");
   // Every listed row is a seen address; a summary lists fewer than it saw.
-  e.Sample("wirepeek_remote_addresses", {},
+  e.Sample("wirepeek_remote_addresses", {{"adapter", adapter}},
            std::max(f.RemoteAddresses, static_cast<std::int64_t>(f.Addresses.size())));
   e.Family("wirepeek_remote_bytes_total", "counter",
-           "IP bytes exchanged with the remote addresses with the most bytes (--top of them).");
+           "IP bytes the watched address sent to or received from one remote address; only the remote addresses "
+           "with the most bytes (--top of them) have a series.");
   for (const AddrTotals& row : TopAddresses(f.Addresses, context.Top)) {
     const std::string remote = TAddrTotalsTable::AddressText(row.Addr);
-    e.Sample("wirepeek_remote_bytes_total", {{"remote", remote}, {"direction", "sent"}}, row.SentBytes);
-    e.Sample("wirepeek_remote_bytes_total", {{"remote", remote}, {"direction", "received"}}, row.RecvBytes);
+    e.Sample("wirepeek_remote_bytes_total", {{"adapter", adapter}, {"remote", remote}, {"direction", "sent"}},
+             row.SentBytes);
+    e.Sample("wirepeek_remote_bytes_total", {{"adapter", adapter}, {"remote", remote}, {"direction", "received"}},
+             row.RecvBytes);
   }
-  e.Family("wirepeek_capture_up", "gauge", "1 while the capture runs.");
-  e.Sample("wirepeek_capture_up", {{"adapter", context.Adapter}}, std::int64_t{context.CaptureUp ? 1 : 0});
+  e.Family("wirepeek_capture_up", "gauge", "1 while the capture runs, 0 once it has ended.");
+  e.Sample("wirepeek_capture_up", {{"adapter", adapter}}, std::int64_t{context.CaptureUp ? 1 : 0});
   e.Family("wirepeek_capture_start_time_seconds", "gauge", "Unix time the capture started.");
-  e.Sample("wirepeek_capture_start_time_seconds", {}, context.StartTimeSeconds);
-  e.Family("wirepeek_build_info", "info", "The program's version.");
-  e.Sample("wirepeek_build_info", {{"version", context.Version}}, std::int64_t{1});
+  e.Sample("wirepeek_capture_start_time_seconds", {{"adapter", adapter}}, context.StartTimeSeconds);
+  e.Family("wirepeek_build_info", "info", "Always 1; the version label is the program's version.");
+  e.Sample("wirepeek_build_info", {{"adapter", adapter}, {"version", context.Version}}, std::int64_t{1});
   return e.Finish();
 }

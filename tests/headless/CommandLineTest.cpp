@@ -41,7 +41,7 @@ TEST(CommandLine, KeepsTheValues) {
   TLongOptions options;
   std::string error;
   ASSERT_TRUE(ParseLongOptions(
-      {"--serve", ":9100", "--adapter", "10.0.0.2", "--top", "7", "--seconds", "30", "--user", "daemon"}, options,
+      {"--serve", "9100", "--adapter", "10.0.0.2", "--top", "7", "--seconds", "30", "--user", "daemon"}, options,
       error));
   EXPECT_EQ(options.User, "daemon");
   EXPECT_EQ(options.ListenAddress, "127.0.0.1");  // loopback unless named
@@ -180,7 +180,7 @@ TEST(CommandLine, ListenAddresses) {
     int Port;
   };
   const TCase cases[] = {
-      {"9100", true, "127.0.0.1", 9100},     {":9100", true, "127.0.0.1", 9100},
+      {"9100", true, "127.0.0.1", 9100},     {":9100", true, "0.0.0.0", 9100},
       {"localhost:80", true, "127.0.0.1", 80}, {"10.1.2.3:0", true, "10.1.2.3", 0},
       {"10.1.2.3:", false, "", 0},           {"10.1.2.3:-1", false, "", 0},
       {"10.1.2.3:+80", false, "", 0},        {"10.1.2.300:80", false, "", 0},

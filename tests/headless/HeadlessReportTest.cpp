@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <regex>
 #include <sstream>
 
 #include "capture/SampleTraffic.h"
+#include "capture/TestNetwork.h"
 #include "headless/CommandLine.h"
 #include "headless/HeadlessReport.h"
 
@@ -18,19 +20,23 @@ class HeadlessReport : public TCaptureFileTest {
  protected:
 
   static constexpr const char* kExpectedJson =
-      "{\"adapter\":\"10.0.0.2\",\"total_packets\":6,\"total_bytes\":1800,"
+      "{\"adapter\":\"10.0.0.2\",\"time\":\"T\",\"total_packets\":6,\"total_bytes\":1800,"
       "\"sent\":{\"packets\":[3,0,0,1,0,1,0,0,0,0,0,1,0,0,0,0,0],\"bytes\":[152,0,0,60,0,40,0,0,0,0,0,52,0,0,0,0,0]},"
       "\"received\":{\"packets\":[3,1,0,1,0,0,0,0,0,0,1,0,0,0,0,0,0],\"bytes\":[200,28,0,120,0,0,0,0,0,0,52,0,0,0,0,0,0]},"
-      "\"dropped\":0,\"addresses\":["
-      "{\"addr\":\"9.1.2.3\",\"sent_bytes\":60,\"recv_bytes\":120,\"last_category\":\"DNS Client\",\"last_time\":\"09:05:03\"},"
-      "{\"addr\":\"10.0.0.2\",\"sent_bytes\":52,\"recv_bytes\":52,\"last_category\":\"POP3 Server\",\"last_time\":\"09:05:06\"},"
-      "{\"addr\":\"192.168.0.10\",\"sent_bytes\":40,\"recv_bytes\":28,\"last_category\":\"ICMP\",\"last_time\":\"09:05:04\"}]}\n";
+      "\"kernel_received\":0,\"dropped\":0,\"addresses\":["
+      "{\"addr\":\"9.1.2.3\",\"sent_bytes\":60,\"recv_bytes\":120,\"last_category\":\"DNS Client\",\"last_time\":\"09:05:03\","
+      "\"last_date_time\":\"2026-01-05T09:05:03+00:00\"},"
+      "{\"addr\":\"10.0.0.2\",\"sent_bytes\":52,\"recv_bytes\":52,\"last_category\":\"POP3 Server\",\"last_time\":\"09:05:06\","
+      "\"last_date_time\":\"2026-01-05T09:05:06+00:00\"},"
+      "{\"addr\":\"192.168.0.10\",\"sent_bytes\":40,\"recv_bytes\":28,\"last_category\":\"ICMP\",\"last_time\":\"09:05:04\","
+      "\"last_date_time\":\"2026-01-05T09:05:04+00:00\"}]}\n";
 
   int Report(const std::vector<std::string>& args, std::string& out, std::string& err) {
     std::ostringstream o, e;
     TLongOptions options;
     const int code = RunCommandLine(args, options, o, e, [](const char*) -> const char* { return nullptr; }).value_or(-1);
-    out = o.str();
+    // When the report was made: any moment, as long as it is one.
+    out = std::regex_replace(o.str(), std::regex(R"("time":"\d{4}-\d\d-\d\dT[\d:]{8}\.\d{3}Z")"), R"("time":"T")");
     err = e.str();
     return code;
   }
@@ -77,7 +83,7 @@ TEST_F(HeadlessReport, BadArgumentsAndBadFilesFailClearly) {
       {{"--report", "--adapter", "10.0.0.2", "--read", junk, "--seconds", "3"}, 2, "either"},
       {{"--report", "--adapter", "10.0.0.2", "--seconds", "soon"}, 2, "whole number"},
       {{"--report", "--adapter", "10.0.0.2", "--frobnicate"}, 2, "unknown option"},
-      {{"--report", "--adapter", "ten", "--read", junk}, 1, "not an IPv4 address"},
+      {{"--report", "--adapter", "ten", "--read", junk}, 2, "needs an IPv4 address"},
       {{"--report", "--adapter", "10.0.0.2", "--read", missing}, 1, "No such file"},
       {{"--report", "--adapter", "10.0.0.2", "--read", junk}, 1, "InitAdapter :WSASocket failed"},
       {{"--report", "--adapter", "198.51.100.250", "--seconds", "1"}, 1, "is not an address of this host"},
@@ -87,6 +93,31 @@ TEST_F(HeadlessReport, BadArgumentsAndBadFilesFailClearly) {
     EXPECT_EQ(Report(c.Args, out, err), c.Code) << c.Args.back();
     EXPECT_NE(err.find(c.Says), std::string::npos) << err;
     EXPECT_EQ(out, "");
+  }
+}
+
+// What a script meets, from the program itself.
+TEST_F(HeadlessReport, ScriptsGetExitCodesAndOneReasonFromTheProgram) {
+  const auto pcap = (Dir / "traffic.pcap").string();
+  const auto missing = (Dir / "missing.pcap").string();
+  WritePcap(pcap, 1, Traffic(true));
+  struct TCase {
+    std::string Args, Output;
+    int Code;
+    std::string Says;  // standard error, up to the usage
+  } const cases[] = {
+      {"10.0.0.2 --read " + pcap + " --json", "/dev/full", 1, "wirepeek: could not write to standard output\n"},
+      {"foo --read " + pcap, "/dev/null", 2, "wirepeek: --adapter needs an IPv4 address, not 'foo'\n"},
+      {"10.9.9.9 --read " + pcap, "/dev/null", 0,
+       "wirepeek: warning: none of the 6 datagrams in " + pcap + " was sent or received by 10.9.9.9\n"},
+      {"10.0.0.2 --read " + missing, "/dev/null", 1, "wirepeek: " + missing +
+       ": No such file or directory\nwirepeek: InitAdapter :WSASocket failed\nwirepeek: CaptureStart Error\n"},
+  };
+  for (const auto& c : cases) {
+    std::string err;
+    EXPECT_EQ(CommandOutput(WIREPEEK_BINARY " --report --adapter " + c.Args + " 2>&1 >" + c.Output, err), c.Code)
+        << c.Args;
+    EXPECT_EQ(err.substr(0, err.find("usage:")), c.Says) << c.Args;
   }
 }
 

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <regex>
+#include <set>
 
 #include "capture/TestNetwork.h"
 #include "headless/MetricsText.h"
@@ -93,25 +95,31 @@ TEST(MetricsText, TextFormatCarriesEveryFigure) {
   const std::string text = WriteMetrics(Sample(), context, TExpositionFormat::Text);
   for (const char* line : {
            "# TYPE wirepeek_datagrams_total counter\n",
-           "wirepeek_datagrams_total{direction=\"sent\",category=\"DNS Client\"} 5\n",
-           "wirepeek_bytes_total{direction=\"received\",category=\"HTTP Client \"} 2400\n",
-           "wirepeek_bytes_total{direction=\"sent\",category=\"Sonota\"} 0\n",
-           "wirepeek_seen_datagrams_total 12\n",
-           "wirepeek_seen_bytes_total 3400\n",
-           "wirepeek_kernel_received_total 40\n",
-           "wirepeek_kernel_dropped_total 2\n",
-           "wirepeek_remote_addresses 3\n",
-           "wirepeek_remote_bytes_total{remote=\"10.0.0.1\",direction=\"received\"} 2400\n",
-           "wirepeek_remote_bytes_total{remote=\"9.9.9.9\",direction=\"sent\"} 500\n",
+           "wirepeek_datagrams_total{adapter=\"10.0.0.2\",direction=\"sent\",service=\"dns\",role=\"client\"} 5\n",
+           "wirepeek_bytes_total{adapter=\"10.0.0.2\",direction=\"received\",service=\"http\",role=\"client\"} 2400\n",
+           "wirepeek_bytes_total{adapter=\"10.0.0.2\",direction=\"sent\",service=\"other\"} 0\n",
+           "wirepeek_bytes_total{adapter=\"10.0.0.2\",direction=\"sent\",service=\"icmp\"} 0\n",
+           "wirepeek_seen_datagrams_total{adapter=\"10.0.0.2\"} 12\n",
+           "wirepeek_seen_bytes_total{adapter=\"10.0.0.2\"} 3400\n",
+           "wirepeek_kernel_received_total{adapter=\"10.0.0.2\"} 40\n",
+           "wirepeek_kernel_dropped_total{adapter=\"10.0.0.2\"} 2\n",
+           "wirepeek_remote_addresses{adapter=\"10.0.0.2\"} 3\n",
+           "wirepeek_remote_bytes_total{adapter=\"10.0.0.2\",remote=\"10.0.0.1\",direction=\"received\"} 2400\n",
+           "wirepeek_remote_bytes_total{adapter=\"10.0.0.2\",remote=\"9.9.9.9\",direction=\"sent\"} 500\n",
            "wirepeek_capture_up{adapter=\"10.0.0.2\"} 1\n",
-           "wirepeek_capture_start_time_seconds 1767603903.250\n",
+           "wirepeek_capture_start_time_seconds{adapter=\"10.0.0.2\"} 1767603903.250\n",
            "# TYPE wirepeek_build_info gauge\n",
-           "wirepeek_build_info{version=\"1.0.0.0\"} 1\n",
+           "wirepeek_build_info{adapter=\"10.0.0.2\",version=\"1.0.0.0\"} 1\n",
        })
     EXPECT_NE(text.find(line), std::string::npos) << line;
-  // Sixteen categories per direction: ALL is their sum, not a series.
-  EXPECT_EQ(text.find("category=\"ALL\""), std::string::npos);
-  EXPECT_EQ(text.find("10.0.0.2\",direction"), std::string::npos);  // third of the top 2
+  // Per direction 16 lowercase label sets (ALL is their sum); every series names the adapter first.
+  const std::regex category(
+      R"re(\nwirepeek_bytes_total\{adapter="10.0.0.2",(direction="\w+",service="[a-z0-9]+"(,role="(server|client)")?)\})re");
+  std::set<std::string> labelSets;
+  for (std::sregex_iterator m(text.begin(), text.end(), category), end; m != end; ++m) labelSets.insert((*m)[1]);
+  EXPECT_EQ(labelSets.size(), 2u * (ServiceCategoryCount - 1));
+  EXPECT_FALSE(std::regex_search(text, std::regex(R"(\nwirepeek_\w+(\{(?!adapter=)| ))")));
+  EXPECT_EQ(text.find("remote=\"10.0.0.2\""), std::string::npos);  // third of the top 2
   EXPECT_EQ(text.find("# EOF"), std::string::npos);
 
   const auto dir = std::filesystem::temp_directory_path() / ("wirepeek-metrics-" + std::to_string(getpid()));
@@ -132,7 +140,7 @@ TEST(MetricsText, OpenMetricsNamesFamiliesAndEnds) {
   const std::string text = WriteMetrics(Sample(), context, TExpositionFormat::OpenMetrics);
   EXPECT_NE(text.find("# TYPE wirepeek_datagrams counter\n"), std::string::npos);
   EXPECT_NE(text.find("# TYPE wirepeek_build info\n"), std::string::npos);
-  EXPECT_NE(text.find("wirepeek_build_info{version=\"1.0.0.0\"} 1\n"), std::string::npos);
+  EXPECT_NE(text.find("wirepeek_build_info{adapter=\"a\\\"b\\\\c\\nd\",version=\"1.0.0.0\"} 1\n"), std::string::npos);
   EXPECT_NE(text.find("wirepeek_capture_up{adapter=\"a\\\"b\\\\c\\nd\"} 0\n"), std::string::npos);
   ASSERT_GE(text.size(), 6u);
   EXPECT_EQ(text.substr(text.size() - 6), "# EOF\n");

@@ -77,8 +77,8 @@ TEST(Prometheus, ScrapesTheEndpointAndQueriesGiveTheByteCounters) {
   // bytes to the DNS port, 12 of 78 bytes to a NetBios port.
   SendUdp(40000, 53, 200, 30);
   SendUdp(40001, 138, 50, 12);
-  const std::string dns = R"(wirepeek_bytes_total{job="wirepeek",direction="received",category="DNS Server"})";
-  const std::string netBios = R"(wirepeek_bytes_total{job="wirepeek",direction="sent",category="NetBios Client"})";
+  const std::string dns = R"(wirepeek_bytes_total{job="wirepeek",direction="received",service="dns",role="server"})";
+  const std::string netBios = R"(wirepeek_bytes_total{job="wirepeek",direction="sent",service="netbios",role="client"})";
   double dnsBytes = -1, netBiosBytes = -1;
   for (int i = 0; i < 120 && (dnsBytes != 30 * 228 || netBiosBytes != 12 * 78); ++i) {
     std::this_thread::sleep_for(500ms);
@@ -87,8 +87,8 @@ TEST(Prometheus, ScrapesTheEndpointAndQueriesGiveTheByteCounters) {
   }
   EXPECT_EQ(dnsBytes, 30 * 228);
   EXPECT_EQ(netBiosBytes, 12 * 78);
-  // The category whose name ends in a blank keeps it as its label value.
-  EXPECT_EQ(Query(kPrometheusPort, R"(wirepeek_bytes_total{direction="sent",category="HTTP Client "})"), 0);
+  // Label values as a query types them: "http", not "HTTP Client ".
+  EXPECT_EQ(Query(kPrometheusPort, R"(wirepeek_bytes_total{direction="sent",service="http",role="client"})"), 0);
   EXPECT_EQ(Query(kPrometheusPort, R"(up{job="wirepeek"})"), 1);
   EXPECT_EQ(Query(kPrometheusPort, R"(wirepeek_build_info{version="1.0.0.0"})"), 1);
   EXPECT_EQ(Query(kPrometheusPort, "wirepeek_capture_up"), 1);

@@ -54,8 +54,10 @@ int ThreadsWithCapabilities(const std::vector<std::string>& masks) {
   return holding;
 }
 
-const std::string kDnsSentSeries = R"(wirepeek_bytes_total{direction="sent",category="DNS Client"})";
-const std::string kDnsReceivedSeries = R"(wirepeek_bytes_total{direction="received",category="DNS Server"})";
+const std::string kDnsSentSeries =
+    R"(wirepeek_bytes_total{adapter="127.0.0.1",direction="sent",service="dns",role="client"})";
+const std::string kDnsReceivedSeries =
+    R"(wirepeek_bytes_total{adapter="127.0.0.1",direction="received",service="dns",role="server"})";
 
 class ServeEndpoint : public testing::Test {
  protected:
@@ -117,6 +119,9 @@ TEST_F(ServeEndpoint, AnswersWhatItServesAndRefusesTheRest) {
   const json object = json::parse(report.Body);
   for (const char* key : {"adapter", "total_packets", "total_bytes", "sent", "received", "dropped", "addresses"})
     EXPECT_TRUE(object.contains(key)) << key;
+  const auto landing = HttpGet(Port, "/");
+  EXPECT_NE((landing.Headers + landing.Body).find("text/html; charset=utf-8\r\n"), std::string::npos);
+  EXPECT_NE(landing.Body.find("<a href=\"/metrics\">"), std::string::npos) << landing.Body;
 
   struct TCase {
     const char* Name;
@@ -249,7 +254,9 @@ TEST_F(ServeEndpoint, FiguresAgreeWithTheReportTheFinalFiguresAndACaptureFile) {
 
   EXPECT_EQ(Sample(metrics, kDnsSentSeries), 40 * kDatagramBytes);
   EXPECT_EQ(Sample(metrics, kDnsReceivedSeries), 40 * kDatagramBytes);
-  EXPECT_EQ(Sample(metrics, R"(wirepeek_datagrams_total{direction="received",category="DNS Server"})"), 40);
+  EXPECT_EQ(Sample(metrics, R"(wirepeek_datagrams_total{adapter="127.0.0.1",direction="received",service="dns",)"
+                            R"(role="server"})"),
+            40);
   for (const json* report : {&live, &final, &fromFile}) {
     EXPECT_EQ((*report)["sent"]["packets"][kDnsClient], 40) << report->dump();
     EXPECT_EQ((*report)["sent"]["bytes"][kDnsClient], 40 * kDatagramBytes);
@@ -260,7 +267,8 @@ TEST_F(ServeEndpoint, FiguresAgreeWithTheReportTheFinalFiguresAndACaptureFile) {
   EXPECT_EQ(fromFile["total_packets"], 40);
   EXPECT_EQ(final["dropped"], 0);
   // The remote-address count of the exposition is the report's row count.
-  EXPECT_EQ(Sample(metrics, "wirepeek_remote_addresses"), static_cast<long long>(live["addresses"].size()));
+  EXPECT_EQ(Sample(metrics, R"(wirepeek_remote_addresses{adapter="127.0.0.1"})"),
+            static_cast<long long>(live["addresses"].size()));
 }
 
 TEST_F(ServeEndpoint, AHundredConcurrentScrapersCostNoDatagram) {
@@ -364,12 +372,13 @@ TEST_F(ServeEndpoint, ListsTheBusiestAddressesAndCountsEveryOne) {
   close(sink);
   // The scrapes themselves make 127.0.0.1 a remote address, and the busiest.
   std::string metrics;
-  for (int i = 0; i < 200 && Sample(metrics, "wirepeek_remote_addresses") < 6; ++i) {
+  for (int i = 0; i < 200 && Sample(metrics, R"(wirepeek_remote_addresses{adapter="127.0.0.1"})") < 6; ++i) {
     std::this_thread::sleep_for(25ms);
     metrics = HttpGet(Port, "/metrics").Body;
   }
-  EXPECT_EQ(Sample(metrics, "wirepeek_remote_addresses"), 6);
-  EXPECT_EQ(Sample(metrics, R"(wirepeek_remote_bytes_total{remote="127.0.0.3",direction="received"})"), 30 * 29);
+  EXPECT_EQ(Sample(metrics, R"(wirepeek_remote_addresses{adapter="127.0.0.1"})"), 6);
+  EXPECT_EQ(Sample(metrics, R"(wirepeek_remote_bytes_total{adapter="127.0.0.1",remote="127.0.0.3",direction="received"})"),
+            30 * 29);
   const json report = json::parse(HttpGet(Port, "/report.json").Body);
   ASSERT_EQ(report["addresses"].size(), 2u);
   EXPECT_EQ(report["addresses"][0]["addr"], "127.0.0.1");
@@ -391,10 +400,11 @@ TEST_F(ServeEndpoint, StartFailuresAreClearAndNotZero) {
 
   struct TCase {
     std::vector<std::string> Args;
-    const char* Says;
+    std::string Says;
   };
   const TCase cases[] = {
-      {{"--serve", taken, "--adapter", "127.0.0.1"}, "Address already in use"},
+      {{"--serve", taken, "--adapter", "127.0.0.1"},
+       "wirepeek: cannot listen on " + taken + ": Address already in use\n"},
       {{"--serve", "198.51.100.7:9100", "--adapter", "127.0.0.1"}, "Cannot assign requested address"},
       {{"--serve", "0", "--adapter", "198.51.100.7"}, "is not an address of this host"},
       {{"--serve", "0", "--adapter", "127.0.0.1", "--user", "no-such-user"}, "there is no user no-such-user"},
@@ -409,6 +419,22 @@ TEST_F(ServeEndpoint, StartFailuresAreClearAndNotZero) {
     EXPECT_EQ(errors.find("serving"), std::string::npos) << errors;
   }
   close(holder);
+}
+
+// ":PORT" is every address, 127.0.0.2 among them; a bare PORT is 127.0.0.1
+// only.
+TEST_F(ServeEndpoint, ColonPortListensOnEveryAddressABarePortOnLoopbackOnly) {
+  TInNamespace inside(*Ns);
+  const std::pair<const char*, bool> cases[] = {{":0", true}, {"0", false}};
+  for (const auto& [listen, everywhere] : cases) {
+    TChildProcess serve(*Ns, {WIREPEEK_BINARY, "--serve", listen, "--adapter", "127.0.0.1"}, Dir, "listen");
+    ASSERT_TRUE(serve.WaitForError("serving http://", 10s)) << serve.Errors();
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{AF_INET, htons(static_cast<std::uint16_t>(ServedPort(serve.Errors()))), {htonl(0x7f000002)}, {}};
+    EXPECT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0, everywhere) << listen;
+    close(fd);
+    EXPECT_EQ(serve.Stop(SIGTERM), 0) << serve.Errors();
+  }
 }
 
 TEST_F(ServeEndpoint, JsonLinesComeEveryIntervalAsTheyAreWritten) {

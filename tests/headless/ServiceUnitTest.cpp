@@ -54,7 +54,7 @@ TEST(ServiceUnit, SystemdAcceptsIt) {
   const fs::path instance = dir / "wirepeek-exporter@127.0.0.1.service";
   std::ofstream(instance) << unit;
   std::string output, security;
-  const int code = CommandOutput("systemd-analyze verify " + instance.string() + " 2>&1", output);
+  const int code = CommandOutput("systemd-analyze verify --man=no " + instance.string() + " 2>&1", output);
   // The confinement, as systemd rates it: below 2.0 (0 is a service that can do nothing).
   CommandOutput("systemd-analyze security --offline=true --no-pager " + instance.string() + " 2>&1", security);
   fs::remove_all(dir);
