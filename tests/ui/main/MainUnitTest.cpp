@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <csignal>
+#include <poll.h>
+#include <sys/wait.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -408,6 +410,24 @@ TEST_F(MainWindow, CommandsAreSharedByButtonsAndMenus) {
   EXPECT_EQ(Form->btnStart->text().remove('\n').remove(' '), "Capture開始");
 }
 
+// Each address is listed with its interface, and is still found by the address alone.
+TEST_F(MainWindow, AdaptersNameTheirInterfacesAndCommandsHaveShortcuts) {
+  Form = std::make_unique<TMainForm>();
+  TXIoctl& s = *Form->Monitor().Ioctl;
+  s.HostAddressSource = [](std::vector<THostAddress>& a) {
+    a = {{"lo", Addr("127.0.0.1"), true, true}, {"enp3s0", Addr("192.168.1.20"), true, false}};
+    return true;
+  };
+  ASSERT_EQ(s.ListAdaptor(), 2);
+  Form->FormActivate();
+  EXPECT_EQ(Form->cbAdapter->itemText(0), "192.168.1.20 (enp3s0)");
+  EXPECT_EQ(Form->cbAdapter->itemText(1), "127.0.0.1 (lo)");
+  EXPECT_EQ(Form->cbAdapter->findData("127.0.0.1"), 1);
+  const std::pair<QAction*, QString> keys[] = {{Form->actCaptureStart, "Ctrl+S"}, {Form->actCaptureEnd, "Ctrl+E"},
+                                               {Form->actHelp, "F1"}, {Form->actExit, "Ctrl+Q"}};
+  for (const auto& [action, key] : keys) EXPECT_EQ(action->shortcut().toString(), key) << action->text().toStdString();
+}
+
 TEST(MainWindowText, TotalsAreGroupedAndEmptyForZero) {
   EXPECT_EQ(TotalText(0), "");
   EXPECT_EQ(TotalText(1234567), "1,234,567");
@@ -545,6 +565,77 @@ TEST(ProgramStartUp, ACaptureWithoutRightsSaysWhyAndWhatToDo) {
   const std::regex fix("wirepeek: InitAdapter : WSAIoCtl failed: lo: .*\\((the capture helper has no capture rights: "
                        "sudo setcap|add yourself to the group)");
   EXPECT_TRUE(std::regex_search(output, fix)) << output;
+}
+
+// An X server of the test's own, on a display it picks, so window titles can be read as a desktop reads them.
+struct TXServer {
+  TXServer() {
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    Pid = fork();
+    if (Pid == 0) {
+      close(fds[0]);
+      freopen("/dev/null", "w", stderr);
+      execlp("Xvfb", "Xvfb", "-displayfd", std::to_string(fds[1]).c_str(), "-nolisten", "tcp", nullptr);
+      _exit(127);
+    }
+    close(fds[1]);
+    pollfd ready{fds[0], POLLIN, 0};
+    char number[16] = {};
+    if (Pid > 0 && poll(&ready, 1, 10000) == 1 && read(fds[0], number, sizeof number - 1) > 0)
+      Display = ":" + std::to_string(std::atoi(number));
+    close(fds[0]);
+  }
+  ~TXServer() {
+    if (Pid <= 0) return;
+    kill(Pid, SIGTERM);
+    waitpid(Pid, nullptr, 0);
+  }
+  pid_t Pid = -1;
+  std::string Display;  // empty when the server did not start
+};
+
+std::string CommandOutput(const std::string& command) {
+  std::string out;
+  if (FILE* pipe = popen(command.c_str(), "r")) {
+    char buffer[4096];
+    for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+    pclose(pipe);
+  }
+  return out;
+}
+
+// English locales get the English texts; Japanese and C keep the window's own. The capture and its report are the
+// same either way.
+TEST(ProgramStartUp, TheWindowIsEnglishForEnglishLocalesOnly) {
+  if (geteuid() != 0) GTEST_SKIP() << "the loopback capture needs root";
+  if (std::system("command -v Xvfb >/dev/null && command -v xwininfo >/dev/null") != 0) GTEST_SKIP() << "no Xvfb";
+  TXServer x;
+  ASSERT_FALSE(x.Display.empty());
+  const fs::path dir = fs::temp_directory_path() / ("wirepeek-locale-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const std::pair<std::string, std::string> rows[] = {
+      {"en_US.UTF-8", "Wirepeek monitor \xe2\x96\xa0"}, {"ja_JP.UTF-8", "\xe3\x83\xaf"}, {"C", "\xe3\x83\xaf"}};
+  for (const auto& [lang, title] : rows) {
+    const std::string command = "cd " + dir.string() + " && env -u LC_ALL -u LC_MESSAGES LANG=" + lang +
+                                " HOME=" + dir.string() + " DISPLAY=" + x.Display +
+                                " QT_QPA_PLATFORM=xcb timeout -s KILL 30 " WIREPEEK_BINARY
+                                " --start 127.0.0.1 --quit-after 2 2>/dev/null";
+    FILE* program = popen(command.c_str(), "r");
+    ASSERT_NE(program, nullptr);
+    std::string windows;
+    for (int i = 0; i < 50 && windows.find(title) == std::string::npos; ++i) {
+      std::this_thread::sleep_for(100ms);
+      windows = CommandOutput("xwininfo -display " + x.Display + " -root -tree 2>/dev/null");
+    }
+    std::string report;
+    char buffer[4096];
+    for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, program)) > 0;) report.append(buffer, n);
+    EXPECT_EQ(pclose(program), 0) << lang;
+    EXPECT_NE(windows.find(title), std::string::npos) << lang << "\n" << windows;
+    EXPECT_NE(report.find("\"total_packets\""), std::string::npos) << lang << ": " << report;
+  }
+  fs::remove_all(dir);
 }
 
 }  // namespace
