@@ -267,7 +267,7 @@ void TTraceForm::SwitchToDebugMode() {
   SaveOnClose = true;
   DebugMode = true;
   OpenTraceOutput();
-  for (const std::string& line : reasons) Lines->Add(line);
+  for (const std::string& line : reasons) TraceOutput.WriteLine(line);
 }
 
 void TTraceForm::mmiSaveClick() { SaveTraceLog(Lines->LogText()); }

@@ -443,7 +443,7 @@ namespace {
 TEST_F(MainWindow, LiveLoopbackCaptureReachesTheWindow) {
   if (geteuid() != 0) GTEST_SKIP() << "live capture needs root";
   Create();
-  const int index = Form->cbAdapter->findText("127.0.0.1");
+  const int index = Form->cbAdapter->findData("127.0.0.1");
   ASSERT_GE(index, 0);
   Form->cbAdapterChange(index);
   Form->actCaptureStartExecute();
