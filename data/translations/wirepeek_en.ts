@@ -56,7 +56,7 @@
     </message>
     <message>
         <source>受信</source>
-        <translation>Received</translation>
+        <translation>Rcvd</translation>
     </message>
     <message>
         <source>ﾊﾞｲﾄ数</source>
@@ -64,7 +64,7 @@
     </message>
     <message>
         <source>プロトコル別／ＩＰアドレス別集計</source>
-        <translation>Totals by protocol / IP address</translation>
+        <translation>Protocol / address pages</translation>
     </message>
     <message>
         <source>プロトコル別集計</source>
