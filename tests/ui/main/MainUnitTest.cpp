@@ -18,6 +18,7 @@
 #include <sstream>
 
 #include "capture/Datagrams.h"
+#include "capture/TestNetwork.h"
 #include "capture/PcapFiles.h"
 #include "diagnostics/TraceReport.h"
 #include "support/Settings.h"
@@ -595,48 +596,47 @@ struct TXServer {
   std::string Display;  // empty when the server did not start
 };
 
-std::string CommandOutput(const std::string& command) {
-  std::string out;
-  if (FILE* pipe = popen(command.c_str(), "r")) {
-    char buffer[4096];
-    for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-    pclose(pipe);
-  }
-  return out;
-}
-
-// English locales get the English texts; Japanese and C keep the window's own. The capture and its report are the
-// same either way.
+// English locales get the English texts; Japanese and C keep the window's own. The same traffic, three pings on
+// the loopback of a namespace of the test's own, is counted the same under each.
 TEST(ProgramStartUp, TheWindowIsEnglishForEnglishLocalesOnly) {
-  if (geteuid() != 0) GTEST_SKIP() << "the loopback capture needs root";
-  if (std::system("command -v Xvfb >/dev/null && command -v xwininfo >/dev/null") != 0) GTEST_SKIP() << "no Xvfb";
+  if (!CanMakeTestNetworks()) GTEST_SKIP() << "the capture in a namespace of its own needs root";
+  if (!RunCommand("command -v Xvfb xwininfo")) GTEST_SKIP() << "no Xvfb";
   TXServer x;
   ASSERT_FALSE(x.Display.empty());
+  TTestNamespace ns("wp-locale-" + std::to_string(getpid()));
   const fs::path dir = fs::temp_directory_path() / ("wirepeek-locale-" + std::to_string(getpid()));
   fs::create_directories(dir);
+  const std::shared_ptr<void> removeDir(nullptr, [&dir](void*) { fs::remove_all(dir); });
   // The main window's title, idle or capturing, as the X server holds it.
   const std::pair<std::string, std::string> rows[] = {
       {"en_US.UTF-8", "\"Wirepeek monitor"}, {"ja_JP.UTF-8", "\"ワイヤピーク監視"}, {"C", "\"ワイヤピーク監視"}};
+  const std::regex countsPattern("\"total_packets\":[0-9]+,\"total_bytes\":[0-9]+");
+  std::string firstCounts;
   for (const auto& [lang, title] : rows) {
-    const std::string command = "cd " + dir.string() + " && env -u LC_ALL -u LC_MESSAGES LANG=" + lang +
-                                " HOME=" + dir.string() + " DISPLAY=" + x.Display +
-                                " QT_QPA_PLATFORM=xcb timeout -s KILL 30 " WIREPEEK_BINARY
-                                " --start 127.0.0.1 --quit-after 2 2>/dev/null";
+    const std::string command = "cd " + dir.string() + " && ip netns exec " + ns.Name +
+                                " env -u LC_ALL -u LC_MESSAGES LANG=" + lang + " HOME=" + dir.string() +
+                                " DISPLAY=" + x.Display + " QT_QPA_PLATFORM=xcb timeout -s KILL 30 " WIREPEEK_BINARY
+                                " --start 127.0.0.1 --quit-after 4 2>" + (dir / "stderr.txt").string();
     FILE* program = popen(command.c_str(), "r");
     ASSERT_NE(program, nullptr);
     std::string windows;
     for (int i = 0; i < 50 && windows.find(title) == std::string::npos; ++i) {
       std::this_thread::sleep_for(100ms);
-      windows = CommandOutput("xwininfo -display " + x.Display + " -root -tree 2>/dev/null");
+      CommandOutput("xwininfo -display " + x.Display + " -root -tree 2>/dev/null", windows);
     }
+    std::this_thread::sleep_for(1s);  // the capture opens right after the window shows
+    ns.Run("ping -c 3 -i 0.2 -W 1 -q 127.0.0.1");
     std::string report;
     char buffer[4096];
     for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, program)) > 0;) report.append(buffer, n);
-    EXPECT_EQ(pclose(program), 0) << lang;
+    EXPECT_EQ(pclose(program), 0) << lang << ": " << std::ifstream(dir / "stderr.txt").rdbuf();
     EXPECT_NE(windows.find(title), std::string::npos) << lang << "\n" << windows;
-    EXPECT_NE(report.find("\"total_packets\""), std::string::npos) << lang << ": " << report;
+    std::smatch counts;
+    ASSERT_TRUE(std::regex_search(report, counts, countsPattern)) << lang << ": " << report;
+    if (firstCounts.empty()) firstCounts = counts.str();
+    EXPECT_EQ(counts.str(), firstCounts) << lang;
   }
-  fs::remove_all(dir);
+  EXPECT_EQ(firstCounts, "\"total_packets\":6,\"total_bytes\":504");  // three echoes and their replies
 }
 
 }  // namespace
