@@ -554,8 +554,7 @@ TEST(ProgramStartUp, ACaptureWithoutRightsSaysWhyAndWhatToDo) {
   EXPECT_TRUE(std::regex_search(output, fix)) << output;
 }
 
-// English locales get the English texts, Japanese and C the window's own: the main window's title as the X server
-// holds it. Three pings on the loopback of the test's own namespace are counted the same under each.
+// The title as the X server holds it is English for English only; three pings in a namespace count alike under each.
 TEST(ProgramStartUp, TheWindowIsEnglishForEnglishLocalesOnly) {
   if (!CanMakeTestNetworks() || !RunCommand("command -v xvfb-run xwininfo")) GTEST_SKIP() << "needs root and Xvfb";
   TTestNamespace ns("wp-locale-" + std::to_string(getpid()));
