@@ -1,7 +1,7 @@
 #pragma once
 // Bounds-checked reads of datagram bytes. Every byte the engine reads from a
 // datagram goes through here; a read past the delivered bytes yields 0, which
-// is what the design's zero-cleared receive buffer gave.
+// is what a zero-cleared receive buffer gives.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>

@@ -98,7 +98,11 @@ std::int32_t TXIoctl::ListAdaptor() {
   }
   SelectedAdapter = 1;
   Adapters = AdapterTable{};
-  for (std::int32_t i = 1; i <= n; ++i) Adapters[i] = addresses[static_cast<std::size_t>(i - 1)];
+  AdapterNames = {};
+  for (std::int32_t i = 1; i <= n; ++i) {
+    Adapters[i] = addresses[static_cast<std::size_t>(i - 1)];
+    AdapterNames[static_cast<std::size_t>(i)] = InterfaceOwning(host, Adapters[i]);
+  }
   AdapterCount = n;
   return n;
 }

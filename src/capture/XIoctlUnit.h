@@ -144,6 +144,9 @@ class TXIoctl {
   std::atomic<std::uint8_t> QueueBusy{0};
   TRecordQueue RecordQueue;
   AdapterTable Adapters;
+  // The interface that owned each address when it was listed, indexed as
+  // Adapters (empty where none was known).
+  std::array<std::string, MaxAdapters + 1> AdapterNames;
   std::array<std::uint8_t, 65536> RecvBuffer{};
 
   // A capture file to read instead of the live interface (empty: live).

@@ -160,7 +160,7 @@ void TTraceForm::FormCreate() {
   // Not a window whose closing ends the program; the main window is.
   setAttribute(Qt::WA_QuitOnClose, false);
   QFont font(QStringLiteral("IPAGothic"));
-  font.setPixelSize(16);  // 20 pixels at the design's 120 pixels per inch
+  font.setPixelSize(16);  // 20 pixels at 120 pixels per inch
   setFont(font);
 
   auto* central = new QWidget(this);
@@ -176,7 +176,7 @@ void TTraceForm::FormCreate() {
   memoTrace->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   memoTrace->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   pageLayout->addWidget(memoTrace);
-  pcTrace->addTab(tashTrace, QStringLiteral("トレース"));
+  pcTrace->addTab(tashTrace, tr("トレース"));
   layout->addWidget(pcTrace);
   setCentralWidget(central);
   sbarTrace = new QStatusBar(this);
@@ -184,12 +184,12 @@ void TTraceForm::FormCreate() {
   sbarTrace->setSizeGripEnabled(false);
   setStatusBar(sbarTrace);
 
-  mmiFile = menuBar()->addMenu(QStringLiteral("ファイル(&F)"));
-  mmiMainForm = mmiFile->addAction(QStringLiteral("メインフォーム表示(&M)"), this, &TTraceForm::mmiMainFormClick);
+  mmiFile = menuBar()->addMenu(tr("ファイル(&F)"));
+  mmiMainForm = mmiFile->addAction(tr("メインフォーム表示(&M)"), this, &TTraceForm::mmiMainFormClick);
   mmiFile->addSeparator();
-  mmiSave = mmiFile->addAction(QStringLiteral("保存(&S)"), this, &TTraceForm::mmiSaveClick);
+  mmiSave = mmiFile->addAction(tr("保存(&S)"), this, &TTraceForm::mmiSaveClick);
   mmiFile->addSeparator();
-  mmiClear = mmiFile->addAction(QStringLiteral("トレース情報クリア"), this, &TTraceForm::mmiClearClick);
+  mmiClear = mmiFile->addAction(tr("トレース情報クリア"), this, &TTraceForm::mmiClearClick);
 
   // 1 to 3.
   SaveOnClose = false;
@@ -260,10 +260,14 @@ void TTraceForm::SaveLogAtClose() {
 }
 
 void TTraceForm::SwitchToDebugMode() {
+  // Outside debug mode the memo holds only why captures could not start;
+  // they stay in the trace and its log.
+  const std::vector<std::string> reasons = Lines->Text();
   CloseTraceOutput();
   SaveOnClose = true;
   DebugMode = true;
   OpenTraceOutput();
+  for (const std::string& line : reasons) TraceOutput.WriteLine(line);
 }
 
 void TTraceForm::mmiSaveClick() { SaveTraceLog(Lines->LogText()); }

@@ -40,7 +40,7 @@ QLabel* MakeStatic(QWidget* parent, int left, int top, int width, int height) {
 
 TAboutForm::TAboutForm(QWidget* parent, std::string exePath) : QDialog(parent), ExePath(std::move(exePath)) {
   AboutForm = this;
-  setWindowTitle(QStringLiteral("バージョン情報"));
+  setWindowTitle(tr("バージョン情報"));
   setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
   setFont(Face(15));
   setFixedSize(S(415), S(269));
@@ -60,11 +60,11 @@ TAboutForm::TAboutForm(QWidget* parent, std::string exePath) : QDialog(parent), 
   ProgramIcon->setPixmap(QApplication::windowIcon().pixmap(S(69), S(60)));
   ProgramIcon->setScaledContents(true);
 
-  lbProductName = MakeLabel(paneAbout, QStringLiteral("製品名"), 93, 18, 18);
-  lbVersion = MakeLabel(paneAbout, QStringLiteral("バージョン"), 89, 51, 18);
-  lbCopyright = MakeLabel(paneAbout, QStringLiteral("著作権表記"), 9, 84, 17);
-  lbCDate = MakeLabel(paneAbout, QStringLiteral("コンパイル日付"), 9, 108, 17);
-  lbComments = MakeLabel(paneAbout, QStringLiteral("コメント"), 13, 134, 17);
+  lbProductName = MakeLabel(paneAbout, tr("製品名"), 93, 18, 18);
+  lbVersion = MakeLabel(paneAbout, tr("バージョン"), 89, 51, 18);
+  lbCopyright = MakeLabel(paneAbout, tr("著作権表記"), 9, 84, 17);
+  lbCDate = MakeLabel(paneAbout, tr("コンパイル日付"), 9, 108, 17);
+  lbComments = MakeLabel(paneAbout, tr("コメント"), 13, 134, 17);
   lbComments->setWordWrap(true);
   stProductName = MakeStatic(paneAbout, 176, 16, 201, 19);
   stProductVersion = MakeStatic(paneAbout, 176, 48, 201, 19);

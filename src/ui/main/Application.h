@@ -1,5 +1,5 @@
 #pragma once
-// The application object: its title (what the design showed on the taskbar)
+// The application object: its title (what the Windows version showed on the taskbar)
 // and the place where every event is delivered.
 #include <QApplication>
 #include <QString>

@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QKeySequence>
 #include <QLayout>
 #include <QLocale>
 #include <QMenuBar>
@@ -28,11 +29,16 @@
 
 TMainForm* MainForm = nullptr;
 
-const QString TMainForm::IdleCaption = QStringLiteral("ワイヤピーク監視■■■■");
+namespace {
+// Translated where it is shown; the Japanese text is the source.
+const char* const IdleCaptionText = QT_TRANSLATE_NOOP("TMainForm", "ワイヤピーク監視■■■■");
+}  // namespace
+
+const QString TMainForm::IdleCaption = QString::fromUtf8(IdleCaptionText);
 
 namespace {
 
-// The design's faces, by their free counterparts.
+// The Windows faces, by their free counterparts.
 const char* const PGothic = "IPAPGothic";
 const char* const Gothic = "IPAGothic";
 const char* const Mincho = "IPAMincho";
@@ -62,7 +68,7 @@ TWidget* Place(TWidget* widget, int left, int top, int width = -1, int height = 
 }
 
 // A push button that shows its action's caption (on two lines when one is
-// too narrow) and follows its enabled state, as the design's bound buttons do.
+// too narrow) and follows its enabled state, as bound buttons do.
 void Bind(QPushButton* button, QAction* action) {
   const auto update = [button, action] {
     QString text = action->text();
@@ -106,11 +112,11 @@ void TMainForm::BuildControls() {
   tsAdapter = new QWidget;
   tsCounter = new QWidget;
   tsOption = new QWidget;
-  pcMain->addTab(tsAdapter, QStringLiteral("アダプタ選択"));
-  pcMain->addTab(tsCounter, QStringLiteral("カウンタ"));
-  pcMain->addTab(tsOption, QStringLiteral("オプション"));
+  pcMain->addTab(tsAdapter, tr("アダプタ選択"));
+  pcMain->addTab(tsCounter, tr("カウンタ"));
+  pcMain->addTab(tsOption, tr("オプション"));
 
-  Label5 = new QLabel(QStringLiteral("ｱﾀﾞﾌﾟﾀIPｱﾄﾞﾚｽ"), tsAdapter);
+  Label5 = new QLabel(tr("ｱﾀﾞﾌﾟﾀIPｱﾄﾞﾚｽ"), tsAdapter);
   Label5->setFont(PixelFont(Mincho, 13));
   Place(Label5, 13, 6);
   cbAdapter = new QComboBox(tsAdapter);
@@ -123,9 +129,9 @@ void TMainForm::BuildControls() {
     label->setFont(PixelFont(Mincho, 13));
     return label;
   };
-  Label1 = Place(counterLabel(QStringLiteral("送信")), 10, 16);
-  Label2 = Place(counterLabel(QStringLiteral("受信")), 10, 42);
-  Label4 = counterLabel(QStringLiteral("ﾊﾞｲﾄ数"));
+  Label1 = Place(counterLabel(tr("送信")), 10, 16);
+  Label2 = Place(counterLabel(tr("受信")), 10, 42);
+  Label4 = counterLabel(tr("ﾊﾞｲﾄ数"));
   Label4->adjustSize();
   Label4->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
   Place(Label4, 254 - Label4->width(), 0);
@@ -139,7 +145,7 @@ void TMainForm::BuildControls() {
   stSndB = total(16);
   stRcvB = total(42);
 
-  cbProt_IPAdr = Place(new QCheckBox(QStringLiteral("プロトコル別／ＩＰアドレス別集計"), tsOption), 19, 13, 209, 20);
+  cbProt_IPAdr = Place(new QCheckBox(tr("プロトコル別／ＩＰアドレス別集計"), tsOption), 19, 13, 209, 20);
   btnHelp = Place(new QPushButton(tsOption), 19, 45, 103, 29);
   btnExit = Place(new QPushButton(tsOption), 134, 43, 104, 31);
 
@@ -169,8 +175,8 @@ void TMainForm::BuildControls() {
     pcSyukei->addTab(tab, caption);
     return tab;
   };
-  tsProt = page(QStringLiteral("プロトコル別集計"), lvProt, sbarProt);
-  tsIPAdr = page(QStringLiteral("ＩＰアドレス別集計"), lvIPAdr, sbarIPAdr);
+  tsProt = page(tr("プロトコル別集計"), lvProt, sbarProt);
+  tsIPAdr = page(tr("ＩＰアドレス別集計"), lvIPAdr, sbarIPAdr);
 
   tmMain = new QTimer(this);
   tmMain->setInterval(1000);
@@ -182,22 +188,27 @@ void TMainForm::BuildActionsAndMenus() {
     connect(a, &QAction::triggered, this, [this, handler] { RunEventHandler([this, handler] { (this->*handler)(); }); });
     return a;
   };
-  actCaptureStart = action(QStringLiteral("Capture 開始"), &TMainForm::actCaptureStartExecute);
-  actCaptureEnd = action(QStringLiteral("Capture 終了"), &TMainForm::actCaptureEndExecute);
-  actHelp = action(QStringLiteral("ヘルプ(&H)"), &TMainForm::actHelpExecute);
-  actVersion = action(QStringLiteral("バージョン(&V)"), &TMainForm::actVersionExecute);
-  actMiniMize = action(QStringLiteral("最小化(&N)"), &TMainForm::actMiniMizeExecute);
-  actExit = action(QStringLiteral("ﾌﾟﾛｸﾞﾗﾑ終了(&X)"), &TMainForm::actExitExecute);
+  actCaptureStart = action(tr("Capture 開始"), &TMainForm::actCaptureStartExecute);
+  actCaptureEnd = action(tr("Capture 終了"), &TMainForm::actCaptureEndExecute);
+  actHelp = action(tr("ヘルプ(&H)"), &TMainForm::actHelpExecute);
+  actVersion = action(tr("バージョン(&V)"), &TMainForm::actVersionExecute);
+  actMiniMize = action(tr("最小化(&N)"), &TMainForm::actMiniMizeExecute);
+  actExit = action(tr("ﾌﾟﾛｸﾞﾗﾑ終了(&X)"), &TMainForm::actExitExecute);
 
-  mmiFile = menuBar()->addMenu(QStringLiteral("ファイル(&F)"));
+  actCaptureStart->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
+  actCaptureEnd->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_E));
+  actHelp->setShortcut(QKeySequence(Qt::Key_F1));
+  actExit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+
+  mmiFile = menuBar()->addMenu(tr("ファイル(&F)"));
   mmiCapture = mmiFile->addMenu(QStringLiteral("Capture(&C)"));
   mmiCapture->addActions({actCaptureStart, actCaptureEnd});
   mmiFile->addSeparator();
   mmiFile->addAction(actExit);
-  mmiMisc = menuBar()->addMenu(QStringLiteral("ヘルプ(&H)"));
+  mmiMisc = menuBar()->addMenu(tr("ヘルプ(&H)"));
   mmiMisc->addActions({actHelp, actVersion});
 
-  pmMain = new QMenu(QStringLiteral("処理メニュー"), this);
+  pmMain = new QMenu(tr("処理メニュー"), this);
   pmMain->addAction(actMiniMize);
   pmMain->addSeparator();
   pmiCapture = pmMain->addMenu(QStringLiteral("Capture(&C)"));
@@ -273,6 +284,17 @@ void TMainForm::FormCreate() {
     trayMenu->addSeparator();
     trayMenu->addMenu(pmMain);
     TrayIcon->setContextMenu(trayMenu);
+    // A left click shows the window, or hides it when it is already in view.
+    connect(TrayIcon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+      if (reason != QSystemTrayIcon::Trigger) return;
+      if (isVisible() && !isMinimized()) {
+        hide();
+      } else {
+        showNormal();
+        raise();
+        activateWindow();
+      }
+    });
     GlobalSettings.AppSystemMenu = trayMenu;
     TrayIcon->show();
   }
@@ -292,7 +314,7 @@ void TMainForm::FormCreate() {
   }
 
   // 10.
-  SetCaptionAndTitle(IdleCaption, QStringLiteral("Wirepeek"));
+  SetCaptionAndTitle(tr(IdleCaptionText), QStringLiteral("Wirepeek"));
 
   // 11. The capture engine, and the channel its notifications come through.
   InstallErrorBox();
@@ -373,8 +395,14 @@ void TMainForm::FormActivate() {
     QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
     return;
   }
-  for (int i = 1; i <= state.AdapterCount; ++i)
-    cbAdapter->addItem(QString::fromStdString(TAddrTotalsTable::AddressText(state.Adapters[i])));
+  // The address first, as settings and --start name it, then its interface;
+  // the address alone is the item's data.
+  for (int i = 1; i <= state.AdapterCount; ++i) {
+    const QString address = QString::fromStdString(TAddrTotalsTable::AddressText(state.Adapters[i]));
+    const std::string& name = state.AdapterNames[static_cast<std::size_t>(i)];
+    cbAdapter->addItem(name.empty() ? address : address + QStringLiteral(" (%1)").arg(QString::fromStdString(name)),
+                       address);
+  }
   cbAdapter->setCurrentIndex(0);
   GlobalSettings.FirstActivate = 0;
 }
@@ -419,7 +447,7 @@ void TMainForm::actCaptureEndExecute() {
   ShowUnlisted(true);
   SetIdleCommands(true);
   SetOptionPageAvailable(true);
-  SetCaptionAndTitle(IdleCaption, QStringLiteral("Wirepeek"));
+  SetCaptionAndTitle(tr(IdleCaptionText), QStringLiteral("Wirepeek"));
 }
 
 void TMainForm::actHelpExecute() {
@@ -436,7 +464,7 @@ void TMainForm::actHelpExecute() {
       return;
     }
   }
-  ShowMessageBox(this, App() ? App()->Title() : QStringLiteral("Wirepeek"), QStringLiteral("HelpFileが　ありません"));
+  ShowMessageBox(this, App() ? App()->Title() : QStringLiteral("Wirepeek"), tr("HelpFileが　ありません"));
 }
 
 void TMainForm::actVersionExecute() {
@@ -461,9 +489,9 @@ void TMainForm::tmMainTimer() {
   state.IdleTicks += 1;
   if (state.IdleTicks < 4) return;
   if (GlobalSettings.BlinkPhase)
-    SetCaptionAndTitle(QStringLiteral("ワイヤピーク監視□■□■"), QStringLiteral("□■□■"));
+    SetCaptionAndTitle(tr("ワイヤピーク監視□■□■"), QStringLiteral("□■□■"));
   else
-    SetCaptionAndTitle(QStringLiteral("ワイヤピーク監視■□■□"), QStringLiteral("■□■□"));
+    SetCaptionAndTitle(tr("ワイヤピーク監視■□■□"), QStringLiteral("■□■□"));
   GlobalSettings.BlinkPhase = !GlobalSettings.BlinkPhase;
 }
 
@@ -503,9 +531,9 @@ void TMainForm::WMCaptureNotify() {
   ProtTable->Refresh(state.Counters);
   state.IdleTicks = 0;
   const QString title =
-      (state.CurDirection == DirectionSent ? QStringLiteral("送信:") : QStringLiteral("受信:")) +
+      (state.CurDirection == DirectionSent ? tr("送信:") : tr("受信:")) +
       QString::number(state.CurLength);
-  SetCaptionAndTitle(QStringLiteral("ワイヤピーク監視:") + title, title);
+  SetCaptionAndTitle(tr("ワイヤピーク監視:") + title, title);
   IPAdrTable->Drain(state);
   ShowUnlisted(false);
 }
@@ -536,7 +564,7 @@ void TMainForm::ShowUnlisted(bool captureEnded) {
 bool TMainForm::FormCloseQuery() {
   if (IPMonitor && IPMonitor->Ioctl->Running) {
     ShowMessageBox(this, App() ? App()->Title() : QStringLiteral("Wirepeek"),
-                   QStringLiteral("パケットモニタ(Capture)が実行中です、止めてください"));
+                   tr("パケットモニタ(Capture)が実行中です、止めてください"));
     return false;
   }
   return true;

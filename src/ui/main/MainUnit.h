@@ -63,7 +63,7 @@ class TMainForm final : public QMainWindow {
   // Window thread: runs the notification the capture thread is waiting on.
   Q_INVOKABLE void ServeCaptureNotify();
 
-  // Controls and actions, named as the design names them.
+  // Controls and actions, under the names they have always had.
   QTabWidget* pcMain;
   QWidget* tsAdapter;
   QWidget* tsCounter;

@@ -1,6 +1,8 @@
 #include "ui/main/Program.h"
 
 #include <QCoreApplication>
+#include <QLocale>
+#include <QTranslator>
 #include <QTimer>
 #include <chrono>
 #include <iostream>
@@ -20,10 +22,11 @@
 
 namespace {
 
-// --start: pick the address and press "Capture 開始", as a user would.
+// --start: pick the address (the item's data; its text adds the interface) and press "Capture 開始", as a
+// user would.
 void StartCapture(TMainForm& form, const QString& address, int quitAfter) {
   form.FormActivate();
-  const int index = form.cbAdapter->findText(address);
+  const int index = form.cbAdapter->findData(address);
   if (index < 0) {
     std::cerr << "wirepeek: " << address.toStdString() << " is not an address of this host\n";
     return;
@@ -70,6 +73,11 @@ int RunWindowProgram(int& argc, char** argv, const TProgramHooks& Hooks, const T
   // options ("-display", "-session", "-style" ...) that it did not take.
   TApplication application(argc, argv);
   application.SetTitle(QStringLiteral("Wirepeek"));
+  // English for users whose locale is English; every other locale, and C,
+  // keeps the window's own texts.
+  QTranslator english;
+  if (QLocale::system().language() == QLocale::English && english.load(QStringLiteral(":/i18n/wirepeek_en.qm")))
+    application.installTranslator(&english);
   DebugMode = false;
   const std::vector<std::string> args = WithoutToolkitOptions({argv + 1, argv + argc});
   ParseCommandLine(args);

@@ -1,17 +1,24 @@
 #include "ui/main/SummaryModels.h"
 
+#include <QCoreApplication>
 #include <algorithm>
+#include <vector>
 
 #include "support/FaultInjection.h"
 
 namespace {
 
-const QStringList ProtCaptions = {"Protocol", "送信バイト数", "受信ﾊﾞｲﾄ数"};
-const QStringList IPAdrCaptions = {"#", "IP-Address", "送信ﾊﾞｲﾄ数", "受信ﾊﾞｲﾄ数", "PROT", "LASTTIME"};
+// Column captions, translated where they are shown.
+const std::vector<const char*> ProtCaptions = {QT_TRANSLATE_NOOP("TSummaryHeader", "Protocol"),
+                                               QT_TRANSLATE_NOOP("TSummaryHeader", "送信バイト数"),
+                                               QT_TRANSLATE_NOOP("TSummaryHeader", "受信ﾊﾞｲﾄ数")};
+const std::vector<const char*> IPAdrCaptions = {
+    "#", "IP-Address", QT_TRANSLATE_NOOP("TSummaryHeader", "送信ﾊﾞｲﾄ数"),
+    QT_TRANSLATE_NOOP("TSummaryHeader", "受信ﾊﾞｲﾄ数"), "PROT", "LASTTIME"};
 
-QVariant Caption(const QStringList& captions, int section, Qt::Orientation orientation, int role) {
-  if (orientation != Qt::Horizontal || section < 0 || section >= captions.size()) return {};
-  if (role == Qt::DisplayRole) return captions[section];
+QVariant Caption(const std::vector<const char*>& captions, int section, Qt::Orientation orientation, int role) {
+  if (orientation != Qt::Horizontal || section < 0 || static_cast<std::size_t>(section) >= captions.size()) return {};
+  if (role == Qt::DisplayRole) return QCoreApplication::translate("TSummaryHeader", captions[static_cast<std::size_t>(section)]);
   return {};
 }
 

@@ -114,6 +114,8 @@ TEST_F(TraceWindow, LinesFromAnotherThreadArriveWholeOnTheWindowThread) {
 TEST_F(TraceWindow, FirstReportSwitchesToDebugModeAndSavesTheLogAtTheEnd) {
   Form = std::make_unique<TTraceForm>();
   ASSERT_FALSE(Form->isVisible());
+  // Why a capture could not start is shown outside debug mode, and stays.
+  Form->MemoLines().Add("capture: no rights");
   try {
     throw std::runtime_error("reported");
   } catch (const std::exception&) {
@@ -122,12 +124,13 @@ TEST_F(TraceWindow, FirstReportSwitchesToDebugModeAndSavesTheLogAtTheEnd) {
   EXPECT_TRUE(Form->isVisible());
   EXPECT_TRUE(Form->SaveOnClose);
   const auto lines = MemoLines(*Form);
-  ASSERT_GE(lines.size(), 7u);
+  ASSERT_GE(lines.size(), 8u);
+  EXPECT_EQ(lines[0], "capture: no rights");
   // The title line went out before the switch, to the discarding device.
-  EXPECT_EQ(lines[0].rfind("[ 0] RIP=$", 0), 0u) << lines[0];
-  EXPECT_EQ(lines[2].rfind("[ 0] ExceptAddr=$", 0), 0u);
-  EXPECT_EQ(lines[5], "[ 0] ErrorCode=$0EEDFADE");
-  EXPECT_EQ(lines[6].rfind("[ 1] $", 0), 0u);
+  EXPECT_EQ(lines[1].rfind("[ 0] RIP=$", 0), 0u) << lines[1];
+  EXPECT_EQ(lines[3].rfind("[ 0] ExceptAddr=$", 0), 0u);
+  EXPECT_EQ(lines[6], "[ 0] ErrorCode=$0EEDFADE");
+  EXPECT_EQ(lines[7].rfind("[ 1] $", 0), 0u);
   EXPECT_TRUE(Logs().empty());
   Form.reset();
   ASSERT_EQ(Logs().size(), 1u);

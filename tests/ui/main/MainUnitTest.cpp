@@ -16,6 +16,7 @@
 #include <sstream>
 
 #include "capture/Datagrams.h"
+#include "capture/TestNetwork.h"
 #include "capture/PcapFiles.h"
 #include "diagnostics/TraceReport.h"
 #include "support/Settings.h"
@@ -154,10 +155,13 @@ TEST_F(MainWindow, AdapterListIsFilledOnceAndChoiceSelects) {
   s.Adapters[1] = Addr("10.0.0.1");
   s.Adapters[2] = Addr("10.0.0.2");
   s.Adapters[3] = Addr("127.0.0.1");
+  s.AdapterNames[2] = "enp3s0";
   Form->FormActivate();
   Form->FormActivate();  // coming back from another program adds nothing
   ASSERT_EQ(Form->cbAdapter->count(), 3);
   EXPECT_EQ(Form->cbAdapter->itemText(2), "127.0.0.1");
+  EXPECT_EQ(Form->cbAdapter->itemText(1), "10.0.0.2 (enp3s0)");
+  EXPECT_EQ(Form->cbAdapter->findData("10.0.0.2"), 1);  // how --start finds it
   EXPECT_EQ(Form->cbAdapter->currentIndex(), 0);
   Form->cbAdapterChange(2);
   EXPECT_EQ(s.SelectedAdapter, 3);
@@ -406,6 +410,9 @@ TEST_F(MainWindow, CommandsAreSharedByButtonsAndMenus) {
   Form->actCaptureStart->setEnabled(false);
   EXPECT_FALSE(Form->btnStart->isEnabled());
   EXPECT_EQ(Form->btnStart->text().remove('\n').remove(' '), "Capture開始");
+  const std::pair<QAction*, QString> keys[] = {{Form->actCaptureStart, "Ctrl+S"}, {Form->actCaptureEnd, "Ctrl+E"},
+                                               {Form->actHelp, "F1"}, {Form->actExit, "Ctrl+Q"}};
+  for (const auto& [action, key] : keys) EXPECT_EQ(action->shortcut().toString(), key) << action->text().toStdString();
 }
 
 TEST(MainWindowText, TotalsAreGroupedAndEmptyForZero) {
@@ -423,7 +430,7 @@ namespace {
 TEST_F(MainWindow, LiveLoopbackCaptureReachesTheWindow) {
   if (geteuid() != 0) GTEST_SKIP() << "live capture needs root";
   Create();
-  const int index = Form->cbAdapter->findText("127.0.0.1");
+  const int index = Form->cbAdapter->findData("127.0.0.1");
   ASSERT_GE(index, 0);
   Form->cbAdapterChange(index);
   Form->actCaptureStartExecute();
@@ -545,6 +552,26 @@ TEST(ProgramStartUp, ACaptureWithoutRightsSaysWhyAndWhatToDo) {
   const std::regex fix("wirepeek: InitAdapter : WSAIoCtl failed: lo: .*\\((the capture helper has no capture rights: "
                        "sudo setcap|add yourself to the group)");
   EXPECT_TRUE(std::regex_search(output, fix)) << output;
+}
+
+// The title as the X server holds it is English for English only; three pings in a namespace count alike under each.
+TEST(ProgramStartUp, TheWindowIsEnglishForEnglishLocalesOnly) {
+  if (!CanMakeTestNetworks() || !RunCommand("command -v xvfb-run xwininfo")) GTEST_SKIP() << "needs root and Xvfb";
+  TTestNamespace ns("wp-locale-" + std::to_string(getpid()));
+  const std::pair<std::string, std::string> rows[] = {
+      {"en_US.UTF-8", "Wirepeek monitor"}, {"ja_JP.UTF-8", "ワイヤピーク監視"}, {"C", "ワイヤピーク監視"}};
+  for (const auto& [lang, title] : rows) {
+    const std::string inside = "ip netns exec " + ns.Name + " ";
+    std::string out;
+    CommandOutput("cd /tmp && timeout -s KILL 60 xvfb-run -a sh -c '" + inside + "env -u LC_ALL -u LC_MESSAGES LANG=" +
+                      lang + " QT_QPA_PLATFORM=xcb " WIREPEEK_BINARY " --start 127.0.0.1 --quit-after 4 2>&1 & "
+                      "for i in $(seq 50); do xwininfo -root -tree | grep -qF \"\\\"" + title +
+                      "\" && echo TITLE && break; sleep 0.1; done; sleep 1; " + inside +
+                      "ping -c 3 -i 0.2 -q 127.0.0.1 >/dev/null; wait'",
+                  out);
+    EXPECT_NE(out.find("TITLE"), std::string::npos) << lang << ": " << out;
+    EXPECT_NE(out.find("\"total_packets\":6,\"total_bytes\":504"), std::string::npos) << lang << ": " << out;
+  }
 }
 
 }  // namespace

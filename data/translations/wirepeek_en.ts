@@ -1,0 +1,180 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="en_US" sourcelanguage="ja_JP">
+<context>
+    <name>TAboutForm</name>
+    <message>
+        <source>バージョン情報</source>
+        <translation>About</translation>
+    </message>
+    <message>
+        <source>製品名</source>
+        <translation>Product</translation>
+    </message>
+    <message>
+        <source>バージョン</source>
+        <translation>Version</translation>
+    </message>
+    <message>
+        <source>著作権表記</source>
+        <translation>Copyright</translation>
+    </message>
+    <message>
+        <source>コンパイル日付</source>
+        <translation>Built</translation>
+    </message>
+    <message>
+        <source>コメント</source>
+        <translation>Comments</translation>
+    </message>
+</context>
+<context>
+    <name>TMainForm</name>
+    <message>
+        <source>ワイヤピーク監視■■■■</source>
+        <translation>Wirepeek monitor ■■■■</translation>
+    </message>
+    <message>
+        <source>アダプタ選択</source>
+        <translation>Adapter</translation>
+    </message>
+    <message>
+        <source>カウンタ</source>
+        <translation>Counters</translation>
+    </message>
+    <message>
+        <source>オプション</source>
+        <translation>Options</translation>
+    </message>
+    <message>
+        <source>ｱﾀﾞﾌﾟﾀIPｱﾄﾞﾚｽ</source>
+        <translation>Adapter IP address</translation>
+    </message>
+    <message>
+        <source>送信</source>
+        <translation>Sent</translation>
+    </message>
+    <message>
+        <source>受信</source>
+        <translation>Rcvd</translation>
+    </message>
+    <message>
+        <source>ﾊﾞｲﾄ数</source>
+        <translation>Bytes</translation>
+    </message>
+    <message>
+        <source>プロトコル別／ＩＰアドレス別集計</source>
+        <translation>Protocol / address pages</translation>
+    </message>
+    <message>
+        <source>プロトコル別集計</source>
+        <translation>By protocol</translation>
+    </message>
+    <message>
+        <source>ＩＰアドレス別集計</source>
+        <translation>By IP address</translation>
+    </message>
+    <message>
+        <source>Capture 開始</source>
+        <translation>Capture Start</translation>
+    </message>
+    <message>
+        <source>Capture 終了</source>
+        <translation>Capture End</translation>
+    </message>
+    <message>
+        <source>ヘルプ(&amp;H)</source>
+        <translation>&amp;Help</translation>
+    </message>
+    <message>
+        <source>バージョン(&amp;V)</source>
+        <translation>&amp;Version</translation>
+    </message>
+    <message>
+        <source>最小化(&amp;N)</source>
+        <translation>Mi&amp;nimize</translation>
+    </message>
+    <message>
+        <source>ﾌﾟﾛｸﾞﾗﾑ終了(&amp;X)</source>
+        <translation>E&amp;xit</translation>
+    </message>
+    <message>
+        <source>ファイル(&amp;F)</source>
+        <translation>&amp;File</translation>
+    </message>
+    <message>
+        <source>処理メニュー</source>
+        <translation>Commands</translation>
+    </message>
+    <message>
+        <source>HelpFileが&#x3000;ありません</source>
+        <translation>The help file is missing</translation>
+    </message>
+    <message>
+        <source>ワイヤピーク監視□■□■</source>
+        <translation>Wirepeek monitor □■□■</translation>
+    </message>
+    <message>
+        <source>ワイヤピーク監視■□■□</source>
+        <translation>Wirepeek monitor ■□■□</translation>
+    </message>
+    <message>
+        <source>送信:</source>
+        <translation>Sent:</translation>
+    </message>
+    <message>
+        <source>受信:</source>
+        <translation>Received:</translation>
+    </message>
+    <message>
+        <source>ワイヤピーク監視:</source>
+        <translation>Wirepeek monitor: </translation>
+    </message>
+    <message>
+        <source>パケットモニタ(Capture)が実行中です、止めてください</source>
+        <translation>A capture is running; end it first.</translation>
+    </message>
+</context>
+<context>
+    <name>TSummaryHeader</name>
+    <message>
+        <source>Protocol</source>
+        <translation>Protocol</translation>
+    </message>
+    <message>
+        <source>送信バイト数</source>
+        <translation>Bytes sent</translation>
+    </message>
+    <message>
+        <source>受信ﾊﾞｲﾄ数</source>
+        <translation>Bytes received</translation>
+    </message>
+    <message>
+        <source>送信ﾊﾞｲﾄ数</source>
+        <translation>Bytes sent</translation>
+    </message>
+</context>
+<context>
+    <name>TTraceForm</name>
+    <message>
+        <source>トレース</source>
+        <translation>Trace</translation>
+    </message>
+    <message>
+        <source>ファイル(&amp;F)</source>
+        <translation>&amp;File</translation>
+    </message>
+    <message>
+        <source>メインフォーム表示(&amp;M)</source>
+        <translation>Show &amp;main window</translation>
+    </message>
+    <message>
+        <source>保存(&amp;S)</source>
+        <translation>&amp;Save</translation>
+    </message>
+    <message>
+        <source>トレース情報クリア</source>
+        <translation>Clear trace</translation>
+    </message>
+</context>
+</TS>
