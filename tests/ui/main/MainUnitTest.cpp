@@ -564,8 +564,8 @@ TEST(ProgramStartUp, TheWindowIsEnglishForEnglishLocalesOnly) {
     const std::string inside = "ip netns exec " + ns.Name + " ";
     std::string out;
     CommandOutput("cd /tmp && timeout -s KILL 60 xvfb-run -a sh -c '" + inside + "env -u LC_ALL -u LC_MESSAGES LANG=" +
-                      lang + " QT_QPA_PLATFORM=xcb " WIREPEEK_BINARY " --start 127.0.0.1 --quit-after 4 2>&1 & "
-                      "for i in $(seq 50); do xwininfo -root -tree | grep -qF \"\\\"" + title +
+                      lang + " QT_QPA_PLATFORM=xcb " WIREPEEK_BINARY " --start 127.0.0.1 --quit-after 6 2>&1 & "
+                      "for i in $(seq 300); do xwininfo -root -tree | grep -qF \"\\\"" + title +
                       "\" && echo TITLE && break; sleep 0.1; done; sleep 1; " + inside +
                       "ping -c 3 -i 0.2 -q 127.0.0.1 >/dev/null; wait'",
                   out);
