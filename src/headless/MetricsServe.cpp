@@ -227,6 +227,9 @@ int RunMetricsServe(const TLongOptions& options, std::ostream& out, std::ostream
     return 1;
   }
   const std::string user = root ? (options.User.empty() ? "nobody" : options.User) : "";
+  // Read while the executable is still readable: the user it serves as may
+  // not reach the folder it lives in.
+  const TAboutVersionInfo version = LoadVersionInfo();
   THeadlessCapture capture;
   capture.DropCapabilitiesOnCaptureThread = true;
   // The capture thread holds on to its rights until this thread has changed
@@ -250,7 +253,6 @@ int RunMetricsServe(const TLongOptions& options, std::ostream& out, std::ostream
   context.Top = options.Top;
   context.StartTimeSeconds =
       std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-  const TAboutVersionInfo version = LoadVersionInfo();
   context.Version = version.VersionValues[8].empty() ? "unknown" : version.VersionValues[8];
 
   TMetricsServer server;
