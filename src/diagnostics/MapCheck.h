@@ -8,7 +8,7 @@
 //     a.MapFileName = MapFileNameOf(GlobalSettings.ExePath);
 //     a.MapExists = std::filesystem::exists(MapFilePathOf(GlobalSettings.ExePath));
 //     if (a.MapExists) {
-//       a.LocationFound = CallerLocation(a.Location);     // step 3
+//       a.LocationFound = CallerLocation(a.Location);     // this line, looked up in the map
 //       TraceLine(...MapLine(a)...);
 //       a.File = CallerFile();
 //       a.Proc = CallerProc();

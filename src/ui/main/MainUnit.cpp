@@ -232,7 +232,7 @@ void TMainForm::FormCreate() {
   ProtTable = new TProtModel(this);
   IPAdrTable = new TIPAdrModel(this);
 
-  // 1. Settings, centred on the screen when no position is stored.
+  // Settings, centred on the screen when no position is stored.
   const QRect screen = QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->geometry()
                                                          : QRect(0, 0, 1024, 768);
   GlobalSettings.ScreenHeight = screen.height();
@@ -247,13 +247,14 @@ void TMainForm::FormCreate() {
     if (TraceOutput.WantsText()) TraceOutput.WriteLine(error.what());
     ShowMessageBox(this, QStringLiteral("Wirepeek"), text, QMessageBox::Warning);
   }
-  // 2 to 5.
+  // A fixed size, the first page, the idle commands, no timer until a capture
+  // runs, and the stored position.
   layout()->setSizeConstraint(QLayout::SetFixedSize);
   pcMain->setCurrentIndex(0);
   SetIdleCommands(true);
   tmMain->stop();
   move(GlobalSettings.Left, GlobalSettings.Top);
-  // 6, 7.
+  // The summary tables, shown at their stored width when the setting asks.
   SetupProtView();
   SetupIPAdrView();
   if (GlobalSettings.Prot_IPAdr) {
@@ -276,7 +277,7 @@ void TMainForm::FormCreate() {
           [this](int i) { RunEventHandler([&] { pcSyukeiChange(i); }); });
   connect(tmMain, &QTimer::timeout, this, [this] { RunEventHandler([this] { tmMainTimer(); }); });
 
-  // 8. The command menu where Linux shows the program's presence.
+  // The command menu where Linux shows the program's presence.
   GlobalSettings.MainSystemMenu = pmMain;
   if (QSystemTrayIcon::isSystemTrayAvailable()) {
     TrayIcon = new QSystemTrayIcon(windowIcon(), this);
@@ -313,10 +314,10 @@ void TMainForm::FormCreate() {
     });
   }
 
-  // 10.
+  // The idle caption until a capture starts.
   SetCaptionAndTitle(tr(IdleCaptionText), QStringLiteral("Wirepeek"));
 
-  // 11. The capture engine, and the channel its notifications come through.
+  // The capture engine, and the channel its notifications come through.
   InstallErrorBox();
   IPMonitor = std::make_unique<TIPMonitor>();
   NotifyTarget = std::make_unique<TQueuedNotifyTarget>(

@@ -69,7 +69,7 @@ void StartCapture(TMainForm& form, const QString& address, int quitAfter) {
 }  // namespace
 
 int RunWindowProgram(int& argc, char** argv, const TProgramHooks& Hooks, const TWindowStart& Start) {
-  // 2 to 4. The switches are read from what the toolkit left, less its own
+  // The switches are read from what the toolkit left, less its own
   // options ("-display", "-session", "-style" ...) that it did not take.
   TApplication application(argc, argv);
   application.SetTitle(QStringLiteral("Wirepeek"));
@@ -81,11 +81,11 @@ int RunWindowProgram(int& argc, char** argv, const TProgramHooks& Hooks, const T
   DebugMode = false;
   const std::vector<std::string> args = WithoutToolkitOptions({argv + 1, argv + argc});
   ParseCommandLine(args);
-  // 5. The trace window first, so everything after it can report.
+  // The trace window first, so everything after it can report.
   auto traceForm = std::make_unique<TTraceForm>();
   application.GuardEvents = true;
-  // 6, 7. A failure here is reported like any other; the program then ends
-  // with its log saved.
+  // The main window and the version dialog. A failure here is reported like
+  // any other; the program then ends with its log saved.
   FaultPoint(TFaultPoint::StartUp);
   std::unique_ptr<TMainForm> mainForm;
   std::unique_ptr<TAboutForm> aboutForm;
@@ -97,9 +97,9 @@ int RunWindowProgram(int& argc, char** argv, const TProgramHooks& Hooks, const T
   int status = 0;
   if (built) {
     if (Hooks.Created) Hooks.Created(*mainForm);
-    // 8. A map that does not belong to this build ends the program at once.
+    // A map that does not belong to this build ends the program at once.
     if (mainForm->CheckMapFile() < 0) status = 1;
-    // 9.
+    // Shown, then a capture started from the command line once the loop runs.
     mainForm->show();
     if (!Start.Address.empty()) {
       const std::string start = Start.Address;
@@ -114,7 +114,7 @@ int RunWindowProgram(int& argc, char** argv, const TProgramHooks& Hooks, const T
     traceForm->SaveOnClose = true;
     status = 1;
   }
-  // 10. In reverse order of creation; the trace window saves its log last.
+  // Torn down in reverse order of creation; the trace window saves its log last.
   application.GuardEvents = false;
   aboutForm.reset();
   mainForm.reset();

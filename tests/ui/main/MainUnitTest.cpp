@@ -516,15 +516,19 @@ TEST(ProgramStartUp, MissingMapIsReportedAndNoSettingsAreWritten) {
   fs::create_directories(dir);
   const fs::path copy = dir / "wirepeek";
   fs::copy_file(WIREPEEK_BINARY, copy);
-  const std::string command = "cd " + dir.string() + " && QT_QPA_PLATFORM=offscreen timeout -s KILL 10 " +
-                              copy.string() + " 2>&1";
+  // The shell prints its pid and becomes the program, so the first line is
+  // the program's pid.
+  const std::string command = "cd " + dir.string() +
+                              " && QT_QPA_PLATFORM=offscreen timeout -s KILL 10 sh -c 'echo $$; exec " +
+                              copy.string() + "' 2>&1";
   FILE* pipe = popen(command.c_str(), "r");
   ASSERT_NE(pipe, nullptr);
-  std::string output;
   char buffer[512];
+  const pid_t pid = fgets(buffer, sizeof buffer, pipe) ? static_cast<pid_t>(std::atol(buffer)) : 0;
+  std::string output;
   while (output.find("map ファイルがありません") == std::string::npos && fgets(buffer, sizeof buffer, pipe))
     output += buffer;
-  std::system(("pkill -KILL -f " + copy.string()).c_str());
+  if (pid > 0) ::kill(pid, SIGKILL);
   pclose(pipe);
   EXPECT_NE(output.find("wirepeek: map ファイルがありません:wirepeek.map"), std::string::npos) << output;
   EXPECT_FALSE(fs::exists(dir / "wirepeek.ini"));
