@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -326,7 +327,28 @@ class THelperCopy {
     if (chown(Path.c_str(), 0, kMemberGroup) != 0 || chmod(Path.c_str(), 0750) != 0 ||
         !RunCommand("setcap cap_net_raw=ep " + Path))
       throw std::runtime_error("cannot prepare " + Path);
+    // A checker's suppressions file in a folder only root may enter (a clone
+    // in root's home) is out of the member's reach: the helper reads a copy.
+    for (const char* name : {"TSAN_OPTIONS", "LSAN_OPTIONS"}) {
+      const char* options = std::getenv(name);
+      const std::string text = options ? options : "";
+      const auto at = text.find("suppressions=");
+      if (at == std::string::npos) continue;
+      const auto end = text.find(':', at);
+      const std::string file = text.substr(at + 13, end == std::string::npos ? end : end - at - 13);
+      const std::string copy = Dir.Path + "/" + name + ".supp";
+      std::filesystem::copy_file(file, copy, std::filesystem::copy_options::overwrite_existing);
+      chmod(copy.c_str(), 0644);
+      Restore.emplace_back(name, text);
+      setenv(name, (text.substr(0, at + 13) + copy + (end == std::string::npos ? "" : text.substr(end))).c_str(), 1);
+    }
   }
+  ~THelperCopy() {
+    for (const auto& [name, text] : Restore) setenv(name.c_str(), text.c_str(), 1);
+  }
+  THelperCopy(const THelperCopy&) = delete;
+  THelperCopy& operator=(const THelperCopy&) = delete;
+  std::vector<std::pair<std::string, std::string>> Restore;
   const std::string Path = Dir.Path + "/wirepeek-capture";
   // Runs it as nobody, a member of the helper's group only.
   const std::vector<std::string> AsMember = {"setpriv", "--reuid=65534", "--regid=65534",
