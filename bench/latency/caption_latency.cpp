@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
   if (argc > 4) form.Monitor().Ioctl->CaptureHelper = argv[4];
   form.show();
   form.FormActivate();
-  const int index = form.cbAdapter->findText(address);
+  const int index = form.cbAdapter->findData(address);
   if (index < 0) {
     std::fprintf(stderr, "caption_latency: %s is not an address of this host\n", argv[1]);
     return 1;

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <stdio_ext.h>
@@ -16,6 +17,7 @@
 #include <utility>
 
 #include "capture/HelperProtocol.h"
+#include "capture/LinkLayer.h"
 
 extern char** environ;
 
@@ -111,8 +113,10 @@ THelperStreamBuffer::TState THelperStreamBuffer::Scan() {
     const std::uint32_t magic = Load32(Bytes.data(), false);
     if (magic == MagicMicro || magic == MagicNano) {
       HeaderSeen = true;
+      Nano = magic == MagicNano;
     } else if (magic == __builtin_bswap32(MagicMicro) || magic == __builtin_bswap32(MagicNano)) {
       HeaderSeen = Swapped = true;
+      Nano = magic == __builtin_bswap32(MagicNano);
     } else {
       Trouble = "the stream does not start as a pcap stream";
     }
@@ -162,10 +166,57 @@ void THelperStreamBuffer::Consumed() {
   // are found again by the next Scan.
   if (Used > Offset) std::memmove(Bytes.data(), Bytes.data() + Offset, Used - Offset);
   Used -= Offset;
-  if (HeaderSeen) Trouble.clear();
+  if (HeaderSeen) {
+    Trouble.clear();
+    HeaderTaken = true;
+  }
   Limit = 0;
   Offset = 0;
   Ready = 0;
+}
+
+bool THelperStreamBuffer::NextRecord(TRecord& record) {
+  if (!HeaderTaken || Limit - Offset < RecordHeaderBytes) return false;
+  const std::uint8_t* at = Bytes.data() + Offset;
+  // The time stamp's halves as libpcap widens them: signed as written in
+  // this machine's order, unsigned once swapped.
+  const auto widen = [this](std::uint32_t v) -> std::int64_t {
+    return Swapped ? std::int64_t{v} : std::int64_t{static_cast<std::int32_t>(v)};
+  };
+  record.Seconds = widen(Load32(at, Swapped));
+  record.Fraction = widen(Load32(at + 4, Swapped));
+  record.Length = Load32(at + 8, Swapped);
+  record.Data = at + RecordHeaderBytes;
+  // Scan found it whole.
+  Offset += RecordHeaderBytes + record.Length;
+  return true;
+}
+
+int DecodeRecords(THelperStreamBuffer& buffer, TPcapCaptureSocket& decoder,
+                  const TPcapCaptureSocket::TRecordForm& form, TDatagramSink& sink, std::string& error) {
+  if (!form.LengthsAsWritten) {
+    const int n = decoder.DispatchRecords(sink, buffer.ReadyRecords());
+    if (n < 0) error = decoder.LastError();
+    return n;
+  }
+  // Each record once, in place: no copy through the library's reader.
+  int n = 0;
+  THelperStreamBuffer::TRecord record;
+  while (buffer.NextRecord(record)) {
+    ++n;
+    // Scan refuses a record longer than the library's own limit, so only
+    // the snapshot length can cut one.
+    const std::size_t captured = std::min(record.Length, form.SnapLength);
+    std::size_t offset = 0, length = 0;
+    if (!LocateIpv4(form.LinkType, record.Data, captured, offset, length)) continue;
+    TCapturedDatagram datagram;
+    datagram.Data = record.Data + offset;
+    datagram.Length = length;
+    datagram.Seconds = record.Seconds;
+    datagram.Microseconds = buffer.Nanoseconds() ? record.Fraction / 1000 : record.Fraction;
+    sink.Datagram(datagram);
+  }
+  return n;
 }
 
 // ---- THelperCaptureSocket ----
@@ -269,6 +320,7 @@ std::unique_ptr<THelperCaptureSocket> THelperCaptureSocket::Open(const std::stri
     self->Close();
     return nullptr;
   }
+  self->Form = self->Decoder->RecordForm();
   self->Buffer.Consumed();
   return self;
 }
@@ -342,8 +394,9 @@ bool THelperCaptureSocket::Deliver(TDatagramSink& sink) {
     THelperStreamBuffer& Buffer;
     ~TConsume() { Buffer.Consumed(); }
   } consume{Buffer};
-  if (Decoder->DispatchRecords(sink, Buffer.ReadyRecords()) < 0) {
-    Error = "the capture helper's stream: " + Decoder->LastError();
+  std::string problem;
+  if (DecodeRecords(Buffer, *Decoder, Form, sink, problem) < 0) {
+    Error = "the capture helper's stream: " + problem;
     return false;
   }
   return true;

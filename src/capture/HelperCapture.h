@@ -21,8 +21,10 @@ std::string FindCaptureHelper(const std::string& ExePath);
 std::string CaptureRightsAdvice(const std::string& HelperPath);
 
 // Assembles the records of a pcap stream as its bytes arrive, and lends
-// whole records to libpcap through a FILE. Toolkit-free and without I/O of
-// its own, so the parsing can be tested and fuzzed on its own.
+// libpcap the stream header through a FILE; the whole records that follow
+// are read one by one with NextRecord (or through the FILE too, for an old
+// stream). Toolkit-free and without I/O of its own, so the parsing can be
+// tested and fuzzed on its own.
 class THelperStreamBuffer {
  public:
   enum class TState { NeedMore, Ready, Garbled };
@@ -46,6 +48,18 @@ class THelperStreamBuffer {
   // After the ready records were decoded: forgets them.
   void Consumed();
 
+  // One record as written; Fraction is in nanoseconds in a nanosecond stream.
+  struct TRecord {
+    const std::uint8_t* Data = nullptr;
+    std::uint32_t Length = 0;
+    std::int64_t Seconds = 0;
+    std::int64_t Fraction = 0;
+  };
+  // Once the stream header was read and Consumed: the next of the whole
+  // records Scan found; false when none is left.
+  bool NextRecord(TRecord& Record);
+  bool Nanoseconds() const { return Nano; }
+
  private:
   static ssize_t ReadCookie(void* Self, char* Data, size_t Size);
 
@@ -56,8 +70,17 @@ class THelperStreamBuffer {
   int Ready = 0;
   bool HeaderSeen = false;
   bool Swapped = false;
+  bool Nano = false;
+  bool HeaderTaken = false;  // Bytes holds records only
   std::string Trouble;
 };
+
+// Hands Sink the IPv4 datagrams of the whole records Buffer holds, as
+// libpcap would hand them on for a stream of this Form: each cut to the
+// snapshot length, its time stamp in microseconds. The number of records
+// read, or -1 with Error set.
+int DecodeRecords(THelperStreamBuffer& Buffer, TPcapCaptureSocket& Decoder,
+                  const TPcapCaptureSocket::TRecordForm& Form, TDatagramSink& Sink, std::string& Error);
 
 class THelperCaptureSocket final : public TCaptureSocket {
  public:
@@ -107,6 +130,7 @@ class THelperCaptureSocket final : public TCaptureSocket {
   bool StreamEnded = false;
   THelperStreamBuffer Buffer;
   std::unique_ptr<TPcapCaptureSocket> Decoder;
+  TPcapCaptureSocket::TRecordForm Form;
   std::string HelperText;  // the end of what the helper said on standard error
   mutable std::mutex Mutex;  // guards FinalStats
   TCaptureStats FinalStats;

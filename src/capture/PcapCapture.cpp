@@ -164,6 +164,16 @@ int TPcapCaptureSocket::DispatchRecords(TDatagramSink& sink, int count) {
   return n;
 }
 
+TPcapCaptureSocket::TRecordForm TPcapCaptureSocket::RecordForm() const {
+  std::lock_guard lock(Mutex);
+  TRecordForm form;
+  if (!Handle) return form;
+  form.LinkType = LinkType;
+  form.SnapLength = static_cast<std::uint32_t>(pcap_snapshot(Handle));
+  form.LengthsAsWritten = pcap_major_version(Handle) == 2 && pcap_minor_version(Handle) >= 4;
+  return form;
+}
+
 // Any thread.
 void TPcapCaptureSocket::Interrupt() {
   std::lock_guard lock(Mutex);

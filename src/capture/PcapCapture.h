@@ -1,5 +1,6 @@
 #pragma once
 // The capture backend on libpcap: a live interface or a capture file.
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -46,6 +47,16 @@ class TPcapCaptureSocket final : public TCaptureSocket {
   // Streams: decodes the next Count records; the number decoded, or -1 with
   // LastError set.
   int DispatchRecords(TDatagramSink& Sink, int Count);
+  // Streams, once the library has read the header: what a caller that reads
+  // the records itself needs to read them as the library does.
+  struct TRecordForm {
+    int LinkType = 0;
+    std::uint32_t SnapLength = 0;  // longer records are cut to it
+    // The records' lengths are taken as written (version 2.4 and later);
+    // the library may swap them in older streams.
+    bool LengthsAsWritten = false;
+  };
+  TRecordForm RecordForm() const;
   void Interrupt() override;
   void Close() override;
   // Live captures: the kernel's counts, known once the handle is closed.

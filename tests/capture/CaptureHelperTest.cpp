@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <cstdlib>
 #include <cstdio>
@@ -236,6 +237,61 @@ INSTANTIATE_TEST_SUITE_P(
         TStartFailure{"NotAStream", "helper", Fake("echo 'this is not a capture stream at all'; exec sleep 5"),
                       TPcapCaptureSocket::TOpenStage::Activate, false, "does not start as a pcap stream"}),
     [](const auto& param) { return std::string(param.param.Name); });
+
+// A stream as the helper's libpcap writes it, in either byte order.
+std::vector<std::uint8_t> StreamBytes(bool nano, bool swapped, std::uint32_t snap, const std::vector<TFrame>& frames) {
+  std::vector<std::uint8_t> out;
+  const auto put = [&](std::uint32_t v, int size) {
+    for (int i = 0; i < size; ++i) out.push_back(static_cast<std::uint8_t>(v >> 8 * (swapped ? size - 1 - i : i)));
+  };
+  // Magic, version 2.4, zone, accuracy, snapshot length, raw IPv4.
+  for (auto [v, size] : {std::pair{nano ? 0xA1B23C4Du : 0xA1B2C3D4u, 4}, {2u, 2}, {4u, 2}, {0u, 4}, {0u, 4}, {snap, 4},
+                         {228u, 4}})
+    put(v, size);
+  for (const auto& f : frames) {
+    for (std::uint32_t v : {f.Seconds, f.Microseconds, std::uint32_t(f.Bytes.size()), std::uint32_t(f.Bytes.size())})
+      put(v, 4);
+    out.insert(out.end(), f.Bytes.begin(), f.Bytes.end());
+  }
+  return out;
+}
+
+struct TSeen final : TDatagramSink {
+  void Datagram(const TCapturedDatagram& d) override { Seen.push_back({std::int64_t(d.Length), d.Seconds, d.Microseconds}); }
+  std::vector<std::array<std::int64_t, 3>> Seen;
+};
+
+// Read by the library (Direct false) or record by record in place.
+std::vector<std::array<std::int64_t, 3>> DecodeStream(const std::vector<std::uint8_t>& bytes, bool direct) {
+  THelperStreamBuffer buffer;
+  buffer.Append(bytes.data(), bytes.size());
+  buffer.Scan();
+  std::string error;
+  auto decoder = TPcapCaptureSocket::OpenStream(buffer.OpenReader(), error);
+  if (!decoder) return {};
+  auto form = decoder->RecordForm();
+  EXPECT_TRUE(form.LengthsAsWritten);
+  form.LengthsAsWritten = direct;
+  buffer.Consumed();
+  TSeen sink;
+  EXPECT_EQ(buffer.Scan(), THelperStreamBuffer::TState::Ready);
+  EXPECT_EQ(DecodeRecords(buffer, *decoder, form, sink, error), 3) << error;
+  return sink.Seen;
+}
+
+TEST(HelperStream, RecordsReadInPlaceAsTheLibraryReadsThem) {
+  auto frames = Frames(3);
+  frames[1].Seconds = 0xFFFFFFF0;  // before 1970 as the library reads it
+  frames[2].Microseconds = 999999999;
+  for (bool nano : {false, true})
+    for (bool swapped : {false, true})
+      for (std::uint32_t snap : {65535u, 101u}) {  // 101 cuts the last record
+        const auto bytes = StreamBytes(nano, swapped, snap, frames);
+        const auto library = DecodeStream(bytes, false);
+        EXPECT_EQ(library.size(), 3u);
+        EXPECT_EQ(DecodeStream(bytes, true), library) << nano << swapped << snap;
+      }
+}
 
 TEST(HelperStream, InterruptAndCloseEndAHelperThatSaysNothingPromptly) {
   const auto file = StreamFile({}, "empty.pcap");

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "capture/HelperCapture.h"
 
@@ -43,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (state == THelperStreamBuffer::TState::Garbled) return 0;
     if (decoder && state == THelperStreamBuffer::TState::Ready) {
       const int ready = buffer.ReadyRecords();
-      const int n = decoder->DispatchRecords(sink, ready);
+      std::string error;
+      const int n = DecodeRecords(buffer, *decoder, decoder->RecordForm(), sink, error);
       buffer.Consumed();
       if (n < 0) return 0;
       if (n > ready) __builtin_trap();
