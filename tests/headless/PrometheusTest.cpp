@@ -59,7 +59,7 @@ TEST(Prometheus, ScrapesTheEndpointAndQueriesGiveTheByteCounters) {
   TInNamespace inside(ns);
 
   TChildProcess serve(ns, {WIREPEEK_BINARY, "--serve", "127.0.0.1:0", "--adapter", "127.0.0.1"}, dir, "serve");
-  ASSERT_TRUE(serve.WaitForError("serving http://", 10s)) << serve.Errors();
+  ASSERT_TRUE(serve.WaitForError("/metrics for ", 10s)) << serve.Errors();
   const int port = ServedPort(serve.Errors());
   std::ofstream(dir / "prometheus.yml") << "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
                                         << "scrape_configs:\n  - job_name: wirepeek\n    static_configs:\n"

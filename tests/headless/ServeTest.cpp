@@ -80,7 +80,7 @@ class ServeEndpoint : public testing::Test {
     std::vector<std::string> argv = {WIREPEEK_BINARY, "--serve", "127.0.0.1:0", "--adapter", "127.0.0.1", "--json"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     auto child = std::make_unique<TChildProcess>(*Ns, argv, Dir, "serve" + std::to_string(++Started));
-    EXPECT_TRUE(child->WaitForError("serving http://", 10s)) << child->Errors();
+    EXPECT_TRUE(child->WaitForError("/metrics for ", 10s)) << child->Errors();
     Port = ServedPort(child->Errors());
     return child;
   }
@@ -207,7 +207,7 @@ TEST_F(ServeEndpoint, CapturesAsAnUnprivilegedUserWithOnlyTheRawSocketRight) {
                        "--ambient-caps=+net_raw", "--bounding-set=-all,+net_raw", WIREPEEK_BINARY, "--serve",
                        "127.0.0.1:0", "--adapter", "127.0.0.1", "--json"},
                       Dir, "unprivileged");
-  ASSERT_TRUE(serve.WaitForError("serving http://", 10s)) << serve.Errors();
+  ASSERT_TRUE(serve.WaitForError("/metrics for ", 10s)) << serve.Errors();
   Port = ServedPort(serve.Errors());
   SendDns(25);
   EXPECT_EQ(Sample(WaitForDns(25 * kDatagramBytes), kDnsReceivedSeries), 25 * kDatagramBytes);
@@ -431,7 +431,7 @@ TEST_F(ServeEndpoint, ColonPortListensOnEveryAddressABarePortOnLoopbackOnly) {
   const std::pair<const char*, bool> cases[] = {{":0", true}, {"0", false}};
   for (const auto& [listen, everywhere] : cases) {
     TChildProcess serve(*Ns, {WIREPEEK_BINARY, "--serve", listen, "--adapter", "127.0.0.1"}, Dir, "listen");
-    ASSERT_TRUE(serve.WaitForError("serving http://", 10s)) << serve.Errors();
+    ASSERT_TRUE(serve.WaitForError("/metrics for ", 10s)) << serve.Errors();
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in to{AF_INET, htons(static_cast<std::uint16_t>(ServedPort(serve.Errors()))), {htonl(0x7f000002)}, {}};
     EXPECT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0, everywhere) << listen;
@@ -490,7 +490,7 @@ TEST_F(ServeEndpoint, AnInterfaceThatGoesAwayEndsItWithAFailure) {
   Ns->Run("ip addr add 203.0.113.9/24 dev " + link);
   Ns->Run("ip link set " + link + " up");
   TChildProcess serve(*Ns, {WIREPEEK_BINARY, "--serve", "127.0.0.1:0", "--adapter", "203.0.113.9"}, Dir, "gone");
-  ASSERT_TRUE(serve.WaitForError("serving http://", 10s)) << serve.Errors();
+  ASSERT_TRUE(serve.WaitForError("/metrics for ", 10s)) << serve.Errors();
   Ns->Run("ip link del " + link);
   EXPECT_EQ(serve.Wait(10s), 1) << serve.Errors();
   EXPECT_NE(serve.Errors().find("wirepeek: the capture ended early"), std::string::npos) << serve.Errors();

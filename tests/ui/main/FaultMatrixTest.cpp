@@ -163,9 +163,15 @@ TEST_F(FaultMatrix, EveryFaultIsReportedOnceAndLeftAsTheUserExpects) {
       runs.push_back(std::async(std::launch::async, RunProgram, Rows[i], Dir / std::to_string(i)));
     for (auto& run : runs) run.wait();
   }
+  std::vector<TResult> results;
+  for (auto& run : runs) results.push_back(run.get());
+  // What a capture that went on counted meanwhile (the first row's), for the
+  // rows whose capture ended early; other tests' loopback traffic may add to
+  // both.
+  const long wholeRun = JsonNumber(results[0].Out, "\"total_packets\"");
   for (std::size_t i = 0; i < std::size(Rows); ++i) {
     const TRow& row = Rows[i];
-    const TResult r = runs[i].get();
+    const TResult& r = results[i];
     SCOPED_TRACE(std::string(row.Fault) + "\n--- stdout\n" + r.Out + "\n--- stderr\n" + r.Err);
     // One report for one fault: one minimal report and one full one.
     EXPECT_EQ(Occurrences(r.Err, "wirepeek: fault: "), 1U);
@@ -194,7 +200,7 @@ TEST_F(FaultMatrix, EveryFaultIsReportedOnceAndLeftAsTheUserExpects) {
     if (row.Outcome == TOutcome::CaptureEnds) {
       // Counted before the fault, nothing after it.
       EXPECT_GT(packets, 0);
-      EXPECT_LT(packets, 20);
+      EXPECT_LT(packets * 4, wholeRun);
     }
     if (row.Outcome == TOutcome::DumpsStop) {
       // Two dumps before the fault; every later datagram counted, not dumped.
