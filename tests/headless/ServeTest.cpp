@@ -184,16 +184,12 @@ TEST_F(ServeEndpoint, AFaultInARequestFailsThatRequestOnly) {
   auto serve = Serve();
   unsetenv("WIREPEEK_FAULT");
   ASSERT_GT(Port, 0);
-  EXPECT_EQ(HttpGet(Port, "/metrics").Status, 200);
-  EXPECT_EQ(HttpGet(Port, "/metrics").Status, 500);
-  EXPECT_EQ(HttpGet(Port, "/metrics").Status, 200);
+  for (const int status : {200, 500, 200}) EXPECT_EQ(HttpGet(Port, "/metrics").Status, status);
   EXPECT_TRUE(serve->Running());
   EXPECT_EQ(serve->Stop(SIGTERM), 0) << serve->Errors();
   const std::string errors = serve->Errors();
-  std::size_t reports = 0;
-  for (auto at = errors.find("wirepeek: fault: "); at != std::string::npos; at = errors.find("wirepeek: fault: ", at + 1))
-    ++reports;
-  EXPECT_EQ(reports, 1U) << errors;
+  EXPECT_EQ(errors.find("wirepeek: fault: "), errors.rfind("wirepeek: fault: ")) << "one report: " << errors;
+  EXPECT_NE(errors.find("wirepeek: fault: "), std::string::npos) << errors;
 }
 
 // What the service unit gives it: an unprivileged user with CAP_NET_RAW as
