@@ -9,7 +9,7 @@
 #include <cstdio>
 
 #include "capture/DumpPacket.h"
-#include "diagnostics/TraceUnit.h"
+#include "ui/trace/TraceUnit.h"
 #include "support/Settings.h"
 #include "support/TextDevs.h"
 #include "ui/about/AboutUnit.h"

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <ctime>
 
-#include "diagnostics/Assertion.h"
+#include "support/Assertion.h"
 #include "support/DateTimeText.h"
 
 namespace {

@@ -3,6 +3,7 @@
 
 #include "capture/CountPacket.h"
 #include "capture/PacketBytes.h"
+#include "capture/CaptureThread.h"
 #include "capture/XIoctlUnit.h"
 #include "support/Settings.h"
 #include "support/FaultInjection.h"
@@ -12,9 +13,6 @@
 namespace {
 
 constexpr std::size_t MaxDatagram = 65535;
-// The rules read up to byte 23; bytes a short datagram did not fill must
-// read as 0, not as leftovers of the previous one.
-constexpr std::size_t HighestByteRead = 23;
 
 }  // namespace
 
@@ -110,7 +108,8 @@ void TCaptureThread::Datagram(const TCapturedDatagram& datagram) {
   const std::size_t n = std::min(datagram.Length, MaxDatagram);
   auto& buffer = State.RecvBuffer;
   if (n) std::memcpy(buffer.data(), datagram.Data, n);
-  if (n <= HighestByteRead) std::memset(buffer.data() + n, 0, HighestByteRead + 1 - n);
+  // Every view of it ends here: a short datagram's missing bytes read as 0.
+  State.RecvLength = n;
 
   if (datagram.Seconds != ReceiveSecond) {
     ReceiveTime = LocalTimeOf(static_cast<std::time_t>(datagram.Seconds), datagram.Microseconds);
@@ -119,7 +118,7 @@ void TCaptureThread::Datagram(const TCapturedDatagram& datagram) {
   ReceiveTime.Millisecond = static_cast<std::uint16_t>(datagram.Microseconds / 1000);
 
   const TPacketView view(buffer.data(), n);
-  State.CurLength = IpTotalLength(TPacketView(buffer.data(), buffer.size()));
+  State.CurLength = IpTotalLength(view);
   State.TotalPackets += 1;
   State.TotalBytes += State.CurLength;
 
@@ -130,8 +129,8 @@ void TCaptureThread::Datagram(const TCapturedDatagram& datagram) {
   // dump never holds up the receive loop.
   // A capture file waits for room in the dump ring rather than lose dumps;
   // a live capture never waits.
-  if (TraceOutput.WantsText())
-    State.Dumps.Dump(view, static_cast<std::int32_t>(n), GlobalSettings.DumpLimit,
+  if (State.DumpChannel.WantsText())
+    State.Dumps.Dump(view, static_cast<std::int32_t>(n), State.DumpLimit,
                      State.CaptureFile.empty() ? nullptr : &State.KeepRunning);
   if (source == SelectedAddr) {
     CountPacket(State, DirectionSent);
@@ -149,7 +148,7 @@ void TCaptureThread::Datagram(const TCapturedDatagram& datagram) {
 void TCaptureThread::QueueRecord(std::uint8_t direction) {
   State.QueueBusy.store(1, std::memory_order_release);
   try {
-    const TPacketView view(State.RecvBuffer.data(), State.RecvBuffer.size());
+    const TPacketView view(State.RecvBuffer.data(), State.RecvLength);
     PacketRecord record;
     record.RemoteAddr = direction == DirectionSent ? IpDestAddr(view) : IpSourceAddr(view);
     record.Direction = direction;

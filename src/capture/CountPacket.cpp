@@ -1,12 +1,12 @@
 #include "capture/CountPacket.h"
 
 #include "capture/PacketBytes.h"
-#include "diagnostics/Assertion.h"
+#include "support/Assertion.h"
 #include "support/FaultInjection.h"
 
 void CountPacket(TXIoctl& State, std::uint8_t direction) noexcept {
   FaultPoint(TFaultPoint::Counting);
-  const TPacketView datagram(State.RecvBuffer.data(), State.RecvBuffer.size());
+  const TPacketView datagram(State.RecvBuffer.data(), State.RecvLength);
   const std::size_t d = direction ? 1 : 0;
   const auto category = ClassifyService(IpProtocol(datagram), SourcePort(datagram), DestPort(datagram), direction);
   const auto c = static_cast<std::size_t>(category);

@@ -1,5 +1,6 @@
 #include <pcap/pcap.h>
 
+#include "capture/IPMonitor.h"
 #include "capture/XIoctlUnit.h"
 
 TIPMonitor::TIPMonitor() : Ioctl(std::make_unique<TXIoctl>()) {}

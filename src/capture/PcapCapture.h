@@ -7,7 +7,7 @@
 #include <mutex>
 #include <string>
 
-#include "capture/XIoctlUnit.h"
+#include "capture/CaptureBackend.h"
 
 struct pcap;
 

@@ -6,14 +6,10 @@
 #include <mutex>
 #include <utility>
 
-#include <arpa/inet.h>
-#include <unistd.h>
 
-#include "capture/HelperCapture.h"
+#include "capture/CaptureFactory.h"
 #include "capture/HostAddresses.h"
-#include "capture/PcapCapture.h"
-#include "diagnostics/Assertion.h"
-#include "support/Settings.h"
+#include "support/Assertion.h"
 #include "support/TextDevs.h"
 
 namespace {
@@ -111,57 +107,33 @@ std::int32_t TXIoctl::InitAdapter() {
   // The capture thread looks the address up by this index, file or not.
   WIREPEEK_ASSERT(SelectedAdapter >= 1 && SelectedAdapter <= MaxAdapters, "SelectedAdapter is out of 1..10");
   CaptureSocket.reset();
-  std::string reason;
-  if (!CaptureFile.empty()) {
-    auto file = TPcapCaptureSocket::OpenFile(CaptureFile, reason);
-    if (!file) {
-      ShowErrorBox("InitAdapter :WSASocket failed", ReportReason(CaptureFile, reason));
+  TCaptureRequest request;
+  request.File = CaptureFile;
+  request.WholeDatagrams = DumpChannel.WantsText();
+  request.Helper = CaptureHelper;
+  request.ExePath = ExePath;
+  if (request.File.empty()) {
+    if (SelectedAdapter < 1 || SelectedAdapter > MaxAdapters) {
+      ShowErrorBox("IntAdapter :bind failed");
       return -1;
     }
-    CaptureSocket = std::move(file);
-    return 0;
-  }
-  if (SelectedAdapter < 1 || SelectedAdapter > MaxAdapters) {
-    ShowErrorBox("IntAdapter :bind failed");
-    return -1;
-  }
-  std::vector<THostAddress> host;
-  if (HostAddressSource) HostAddressSource(host);
-  const std::string interface = InterfaceOwning(host, Adapters[SelectedAdapter]);
-  if (interface.empty()) {
-    ShowErrorBox("IntAdapter :bind failed", ReportReason("capture", "no interface owns the address"));
-    return -1;
+    std::vector<THostAddress> host;
+    if (HostAddressSource) HostAddressSource(host);
+    request.Address = Adapters[SelectedAdapter];
+    request.Interface = InterfaceOwning(host, request.Address);
+    if (request.Interface.empty()) {
+      ShowErrorBox("IntAdapter :bind failed", ReportReason("capture", "no interface owns the address"));
+      return -1;
+    }
   }
   TPcapCaptureSocket::TOpenFailure failure;
-  auto live = TPcapCaptureSocket::OpenLive(interface, failure);
-  if (live) {
-    CaptureSocket = std::move(live);
-    return 0;
-  }
-  // Without the rights ourselves, the helper that holds them captures for us.
-  if (failure.PermissionDenied) {
-    const std::string helper = CaptureHelper.empty() ? FindCaptureHelper(GlobalSettings.ExePath) : CaptureHelper;
-    std::string advice = CaptureRightsAdvice(helper);
-    if (!helper.empty() && ::access(helper.c_str(), X_OK) == 0) {
-      char dotted[INET_ADDRSTRLEN] = {};
-      const std::uint32_t addr = Adapters[SelectedAdapter];
-      inet_ntop(AF_INET, &addr, dotted, sizeof dotted);
-      // The packet dump of debug mode wants whole datagrams; counting wants
-      // only their first bytes.
-      auto viaHelper = THelperCaptureSocket::Open(helper, dotted, TraceOutput.WantsText(), failure);
-      if (viaHelper) {
-        CaptureSocket = std::move(viaHelper);
-        return 0;
-      }
-      if (!failure.PermissionDenied) advice.clear();
-    }
-    if (!advice.empty()) failure.Reason += " (" + advice + ")";
-  }
+  CaptureSocket = OpenCaptureSocket(request, failure);
+  if (CaptureSocket) return 0;
   // The box says why, and what to do: a program started from the desktop
   // has no standard error to read.
   ShowErrorBox(failure.Stage == TPcapCaptureSocket::TOpenStage::Create ? "InitAdapter :WSASocket failed"
                                                                         : "InitAdapter : WSAIoCtl failed",
-               ReportReason(interface, failure.Reason));
+               ReportReason(request.File.empty() ? request.Interface : request.File, failure.Reason));
   return -1;
 }
 

@@ -8,6 +8,7 @@
 
 #include "capture/DropRights.h"
 #include "capture/HostAddresses.h"
+#include "support/Settings.h"
 
 namespace {
 
@@ -102,6 +103,7 @@ bool THeadlessCapture::Start(const std::string& adapter, const std::string& file
   state.AdapterCount = 1;
   state.SelectedAdapter = 1;
   state.NotifyWindow = &Target;
+  state.ExePath = GlobalSettings.ExePath;
   return Monitor.CaptureStart() >= 0;
 }
 

@@ -14,8 +14,9 @@
 #include "capture/AddrHeavyHitters.h"
 #include "capture/AddrTotals.h"
 #include "capture/NotifyTargets.h"
+#include "capture/IPMonitor.h"
 #include "capture/XIoctlUnit.h"
-#include "headless/HeadlessReport.h"
+#include "report/Report.h"
 
 // The figures of a running capture, published by the capture thread at each
 // notification. Readers copy under a short lock, so a scrape never holds the

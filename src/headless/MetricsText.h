@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "headless/HeadlessReport.h"
+#include "report/Report.h"
 
 enum class TExpositionFormat { Text, OpenMetrics };
 

@@ -8,7 +8,7 @@
 
 #include "capture/AddrHeavyHitters.h"
 #include "capture/Datagrams.h"
-#include "diagnostics/Assertion.h"
+#include "support/Assertion.h"
 
 namespace {
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "capture/SampleTraffic.h"
+#include "capture/IPMonitor.h"
 #include "capture/XIoctlUnit.h"
 
 namespace {

@@ -26,6 +26,7 @@
 #include "capture/PcapFiles.h"
 #include "capture/TestNetwork.h"
 #include "capture/TestSockets.h"
+#include "capture/IPMonitor.h"
 #include "capture/XIoctlUnit.h"
 
 namespace {

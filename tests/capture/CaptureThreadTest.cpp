@@ -8,6 +8,7 @@
 
 #include "capture/Datagrams.h"
 #include "capture/NotifyTargets.h"
+#include "capture/IPMonitor.h"
 #include "capture/XIoctlUnit.h"
 
 namespace {

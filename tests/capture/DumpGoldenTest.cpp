@@ -13,6 +13,7 @@
 #include "capture/Datagrams.h"
 #include "capture/DumpFiles.h"
 #include "capture/PcapFiles.h"
+#include "capture/IPMonitor.h"
 #include "capture/XIoctlUnit.h"
 #include "support/Settings.h"
 #include "support/TextDevs.h"
@@ -51,7 +52,6 @@ class DumpGolden : public testing::TestWithParam<std::uint8_t> {
     SetErrorBoxSink([](std::string_view, std::string_view) { return 1; });
   }
   void TearDown() override {
-    GlobalSettings.DumpLimit = 0;
     SetErrorBoxSink(nullptr);
     fs::remove_all(Dir);
   }
@@ -62,13 +62,13 @@ TEST_P(DumpGolden, CaptureFileGivesTheGoldenDump) {
   const std::uint8_t limit = GetParam();
   const auto pcap = (Dir / "golden.pcap").string();
   WritePcap(pcap, 1, GoldenTraffic());
-  GlobalSettings.DumpLimit = limit;
 
   TStringLineList lines;
   TraceOutput.AssignLinesDevice(lines);
   TraceOutput.Rewrite();
   {
     TIPMonitor monitor;
+    monitor.Ioctl->DumpLimit = limit;
     ASSERT_NO_FATAL_FAILURE(ReadToTheEnd(monitor, pcap));
     ASSERT_TRUE(AwaitDumps(*monitor.Ioctl, 10s));
   }

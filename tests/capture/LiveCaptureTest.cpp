@@ -20,6 +20,7 @@
 #include "capture/NotifyTargets.h"
 #include "capture/TestNetwork.h"
 #include "capture/TestSockets.h"
+#include "capture/IPMonitor.h"
 #include "capture/XIoctlUnit.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "../../tools/MapNames.h"
-#include "diagnostics/Assertion.h"
+#include "support/Assertion.h"
 #include "diagnostics/LinkMap.h"
 #include "diagnostics/MapCheck.h"
 #include "diagnostics/TraceReport.h"

@@ -9,8 +9,8 @@
 
 #include "capture/SampleTraffic.h"
 #include "capture/TestNetwork.h"
-#include "headless/CommandLine.h"
-#include "headless/HeadlessReport.h"
+#include "app/CommandLine.h"
+#include "report/Report.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "diagnostics/Assertion.h"
+#include "support/Assertion.h"
 #include "ui/main/Dialogs.h"
 
 void InstallAssertBox() {

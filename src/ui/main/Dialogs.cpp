@@ -5,7 +5,7 @@
 #include <string>
 
 #include "capture/XIoctlUnit.h"
-#include "diagnostics/TraceUnit.h"
+#include "ui/trace/TraceUnit.h"
 #include "support/TextDevs.h"
 
 namespace {

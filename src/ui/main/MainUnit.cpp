@@ -426,6 +426,8 @@ void TMainForm::cbAdapterChange(int index) { IPMonitor->Ioctl->SelectedAdapter =
 void TMainForm::actCaptureStartExecute() {
   TXIoctl& state = *IPMonitor->Ioctl;
   state.NotifyWindow = NotifyTarget.get();
+  state.DumpLimit = GlobalSettings.DumpLimit;
+  state.ExePath = GlobalSettings.ExePath;
   SetOptionPageAvailable(false);
   IPAdrTable->Clear();
   ShowUnlisted(false);

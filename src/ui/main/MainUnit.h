@@ -19,6 +19,7 @@
 #include <memory>
 
 #include "capture/NotifyTargets.h"
+#include "capture/IPMonitor.h"
 #include "capture/XIoctlUnit.h"
 #include "ui/main/SummaryModels.h"
 

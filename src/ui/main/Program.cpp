@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "headless/HeadlessReport.h"
+#include "report/Report.h"
 #include "diagnostics/TraceReport.h"
-#include "diagnostics/TraceUnit.h"
+#include "ui/trace/TraceUnit.h"
 #include "support/FaultInjection.h"
 #include "support/StartUp.h"
 #include "support/TextDevs.h"
@@ -68,9 +68,7 @@ void StartCapture(TMainForm& form, const QString& address, int quitAfter) {
 
 }  // namespace
 
-int RunWindowProgram(int& argc, char** argv, const TProgramHooks& Hooks, const TWindowStart& Start) {
-  // The switches are read from what the toolkit left, less its own
-  // options ("-display", "-session", "-style" ...) that it did not take.
+int RunWindowProgram(int& argc, char** argv, const TProgramHooks& Hooks, const TLongOptions& Options) {
   TApplication application(argc, argv);
   application.SetTitle(QStringLiteral("Wirepeek"));
   // English for users whose locale is English; every other locale, and C,
@@ -79,8 +77,7 @@ int RunWindowProgram(int& argc, char** argv, const TProgramHooks& Hooks, const T
   if (QLocale::system().language() == QLocale::English && english.load(QStringLiteral(":/i18n/wirepeek_en.qm")))
     application.installTranslator(&english);
   DebugMode = false;
-  const std::vector<std::string> args = WithoutToolkitOptions({argv + 1, argv + argc});
-  ParseCommandLine(args);
+  ApplySwitches(Options);
   // The trace window first, so everything after it can report.
   auto traceForm = std::make_unique<TTraceForm>();
   application.GuardEvents = true;
@@ -101,9 +98,9 @@ int RunWindowProgram(int& argc, char** argv, const TProgramHooks& Hooks, const T
     if (mainForm->CheckMapFile() < 0) status = 1;
     // Shown, then a capture started from the command line once the loop runs.
     mainForm->show();
-    if (!Start.Address.empty()) {
-      const std::string start = Start.Address;
-      const int quitAfter = Start.QuitAfter < 0 ? -1 : static_cast<int>(Start.QuitAfter);
+    if (!Options.Start.empty()) {
+      const std::string start = Options.Start;
+      const int quitAfter = Options.QuitAfter < 0 ? -1 : static_cast<int>(Options.QuitAfter);
       QTimer::singleShot(0, mainForm.get(), [form = mainForm.get(), start, quitAfter] {
         RunEventHandler([&] { StartCapture(*form, QString::fromStdString(start), quitAfter); });
       });

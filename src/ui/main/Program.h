@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "support/ProgramOptions.h"
 #include "ui/main/AssertBox.h"
 
 class TMainForm;
@@ -17,14 +18,8 @@ struct TProgramHooks {
   std::function<void(TMainForm&)> Created;
 };
 
-// What the command line asks the window to do at once (parsed with the
-// other long options, so --start=ADDR and --start ADDR both work).
-struct TWindowStart {
-  std::string Address;  // --start: pick it and press "Capture 開始"; empty: nothing
-  long QuitAfter = -1;  // --quit-after: then end, print the JSON object and quit
-};
-
-// Runs the window program on argc/argv (the toolkit removes its own options
-// from them first). Returns the exit status: 0, or 1 when the main window
+// Runs the window program on argc/argv, which the toolkit reads for its own
+// options; everything else comes parsed in Options (the switches, --start,
+// --quit-after). Returns the exit status: 0, or 1 when the main window
 // could not be built or the link map did not belong to the build.
-int RunWindowProgram(int& argc, char** argv, const TProgramHooks& Hooks = {}, const TWindowStart& Start = {});
+int RunWindowProgram(int& argc, char** argv, const TProgramHooks& Hooks = {}, const TLongOptions& Options = {});

@@ -10,7 +10,7 @@
 
 #include "FaultHelper.h"
 #include "InlinedAccess.h"
-#include "diagnostics/Assertion.h"
+#include "support/Assertion.h"
 #include "diagnostics/TraceReport.h"
 #include "diagnostics/ZExWatcher.h"
 #include "support/Settings.h"

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "capture/XIoctlUnit.h"
-#include "diagnostics/Assertion.h"
+#include "support/Assertion.h"
 #include "ui/QtTestEnvironment.h"
 #include "ui/main/AssertBox.h"
 #include "ui/main/Dialogs.h"

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "capture/DumpFiles.h"
-#include "diagnostics/TraceUnit.h"
+#include "ui/trace/TraceUnit.h"
 #include "support/Settings.h"
 #include "ui/QtTestEnvironment.h"
 #include "ui/main/Dialogs.h"

@@ -11,13 +11,14 @@
 #include <stdexcept>
 #include <string>
 
-#include "diagnostics/Assertion.h"
+#include "support/Assertion.h"
 #include "diagnostics/TraceReport.h"
 #include "diagnostics/ZExWatcher.h"
 #include "support/Settings.h"
 #include "support/TextDevs.h"
 #include "ui/main/MainUnit.h"
 #include "ui/main/Program.h"
+#include "app/CommandLine.h"
 
 namespace {
 
@@ -59,5 +60,8 @@ int main(int argc, char** argv) {
   } else {
     return 2;
   }
-  return RunWindowProgram(programArgc, programArgv, hooks);
+  TLongOptions options;
+  std::string error;
+  if (!ParseCommandLine({programArgv + 1, programArgv + programArgc}, options, error)) return 2;
+  return RunWindowProgram(programArgc, programArgv, hooks, options);
 }

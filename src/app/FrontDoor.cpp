@@ -1,26 +1,23 @@
-// Wirepeek's entry point: the start-up sequence of the windows, or a front
-// end without a window when the options ask for one.
+#include "app/FrontDoor.h"
+
 #include <cstdlib>
 #include <iostream>
 #include <string>
 #include <vector>
 
-#include "capture/XIoctlUnit.h"
-#include "diagnostics/Assertion.h"
+#include "app/CommandLine.h"
 #include "diagnostics/TraceReport.h"
 #include "diagnostics/ZExWatcher.h"
-#include "headless/CommandLine.h"
+#include "support/Assertion.h"
 #include "support/FaultInjection.h"
 #include "support/Settings.h"
 #include "support/WorkerGuard.h"
-#include "ui/main/Program.h"
 
-int main(int argc, char** argv) {
+int RunFrontDoor(int argc, char** argv, const TWindowFrontEnd& window) {
   // Before anything can fault: the fault handlers, then the assertion
   // handler and the paths.
   InstallDiagnosticHooks();
   InstallAssertionHandler();
-  InstallAssertBox();
   SetProgramPaths();
   if (const std::string error = ArmFaults(std::getenv("WIREPEEK_FAULT")); !error.empty()) {
     std::cerr << "wirepeek: WIREPEEK_FAULT: " << error << std::endl;
@@ -31,12 +28,12 @@ int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   // --help, --version, bad options, --report and --serve end here.
   TLongOptions options;
+  const TFrontEnds frontEnds{.Window = static_cast<bool>(window)};
   int status = 0;
-  if (const auto exitCode = RunCommandLine(args, options, std::cout, std::cerr, SystemEnvironment)) {
+  if (const auto exitCode = RunCommandLine(args, options, std::cout, std::cerr, SystemEnvironment, frontEnds))
     status = *exitCode;
-  } else {
-    status = RunWindowProgram(argc, argv, {}, {options.Start, options.QuitAfter});
-  }
+  else
+    status = window(argc, argv, options);
   // A fault's way out skipped a clean-up: say so, for it is a fault of ours.
   if (!InjectedLocksFree()) {
     std::cerr << "wirepeek: a lock taken around a fault is still held" << std::endl;

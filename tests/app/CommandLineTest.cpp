@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "capture/TestNetwork.h"
-#include "headless/CommandLine.h"
+#include "app/CommandLine.h"
 
 namespace {
 
@@ -32,15 +32,44 @@ TEST(CommandLine, ChoosesTheFrontEnd) {
   for (const auto& c : cases) {
     TLongOptions options;
     std::string error;
-    ASSERT_TRUE(ParseLongOptions(c.Args, options, error)) << error;
+    ASSERT_TRUE(ParseCommandLine(c.Args, options, error)) << error;
     EXPECT_EQ(options.Mode, c.Mode) << (c.Args.empty() ? "" : c.Args.front());
+  }
+}
+
+// The switches count by their second character; the toolkit's options, and
+// their values, are not ours.
+TEST(CommandLine, TheSwitchesAndTheToolkitsOptions) {
+  struct TCase {
+    std::vector<std::string> Args;
+    bool Debug, Limit;
+  };
+  const TCase cases[] = {
+      {{}, false, false},           {{"-D"}, true, false},          {{"-d"}, true, false},
+      {{"-s"}, false, true},        {{"-D", "-S"}, true, true},     {{"-DS"}, true, false},
+      {{"-Debug"}, true, false},    {{"/D"}, false, false},         {{"D"}, false, false},
+      {{"-"}, false, false},        {{"-x", "-S", "-S"}, false, true},
+      {{"-display", ":0", "-D"}, true, false},
+      {{"-session", "1234_5", "-sync", "-S"}, false, true},
+      {{"-style", "fusion", "-stylesheet=x.qss", "--platform", "offscreen"}, false, false},
+      {{"--start", "10.0.0.2", "--quit-after", "5", "-d"}, true, false},
+      {{"-D", "-style"}, true, false},  // a value-taking option at the end has nothing more to take
+      {{"-styles", "-sessionX"}, false, true},  // only whole names are the toolkit's
+  };
+  for (const auto& c : cases) {
+    TLongOptions options;
+    std::string error;
+    ASSERT_TRUE(ParseCommandLine(c.Args, options, error)) << error;
+    EXPECT_EQ(options.Mode, TRunMode::Window);
+    EXPECT_EQ(options.Debug, c.Debug) << testing::PrintToString(c.Args);
+    EXPECT_EQ(options.DumpLimit, c.Limit) << testing::PrintToString(c.Args);
   }
 }
 
 TEST(CommandLine, KeepsTheValues) {
   TLongOptions options;
   std::string error;
-  ASSERT_TRUE(ParseLongOptions(
+  ASSERT_TRUE(ParseCommandLine(
       {"--serve", "9100", "--adapter", "10.0.0.2", "--top", "7", "--seconds", "30", "--user", "daemon"}, options,
       error));
   EXPECT_EQ(options.User, "daemon");
@@ -48,15 +77,15 @@ TEST(CommandLine, KeepsTheValues) {
   EXPECT_EQ(options.ListenPort, 9100);
   EXPECT_EQ(options.Top, 7);
   EXPECT_EQ(options.Seconds, 30);
-  ASSERT_TRUE(ParseLongOptions({"--serve", "9100", "--adapter", "10.0.0.2", "--allow-host", "a.example",
+  ASSERT_TRUE(ParseCommandLine({"--serve", "9100", "--adapter", "10.0.0.2", "--allow-host", "a.example",
                                 "--allow-host=b.example"}, options, error));
   EXPECT_EQ(options.AllowHosts, (std::vector<std::string>{"a.example", "b.example"}));
-  ASSERT_TRUE(ParseLongOptions({"--report", "--adapter", "10.0.0.2", "--seconds", "10", "--json", "--every=2"},
+  ASSERT_TRUE(ParseCommandLine({"--report", "--adapter", "10.0.0.2", "--seconds", "10", "--json", "--every=2"},
                                options, error));
   EXPECT_EQ(options.Every, 2);
   EXPECT_TRUE(options.Json);
   EXPECT_EQ(options.Top, 20);  // the default
-  ASSERT_TRUE(ParseLongOptions({"--start", "10.0.0.2"}, options, error));
+  ASSERT_TRUE(ParseCommandLine({"--start", "10.0.0.2"}, options, error));
   EXPECT_EQ(options.Start, "10.0.0.2");
   EXPECT_EQ(options.QuitAfter, -1);
 }
@@ -68,6 +97,7 @@ TEST(CommandLine, BadArgumentsGiveAReasonTheUsageAndExitCode2) {
   };
   const TCase cases[] = {
       {{"--bogus"}, "unknown option '--bogus'"},
+      {{"--D"}, "unknown option '--D'"},
       {{"--"}, "unknown option '--'"},
       {{"--start"}, "--start needs a value"},
       {{"--report", "--adapter"}, "--adapter needs a value"},
@@ -199,24 +229,31 @@ TEST(CommandLine, ListenAddresses) {
   }
 }
 
-// The program itself, as a new user would try it, without a display.
-TEST(CommandLine, TheProgramAnswersWithoutADisplay) {
+// The programs themselves, as a new user would try them, without a display.
+TEST(CommandLine, TheProgramsAnswerWithoutADisplay) {
   struct TCase {
+    const char* Program;
     const char* Args;
     int Code;
     const char* Says;  // the start of what it prints (both streams)
   };
   const TCase cases[] = {
-      {"--version", 0, "Wirepeek 1.0.0.0\n"},
-      {"--bogus", 2, "wirepeek: unknown option '--bogus'\nusage: wirepeek"},
-      {"--help", 0, "usage: wirepeek"},
-      {"-D", 1, "wirepeek: no display to show the window on"},
-      {"--report --adapter 10.0.0.2", 2, "wirepeek: give either --read FILE or --seconds N\n"},
+#ifdef WIREPEEK_BINARY
+      {WIREPEEK_BINARY, "--version", 0, "Wirepeek 1.0.0.0\n"},
+      {WIREPEEK_BINARY, "--bogus", 2, "wirepeek: unknown option '--bogus'\nusage: wirepeek"},
+      {WIREPEEK_BINARY, "--help", 0, "usage: wirepeek"},
+      {WIREPEEK_BINARY, "-D", 1, "wirepeek: no display to show the window on"},
+      {WIREPEEK_BINARY, "--report --adapter 10.0.0.2", 2, "wirepeek: give either --read FILE or --seconds N\n"},
+#endif
+      {WIREPEEK_EXPORTER, "--version", 0, "Wirepeek 1.0.0.0\n"},
+      {WIREPEEK_EXPORTER, "", 2, "wirepeek-exporter: give --report or --serve"},
+      {WIREPEEK_EXPORTER, "--help", 0, "usage: wirepeek-exporter --report"},
+      {WIREPEEK_EXPORTER, "--report --adapter=10.0.0.2 --seconds", 2, "wirepeek: --seconds needs a value\n"},
   };
   for (const auto& c : cases) {
     std::string output;
     const int code = CommandOutput(std::string("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM ") +
-                                       WIREPEEK_BINARY + " " + c.Args + " 2>&1",
+                                       c.Program + " " + c.Args + " 2>&1",
                                    output);
     EXPECT_EQ(code, c.Code) << c.Args << ": " << output;
     EXPECT_EQ(output.rfind(c.Says, 0), 0u) << c.Args << ": " << output;

@@ -1,5 +1,5 @@
 // The trace window, driven offscreen.
-#include "diagnostics/TraceUnit.h"
+#include "ui/trace/TraceUnit.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "diagnostics/Assertion.h"
+#include "support/Assertion.h"
 
 #include <cstdio>
 #include <cstring>

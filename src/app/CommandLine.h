@@ -2,34 +2,13 @@
 // The program's long options, and the front end they choose: the window, the
 // headless report or the metrics endpoint. Toolkit-free, so it can decide
 // before any window exists (and where no display can be opened).
-//
-// The switches "-D" and "-S" are not long options: ParseCommandLine
-// handles them, and the parsing here leaves every single-dash argument alone.
 #include <iosfwd>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
-enum class TRunMode { Window, Report, Serve, Help, Version };
-
-struct TLongOptions {
-  TRunMode Mode = TRunMode::Window;
-  // --report and --serve.
-  std::string Adapter;
-  std::string File;        // --read: a capture file instead of the live interface
-  long Seconds = -1;       // live capture length; -1 none given
-  bool Json = false;
-  long Every = 0;          // --every: seconds between JSON lines, 0 none
-  // --serve ADDR:PORT.
-  std::string ListenAddress;
-  int ListenPort = 0;
-  int Top = 20;            // remote addresses on /metrics
-  std::string User;        // who serves when started as root (empty: nobody)
-  std::vector<std::string> AllowHosts;  // --allow-host: more names a request may use
-  // The window.
-  std::string Start;       // --start ADDR
-  long QuitAfter = -1;     // --quit-after SECONDS
-};
+#include "support/ProgramOptions.h"
 
 inline constexpr int MaxTopAddresses = 1000;
 inline constexpr long MaxSeconds = 31'536'000;  // a year
@@ -37,9 +16,11 @@ inline constexpr long MaxSeconds = 31'536'000;  // a year
 // The usage text --help prints; its first lines follow a bad argument.
 extern const char* const UsageText;
 
-// Parses Args (without the program name). On a bad argument returns false and
-// a one-line reason in Error.
-bool ParseLongOptions(const std::vector<std::string>& Args, TLongOptions& Options, std::string& Error);
+// Parses Args (without the program name): the switches "-D" and "-S" by
+// their second character, every named option through getopt_long_only, the
+// toolkit's own options left to the toolkit. On a bad argument returns false
+// and a one-line reason in Error.
+bool ParseCommandLine(const std::vector<std::string>& Args, TLongOptions& Options, std::string& Error);
 
 // "ADDR:PORT", ":PORT" or "PORT" (on the loopback address); ADDR an IPv4
 // address or "localhost". False with a reason.
@@ -59,5 +40,11 @@ std::string PlatformOption(const std::vector<std::string>& Args);
 // process exit code when it ran one (help, version, a headless front end, a
 // bad argument: 2, no display for the window: 1), or nothing when the window
 // should start; Options then holds the window's options.
+struct TFrontEnds {
+  bool Window = true;  // false in wirepeek-exporter
+};
 std::optional<int> RunCommandLine(const std::vector<std::string>& Args, TLongOptions& Options, std::ostream& Out,
-                                  std::ostream& Err, TEnvironment Environment);
+                                  std::ostream& Err, TEnvironment Environment, const TFrontEnds& FrontEnds = {});
+// The usage text as the exporter gives it: without the window's lines, and
+// naming wirepeek-exporter.
+std::string ExporterText(std::string_view Text);

@@ -1,4 +1,4 @@
-#include "diagnostics/TraceUnit.h"
+#include "ui/trace/TraceUnit.h"
 
 #include <QApplication>
 #include <QCloseEvent>

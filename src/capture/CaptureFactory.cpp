@@ -1,0 +1,30 @@
+#include "capture/CaptureFactory.h"
+
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include "capture/HelperCapture.h"
+
+std::unique_ptr<TCaptureSocket> OpenCaptureSocket(const TCaptureRequest& request,
+                                                  TPcapCaptureSocket::TOpenFailure& failure) {
+  if (!request.File.empty()) {
+    failure.Stage = TPcapCaptureSocket::TOpenStage::Create;
+    return TPcapCaptureSocket::OpenFile(request.File, failure.Reason);
+  }
+  if (auto live = TPcapCaptureSocket::OpenLive(request.Interface, failure)) return live;
+  if (!failure.PermissionDenied) return nullptr;
+  // Without the rights ourselves, the helper that holds them captures for us.
+  const std::string helper = request.Helper.empty() ? FindCaptureHelper(request.ExePath) : request.Helper;
+  std::string advice = CaptureRightsAdvice(helper);
+  if (!helper.empty() && ::access(helper.c_str(), X_OK) == 0) {
+    char dotted[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &request.Address, dotted, sizeof dotted);
+    // The packet dump of debug mode wants whole datagrams; counting wants
+    // only their first bytes.
+    if (auto viaHelper = THelperCaptureSocket::Open(helper, dotted, request.WholeDatagrams, failure))
+      return viaHelper;
+    if (!failure.PermissionDenied) advice.clear();
+  }
+  if (!advice.empty()) failure.Reason += " (" + advice + ")";
+  return nullptr;
+}

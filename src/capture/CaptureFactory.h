@@ -1,0 +1,23 @@
+#pragma once
+// Chooses and opens the capture backend: a capture file, the live interface,
+// or, for a user without capture rights, the capture helper.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "capture/CaptureBackend.h"
+#include "capture/PcapCapture.h"
+
+struct TCaptureRequest {
+  std::string File;              // a capture file to read (empty: live)
+  std::string Interface;         // live: the interface that owns Address
+  std::uint32_t Address = 0;     // live: the watched address, network byte order
+  bool WholeDatagrams = false;   // the packet dump wants whole datagrams
+  std::string Helper;            // the helper to use (empty: looked for beside ExePath, then installed)
+  std::string ExePath;
+};
+
+// The open capture, or null with Failure saying at which stage and why (the
+// helper's advice on capture rights added where it helps).
+std::unique_ptr<TCaptureSocket> OpenCaptureSocket(const TCaptureRequest& Request,
+                                                  TPcapCaptureSocket::TOpenFailure& Failure);

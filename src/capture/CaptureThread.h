@@ -1,0 +1,46 @@
+#pragma once
+// The capture thread: receives, sorts and counts the datagrams of one capture.
+#include <atomic>
+#include <cstdint>
+#include <thread>
+
+#include "capture/CaptureBackend.h"
+#include "support/DateTimeText.h"
+
+class TXIoctl;
+
+// The capture thread of one capture.
+class TCaptureThread final : private TDatagramSink {
+ public:
+  // Resets the counters and starts the thread at once.
+  explicit TCaptureThread(TXIoctl& State);
+  // Waits for the thread to end; it must have been asked to end.
+  ~TCaptureThread() override;
+  TCaptureThread(const TCaptureThread&) = delete;
+  TCaptureThread& operator=(const TCaptureThread&) = delete;
+
+  // Asks the loop to end after the datagrams in hand (exit code 3).
+  void Terminate() noexcept { Terminated.store(true); }
+  void WaitFor();
+  // 0 loop ended, 1 nobody to notify, 2 receive failed or woken, 3 terminated,
+  // 4 abandoned after a fault in it (the window then ends the capture);
+  // -1 while running.
+  int ExitCode() const noexcept { return Exit.load(); }
+  static constexpr int ExitAbandoned = 4;
+
+ private:
+  void Execute();
+  int Run();
+  void Datagram(const TCapturedDatagram& Datagram) override;
+  void QueueRecord(std::uint8_t direction);
+
+  TXIoctl& State;
+  TLocalTime ReceiveTime;
+  std::int64_t ReceiveSecond = -1;  // second ReceiveTime was computed for
+  std::uint32_t SelectedAddr = 0;
+  bool Matched = false;
+  std::int32_t MatchedLength = 0;  // CurLength of the group's last datagram of ours
+  std::atomic<bool> Terminated{false};
+  std::atomic<int> Exit{-1};
+  std::thread Worker;
+};

@@ -1,0 +1,62 @@
+#pragma once
+// What the capture engine counts and hands on: the counters, the adapter
+// table, the record of one counted datagram, and who is told about them.
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <stdexcept>
+
+#include "catalogue/Global.h"
+
+inline constexpr std::uint8_t DirectionSent = 0;
+inline constexpr std::uint8_t DirectionReceived = 1;
+inline constexpr int KindPackets = 0;
+inline constexpr int KindBytes = 1;
+
+// Counters[direction][kind][category]; category 0 of a direction is its total.
+using CategoryCounters =
+    std::array<std::array<std::array<std::int64_t, ServiceCategoryCount>, 2>, 2>;
+
+inline constexpr int MaxAdapters = 10;
+
+// Up to ten IPv4 addresses in network byte order, indexed 1 to 10.
+class AdapterTable {
+ public:
+  std::uint32_t& operator[](int index) { return Entries.at(Checked(index)); }
+  std::uint32_t operator[](int index) const { return Entries.at(Checked(index)); }
+
+ private:
+  static std::size_t Checked(int index) {
+    if (index < 1 || index > MaxAdapters) throw std::out_of_range("adapter index out of 1..10");
+    return static_cast<std::size_t>(index - 1);
+  }
+  std::array<std::uint32_t, MaxAdapters> Entries{};
+};
+
+// One counted packet, for the per-address view.
+struct PacketRecord {
+  std::uint32_t RemoteAddr = 0;  // network byte order
+  std::uint8_t Direction = 0;
+  std::uint8_t Category = 0;
+  std::int64_t Length = 0;
+  std::uint16_t Hour = 0;
+  std::uint16_t Minute = 0;
+  std::uint16_t Second = 0;
+  std::uint16_t Millisecond = 0;
+  std::int64_t UnixSeconds = 0;  // the same moment, for its date and UTC offset
+};
+
+using TRecordQueue = std::deque<PacketRecord>;
+
+// Whoever is told about captured traffic: the window, the headless report, a
+// test.
+class TCaptureNotifyTarget {
+ public:
+  virtual ~TCaptureNotifyTarget() = default;
+  // Capture thread: runs the handler on the target's own thread and returns
+  // only when it has run there.
+  virtual void CaptureNotify() = 0;
+  // Target's thread, while it waits for the capture to end: runs a
+  // notification that is waiting for it, so ending a capture cannot deadlock.
+  virtual void ServePending() {}
+};

@@ -1,0 +1,58 @@
+#pragma once
+// The report of a capture: its figures copied out of the engine, as text, as
+// one JSON object, and as the interval lines of --every. Shared by the window
+// and the front ends without one.
+#include <nlohmann/json.hpp>
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "capture/AddrTotals.h"
+#include "capture/XIoctlUnit.h"
+
+// The figures of a capture, copied out of it so they can be written on any
+// thread.
+struct TFiguresSnapshot {
+  std::int64_t TotalPackets = 0;
+  std::int64_t TotalBytes = 0;
+  CategoryCounters Counters{};
+  TCaptureStats Kernel;
+  std::vector<AddrTotals> Addresses;  // address order
+  // Remote addresses seen, where Addresses lists only some of them.
+  std::int64_t RemoteAddresses = 0;
+};
+
+// The report of a capture, as the window's --quit-after gives it.
+struct TReportFigures {
+  std::string Adapter;
+  const TXIoctl* State = nullptr;
+  const TAddrTotalsTable* Addresses = nullptr;
+  bool Live = false;
+  TCaptureStats Kernel;
+  // The window in debug mode adds what became of the packet dumps and, for
+  // benchmarks, how long queued clicks waited.
+  bool HasDumps = false;
+  std::uint64_t DumpsWritten = 0;
+  std::uint64_t DumpsSkipped = 0;
+  int Clicks = 0;
+  double ClickMedianMs = 0;
+  double ClickMaxMs = 0;
+};
+void WriteReportJson(const TReportFigures& Figures, std::ostream& Out);
+void WriteReportText(const TReportFigures& Figures, std::ostream& Out);
+// The text report of a snapshot: totals, a row per category, a row per address.
+void WriteFiguresText(const std::string& Adapter, bool Live, const TFiguresSnapshot& Figures, std::ostream& Out);
+
+// The report object as one line: adapter, totals, the 17 counters of each
+// direction and kind in category order, the kernel's drops (live captures)
+// and a row per remote address.
+std::string ReportJsonLine(const std::string& Adapter, bool Live, const TFiguresSnapshot& Figures);
+// A JSON value as one line, the way every JSON of the program is written.
+std::string JsonLine(const nlohmann::ordered_json& Value);
+
+// The JSON line --every writes: the figures so far and those of the interval
+// since Previous.
+nlohmann::ordered_json IntervalJson(const std::string& Adapter, const TFiguresSnapshot& Now,
+                                    const TFiguresSnapshot& Previous, double IntervalSeconds,
+                                    std::int64_t UnixMillis);
