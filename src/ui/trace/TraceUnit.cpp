@@ -191,7 +191,8 @@ void TTraceForm::FormCreate() {
   mmiFile->addSeparator();
   mmiClear = mmiFile->addAction(tr("トレース情報クリア"), this, &TTraceForm::mmiClearClick);
 
-  // 1 to 3.
+  // The log is saved at close only once a fault asks for it; the window
+  // takes the left half of the screen, titled after the executable.
   SaveOnClose = false;
   pcTrace->setCurrentIndex(0);
   const QRect screen = QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->geometry()
@@ -203,7 +204,7 @@ void TTraceForm::FormCreate() {
   Lines = new TMemoLines(memoTrace);
   Lines->setParent(this);
 
-  // 4, 5: the watcher of this (the main) thread, and where reports go.
+  // The watcher of this (the main) thread, and where reports go.
   ExceptWatcher = std::make_unique<TclExceptWatcher>(this);
   SubscribeTraceReports(*ExceptWatcher);
   SetDebugModeSwitch([this] { SwitchToDebugMode(); });
@@ -221,7 +222,7 @@ void TTraceForm::FormCreate() {
     box.exec();
     return AlertResultYes;
   });
-  // 6.
+  // Diagnostics go to the lines in debug mode, nowhere otherwise.
   OpenTraceOutput();
 }
 
