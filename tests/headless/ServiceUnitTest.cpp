@@ -49,8 +49,8 @@ TEST(ServiceUnit, SystemdAcceptsIt) {
   fs::create_directories(dir);
   // An instance of the template, run from the build instead of /usr/bin.
   std::string unit = ReadUnit();
-  ASSERT_NE(unit.find("ExecStart=/usr/bin/wirepeek "), std::string::npos);
-  unit = std::regex_replace(unit, std::regex("/usr/bin/wirepeek"), WIREPEEK_BINARY);
+  ASSERT_NE(unit.find("ExecStart=/usr/bin/wirepeek-exporter "), std::string::npos);
+  unit = std::regex_replace(unit, std::regex("/usr/bin/wirepeek-exporter"), WIREPEEK_BINARY);
   const fs::path instance = dir / "wirepeek-exporter@127.0.0.1.service";
   std::ofstream(instance) << unit;
   std::string output, security;

@@ -8,7 +8,6 @@
 #include <stdexcept>
 #include <string>
 
-#include "FaultHelper.h"
 #include "InlinedAccess.h"
 #include "support/Assertion.h"
 #include "diagnostics/TraceReport.h"
@@ -128,9 +127,6 @@ void RunScenario(const std::string& Scenario) {
   } else if (Scenario == "unwatched") {
     CurrentWatcher->SetActive(false);
     TFaultEvents::NullDereference();
-  } else if (Scenario == "checkmap") {
-    TMainForm form;
-    std::printf("RESULT %d\n", form.CheckMapFile());
   } else if (Scenario == "channel") {
     Event("channel", [] {
       Memo.FaultInAdd = true;
