@@ -115,19 +115,19 @@ int main(int argc, char** argv) {
   form.pcSyukei->setCurrentWidget(form.tsIPAdr);
   Save(&form, out + "/addresses.png");
 
-  // Ten minutes of a download that comes and goes, fed a second at a time.
+  // Ten minutes of a download that comes and goes, fed a second at a time
+  // (the first tick only takes the totals above as its base).
   std::int64_t ms = 0;
   form.tsRate->Clock = [&ms] { return ms; };
-  form.tsRate->CaptureStarted();
   TXIoctl& s = *form.Monitor().Ioctl;
-  for (int second = 1; second <= 600; ++second) {
+  for (int second = 0; second <= 600; ++second) {
     const double wave = 0.5 + 0.5 * std::sin(second / 45.0);
-    const auto received = static_cast<std::int64_t>(80000 * wave * wave) + second % 7 * 1500;
+    const auto received = static_cast<std::int64_t>(80000 * wave * wave) + (second * second * 31 + 17) % 23 * 500;
     for (const auto& [direction, bytes] : {std::pair<std::size_t, std::int64_t>{0, received / 15 + 400}, {1, received}}) {
       s.Counters[direction][KindBytes][0] += bytes;
       s.Counters[direction][KindBytes][5] += bytes;  // HTTP Client
     }
-    form.ProtModel().Refresh(s.Counters);
+    form.WMCaptureNotify();
     ms = second * 1000;
     form.tsRate->Tick(form.ProtModel());
   }
