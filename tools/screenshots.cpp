@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QPixmap>
 #include <QTemporaryDir>
+#include <cmath>
 #include <cstdio>
 
 #include "capture/DumpPacket.h"
@@ -15,6 +16,7 @@
 #include "ui/about/AboutUnit.h"
 #include "ui/main/Application.h"
 #include "ui/main/MainUnit.h"
+#include "ui/main/RatePage.h"
 
 namespace {
 
@@ -112,5 +114,24 @@ int main(int argc, char** argv) {
   Save(&form, out + "/protocols.png");
   form.pcSyukei->setCurrentWidget(form.tsIPAdr);
   Save(&form, out + "/addresses.png");
+
+  // Ten minutes of a download that comes and goes, fed a second at a time
+  // (the first tick only takes the totals above as its base).
+  std::int64_t ms = 0;
+  form.tsRate->Clock = [&ms] { return ms; };
+  TXIoctl& s = *form.Monitor().Ioctl;
+  for (int second = 0; second <= 600; ++second) {
+    const double wave = 0.5 + 0.5 * std::sin(second / 45.0);
+    const auto received = static_cast<std::int64_t>(80000 * wave * wave) + (second * second * 31 + 17) % 23 * 500;
+    for (const auto& [direction, bytes] : {std::pair<std::size_t, std::int64_t>{0, received / 15 + 400}, {1, received}}) {
+      s.Counters[direction][KindBytes][0] += bytes;
+      s.Counters[direction][KindBytes][5] += bytes;  // HTTP Client
+    }
+    form.WMCaptureNotify();
+    ms = second * 1000;
+    form.tsRate->Tick(form.ProtModel());
+  }
+  form.pcSyukei->setCurrentWidget(form.tsRate);
+  Save(&form, out + "/rates.png");
   return 0;
 }

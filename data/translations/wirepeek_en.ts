@@ -136,6 +136,41 @@
     </message>
 </context>
 <context>
+    <name>TRatePage</name>
+    <message>
+        <source>推移</source>
+        <translation>Rate</translation>
+    </message>
+    <message>
+        <source>サービス</source>
+        <translation>Service</translation>
+    </message>
+    <message>
+        <source>送信</source>
+        <translation>Sent</translation>
+    </message>
+    <message>
+        <source>受信</source>
+        <translation>Rcvd</translation>
+    </message>
+    <message>
+        <source>%1　現在 %2　平均 %3　最大 %4</source>
+        <translation>%1  now %2  average %3  peak %4</translation>
+    </message>
+    <message>
+        <source>10分前</source>
+        <translation>10 min ago</translation>
+    </message>
+    <message>
+        <source>5分前</source>
+        <translation>5 min ago</translation>
+    </message>
+    <message>
+        <source>現在</source>
+        <translation>now</translation>
+    </message>
+</context>
+<context>
     <name>TSummaryHeader</name>
     <message>
         <source>Protocol</source>

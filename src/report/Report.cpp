@@ -180,6 +180,14 @@ ordered_json IntervalJson(const std::string& adapter, const TFiguresSnapshot& no
   interval["received"] = Direction(delta, DirectionReceived);
   interval["dropped"] = now.Kernel.Dropped - std::min(now.Kernel.Dropped, previous.Kernel.Dropped);
   line["interval"] = std::move(interval);
+  // Bytes per second over the interval, in category order, to a tenth.
+  const auto perSecond = [&](std::size_t direction) {
+    ordered_json list = ordered_json::array();
+    for (const auto bytes : delta[direction][KindBytes])
+      list.push_back(intervalSeconds > 0 ? std::round(static_cast<double>(bytes) / intervalSeconds * 10) / 10 : 0.0);
+    return list;
+  };
+  line["rate"] = {{"sent", perSecond(DirectionSent)}, {"received", perSecond(DirectionReceived)}};
   return line;
 }
 

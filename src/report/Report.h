@@ -51,8 +51,8 @@ std::string ReportJsonLine(const std::string& Adapter, bool Live, const TFigures
 // A JSON value as one line, the way every JSON of the program is written.
 std::string JsonLine(const nlohmann::ordered_json& Value);
 
-// The JSON line --every writes: the figures so far and those of the interval
-// since Previous.
+// The JSON line --every writes: the figures so far, those of the interval
+// since Previous, and its bytes per second.
 nlohmann::ordered_json IntervalJson(const std::string& Adapter, const TFiguresSnapshot& Now,
                                     const TFiguresSnapshot& Previous, double IntervalSeconds,
                                     std::int64_t UnixMillis);

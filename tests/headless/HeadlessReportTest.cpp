@@ -148,6 +148,7 @@ TEST(JsonLines, IntervalLineHoldsTheFiguresSoFarAndTheirGrowth) {
   now.Counters[1][KindBytes][0] = 1000;
   now.Counters[1][KindBytes][2] = 1000;
   now.Counters[0][KindPackets][16] = 2;
+  now.Counters[0][KindBytes][16] = 7;
   now.Kernel = {15, 5};
   const auto line = IntervalJson("10.0.0.2", now, before, 5.0, 1767603903250);
   EXPECT_EQ(line["adapter"], "10.0.0.2");
@@ -163,6 +164,12 @@ TEST(JsonLines, IntervalLineHoldsTheFiguresSoFarAndTheirGrowth) {
   EXPECT_EQ(line["interval"]["sent"]["packets"][16], 2);
   EXPECT_EQ(line["interval"]["sent"]["packets"][0], 0);
   EXPECT_EQ(line["interval"]["dropped"], 2);
+  // Bytes per second over the interval, to a tenth; none from an interval of no length.
+  EXPECT_EQ(line["rate"]["received"][0], 80.0);
+  EXPECT_EQ(line["rate"]["received"][2], 80.0);
+  EXPECT_EQ(line["rate"]["sent"][16], 1.4);
+  EXPECT_EQ(line["rate"]["sent"].size(), 17u);
+  EXPECT_EQ(IntervalJson("10.0.0.2", now, before, 0.0, 1767603903250)["rate"]["received"][0], 0.0);
   // One line, ending in its newline.
   const std::string text = JsonLine(line);
   EXPECT_EQ(text.find('\n'), text.size() - 1);

@@ -26,6 +26,7 @@
 #include "support/TextDevs.h"
 #include "ui/main/Application.h"
 #include "ui/main/Dialogs.h"
+#include "ui/main/RatePage.h"
 
 TMainForm* MainForm = nullptr;
 
@@ -177,6 +178,8 @@ void TMainForm::BuildControls() {
   };
   tsProt = page(tr("プロトコル別集計"), lvProt, sbarProt);
   tsIPAdr = page(tr("ＩＰアドレス別集計"), lvIPAdr, sbarIPAdr);
+  tsRate = new TRatePage;
+  pcSyukei->addTab(tsRate, TRatePage::tr("推移"));
 
   tmMain = new QTimer(this);
   tmMain->setInterval(1000);
@@ -435,6 +438,7 @@ void TMainForm::actCaptureStartExecute() {
     pcMain->setCurrentWidget(tsCounter);
     SetIdleCommands(false);
     state.IdleTicks = 0;
+    tsRate->CaptureStarted();
     tmMain->start();
     FaultPoint(TFaultPoint::Action);
   } else {
@@ -488,6 +492,7 @@ void TMainForm::tmMainTimer() {
     actCaptureEndExecute();
     return;
   }
+  tsRate->Tick(*ProtTable);
   TXIoctl& state = *IPMonitor->Ioctl;
   state.IdleTicks += 1;
   if (state.IdleTicks < 4) return;

@@ -23,6 +23,8 @@
 #include "capture/XIoctlUnit.h"
 #include "ui/main/SummaryModels.h"
 
+class TRatePage;
+
 class TMainForm final : public QMainWindow {
   Q_OBJECT
  public:
@@ -87,6 +89,7 @@ class TMainForm final : public QMainWindow {
   QWidget* tsIPAdr;
   QTreeView* lvProt;
   QTreeView* lvIPAdr;
+  TRatePage* tsRate;
   QStatusBar* sbarProt;
   QStatusBar* sbarIPAdr;
   QTimer* tmMain;

@@ -23,6 +23,7 @@
 #include "support/TextDevs.h"
 #include "ui/main/Application.h"
 #include "ui/main/Dialogs.h"
+#include "ui/main/RatePage.h"
 #include "ui/QtTestEnvironment.h"
 
 namespace {
@@ -134,6 +135,9 @@ TEST_F(MainWindow, SummaryPagesFollowTheSettingAndTheTabs) {
   EXPECT_EQ(Form->pcSyukei->width(), 704);
   EXPECT_EQ(Form->pnWirepeek->width(), 704 - 276);
   EXPECT_EQ(Form->centralWidget()->width(), 6 + 704);
+  Form->pcSyukei->setCurrentWidget(Form->tsRate);
+  EXPECT_EQ(Form->pcSyukei->tabText(Form->pcSyukei->currentIndex()), "推移");
+  EXPECT_EQ(Form->pcSyukei->width(), 704);
 
   Form->cbProt_IPAdr->setChecked(false);
   EXPECT_TRUE(Form->pcSyukei->isHidden());
@@ -171,6 +175,8 @@ TEST_F(MainWindow, CaptureFromAFileFillsTotalsCaptionAndTables) {
   Create();
   Form->cbProt_IPAdr->setChecked(true);
   UseFile(TrafficFile());
+  std::int64_t ms = 0;
+  Form->tsRate->Clock = [&ms] { return ms; };
   Form->actCaptureStartExecute();
   EXPECT_EQ(Form->pcMain->currentWidget(), Form->tsCounter);
   EXPECT_FALSE(Form->actCaptureStart->isEnabled());
@@ -203,6 +209,12 @@ TEST_F(MainWindow, CaptureFromAFileFillsTotalsCaptionAndTables) {
   };
   for (int r = 0; r < 3; ++r)
     for (int c = 0; c < 6; ++c) EXPECT_EQ(ip.CellText(r, c), expected[r][c]) << r << "," << c;
+  // The next tick, a second after the start, puts the bytes on the rate page.
+  ms = 1000;
+  Form->tmMainTimer();
+  Form->tsRate->cbRateCategory->setCurrentIndex(5);
+  EXPECT_EQ(Form->tsRate->stRateSnd->text(), "送信　現在 1,500 B/s　平均 1,500 B/s　最大 1,500 B/s");
+  EXPECT_EQ(Form->tsRate->stRateRcv->text(), "受信　現在 0 B/s　平均 0 B/s　最大 0 B/s");
 
   Form->actCaptureEndExecute();
   EXPECT_TRUE(Form->actCaptureStart->isEnabled());
@@ -383,9 +395,9 @@ TEST(UserGuide, ShipsWithEveryPictureItNames) {
     EXPECT_TRUE(fs::is_regular_file(docs / name)) << name;
     ++pictures;
   }
-  EXPECT_EQ(pictures, 5);
+  EXPECT_EQ(pictures, 6);
   // The texts a user sees in the window, as the guide names them.
-  for (const char* word : {"アダプタ選択", "Capture 開始", "Capture 終了", "オプション", "wirepeek-capture"})
+  for (const char* word : {"アダプタ選択", "Capture 開始", "Capture 終了", "オプション", "推移", "wirepeek-capture"})
     EXPECT_NE(html.find(word), std::string::npos) << word;
 }
 
