@@ -28,18 +28,13 @@
 #include "capture/TestSockets.h"
 #include "capture/IPMonitor.h"
 #include "capture/XIoctlUnit.h"
+#include "common/Files.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using TStatus = TCaptureSocket::TReceiveStatus;
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // A path of this test process's own: ctest runs the cases of this file in
 // parallel processes, which must not share files.
@@ -59,8 +54,8 @@ TRun RunHelper(const std::string& args, const std::string& redirect = "") {
   const int status = std::system(
       (std::string(WIREPEEK_HELPER) + " " + args + " </dev/null >" + out + " 2>" + err + " " + redirect).c_str());
   run.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  run.Out = ReadAll(out);
-  run.Err = ReadAll(err);
+  run.Out = ReadWholeFile(out);
+  run.Err = ReadWholeFile(err);
   std::remove(out.c_str());
   std::remove(err.c_str());
   return run;
@@ -173,7 +168,7 @@ TEST_P(HelperStreamBroken, EndsTheCaptureWithAReasonAndKeepsWhatCame) {
   const auto& p = GetParam();
   auto frames = Frames(3);
   const std::string path = StreamFile(frames, "broken.pcap");
-  std::string bytes = ReadAll(path);
+  std::string bytes = ReadWholeFile(path);
   if (p.Cut >= 0) bytes.resize(static_cast<std::size_t>(p.Cut));
   if (p.GarbleAt >= 0) bytes[static_cast<std::size_t>(p.GarbleAt)] = '\xFF';
   {
@@ -520,7 +515,7 @@ TEST_P(HelperLiveFilter, OthersPayloadNeverReachesTheStream) {
   // Its standard input: closing it ends the capture, on every path.
   std::unique_ptr<FILE, int (*)(FILE*)> input(popen(command.c_str(), "w"), pclose);
   ASSERT_NE(input, nullptr);
-  for (int i = 0; i < 500 && ReadAll(out).size() < 24; ++i) std::this_thread::sleep_for(10ms);
+  for (int i = 0; i < 500 && ReadWholeFile(out).size() < 24; ++i) std::this_thread::sleep_for(10ms);
   const std::string theirs = "Authorization: Basic dXNlcjpzZWNyZXQ=", mine = "GET /login HTTP/1.1";
   TFd other(socket(AF_INET, SOCK_DGRAM, 0)), me(socket(AF_INET, SOCK_DGRAM, 0));
   Bind(other, "127.0.0.9", 8080);
@@ -528,7 +523,7 @@ TEST_P(HelperLiveFilter, OthersPayloadNeverReachesTheStream) {
   SendUdp("127.0.0.5", 40000, "127.0.0.9", 8080, 300, 3, std::vector<std::uint8_t>(theirs.begin(), theirs.end()));
   SendUdp("127.0.0.5", 40001, "127.0.0.1", 8080, 300, 3, std::vector<std::uint8_t>(mine.begin(), mine.end()));
   const int status = pclose(input.release());
-  const std::string stream = ReadAll(out);
+  const std::string stream = ReadWholeFile(out);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   // Their datagrams were captured: the headers with both addresses are there.
   EXPECT_NE(stream.find(std::string("\x7f\0\0\x05\x7f\0\0\x09", 8)), std::string::npos);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "diagnostics/LinkMap.h"
+#include "common/Files.h"
 
 namespace {
 
@@ -205,12 +206,6 @@ TEST_F(FaultReport, SpecialFrames) {
   }
 }
 
-std::string ReadWhole(const fs::path& Path) {
-  std::ifstream in(Path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return std::move(text).str();
-}
 
 // The start of the procedure of that name that holds Distance bytes of code
 // after its start (a compiler may split a function into a hot and a cold
@@ -248,7 +243,7 @@ TEST_F(FaultReport, AFaultInInlinedLibraryCodeNamesTheProjectLineThatInlinedIt) 
   ASSERT_EQ(run.Lines[title + 3].rfind(exceptAddr, 0), 0u);
   const std::uint64_t function = std::stoull(run.Lines[gauge].substr(6), nullptr, 16);
   const std::uint64_t fault = std::stoull(run.Lines[title + 3].substr(exceptAddr.size()), nullptr, 16);
-  const std::string mapText = ReadWhole(WIREPEEK_FAULT_HELPER ".map");
+  const std::string mapText = ReadWholeFile(WIREPEEK_FAULT_HELPER ".map");
   ASSERT_GE(fault, function);
   const std::uint64_t start = ProcedureStart(mapText, "ReadGauge", fault - function);
   ASSERT_NE(start, 0u);
@@ -264,7 +259,7 @@ TEST_F(FaultReport, AFaultInInlinedLibraryCodeNamesTheProjectLineThatInlinedIt) 
   const fs::path raw = Folder / "library-lines.map";
   const std::string command = std::string(WIREPEEK_MAPWRITER) + " " + WIREPEEK_FAULT_HELPER + " / " + raw.string();
   ASSERT_EQ(std::system(command.c_str()), 0) << command;
-  const auto libraryLines = TLinkMap::Parse(ReadWhole(raw));
+  const auto libraryLines = TLinkMap::Parse(ReadWholeFile(raw));
   ASSERT_TRUE(libraryLines);
   EXPECT_EQ(libraryLines->ProcedureAt(offset), "ReadGauge");
   const std::string header = libraryLines->SourceFileAt(offset);

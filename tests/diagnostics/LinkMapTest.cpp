@@ -14,6 +14,7 @@
 #include "support/DateTimeText.h"
 #include "support/Settings.h"
 #include "support/TextDevs.h"
+#include "common/Files.h"
 
 #include <unistd.h>
 
@@ -208,10 +209,7 @@ TEST(TraceLog, NameAndFileFormat) {
   DebugMode = false;
   std::filesystem::current_path(previous);
   ASSERT_FALSE(name.empty());
-  std::ifstream file(folder / name, std::ios::binary);
-  std::ostringstream content;
-  content << file.rdbuf();
-  const std::string text = content.str();
+  const std::string text = ReadWholeFile(folder / name);
   EXPECT_EQ(text, "first\r\n\r\nｴﾗｰ\r\n");
   std::filesystem::remove_all(folder);
 }

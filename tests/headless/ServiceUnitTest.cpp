@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "capture/TestNetwork.h"
+#include "common/Files.h"
 
 namespace {
 
@@ -18,12 +19,7 @@ namespace fs = std::filesystem;
 
 const fs::path kUnit = fs::path(WIREPEEK_SOURCE_DIR) / "data" / "wirepeek-exporter@.service";
 
-std::string ReadUnit() {
-  std::ifstream in(kUnit);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+std::string ReadUnit() { return ReadWholeFile(kUnit); }
 
 // Key=value lines of the [Service] section.
 std::multimap<std::string, std::string> ServiceSettings(const std::string& unit) {

@@ -1,4 +1,5 @@
 #include "support/IniFile.h"
+#include "common/Files.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -25,12 +26,6 @@ class IniFileDisk : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(Dir); }
 
-  static std::string Slurp(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return std::move(text).str();
-  }
   static void Spit(const fs::path& path, std::string_view text) {
     std::ofstream(path, std::ios::binary) << text;
   }
@@ -157,7 +152,7 @@ TEST_F(IniFileDisk, LoadsAndSavesExactBytesKeepingTheMode) {
   EXPECT_EQ(ini.ReadInteger("Form", "Top", 0), 3);
   ini.WriteInteger("Form", "Top", -4);
   ini.UpdateFile();
-  EXPECT_EQ(Slurp(path), "[Form]\r\nTop=-4\r\n\r\n[Foreign]\r\nx=y\r\n\r\n");
+  EXPECT_EQ(ReadWholeFile(path), "[Form]\r\nTop=-4\r\n\r\n[Foreign]\r\nx=y\r\n\r\n");
   struct stat info {};
   ASSERT_EQ(::stat(path.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0640U);
@@ -181,7 +176,7 @@ TEST_F(IniFileDisk, FailedSaveThrowsNamingThePathAndLeavesNoTrace) {
   } catch (const EIniFileError& e) {
     EXPECT_NE(std::string(e.what()).find(path), std::string::npos) << e.what();
   }
-  EXPECT_EQ(Slurp(Dir / "plain"), "not a directory");
+  EXPECT_EQ(ReadWholeFile(Dir / "plain"), "not a directory");
   EXPECT_EQ(FileCount(), 1U);
 }
 
@@ -209,7 +204,7 @@ TEST_F(IniFileDisk, SaveFailingMidWriteKeepsTheOldFile) {
   ::signal(SIGXFSZ, previousHandler);
 
   EXPECT_TRUE(threw);
-  EXPECT_EQ(Slurp(path), old);
+  EXPECT_EQ(ReadWholeFile(path), old);
   EXPECT_EQ(FileCount(), 1U);
 }
 
@@ -223,12 +218,12 @@ TEST_F(IniFileDisk, SaveThroughSymlinkReplacesTheTargetNotTheLink) {
   ini.WriteString("A", "k", "2");
   ini.UpdateFile();
   EXPECT_TRUE(fs::is_symlink(Dir / "link.ini"));
-  EXPECT_EQ(Slurp(Dir / "real" / "app.ini"), "[A]\r\nk=2\r\n\r\n");
+  EXPECT_EQ(ReadWholeFile(Dir / "real" / "app.ini"), "[A]\r\nk=2\r\n\r\n");
 
   TIniFile fresh((Dir / "dangling.ini").string());
   fresh.WriteString("B", "k", "3");
   fresh.UpdateFile();
   EXPECT_TRUE(fs::is_symlink(Dir / "dangling.ini"));
-  EXPECT_EQ(Slurp(Dir / "real" / "new.ini"), "[B]\r\nk=3\r\n\r\n");
+  EXPECT_EQ(ReadWholeFile(Dir / "real" / "new.ini"), "[B]\r\nk=3\r\n\r\n");
   EXPECT_EQ(std::distance(fs::directory_iterator(Dir / "real"), fs::directory_iterator()), 2);
 }

@@ -1,4 +1,5 @@
 #include "support/Settings.h"
+#include "common/Files.h"
 
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -36,12 +37,7 @@ class SettingsFile : public ::testing::Test {
   void TearDown() override { fs::remove_all(Dir); }
 
   void Spit(std::string_view text) const { std::ofstream(Settings.IniPath, std::ios::binary) << text; }
-  std::string Slurp() const {
-    std::ifstream in(Settings.IniPath, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return std::move(text).str();
-  }
+  std::string Slurp() const { return ReadWholeFile(Settings.IniPath); }
 
   fs::path Dir;
   TGlobalSettings Settings;
@@ -178,12 +174,6 @@ TEST(SettingsPlace, BesideTheExecutableUnlessItCannotBeWritten) {
 }
 
 
-std::string ReadWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return std::move(text).str();
-}
 
 // A program installed in <Dir>/bin, its user's configuration folder <Dir>/config.
 struct TInstalled {
@@ -304,8 +294,8 @@ TEST(SettingsPlace, WritableFileInAReadOnlyFolderMovesToTheConfigurationFolder) 
   EXPECT_NE(report.find("PATH " + program.Moved + "\n"), std::string::npos) << report;
   EXPECT_NE(report.find("TOP 40\n"), std::string::npos) << report;
   EXPECT_NE(report.find("SAVED\n"), std::string::npos) << report;
-  EXPECT_EQ(ReadWhole(program.Moved), "[Other]\r\nColour=blue\r\n\r\n[Form]\r\nTop=77\r\nLeft=50\r\nStayOnTop=1\r\nProt_IPAdr=0\r\n\r\n");
-  EXPECT_EQ(ReadWhole(program.Ini), original);
+  EXPECT_EQ(ReadWholeFile(program.Moved), "[Other]\r\nColour=blue\r\n\r\n[Form]\r\nTop=77\r\nLeft=50\r\nStayOnTop=1\r\nProt_IPAdr=0\r\n\r\n");
+  EXPECT_EQ(ReadWholeFile(program.Ini), original);
 }
 
 TEST(SettingsPlace, AMovedFileStartsFromTheOneBesideOnlyOnce) {

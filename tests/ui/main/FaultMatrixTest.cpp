@@ -2,6 +2,8 @@
 // kind of place a fault can happen, and what the user must see then. The
 // runs share one stretch of loopback traffic and run side by side.
 #include <gtest/gtest.h>
+
+#include "common/Files.h"
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -64,12 +66,6 @@ struct TResult {
   std::string Out, Err, Log;
 };
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 TResult RunProgram(const TRow& row, const fs::path& dir) {
   fs::create_directories(dir);
@@ -82,10 +78,10 @@ TResult RunProgram(const TRow& row, const fs::path& dir) {
   TResult result;
   result.Status = std::system(command.c_str());
   result.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  result.Out = ReadFile(dir / "out.txt");
-  result.Err = ReadFile(dir / "err.txt");
+  result.Out = ReadWholeFile(dir / "out.txt");
+  result.Err = ReadWholeFile(dir / "err.txt");
   for (const auto& entry : fs::directory_iterator(dir))
-    if (entry.path().filename().string().rfind("ALOG", 0) == 0) result.Log = ReadFile(entry.path());
+    if (entry.path().filename().string().rfind("ALOG", 0) == 0) result.Log = ReadWholeFile(entry.path());
   return result;
 }
 

@@ -25,6 +25,7 @@
 #include "ui/main/Dialogs.h"
 #include "ui/main/RatePage.h"
 #include "ui/QtTestEnvironment.h"
+#include "common/Files.h"
 
 namespace {
 
@@ -54,12 +55,7 @@ class MainWindow : public testing::Test {
   }
 
   void WriteIni(const std::string& text) { std::ofstream(GlobalSettings.IniPath, std::ios::binary) << text; }
-  std::string ReadIni() {
-    std::ifstream in(GlobalSettings.IniPath, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
+  std::string ReadIni() { return ReadWholeFile(GlobalSettings.IniPath); }
   void Create() {
     Form = std::make_unique<TMainForm>();
     Form->FormActivate();
@@ -381,11 +377,8 @@ TEST_F(MainWindow, HelpFallsBackToTheInstalledGuideThenTheSourceTree) {
 
 TEST(UserGuide, ShipsWithEveryPictureItNames) {
   const fs::path docs = fs::path(WIREPEEK_SOURCE_DIR) / "docs";
-  std::ifstream in(docs / "Wirepeek.html");
-  ASSERT_TRUE(in) << "docs/Wirepeek.html is missing";
-  std::stringstream text;
-  text << in.rdbuf();
-  const std::string html = text.str();
+  const std::string html = ReadWholeFile(docs / "Wirepeek.html");
+  ASSERT_FALSE(html.empty()) << "docs/Wirepeek.html is missing";
   EXPECT_NE(html.find("<meta charset=\"utf-8\">"), std::string::npos);
   EXPECT_NE(html.find("lang=\"ja\""), std::string::npos);
   int pictures = 0;

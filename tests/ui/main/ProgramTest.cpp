@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "capture/TestNetwork.h"
+#include "common/ChildProcess.h"
+#include "common/Files.h"
 
 namespace {
 
@@ -69,10 +71,9 @@ bool ShiftMainUnitLines(std::string& Map) {
 }
 
 // The shipped program, copied with its map changed by Change (false: no
-// map), started as a user would start it. The alert's box waits for an
-// answer, so the run ends once the alert is out; a map that passes lets the
-// capture run and the program quit on its own. No settings file is written
-// when the map fails.
+// map), started as a user would start it: a map that passes lets the capture
+// run and the program quit on its own; one that fails is named in the alert,
+// and no settings file is written.
 TEST(ProgramStartUp, ATamperedMapIsReportedAndEndsTheProgram) {
   struct TCase {
     const char* Name;
@@ -99,35 +100,25 @@ TEST(ProgramStartUp, ATamperedMapIsReportedAndEndsTheProgram) {
       {"garbled", [](std::string& m) { m.resize(m.size() / 2); return true; }, "map ファイルが異常です(FILE):wirepeek.map"},
   };
   const fs::path dir = fs::temp_directory_path() / ("wirepeek-map-" + std::to_string(getpid()));
-  std::ifstream in(std::string(WIREPEEK_BINARY) + ".map", std::ios::binary);
-  std::ostringstream original;
-  original << in.rdbuf();
+  const std::string original = ReadWholeFile(std::string(WIREPEEK_BINARY) + ".map");
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
     fs::remove_all(dir);
     fs::create_directories(dir);
     fs::copy_file(WIREPEEK_BINARY, dir / "wirepeek");
-    std::string map = original.str();
+    std::string map = original;
     if (c.Change(map)) std::ofstream(dir / "wirepeek.map", std::ios::binary) << map;
-    // The shell prints its pid and becomes the program, so the first line
-    // is the program's pid.
-    const std::string command = "cd " + dir.string() + " && XDG_STATE_HOME=" + dir.string() +
-                                " QT_QPA_PLATFORM=offscreen timeout -s KILL 30 sh -c 'echo $$; exec ./wirepeek"
-                                " --start 127.0.0.1 --quit-after 0' 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    char buffer[1024];
-    const pid_t pid = fgets(buffer, sizeof buffer, pipe) ? static_cast<pid_t>(std::atol(buffer)) : 0;
-    std::string output;
-    while (output.find("wirepeek: map ") == std::string::npos && fgets(buffer, sizeof buffer, pipe)) output += buffer;
-    if (pid > 0 && !c.Alert.empty()) ::kill(pid, SIGKILL);
-    const int status = pclose(pipe);
+    TChildProcess program({"./wirepeek", "--start", "127.0.0.1", "--quit-after", "0"}, dir, "run",
+                          {.WorkingFolder = dir,
+                           .Environment = {"XDG_STATE_HOME=" + dir.string(), "QT_QPA_PLATFORM=offscreen"}});
     if (c.Alert.empty()) {
-      EXPECT_EQ(output.find("wirepeek: map "), std::string::npos) << output;
-      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << output;
-      EXPECT_NE(output.find("{\"adapter\":\"127.0.0.1\""), std::string::npos) << output;
+      EXPECT_EQ(program.Wait(std::chrono::seconds(30)), 0) << program.Errors();
+      EXPECT_EQ(program.Errors().find("wirepeek: map "), std::string::npos) << program.Errors();
+      EXPECT_EQ(program.Output().rfind("{\"adapter\":\"127.0.0.1\"", 0), 0u) << program.Output();
     } else {
-      EXPECT_NE(output.find("wirepeek: " + c.Alert + "\n"), std::string::npos) << output;
+      // The alert's box waits for an answer: the run ends once it is out.
+      EXPECT_TRUE(program.WaitForError("wirepeek: " + c.Alert + "\n", std::chrono::seconds(30))) << program.Errors();
+      program.Stop(SIGKILL);
       EXPECT_FALSE(fs::exists(dir / "wirepeek.ini"));
     }
   }
@@ -209,10 +200,7 @@ class Program : public testing::Test {
     char buffer[4096];
     for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) run.Out.append(buffer, n);
     run.Status = pclose(pipe);
-    std::ifstream err(Dir / "stderr.txt");
-    std::stringstream s;
-    s << err.rdbuf();
-    run.Err = s.str();
+    run.Err = ReadWholeFile(Dir / "stderr.txt");
     return run;
   }
   std::vector<std::string> Log() {

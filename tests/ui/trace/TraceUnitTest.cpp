@@ -19,6 +19,7 @@
 #include "diagnostics/TraceReport.h"
 #include "support/Settings.h"
 #include "ui/QtTestEnvironment.h"
+#include "common/Files.h"
 
 namespace {
 
@@ -91,10 +92,7 @@ TEST_F(TraceWindow, DebugModeCollectsLinesAndRefusesToClose) {
   Form->mmiSaveClick();
   const auto logs = Logs();
   ASSERT_EQ(logs.size(), 1u);
-  std::ifstream in(logs[0], std::ios::binary);
-  std::stringstream content;
-  content << in.rdbuf();
-  EXPECT_EQ(content.str(), "after clearing\r\n");
+  EXPECT_EQ(ReadWholeFile(logs[0]), "after clearing\r\n");
 }
 
 TEST_F(TraceWindow, LinesFromAnotherThreadArriveWholeOnTheWindowThread) {
