@@ -16,7 +16,7 @@
 
 #include "capture/DropRights.h"
 #include "capture/HostAddresses.h"
-#include "app/CommandLine.h"
+#include "support/ProgramOptions.h"
 #include "headless/HeadlessCapture.h"
 #include "support/FaultInjection.h"
 #include "support/VersionInfo.h"

@@ -12,7 +12,7 @@
 
 #include "headless/MetricsText.h"
 
-struct TLongOptions;
+#include "support/ProgramOptions.h"
 struct mg_context;
 struct mg_connection;
 
