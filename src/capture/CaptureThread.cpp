@@ -133,6 +133,7 @@ void TCaptureThread::Datagram(const TCapturedDatagram& datagram) {
   if (TraceOutput.WantsText())
     State.Dumps.Dump(view, static_cast<std::int32_t>(n), GlobalSettings.DumpLimit,
                      State.CaptureFile.empty() ? nullptr : &State.KeepRunning);
+  Ports = TransportPorts(view);
   if (source == SelectedAddr) {
     CountPacket(State, DirectionSent);
     QueueRecord(DirectionSent);
@@ -160,6 +161,9 @@ void TCaptureThread::QueueRecord(std::uint8_t direction) {
     record.Second = ReceiveTime.Second;
     record.Millisecond = ReceiveTime.Millisecond;
     record.UnixSeconds = ReceiveSecond;
+    record.Protocol = Ports.Protocol;
+    record.LocalPort = direction == DirectionSent ? Ports.Source : Ports.Dest;
+    record.RemotePort = direction == DirectionSent ? Ports.Dest : Ports.Source;
     State.RecordQueue.push_back(record);
   } catch (...) {
     State.QueueBusy.store(0, std::memory_order_release);

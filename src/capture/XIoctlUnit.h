@@ -13,6 +13,7 @@
 
 #include "capture/DumpRing.h"
 #include "capture/HostAddresses.h"
+#include "capture/TransportPorts.h"
 #include "catalogue/Global.h"
 #include "support/DateTimeText.h"
 #include "support/ManualResetEvent.h"
@@ -53,6 +54,11 @@ struct PacketRecord {
   std::uint16_t Second = 0;
   std::uint16_t Millisecond = 0;
   std::int64_t UnixSeconds = 0;  // the same moment, for its date and UTC offset
+  // The socket's side of it, for finding the program: the IP protocol, and
+  // for TCP and UDP the ports (0 where the datagram does not hold them).
+  std::uint8_t Protocol = 0;
+  std::uint16_t LocalPort = 0;
+  std::uint16_t RemotePort = 0;
 };
 
 using TRecordQueue = std::deque<PacketRecord>;
@@ -219,6 +225,7 @@ class TCaptureThread final : private TDatagramSink {
   std::uint32_t SelectedAddr = 0;
   bool Matched = false;
   std::int32_t MatchedLength = 0;  // CurLength of the group's last datagram of ours
+  TTransportPorts Ports;           // of the datagram being counted
   std::atomic<bool> Terminated{false};
   std::atomic<int> Exit{-1};
   std::thread Worker;

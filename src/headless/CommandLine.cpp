@@ -17,10 +17,11 @@
 namespace {
 
 const char* const Synopsis =
-    "usage: wirepeek [-D] [-S] [--start ADDR [--quit-after SECONDS]]\n"
+    "usage: wirepeek [-D] [-S] [--start ADDR [--quit-after SECONDS]] [--no-programs]\n"
     "       wirepeek --report --adapter ADDR (--read FILE | --seconds N) [--json [--every SECONDS]]\n"
+    "                [--no-programs]\n"
     "       wirepeek --serve [ADDR:]PORT --adapter ADDR [--top K] [--allow-host NAME]... [--user NAME]\n"
-    "                [--seconds N] [--json]\n"
+    "                [--seconds N] [--json] [--no-programs]\n"
     "       wirepeek --help | --version\n";
 
 const char* const OptionList =
@@ -45,6 +46,8 @@ const char* const OptionList =
     "                        (besides the address served on and localhost); repeatable\n"
     "  --user NAME           with --serve started as root: the user it serves as once the\n"
     "                        capture is open (default nobody)\n"
+    "  --no-programs         do not find which program of this host sent or received the\n"
+    "                        traffic (no per-program table, \"programs\" or program series)\n"
     "  --help                this text\n"
     "  --version             the program's name and version\n"
     "The report and the endpoint need no display.\n";
@@ -203,6 +206,9 @@ bool ParseLongOptions(const std::vector<std::string>& args, TLongOptions& option
       }
       options.AllowHosts.push_back(text);
       headlessOnly.push_back(name);
+    } else if (name == "--no-programs") {
+      if (!flag()) return false;
+      options.Programs = false;
     } else if (name == "--start") {
       if (!value(options.Start)) return false;
       windowOnly.push_back(name);

@@ -29,6 +29,8 @@ struct TLongOptions {
   // The window.
   std::string Start;       // --start ADDR
   long QuitAfter = -1;     // --quit-after SECONDS
+  // Every front end.
+  bool Programs = true;    // cleared by --no-programs
 };
 
 inline constexpr int MaxTopAddresses = 1000;

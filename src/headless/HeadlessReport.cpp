@@ -8,6 +8,7 @@
 
 #include "headless/CommandLine.h"
 #include "headless/HeadlessCapture.h"
+#include "headless/ProgramsJson.h"
 
 namespace {
 
@@ -35,6 +36,10 @@ TFiguresSnapshot SnapshotOf(const TReportFigures& f) {
   s.Kernel = f.Kernel;
   s.Addresses = f.Addresses->AllRows();
   s.RemoteAddresses = f.Addresses->RowCount() + f.Addresses->Unlisted();
+  if (f.Programs) {
+    s.HasPrograms = true;
+    s.Programs = f.Programs->AllRows();
+  }
   return s;
 }
 
@@ -111,7 +116,9 @@ std::string ReportJsonLine(const std::string& adapter, bool live, const TFigures
     first = false;
     line += r.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   }
-  line += "]}\n";
+  line += ']';
+  if (s.HasPrograms) line += ',' + ProgramsJson(s.Programs);
+  line += "}\n";
   return line;
 }
 
@@ -163,6 +170,7 @@ void WriteReportText(const TReportFigures& f, std::ostream& out) { WriteText(f.A
 
 int RunHeadlessReport(const TLongOptions& options, std::ostream& out, std::ostream& err) {
   THeadlessCapture capture;
+  capture.ProgramsFromStart = options.Programs;
   if (!capture.Start(options.Adapter, options.File, err)) return 1;
 
   TFiguresSnapshot previous;

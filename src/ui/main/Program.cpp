@@ -58,6 +58,7 @@ void StartCapture(TMainForm& form, const QString& address, int quitAfter) {
     figures.Adapter = address.toStdString();
     figures.State = form.Monitor().Ioctl.get();
     figures.Addresses = &form.IPAdrModel().Table();
+    figures.Programs = form.ProgramModel().Table();
     figures.Live = live;
     if (live && form.Monitor().Ioctl->CaptureSocket) figures.Kernel = form.Monitor().Ioctl->CaptureSocket->Statistics();
     WriteReportJson(figures, std::cout);
@@ -96,6 +97,7 @@ int RunWindowProgram(int& argc, char** argv, const TProgramHooks& Hooks, const T
   });
   int status = 0;
   if (built) {
+    mainForm->ProgramModel().Enabled = Start.Programs;
     if (Hooks.Created) Hooks.Created(*mainForm);
     // A map that does not belong to this build ends the program at once.
     if (mainForm->CheckMapFile() < 0) status = 1;

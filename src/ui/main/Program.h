@@ -22,6 +22,7 @@ struct TProgramHooks {
 struct TWindowStart {
   std::string Address;  // --start: pick it and press "Capture 開始"; empty: nothing
   long QuitAfter = -1;  // --quit-after: then end, print the JSON object and quit
+  bool Programs = true;  // --no-programs clears it: no per-program page
 };
 
 // Runs the window program on argc/argv (the toolkit removes its own options

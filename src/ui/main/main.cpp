@@ -35,7 +35,7 @@ int main(int argc, char** argv) {
   if (const auto exitCode = RunCommandLine(args, options, std::cout, std::cerr, SystemEnvironment)) {
     status = *exitCode;
   } else {
-    status = RunWindowProgram(argc, argv, {}, {options.Start, options.QuitAfter});
+    status = RunWindowProgram(argc, argv, {}, {options.Start, options.QuitAfter, options.Programs});
   }
   // A fault's way out skipped a clean-up: say so, for it is a fault of ours.
   if (!InjectedLocksFree()) {
