@@ -437,8 +437,9 @@ void TMainForm::actCaptureStartExecute() {
   SetOptionPageAvailable(false);
   lvProgramClick({});
   IPAdrTable->Clear();
-  const bool adapter = state.SelectedAdapter >= 1 && state.SelectedAdapter <= MaxAdapters;
-  ProgramTable->Start(adapter ? state.Adapters[state.SelectedAdapter] : 0);
+  // The sockets of a capture file are not this host's.
+  const bool live = state.CaptureFile.empty() && state.SelectedAdapter >= 1 && state.SelectedAdapter <= MaxAdapters;
+  ProgramTable->Start(live ? state.Adapters[state.SelectedAdapter] : 0, live);
   ShowUnlisted(false);
   if (IPMonitor->CaptureStart() == 0) {
     pcMain->setCurrentWidget(tsCounter);

@@ -66,11 +66,11 @@ QVariant TProgramModel::headerData(int section, Qt::Orientation orientation, int
   return {};
 }
 
-void TProgramModel::Start(std::uint32_t localAddr) {
+void TProgramModel::Start(std::uint32_t localAddr, bool live) {
   beginResetModel();
   Programs.reset();
   ShownRows = 0;
-  if (Enabled) {
+  if (Enabled && live) {
     Programs = std::make_unique<TProgramAttribution>(localAddr);
     // Worker thread: only queues the refresh.
     Programs->SetAnswered([this] { emit Answered(); });

@@ -24,8 +24,9 @@ class TProgramModel final : public QAbstractTableModel {
 
   // Cleared by --no-programs: the page stays empty.
   bool Enabled = true;
-  // At a capture start: the table empties, and look-ups begin for LocalAddr.
-  void Start(std::uint32_t LocalAddr);
+  // At a capture start: the table empties, and look-ups begin for LocalAddr
+  // when Live.
+  void Start(std::uint32_t LocalAddr, bool Live);
   // Inside the notification, before the address table drains the queue.
   void Fold(const TXIoctl& State);
   // Takes the look-ups' answers and shows the rows as they are now.
