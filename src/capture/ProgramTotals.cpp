@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "support/WorkerGuard.h"
+
 namespace {
 
 constexpr std::string_view OtherPrograms = "(other)";
@@ -28,14 +30,14 @@ std::uint32_t TProgramTotalsTable::RowOf(const std::string& program, const std::
 }
 
 void TProgramTotalsTable::Add(std::uint32_t id, const PacketRecord& record, std::int64_t sent,
-                              std::int64_t received) {
+                              std::int64_t received, bool knownRemote) {
   ProgramTotals& row = Rows[id];
   row.SentBytes += sent;
   row.RecvBytes += received;
   row.LastCategory = record.Category;
   row.LastTime = record.Hour * 10000 + record.Minute * 100 + record.Second;
   row.LastUnixSeconds = record.UnixSeconds;
-  if (Remotes[id].size() < RemotesPerRow) Remotes[id].insert(record.RemoteAddr);
+  if (!knownRemote && Remotes[id].size() < RemotesPerRow) Remotes[id].insert(record.RemoteAddr);
 }
 
 void TProgramTotalsTable::Clear() {
@@ -81,7 +83,7 @@ std::vector<ProgramTotals> TopPrograms(std::vector<ProgramTotals> rows, int top)
 }
 
 TProgramAttribution::TProgramAttribution(std::uint32_t localAddr) {
-  Worker = std::thread([this, localAddr] { Work(localAddr); });
+  Worker = std::thread([this, localAddr] { Run(localAddr); });
 }
 
 TProgramAttribution::~TProgramAttribution() {
@@ -122,7 +124,8 @@ void TProgramAttribution::Fold(const PacketRecord& record) {
   // Later fragments and cut datagrams name no socket.
   if (record.LocalPort == 0) return Totals.Add(UnknownRow(), record, s, r);
   const TSocketKey key{record.RemoteAddr, record.LocalPort, record.RemotePort, record.Protocol};
-  if (const auto hit = Cache.find(key); hit != Cache.end()) return Totals.Add(hit->second, record, s, r);
+  // The key holds the remote address: its row took it when the key was cached.
+  if (const auto hit = Cache.find(key); hit != Cache.end()) return Totals.Add(hit->second, record, s, r, true);
   auto parked = Waiting.find(key);
   if (parked == Waiting.end()) {
     if (Waiting.size() + Cache.size() >= MaxKeys) return Totals.Add(UnknownRow(), record, s, r);
@@ -141,10 +144,20 @@ void TProgramAttribution::Fold(const PacketRecord& record) {
 bool TProgramAttribution::Apply() {
   std::vector<std::pair<TSocketKey, TSocketOwner>> answers;
   std::vector<TSocketKey> expired;
+  bool broken = false;
   {
     std::lock_guard lock(Mutex);
     answers.swap(Answers);
     expired.swap(Expired);
+    broken = Broken;
+  }
+  // No answer is coming: what waits for one is nobody's that can be told.
+  if (broken) {
+    for (const auto& [key, parked] : Waiting) Totals.Add(UnknownRow(), parked.Last, parked.Sent, parked.Received);
+    const bool changed = !Waiting.empty();
+    Waiting.clear();
+    Cache.clear();
+    return changed;
   }
   for (const TSocketKey& key : expired) Cache.erase(key);
   for (auto& [key, owner] : answers) {
@@ -161,12 +174,29 @@ bool TProgramAttribution::Apply() {
 void TProgramAttribution::Flush(std::chrono::milliseconds timeout) {
   {
     std::unique_lock lock(Mutex);
-    Done.wait_for(lock, timeout, [this] { return Asked.empty() && !Busy; });
+    Done.wait_for(lock, timeout, [this] { return (Asked.empty() && !Busy) || Broken; });
   }
   Apply();
 }
 
-// Worker thread: answers the keys asked about, at most once a Pause, and
+// Look-up thread. A fault in the look-ups ends them, not the capture: from
+// then on, records go to "(unknown)".
+void TProgramAttribution::Run(std::uint32_t localAddr) {
+  bool finished = false;
+  try {
+    finished = RunWorker([&] { Work(localAddr); });
+  } catch (...) {
+  }
+  if (finished) return;
+  {
+    std::lock_guard lock(Mutex);
+    Broken = true;
+    Busy = false;
+  }
+  Done.notify_all();
+}
+
+// Look-up thread: answers the keys asked about, at most once a Pause, and
 // tells which cached keys' sockets have closed.
 void TProgramAttribution::Work(std::uint32_t localAddr) {
   TSocketOwners owners(localAddr);

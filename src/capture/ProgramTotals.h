@@ -42,8 +42,10 @@ class TProgramTotalsTable {
 
   // The row of a program and user, made when it is new.
   std::uint32_t RowOf(const std::string& Program, const std::string& User);
-  // Adds bytes to a row as Record would (its direction, category and time).
-  void Add(std::uint32_t Id, const PacketRecord& Record, std::int64_t Sent, std::int64_t Received);
+  // Adds bytes to a row as Record would (its direction, category and time),
+  // and its remote address unless the row has it already (KnownRemote).
+  void Add(std::uint32_t Id, const PacketRecord& Record, std::int64_t Sent, std::int64_t Received,
+           bool KnownRemote = false);
   void Clear();
 
   int RowCount() const noexcept { return static_cast<int>(Rows.size()); }
@@ -103,6 +105,7 @@ class TProgramAttribution {
     std::int64_t Sent = 0, Received = 0;
     PacketRecord Last;
   };
+  void Run(std::uint32_t LocalAddr);
   void Work(std::uint32_t LocalAddr);
 
   TProgramTotalsTable Totals;
@@ -120,6 +123,7 @@ class TProgramAttribution {
   std::vector<std::pair<TSocketKey, TSocketOwner>> Answers;
   std::vector<TSocketKey> Expired;
   bool Busy = false;
+  bool Broken = false;  // the look-ups stopped after a fault
   bool Stopping = false;
   std::function<void()> Answered;
   std::thread Worker;
