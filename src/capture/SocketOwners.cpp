@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <pwd.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <array>
@@ -128,8 +129,13 @@ TSocketOwners::~TSocketOwners() {
 
 bool TSocketOwners::Refresh() {
   ScannedThisRound = false;
-  if (Fd < 0) Fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-  if (Fd < 0) return false;
+  if (Fd < 0) {
+    Fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (Fd < 0) return false;
+    // A listing the kernel does not finish must not hold the look-ups forever.
+    const timeval wait{1, 0};
+    setsockopt(Fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  }
   std::vector<TSocketEntry> sockets;
   std::vector<std::uint8_t> buffer(32768);
   for (const std::uint8_t protocol : {std::uint8_t{IPPROTO_TCP}, std::uint8_t{IPPROTO_UDP}}) {
@@ -208,7 +214,13 @@ TSocketOwner TSocketOwners::Find(const TSocketKey& key) {
   const TSocketEntry* e = Entry(key);
   if (!e || e->Inode == 0) return owner;
   owner.Inode = e->Inode;
-  owner.User = UserName(e->Uid);
+  // Names come from the user database, which may be remote: each once.
+  auto user = Users.find(e->Uid);
+  if (user == Users.end()) {
+    if (Users.size() >= 4096) Users.clear();
+    user = Users.emplace(e->Uid, UserName(e->Uid)).first;
+  }
+  owner.User = user->second;
   const auto read = [&] {
     const auto holder = Holders.find(e->Inode);
     if (holder == Holders.end()) return;

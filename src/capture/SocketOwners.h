@@ -91,5 +91,6 @@ class TSocketOwners {
   // port) to Sockets.
   std::unordered_map<TSocketKey, std::uint32_t, TSocketKeyHash> Connected, Bound;
   std::unordered_map<std::uint64_t, pid_t> Holders;  // inode -> process
+  std::unordered_map<std::uint32_t, std::string> Users;  // uid -> name
   bool ScannedThisRound = false;
 };
