@@ -457,7 +457,6 @@ void TMainForm::actCaptureStartExecute() {
 void TMainForm::actCaptureEndExecute() {
   tmMain->stop();
   IPMonitor->CaptureEnd();
-  ProgramTable->Flush();
   ShowUnlisted(true);
   SetIdleCommands(true);
   SetOptionPageAvailable(true);

@@ -58,6 +58,8 @@ void StartCapture(TMainForm& form, const QString& address, int quitAfter) {
     figures.Adapter = address.toStdString();
     figures.State = form.Monitor().Ioctl.get();
     figures.Addresses = &form.IPAdrModel().Table();
+    // The last look-ups are waited for (briefly), so that no byte is left parked.
+    form.ProgramModel().Flush();
     figures.Programs = form.ProgramModel().Table();
     figures.Live = live;
     if (live && form.Monitor().Ioctl->CaptureSocket) figures.Kernel = form.Monitor().Ioctl->CaptureSocket->Statistics();

@@ -31,7 +31,8 @@ class TProgramModel final : public QAbstractTableModel {
   void Fold(const TXIoctl& State);
   // Takes the look-ups' answers and shows the rows as they are now.
   void Refresh();
-  // At a capture end: the last look-ups, briefly waited for.
+  // Waits (at most a second) for the look-ups asked for, and shows them: for
+  // a report at the end of a capture. Otherwise answers come by themselves.
   void Flush();
   const TProgramTotalsTable* Table() const;
   QString CellText(int row, int column) const;
