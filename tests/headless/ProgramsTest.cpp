@@ -105,14 +105,14 @@ TEST(ProgramAttribution, EachProgramHasItsPeersBytesInTheWindowTheReportAndTheEn
     args.insert(args.begin(), nobody.begin(), nobody.end());
     return args;
   };
-  TChildProcess window(ours, as({"--start", "10.201.0.1", "--quit-after", "9"}), dir, "window");
-  TChildProcess report(ours, as({"--report", "--adapter", "10.201.0.1", "--seconds", "8", "--json", "--every", "1"}),
+  TChildProcess window(ours, as({"--start", "10.201.0.1", "--quit-after", "12"}), dir, "window");
+  TChildProcess report(ours, as({"--report", "--adapter", "10.201.0.1", "--seconds", "11", "--json", "--every", "1"}),
                        dir, "report");
   TChildProcess serve(ours, as({"--serve", "127.0.0.1:0", "--adapter", "10.201.0.1"}), dir, "serve");
   ASSERT_TRUE(serve.WaitForError("/metrics for ", 10s)) << serve.Errors();
-  for (int i = 0; i < 100 && report.Output().empty(); ++i) std::this_thread::sleep_for(50ms);
+  for (int i = 0; i < 200 && report.Output().empty(); ++i) std::this_thread::sleep_for(50ms);
   ASSERT_FALSE(report.Output().empty()) << report.Errors();
-  std::this_thread::sleep_for(1500ms);  // the window has no sign of its start but its final report
+  std::this_thread::sleep_for(3s);  // the window shows no sign of its start but its final report
 
   std::vector<pid_t> talkers;
   for (const auto& t : kTalkers) talkers.push_back(StartTalker(ours, t));
