@@ -550,7 +550,7 @@ void TMainForm::WMCaptureNotify() {
   ProgramTable->Fold(state);
   IPAdrTable->Drain(state);
   ProgramTable->Refresh();
-  if (ProgramFilter->Narrowed()) ProgramFilter->Again();
+  ProgramFilter->Again();
   ShowUnlisted(false);
 }
 

@@ -104,6 +104,7 @@ void TProgramModel::Flush() {
 
 void TProgramFilter::Narrow(const std::unordered_set<std::uint32_t>* addresses) {
   Remotes = addresses;
+  FilteredSize = addresses ? addresses->size() : 0;
   invalidateRowsFilter();
 }
 

@@ -54,12 +54,16 @@ class TProgramFilter final : public QSortFilterProxyModel {
   // The remote addresses to show, or null for all.
   void Narrow(const std::unordered_set<std::uint32_t>* Addresses);
   const std::unordered_set<std::uint32_t>* Narrowed() const { return Remotes; }
-  // Rows may now pass that did not.
-  void Again() { invalidateRowsFilter(); }
+  // Rows may now pass that did not: filtered again when the program has new
+  // remote addresses (new rows are filtered as they come).
+  void Again() {
+    if (Remotes && Remotes->size() != FilteredSize) Narrow(Remotes);
+  }
 
  protected:
   bool filterAcceptsRow(int SourceRow, const QModelIndex& SourceParent) const override;
 
  private:
   const std::unordered_set<std::uint32_t>* Remotes = nullptr;
+  std::size_t FilteredSize = 0;
 };
