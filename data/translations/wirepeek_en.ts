@@ -75,6 +75,14 @@
         <translation>By IP address</translation>
     </message>
     <message>
+        <source>プログラム別集計</source>
+        <translation>By program</translation>
+    </message>
+    <message>
+        <source>ＩＰアドレス別集計は %1 の相手だけ（もう一度クリックで全部）</source>
+        <translation>The address page shows only the peers of %1 (click it again for all)</translation>
+    </message>
+    <message>
         <source>Capture 開始</source>
         <translation>Capture Start</translation>
     </message>
@@ -187,6 +195,14 @@
     <message>
         <source>送信ﾊﾞｲﾄ数</source>
         <translation>Bytes sent</translation>
+    </message>
+    <message>
+        <source>プログラム</source>
+        <translation>Program</translation>
+    </message>
+    <message>
+        <source>ユーザー</source>
+        <translation>User</translation>
     </message>
 </context>
 <context>

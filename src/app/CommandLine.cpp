@@ -18,10 +18,11 @@
 namespace {
 
 const char* const Synopsis =
-    "usage: wirepeek [-D] [-S] [--start ADDR [--quit-after SECONDS]]\n"
+    "usage: wirepeek [-D] [-S] [--start ADDR [--quit-after SECONDS]] [--no-programs]\n"
     "       wirepeek --report --adapter ADDR (--read FILE | --seconds N) [--json [--every SECONDS]]\n"
+    "                [--no-programs]\n"
     "       wirepeek --serve [ADDR:]PORT --adapter ADDR [--top K] [--allow-host NAME]... [--user NAME]\n"
-    "                [--seconds N] [--json]\n"
+    "                [--seconds N] [--json] [--no-programs]\n"
     "       wirepeek --help | --version\n";
 
 const char* const OptionList =
@@ -46,6 +47,8 @@ const char* const OptionList =
     "                        (besides the address served on and localhost); repeatable\n"
     "  --user NAME           with --serve started as root: the user it serves as once the\n"
     "                        capture is open (default nobody)\n"
+    "  --no-programs         do not find which program of this host sent or received the\n"
+    "                        traffic (no per-program table, \"programs\" or program series)\n"
     "  --help                this text\n"
     "  --version             the program's name and version\n"
     "The report and the endpoint need no display.\n";
@@ -63,7 +66,7 @@ constexpr std::array<std::string_view, 6> ToolkitOptionsAlone = {"reverse", "wid
 // Option codes for getopt_long_only, above every character.
 enum TOptionCode : int {
   OptReport = 256, OptServe, OptJson, OptAdapter, OptRead, OptSeconds, OptEvery, OptTop, OptUser, OptAllowHost,
-  OptStart, OptQuitAfter, OptHelp, OptVersion, OptToolkit
+  OptStart, OptQuitAfter, OptNoPrograms, OptHelp, OptVersion, OptToolkit
 };
 
 struct TOptionName {
@@ -78,6 +81,7 @@ constexpr TOptionName OwnOptions[] = {
     {"every", required_argument, OptEvery},     {"top", required_argument, OptTop},
     {"user", required_argument, OptUser},       {"allow-host", required_argument, OptAllowHost},
     {"start", required_argument, OptStart},     {"quit-after", required_argument, OptQuitAfter},
+    {"no-programs", no_argument, OptNoPrograms},
     {"help", no_argument, OptHelp},             {"version", no_argument, OptVersion},
 };
 
@@ -332,6 +336,9 @@ bool ParseCommandLine(const std::vector<std::string>& args, TLongOptions& option
         }
         options.AllowHosts.push_back(value);
         headlessOnly.push_back(name);
+        break;
+      case OptNoPrograms:
+        options.Programs = false;
         break;
       case OptStart:
         options.Start = value;

@@ -132,6 +132,7 @@ void TCaptureThread::Datagram(const TCapturedDatagram& datagram) {
   if (State.DumpChannel.WantsText())
     State.Dumps.Dump(view, static_cast<std::int32_t>(n), State.DumpLimit,
                      State.CaptureFile.empty() ? nullptr : &State.KeepRunning);
+  Ports = TransportPorts(view);
   if (source == SelectedAddr) {
     CountPacket(State, DirectionSent);
     QueueRecord(DirectionSent);
@@ -159,6 +160,9 @@ void TCaptureThread::QueueRecord(std::uint8_t direction) {
     record.Second = ReceiveTime.Second;
     record.Millisecond = ReceiveTime.Millisecond;
     record.UnixSeconds = ReceiveSecond;
+    record.Protocol = Ports.Protocol;
+    record.LocalPort = direction == DirectionSent ? Ports.Source : Ports.Dest;
+    record.RemotePort = direction == DirectionSent ? Ports.Dest : Ports.Source;
     State.RecordQueue.push_back(record);
   } catch (...) {
     State.QueueBusy.store(0, std::memory_order_release);

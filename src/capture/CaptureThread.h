@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "capture/CaptureBackend.h"
+#include "capture/TransportPorts.h"
 #include "support/DateTimeText.h"
 
 class TXIoctl;
@@ -40,6 +41,7 @@ class TCaptureThread final : private TDatagramSink {
   std::uint32_t SelectedAddr = 0;
   bool Matched = false;
   std::int32_t MatchedLength = 0;  // CurLength of the group's last datagram of ours
+  TTransportPorts Ports;           // of the datagram being counted
   std::atomic<bool> Terminated{false};
   std::atomic<int> Exit{-1};
   std::thread Worker;

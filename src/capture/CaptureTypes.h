@@ -44,6 +44,11 @@ struct PacketRecord {
   std::uint16_t Second = 0;
   std::uint16_t Millisecond = 0;
   std::int64_t UnixSeconds = 0;  // the same moment, for its date and UTC offset
+  // The socket's side of it, for finding the program: the IP protocol, and
+  // for TCP and UDP the ports (0 where the datagram does not hold them).
+  std::uint8_t Protocol = 0;
+  std::uint16_t LocalPort = 0;
+  std::uint16_t RemotePort = 0;
 };
 
 using TRecordQueue = std::deque<PacketRecord>;

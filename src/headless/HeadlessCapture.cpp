@@ -30,6 +30,10 @@ void TLiveFigures::UseSummary(int top) {
 // Capture thread.
 void TLiveFigures::Publish(TXIoctl& state, const TCaptureStats& kernel) {
   std::lock_guard lock(Mutex);
+  if (Programs) {
+    Programs->FoldQueue(state);
+    Programs->Apply();
+  }
   if (Summary)
     Summary->Drain(state);
   else
@@ -45,7 +49,22 @@ TFiguresSnapshot TLiveFigures::Snapshot(bool withAddresses) const {
   TFiguresSnapshot copy = Current;
   copy.RemoteAddresses = Summary ? Summary->Distinct() : Table.RowCount();
   if (withAddresses) copy.Addresses = Summary ? Summary->Top(SummaryTop) : Table.AllRows();
+  if (Programs) {
+    Programs->Apply();
+    copy.HasPrograms = true;
+    copy.Programs = Programs->Table().AllRows();
+  }
   return copy;
+}
+
+void TLiveFigures::UsePrograms(std::uint32_t localAddr) {
+  std::lock_guard lock(Mutex);
+  Programs = std::make_unique<TProgramAttribution>(localAddr);
+}
+
+void TLiveFigures::FlushPrograms() {
+  std::lock_guard lock(Mutex);
+  if (Programs) Programs->Flush(std::chrono::seconds(1));
 }
 
 std::size_t TLiveFigures::AddressCount() const {
@@ -104,7 +123,14 @@ bool THeadlessCapture::Start(const std::string& adapter, const std::string& file
   state.SelectedAdapter = 1;
   state.NotifyWindow = &Target;
   state.ExePath = GlobalSettings.ExePath;
+  Address = parsed.s_addr;
+  if (ProgramsFromStart) StartPrograms();
   return Monitor.CaptureStart() >= 0;
+}
+
+void THeadlessCapture::StartPrograms() {
+  // The sockets of a capture file are not this host's.
+  if (IsLive) Published.UsePrograms(Address);
 }
 
 void THeadlessCapture::Wait(long seconds, std::chrono::milliseconds interval, const std::function<void()>& tick) {
@@ -145,6 +171,7 @@ int THeadlessCapture::End(std::ostream& err) {
   // The thread has ended: the records of a last group, and the kernel's final
   // counts, which a closed handle keeps.
   Published.Publish(state, state.CaptureSocket ? state.CaptureSocket->Statistics() : TCaptureStats{});
+  Published.FlushPrograms();
   // The capture ended by itself with a failed receive: a broken file, or an
   // interface that went away. The figures cover what was read.
   if (EndedAlone && exitCode == 2) {

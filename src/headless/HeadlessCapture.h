@@ -15,6 +15,7 @@
 #include "capture/AddrTotals.h"
 #include "capture/NotifyTargets.h"
 #include "capture/IPMonitor.h"
+#include "capture/ProgramTotals.h"
 #include "capture/XIoctlUnit.h"
 #include "report/Report.h"
 
@@ -32,6 +33,11 @@ class TLiveFigures {
   // Capture thread, inside its notification: folds the queued records into
   // the address table and copies the counters.
   void Publish(TXIoctl& State, const TCaptureStats& Kernel);
+  // From now on, records are also put down to the programs of this host
+  // that sent or received them (LocalAddr: the watched address).
+  void UsePrograms(std::uint32_t LocalAddr);
+  // Once the capture has ended: waits a moment for the last look-ups.
+  void FlushPrograms();
   // Any thread.
   TFiguresSnapshot Snapshot(bool WithAddresses) const;
   std::size_t AddressCount() const;
@@ -42,6 +48,7 @@ class TLiveFigures {
   TAddrTotalsTable Table;
   std::unique_ptr<TAddrHeavyHitters> Summary;
   int SummaryTop = 0;
+  std::unique_ptr<TProgramAttribution> Programs;
 };
 
 class THeadlessCapture {
@@ -74,6 +81,12 @@ class THeadlessCapture {
   // first notification once CaptureThreadMayDrop is set, the capture being
   // open. A capture thread that cannot is ended.
   bool DropCapabilitiesOnCaptureThread = false;
+  // Set before Start: a live capture puts its traffic down to programs from
+  // the start (--no-programs clears it).
+  bool ProgramsFromStart = true;
+  // Once started: a live capture puts its traffic down to programs from now
+  // on, on a thread with the rights of the calling one.
+  void StartPrograms();
   std::atomic<bool> CaptureThreadMayDrop{true};
 
  private:
@@ -82,6 +95,7 @@ class THeadlessCapture {
   TDirectNotifyTarget Target;
   std::string AdapterText;
   bool IsLive = true;
+  std::uint32_t Address = 0;
   bool EndedAlone = false;
   bool Dropped = false;
   std::string DropFailure;

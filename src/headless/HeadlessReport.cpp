@@ -8,6 +8,7 @@
 
 int RunHeadlessReport(const TLongOptions& options, std::ostream& out, std::ostream& err) {
   THeadlessCapture capture;
+  capture.ProgramsFromStart = options.Programs;
   if (!capture.Start(options.Adapter, options.File, err)) return 1;
 
   TFiguresSnapshot previous;

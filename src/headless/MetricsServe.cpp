@@ -237,6 +237,8 @@ int RunMetricsServe(const TLongOptions& options, std::ostream& out, std::ostream
   capture.CaptureThreadMayDrop.store(user.empty());
   // Months of traffic from any number of addresses: only the busiest are kept.
   capture.Figures().UseSummary(options.Top);
+  // Its look-ups start once the rights are gone.
+  capture.ProgramsFromStart = false;
   if (!capture.Start(options.Adapter, "", err)) return 1;
   // The capture is open: this thread, and the server's threads it starts,
   // need no rights from here on.
@@ -247,6 +249,7 @@ int RunMetricsServe(const TLongOptions& options, std::ostream& out, std::ostream
     return 1;
   }
   capture.CaptureThreadMayDrop.store(true);
+  if (options.Programs) capture.StartPrograms();
 
   TMetricsContext context;
   context.Adapter = options.Adapter;

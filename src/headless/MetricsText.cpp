@@ -207,6 +207,21 @@ std::string WriteMetrics(const TFiguresSnapshot& f, const TMetricsContext& conte
     e.Sample("wirepeek_remote_bytes_total", {{"adapter", adapter}, {"remote", remote}, {"direction", "received"}},
              row.RecvBytes);
   }
+  if (f.HasPrograms) {
+    e.Family("wirepeek_program_bytes_total", "counter",
+             "IP bytes the programs of this host sent or received through the watched address; only the programs "
+             "with the most bytes (--top of them) have a series. A program is its process name, or \"user NAME\" "
+             "for a process of another user; \"(kernel / other)\" is traffic of no socket (ICMP and the like), "
+             "\"(unknown)\" that of sockets gone before they could be looked up.");
+    for (const ProgramTotals& row : TopPrograms(f.Programs, context.Top)) {
+      e.Sample("wirepeek_program_bytes_total",
+               {{"adapter", adapter}, {"program", row.Program}, {"user", row.User}, {"direction", "sent"}},
+               row.SentBytes);
+      e.Sample("wirepeek_program_bytes_total",
+               {{"adapter", adapter}, {"program", row.Program}, {"user", row.User}, {"direction", "received"}},
+               row.RecvBytes);
+    }
+  }
   e.Family("wirepeek_capture_up", "gauge", "1 while the capture runs, 0 once it has ended.");
   e.Sample("wirepeek_capture_up", {{"adapter", adapter}}, std::int64_t{context.CaptureUp ? 1 : 0});
   e.Family("wirepeek_capture_start_time_seconds", "gauge", "Unix time the capture started.");

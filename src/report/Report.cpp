@@ -33,6 +33,10 @@ TFiguresSnapshot SnapshotOf(const TReportFigures& f) {
   s.Kernel = f.Kernel;
   s.Addresses = f.Addresses->AllRows();
   s.RemoteAddresses = f.Addresses->RowCount() + f.Addresses->Unlisted();
+  if (f.Programs) {
+    s.HasPrograms = true;
+    s.Programs = f.Programs->AllRows();
+  }
   return s;
 }
 
@@ -131,7 +135,23 @@ ordered_json AddressRow(const AddrTotals& row) {
   return r;
 }
 
-// The members every report object has, the address rows last.
+ordered_json ProgramRow(const ProgramTotals& row) {
+  AddrTotals moment;
+  moment.LastTime = row.LastTime;
+  moment.LastUnixSeconds = row.LastUnixSeconds;
+  ordered_json r = ordered_json::object();
+  r["program"] = row.Program;
+  r["user"] = row.User;
+  r["sent_bytes"] = row.SentBytes;
+  r["recv_bytes"] = row.RecvBytes;
+  r["last_category"] = ServiceCategoryNames[row.LastCategory];
+  r["last_time"] = TAddrTotalsTable::TimeText(moment);
+  r["last_date_time"] = TAddrTotalsTable::DateTimeText(moment);
+  return r;
+}
+
+// The members every report object has, the address rows and (when traffic
+// was put down to programs) the program rows last.
 TObjectText ReportObject(const std::string& adapter, bool live, const TFiguresSnapshot& s) {
   const auto millis =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch());
@@ -145,6 +165,7 @@ TObjectText ReportObject(const std::string& adapter, bool live, const TFiguresSn
   object.Member("kernel_received", live ? s.Kernel.Received : 0);
   object.Member("dropped", live ? s.Kernel.Dropped : 0);
   object.Array("addresses", s.Addresses, 112, AddressRow);  // a row is about 110 bytes
+  if (s.HasPrograms) object.Array("programs", s.Programs, 160, ProgramRow);
   return object;
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "capture/AddrTotals.h"
+#include "capture/ProgramTotals.h"
 #include "capture/XIoctlUnit.h"
 
 // The figures of a capture, copied out of it so they can be written on any
@@ -21,6 +22,9 @@ struct TFiguresSnapshot {
   std::vector<AddrTotals> Addresses;  // address order
   // Remote addresses seen, where Addresses lists only some of them.
   std::int64_t RemoteAddresses = 0;
+  // Traffic per program of this host, when it was put down to programs.
+  bool HasPrograms = false;
+  std::vector<ProgramTotals> Programs;  // program order
 };
 
 // The report of a capture, as the window's --quit-after gives it.
@@ -28,6 +32,7 @@ struct TReportFigures {
   std::string Adapter;
   const TXIoctl* State = nullptr;
   const TAddrTotalsTable* Addresses = nullptr;
+  const TProgramTotalsTable* Programs = nullptr;  // none: not put down to programs
   bool Live = false;
   TCaptureStats Kernel;
   // The window in debug mode adds what became of the packet dumps and, for

@@ -26,4 +26,6 @@ struct TLongOptions {
   bool DumpLimit = false;  // -S: packet dumps of at most 256 bytes
   std::string Start;       // --start ADDR
   long QuitAfter = -1;     // --quit-after SECONDS
+  // Every front end.
+  bool Programs = true;    // cleared by --no-programs
 };

@@ -178,6 +178,7 @@ void TMainForm::BuildControls() {
   };
   tsProt = page(tr("プロトコル別集計"), lvProt, sbarProt);
   tsIPAdr = page(tr("ＩＰアドレス別集計"), lvIPAdr, sbarIPAdr);
+  tsProgram = page(tr("プログラム別集計"), lvProgram, sbarProgram);
   tsRate = new TRatePage;
   pcSyukei->addTab(tsRate, TRatePage::tr("推移"));
 
@@ -234,6 +235,9 @@ void TMainForm::FormCreate() {
   BuildActionsAndMenus();
   ProtTable = new TProtModel(this);
   IPAdrTable = new TIPAdrModel(this);
+  ProgramTable = new TProgramModel(this);
+  ProgramFilter = new TProgramFilter(this);
+  ProgramFilter->setSourceModel(IPAdrTable);
 
   // Settings, centred on the screen when no position is stored.
   const QRect screen = QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->geometry()
@@ -260,6 +264,8 @@ void TMainForm::FormCreate() {
   // The summary tables, shown at their stored width when the setting asks.
   SetupProtView();
   SetupIPAdrView();
+  lvProgram->setModel(ProgramTable);
+  for (int c = 0; c < ProgramTable->columnCount(); ++c) lvProgram->setColumnWidth(c, lvIPAdr->columnWidth(c < 2 ? 1 : c));
   if (GlobalSettings.Prot_IPAdr) {
     cbProt_IPAdr->setChecked(true);
     SetSummaryWidth(GlobalSettings.ProtPageWidth);
@@ -278,6 +284,8 @@ void TMainForm::FormCreate() {
           [this](bool on) { RunEventHandler([&] { cbProt_IPAdrClick(on); }); });
   connect(pcSyukei, &QTabWidget::currentChanged, this,
           [this](int i) { RunEventHandler([&] { pcSyukeiChange(i); }); });
+  connect(lvProgram, &QTreeView::clicked, this,
+          [this](const QModelIndex& i) { RunEventHandler([&] { lvProgramClick(i); }); });
   connect(tmMain, &QTimer::timeout, this, [this] { RunEventHandler([this] { tmMainTimer(); }); });
 
   // The command menu where Linux shows the program's presence.
@@ -432,7 +440,11 @@ void TMainForm::actCaptureStartExecute() {
   state.DumpLimit = GlobalSettings.DumpLimit;
   state.ExePath = GlobalSettings.ExePath;
   SetOptionPageAvailable(false);
+  lvProgramClick({});
   IPAdrTable->Clear();
+  // The sockets of a capture file are not this host's.
+  const bool live = state.CaptureFile.empty() && state.SelectedAdapter >= 1 && state.SelectedAdapter <= MaxAdapters;
+  ProgramTable->Start(live ? state.Adapters[state.SelectedAdapter] : 0, live);
   ShowUnlisted(false);
   if (IPMonitor->CaptureStart() == 0) {
     pcMain->setCurrentWidget(tsCounter);
@@ -542,8 +554,32 @@ void TMainForm::WMCaptureNotify() {
       (state.CurDirection == DirectionSent ? tr("送信:") : tr("受信:")) +
       QString::number(state.CurLength);
   SetCaptionAndTitle(tr("ワイヤピーク監視:") + title, title);
+  ProgramTable->Fold(state);
   IPAdrTable->Drain(state);
+  ProgramTable->Refresh();
+  ProgramFilter->Again();
   ShowUnlisted(false);
+}
+
+void TMainForm::lvProgramClick(const QModelIndex& index) {
+  const TProgramTotalsTable* table = ProgramTable->Table();
+  const auto* remotes = table && index.isValid() && index.row() < table->RowCount() ? &table->RemotesOf(index.row())
+                                                                                     : nullptr;
+  if (remotes == ProgramFilter->Narrowed()) remotes = nullptr;
+  ProgramFilter->Narrow(remotes);
+  QAbstractItemModel* shown = remotes ? static_cast<QAbstractItemModel*>(ProgramFilter) : IPAdrTable;
+  if (lvIPAdr->model() != shown) {
+    // The columns keep their widths across the change of model.
+    std::vector<int> widths;
+    for (int c = 0; c < IPAdrTable->columnCount(); ++c) widths.push_back(lvIPAdr->columnWidth(c));
+    lvIPAdr->setModel(shown);
+    for (int c = 0; c < static_cast<int>(widths.size()); ++c) lvIPAdr->setColumnWidth(c, widths[static_cast<std::size_t>(c)]);
+  }
+  if (remotes)
+    sbarProgram->showMessage(tr("ＩＰアドレス別集計は %1 の相手だけ（もう一度クリックで全部）")
+                                 .arg(ProgramTable->CellText(index.row(), 0)));
+  else
+    sbarProgram->clearMessage();
 }
 
 void TMainForm::ShowUnlisted(bool captureEnded) {

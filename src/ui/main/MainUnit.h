@@ -21,6 +21,7 @@
 #include "capture/NotifyTargets.h"
 #include "capture/IPMonitor.h"
 #include "capture/XIoctlUnit.h"
+#include "ui/main/ProgramModel.h"
 #include "ui/main/SummaryModels.h"
 
 class TRatePage;
@@ -37,6 +38,7 @@ class TMainForm final : public QMainWindow {
   TIPMonitor& Monitor() { return *IPMonitor; }
   TProtModel& ProtModel() { return *ProtTable; }
   TIPAdrModel& IPAdrModel() { return *IPAdrTable; }
+  TProgramModel& ProgramModel() { return *ProgramTable; }
   // The dialog actVersion shows (the About dialog), when there is one.
   void SetVersionDialog(QDialog* Dialog) { VersionDialog = Dialog; }
   // Opens a file with the desktop's handler; replaceable for tests.
@@ -63,6 +65,9 @@ class TMainForm final : public QMainWindow {
   void pcSyukeiChange(int Index);
   void cbProt_IPAdrClick(bool Checked);
   void WMCaptureNotify();
+  // A program clicked: the address page shows only its remote addresses; the
+  // same program again shows them all.
+  void lvProgramClick(const QModelIndex& Index);
   // Window thread: runs the notification the capture thread is waiting on.
   Q_INVOKABLE void ServeCaptureNotify();
 
@@ -87,6 +92,9 @@ class TMainForm final : public QMainWindow {
   QTabWidget* pcSyukei;
   QWidget* tsProt;
   QWidget* tsIPAdr;
+  QWidget* tsProgram;
+  QTreeView* lvProgram;
+  QStatusBar* sbarProgram;
   QTreeView* lvProt;
   QTreeView* lvIPAdr;
   TRatePage* tsRate;
@@ -133,6 +141,8 @@ class TMainForm final : public QMainWindow {
   std::unique_ptr<TQueuedNotifyTarget> NotifyTarget;
   TProtModel* ProtTable;
   TIPAdrModel* IPAdrTable;
+  TProgramModel* ProgramTable;
+  TProgramFilter* ProgramFilter;
   QWidget* Client;
   QDialog* VersionDialog = nullptr;
   bool Closing = false;

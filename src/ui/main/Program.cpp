@@ -58,6 +58,9 @@ void StartCapture(TMainForm& form, const QString& address, int quitAfter) {
     figures.Adapter = address.toStdString();
     figures.State = form.Monitor().Ioctl.get();
     figures.Addresses = &form.IPAdrModel().Table();
+    // The last look-ups are waited for (briefly), so that no byte is left parked.
+    form.ProgramModel().Flush();
+    figures.Programs = form.ProgramModel().Table();
     figures.Live = live;
     if (live && form.Monitor().Ioctl->CaptureSocket) figures.Kernel = form.Monitor().Ioctl->CaptureSocket->Statistics();
     WriteReportJson(figures, std::cout);
@@ -93,6 +96,7 @@ int RunWindowProgram(int& argc, char** argv, const TProgramHooks& Hooks, const T
   });
   int status = 0;
   if (built) {
+    mainForm->ProgramModel().Enabled = Options.Programs;
     if (Hooks.Created) Hooks.Created(*mainForm);
     // A map that does not belong to this build ends the program at once.
     if (mainForm->CheckMapFile() < 0) status = 1;

@@ -1,0 +1,261 @@
+#include "capture/ProgramTotals.h"
+
+#include <algorithm>
+
+#include "support/WorkerGuard.h"
+
+namespace {
+
+constexpr std::string_view OtherPrograms = "(other)";
+
+bool Before(const ProgramTotals& a, const ProgramTotals& b) {
+  return a.Program != b.Program ? a.Program < b.Program : a.User < b.User;
+}
+
+}  // namespace
+
+std::uint32_t TProgramTotalsTable::RowOf(const std::string& program, const std::string& user) {
+  const std::string key = program + '\n' + user;
+  if (const auto it = Index.find(key); it != Index.end()) return it->second;
+  // The last free row is kept for all that come after.
+  if (Rows.size() + 1 >= Limit && program != OtherPrograms) return RowOf(std::string(OtherPrograms), {});
+  ProgramTotals row;
+  row.Program = program;
+  row.User = user;
+  Rows.push_back(std::move(row));
+  Remotes.emplace_back();
+  const auto id = static_cast<std::uint32_t>(Rows.size() - 1);
+  Index.emplace(key, id);
+  return id;
+}
+
+void TProgramTotalsTable::Add(std::uint32_t id, const PacketRecord& record, std::int64_t sent,
+                              std::int64_t received, bool knownRemote) {
+  ProgramTotals& row = Rows[id];
+  row.SentBytes += sent;
+  row.RecvBytes += received;
+  row.LastCategory = record.Category;
+  row.LastTime = record.Hour * 10000 + record.Minute * 100 + record.Second;
+  row.LastUnixSeconds = record.UnixSeconds;
+  if (!knownRemote && Remotes[id].size() < RemotesPerRow) Remotes[id].insert(record.RemoteAddr);
+}
+
+void TProgramTotalsTable::Clear() {
+  Rows.clear();
+  Remotes.clear();
+  Index.clear();
+  Order.clear();
+}
+
+void TProgramTotalsTable::Settle() const {
+  if (Order.size() == Rows.size()) return;
+  // Rows are few and new ones rare: each goes in at its place.
+  for (auto id = static_cast<std::uint32_t>(Order.size()); id < Rows.size(); ++id)
+    Order.insert(std::lower_bound(Order.begin(), Order.end(), id,
+                                  [this](std::uint32_t a, std::uint32_t b) { return Before(Rows[a], Rows[b]); }),
+                 id);
+}
+
+const ProgramTotals& TProgramTotalsTable::Row(int index) const {
+  Settle();
+  return Rows[Order.at(static_cast<std::size_t>(index))];
+}
+
+std::vector<ProgramTotals> TProgramTotalsTable::AllRows() const {
+  Settle();
+  std::vector<ProgramTotals> rows;
+  rows.reserve(Order.size());
+  for (const std::uint32_t id : Order) rows.push_back(Rows[id]);
+  return rows;
+}
+
+const std::unordered_set<std::uint32_t>& TProgramTotalsTable::RemotesOf(int index) const {
+  Settle();
+  return Remotes[Order.at(static_cast<std::size_t>(index))];
+}
+
+std::vector<ProgramTotals> TopPrograms(std::vector<ProgramTotals> rows, int top) {
+  std::stable_sort(rows.begin(), rows.end(), [](const ProgramTotals& a, const ProgramTotals& b) {
+    return a.SentBytes + a.RecvBytes > b.SentBytes + b.RecvBytes;
+  });
+  if (top >= 0 && rows.size() > static_cast<std::size_t>(top)) rows.resize(static_cast<std::size_t>(top));
+  return rows;
+}
+
+TProgramAttribution::TProgramAttribution(std::uint32_t localAddr) {
+  Worker = std::thread([this, localAddr] { Run(localAddr); });
+}
+
+TProgramAttribution::~TProgramAttribution() {
+  {
+    std::lock_guard lock(Mutex);
+    Stopping = true;
+  }
+  Wake.notify_all();
+  Worker.join();
+}
+
+// The two rows of no program are made when first needed, so that an empty
+// one is never listed.
+std::uint32_t TProgramAttribution::KernelRow() {
+  if (Kernel == NoRow) Kernel = Totals.RowOf(std::string(KernelOtherProgram), {});
+  return Kernel;
+}
+
+std::uint32_t TProgramAttribution::UnknownRow() {
+  if (Unknown == NoRow) Unknown = Totals.RowOf(std::string(UnknownProgram), {});
+  return Unknown;
+}
+
+void TProgramAttribution::SetAnswered(std::function<void()> answered) {
+  std::lock_guard lock(Mutex);
+  Answered = std::move(answered);
+}
+
+void TProgramAttribution::FoldQueue(const TXIoctl& state) {
+  if (state.QueueBusy.load(std::memory_order_acquire) != 0) return;
+  for (const PacketRecord& record : state.RecordQueue) Fold(record);
+}
+
+void TProgramAttribution::Fold(const PacketRecord& record) {
+  const bool sent = record.Direction == DirectionSent;
+  const std::int64_t s = sent ? record.Length : 0, r = sent ? 0 : record.Length;
+  if (record.Protocol != 6 && record.Protocol != 17) return Totals.Add(KernelRow(), record, s, r);
+  // Later fragments and cut datagrams name no socket.
+  if (record.LocalPort == 0) return Totals.Add(UnknownRow(), record, s, r);
+  const TSocketKey key{record.RemoteAddr, record.LocalPort, record.RemotePort, record.Protocol};
+  // The key holds the remote address: its row took it when the key was cached.
+  if (const auto hit = Cache.find(key); hit != Cache.end()) return Totals.Add(hit->second, record, s, r, true);
+  auto parked = Waiting.find(key);
+  if (parked == Waiting.end()) {
+    if (Waiting.size() + Cache.size() >= MaxKeys) return Totals.Add(UnknownRow(), record, s, r);
+    parked = Waiting.emplace(key, TParked{}).first;
+    {
+      std::lock_guard lock(Mutex);
+      Asked.push_back(key);
+    }
+    Wake.notify_one();
+  }
+  parked->second.Sent += s;
+  parked->second.Received += r;
+  parked->second.Last = record;
+}
+
+bool TProgramAttribution::Apply() {
+  std::vector<std::pair<TSocketKey, TSocketOwner>> answers;
+  std::vector<TSocketKey> expired;
+  bool broken = false;
+  {
+    std::lock_guard lock(Mutex);
+    answers.swap(Answers);
+    expired.swap(Expired);
+    broken = Broken;
+  }
+  // No answer is coming: what waits for one is nobody's that can be told.
+  if (broken) {
+    for (const auto& [key, parked] : Waiting) Totals.Add(UnknownRow(), parked.Last, parked.Sent, parked.Received);
+    const bool changed = !Waiting.empty();
+    Waiting.clear();
+    Cache.clear();
+    return changed;
+  }
+  for (const TSocketKey& key : expired) Cache.erase(key);
+  for (auto& [key, owner] : answers) {
+    const auto parked = Waiting.find(key);
+    if (parked == Waiting.end()) continue;
+    const std::uint32_t row = owner.Program.empty() ? UnknownRow() : Totals.RowOf(owner.Program, owner.User);
+    Totals.Add(row, parked->second.Last, parked->second.Sent, parked->second.Received);
+    Waiting.erase(parked);
+    if (owner.Inode != 0) Cache[key] = row;
+  }
+  return !answers.empty();
+}
+
+void TProgramAttribution::Flush(std::chrono::milliseconds timeout) {
+  {
+    std::unique_lock lock(Mutex);
+    Done.wait_for(lock, timeout, [this] { return (Asked.empty() && !Busy) || Broken; });
+  }
+  Apply();
+}
+
+// Look-up thread. A fault in the look-ups ends them, not the capture: from
+// then on, records go to "(unknown)".
+void TProgramAttribution::Run(std::uint32_t localAddr) {
+  bool finished = false;
+  try {
+    finished = RunWorker([&] { Work(localAddr); });
+  } catch (...) {
+  }
+  if (finished) return;
+  {
+    std::lock_guard lock(Mutex);
+    Broken = true;
+    Busy = false;
+  }
+  Done.notify_all();
+}
+
+// Look-up thread: answers the keys asked about, at most once a Pause, and
+// tells which cached keys' sockets have closed.
+void TProgramAttribution::Work(std::uint32_t localAddr) {
+  TSocketOwners owners(localAddr);
+  std::unordered_map<TSocketKey, std::uint64_t, TSocketKeyHash> known;  // answered key -> inode
+  auto last = std::chrono::steady_clock::now() - Pause;
+  std::unique_lock lock(Mutex);
+  while (true) {
+    const auto now = std::chrono::steady_clock::now();
+    const bool due = !Asked.empty() ? now >= last + Pause : !known.empty() && now >= last + ExpiryPause;
+    if (Stopping) break;
+    if (!due) {
+      const auto until = !Asked.empty() ? last + Pause : last + ExpiryPause;
+      if (Asked.empty() && known.empty())
+        Wake.wait(lock);
+      else
+        Wake.wait_until(lock, until);
+      continue;
+    }
+    std::vector<TSocketKey> asked;
+    asked.swap(Asked);
+    Busy = true;
+    lock.unlock();
+
+    last = std::chrono::steady_clock::now();
+    std::vector<std::pair<TSocketKey, TSocketOwner>> answers;
+    std::vector<TSocketKey> expired;
+    const bool listed = owners.Refresh();
+    for (auto it = known.begin(); it != known.end();) {
+      // A socket that is closing keeps its datagrams; one that has gone, or
+      // whose port another socket now holds, does not.
+      const std::uint64_t inode = listed ? owners.InodeOf(it->first) : it->second;
+      if (inode == it->second || inode == TSocketOwners::Closing) {
+        ++it;
+      } else {
+        expired.push_back(it->first);
+        it = known.erase(it);
+      }
+    }
+    for (const TSocketKey& key : asked) {
+      TSocketOwner owner = listed ? owners.Find(key) : TSocketOwner{};
+      // Only a key whose socket is watched here may be cached, or it could
+      // never expire.
+      if (!owner.Program.empty() && known.size() < MaxKeys)
+        known[key] = owner.Inode;
+      else
+        owner.Inode = 0;
+      answers.emplace_back(key, std::move(owner));
+    }
+
+    lock.lock();
+    Busy = false;
+    for (auto& answer : answers) Answers.push_back(std::move(answer));
+    Expired.insert(Expired.end(), expired.begin(), expired.end());
+    const auto answered = Answered;
+    Done.notify_all();
+    if (answered && (!answers.empty() || !expired.empty())) {
+      lock.unlock();
+      answered();
+      lock.lock();
+    }
+  }
+}

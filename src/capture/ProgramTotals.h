@@ -1,0 +1,130 @@
+#pragma once
+// Traffic per program on this host, folded from the capture's packet records.
+// Which program a record belongs to is looked up on a worker thread of its
+// own; the thread that folds only asks a cache, so neither the capture thread
+// nor the window ever waits for the kernel or /proc.
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "capture/SocketOwners.h"
+#include "capture/XIoctlUnit.h"
+
+inline constexpr std::string_view KernelOtherProgram = "(kernel / other)";
+inline constexpr std::string_view UnknownProgram = "(unknown)";
+
+struct ProgramTotals {
+  std::string Program;  // comm, "user NAME", KernelOtherProgram or UnknownProgram
+  std::string User;     // empty for the last two
+  std::int64_t SentBytes = 0;
+  std::int64_t RecvBytes = 0;
+  std::uint8_t LastCategory = 0;
+  std::int32_t LastTime = 0;         // hour * 10000 + minute * 100 + second
+  std::int64_t LastUnixSeconds = 0;  // the same moment since the epoch
+};
+
+// Rows in arrival order behind a hash index, listed by program and user.
+// Beyond Capacity rows, new programs are counted in one row "(other)"; each
+// row remembers up to RemotesPerRow remote addresses.
+class TProgramTotalsTable {
+ public:
+  static constexpr std::size_t RemotesPerRow = 4096;
+  explicit TProgramTotalsTable(std::size_t Capacity = 1000) : Limit(Capacity) {}
+
+  // The row of a program and user, made when it is new.
+  std::uint32_t RowOf(const std::string& Program, const std::string& User);
+  // Adds bytes to a row as Record would (its direction, category and time),
+  // and its remote address unless the row has it already (KnownRemote).
+  void Add(std::uint32_t Id, const PacketRecord& Record, std::int64_t Sent, std::int64_t Received,
+           bool KnownRemote = false);
+  void Clear();
+
+  int RowCount() const noexcept { return static_cast<int>(Rows.size()); }
+  // Rows ordered by program, then user.
+  const ProgramTotals& Row(int Index) const;
+  std::vector<ProgramTotals> AllRows() const;
+  // The remote addresses (network byte order) the program at Index
+  // exchanged datagrams with; it stays valid, and up to date, until Clear.
+  const std::unordered_set<std::uint32_t>& RemotesOf(int Index) const;
+
+ private:
+  void Settle() const;
+
+  std::size_t Limit;
+  std::vector<ProgramTotals> Rows;
+  std::deque<std::unordered_set<std::uint32_t>> Remotes;  // as Rows
+  std::unordered_map<std::string, std::uint32_t> Index;     // program '\n' user -> Rows
+  mutable std::vector<std::uint32_t> Order;
+};
+
+// The Top rows with the most bytes, most first; equal ones keep their order.
+std::vector<ProgramTotals> TopPrograms(std::vector<ProgramTotals> Rows, int Top);
+
+// Records to programs. Fold and Apply run on one consuming thread at a time
+// (the window's, or the capture thread under the headless figures' lock).
+class TProgramAttribution {
+ public:
+  // LocalAddr: the watched address, network byte order.
+  explicit TProgramAttribution(std::uint32_t LocalAddr);
+  ~TProgramAttribution();
+  TProgramAttribution(const TProgramAttribution&) = delete;
+  TProgramAttribution& operator=(const TProgramAttribution&) = delete;
+
+  // Told, on the worker thread, when answers are waiting for Apply.
+  void SetAnswered(std::function<void()> Answered);
+  // Folds every record waiting in State's queue without taking them out (the
+  // address table's drain does that after), unless a push is in progress.
+  void FoldQueue(const TXIoctl& State);
+  void Fold(const PacketRecord& Record);
+  // Takes the worker's answers: parked bytes go to their programs. True when
+  // rows changed.
+  bool Apply();
+  // Waits, at most Timeout, until every key asked about is answered; then
+  // Apply. For the end of a capture.
+  void Flush(std::chrono::milliseconds Timeout);
+
+  const TProgramTotalsTable& Table() const noexcept { return Totals; }
+  // Parked records waiting for an answer.
+  std::size_t Parked() const noexcept { return Waiting.size(); }
+
+  static constexpr std::size_t MaxKeys = 65536;  // cached or parked
+  static constexpr auto Pause = std::chrono::milliseconds(100);  // between look-ups
+  static constexpr auto ExpiryPause = std::chrono::seconds(1);    // between checks of cached sockets
+
+ private:
+  struct TParked {
+    std::int64_t Sent = 0, Received = 0;
+    PacketRecord Last;
+  };
+  void Run(std::uint32_t LocalAddr);
+  void Work(std::uint32_t LocalAddr);
+
+  TProgramTotalsTable Totals;
+  std::uint32_t KernelRow();
+  std::uint32_t UnknownRow();
+  static constexpr std::uint32_t NoRow = UINT32_MAX;
+  std::uint32_t Kernel = NoRow, Unknown = NoRow;
+  std::unordered_map<TSocketKey, std::uint32_t, TSocketKeyHash> Cache;  // key -> row
+  std::unordered_map<TSocketKey, TParked, TSocketKeyHash> Waiting;
+
+  // Shared with the worker, under Mutex.
+  std::mutex Mutex;
+  std::condition_variable Wake, Done;
+  std::vector<TSocketKey> Asked;
+  std::vector<std::pair<TSocketKey, TSocketOwner>> Answers;
+  std::vector<TSocketKey> Expired;
+  bool Busy = false;
+  bool Broken = false;  // the look-ups stopped after a fault
+  bool Stopping = false;
+  std::function<void()> Answered;
+  std::thread Worker;
+};

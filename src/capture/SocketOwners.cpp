@@ -1,0 +1,243 @@
+#include "capture/SocketOwners.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <array>
+#include <charconv>
+#include <cstring>
+
+namespace {
+
+// An IPv6 address as IPv4: its mapped form (::ffff:a.b.c.d), 0 for any.
+// False for a real IPv6 address.
+bool MappedIpv4(const __be32 words[4], std::uint32_t& addr) {
+  if (words[0] != 0 || words[1] != 0) return false;
+  if (words[2] == 0 && words[3] == 0) {
+    addr = 0;
+    return true;
+  }
+  if (words[2] != htonl(0xffff)) return false;
+  addr = words[3];
+  return true;
+}
+
+bool SendRequest(int fd, std::uint8_t family, std::uint8_t protocol) {
+  struct {
+    nlmsghdr Header;
+    inet_diag_req_v2 Request;
+  } message{};
+  message.Header.nlmsg_len = sizeof message;
+  message.Header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  message.Header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  message.Request.sdiag_family = family;
+  message.Request.sdiag_protocol = protocol;
+  message.Request.idiag_states = ~0u;  // closing ones too: their datagrams are still theirs
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  return sendto(fd, &message, sizeof message, 0, reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel) ==
+         static_cast<ssize_t>(sizeof message);
+}
+
+// A process name as a label and a cell can show it: control characters,
+// and every byte above ASCII when the name is not UTF-8 (it is cut at 15
+// bytes, maybe inside a character), become '?'.
+std::string Printable(std::string name) {
+  bool utf8 = true;
+  for (std::size_t i = 0; i < name.size() && utf8;) {
+    const auto c = static_cast<unsigned char>(name[i]);
+    const std::size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    utf8 = n != 0 && i + n <= name.size();
+    for (std::size_t k = 1; utf8 && k < n; ++k) utf8 = (static_cast<unsigned char>(name[i + k]) >> 6) == 2;
+    i += n ? n : 1;
+  }
+  for (auto& ch : name) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c == 0x7f || (!utf8 && c >= 0x80)) ch = '?';
+  }
+  return name;
+}
+
+std::string ReadLine(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  char text[256];
+  const ssize_t n = read(fd, text, sizeof text - 1);
+  close(fd);
+  std::string line(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+  while (!line.empty() && line.back() == '\n') line.pop_back();
+  return line;
+}
+
+}  // namespace
+
+bool ParseSocketList(const std::uint8_t* data, std::size_t length, std::uint8_t protocol,
+                     std::vector<TSocketEntry>& out, bool& done) {
+  done = false;
+  std::size_t at = 0;
+  while (at + sizeof(nlmsghdr) <= length) {
+    nlmsghdr header;
+    std::memcpy(&header, data + at, sizeof header);
+    if (header.nlmsg_len < sizeof header || header.nlmsg_len > length - at) return false;
+    if (header.nlmsg_type == NLMSG_DONE || header.nlmsg_type == NLMSG_ERROR) {
+      done = true;
+      return header.nlmsg_type == NLMSG_DONE;
+    }
+    if (header.nlmsg_type == SOCK_DIAG_BY_FAMILY && header.nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
+      inet_diag_msg m;
+      std::memcpy(&m, data + at + NLMSG_HDRLEN, sizeof m);
+      TSocketEntry e;
+      e.Protocol = protocol;
+      bool usable = true;
+      if (m.idiag_family == AF_INET) {
+        e.LocalAddr = m.id.idiag_src[0];
+        e.RemoteAddr = m.id.idiag_dst[0];
+      } else {
+        usable = m.idiag_family == AF_INET6 && MappedIpv4(m.id.idiag_src, e.LocalAddr) &&
+                 MappedIpv4(m.id.idiag_dst, e.RemoteAddr);
+      }
+      e.LocalPort = ntohs(m.id.idiag_sport);
+      e.RemotePort = ntohs(m.id.idiag_dport);
+      e.Uid = m.idiag_uid;
+      e.Inode = m.idiag_inode;
+      if (usable) out.push_back(e);
+    }
+    at += NLMSG_ALIGN(header.nlmsg_len);
+  }
+  return true;
+}
+
+std::string UserName(std::uint32_t uid) {
+  passwd entry{}, *found = nullptr;
+  std::array<char, 4096> buffer{};
+  if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_name)
+    return found->pw_name;
+  return std::to_string(uid);
+}
+
+TSocketOwners::~TSocketOwners() {
+  if (Fd >= 0) close(Fd);
+}
+
+bool TSocketOwners::Refresh() {
+  ScannedThisRound = false;
+  if (Fd < 0) {
+    Fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (Fd < 0) return false;
+    // A listing the kernel does not finish must not hold the look-ups forever.
+    const timeval wait{1, 0};
+    setsockopt(Fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  }
+  std::vector<TSocketEntry> sockets;
+  std::vector<std::uint8_t> buffer(32768);
+  for (const std::uint8_t protocol : {std::uint8_t{IPPROTO_TCP}, std::uint8_t{IPPROTO_UDP}}) {
+    for (const std::uint8_t family : {std::uint8_t{AF_INET}, std::uint8_t{AF_INET6}}) {
+      if (!SendRequest(Fd, family, protocol)) return false;
+      for (bool done = false; !done;) {
+        const ssize_t n = recv(Fd, buffer.data(), buffer.size(), 0);
+        if (n <= 0 || !ParseSocketList(buffer.data(), static_cast<std::size_t>(n), protocol, sockets, done)) {
+          // A listing cut short leaves the rest of it in the socket.
+          close(Fd);
+          Fd = -1;
+          return false;
+        }
+      }
+    }
+  }
+  Sockets = std::move(sockets);
+  Connected.clear();
+  Bound.clear();
+  for (std::uint32_t i = 0; i < Sockets.size(); ++i) {
+    const TSocketEntry& e = Sockets[i];
+    if (e.LocalAddr != 0 && e.LocalAddr != Local) continue;
+    if (e.RemoteAddr != 0) {
+      Connected[{e.RemoteAddr, e.LocalPort, e.RemotePort, e.Protocol}] = i;
+    } else {
+      // A socket bound to the address itself wins over one bound to any.
+      const auto [it, added] = Bound.try_emplace({0, e.LocalPort, 0, e.Protocol}, i);
+      if (!added && e.LocalAddr != 0) it->second = i;
+    }
+  }
+  return true;
+}
+
+const TSocketEntry* TSocketOwners::Entry(const TSocketKey& key) const {
+  if (const auto it = Connected.find(key); it != Connected.end()) return &Sockets[it->second];
+  if (const auto it = Bound.find({0, key.LocalPort, 0, key.Protocol}); it != Bound.end()) return &Sockets[it->second];
+  return nullptr;
+}
+
+std::uint64_t TSocketOwners::InodeOf(const TSocketKey& key) const {
+  const TSocketEntry* e = Entry(key);
+  if (!e) return 0;
+  return e->Inode ? e->Inode : Closing;
+}
+
+void TSocketOwners::ScanProcesses() {
+  ScannedThisRound = true;
+  Holders.clear();
+  DIR* proc = opendir("/proc");
+  if (!proc) return;
+  constexpr std::string_view Prefix = "socket:[";
+  while (const dirent* process = readdir(proc)) {
+    pid_t pid = 0;
+    const char* name = process->d_name;
+    const auto parsed = std::from_chars(name, name + std::strlen(name), pid);
+    if (parsed.ec != std::errc() || *parsed.ptr != '\0') continue;
+    const std::string fdPath = "/proc/" + std::string(name) + "/fd";
+    // Other users' processes are not readable: their sockets stay theirs.
+    DIR* fds = opendir(fdPath.c_str());
+    if (!fds) continue;
+    while (const dirent* fd = readdir(fds)) {
+      if (fd->d_name[0] == '.') continue;
+      char target[64];
+      const ssize_t n = readlinkat(dirfd(fds), fd->d_name, target, sizeof target - 1);
+      if (n <= static_cast<ssize_t>(Prefix.size()) || std::string_view(target, Prefix.size()) != Prefix) continue;
+      std::uint64_t inode = 0;
+      if (std::from_chars(target + Prefix.size(), target + n, inode).ec == std::errc()) Holders.emplace(inode, pid);
+    }
+    closedir(fds);
+  }
+  closedir(proc);
+}
+
+TSocketOwner TSocketOwners::Find(const TSocketKey& key) {
+  TSocketOwner owner;
+  const TSocketEntry* e = Entry(key);
+  if (!e || e->Inode == 0) return owner;
+  owner.Inode = e->Inode;
+  // Names come from the user database, which may be remote: each once.
+  auto user = Users.find(e->Uid);
+  if (user == Users.end()) {
+    if (Users.size() >= 4096) Users.clear();
+    user = Users.emplace(e->Uid, UserName(e->Uid)).first;
+  }
+  owner.User = user->second;
+  const auto read = [&] {
+    const auto holder = Holders.find(e->Inode);
+    if (holder == Holders.end()) return;
+    const std::string dir = "/proc/" + std::to_string(holder->second);
+    owner.Program = Printable(ReadLine(dir + "/comm"));
+    char exe[4096];
+    const ssize_t n = readlink((dir + "/exe").c_str(), exe, sizeof exe);
+    if (n > 0) owner.Executable.assign(exe, static_cast<std::size_t>(n));
+  };
+  read();
+  // One scan a round at most, and only for a socket not seen before (or
+  // whose process has gone since).
+  if (owner.Program.empty() && !ScannedThisRound) {
+    ScanProcesses();
+    read();
+  }
+  // Gone meanwhile, or a process this user may not look into.
+  if (owner.Program.empty()) owner.Program = "user " + owner.User;
+  return owner;
+}

@@ -1,0 +1,96 @@
+#pragma once
+// Which program owns a local TCP or UDP socket, found without any right: the
+// kernel's socket listing over netlink (every user may read it; it gives each
+// socket's inode and owner) and the descriptors in /proc of the processes
+// this user may read. Other users' sockets are known only by their owner.
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+// What the capture knows of a datagram's socket; addresses in network byte
+// order.
+struct TSocketKey {
+  std::uint32_t RemoteAddr = 0;
+  std::uint16_t LocalPort = 0;
+  std::uint16_t RemotePort = 0;
+  std::uint8_t Protocol = 0;  // 6 TCP, 17 UDP
+  bool operator==(const TSocketKey&) const = default;
+};
+
+struct TSocketKeyHash {
+  std::size_t operator()(const TSocketKey& k) const noexcept {
+    std::uint64_t x = (std::uint64_t{k.RemoteAddr} << 32) ^ (std::uint64_t{k.LocalPort} << 16) ^ k.RemotePort ^
+                      (std::uint64_t{k.Protocol} << 56);
+    x ^= x >> 33;
+    x *= 0xff51afd7ed558ccdull;
+    x ^= x >> 33;
+    return static_cast<std::size_t>(x);
+  }
+};
+
+// One socket as the kernel lists it.
+struct TSocketEntry {
+  std::uint8_t Protocol = 0;
+  std::uint32_t LocalAddr = 0;  // 0: any
+  std::uint16_t LocalPort = 0;
+  std::uint32_t RemoteAddr = 0;  // 0: not connected
+  std::uint16_t RemotePort = 0;
+  std::uint32_t Uid = 0;
+  std::uint64_t Inode = 0;  // 0: no longer held by any process (closing)
+};
+
+// Appends the IPv4 sockets of one netlink reply buffer to Out (IPv6 sockets
+// only where they carry IPv4 traffic). Done becomes true at the end of the
+// listing; false when the buffer is not a listing.
+bool ParseSocketList(const std::uint8_t* Data, std::size_t Length, std::uint8_t Protocol,
+                     std::vector<TSocketEntry>& Out, bool& Done);
+
+// The name of a user, or the uid where it has none.
+std::string UserName(std::uint32_t Uid);
+
+// The owner of a socket: a program, or only a user.
+struct TSocketOwner {
+  std::string Program;  // comm, "user NAME", or empty when unknown
+  std::string User;
+  std::string Executable;
+  std::uint64_t Inode = 0;
+};
+
+// The look-ups of one worker thread; not shared.
+class TSocketOwners {
+ public:
+  // LocalAddr: the watched address; sockets bound to other addresses do not
+  // match.
+  explicit TSocketOwners(std::uint32_t LocalAddr) : Local(LocalAddr) {}
+  ~TSocketOwners();
+  TSocketOwners(const TSocketOwners&) = delete;
+  TSocketOwners& operator=(const TSocketOwners&) = delete;
+
+  // Lists the sockets of both protocols anew; false when the kernel refused.
+  bool Refresh();
+  // The inode of the socket the key belongs to: 0 none, or UINT64_MAX when
+  // it is closing (listed without an owner).
+  std::uint64_t InodeOf(const TSocketKey& Key) const;
+  // The owner of the key's socket; Program empty when no open socket has it.
+  TSocketOwner Find(const TSocketKey& Key);
+
+  static constexpr std::uint64_t Closing = UINT64_MAX;
+
+ private:
+  const TSocketEntry* Entry(const TSocketKey& Key) const;
+  void ScanProcesses();
+
+  std::uint32_t Local;
+  int Fd = -1;
+  std::vector<TSocketEntry> Sockets;
+  // (protocol, local port, remote address, remote port) and (protocol, local
+  // port) to Sockets.
+  std::unordered_map<TSocketKey, std::uint32_t, TSocketKeyHash> Connected, Bound;
+  std::unordered_map<std::uint64_t, pid_t> Holders;  // inode -> process
+  std::unordered_map<std::uint32_t, std::string> Users;  // uid -> name
+  bool ScannedThisRound = false;
+};

@@ -1,0 +1,116 @@
+#include "ui/main/ProgramModel.h"
+
+#include <QCoreApplication>
+
+#include "capture/AddrTotals.h"
+#include "ui/main/SummaryModels.h"
+
+namespace {
+
+const char* const ProgramCaptions[] = {QT_TRANSLATE_NOOP("TSummaryHeader", "プログラム"),
+                                       QT_TRANSLATE_NOOP("TSummaryHeader", "ユーザー"),
+                                       QT_TRANSLATE_NOOP("TSummaryHeader", "送信ﾊﾞｲﾄ数"),
+                                       QT_TRANSLATE_NOOP("TSummaryHeader", "受信ﾊﾞｲﾄ数"), "PROT", "LASTTIME"};
+constexpr int ColumnCount = 6;
+
+}  // namespace
+
+TProgramModel::TProgramModel(QObject* parent) : QAbstractTableModel(parent) {
+  connect(this, &TProgramModel::Answered, this, &TProgramModel::Refresh, Qt::QueuedConnection);
+}
+
+TProgramModel::~TProgramModel() = default;
+
+int TProgramModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : ShownRows; }
+int TProgramModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : ColumnCount; }
+
+const TProgramTotalsTable* TProgramModel::Table() const { return Programs ? &Programs->Table() : nullptr; }
+
+QString TProgramModel::CellText(int row, int column) const {
+  if (!Programs || row < 0 || row >= ShownRows) return {};
+  const ProgramTotals& r = Programs->Table().Row(row);
+  AddrTotals moment;
+  moment.LastTime = r.LastTime;
+  switch (column) {
+    case 0:
+      return QString::fromStdString(r.Program);
+    case 1:
+      return QString::fromStdString(r.User);
+    case 2:
+      return QString::number(r.SentBytes);
+    case 3:
+      return QString::number(r.RecvBytes);
+    case 4:
+      return QString::fromUtf8(ServiceCategoryNames[std::min<std::size_t>(r.LastCategory, ServiceCategoryCount - 1)].data());
+    case 5:
+      return QString::fromStdString(TAddrTotalsTable::TimeText(moment));
+    default:
+      return {};
+  }
+}
+
+QVariant TProgramModel::data(const QModelIndex& index, int role) const {
+  if (!index.isValid()) return {};
+  if (role == Qt::DisplayRole) return CellText(index.row(), index.column());
+  if (role == Qt::TextAlignmentRole)
+    return QVariant::fromValue(Qt::AlignVCenter |
+                               (index.column() == 2 || index.column() == 3 ? Qt::AlignRight : Qt::AlignLeft));
+  return {};
+}
+
+QVariant TProgramModel::headerData(int section, Qt::Orientation orientation, int role) const {
+  if (orientation != Qt::Horizontal || section < 0 || section >= ColumnCount) return {};
+  if (role == Qt::TextAlignmentRole)
+    return QVariant::fromValue(Qt::AlignVCenter | (section == 2 || section == 3 ? Qt::AlignRight : Qt::AlignLeft));
+  if (role == Qt::DisplayRole) return QCoreApplication::translate("TSummaryHeader", ProgramCaptions[section]);
+  return {};
+}
+
+void TProgramModel::Start(std::uint32_t localAddr, bool live) {
+  beginResetModel();
+  Programs.reset();
+  ShownRows = 0;
+  if (Enabled && live) {
+    Programs = std::make_unique<TProgramAttribution>(localAddr);
+    // Worker thread: only queues the refresh.
+    Programs->SetAnswered([this] { emit Answered(); });
+  }
+  endResetModel();
+}
+
+void TProgramModel::Fold(const TXIoctl& state) {
+  if (Programs) Programs->FoldQueue(state);
+}
+
+void TProgramModel::Refresh() {
+  if (!Programs) return;
+  Programs->Apply();
+  const int rows = Programs->Table().RowCount();
+  // Programs are few: new ones reset the page, else every row may have changed.
+  if (rows != ShownRows) {
+    beginResetModel();
+    ShownRows = rows;
+    endResetModel();
+  } else if (rows > 0) {
+    emit dataChanged(index(0, 0), index(rows - 1, ColumnCount - 1), {Qt::DisplayRole});
+  }
+}
+
+void TProgramModel::Flush() {
+  if (!Programs) return;
+  Programs->Flush(std::chrono::seconds(1));
+  Refresh();
+}
+
+void TProgramFilter::Narrow(const std::unordered_set<std::uint32_t>* addresses) {
+  Remotes = addresses;
+  FilteredSize = addresses ? addresses->size() : 0;
+  invalidateRowsFilter();
+}
+
+bool TProgramFilter::filterAcceptsRow(int sourceRow, const QModelIndex&) const {
+  if (!Remotes) return true;
+  const auto* addresses = dynamic_cast<const TIPAdrModel*>(sourceModel());
+  return addresses && sourceRow < addresses->Table().RowCount() &&
+         Remotes->count(addresses->Table().Row(sourceRow).Addr) != 0;
+}

@@ -1,0 +1,69 @@
+#pragma once
+// The window's page of traffic per program: a Qt model over the capture
+// core's program table, and the filter that narrows the address page to one
+// program's remote addresses.
+#include <QAbstractTableModel>
+#include <QSortFilterProxyModel>
+#include <memory>
+#include <unordered_set>
+
+#include "capture/ProgramTotals.h"
+#include "capture/XIoctlUnit.h"
+
+// Columns: program, user, bytes sent, bytes received, last category, last
+// time; rows by program, then user.
+class TProgramModel final : public QAbstractTableModel {
+  Q_OBJECT
+ public:
+  explicit TProgramModel(QObject* parent = nullptr);
+  ~TProgramModel() override;
+  int rowCount(const QModelIndex& parent = {}) const override;
+  int columnCount(const QModelIndex& parent = {}) const override;
+  QVariant data(const QModelIndex& index, int role) const override;
+  QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+
+  // Cleared by --no-programs: the page stays empty.
+  bool Enabled = true;
+  // At a capture start: the table empties, and look-ups begin for LocalAddr
+  // when Live.
+  void Start(std::uint32_t LocalAddr, bool Live);
+  // Inside the notification, before the address table drains the queue.
+  void Fold(const TXIoctl& State);
+  // Takes the look-ups' answers and shows the rows as they are now.
+  void Refresh();
+  // Waits (at most a second) for the look-ups asked for, and shows them: for
+  // a report at the end of a capture. Otherwise answers come by themselves.
+  void Flush();
+  const TProgramTotalsTable* Table() const;
+  QString CellText(int row, int column) const;
+
+ signals:
+  // The look-ups have answers (emitted on the worker thread; connect queued).
+  void Answered();
+
+ private:
+  std::unique_ptr<TProgramAttribution> Programs;
+  int ShownRows = 0;
+};
+
+// The address page's rows of one program's remote addresses.
+class TProgramFilter final : public QSortFilterProxyModel {
+  Q_OBJECT
+ public:
+  using QSortFilterProxyModel::QSortFilterProxyModel;
+  // The remote addresses to show, or null for all.
+  void Narrow(const std::unordered_set<std::uint32_t>* Addresses);
+  const std::unordered_set<std::uint32_t>* Narrowed() const { return Remotes; }
+  // Rows may now pass that did not: filtered again when the program has new
+  // remote addresses (new rows are filtered as they come).
+  void Again() {
+    if (Remotes && Remotes->size() != FilteredSize) Narrow(Remotes);
+  }
+
+ protected:
+  bool filterAcceptsRow(int SourceRow, const QModelIndex& SourceParent) const override;
+
+ private:
+  const std::unordered_set<std::uint32_t>* Remotes = nullptr;
+  std::size_t FilteredSize = 0;
+};

@@ -1,0 +1,164 @@
+// Traffic put down to programs, live: the report, the endpoint and the window
+// (offscreen) watch one address of a private namespace as a user without
+// rights, while programs of known names talk over TCP and UDP to peers in a
+// second namespace, one peer address each. A program's bytes are then its
+// peer's bytes. Root only.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <sys/prctl.h>
+
+#include "capture/TestSockets.h"
+#include "headless/ServeProcess.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+constexpr std::uint16_t kTcpPort = 7000, kUdpPort = 7001;
+constexpr int kUdpCount = 12, kUdpPayload = 300, kTcpBytes = 5000;
+
+struct TTalker {
+  const char* Name;  // its process name
+  const char* Peer;
+  bool Root;  // else it runs as nobody, like the watching programs
+};
+const TTalker kTalkers[] = {{"wpalpha", "10.201.0.2", false}, {"wpbeta", "10.201.0.3", false},
+                            {"wpother", "10.201.0.4", true}};
+
+// A child in namespace Ns that talks to its peer and holds its sockets a
+// moment longer, so they are still there to be looked up.
+pid_t StartTalker(const TTestNamespace& ns, const TTalker& t) {
+  const int nsFd = open(ns.Path().c_str(), O_RDONLY | O_CLOEXEC);
+  const pid_t pid = fork();
+  if (pid != 0) {
+    close(nsFd);
+    return pid;
+  }
+  if (setns(nsFd, CLONE_NEWNET) != 0) _exit(126);
+  if (!t.Root && (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0)) _exit(125);
+  prctl(PR_SET_DUMPABLE, 1);  // a changed user leaves it unreadable otherwise
+  prctl(PR_SET_NAME, t.Name);
+  const int tcp = socket(AF_INET, SOCK_STREAM, 0), udp = socket(AF_INET, SOCK_DGRAM, 0);
+  const auto tcpTo = Endpoint(t.Peer, kTcpPort), udpTo = Endpoint(t.Peer, kUdpPort);
+  if (connect(tcp, reinterpret_cast<const sockaddr*>(&tcpTo), sizeof tcpTo) != 0) _exit(124);
+  const std::string data(kTcpBytes, 't');
+  if (send(tcp, data.data(), data.size(), 0) != kTcpBytes) _exit(123);
+  for (int i = 0; i < kUdpCount; ++i)
+    if (sendto(udp, data.data(), kUdpPayload, 0, reinterpret_cast<const sockaddr*>(&udpTo), sizeof udpTo) < 0) _exit(122);
+  usleep(1'500'000);
+  close(tcp);
+  close(udp);
+  _exit(0);
+}
+
+long long Sample(const std::string& text, const std::string& series) {
+  const auto at = text.find("\n" + series + " ");
+  return at == std::string::npos ? -1 : std::atoll(text.c_str() + at + series.size() + 2);
+}
+
+// {sent, received} of the talker's row among a report's "programs", and of
+// its peer among "addresses".
+std::pair<std::array<long long, 2>, std::array<long long, 2>> Rows(const json& report, const TTalker& t) {
+  std::array<long long, 2> program{-1, -1}, peer{-1, -1};
+  const std::string name = t.Root ? "user root" : t.Name, user = t.Root ? "root" : "nobody";
+  for (const auto& row : report.value("programs", json::array()))
+    if (row["program"] == name && row["user"] == user) program = {row["sent_bytes"], row["recv_bytes"]};
+  for (const auto& row : report["addresses"])
+    if (row["addr"] == t.Peer) peer = {row["sent_bytes"], row["recv_bytes"]};
+  return {program, peer};
+}
+
+TEST(ProgramAttribution, EachProgramHasItsPeersBytesInTheWindowTheReportAndTheEndpoint) {
+  if (!CanMakeTestNetworks()) GTEST_SKIP() << "needs root and iproute2";
+  if (!RunCommand(std::string("setpriv --reuid=65534 --regid=65534 --clear-groups test -x ") + WIREPEEK_BINARY))
+    GTEST_SKIP() << "the build folder is out of an unprivileged user's reach";
+  const std::string id = std::to_string(getpid());
+  TTestNamespace ours("wpgA" + id), peers("wpgB" + id);
+  ours.Run("ip link add wpv0 type veth peer name wpv1 netns " + peers.Name);
+  ours.Run("ip addr add 10.201.0.1/24 dev wpv0");
+  ours.Run("ip link set wpv0 up");
+  for (const auto& t : kTalkers) peers.Run(std::string("ip addr add ") + t.Peer + "/24 dev wpv1");
+  peers.Run("ip link set wpv1 up");
+  // The peers' sockets; TCP connections wait in the backlog, never accepted.
+  std::vector<std::unique_ptr<TFd>> sinks;
+  {
+    TInNamespace inside(peers);
+    for (const auto& t : kTalkers) {
+      sinks.push_back(std::make_unique<TFd>(socket(AF_INET, SOCK_STREAM, 0)));
+      Bind(*sinks.back(), t.Peer, kTcpPort);
+      listen(*sinks.back(), 4);
+      sinks.push_back(std::make_unique<TFd>(socket(AF_INET, SOCK_DGRAM, 0)));
+      Bind(*sinks.back(), t.Peer, kUdpPort);
+    }
+  }
+  const fs::path dir = fs::temp_directory_path() / ("wirepeek-programs-" + id);
+  fs::create_directories(dir);
+  fs::permissions(dir, fs::perms::all);
+  const std::shared_ptr<void> removeDir(nullptr, [&](void*) { fs::remove_all(dir); });
+  const std::vector<std::string> nobody = {
+      "/usr/bin/env", "HOME=" + dir.string(), "XDG_STATE_HOME=" + dir.string(), "XDG_CONFIG_HOME=" + dir.string(),
+      "QT_QPA_PLATFORM=offscreen", "/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+      "--inh-caps=+net_raw", "--ambient-caps=+net_raw", "--bounding-set=-all,+net_raw"};
+  const auto as = [&](const char* program, std::vector<std::string> args) {
+    args.insert(args.begin(), program);
+    args.insert(args.begin(), nobody.begin(), nobody.end());
+    return args;
+  };
+  // The window where this build has one; the report and the endpoint from the exporter.
+#ifdef WIREPEEK_WINDOW
+  TChildProcess window(ours, as(WIREPEEK_WINDOW, {"--start", "10.201.0.1", "--quit-after", "12"}), dir, "window");
+#endif
+  TChildProcess report(ours,
+                       as(WIREPEEK_BINARY, {"--report", "--adapter", "10.201.0.1", "--seconds", "11", "--json", "--every", "1"}),
+                       dir, "report");
+  TChildProcess serve(ours, as(WIREPEEK_BINARY, {"--serve", "127.0.0.1:0", "--adapter", "10.201.0.1"}), dir, "serve");
+  ASSERT_TRUE(serve.WaitForError("/metrics for ", 10s)) << serve.Errors();
+  for (int i = 0; i < 200 && report.Output().empty(); ++i) std::this_thread::sleep_for(50ms);
+  ASSERT_FALSE(report.Output().empty()) << report.Errors();
+  std::this_thread::sleep_for(3s);  // the window shows no sign of its start but its final report
+
+  std::vector<pid_t> talkers;
+  for (const auto& t : kTalkers) talkers.push_back(StartTalker(ours, t));
+  for (const pid_t pid : talkers) {
+    int status = -1;
+    for (int i = 0; i < 200 && waitpid(pid, &status, WNOHANG) == 0; ++i) std::this_thread::sleep_for(25ms);
+    if (status == -1) kill(pid, SIGKILL), waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "talker ended with " << status;
+  }
+  std::this_thread::sleep_for(500ms);
+  std::string metrics;
+  {
+    TInNamespace inside(ours);
+    metrics = HttpGet(ServedPort(serve.Errors()), "/metrics").Body;
+  }
+  EXPECT_EQ(serve.Stop(SIGTERM), 0) << serve.Errors();
+  EXPECT_EQ(report.Wait(20s), 0) << report.Errors();
+  const std::string reportText = report.Output();
+  std::vector<std::pair<std::string, json>> reports = {
+      {"report", json::parse(reportText.substr(reportText.rfind("\n{") + 1), nullptr, false)}};
+#ifdef WIREPEEK_WINDOW
+  EXPECT_EQ(window.Wait(30s), 0) << window.Errors();
+  reports.emplace_back("window", json::parse(window.Output(), nullptr, false));
+#endif
+  // Every datagram of a talker's connection and socket, its handshakes
+  // included, is the talker's, and nobody else talks to its peer.
+  const long long udpBytes = kUdpCount * (kUdpPayload + 28);
+  for (const auto& t : kTalkers) {
+    for (const auto& [front, parsed] : reports) {
+      ASSERT_FALSE(parsed.is_discarded()) << front;
+      const auto [program, peer] = Rows(parsed, t);
+      EXPECT_EQ(program, peer) << front << ": " << t.Name;
+      EXPECT_GT(peer[0], udpBytes + kTcpBytes) << front << ": " << t.Name;
+      EXPECT_GT(peer[1], 0) << front << ": " << t.Name;
+    }
+    const auto [program, peer] = Rows(reports[0].second, t);
+    const std::string labels = std::string("adapter=\"10.201.0.1\",program=\"") + (t.Root ? "user root" : t.Name) +
+                               "\",user=\"" + (t.Root ? "root" : "nobody") + "\",direction=\"";
+    EXPECT_EQ(Sample(metrics, "wirepeek_program_bytes_total{" + labels + "sent\"}"), peer[0]) << metrics;
+    EXPECT_EQ(Sample(metrics, "wirepeek_program_bytes_total{" + labels + "received\"}"), peer[1]) << metrics;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,77 @@
+// The window's program page on a live capture in a private namespace: a
+// program's row, and the address page narrowed to its peers by a click.
+// Root only.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <QCoreApplication>
+#include <filesystem>
+#include <fstream>
+
+#include "capture/Datagrams.h"
+#include "capture/TestNetwork.h"
+#include "capture/TestSockets.h"
+#include "support/Settings.h"
+#include "ui/main/Dialogs.h"
+#include "ui/main/MainUnit.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(ProgramPage, AClickNarrowsTheAddressPageToTheProgramsPeersAndASecondShowsAll) {
+  if (!CanMakeTestNetworks()) GTEST_SKIP() << "needs root and iproute2";
+  const auto dir = std::filesystem::temp_directory_path() / ("wirepeek-page-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  const std::shared_ptr<void> cleanUp(nullptr, [&](void*) {
+    SetMessageBoxHook(nullptr);
+    std::filesystem::remove_all(dir);
+  });
+  GlobalSettings = TGlobalSettings{};
+  GlobalSettings.IniPath = (dir / "wirepeek.ini").string();
+  SetMessageBoxHook([](const QString&, const QString& text) { ADD_FAILURE() << text.toStdString(); });
+  TTestNamespace ns("wpwin" + std::to_string(getpid()));
+  TInNamespace inside(ns);
+  auto form = std::make_unique<TMainForm>();
+  form->FormActivate();
+  EXPECT_EQ(form->pcSyukei->tabText(2), QStringLiteral("プログラム別集計"));
+  form->cbAdapterChange(form->cbAdapter->findData("127.0.0.1"));
+  form->actCaptureStartExecute();
+  ASSERT_TRUE(form->actCaptureEnd->isEnabled());
+
+  // This program sends to 127.0.0.3; ping (no socket of its own to find) to 127.0.0.2.
+  TFd sink(socket(AF_INET, SOCK_DGRAM, 0)), from(socket(AF_INET, SOCK_DGRAM, 0));
+  Bind(sink, "127.0.0.3", 9);
+  const auto to = Endpoint("127.0.0.3", 9);
+  const char payload[100] = {};
+  for (int i = 0; i < 5; ++i) sendto(from, payload, sizeof payload, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  ns.Run("ping -c 2 -i 0.2 127.0.0.2");
+  std::string self;
+  std::getline(std::ifstream("/proc/self/comm"), self);
+  TProgramModel& programs = form->ProgramModel();
+  const auto rowOf = [&](const std::string& name) {
+    for (int r = 0; r < programs.rowCount(); ++r)
+      if (programs.CellText(r, 0).toStdString() == name) return r;
+    return -1;
+  };
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while ((rowOf(self) < 0 || rowOf("(kernel / other)") < 0) && std::chrono::steady_clock::now() < deadline)
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  form->actCaptureEndExecute();
+  ASSERT_GE(rowOf(self), 0);
+  EXPECT_EQ(programs.CellText(rowOf(self), 1), QStringLiteral("root"));
+  EXPECT_EQ(programs.CellText(rowOf(self), 2), QString::number(5 * 128));
+
+  // Each click shows the peers of the program clicked; the same one again, all of them.
+  const std::pair<std::string, QStringList> clicks[] = {
+      {self, {"127.0.0.3"}}, {"(kernel / other)", {"127.0.0.2"}}, {"(kernel / other)", {"127.0.0.2", "127.0.0.3"}}};
+  for (const auto& [program, shown] : clicks) {
+    form->lvProgramClick(programs.index(rowOf(program), 0));
+    const QAbstractItemModel* page = form->lvIPAdr->model();
+    QStringList addresses;
+    for (int r = 0; r < page->rowCount(); ++r) addresses << page->index(r, 1).data().toString();
+    EXPECT_EQ(addresses, shown) << program;
+  }
+}
+
+}  // namespace
