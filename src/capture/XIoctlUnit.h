@@ -3,13 +3,13 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "capture/DumpRing.h"
 #include "capture/HostAddresses.h"
@@ -55,7 +55,9 @@ struct PacketRecord {
   std::int64_t UnixSeconds = 0;  // the same moment, for its date and UTC offset
 };
 
-using TRecordQueue = std::deque<PacketRecord>;
+// Appended to by the capture thread, emptied whole by the drain; its room is
+// kept, so a steady flood allocates nothing per record.
+using TRecordQueue = std::vector<PacketRecord>;
 
 // Whoever is told about captured traffic: the window, the headless report, a
 // test.
