@@ -16,6 +16,8 @@
 #include <QThread>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <cmath>
 #include <filesystem>
 
 #include "diagnostics/LinkMap.h"
@@ -82,6 +84,19 @@ void Bind(QPushButton* button, QAction* action) {
   QObject::connect(button, &QPushButton::clicked, action, &QAction::trigger);
   update();
 }
+
+// The summary lists: rows of one line each, so a changed figure needs only a
+// repaint. QTreeView would measure the first row's cells again on every
+// change that touches it (the totals row, on each notification).
+class TSummaryView final : public QTreeView {
+ public:
+  using QTreeView::QTreeView;
+
+ protected:
+  void dataChanged(const QModelIndex& TopLeft, const QModelIndex& BottomRight, const QList<int>& Roles) override {
+    QAbstractItemView::dataChanged(TopLeft, BottomRight, Roles);
+  }
+};
 
 }  // namespace
 
@@ -161,7 +176,7 @@ void TMainForm::BuildControls() {
     auto* layout = new QVBoxLayout(tab);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
-    list = new QTreeView(tab);
+    list = new TSummaryView(tab);
     list->setRootIsDecorated(false);
     list->setUniformRowHeights(true);
     list->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -180,6 +195,8 @@ void TMainForm::BuildControls() {
 
   tmMain = new QTimer(this);
   tmMain->setInterval(1000);
+  tmShowFigures = new QTimer(this);
+  tmShowFigures->setSingleShot(true);
 }
 
 void TMainForm::BuildActionsAndMenus() {
@@ -276,6 +293,7 @@ void TMainForm::FormCreate() {
   connect(pcSyukei, &QTabWidget::currentChanged, this,
           [this](int i) { RunEventHandler([&] { pcSyukeiChange(i); }); });
   connect(tmMain, &QTimer::timeout, this, [this] { RunEventHandler([this] { tmMainTimer(); }); });
+  connect(tmShowFigures, &QTimer::timeout, this, [this] { RunEventHandler([this] { ShowCaptureFigures(); }); });
 
   // The command menu where Linux shows the program's presence.
   GlobalSettings.MainSystemMenu = pmMain;
@@ -323,7 +341,7 @@ void TMainForm::FormCreate() {
   NotifyTarget = std::make_unique<TQueuedNotifyTarget>(
       // A fault in the handler is reported like any other and abandons only
       // this notification.
-      [this] { RunEventHandler([this] { WMCaptureNotify(); }); },
+      [this] { RunEventHandler([this] { OnCaptureNotify(); }); },
       // Capture thread: have the window thread serve the notification. Named
       // rather than a lambda, so nothing of ours crosses the thread in Qt's queue.
       [this] { QMetaObject::invokeMethod(this, "ServeCaptureNotify", Qt::QueuedConnection); });
@@ -445,6 +463,8 @@ void TMainForm::actCaptureStartExecute() {
 void TMainForm::actCaptureEndExecute() {
   tmMain->stop();
   IPMonitor->CaptureEnd();
+  // The last figures, when they were still waiting to be drawn.
+  if (tmShowFigures->isActive()) ShowCaptureFigures();
   ShowUnlisted(true);
   SetIdleCommands(true);
   SetOptionPageAvailable(true);
@@ -523,20 +543,49 @@ void TMainForm::ServeCaptureNotify() {
   if (NotifyTarget) NotifyTarget->ServePending();
 }
 
-// Window thread, while the capture thread waits for it to return.
 void TMainForm::WMCaptureNotify() {
+  TakeCaptureFigures();
+  ShowCaptureFigures();
+}
+
+// Window thread, while the capture thread waits for it to return.
+void TMainForm::OnCaptureNotify() {
+  TakeCaptureFigures();
+  // A token bucket: ShowBurst draws at once, then one per ShowIntervalMs.
+  const auto now = std::chrono::steady_clock::now();
+  const double elapsed = std::chrono::duration<double, std::milli>(now - TokensAt).count();
+  ShowTokens = std::min<double>(ShowBurst, ShowTokens + elapsed / ShowIntervalMs);
+  TokensAt = now;
+  if (ShowTokens >= 1) {
+    ShowTokens -= 1;
+    ShowCaptureFigures();
+  } else if (!tmShowFigures->isActive()) {
+    ShowTokens -= 1;  // taken now by the draw that waits
+    tmShowFigures->start(static_cast<int>(std::ceil(-ShowTokens * ShowIntervalMs)));
+  }
+}
+
+// Window thread, while the capture thread waits: what is drawn later is a
+// copy, since the capture goes on meanwhile.
+void TMainForm::TakeCaptureFigures() {
   FaultPoint(TFaultPoint::CaptureNotify);
   TXIoctl& state = *IPMonitor->Ioctl;
-  stSndB->setText(TotalText(state.Counters[0][KindBytes][0]));
-  stRcvB->setText(TotalText(state.Counters[1][KindBytes][0]));
-  ProtTable->Refresh(state.Counters);
+  Figures.Counters = state.Counters;
+  Figures.Direction = state.CurDirection;
+  Figures.Length = state.CurLength;
   state.IdleTicks = 0;
-  const QString title =
-      (state.CurDirection == DirectionSent ? tr("送信:") : tr("受信:")) +
-      QString::number(state.CurLength);
-  SetCaptionAndTitle(tr("ワイヤピーク監視:") + title, title);
   IPAdrTable->Drain(state);
   ShowUnlisted(false);
+}
+
+void TMainForm::ShowCaptureFigures() {
+  tmShowFigures->stop();
+  stSndB->setText(TotalText(Figures.Counters[0][KindBytes][0]));
+  stRcvB->setText(TotalText(Figures.Counters[1][KindBytes][0]));
+  ProtTable->Refresh(Figures.Counters);
+  const QString title =
+      (Figures.Direction == DirectionSent ? tr("送信:") : tr("受信:")) + QString::number(Figures.Length);
+  SetCaptionAndTitle(tr("ワイヤピーク監視:") + title, title);
 }
 
 void TMainForm::ShowUnlisted(bool captureEnded) {
@@ -575,6 +624,7 @@ void TMainForm::FormClose() {
   if (Closing) return;
   Closing = true;
   tmMain->stop();
+  tmShowFigures->stop();
   IPMonitor->WSA_Close();
   if (IPMonitor->Thread) IPMonitor->CaptureEnd();  // ended by itself; free it before the engine goes
   IPMonitor.reset();
