@@ -262,7 +262,7 @@ void TTraceForm::SaveLogAtClose() {
 void TTraceForm::SwitchToDebugMode() {
   // Outside debug mode the memo holds only why captures could not start;
   // they stay in the trace and its log.
-  const std::vector<std::string> reasons = Lines->Text();
+  const std::vector<std::string> reasons(Lines->Text().begin(), Lines->Text().end());
   CloseTraceOutput();
   SaveOnClose = true;
   DebugMode = true;

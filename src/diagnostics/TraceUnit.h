@@ -8,6 +8,7 @@
 #include <QTabWidget>
 #include <QTimer>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,7 +27,9 @@ class TMemoLines final : public QObject, public TLineList {
   static constexpr int FlushIntervalMs = 40;
   // At most this many new lines go into the text box at once; a burst
   // beyond it shows its newest lines (all stay in Text(), and in the log).
-  static constexpr std::size_t MaxFlushLines = 10000;
+  // A few screens: more are not read during a flood, and each costs the
+  // text box a block.
+  static constexpr std::size_t MaxFlushLines = 1000;
 
   explicit TMemoLines(QPlainTextEdit* Memo);
 
@@ -36,7 +39,7 @@ class TMemoLines final : public QObject, public TLineList {
   void Clear() override;
   void TextPending() override;
 
-  const std::vector<std::string>& Text() const noexcept { return Lines; }
+  const std::deque<std::string>& Text() const noexcept { return Lines; }
   // Exception reports are kept apart as well (the first MaxKeptReports of
   // the run), so the log holds them however many lines came after them.
   static constexpr std::size_t MaxKeptReports = 100;
@@ -55,7 +58,7 @@ class TMemoLines final : public QObject, public TLineList {
 
   QPlainTextEdit* Memo;
   QTimer FlushTimer;
-  std::vector<std::string> Lines;
+  std::deque<std::string> Lines;  // dropped from the front without moving the rest
   struct TKeptReport {
     std::uint64_t Start;  // position of its first line among all lines ever added
     std::vector<std::string> Lines;
