@@ -25,6 +25,9 @@ TMemoLines::TMemoLines(QPlainTextEdit* memo) : Memo(memo) {
   FlushTimer.setSingleShot(true);
   FlushTimer.setInterval(FlushIntervalMs);
   connect(&FlushTimer, &QTimer::timeout, this, &TMemoLines::Flush);
+  DrainTimer.setSingleShot(true);
+  DrainTimer.setInterval(DrainDelayMs);
+  connect(&DrainTimer, &QTimer::timeout, this, [] { TraceOutput.DrainPending(); });
 }
 
 void TMemoLines::Add(std::string_view line) {
@@ -47,13 +50,15 @@ void TMemoLines::Clear() {
   Shown = 0;
   LastChanged = false;
   Rebuild = true;
-  Flush();
+  Show();
 }
 
 // Writer thread: the owner drains the channel on its own thread.
 void TMemoLines::TextPending() { QMetaObject::invokeMethod(this, "DrainChannel", Qt::QueuedConnection); }
 
-void TMemoLines::DrainChannel() { TraceOutput.DrainPending(); }
+void TMemoLines::DrainChannel() {
+  if (!DrainTimer.isActive()) DrainTimer.start();
+}
 
 void TMemoLines::KeepReport(const std::vector<std::string>& reportLines) {
   const std::uint64_t start = FirstIndex + Lines.size();
@@ -106,6 +111,13 @@ void TMemoLines::Schedule() {
 }
 
 void TMemoLines::Flush() {
+  DrainTimer.stop();
+  TraceOutput.DrainPending();
+  Show();
+}
+
+// Also from inside the channel (Clear), so it takes in nothing itself.
+void TMemoLines::Show() {
   FlushTimer.stop();
   // A flood is shown from its newest lines, so the window stays responsive.
   if (Lines.size() - Shown > MaxFlushLines) Rebuild = true;

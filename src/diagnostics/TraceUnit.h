@@ -25,6 +25,10 @@ class TMemoLines final : public QObject, public TLineList {
   // Oldest lines are dropped beyond this many (a tenth at a time).
   static constexpr std::size_t MaxLines = 200000;
   static constexpr int FlushIntervalMs = 40;
+  // Other threads' lines are taken in this long after the first of them
+  // wakes us: they gather meanwhile, so a flood of dumps wakes the window
+  // thread once per batch rather than once per line or two.
+  static constexpr int DrainDelayMs = 10;
   // At most this many new lines go into the text box at once; a burst
   // beyond it shows its newest lines (all stay in Text(), and in the log).
   // A few screens: more are not read during a flood, and each costs the
@@ -47,17 +51,20 @@ class TMemoLines final : public QObject, public TLineList {
   // What the log holds: the kept reports the memo has dropped meanwhile,
   // then the memo's lines.
   std::vector<std::string> LogText() const;
-  // Brings the text box up to date now.
+  // Takes in what other threads wrote, and brings the text box up to date
+  // now.
   void Flush();
-  // Owner thread: takes in what other threads wrote to the channel.
+  // Owner thread: takes in what other threads wrote to the channel, shortly.
   Q_INVOKABLE void DrainChannel();
 
  private:
   void Schedule();
+  void Show();
   void Trim();
 
   QPlainTextEdit* Memo;
   QTimer FlushTimer;
+  QTimer DrainTimer;
   std::deque<std::string> Lines;  // dropped from the front without moving the rest
   struct TKeptReport {
     std::uint64_t Start;  // position of its first line among all lines ever added
