@@ -31,7 +31,14 @@ TMemoLines::TMemoLines(QPlainTextEdit* memo) : Memo(memo) {
 }
 
 void TMemoLines::Add(std::string_view line) {
-  Lines.emplace_back(line);
+  if (Spare.empty()) {
+    Lines.emplace_back(line);
+  } else {
+    // A dropped line's room, so a flood of lines allocates little.
+    Lines.push_back(std::move(Spare.back()));
+    Spare.pop_back();
+    Lines.back().assign(line);
+  }
   if (Lines.size() > MaxLines) Trim();
   Schedule();
 }
@@ -44,6 +51,7 @@ void TMemoLines::AppendToLast(std::string_view text) {
 
 void TMemoLines::Clear() {
   Lines.clear();
+  Spare.clear();
   Reports.clear();
   MoreReports = 0;
   FirstIndex = 0;
@@ -96,6 +104,8 @@ std::vector<std::string> TMemoLines::LogText() const {
 
 void TMemoLines::Trim() {
   const std::size_t dropped = MaxLines / 10;
+  Spare.clear();
+  for (std::size_t i = 0; i < dropped; ++i) Spare.push_back(std::move(Lines[i]));
   Lines.erase(Lines.begin(), Lines.begin() + static_cast<std::ptrdiff_t>(dropped));
   FirstIndex += dropped;
   if (Shown >= dropped) {

@@ -66,6 +66,7 @@ class TMemoLines final : public QObject, public TLineList {
   QTimer FlushTimer;
   QTimer DrainTimer;
   std::deque<std::string> Lines;  // dropped from the front without moving the rest
+  std::vector<std::string> Spare;  // the last dropped lines, whose room Add reuses
   struct TKeptReport {
     std::uint64_t Start;  // position of its first line among all lines ever added
     std::vector<std::string> Lines;
