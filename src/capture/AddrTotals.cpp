@@ -27,18 +27,12 @@ std::uint32_t Mix(std::uint32_t x) noexcept {
 
 }  // namespace
 
-void DrainRecords(TXIoctl& State, const std::function<void(const PacketRecord&)>& Fold) {
+bool RecordQueueHandedOver(const TXIoctl& State) {
   // The queue is handed over while the capture thread waits for the window,
   // never in the middle of a push.
   const bool busy = State.QueueBusy.load(std::memory_order_acquire) != 0;
   WIREPEEK_ASSERT(!busy, "record queue drained during a push");
-  if (busy) return;
-  const std::size_t n = State.RecordQueue.size();
-  for (std::size_t i = 0; i < n; ++i) {
-    const PacketRecord record = State.RecordQueue.front();
-    State.RecordQueue.pop_front();
-    Fold(record);
-  }
+  return !busy;
 }
 
 void TAddrCount::Add(std::uint32_t addr) {
@@ -72,8 +66,12 @@ int TAddrTotalsTable::Compare(const AddrTotals& a, const AddrTotals& b) noexcept
 
 std::int64_t TAddrTotalsTable::Add(const PacketRecord& Record) {
   const std::int32_t time = Record.Hour * 10000 + Record.Minute * 100 + Record.Second;
-  const auto found = Index.find(Record.RemoteAddr);
-  if (found == Index.end()) {
+  std::int64_t at = LastRow;
+  if (at < 0 || Record.RemoteAddr != LastAddr) {
+    const auto found = Index.find(Record.RemoteAddr);
+    at = found == Index.end() ? -1 : static_cast<std::int64_t>(found->second);
+  }
+  if (at < 0) {
     if (Rows.size() >= Limit) {
       NotListed.Add(Record.RemoteAddr);
       return -1;
@@ -86,14 +84,19 @@ std::int64_t TAddrTotalsTable::Add(const PacketRecord& Record) {
     totals.LastUnixSeconds = Record.UnixSeconds;
     Index.emplace(Record.RemoteAddr, static_cast<std::uint32_t>(Rows.size()));
     Rows.push_back(totals);
-    return static_cast<std::int64_t>(Rows.size() - 1);
+    InChanged.push_back(0);
+    LastAddr = Record.RemoteAddr;
+    LastRow = static_cast<std::int64_t>(Rows.size() - 1);
+    return LastRow;
   }
-  AddrTotals& row = Rows[found->second];
+  AddrTotals& row = Rows[static_cast<std::size_t>(at)];
   row.LastCategory = Record.Category;
   (Record.Direction == DirectionSent ? row.SentBytes : row.RecvBytes) += Record.Length;
   row.LastTime = time;
   row.LastUnixSeconds = Record.UnixSeconds;
-  return found->second;
+  LastAddr = Record.RemoteAddr;
+  LastRow = at;
+  return at;
 }
 
 void TAddrTotalsTable::Settle(TAddrTotalsListener* Listener) const {
@@ -135,13 +138,16 @@ void TAddrTotalsTable::Drain(TXIoctl& State, TAddrTotalsListener* Listener) {
   const std::size_t settled = Order.size();
   DrainRecords(State, [&](const PacketRecord& record) {
     const std::int64_t row = Add(record);
-    if (Listener && row >= 0 && static_cast<std::size_t>(row) < settled)
+    // Each changed row once, however many of its records came.
+    if (Listener && row >= 0 && static_cast<std::size_t>(row) < settled && !InChanged[static_cast<std::size_t>(row)]) {
+      InChanged[static_cast<std::size_t>(row)] = 1;
       Changed.push_back(static_cast<std::uint32_t>(row));
+    }
   });
   if (!Listener) return;
   Settle(Listener);
   std::sort(Changed.begin(), Changed.end());
-  Changed.erase(std::unique(Changed.begin(), Changed.end()), Changed.end());
+  for (const std::uint32_t row : Changed) InChanged[row] = 0;
   for (const std::uint32_t row : Changed) Listener->RowChanged(Find(Rows[row].Addr));
   Changed.clear();
 }
@@ -153,6 +159,9 @@ void TAddrTotalsTable::Clear() {
   Order.clear();
   Order.shrink_to_fit();
   Changed.clear();
+  InChanged.clear();
+  InChanged.shrink_to_fit();
+  LastRow = -1;
   NotListed.Clear();
 }
 

@@ -2,7 +2,7 @@
 // Traffic per remote address, folded from the capture's packet records and
 // shown in address order.
 #include <cstdint>
-#include <functional>
+#include <cstddef>
 #include <limits>
 #include <string>
 #include <unordered_map>
@@ -21,7 +21,22 @@ struct AddrTotals {
 
 // Hands every queued record to Fold, oldest first, unless a push is in
 // progress (QueueBusy): then the records wait for the next drain.
-void DrainRecords(TXIoctl& State, const std::function<void(const PacketRecord&)>& Fold);
+// False (and asserted) in the middle of a push.
+bool RecordQueueHandedOver(const TXIoctl& State);
+template <class TFold>
+void DrainRecords(TXIoctl& State, TFold&& Fold) {
+  if (!RecordQueueHandedOver(State)) return;
+  auto& queue = State.RecordQueue;
+  std::size_t done = 0;
+  try {
+    for (; done < queue.size(); ++done) Fold(queue[done]);
+  } catch (...) {
+    // The folded ones are not folded again.
+    queue.erase(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(done));
+    throw;
+  }
+  queue.clear();
+}
 
 // Distinct addresses counted in fixed space: a bitmap of hashed addresses
 // (128 KiB, taken at the first address). Exact as long as no two addresses
@@ -94,5 +109,10 @@ class TAddrTotalsTable {
   std::unordered_map<std::uint32_t, std::uint32_t> Index;  // address -> Rows
   mutable std::vector<std::uint32_t> Order;                // Rows in address order
   std::vector<std::uint32_t> Changed;                      // rows a listener has yet to hear of
+  std::vector<std::uint8_t> InChanged;                     // per row: already in Changed
+  // The row of the last record's address: a flood from one peer skips the
+  // hash lookup.
+  std::uint32_t LastAddr = 0;
+  std::int64_t LastRow = -1;
   TAddrCount NotListed;
 };

@@ -3,8 +3,8 @@
 // table, the record of one counted datagram, and who is told about them.
 #include <array>
 #include <cstdint>
-#include <deque>
 #include <stdexcept>
+#include <vector>
 
 #include "catalogue/Global.h"
 
@@ -51,7 +51,9 @@ struct PacketRecord {
   std::uint16_t RemotePort = 0;
 };
 
-using TRecordQueue = std::deque<PacketRecord>;
+// Appended to by the capture thread, emptied whole by the drain; its room is
+// kept, so a steady flood allocates nothing per record.
+using TRecordQueue = std::vector<PacketRecord>;
 
 // Whoever is told about captured traffic: the window, the headless report, a
 // test.

@@ -103,6 +103,20 @@ TEST(AddrTotals, DrainFoldsInQueueOrderUnlessAPushIsInProgress) {
   table.Drain(state, &recorder);
   EXPECT_EQ(Addresses(table), (std::vector<std::string>{"9.1.2.3", "10.0.0.9", "172.16.0.1", "200.0.0.1"}));
   EXPECT_EQ(recorder.Events, (std::vector<std::string>{"insert 0", "insert 2", "insert 3", "change 1"}));
+
+  // A row changed by many records of a drain is announced once; a cleared
+  // table remembers no row of before.
+  recorder.Events.clear();
+  for (const char* addr : {"200.0.0.1", "200.0.0.1", "9.1.2.3", "200.0.0.1"})
+    state.RecordQueue.push_back(Record(addr, 1, 5, 16, 0, 0, 0));
+  table.Drain(state, &recorder);
+  EXPECT_EQ(recorder.Events, (std::vector<std::string>{"change 0", "change 3"}));
+  EXPECT_EQ(table.Row(3).RecvBytes, 15);
+  table.Clear();
+  table.Fold(Record("200.0.0.1", 0, 7, 16, 0, 0, 0));
+  ASSERT_EQ(table.RowCount(), 1);
+  EXPECT_EQ(table.Row(0).SentBytes, 7);
+  EXPECT_EQ(table.Row(0).RecvBytes, 0);
 }
 
 TEST(AddrTotals, ManyAddressesKeepSumsAndOrder) {

@@ -16,6 +16,8 @@
 #include <QThread>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <cmath>
 #include <filesystem>
 
 #include "diagnostics/LinkMap.h"
@@ -83,6 +85,19 @@ void Bind(QPushButton* button, QAction* action) {
   QObject::connect(button, &QPushButton::clicked, action, &QAction::trigger);
   update();
 }
+
+// The summary lists: rows of one line each, so a changed figure needs only a
+// repaint. QTreeView would measure the first row's cells again on every
+// change that touches it (the totals row, on each notification).
+class TSummaryView final : public QTreeView {
+ public:
+  using QTreeView::QTreeView;
+
+ protected:
+  void dataChanged(const QModelIndex& TopLeft, const QModelIndex& BottomRight, const QList<int>& Roles) override {
+    QAbstractItemView::dataChanged(TopLeft, BottomRight, Roles);
+  }
+};
 
 }  // namespace
 
@@ -162,7 +177,7 @@ void TMainForm::BuildControls() {
     auto* layout = new QVBoxLayout(tab);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
-    list = new QTreeView(tab);
+    list = new TSummaryView(tab);
     list->setRootIsDecorated(false);
     list->setUniformRowHeights(true);
     list->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -184,6 +199,8 @@ void TMainForm::BuildControls() {
 
   tmMain = new QTimer(this);
   tmMain->setInterval(1000);
+  tmShowFigures = new QTimer(this);
+  tmShowFigures->setSingleShot(true);
 }
 
 void TMainForm::BuildActionsAndMenus() {
@@ -287,6 +304,7 @@ void TMainForm::FormCreate() {
   connect(lvProgram, &QTreeView::clicked, this,
           [this](const QModelIndex& i) { RunEventHandler([&] { lvProgramClick(i); }); });
   connect(tmMain, &QTimer::timeout, this, [this] { RunEventHandler([this] { tmMainTimer(); }); });
+  connect(tmShowFigures, &QTimer::timeout, this, [this] { RunEventHandler([this] { ShowCaptureFigures(); }); });
 
   // The command menu where Linux shows the program's presence.
   GlobalSettings.MainSystemMenu = pmMain;
@@ -334,7 +352,7 @@ void TMainForm::FormCreate() {
   NotifyTarget = std::make_unique<TQueuedNotifyTarget>(
       // A fault in the handler is reported like any other and abandons only
       // this notification.
-      [this] { RunEventHandler([this] { WMCaptureNotify(); }); },
+      [this] { RunEventHandler([this] { OnCaptureNotify(); }); },
       // Capture thread: have the window thread serve the notification. Named
       // rather than a lambda, so nothing of ours crosses the thread in Qt's queue.
       [this] { QMetaObject::invokeMethod(this, "ServeCaptureNotify", Qt::QueuedConnection); });
@@ -463,6 +481,8 @@ void TMainForm::actCaptureStartExecute() {
 void TMainForm::actCaptureEndExecute() {
   tmMain->stop();
   IPMonitor->CaptureEnd();
+  // The last figures, when they were still waiting to be drawn.
+  if (tmShowFigures->isActive()) ShowCaptureFigures();
   ShowUnlisted(true);
   SetIdleCommands(true);
   SetOptionPageAvailable(true);
@@ -542,22 +562,41 @@ void TMainForm::ServeCaptureNotify() {
   if (NotifyTarget) NotifyTarget->ServePending();
 }
 
-// Window thread, while the capture thread waits for it to return.
 void TMainForm::WMCaptureNotify() {
+  TakeCaptureFigures();
+  ShowCaptureFigures();
+}
+
+// Window thread, while the capture thread waits for it to return.
+void TMainForm::OnCaptureNotify() {
+  TakeCaptureFigures();
+  // A token bucket: ShowBurst draws at once, then one per ShowIntervalMs.
+  const auto now = std::chrono::steady_clock::now();
+  const double elapsed = std::chrono::duration<double, std::milli>(now - TokensAt).count();
+  ShowTokens = std::min<double>(ShowBurst, ShowTokens + elapsed / ShowIntervalMs);
+  TokensAt = now;
+  if (ShowTokens >= 1) {
+    ShowTokens -= 1;
+    ShowCaptureFigures();
+  } else if (!tmShowFigures->isActive()) {
+    ShowTokens -= 1;  // taken now by the draw that waits
+    tmShowFigures->start(static_cast<int>(std::ceil(-ShowTokens * ShowIntervalMs)));
+  }
+}
+
+// Window thread, while the capture thread waits: what is drawn later is a
+// copy, since the capture goes on meanwhile.
+void TMainForm::TakeCaptureFigures() {
   FaultPoint(TFaultPoint::CaptureNotify);
   TXIoctl& state = *IPMonitor->Ioctl;
-  stSndB->setText(TotalText(state.Counters[0][KindBytes][0]));
-  stRcvB->setText(TotalText(state.Counters[1][KindBytes][0]));
-  ProtTable->Refresh(state.Counters);
+  Figures.Counters = state.Counters;
+  Figures.Direction = state.CurDirection;
+  Figures.Length = state.CurLength;
   state.IdleTicks = 0;
-  const QString title =
-      (state.CurDirection == DirectionSent ? tr("送信:") : tr("受信:")) +
-      QString::number(state.CurLength);
-  SetCaptionAndTitle(tr("ワイヤピーク監視:") + title, title);
+  // The program table takes the records before the address table empties
+  // the queue.
   ProgramTable->Fold(state);
   IPAdrTable->Drain(state);
-  ProgramTable->Refresh();
-  ProgramFilter->Again();
   ShowUnlisted(false);
 }
 
@@ -580,6 +619,18 @@ void TMainForm::lvProgramClick(const QModelIndex& index) {
                                  .arg(ProgramTable->CellText(index.row(), 0)));
   else
     sbarProgram->clearMessage();
+}
+
+void TMainForm::ShowCaptureFigures() {
+  tmShowFigures->stop();
+  stSndB->setText(TotalText(Figures.Counters[0][KindBytes][0]));
+  stRcvB->setText(TotalText(Figures.Counters[1][KindBytes][0]));
+  ProtTable->Refresh(Figures.Counters);
+  const QString title =
+      (Figures.Direction == DirectionSent ? tr("送信:") : tr("受信:")) + QString::number(Figures.Length);
+  SetCaptionAndTitle(tr("ワイヤピーク監視:") + title, title);
+  ProgramTable->Refresh();
+  ProgramFilter->Again();
 }
 
 void TMainForm::ShowUnlisted(bool captureEnded) {
@@ -618,6 +669,7 @@ void TMainForm::FormClose() {
   if (Closing) return;
   Closing = true;
   tmMain->stop();
+  tmShowFigures->stop();
   IPMonitor->WSA_Close();
   if (IPMonitor->Thread) IPMonitor->CaptureEnd();  // ended by itself; free it before the engine goes
   IPMonitor.reset();

@@ -14,6 +14,7 @@
 #include <QSystemTrayIcon>
 #include <QTabWidget>
 #include <QTimer>
+#include <chrono>
 #include <QTreeView>
 #include <functional>
 #include <memory>
@@ -64,6 +65,7 @@ class TMainForm final : public QMainWindow {
   void tmMainTimer();
   void pcSyukeiChange(int Index);
   void cbProt_IPAdrClick(bool Checked);
+  // Takes in the capture's figures and shows them at once.
   void WMCaptureNotify();
   // A program clicked: the address page shows only its remote addresses; the
   // same program again shows them all.
@@ -101,6 +103,8 @@ class TMainForm final : public QMainWindow {
   QStatusBar* sbarProt;
   QStatusBar* sbarIPAdr;
   QTimer* tmMain;
+  // Shows figures that a notification took in while the display was resting.
+  QTimer* tmShowFigures;
   QAction* actCaptureStart;
   QAction* actCaptureEnd;
   QAction* actHelp;
@@ -147,6 +151,22 @@ class TMainForm final : public QMainWindow {
   QDialog* VersionDialog = nullptr;
   bool Closing = false;
   std::int64_t ShownUnlisted = 0;
+
+  // Notifications of a flood come faster than anyone reads: each takes in
+  // the figures, but they are drawn a few at once, then at most every
+  // ShowIntervalMs (a lone datagram is drawn at once).
+  static constexpr int ShowIntervalMs = 40;
+  static constexpr int ShowBurst = 4;
+  void OnCaptureNotify();
+  void TakeCaptureFigures();
+  void ShowCaptureFigures();
+  struct TCaptureFigures {
+    CategoryCounters Counters{};
+    std::uint8_t Direction = 0;
+    std::int32_t Length = 0;
+  } Figures;
+  double ShowTokens = ShowBurst;
+  std::chrono::steady_clock::time_point TokensAt{};
 };
 
 // The program-wide main window (null until it is created).

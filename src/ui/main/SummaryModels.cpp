@@ -52,9 +52,19 @@ QVariant TProtModel::headerData(int section, Qt::Orientation orientation, int ro
 }
 
 void TProtModel::Refresh(const CategoryCounters& Counters) {
-  for (std::size_t d = 0; d < 2; ++d) Values[d] = Counters[d][KindBytes];
-  // All 34 cells, changed or not, in one announcement.
-  emit dataChanged(index(0, 1), index(ServiceCategoryCount - 1, 2), {Qt::DisplayRole});
+  // The rows from the first to the last that changed, in one announcement.
+  int first = -1, last = -1;
+  for (std::size_t row = 0; row < ServiceCategoryCount; ++row) {
+    bool changed = false;
+    for (std::size_t d = 0; d < 2; ++d) {
+      changed |= Values[d][row] != Counters[d][KindBytes][row];
+      Values[d][row] = Counters[d][KindBytes][row];
+    }
+    if (!changed) continue;
+    if (first < 0) first = static_cast<int>(row);
+    last = static_cast<int>(row);
+  }
+  if (first >= 0) emit dataChanged(index(first, 1), index(last, 2), {Qt::DisplayRole});
 }
 
 std::int64_t TProtModel::Bytes(int row, int direction) const {

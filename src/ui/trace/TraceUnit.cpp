@@ -25,10 +25,20 @@ TMemoLines::TMemoLines(QPlainTextEdit* memo) : Memo(memo) {
   FlushTimer.setSingleShot(true);
   FlushTimer.setInterval(FlushIntervalMs);
   connect(&FlushTimer, &QTimer::timeout, this, &TMemoLines::Flush);
+  DrainTimer.setSingleShot(true);
+  DrainTimer.setInterval(DrainDelayMs);
+  connect(&DrainTimer, &QTimer::timeout, this, [] { TraceOutput.DrainPending(); });
 }
 
 void TMemoLines::Add(std::string_view line) {
-  Lines.emplace_back(line);
+  if (Spare.empty()) {
+    Lines.emplace_back(line);
+  } else {
+    // A dropped line's room, so a flood of lines allocates little.
+    Lines.push_back(std::move(Spare.back()));
+    Spare.pop_back();
+    Lines.back().assign(line);
+  }
   if (Lines.size() > MaxLines) Trim();
   Schedule();
 }
@@ -41,19 +51,22 @@ void TMemoLines::AppendToLast(std::string_view text) {
 
 void TMemoLines::Clear() {
   Lines.clear();
+  Spare.clear();
   Reports.clear();
   MoreReports = 0;
   FirstIndex = 0;
   Shown = 0;
   LastChanged = false;
   Rebuild = true;
-  Flush();
+  Show();
 }
 
 // Writer thread: the owner drains the channel on its own thread.
 void TMemoLines::TextPending() { QMetaObject::invokeMethod(this, "DrainChannel", Qt::QueuedConnection); }
 
-void TMemoLines::DrainChannel() { TraceOutput.DrainPending(); }
+void TMemoLines::DrainChannel() {
+  if (!DrainTimer.isActive()) DrainTimer.start();
+}
 
 void TMemoLines::KeepReport(const std::vector<std::string>& reportLines) {
   const std::uint64_t start = FirstIndex + Lines.size();
@@ -91,6 +104,8 @@ std::vector<std::string> TMemoLines::LogText() const {
 
 void TMemoLines::Trim() {
   const std::size_t dropped = MaxLines / 10;
+  Spare.clear();
+  for (std::size_t i = 0; i < dropped; ++i) Spare.push_back(std::move(Lines[i]));
   Lines.erase(Lines.begin(), Lines.begin() + static_cast<std::ptrdiff_t>(dropped));
   FirstIndex += dropped;
   if (Shown >= dropped) {
@@ -106,6 +121,13 @@ void TMemoLines::Schedule() {
 }
 
 void TMemoLines::Flush() {
+  DrainTimer.stop();
+  TraceOutput.DrainPending();
+  Show();
+}
+
+// Also from inside the channel (Clear), so it takes in nothing itself.
+void TMemoLines::Show() {
   FlushTimer.stop();
   // A flood is shown from its newest lines, so the window stays responsive.
   if (Lines.size() - Shown > MaxFlushLines) Rebuild = true;
@@ -263,7 +285,7 @@ void TTraceForm::SaveLogAtClose() {
 void TTraceForm::SwitchToDebugMode() {
   // Outside debug mode the memo holds only why captures could not start;
   // they stay in the trace and its log.
-  const std::vector<std::string> reasons = Lines->Text();
+  const std::vector<std::string> reasons(Lines->Text().begin(), Lines->Text().end());
   CloseTraceOutput();
   SaveOnClose = true;
   DebugMode = true;

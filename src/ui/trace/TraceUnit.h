@@ -8,6 +8,7 @@
 #include <QTabWidget>
 #include <QTimer>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,9 +25,15 @@ class TMemoLines final : public QObject, public TLineList {
   // Oldest lines are dropped beyond this many (a tenth at a time).
   static constexpr std::size_t MaxLines = 200000;
   static constexpr int FlushIntervalMs = 40;
+  // Other threads' lines are taken in this long after the first of them
+  // wakes us: they gather meanwhile, so a flood of dumps wakes the window
+  // thread once per batch rather than once per line or two.
+  static constexpr int DrainDelayMs = 10;
   // At most this many new lines go into the text box at once; a burst
   // beyond it shows its newest lines (all stay in Text(), and in the log).
-  static constexpr std::size_t MaxFlushLines = 10000;
+  // A few screens: more are not read during a flood, and each costs the
+  // text box a block.
+  static constexpr std::size_t MaxFlushLines = 1000;
 
   explicit TMemoLines(QPlainTextEdit* Memo);
 
@@ -36,7 +43,7 @@ class TMemoLines final : public QObject, public TLineList {
   void Clear() override;
   void TextPending() override;
 
-  const std::vector<std::string>& Text() const noexcept { return Lines; }
+  const std::deque<std::string>& Text() const noexcept { return Lines; }
   // Exception reports are kept apart as well (the first MaxKeptReports of
   // the run), so the log holds them however many lines came after them.
   static constexpr std::size_t MaxKeptReports = 100;
@@ -44,18 +51,22 @@ class TMemoLines final : public QObject, public TLineList {
   // What the log holds: the kept reports the memo has dropped meanwhile,
   // then the memo's lines.
   std::vector<std::string> LogText() const;
-  // Brings the text box up to date now.
+  // Takes in what other threads wrote, and brings the text box up to date
+  // now.
   void Flush();
-  // Owner thread: takes in what other threads wrote to the channel.
+  // Owner thread: takes in what other threads wrote to the channel, shortly.
   Q_INVOKABLE void DrainChannel();
 
  private:
   void Schedule();
+  void Show();
   void Trim();
 
   QPlainTextEdit* Memo;
   QTimer FlushTimer;
-  std::vector<std::string> Lines;
+  QTimer DrainTimer;
+  std::deque<std::string> Lines;  // dropped from the front without moving the rest
+  std::vector<std::string> Spare;  // the last dropped lines, whose room Add reuses
   struct TKeptReport {
     std::uint64_t Start;  // position of its first line among all lines ever added
     std::vector<std::string> Lines;

@@ -69,7 +69,8 @@ TEST_P(DebugDump, WindowShowsTheGoldenDumpOfAFile) {
   }
   for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
   Trace->MemoLines().Flush();
-  EXPECT_EQ(NormalisedDump(Trace->MemoLines().Text()), ReadGolden(GoldenPath(limit)));
+  const auto& text = Trace->MemoLines().Text();
+  EXPECT_EQ(NormalisedDump({text.begin(), text.end()}), ReadGolden(GoldenPath(limit)));
   EXPECT_EQ(state.Dumps.Written(), static_cast<std::uint64_t>(DumpedInGoldenTraffic));
   EXPECT_EQ(state.Dumps.Skipped(), 0u);
   // The text box shows the same lines.

@@ -10,10 +10,12 @@
 #include <QCoreApplication>
 #include <QLocale>
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <regex>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "capture/Datagrams.h"
 #include "capture/TestNetwork.h"
@@ -300,6 +302,37 @@ TEST_F(MainWindow, IdleBlinkAfterFourTicksUntilTheNextNotification) {
   Form->tmMainTimer();
   Form->tmMainTimer();
   EXPECT_EQ(Form->windowTitle(), "ワイヤピーク監視■□■□");  // the phase goes on where it was
+  Form->actCaptureEndExecute();
+}
+
+// A flood's notifications: each is served at once, but only a few are drawn
+// right away; the last one's figures follow within the interval.
+TEST_F(MainWindow, ABurstOfNotificationsIsDrawnWithItsLastFigures) {
+  Create();
+  UseFile(TrafficFile());
+  Form->actCaptureStartExecute();
+  FinishFileCapture();
+  TXIoctl& state = *Form->Monitor().Ioctl;
+  int drawn = 0;
+  QObject context;
+  QObject::connect(App(), &TApplication::TitleChanged, &context, [&] { ++drawn; });
+  std::atomic<bool> done{false};
+  std::thread capture([&] {
+    for (int i = 1; i <= 50; ++i) {
+      state.CurDirection = DirectionSent;
+      state.CurLength = i;
+      state.NotifyWindow->CaptureNotify();  // returns once served
+    }
+    done = true;
+  });
+  while (!done) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+  capture.join();
+  EXPECT_LT(drawn, 25);
+  for (int i = 0; i < 100 && Form->windowTitle() != "ワイヤピーク監視:送信:50"; ++i) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    std::this_thread::sleep_for(1ms);
+  }
+  EXPECT_EQ(Form->windowTitle(), "ワイヤピーク監視:送信:50");
   Form->actCaptureEndExecute();
 }
 
