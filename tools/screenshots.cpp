@@ -2,12 +2,19 @@
 // each summary page. Run under a real X server (Xvfb) so the real fonts are
 // used:  xvfb-run -s "-screen 0 1280x1024x24" build/tools/wirepeek-screenshots docs
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QPixmap>
 #include <QTemporaryDir>
 #include <cmath>
 #include <cstdio>
+#include <vector>
 
 #include "capture/DumpPacket.h"
 #include "ui/trace/TraceUnit.h"
@@ -64,6 +71,64 @@ void Feed(TMainForm& form) {
   form.WMCaptureNotify();
 }
 
+// A child process named Name that holds a UDP socket on 127.0.0.1 until it
+// is killed; the socket's port is written back through a pipe.
+pid_t SocketHolder(const char* name, std::uint16_t& port) {
+  int ends[2];
+  if (pipe(ends) != 0) return -1;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    prctl(PR_SET_NAME, name);
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = Addr("127.0.0.1");
+    socklen_t size = sizeof a;
+    bind(fd, reinterpret_cast<sockaddr*>(&a), size);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size);
+    const std::uint16_t bound = ntohs(a.sin_port);
+    if (write(ends[1], &bound, sizeof bound) != sizeof bound) _exit(1);
+    pause();
+    _exit(0);
+  }
+  close(ends[1]);
+  if (read(ends[0], &port, sizeof port) != sizeof port) port = 0;
+  close(ends[0]);
+  return pid;
+}
+
+// The program page of a loopback capture: three programs of made-up names
+// holding real sockets, their traffic fed as records, and the page's own
+// look-ups finding them.
+void FeedPrograms(TMainForm& form) {
+  struct TTalker {
+    const char* Name;
+    std::int64_t Sent, Received;
+    std::uint8_t Category;
+  };
+  const TTalker talkers[] = {{"firefox-esr", 48200, 2310400, 5}, {"thunderbird", 9600, 131700, 11},
+                             {"systemd-resolve", 2800, 6400, 3}};
+  std::vector<pid_t> children;
+  TXIoctl& s = *form.Monitor().Ioctl;
+  form.ProgramModel().Start(Addr("127.0.0.1"), true);
+  std::uint16_t remote = 40000;
+  for (const auto& t : talkers) {
+    std::uint16_t port = 0;
+    children.push_back(SocketHolder(t.Name, port));
+    for (const auto& [direction, bytes] : {std::pair<std::uint8_t, std::int64_t>{0, t.Sent}, {1, t.Received}})
+      s.RecordQueue.push_back({.RemoteAddr = Addr("127.0.0.1"), .Direction = direction, .Category = t.Category,
+                               .Length = bytes, .Hour = 14, .Minute = 3, .Second = 9, .Protocol = 17,
+                               .LocalPort = port, .RemotePort = remote});
+    ++remote;
+  }
+  form.WMCaptureNotify();
+  form.ProgramModel().Flush();
+  for (const pid_t pid : children) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -114,6 +179,9 @@ int main(int argc, char** argv) {
   Save(&form, out + "/protocols.png");
   form.pcSyukei->setCurrentWidget(form.tsIPAdr);
   Save(&form, out + "/addresses.png");
+  FeedPrograms(form);
+  form.pcSyukei->setCurrentWidget(form.tsProgram);
+  Save(&form, out + "/programs.png");
 
   // Ten minutes of a download that comes and goes, fed a second at a time
   // (the first tick only takes the totals above as its base).
