@@ -124,14 +124,20 @@ class TObjectText {
   std::string Text;
 };
 
+// What an address row and a program row both end with.
+void AddTotals(ordered_json& r, std::int64_t sent, std::int64_t received, std::uint8_t category,
+               const AddrTotals& moment) {
+  r["sent_bytes"] = sent;
+  r["recv_bytes"] = received;
+  r["last_category"] = ServiceCategoryNames[category];
+  r["last_time"] = TAddrTotalsTable::TimeText(moment);
+  r["last_date_time"] = TAddrTotalsTable::DateTimeText(moment);
+}
+
 ordered_json AddressRow(const AddrTotals& row) {
   ordered_json r = ordered_json::object();
   r["addr"] = TAddrTotalsTable::AddressText(row.Addr);
-  r["sent_bytes"] = row.SentBytes;
-  r["recv_bytes"] = row.RecvBytes;
-  r["last_category"] = ServiceCategoryNames[row.LastCategory];
-  r["last_time"] = TAddrTotalsTable::TimeText(row);
-  r["last_date_time"] = TAddrTotalsTable::DateTimeText(row);
+  AddTotals(r, row.SentBytes, row.RecvBytes, row.LastCategory, row);
   return r;
 }
 
@@ -142,11 +148,7 @@ ordered_json ProgramRow(const ProgramTotals& row) {
   ordered_json r = ordered_json::object();
   r["program"] = row.Program;
   r["user"] = row.User;
-  r["sent_bytes"] = row.SentBytes;
-  r["recv_bytes"] = row.RecvBytes;
-  r["last_category"] = ServiceCategoryNames[row.LastCategory];
-  r["last_time"] = TAddrTotalsTable::TimeText(moment);
-  r["last_date_time"] = TAddrTotalsTable::DateTimeText(moment);
+  AddTotals(r, row.SentBytes, row.RecvBytes, row.LastCategory, moment);
   return r;
 }
 
