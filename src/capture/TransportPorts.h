@@ -10,6 +10,7 @@ struct TTransportPorts {
   std::uint8_t Protocol = 0;
   std::uint16_t Source = 0;
   std::uint16_t Dest = 0;
+  bool operator==(const TTransportPorts&) const = default;
 };
 
 // Datagram: the bytes received of it. Ports are 0 for other protocols, later

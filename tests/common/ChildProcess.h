@@ -28,9 +28,6 @@ class TChildProcess {
   TChildProcess(const TTestNamespace& ns, std::vector<std::string> argv, const std::filesystem::path& dir,
                 const std::string& name)
       : TChildProcess(&ns, std::move(argv), dir, name, {}) {}
-  TChildProcess(std::vector<std::string> argv, const std::filesystem::path& dir, const std::string& name,
-                const TOptions& options)
-      : TChildProcess(nullptr, std::move(argv), dir, name, options) {}
 
   TChildProcess(const TTestNamespace* ns, std::vector<std::string> argv, const std::filesystem::path& dir,
                 const std::string& name, const TOptions& options)

@@ -3,7 +3,6 @@
 //   wirepeek_program_helper <scenario> [program arguments...]
 #include <unistd.h>
 
-#include <QTimer>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -20,15 +19,6 @@
 #include "ui/main/Program.h"
 #include "app/CommandLine.h"
 
-namespace {
-
-// Ends the run as a user would, a little later.
-void CloseSoon(TMainForm& form, int ms) {
-  QTimer::singleShot(ms, &form, [&form] { form.close(); });
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   InstallDiagnosticHooks();
   InstallAssertionHandler();
@@ -40,13 +30,7 @@ int main(int argc, char** argv) {
   int programArgc = argc - 1;
   char** programArgv = argv + 1;
   TProgramHooks hooks;
-  if (scenario == "switches") {
-    hooks.Created = [](TMainForm& form) {
-      std::printf("DEBUG %d LIMIT %d\n", DebugMode.load() ? 1 : 0, GlobalSettings.DumpLimit);
-      std::fflush(stdout);
-      CloseSoon(form, 0);
-    };
-  } else if (scenario == "build") {
+  if (scenario == "build") {
     hooks.MakeMainForm = []() -> std::unique_ptr<TMainForm> { throw std::runtime_error("no window today"); };
   } else if (scenario == "badmap") {
     // The alert's dialog would wait for a person: answer it on standard output.
