@@ -27,12 +27,7 @@ TEST(TransportPorts, AreReadBehindTheRealHeaderOnlyWhereTheDatagramHoldsThem) {
       {"icmp", 1, 5, 0, 40, {1, 0, 0}},
   };
   for (const TCase& c : cases) {
-    TDatagramSpec spec;
-    spec.Protocol = c.Protocol;
-    spec.SourcePort = 1025;
-    spec.DestPort = 80;
-    spec.Delivered = 40;
-    auto d = MakeDatagram(spec);
+    auto d = MakeDatagram({.Protocol = c.Protocol, .SourcePort = 1025, .DestPort = 80, .Delivered = 40});
     d[0] = static_cast<std::uint8_t>(0x40 | c.HeaderWords);
     d[6] = static_cast<std::uint8_t>(c.Fragment >> 8);
     d[7] = static_cast<std::uint8_t>(c.Fragment);

@@ -16,9 +16,8 @@
 #include "capture/TestNetwork.h"
 #include "common/Files.h"
 
-// A process a test starts (in a test namespace, or in the test's own), with
-// standard output and error in files in dir. It knows its pid, every wait
-// has a timeout, and it is killed when the object goes.
+// A process a test starts (in a test namespace or its own), output in files in
+// dir; it knows its pid, every wait has a timeout, and it dies with the object.
 class TChildProcess {
  public:
   struct TOptions {
@@ -28,7 +27,6 @@ class TChildProcess {
   TChildProcess(const TTestNamespace& ns, std::vector<std::string> argv, const std::filesystem::path& dir,
                 const std::string& name)
       : TChildProcess(&ns, std::move(argv), dir, name, {}) {}
-
   TChildProcess(const TTestNamespace* ns, std::vector<std::string> argv, const std::filesystem::path& dir,
                 const std::string& name, const TOptions& options)
       : Out(dir / (name + ".out")), Err(dir / (name + ".err")) {

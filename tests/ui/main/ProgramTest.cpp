@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,21 +23,34 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Map with every match of Pattern replaced; false when nothing matched. (A
-// procedure the compiler split into a hot and a cold part has two records.)
-bool Edit(std::string& Map, const std::string& Pattern, const std::string& Replacement) {
-  const std::string edited = std::regex_replace(Map, std::regex(Pattern), Replacement);
-  const bool changed = edited != Map;
-  Map = edited;
+// Map with Change applied to each line; false when no line changed.
+bool EditLines(std::string& Map, const std::function<std::string(const std::string&)>& Change) {
+  std::istringstream lines(Map);
+  std::string result;
+  bool changed = false;
+  for (std::string line; std::getline(lines, line);) {
+    const std::string edited = Change(line);
+    changed = changed || edited != line;
+    result += edited + '\n';
+  }
+  Map = result;
   return changed;
 }
+
+// Both records of the check: the compiler splits it into a hot and a cold part.
+bool IsCheckRecord(const std::string& line) { return line.starts_with("P ") && line.ends_with(" TMainForm.CheckMapFile"); }
 
 // Every line row of the file that holds the map check moved to line 5: the
 // line answer then lies too close to the location answer.
 bool ShiftMainUnitLines(std::string& Map) {
-  std::smatch file;
-  return std::regex_search(Map, file, std::regex("\nF (\\d+) MainUnit\\.cpp\n")) &&
-         Edit(Map, "\nL (\\S+) " + file[1].str() + " (?!0\n)\\d+", "\nL $1 " + file[1].str() + " 5");
+  std::string file;  // the F records come first
+  return EditLines(Map, [&](const std::string& l) {
+    std::istringstream fields(l);
+    std::string tag, a, b, c;
+    fields >> tag >> a >> b >> c;
+    if (tag == "F" && b == "MainUnit.cpp") file = a;
+    return tag == "L" && b == file && c != "0" ? "L " + a + " " + file + " 5" : l;
+  });
 }
 
 // The shipped program, copied with its map changed by Change (false: no
@@ -52,12 +66,14 @@ TEST(ProgramStartUp, ATamperedMapIsReportedAndEndsTheProgram) {
   const TCase cases[] = {
       {"matching", [](std::string&) { return true; }, ""},
       {"missing", [](std::string&) { return false; }, "map ファイルがありません:wirepeek.map"},
-      {"other build", [](std::string& m) { return Edit(m, "\nBUILDID [^\n]*", "\nBUILDID 0123"); },
+      {"other build",
+       [](std::string& m) { return EditLines(m, [](auto& l) { return l.starts_with("BUILDID ") ? "BUILDID 0123" : l; }); },
        "map ファイルが異常です(FILE):wirepeek.map"},
-      {"wrong procedure name", [](std::string& m) { return Edit(m, "( TMainForm\\.CheckMapFile)(?=\n)", "$1X"); },
+      {"wrong procedure name",
+       [](std::string& m) { return EditLines(m, [](auto& l) { return IsCheckRecord(l) ? l + "X" : l; }); },
        "map ファイルが異常です(PROC):wirepeek.map"},
       {"moved procedure address",
-       [](std::string& m) { return Edit(m, "\nP ([^\n]* TMainForm\\.CheckMapFile)(?=\n)", "\nP 1$1"); },
+       [](std::string& m) { return EditLines(m, [](auto& l) { return IsCheckRecord(l) ? "P 1" + l.substr(2) : l; }); },
        "map ファイルが異常です(FILE):wirepeek.map"},
       {"shifted lines", ShiftMainUnitLines, "map ファイルが異常です(LINE):wirepeek.map"},
       {"garbled", [](std::string& m) { m.resize(m.size() / 2); return true; }, "map ファイルが異常です(FILE):wirepeek.map"},
