@@ -15,7 +15,7 @@
 #include "capture/CountPacket.h"
 #include "capture/DumpPacket.h"
 #include "capture/DumpRing.h"
-#include "capture/PacketBytes.h"
+#include "capture/backend/PacketBytes.h"
 #include "support/TextDevs.h"
 
 namespace {

@@ -55,7 +55,7 @@ namespace {
 struct TTables {
   explicit TTables(int count) {
     Live.UseSummary(20);
-    TXIoctl state;
+    TXIoctl& state = Live.State();
     for (int i = 0; i < count; ++i) {
       PacketRecord record;
       record.RemoteAddr = htonl(0xC6120000u + static_cast<std::uint32_t>(i));  // 198.18.0.0 onwards
@@ -66,9 +66,9 @@ struct TTables {
       state.Counters[record.Direction][KindPackets][record.Category] += 1;
       state.Counters[record.Direction][KindBytes][record.Category] += record.Length;
     }
-    Live.Publish(state, {static_cast<std::uint64_t>(count), 0});
+    Live.Take({static_cast<std::uint64_t>(count), 0});
   }
-  TLiveFigures Live;
+  TCaptureSession Live;
 };
 
 TMetricsContext Context() {

@@ -34,12 +34,18 @@ PacketRecord Record(std::uint32_t host, std::uint8_t direction) {
           .Hour = 12, .Minute = 30, .Second = 15};
 }
 
+void Clear(TMainForm& form) {
+  form.IPAdrModel().AboutToRestart();
+  form.CaptureSession().Restart(false, 0);
+  form.IPAdrModel().Restarted();
+}
+
 // One notification as a busy capture makes it: a datagram each way, with
 // 5,000 addresses already in the table.
 void BM_NotificationWithBothTables(benchmark::State& st) {
   TMainForm& form = Form();
   TXIoctl& s = *form.Monitor().Ioctl;
-  form.IPAdrModel().Clear();
+  Clear(form);
   for (std::uint32_t i = 0; i < 5000; ++i) s.RecordQueue.push_back(Record(0x0A000000 + i * 7, 1));
   form.WMCaptureNotify();
   std::uint32_t n = 0;
@@ -61,10 +67,12 @@ void BM_Drain10000Over5000Addresses(benchmark::State& st) {
   TXIoctl& s = *form.Monitor().Ioctl;
   for (auto _ : st) {
     st.PauseTiming();
-    form.IPAdrModel().Clear();
+    Clear(form);
     for (std::uint32_t i = 0; i < 10000; ++i) s.RecordQueue.push_back(Record(0xC0A80000 + (i * 2654435761u) % 5000, i & 1));
     st.ResumeTiming();
-    form.IPAdrModel().Drain(s);
+    form.IPAdrModel().BeginTake();
+    form.CaptureSession().Take({}, &form.IPAdrModel());
+    form.IPAdrModel().EndTake();
   }
   st.SetItemsProcessed(static_cast<std::int64_t>(st.iterations()) * 10000);
 }

@@ -110,7 +110,9 @@ void FeedPrograms(TMainForm& form) {
                              {"systemd-resolve", 2800, 6400, 3}};
   std::vector<pid_t> children;
   TXIoctl& s = *form.Monitor().Ioctl;
-  form.ProgramModel().Start(Addr("127.0.0.1"), true);
+  form.ProgramModel().AboutToRestart();
+  form.CaptureSession().Restart(true, Addr("127.0.0.1"));
+  form.ProgramModel().Restarted();
   std::uint16_t remote = 40000;
   for (const auto& t : talkers) {
     std::uint16_t port = 0;

@@ -2,7 +2,7 @@
 // the capture on the interface that owns the address it is given, drops every
 // capability, and streams the datagrams to standard output as a pcap stream
 // for the unprivileged program to read. A kernel filter keeps of each frame
-// only what the counting reads (see capture/SnapFilter.h).
+// only what the counting reads (see capture/backend/SnapFilter.h).
 //
 //   wirepeek-capture [--whole] [--parent PID] ADDRESS
 //
@@ -31,11 +31,11 @@
 #include <string>
 #include <vector>
 
-#include "capture/DropRights.h"
-#include "capture/HelperProtocol.h"
-#include "capture/HostAddresses.h"
-#include "capture/PcapCapture.h"
-#include "capture/SnapFilter.h"
+#include "capture/backend/DropRights.h"
+#include "capture/backend/HelperProtocol.h"
+#include "capture/backend/HostAddresses.h"
+#include "capture/backend/PcapCapture.h"
+#include "capture/backend/SnapFilter.h"
 
 namespace {
 
@@ -151,13 +151,13 @@ int main(int argc, char** argv) {
   const std::string interface = InterfaceOwning(host, addr.s_addr);
   if (interface.empty()) return Refuse(operands[0] + " is not an address of this host");
 
-  TPcapCaptureSocket::TOpenFailure failure;
+  TOpenFailure failure;
   // Opened as the program opens it (the kernel's ring is laid out by the
   // snapshot length); the filter decides what each frame keeps.
   Handle = TPcapCaptureSocket::OpenLiveHandle(interface, TPcapCaptureSocket::WholeSnapLength, failure);
   if (!Handle) {
     std::fprintf(stderr, "wirepeek-capture: %s: %s\n", interface.c_str(), failure.Reason.c_str());
-    return failure.Stage == TPcapCaptureSocket::TOpenStage::Create ? HelperExitCreateFailed
+    return failure.Stage == TOpenStage::Create ? HelperExitCreateFailed
                                                                    : HelperExitActivateFailed;
   }
   TKeep keep{nullptr, pcap_datalink(Handle), addr.s_addr, whole};

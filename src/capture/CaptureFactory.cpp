@@ -4,11 +4,12 @@
 #include <unistd.h>
 
 #include "capture/HelperCapture.h"
+#include "capture/backend/PcapCapture.h"
 
 std::unique_ptr<TCaptureSocket> OpenCaptureSocket(const TCaptureRequest& request,
-                                                  TPcapCaptureSocket::TOpenFailure& failure) {
+                                                  TOpenFailure& failure) {
   if (!request.File.empty()) {
-    failure.Stage = TPcapCaptureSocket::TOpenStage::Create;
+    failure.Stage = TOpenStage::Create;
     return TPcapCaptureSocket::OpenFile(request.File, failure.Reason);
   }
   if (auto live = TPcapCaptureSocket::OpenLive(request.Interface, failure)) return live;

@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "capture/CaptureBackend.h"
-#include "capture/PcapCapture.h"
+#include "capture/backend/CaptureBackend.h"
+#include "capture/backend/OpenFailure.h"
 
 struct TCaptureRequest {
   std::string File;              // a capture file to read (empty: live)
@@ -20,4 +20,4 @@ struct TCaptureRequest {
 // The open capture, or null with Failure saying at which stage and why (the
 // helper's advice on capture rights added where it helps).
 std::unique_ptr<TCaptureSocket> OpenCaptureSocket(const TCaptureRequest& Request,
-                                                  TPcapCaptureSocket::TOpenFailure& Failure);
+                                                  TOpenFailure& Failure);

@@ -2,7 +2,7 @@
 #include <cstring>
 
 #include "capture/CountPacket.h"
-#include "capture/PacketBytes.h"
+#include "capture/backend/PacketBytes.h"
 #include "capture/CaptureThread.h"
 #include "capture/XIoctlUnit.h"
 #include "support/Settings.h"

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <thread>
 
-#include "capture/CaptureBackend.h"
+#include "capture/backend/CaptureBackend.h"
 #include "capture/TransportPorts.h"
 #include "support/DateTimeText.h"
 

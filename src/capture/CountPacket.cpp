@@ -1,6 +1,6 @@
 #include "capture/CountPacket.h"
 
-#include "capture/PacketBytes.h"
+#include "capture/backend/PacketBytes.h"
 #include "support/Assertion.h"
 #include "support/FaultInjection.h"
 

@@ -2,7 +2,7 @@
 // The readable dump of one datagram, written line by line to a text channel.
 #include <cstdint>
 
-#include "capture/PacketBytes.h"
+#include "capture/backend/PacketBytes.h"
 #include "support/DateTimeText.h"
 #include "support/TextDevs.h"
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <thread>
 
-#include "capture/PacketBytes.h"
+#include "capture/backend/PacketBytes.h"
 #include "support/DateTimeText.h"
 #include "support/TextDevs.h"
 

@@ -16,8 +16,8 @@
 #include <cstring>
 #include <utility>
 
-#include "capture/HelperProtocol.h"
-#include "capture/LinkLayer.h"
+#include "capture/backend/HelperProtocol.h"
+#include "capture/backend/LinkLayer.h"
 
 extern char** environ;
 
@@ -223,9 +223,9 @@ int DecodeRecords(THelperStreamBuffer& buffer, TPcapCaptureSocket& decoder,
 
 std::unique_ptr<THelperCaptureSocket> THelperCaptureSocket::Open(const std::string& helperPath,
                                                                 const std::string& address, bool whole,
-                                                                TPcapCaptureSocket::TOpenFailure& failure,
+                                                                TOpenFailure& failure,
                                                                 const std::vector<std::string>& launcher) {
-  failure = TPcapCaptureSocket::TOpenFailure{};
+  failure = TOpenFailure{};
   std::unique_ptr<THelperCaptureSocket> self(new THelperCaptureSocket);
   int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
@@ -286,7 +286,7 @@ std::unique_ptr<THelperCaptureSocket> THelperCaptureSocket::Open(const std::stri
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
     if (left <= 0) {
-      failure.Stage = TPcapCaptureSocket::TOpenStage::Activate;
+      failure.Stage = TOpenStage::Activate;
       failure.Reason = "the capture helper did not start its stream in time";
       self->FinishHelper(0);
       return nullptr;
@@ -301,8 +301,8 @@ std::unique_ptr<THelperCaptureSocket> THelperCaptureSocket::Open(const std::stri
   if (!self->Buffer.HeaderComplete()) {
     self->FinishHelper(2000);
     const int code = WIFEXITED(self->ExitStatus) ? WEXITSTATUS(self->ExitStatus) : -1;
-    failure.Stage = code == HelperExitCreateFailed || code == HelperExitRefused ? TPcapCaptureSocket::TOpenStage::Create
-                                                                             : TPcapCaptureSocket::TOpenStage::Activate;
+    failure.Stage = code == HelperExitCreateFailed || code == HelperExitRefused ? TOpenStage::Create
+                                                                             : TOpenStage::Activate;
     failure.Reason = Trimmed(self->HelperText);
     if (failure.Reason.empty())
       failure.Reason = self->Buffer.Problem().empty() ? "the capture helper ended without a word"
@@ -315,7 +315,7 @@ std::unique_ptr<THelperCaptureSocket> THelperCaptureSocket::Open(const std::stri
   std::string error = "cannot read the capture helper's stream";
   if (reader) self->Decoder = TPcapCaptureSocket::OpenStream(reader, error);
   if (!self->Decoder) {
-    failure.Stage = TPcapCaptureSocket::TOpenStage::Activate;
+    failure.Stage = TOpenStage::Activate;
     failure.Reason = error;
     self->Close();
     return nullptr;

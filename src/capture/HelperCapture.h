@@ -10,8 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/PcapCapture.h"
-#include "capture/XIoctlUnit.h"
+#include "capture/backend/PcapCapture.h"
 
 // Where the helper is: beside the running executable, else in the installed
 // helper folder; empty when neither holds one.
@@ -96,7 +95,7 @@ class THelperCaptureSocket final : public TCaptureSocket {
   // helper (a test runs it as another user this way). Null on failure, with
   // the stage that failed and the helper's own words.
   static std::unique_ptr<THelperCaptureSocket> Open(const std::string& HelperPath, const std::string& Address,
-                                                   bool Whole, TPcapCaptureSocket::TOpenFailure& Failure,
+                                                   bool Whole, TOpenFailure& Failure,
                                                    const std::vector<std::string>& Launcher = {});
   ~THelperCaptureSocket() override;
 

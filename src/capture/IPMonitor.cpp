@@ -13,7 +13,7 @@ std::int32_t TIPMonitor::WSA_Open() {
   // Nothing to start on this platform; record what does the capturing.
   Ioctl->WsaData.Description = pcap_lib_version();
   if (Ioctl->ListAdaptor() < 1) {
-    ShowErrorBox("WSA_Open Error: アダプターがないかまたはその他のエラー");
+    Ioctl->ShowErrorBox("WSA_Open Error: アダプターがないかまたはその他のエラー");
     return -1;
   }
   return Ioctl->AdapterCount;
@@ -22,7 +22,7 @@ std::int32_t TIPMonitor::WSA_Open() {
 std::int32_t TIPMonitor::CaptureStart() {
   const std::int32_t result = Ioctl->InitAdapter();
   if (result < 0) {
-    ShowErrorBox("CaptureStart Error");
+    Ioctl->ShowErrorBox("CaptureStart Error");
     return result;
   }
   Thread = std::make_unique<TCaptureThread>(*Ioctl);

@@ -82,8 +82,12 @@ std::vector<ProgramTotals> TopPrograms(std::vector<ProgramTotals> rows, int top)
   return rows;
 }
 
-TProgramAttribution::TProgramAttribution(std::uint32_t localAddr) {
-  Worker = std::thread([this, localAddr] { Run(localAddr); });
+TProgramAttribution::TProgramAttribution(std::uint32_t localAddr)
+    : TProgramAttribution(std::make_unique<TSocketOwners>(localAddr), TLookupPace{}) {}
+
+TProgramAttribution::TProgramAttribution(std::unique_ptr<TOwnerLookup> owners, TLookupPace pace)
+    : Owners(std::move(owners)), Pace(pace) {
+  Worker = std::thread([this] { Run(); });
 }
 
 TProgramAttribution::~TProgramAttribution() {
@@ -181,10 +185,10 @@ void TProgramAttribution::Flush(std::chrono::milliseconds timeout) {
 
 // Look-up thread. A fault in the look-ups ends them, not the capture: from
 // then on, records go to "(unknown)".
-void TProgramAttribution::Run(std::uint32_t localAddr) {
+void TProgramAttribution::Run() {
   bool finished = false;
   try {
-    finished = RunWorker([&] { Work(localAddr); });
+    finished = RunWorker([&] { Work(); });
   } catch (...) {
   }
   if (finished) return;
@@ -198,17 +202,18 @@ void TProgramAttribution::Run(std::uint32_t localAddr) {
 
 // Look-up thread: answers the keys asked about, at most once a Pause, and
 // tells which cached keys' sockets have closed.
-void TProgramAttribution::Work(std::uint32_t localAddr) {
-  TSocketOwners owners(localAddr);
+void TProgramAttribution::Work() {
+  TOwnerLookup& owners = *Owners;
   std::unordered_map<TSocketKey, std::uint64_t, TSocketKeyHash> known;  // answered key -> inode
-  auto last = std::chrono::steady_clock::now() - Pause;
+  const auto pause = Pace.Pause, expiryPause = Pace.ExpiryPause;
+  auto last = std::chrono::steady_clock::now() - pause;
   std::unique_lock lock(Mutex);
   while (true) {
     const auto now = std::chrono::steady_clock::now();
-    const bool due = !Asked.empty() ? now >= last + Pause : !known.empty() && now >= last + ExpiryPause;
+    const bool due = !Asked.empty() ? now >= last + pause : !known.empty() && now >= last + expiryPause;
     if (Stopping) break;
     if (!due) {
-      const auto until = !Asked.empty() ? last + Pause : last + ExpiryPause;
+      const auto until = !Asked.empty() ? last + pause : last + expiryPause;
       if (Asked.empty() && known.empty())
         Wake.wait(lock);
       else
@@ -228,7 +233,7 @@ void TProgramAttribution::Work(std::uint32_t localAddr) {
       // A socket that is closing keeps its datagrams; one that has gone, or
       // whose port another socket now holds, does not.
       const std::uint64_t inode = listed ? owners.InodeOf(it->first) : it->second;
-      if (inode == it->second || inode == TSocketOwners::Closing) {
+      if (inode == it->second || inode == TOwnerLookup::Closing) {
         ++it;
       } else {
         expired.push_back(it->first);

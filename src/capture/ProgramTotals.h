@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -69,12 +70,22 @@ class TProgramTotalsTable {
 // The Top rows with the most bytes, most first; equal ones keep their order.
 std::vector<ProgramTotals> TopPrograms(std::vector<ProgramTotals> Rows, int Top);
 
+// How often the look-up thread asks: at most once a Pause while keys wait,
+// and once an ExpiryPause to find cached sockets that have closed.
+struct TLookupPace {
+  std::chrono::milliseconds Pause{100};
+  std::chrono::milliseconds ExpiryPause{1000};
+};
+
 // Records to programs. Fold and Apply run on one consuming thread at a time
-// (the window's, or the capture thread under the headless figures' lock).
+// (the one that takes the session's records).
 class TProgramAttribution {
  public:
-  // LocalAddr: the watched address, network byte order.
+  // LocalAddr: the watched address, network byte order; the owners are this
+  // host's.
   explicit TProgramAttribution(std::uint32_t LocalAddr);
+  // The owners as Owners finds them, used only on the look-up thread.
+  TProgramAttribution(std::unique_ptr<TOwnerLookup> Owners, TLookupPace Pace);
   ~TProgramAttribution();
   TProgramAttribution(const TProgramAttribution&) = delete;
   TProgramAttribution& operator=(const TProgramAttribution&) = delete;
@@ -97,16 +108,14 @@ class TProgramAttribution {
   std::size_t Parked() const noexcept { return Waiting.size(); }
 
   static constexpr std::size_t MaxKeys = 65536;  // cached or parked
-  static constexpr auto Pause = std::chrono::milliseconds(100);  // between look-ups
-  static constexpr auto ExpiryPause = std::chrono::seconds(1);    // between checks of cached sockets
 
  private:
   struct TParked {
     std::int64_t Sent = 0, Received = 0;
     PacketRecord Last;
   };
-  void Run(std::uint32_t LocalAddr);
-  void Work(std::uint32_t LocalAddr);
+  void Run();
+  void Work();
 
   TProgramTotalsTable Totals;
   std::uint32_t KernelRow();
@@ -126,5 +135,7 @@ class TProgramAttribution {
   bool Broken = false;  // the look-ups stopped after a fault
   bool Stopping = false;
   std::function<void()> Answered;
+  std::unique_ptr<TOwnerLookup> Owners;
+  TLookupPace Pace;
   std::thread Worker;
 };

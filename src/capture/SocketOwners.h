@@ -60,25 +60,36 @@ struct TSocketOwner {
   std::uint64_t Inode = 0;
 };
 
-// The look-ups of one worker thread; not shared.
-class TSocketOwners {
+// Where attribution learns who owns a socket: a listing of the sockets and a
+// look-up of the processes that hold them. Used by one look-up thread.
+class TOwnerLookup {
+ public:
+  virtual ~TOwnerLookup() = default;
+  // Lists the sockets anew; false when that failed.
+  virtual bool Refresh() = 0;
+  // The inode of the socket the key belongs to: 0 none, or Closing when it
+  // is listed without an owner.
+  virtual std::uint64_t InodeOf(const TSocketKey& Key) const = 0;
+  // The owner of the key's socket; Program empty when no open socket has it.
+  virtual TSocketOwner Find(const TSocketKey& Key) = 0;
+
+  static constexpr std::uint64_t Closing = UINT64_MAX;
+};
+
+// The look-ups of this host: the kernel's listing over netlink and /proc.
+class TSocketOwners final : public TOwnerLookup {
  public:
   // LocalAddr: the watched address; sockets bound to other addresses do not
   // match.
   explicit TSocketOwners(std::uint32_t LocalAddr) : Local(LocalAddr) {}
-  ~TSocketOwners();
+  ~TSocketOwners() override;
   TSocketOwners(const TSocketOwners&) = delete;
   TSocketOwners& operator=(const TSocketOwners&) = delete;
 
   // Lists the sockets of both protocols anew; false when the kernel refused.
-  bool Refresh();
-  // The inode of the socket the key belongs to: 0 none, or UINT64_MAX when
-  // it is closing (listed without an owner).
-  std::uint64_t InodeOf(const TSocketKey& Key) const;
-  // The owner of the key's socket; Program empty when no open socket has it.
-  TSocketOwner Find(const TSocketKey& Key);
-
-  static constexpr std::uint64_t Closing = UINT64_MAX;
+  bool Refresh() override;
+  std::uint64_t InodeOf(const TSocketKey& Key) const override;
+  TSocketOwner Find(const TSocketKey& Key) override;
 
  private:
   const TSocketEntry* Entry(const TSocketKey& Key) const;

@@ -4,7 +4,7 @@
 // the socket that sent or received it.
 #include <cstdint>
 
-#include "capture/PacketBytes.h"
+#include "capture/backend/PacketBytes.h"
 
 struct TTransportPorts {
   std::uint8_t Protocol = 0;

@@ -8,7 +8,7 @@
 
 
 #include "capture/CaptureFactory.h"
-#include "capture/HostAddresses.h"
+#include "capture/backend/HostAddresses.h"
 #include "support/Assertion.h"
 #include "support/TextDevs.h"
 
@@ -20,10 +20,10 @@ TReasonSink ReasonSink;
 
 // The backend's reason goes where diagnostics go, and to standard error;
 // returned for the box that follows.
-std::string ReportReason(std::string_view context, const std::string& reason) {
+std::string ReportReason(const TXIoctl& state, std::string_view context, const std::string& reason) {
   const std::string line = std::string(context) + ": " + reason;
-  TReasonSink sink;
-  {
+  TReasonSink sink = state.Reason;
+  if (!sink) {
     std::lock_guard lock(SinkMutex);
     sink = ReasonSink;
   }
@@ -71,6 +71,11 @@ int ShowErrorBox(std::string_view Text, std::string_view Detail) {
   if (sink) return sink(text, Detail);
   std::cerr << ErrorBoxCaption << ": " << text << std::endl;
   return 1;  // OK
+}
+
+int TXIoctl::ShowErrorBox(std::string_view Text, std::string_view Detail) const {
+  if (!ErrorBox) return ::ShowErrorBox(Text, Detail);
+  return ErrorBox(CutTo255(Text), Detail);
 }
 
 void TXIoctl::ResetCounters() noexcept {
@@ -122,18 +127,18 @@ std::int32_t TXIoctl::InitAdapter() {
     request.Address = Adapters[SelectedAdapter];
     request.Interface = InterfaceOwning(host, request.Address);
     if (request.Interface.empty()) {
-      ShowErrorBox("IntAdapter :bind failed", ReportReason("capture", "no interface owns the address"));
+      ShowErrorBox("IntAdapter :bind failed", ReportReason(*this, "capture", "no interface owns the address"));
       return -1;
     }
   }
-  TPcapCaptureSocket::TOpenFailure failure;
+  TOpenFailure failure;
   CaptureSocket = OpenCaptureSocket(request, failure);
   if (CaptureSocket) return 0;
   // The box says why, and what to do: a program started from the desktop
   // has no standard error to read.
-  ShowErrorBox(failure.Stage == TPcapCaptureSocket::TOpenStage::Create ? "InitAdapter :WSASocket failed"
+  ShowErrorBox(failure.Stage == TOpenStage::Create ? "InitAdapter :WSASocket failed"
                                                                         : "InitAdapter : WSAIoCtl failed",
-               ReportReason(request.File.empty() ? request.Interface : request.File, failure.Reason));
+               ReportReason(*this, request.File.empty() ? request.Interface : request.File, failure.Reason));
   return -1;
 }
 

@@ -8,10 +8,10 @@
 #include <string>
 #include <string_view>
 
-#include "capture/CaptureBackend.h"
+#include "capture/backend/CaptureBackend.h"
 #include "capture/CaptureTypes.h"
 #include "capture/DumpRing.h"
-#include "capture/HostAddresses.h"
+#include "capture/backend/HostAddresses.h"
 #include "support/ManualResetEvent.h"
 
 class TXIoctl {
@@ -57,15 +57,21 @@ class TXIoctl {
   std::string CaptureHelper;
 
   // What the front end sets before a capture starts: -S (dumps of at most
-  // 256 bytes), and the program's own path, beside which the capture helper
-  // is looked for first.
+  // 256 bytes), the program's own path, beside which the capture helper is
+  // looked for first, and where failures are told (a box in the window,
+  // standard error without one; when empty, the default sinks below).
   std::uint8_t DumpLimit = 0;
   std::string ExePath;
+  std::function<int(std::string_view Text, std::string_view Detail)> ErrorBox;
+  std::function<void(std::string_view Line)> Reason;
 
   // The packet dumps of every capture of this run, on their way from the
   // capture thread to DumpChannel.
   TTextChannel& DumpChannel;
   TDumpFormatter Dumps;
+
+  // Tells of a failure through ErrorBox (text cut to 255 bytes).
+  int ShowErrorBox(std::string_view Text, std::string_view Detail = {}) const;
 
   // Sets the totals and the 68 counters to 0, as each capture start does.
   void ResetCounters() noexcept;
@@ -84,12 +90,14 @@ class TXIoctl {
 // The engine's single way to tell the user about a failure: a modal box
 // captioned "確認" with one OK button in the program, standard error in the
 // headless report, a recorder in tests. Text is cut to 255 bytes. Detail,
-// when there is one, says why and what to do about it.
+// when there is one, says why and what to do about it. Each capture has its
+// own (TXIoctl::ErrorBox); these defaults serve a capture without one:
+// standard error, or what a test sets.
 using TErrorBoxSink = std::function<int(std::string_view Text, std::string_view Detail)>;
 void SetErrorBoxSink(TErrorBoxSink Sink);
 int ShowErrorBox(std::string_view Text, std::string_view Detail = {});
 // Where the capture backend's own reason for a failure goes besides the
-// trace channel (standard error unless set).
+// trace channel (TXIoctl::Reason, else this default, else standard error).
 using TReasonSink = std::function<void(std::string_view Line)>;
 void SetReasonSink(TReasonSink Sink);
 inline constexpr std::string_view ErrorBoxCaption = "確認";

@@ -6,8 +6,8 @@
 #include <csignal>
 #include <ostream>
 
-#include "capture/DropRights.h"
-#include "capture/HostAddresses.h"
+#include "capture/backend/DropRights.h"
+#include "capture/backend/HostAddresses.h"
 #include "support/Settings.h"
 
 namespace {
@@ -18,75 +18,19 @@ void OnStopSignal(int) { StopRequested = 1; }
 
 }  // namespace
 
-void TLiveFigures::UseSummary(int top) {
-  std::lock_guard lock(Mutex);
-  SummaryTop = top;
-  // Room for many more than the top, so that they are exact unless the
-  // traffic is spread almost evenly over a great many addresses.
-  Summary = std::make_unique<TAddrHeavyHitters>(top > 0 ? std::max<std::size_t>(8 * static_cast<std::size_t>(top), 256)
-                                                        : 0);
-}
-
-// Capture thread.
-void TLiveFigures::Publish(TXIoctl& state, const TCaptureStats& kernel) {
-  std::lock_guard lock(Mutex);
-  if (Programs) {
-    Programs->FoldQueue(state);
-    Programs->Apply();
-  }
-  if (Summary)
-    Summary->Drain(state);
-  else
-    Table.Drain(state);
-  Current.TotalPackets = state.TotalPackets;
-  Current.TotalBytes = state.TotalBytes;
-  Current.Counters = state.Counters;
-  Current.Kernel = kernel;
-}
-
-TFiguresSnapshot TLiveFigures::Snapshot(bool withAddresses) const {
-  std::lock_guard lock(Mutex);
-  TFiguresSnapshot copy = Current;
-  copy.RemoteAddresses = Summary ? Summary->Distinct() : Table.RowCount();
-  if (withAddresses) copy.Addresses = Summary ? Summary->Top(SummaryTop) : Table.AllRows();
-  if (Programs) {
-    Programs->Apply();
-    copy.HasPrograms = true;
-    copy.Programs = Programs->Table().AllRows();
-  }
-  return copy;
-}
-
-void TLiveFigures::UsePrograms(std::uint32_t localAddr) {
-  std::lock_guard lock(Mutex);
-  Programs = std::make_unique<TProgramAttribution>(localAddr);
-}
-
-void TLiveFigures::FlushPrograms() {
-  std::lock_guard lock(Mutex);
-  if (Programs) Programs->Flush(std::chrono::seconds(1));
-}
-
-std::size_t TLiveFigures::AddressCount() const {
-  std::lock_guard lock(Mutex);
-  return static_cast<std::size_t>(Summary ? Summary->Distinct() : Table.RowCount());
-}
-
 THeadlessCapture::THeadlessCapture()
     : Target([this] {
-        TXIoctl& state = *Monitor.Ioctl;
+        TXIoctl& state = Session.State();
         if (DropCapabilitiesOnCaptureThread && !Dropped && CaptureThreadMayDrop.load()) {
           Dropped = true;
           // Read by End once this thread has ended.
           if (!DropRights("", DropFailure)) state.KeepRunning.store(0);
         }
-        Published.Publish(state, state.CaptureSocket ? state.CaptureSocket->LiveStatistics() : TCaptureStats{});
+        Session.Take(state.CaptureSocket ? state.CaptureSocket->LiveStatistics() : TCaptureStats{});
       }) {}
 
 THeadlessCapture::~THeadlessCapture() {
-  if (Monitor.Thread) Monitor.CaptureEnd();
-  SetErrorBoxSink(nullptr);
-  SetReasonSink(nullptr);
+  if (Session.Monitor().Thread) Session.Monitor().CaptureEnd();
 }
 
 bool THeadlessCapture::Start(const std::string& adapter, const std::string& file, std::ostream& err) {
@@ -97,13 +41,13 @@ bool THeadlessCapture::Start(const std::string& adapter, const std::string& file
     err << "wirepeek: '" << adapter << "' is not an IPv4 address\n";
     return false;
   }
+  TXIoctl& state = Session.State();
   // The reason has its own line already.
-  SetErrorBoxSink([&err](std::string_view text, std::string_view) {
+  state.ErrorBox = [&err](std::string_view text, std::string_view) {
     err << "wirepeek: " << text << '\n';
     return 1;
-  });
-  SetReasonSink([&err](std::string_view line) { err << "wirepeek: " << line << '\n'; });
-  TXIoctl& state = *Monitor.Ioctl;
+  };
+  state.Reason = [&err](std::string_view line) { err << "wirepeek: " << line << '\n'; };
   if (IsLive) {
     // Any address of this host will do; the window's limit of ten listed
     // addresses does not apply to a capture asked for by address.
@@ -122,20 +66,20 @@ bool THeadlessCapture::Start(const std::string& adapter, const std::string& file
   state.AdapterCount = 1;
   state.SelectedAdapter = 1;
   state.NotifyWindow = &Target;
-  state.ExePath = GlobalSettings.ExePath;
+  state.ExePath = RunningExecutablePath();
   Address = parsed.s_addr;
   if (ProgramsFromStart) StartPrograms();
-  return Monitor.CaptureStart() >= 0;
+  return Session.Monitor().CaptureStart() >= 0;
 }
 
 void THeadlessCapture::StartPrograms() {
   // The sockets of a capture file are not this host's.
-  if (IsLive) Published.UsePrograms(Address);
+  if (IsLive) Session.StartPrograms(Address);
 }
 
 void THeadlessCapture::Wait(long seconds, std::chrono::milliseconds interval, const std::function<void()>& tick) {
   using Clock = std::chrono::steady_clock;
-  TXIoctl& state = *Monitor.Ioctl;
+  TXIoctl& state = Session.State();
   StopRequested = 0;
   auto* previousInt = std::signal(SIGINT, OnStopSignal);
   auto* previousTerm = std::signal(SIGTERM, OnStopSignal);
@@ -161,17 +105,18 @@ void THeadlessCapture::Wait(long seconds, std::chrono::milliseconds interval, co
   std::signal(SIGTERM, previousTerm);
 }
 
-bool THeadlessCapture::Running() const { return Monitor.Ioctl->Running.load() != 0; }
+bool THeadlessCapture::Running() const { return Session.Monitor().Ioctl->Running.load() != 0; }
 
 int THeadlessCapture::End(std::ostream& err) {
-  TXIoctl& state = *Monitor.Ioctl;
-  const int exitCode = EndedAlone && Monitor.Thread ? Monitor.Thread->ExitCode() : 0;
-  if (Monitor.Thread) Monitor.CaptureEnd();
+  TXIoctl& state = Session.State();
+  TIPMonitor& monitor = Session.Monitor();
+  const int exitCode = EndedAlone && monitor.Thread ? monitor.Thread->ExitCode() : 0;
+  if (monitor.Thread) monitor.CaptureEnd();
   if (Dropped && !DropFailure.empty()) err << "wirepeek: the capture thread " << DropFailure << '\n';
   // The thread has ended: the records of a last group, and the kernel's final
   // counts, which a closed handle keeps.
-  Published.Publish(state, state.CaptureSocket ? state.CaptureSocket->Statistics() : TCaptureStats{});
-  Published.FlushPrograms();
+  Session.Take(state.CaptureSocket ? state.CaptureSocket->Statistics() : TCaptureStats{});
+  Session.FlushPrograms();
   // The capture ended by itself with a failed receive: a broken file, or an
   // interface that went away. The figures cover what was read.
   if (EndedAlone && exitCode == 2) {
@@ -182,4 +127,4 @@ int THeadlessCapture::End(std::ostream& err) {
   return 0;
 }
 
-TFiguresSnapshot THeadlessCapture::Final() const { return Published.Snapshot(true); }
+TFiguresSnapshot THeadlessCapture::Final() const { return Session.Snapshot(true); }

@@ -1,7 +1,8 @@
 #pragma once
 // One capture run without a window, shared by the report and the metrics
 // endpoint: opens the capture on an address (live or from a file), keeps a
-// copy of its figures that any thread may read while it runs, and ends on a
+// session whose figures any thread may read while it runs (taken on the
+// capture thread at each notification), and ends on a
 // deadline, on Ctrl+C or SIGTERM, or when the capture ends by itself.
 #include <atomic>
 #include <chrono>
@@ -11,45 +12,8 @@
 #include <mutex>
 #include <string>
 
-#include "capture/AddrHeavyHitters.h"
-#include "capture/AddrTotals.h"
 #include "capture/NotifyTargets.h"
-#include "capture/IPMonitor.h"
-#include "capture/ProgramTotals.h"
-#include "capture/XIoctlUnit.h"
-#include "report/Report.h"
-
-// The figures of a running capture, published by the capture thread at each
-// notification. Readers copy under a short lock, so a scrape never holds the
-// capture thread for longer than one copy.
-//
-// A report keeps every address; the endpoint, which runs for months, keeps
-// only a summary of the busiest (UseSummary) in fixed space.
-class TLiveFigures {
- public:
-  // Before the capture starts: addresses go into a summary that lists the
-  // Top busiest.
-  void UseSummary(int Top);
-  // Capture thread, inside its notification: folds the queued records into
-  // the address table and copies the counters.
-  void Publish(TXIoctl& State, const TCaptureStats& Kernel);
-  // From now on, records are also put down to the programs of this host
-  // that sent or received them (LocalAddr: the watched address).
-  void UsePrograms(std::uint32_t LocalAddr);
-  // Once the capture has ended: waits a moment for the last look-ups.
-  void FlushPrograms();
-  // Any thread.
-  TFiguresSnapshot Snapshot(bool WithAddresses) const;
-  std::size_t AddressCount() const;
-
- private:
-  mutable std::mutex Mutex;
-  TFiguresSnapshot Current;  // without addresses
-  TAddrTotalsTable Table;
-  std::unique_ptr<TAddrHeavyHitters> Summary;
-  int SummaryTop = 0;
-  std::unique_ptr<TProgramAttribution> Programs;
-};
+#include "session/CaptureSession.h"
 
 class THeadlessCapture {
  public:
@@ -70,8 +34,8 @@ class THeadlessCapture {
 
   bool Live() const { return IsLive; }
   bool Running() const;
-  const TLiveFigures& Figures() const { return Published; }
-  TLiveFigures& Figures() { return Published; }
+  const TCaptureSession& Figures() const { return Session; }
+  TCaptureSession& Figures() { return Session; }
   // The final figures, complete once End has run.
   TFiguresSnapshot Final() const;
   const std::string& Adapter() const { return AdapterText; }
@@ -90,8 +54,7 @@ class THeadlessCapture {
   std::atomic<bool> CaptureThreadMayDrop{true};
 
  private:
-  TIPMonitor Monitor;
-  TLiveFigures Published;
+  TCaptureSession Session;
   TDirectNotifyTarget Target;
   std::string AdapterText;
   bool IsLive = true;

@@ -14,8 +14,8 @@
 #include <mutex>
 #include <ostream>
 
-#include "capture/DropRights.h"
-#include "capture/HostAddresses.h"
+#include "capture/backend/DropRights.h"
+#include "capture/backend/HostAddresses.h"
 #include "support/ProgramOptions.h"
 #include "headless/HeadlessCapture.h"
 #include "support/FaultInjection.h"

@@ -13,7 +13,6 @@ struct TGlobalSettings {
   std::string IniPath;
   std::unique_ptr<TIniFile> IniFile;
   std::uint8_t FirstActivate = 1;
-  std::uint8_t DumpLimit = 0;
   std::int32_t ScreenHeight = 0;
   std::int32_t ScreenWidth = 0;
   std::int32_t Top = 0;

@@ -3,6 +3,6 @@
 // them.
 #include "support/ProgramOptions.h"
 
-// "-D" sets DebugMode, "-S" sets GlobalSettings.DumpLimit; neither clears
-// what is already set.
+// "-D" sets DebugMode and never clears it; "-S" goes to each capture the
+// window opens.
 void ApplySwitches(const TLongOptions& Options);

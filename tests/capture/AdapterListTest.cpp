@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "capture/Datagrams.h"
-#include "capture/HostAddresses.h"
+#include "capture/backend/HostAddresses.h"
 #include "capture/XIoctlUnit.h"
 
 namespace {

@@ -20,9 +20,9 @@
 
 #include "capture/Datagrams.h"
 #include "capture/HelperCapture.h"
-#include "capture/HelperProtocol.h"
+#include "capture/backend/HelperProtocol.h"
 #include "capture/NotifyTargets.h"
-#include "capture/PcapCapture.h"
+#include "capture/backend/PcapCapture.h"
 #include "capture/PcapFiles.h"
 #include "capture/TestNetwork.h"
 #include "capture/TestSockets.h"
@@ -133,13 +133,13 @@ TStatus Drain(TCaptureSocket& socket, TCollect& sink, std::chrono::milliseconds 
   }
 }
 
-std::unique_ptr<THelperCaptureSocket> OpenFake(const std::string& script, TPcapCaptureSocket::TOpenFailure& failure) {
+std::unique_ptr<THelperCaptureSocket> OpenFake(const std::string& script, TOpenFailure& failure) {
   return THelperCaptureSocket::Open("helper", "10.0.0.1", false, failure, Fake(script));
 }
 
 TEST(HelperStream, AWholeStreamIsDecodedAndTheKernelCountsKept) {
   const auto file = StreamFile(Frames(5), "whole.pcap");
-  TPcapCaptureSocket::TOpenFailure failure;
+  TOpenFailure failure;
   // Much noise first: only the end of it is kept, with the counts.
   auto socket = OpenFake("cat " + file + "; head -c 8000000 /dev/zero >&2; echo 'kernel received 7 dropped 2' >&2",
                          failure);
@@ -175,7 +175,7 @@ TEST_P(HelperStreamBroken, EndsTheCaptureWithAReasonAndKeepsWhatCame) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << bytes;
   }
-  TPcapCaptureSocket::TOpenFailure failure;
+  TOpenFailure failure;
   // The helper dies in the middle, without a word.
   auto socket = OpenFake("cat " + path + "; kill -9 $$", failure);
   ASSERT_NE(socket, nullptr) << failure.Reason;
@@ -201,7 +201,7 @@ struct TStartFailure {
   const char* Name;
   std::string Helper;
   std::vector<std::string> Launcher;
-  TPcapCaptureSocket::TOpenStage Stage;
+  TOpenStage Stage;
   bool PermissionDenied;
   const char* Reason;
 };
@@ -210,7 +210,7 @@ class HelperStart : public testing::TestWithParam<TStartFailure> {};
 
 TEST_P(HelperStart, FailsWithTheStageAndTheHelpersWords) {
   const auto& p = GetParam();
-  TPcapCaptureSocket::TOpenFailure failure;
+  TOpenFailure failure;
   auto socket = THelperCaptureSocket::Open(p.Helper, "10.0.0.1", false, failure, p.Launcher);
   ASSERT_EQ(socket, nullptr);
   EXPECT_EQ(failure.Stage, p.Stage);
@@ -221,17 +221,17 @@ TEST_P(HelperStart, FailsWithTheStageAndTheHelpersWords) {
 INSTANTIATE_TEST_SUITE_P(
     Helpers, HelperStart,
     testing::Values(
-        TStartFailure{"NeverStarts", "/nonexistent/wirepeek-capture", {}, TPcapCaptureSocket::TOpenStage::Create,
+        TStartFailure{"NeverStarts", "/nonexistent/wirepeek-capture", {}, TOpenStage::Create,
                       false, "cannot start /nonexistent/wirepeek-capture"},
         TStartFailure{"NoRights", "helper",
                       Fake("echo \"wirepeek-capture: eth0: You don't have permission to capture\" >&2; exit 4"),
-                      TPcapCaptureSocket::TOpenStage::Activate, true, "permission"},
+                      TOpenStage::Activate, true, "permission"},
         TStartFailure{"NoDevice", "helper", Fake("echo 'wirepeek-capture: eth9: No such device' >&2; exit 3"),
-                      TPcapCaptureSocket::TOpenStage::Create, false, "No such device"},
-        TStartFailure{"SilentEnd", "helper", Fake("exit 1"), TPcapCaptureSocket::TOpenStage::Activate, false,
+                      TOpenStage::Create, false, "No such device"},
+        TStartFailure{"SilentEnd", "helper", Fake("exit 1"), TOpenStage::Activate, false,
                       "ended without a word"},
         TStartFailure{"NotAStream", "helper", Fake("echo 'this is not a capture stream at all'; exec sleep 5"),
-                      TPcapCaptureSocket::TOpenStage::Activate, false, "does not start as a pcap stream"}),
+                      TOpenStage::Activate, false, "does not start as a pcap stream"}),
     [](const auto& param) { return std::string(param.param.Name); });
 
 // A stream as the helper's libpcap writes it, in either byte order.
@@ -291,7 +291,7 @@ TEST(HelperStream, RecordsReadInPlaceAsTheLibraryReadsThem) {
 
 TEST(HelperStream, InterruptAndCloseEndAHelperThatSaysNothingPromptly) {
   const auto file = StreamFile({}, "empty.pcap");
-  TPcapCaptureSocket::TOpenFailure failure;
+  TOpenFailure failure;
   auto socket = OpenFake("cat " + file + "; exec sleep 30", failure);
   ASSERT_NE(socket, nullptr) << failure.Reason;
   TCollect sink;
@@ -321,7 +321,7 @@ TEST(HelperStream, AHelperDyingMidCaptureEndsTheThreadAndTheTotalsStay) {
   int notifications = 0;
   TDirectNotifyTarget target([&] { ++notifications; });
   state.NotifyWindow = &target;
-  TPcapCaptureSocket::TOpenFailure failure;
+  TOpenFailure failure;
   state.CaptureSocket = OpenFake("cat " + path + "; sleep 0.2; kill -9 $$", failure);
   ASSERT_NE(state.CaptureSocket, nullptr) << failure.Reason;
   TCaptureThread thread(state);
@@ -450,7 +450,7 @@ TEST(HelperLive, AnUnprivilegedHelperCountsExactlyAsTheInProcessCaptureAndHoldsN
     state->SelectedAdapter = 1;
     state->NotifyWindow = &quiet;
   }
-  TPcapCaptureSocket::TOpenFailure failure;
+  TOpenFailure failure;
   direct.CaptureSocket = TPcapCaptureSocket::OpenLive(a, failure);
   ASSERT_NE(direct.CaptureSocket, nullptr) << failure.Reason;
   auto helperSocket = THelperCaptureSocket::Open(helper.Path, kHelperOurs, false, failure, helper.AsMember);

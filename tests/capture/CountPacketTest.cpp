@@ -7,7 +7,7 @@
 #include <numeric>
 #include <random>
 
-#include "capture/PacketBytes.h"
+#include "capture/backend/PacketBytes.h"
 #include "capture/Datagrams.h"
 
 namespace {

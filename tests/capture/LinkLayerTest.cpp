@@ -1,4 +1,4 @@
-#include "capture/LinkLayer.h"
+#include "capture/backend/LinkLayer.h"
 
 #include <gtest/gtest.h>
 

@@ -16,7 +16,7 @@
 
 #include "capture/AddrTotals.h"
 #include "capture/Datagrams.h"
-#include "capture/HostAddresses.h"
+#include "capture/backend/HostAddresses.h"
 #include "capture/NotifyTargets.h"
 #include "capture/TestNetwork.h"
 #include "capture/TestSockets.h"

@@ -4,8 +4,8 @@
 #include <pcap/pcap.h>
 
 #include "capture/Datagrams.h"
-#include "capture/LinkLayer.h"
-#include "capture/SnapFilter.h"
+#include "capture/backend/LinkLayer.h"
+#include "capture/backend/SnapFilter.h"
 
 namespace {
 

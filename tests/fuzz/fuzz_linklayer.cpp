@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "capture/LinkLayer.h"
+#include "capture/backend/LinkLayer.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;

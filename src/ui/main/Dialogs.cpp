@@ -30,20 +30,20 @@ void ShowMessageBox(QWidget* parent, const QString& caption, const QString& text
   box.exec();
 }
 
-void InstallErrorBox() {
-  SetErrorBoxSink([](std::string_view text, std::string_view detail) {
+void InstallErrorBox(TXIoctl& State) {
+  State.ErrorBox = [](std::string_view text, std::string_view detail) {
     // Also for whoever started us from a terminal.
     std::cerr << "wirepeek: " << text << (detail.empty() ? "" : ": ") << detail << std::endl;
     ShowMessageBox(nullptr, QString::fromUtf8(ErrorBoxCaption.data(), static_cast<qsizetype>(ErrorBoxCaption.size())),
                    QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())), QMessageBox::Warning,
                    QString::fromUtf8(detail.data(), static_cast<qsizetype>(detail.size())));
     return 1;
-  });
+  };
   // Debug mode writes the reason through the trace channel itself; the box
   // carries it to standard error.
-  SetReasonSink([](std::string_view line) {
+  State.Reason = [](std::string_view line) {
     if (TraceOutput.WantsText() || !TraceForm) return;
     TMemoLines* lines = &TraceForm->MemoLines();
     QMetaObject::invokeMethod(lines, [lines, text = std::string(line)] { lines->Add(text); });
-  });
+  };
 }

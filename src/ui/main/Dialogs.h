@@ -13,7 +13,9 @@ void SetMessageBoxHook(TMessageBoxHook Hook);
 void ShowMessageBox(QWidget* Parent, const QString& Caption, const QString& Text,
                     QMessageBox::Icon Icon = QMessageBox::NoIcon, const QString& Detail = {});
 
-// Sends the capture engine's error boxes to modal "確認" boxes, each also
-// on standard error with its detail, and the engine's reasons for a failure
-// to the trace window's log, in debug mode or not.
-void InstallErrorBox();
+class TXIoctl;
+
+// Sends a capture's error boxes to modal "確認" boxes, each also on standard
+// error with its detail, and its reasons for a failure to the trace window's
+// log, in debug mode or not.
+void InstallErrorBox(TXIoctl& State);

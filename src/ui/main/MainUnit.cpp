@@ -250,9 +250,11 @@ void TMainForm::FormCreate() {
                  Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
   BuildControls();
   BuildActionsAndMenus();
+  Session = std::make_unique<TCaptureSession>();
+  Session->ListAddresses(TIPAdrModel::WindowRows);
   ProtTable = new TProtModel(this);
-  IPAdrTable = new TIPAdrModel(this);
-  ProgramTable = new TProgramModel(this);
+  IPAdrTable = new TIPAdrModel(*Session, this);
+  ProgramTable = new TProgramModel(*Session, this);
   ProgramFilter = new TProgramFilter(this);
   ProgramFilter->setSourceModel(IPAdrTable);
 
@@ -347,8 +349,8 @@ void TMainForm::FormCreate() {
   SetCaptionAndTitle(tr(IdleCaptionText), QStringLiteral("Wirepeek"));
 
   // The capture engine, and the channel its notifications come through.
-  InstallErrorBox();
-  IPMonitor = std::make_unique<TIPMonitor>();
+  IPMonitor = &Session->Monitor();
+  InstallErrorBox(*IPMonitor->Ioctl);
   NotifyTarget = std::make_unique<TQueuedNotifyTarget>(
       // A fault in the handler is reported like any other and abandons only
       // this notification.
@@ -455,14 +457,16 @@ void TMainForm::cbAdapterChange(int index) { IPMonitor->Ioctl->SelectedAdapter =
 void TMainForm::actCaptureStartExecute() {
   TXIoctl& state = *IPMonitor->Ioctl;
   state.NotifyWindow = NotifyTarget.get();
-  state.DumpLimit = GlobalSettings.DumpLimit;
   state.ExePath = GlobalSettings.ExePath;
   SetOptionPageAvailable(false);
   lvProgramClick({});
-  IPAdrTable->Clear();
   // The sockets of a capture file are not this host's.
   const bool live = state.CaptureFile.empty() && state.SelectedAdapter >= 1 && state.SelectedAdapter <= MaxAdapters;
-  ProgramTable->Start(live ? state.Adapters[state.SelectedAdapter] : 0, live);
+  IPAdrTable->AboutToRestart();
+  ProgramTable->AboutToRestart();
+  Session->Restart(ProgramTable->Enabled && live, live ? state.Adapters[state.SelectedAdapter] : 0);
+  IPAdrTable->Restarted();
+  ProgramTable->Restarted();
   ShowUnlisted(false);
   if (IPMonitor->CaptureStart() == 0) {
     pcMain->setCurrentWidget(tsCounter);
@@ -593,10 +597,10 @@ void TMainForm::TakeCaptureFigures() {
   Figures.Direction = state.CurDirection;
   Figures.Length = state.CurLength;
   state.IdleTicks = 0;
-  // The program table takes the records before the address table empties
-  // the queue.
-  ProgramTable->Fold(state);
-  IPAdrTable->Drain(state);
+  // The kernel's counts are read only for a report, at the end.
+  IPAdrTable->BeginTake();
+  Session->Take({}, IPAdrTable);
+  IPAdrTable->EndTake();
   ShowUnlisted(false);
 }
 
@@ -671,8 +675,8 @@ void TMainForm::FormClose() {
   tmMain->stop();
   tmShowFigures->stop();
   IPMonitor->WSA_Close();
-  if (IPMonitor->Thread) IPMonitor->CaptureEnd();  // ended by itself; free it before the engine goes
-  IPMonitor.reset();
+  if (IPMonitor->Thread) IPMonitor->CaptureEnd();  // ended by itself
+  IPMonitor = nullptr;
   GlobalSettings.Top = frameGeometry().top();
   GlobalSettings.Left = frameGeometry().left();
   try {

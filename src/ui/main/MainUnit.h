@@ -20,8 +20,7 @@
 #include <memory>
 
 #include "capture/NotifyTargets.h"
-#include "capture/IPMonitor.h"
-#include "capture/XIoctlUnit.h"
+#include "session/CaptureSession.h"
 #include "ui/main/ProgramModel.h"
 #include "ui/main/SummaryModels.h"
 
@@ -37,6 +36,7 @@ class TMainForm final : public QMainWindow {
   static const QString IdleCaption;
 
   TIPMonitor& Monitor() { return *IPMonitor; }
+  TCaptureSession& CaptureSession() { return *Session; }
   TProtModel& ProtModel() { return *ProtTable; }
   TIPAdrModel& IPAdrModel() { return *IPAdrTable; }
   TProgramModel& ProgramModel() { return *ProgramTable; }
@@ -141,7 +141,9 @@ class TMainForm final : public QMainWindow {
   // that found the table full.
   void ShowUnlisted(bool CaptureEnded);
 
-  std::unique_ptr<TIPMonitor> IPMonitor;
+  // The capture and its figures, which the models read; it outlives them.
+  std::unique_ptr<TCaptureSession> Session;
+  TIPMonitor* IPMonitor = nullptr;  // the session's, until the window closes
   std::unique_ptr<TQueuedNotifyTarget> NotifyTarget;
   TProtModel* ProtTable;
   TIPAdrModel* IPAdrTable;

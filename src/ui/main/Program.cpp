@@ -40,7 +40,7 @@ void StartCapture(TMainForm& form, const QString& address, int quitAfter) {
   QTimer::singleShot(quitAfter * 1000, &form, [&form, address, probe] { RunEventHandler([&] {
     const bool live = form.actCaptureEnd->isEnabled();
     if (live) form.actCaptureEndExecute();
-    TReportFigures figures;
+    TReportFigures figures = WindowReportFigures(form, address.toStdString(), live);
     figures.Clicks = probe->Count();
     figures.ClickMedianMs = probe->MedianMs();
     figures.ClickMaxMs = probe->MaxMs();
@@ -55,14 +55,6 @@ void StartCapture(TMainForm& form, const QString& address, int quitAfter) {
       figures.DumpsWritten = dumps.Written();
       figures.DumpsSkipped = dumps.Skipped();
     }
-    figures.Adapter = address.toStdString();
-    figures.State = form.Monitor().Ioctl.get();
-    figures.Addresses = &form.IPAdrModel().Table();
-    // The last look-ups are waited for (briefly), so that no byte is left parked.
-    form.ProgramModel().Flush();
-    figures.Programs = form.ProgramModel().Table();
-    figures.Live = live;
-    if (live && form.Monitor().Ioctl->CaptureSocket) figures.Kernel = form.Monitor().Ioctl->CaptureSocket->Statistics();
     WriteReportJson(figures, std::cout);
     std::cout.flush();
     form.close();
@@ -70,6 +62,19 @@ void StartCapture(TMainForm& form, const QString& address, int quitAfter) {
 }
 
 }  // namespace
+
+TReportFigures WindowReportFigures(TMainForm& form, const std::string& adapter, bool live) {
+  TReportFigures figures;
+  figures.Adapter = adapter;
+  figures.State = form.Monitor().Ioctl.get();
+  figures.Addresses = &form.IPAdrModel().Table();
+  // The last look-ups are waited for (briefly), so that no byte is left parked.
+  form.ProgramModel().Flush();
+  figures.Programs = form.ProgramModel().Table();
+  figures.Live = live;
+  if (live && form.Monitor().Ioctl->CaptureSocket) figures.Kernel = form.Monitor().Ioctl->CaptureSocket->Statistics();
+  return figures;
+}
 
 int RunWindowProgram(int& argc, char** argv, const TProgramHooks& Hooks, const TLongOptions& Options) {
   TApplication application(argc, argv);
@@ -97,6 +102,7 @@ int RunWindowProgram(int& argc, char** argv, const TProgramHooks& Hooks, const T
   int status = 0;
   if (built) {
     mainForm->ProgramModel().Enabled = Options.Programs;
+    mainForm->Monitor().Ioctl->DumpLimit = Options.DumpLimit ? 1 : 0;
     if (Hooks.Created) Hooks.Created(*mainForm);
     // A map that does not belong to this build ends the program at once.
     if (mainForm->CheckMapFile() < 0) status = 1;

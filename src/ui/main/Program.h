@@ -10,6 +10,7 @@
 #include "ui/main/AssertBox.h"
 
 class TMainForm;
+struct TReportFigures;
 
 struct TProgramHooks {
   // Makes the main window; the real one when empty.
@@ -23,3 +24,7 @@ struct TProgramHooks {
 // --quit-after). Returns the exit status: 0, or 1 when the main window
 // could not be built or the link map did not belong to the build.
 int RunWindowProgram(int& argc, char** argv, const TProgramHooks& Hooks = {}, const TLongOptions& Options = {});
+
+// The figures of the window's capture for its report (--quit-after), once
+// the capture has ended: waits briefly for the last program look-ups.
+TReportFigures WindowReportFigures(TMainForm& Form, const std::string& Adapter, bool Live);

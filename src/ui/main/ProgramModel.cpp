@@ -15,8 +15,10 @@ constexpr int ColumnCount = 6;
 
 }  // namespace
 
-TProgramModel::TProgramModel(QObject* parent) : QAbstractTableModel(parent) {
+TProgramModel::TProgramModel(TCaptureSession& session, QObject* parent) : QAbstractTableModel(parent), Session(session) {
   connect(this, &TProgramModel::Answered, this, &TProgramModel::Refresh, Qt::QueuedConnection);
+  // Look-up thread: only queues the refresh.
+  Session.SetAnswered([this] { emit Answered(); });
 }
 
 TProgramModel::~TProgramModel() = default;
@@ -24,11 +26,12 @@ TProgramModel::~TProgramModel() = default;
 int TProgramModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : ShownRows; }
 int TProgramModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : ColumnCount; }
 
-const TProgramTotalsTable* TProgramModel::Table() const { return Programs ? &Programs->Table() : nullptr; }
+const TProgramTotalsTable* TProgramModel::Table() const { return Session.Programs(); }
 
 QString TProgramModel::CellText(int row, int column) const {
-  if (!Programs || row < 0 || row >= ShownRows) return {};
-  const ProgramTotals& r = Programs->Table().Row(row);
+  const TProgramTotalsTable* table = Table();
+  if (!table || row < 0 || row >= ShownRows) return {};
+  const ProgramTotals& r = table->Row(row);
   AddrTotals moment;
   moment.LastTime = r.LastTime;
   switch (column) {
@@ -66,26 +69,16 @@ QVariant TProgramModel::headerData(int section, Qt::Orientation orientation, int
   return {};
 }
 
-void TProgramModel::Start(std::uint32_t localAddr, bool live) {
-  beginResetModel();
-  Programs.reset();
+void TProgramModel::Restarted() {
   ShownRows = 0;
-  if (Enabled && live) {
-    Programs = std::make_unique<TProgramAttribution>(localAddr);
-    // Worker thread: only queues the refresh.
-    Programs->SetAnswered([this] { emit Answered(); });
-  }
   endResetModel();
 }
 
-void TProgramModel::Fold(const TXIoctl& state) {
-  if (Programs) Programs->FoldQueue(state);
-}
-
 void TProgramModel::Refresh() {
-  if (!Programs) return;
-  Programs->Apply();
-  const int rows = Programs->Table().RowCount();
+  const TProgramTotalsTable* table = Table();
+  if (!table) return;
+  Session.TakeAnswers();
+  const int rows = table->RowCount();
   // Programs are few: new ones reset the page, else every row may have changed.
   if (rows != ShownRows) {
     beginResetModel();
@@ -97,8 +90,8 @@ void TProgramModel::Refresh() {
 }
 
 void TProgramModel::Flush() {
-  if (!Programs) return;
-  Programs->Flush(std::chrono::seconds(1));
+  if (!Table()) return;
+  Session.FlushPrograms();
   Refresh();
 }
 

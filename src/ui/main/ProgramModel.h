@@ -8,14 +8,14 @@
 #include <unordered_set>
 
 #include "capture/ProgramTotals.h"
-#include "capture/XIoctlUnit.h"
+#include "session/CaptureSession.h"
 
 // Columns: program, user, bytes sent, bytes received, last category, last
-// time; rows by program, then user.
+// time; rows by program, then user, as the session's program table has them.
 class TProgramModel final : public QAbstractTableModel {
   Q_OBJECT
  public:
-  explicit TProgramModel(QObject* parent = nullptr);
+  explicit TProgramModel(TCaptureSession& Session, QObject* parent = nullptr);
   ~TProgramModel() override;
   int rowCount(const QModelIndex& parent = {}) const override;
   int columnCount(const QModelIndex& parent = {}) const override;
@@ -24,11 +24,9 @@ class TProgramModel final : public QAbstractTableModel {
 
   // Cleared by --no-programs: the page stays empty.
   bool Enabled = true;
-  // At a capture start: the table empties, and look-ups begin for LocalAddr
-  // when Live.
-  void Start(std::uint32_t LocalAddr, bool Live);
-  // Inside the notification, before the address table drains the queue.
-  void Fold(const TXIoctl& State);
+  // Around the session's restart at a capture start.
+  void AboutToRestart() { beginResetModel(); }
+  void Restarted();
   // Takes the look-ups' answers and shows the rows as they are now.
   void Refresh();
   // Waits (at most a second) for the look-ups asked for, and shows them: for
@@ -42,7 +40,7 @@ class TProgramModel final : public QAbstractTableModel {
   void Answered();
 
  private:
-  std::unique_ptr<TProgramAttribution> Programs;
+  TCaptureSession& Session;
   int ShownRows = 0;
 };
 

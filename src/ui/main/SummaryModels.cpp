@@ -71,13 +71,14 @@ std::int64_t TProtModel::Bytes(int row, int direction) const {
   return Values.at(static_cast<std::size_t>(direction)).at(static_cast<std::size_t>(row));
 }
 
-TIPAdrModel::TIPAdrModel(QObject* parent) : QAbstractTableModel(parent) {}
+TIPAdrModel::TIPAdrModel(const TCaptureSession& session, QObject* parent)
+    : QAbstractTableModel(parent), Session(session) {}
 
-int TIPAdrModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : Totals.RowCount(); }
+int TIPAdrModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : Table().RowCount(); }
 int TIPAdrModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : 6; }
 
 QString TIPAdrModel::CellText(int row, int column) const {
-  const AddrTotals& r = Totals.Row(row);
+  const AddrTotals& r = Table().Row(row);
   switch (column) {
     case 0:
       return QStringLiteral("**");
@@ -97,7 +98,7 @@ QString TIPAdrModel::CellText(int row, int column) const {
 }
 
 QVariant TIPAdrModel::data(const QModelIndex& index, int role) const {
-  if (!index.isValid() || index.row() >= Totals.RowCount()) return {};
+  if (!index.isValid() || index.row() >= Table().RowCount()) return {};
   if (role == Qt::DisplayRole) return CellText(index.row(), index.column());
   if (role == Qt::TextAlignmentRole)
     return QVariant::fromValue(Qt::AlignVCenter |
@@ -111,17 +112,13 @@ QVariant TIPAdrModel::headerData(int section, Qt::Orientation orientation, int r
   return Caption(IPAdrCaptions, section, orientation, role);
 }
 
-void TIPAdrModel::Drain(TXIoctl& State) {
+void TIPAdrModel::BeginTake() {
   FaultPoint(TFaultPoint::TableModel);
   FirstChanged = LastChanged = -1;
-  Totals.Drain(State, this);
-  if (FirstChanged >= 0) emit dataChanged(index(FirstChanged, 2), index(LastChanged, 5), {Qt::DisplayRole});
 }
 
-void TIPAdrModel::Clear() {
-  beginResetModel();
-  Totals.Clear();
-  endResetModel();
+void TIPAdrModel::EndTake() {
+  if (FirstChanged >= 0) emit dataChanged(index(FirstChanged, 2), index(LastChanged, 5), {Qt::DisplayRole});
 }
 
 void TIPAdrModel::RowAboutToBeInserted(int Row) { beginInsertRows({}, Row, Row); }

@@ -5,7 +5,7 @@
 #include <QStringList>
 
 #include "capture/AddrTotals.h"
-#include "capture/XIoctlUnit.h"
+#include "session/CaptureSession.h"
 
 // Seventeen fixed rows, one per category; columns: name, bytes sent, bytes
 // received.
@@ -26,25 +26,29 @@ class TProtModel final : public QAbstractTableModel {
   std::array<std::array<std::int64_t, ServiceCategoryCount>, 2> Values{};
 };
 
-// One row per remote address, in address order, folded from the capture's
-// records. Rows are inserted where they belong; changed rows are announced
-// once per drain. At most WindowRows rows are listed, so that a flood of
-// made-up addresses cannot take the window's memory.
-class TIPAdrModel final : public QAbstractTableModel, private TAddrTotalsListener {
+// One row per remote address, in address order, as the session's table has
+// them. Rows are inserted where they belong; changed rows are announced once
+// per take. At most WindowRows rows are listed, so that a flood of made-up
+// addresses cannot take the window's memory.
+class TIPAdrModel final : public QAbstractTableModel, public TAddrTotalsListener {
   Q_OBJECT
  public:
   static constexpr std::size_t WindowRows = 100'000;
 
-  explicit TIPAdrModel(QObject* parent = nullptr);
+  explicit TIPAdrModel(const TCaptureSession& Session, QObject* parent = nullptr);
   int rowCount(const QModelIndex& parent = {}) const override;
   int columnCount(const QModelIndex& parent = {}) const override;
   QVariant data(const QModelIndex& index, int role) const override;
   QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
 
-  // Folds every waiting record (unless a push is in progress).
-  void Drain(TXIoctl& State);
-  void Clear();
-  const TAddrTotalsTable& Table() const noexcept { return Totals; }
+  // Around the session's take, with this model as its listener: the changed
+  // rows are announced once at the end.
+  void BeginTake();
+  void EndTake();
+  // Around the session's restart.
+  void AboutToRestart() { beginResetModel(); }
+  void Restarted() { endResetModel(); }
+  const TAddrTotalsTable& Table() const noexcept { return Session.Addresses(); }
   // The text of one cell, as shown.
   QString CellText(int row, int column) const;
 
@@ -53,7 +57,7 @@ class TIPAdrModel final : public QAbstractTableModel, private TAddrTotalsListene
   void RowInserted(int Row) override;
   void RowChanged(int Row) override;
 
-  TAddrTotalsTable Totals{WindowRows};
+  const TCaptureSession& Session;
   int FirstChanged = -1;
   int LastChanged = -1;
 };

@@ -34,7 +34,6 @@ class DebugDump : public testing::TestWithParam<std::uint8_t> {
     Main.reset();
     Trace.reset();
     DebugMode = false;
-    GlobalSettings.DumpLimit = 0;
     SetMessageBoxHook(nullptr);
     SetErrorBoxSink(nullptr);
     fs::remove_all(Dir);
@@ -46,13 +45,13 @@ class DebugDump : public testing::TestWithParam<std::uint8_t> {
 
 TEST_P(DebugDump, WindowShowsTheGoldenDumpOfAFile) {
   const std::uint8_t limit = GetParam();
-  GlobalSettings.DumpLimit = limit;
   const auto pcap = (Dir / "golden.pcap").string();
   WritePcap(pcap, 1, GoldenTraffic());
   Trace = std::make_unique<TTraceForm>();
   Main = std::make_unique<TMainForm>();
   Main->FormActivate();
   TXIoctl& state = *Main->Monitor().Ioctl;
+  state.DumpLimit = limit;
   state.CaptureFile = pcap;
   state.Adapters[1] = Addr("10.0.0.2");
   state.AdapterCount = 1;

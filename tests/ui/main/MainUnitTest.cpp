@@ -21,10 +21,12 @@
 #include "capture/TestNetwork.h"
 #include "capture/PcapFiles.h"
 #include "diagnostics/TraceReport.h"
+#include "headless/HeadlessCapture.h"
 #include "support/Settings.h"
 #include "support/TextDevs.h"
 #include "ui/main/Application.h"
 #include "ui/main/Dialogs.h"
+#include "ui/main/Program.h"
 #include "ui/main/RatePage.h"
 #include "ui/QtTestEnvironment.h"
 #include "common/Files.h"
@@ -545,6 +547,47 @@ TEST_F(MapSelfCheck, MissingMapAlertsAndEndsWithoutSavingSettings) {
   Form->close();
   EXPECT_FALSE(fs::exists(GlobalSettings.IniPath));
   QCoreApplication::removePostedEvents(QCoreApplication::instance());
+}
+
+}  // namespace
+
+namespace {
+
+// One capture file through the window's report, the exporter's (run as
+// shipped) and the endpoint's report object: the same figures, since each
+// writes what one capture session gathered.
+class FrontEndFiguresProgram : public MainWindow {};
+
+TEST_F(FrontEndFiguresProgram, OneFileGivesTheSameReportInEveryFrontEnd) {
+  const std::string file = TrafficFile();
+  const auto untimed = [](const std::string& json) {
+    return std::regex_replace(json, std::regex(R"("time":"[^"]*")"), R"("time":"T")");
+  };
+  Create();
+  UseFile(file);
+  Form->actCaptureStartExecute();
+  FinishFileCapture();
+  Form->actCaptureEndExecute();
+  std::ostringstream window;
+  WriteReportJson(WindowReportFigures(*Form, "10.0.0.2", false), window);
+
+  const std::string command = std::string(WIREPEEK_EXPORTER) + " --report --adapter 10.0.0.2 --read " + file + " --json";
+  std::string exporter;
+  FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  for (char buffer[4096]; const std::size_t n = fread(buffer, 1, sizeof buffer, pipe);) exporter.append(buffer, n);
+  ASSERT_EQ(pclose(pipe), 0) << exporter;
+
+  std::ostringstream err;
+  THeadlessCapture endpoint;
+  ASSERT_TRUE(endpoint.Start("10.0.0.2", file, err)) << err.str();
+  endpoint.Wait(-1, 0ms, [] {});
+  ASSERT_EQ(endpoint.End(err), 0) << err.str();
+  const std::string served = ReportJsonLine("10.0.0.2", true, endpoint.Figures().Snapshot(true));
+
+  EXPECT_NE(untimed(window.str()).find(R"("total_packets":4,"total_bytes":)"), std::string::npos) << window.str();
+  EXPECT_EQ(untimed(exporter), untimed(window.str()));
+  EXPECT_EQ(untimed(served), untimed(window.str()));
 }
 
 }  // namespace

@@ -7,20 +7,13 @@
 #include <mutex>
 #include <string>
 
-#include "capture/CaptureBackend.h"
+#include "capture/backend/CaptureBackend.h"
+#include "capture/backend/OpenFailure.h"
 
 struct pcap;
 
 class TPcapCaptureSocket final : public TCaptureSocket {
  public:
-  enum class TOpenStage { Create, Activate };
-  // Why a live capture could not be opened.
-  struct TOpenFailure {
-    TOpenStage Stage = TOpenStage::Create;
-    bool PermissionDenied = false;  // the process lacks the capture rights
-    std::string Reason;
-  };
-
   // Kernel ring buffer of a live capture.
   static constexpr int RingBufferBytes = 32 * 1024 * 1024;
   // How long the kernel may hold datagrams before handing them over; bounds

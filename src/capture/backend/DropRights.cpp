@@ -1,4 +1,4 @@
-#include "capture/DropRights.h"
+#include "capture/backend/DropRights.h"
 
 #include <cap-ng.h>
 #include <pwd.h>

@@ -1,4 +1,4 @@
-#include "capture/HostAddresses.h"
+#include "capture/backend/HostAddresses.h"
 
 #include <ifaddrs.h>
 #include <net/if.h>

@@ -1,4 +1,4 @@
-#include "capture/SnapFilter.h"
+#include "capture/backend/SnapFilter.h"
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
@@ -7,8 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "capture/LinkLayer.h"
-#include "capture/PacketBytes.h"
+#include "capture/backend/LinkLayer.h"
+#include "capture/backend/PacketBytes.h"
 
 namespace {
 

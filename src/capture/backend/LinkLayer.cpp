@@ -1,6 +1,6 @@
-#include "capture/LinkLayer.h"
+#include "capture/backend/LinkLayer.h"
 
-#include "capture/PacketBytes.h"
+#include "capture/backend/PacketBytes.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
-#include "capture/PcapCapture.h"
+#include "capture/backend/PcapCapture.h"
 
 #include <pcap/pcap.h>
 
 #include <string_view>
 #include <utility>
 
-#include "capture/LinkLayer.h"
+#include "capture/backend/LinkLayer.h"
 
 namespace {
 
