@@ -5,14 +5,14 @@
 #include <map>
 #include <sstream>
 
-#include "capture/TestNetwork.h"
+#include "common/TestNetwork.h"
 #include "app/CommandLine.h"
 
 namespace {
 
 const char* NoEnvironment(const char*) { return nullptr; }
 
-TEST(CommandLine, ChoosesTheFrontEnd) {
+TEST(CommandLineTest, ChoosesTheFrontEnd) {
   struct TCase {
     std::vector<std::string> Args;
     TRunMode Mode;
@@ -39,7 +39,7 @@ TEST(CommandLine, ChoosesTheFrontEnd) {
 
 // The switches count by their second character; the toolkit's options, and
 // their values, are not ours.
-TEST(CommandLine, TheSwitchesAndTheToolkitsOptions) {
+TEST(CommandLineTest, TheSwitchesAndTheToolkitsOptions) {
   struct TCase {
     std::vector<std::string> Args;
     bool Debug, Limit;
@@ -66,7 +66,7 @@ TEST(CommandLine, TheSwitchesAndTheToolkitsOptions) {
   }
 }
 
-TEST(CommandLine, KeepsTheValues) {
+TEST(CommandLineTest, KeepsTheValues) {
   TLongOptions options;
   std::string error;
   ASSERT_TRUE(ParseCommandLine(
@@ -90,7 +90,7 @@ TEST(CommandLine, KeepsTheValues) {
   EXPECT_EQ(options.QuitAfter, -1);
 }
 
-TEST(CommandLine, BadArgumentsGiveAReasonTheUsageAndExitCode2) {
+TEST(CommandLineTest, BadArgumentsGiveAReasonTheUsageAndExitCode2) {
   struct TCase {
     std::vector<std::string> Args;
     const char* Says;
@@ -138,7 +138,7 @@ TEST(CommandLine, BadArgumentsGiveAReasonTheUsageAndExitCode2) {
   }
 }
 
-TEST(CommandLine, HelpListsEveryOptionAndVersionReadsTheVersionBlock) {
+TEST(CommandLineTest, HelpListsEveryOptionAndVersionReadsTheVersionBlock) {
   TLongOptions options;
   std::ostringstream out, err;
   ASSERT_EQ(RunCommandLine({"--help"}, options, out, err, NoEnvironment), 0);
@@ -154,7 +154,7 @@ TEST(CommandLine, HelpListsEveryOptionAndVersionReadsTheVersionBlock) {
   EXPECT_EQ(version.str(), "Wirepeek 1.0.0.0\n");
 }
 
-TEST(CommandLine, WindowWithoutADisplaySaysSoInsteadOfAborting) {
+TEST(CommandLineTest, WindowWithoutADisplaySaysSoInsteadOfAborting) {
   TLongOptions options;
   std::ostringstream out, err;
   EXPECT_EQ(RunCommandLine({"-D"}, options, out, err, NoEnvironment), 1);
@@ -170,7 +170,7 @@ TEST(CommandLine, WindowWithoutADisplaySaysSoInsteadOfAborting) {
   EXPECT_EQ(options.Start, "10.0.0.2");
 }
 
-TEST(CommandLine, DisplayAvailability) {
+TEST(CommandLineTest, DisplayAvailability) {
   static std::map<std::string, std::string> env;
   const TEnvironment lookup = [](const char* name) -> const char* {
     const auto it = env.find(name);
@@ -203,7 +203,7 @@ TEST(CommandLine, DisplayAvailability) {
   EXPECT_EQ(PlatformOption({"-platform"}), "");
 }
 
-TEST(CommandLine, ListenAddresses) {
+TEST(CommandLineTest, ListenAddresses) {
   struct TCase {
     const char* Text;
     bool Ok;
@@ -231,7 +231,7 @@ TEST(CommandLine, ListenAddresses) {
 }
 
 // The programs themselves, as a new user would try them, without a display.
-TEST(CommandLine, TheProgramsAnswerWithoutADisplay) {
+TEST(CommandLineProgram, TheProgramsAnswerWithoutADisplay) {
   struct TCase {
     const char* Program;
     const char* Args;

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/Datagrams.h"
+#include "common/Datagrams.h"
 #include "capture/backend/HostAddresses.h"
 #include "capture/XIoctlUnit.h"
 
@@ -38,7 +38,7 @@ std::vector<std::uint32_t> operator+(std::vector<std::uint32_t> a, std::uint32_t
 
 const std::string TooMany = "ListAdaptor Error:Too Many Adapter or No Adapter";
 
-class AdapterList : public testing::Test {
+class AdapterListTest : public testing::Test {
  protected:
   void SetUp() override {
     SetErrorBoxSink([this](std::string_view text, std::string_view) {
@@ -50,7 +50,7 @@ class AdapterList : public testing::Test {
   std::vector<std::string> Boxes;
 };
 
-TEST_F(AdapterList, CountRules) {
+TEST_F(AdapterListTest, CountRules) {
   struct Case {
     const char* Name;
     std::vector<THostAddress> Host;
@@ -101,7 +101,7 @@ TEST_F(AdapterList, CountRules) {
   }
 }
 
-TEST_F(AdapterList, ASourceThatFailsIsTheListRequestFailing) {
+TEST_F(AdapterListTest, ASourceThatFailsIsTheListRequestFailing) {
   TXIoctl state;
   state.HostAddressSource = [](std::vector<THostAddress>&) { return false; };
   EXPECT_EQ(state.ListAdaptor(), -1);
@@ -109,7 +109,7 @@ TEST_F(AdapterList, ASourceThatFailsIsTheListRequestFailing) {
   EXPECT_EQ(Boxes, std::vector<std::string>{"ListAdaptor Error:WSAIoctl SOCKET_ERROR"});
 }
 
-TEST(HostAddresses, LoopbackFillsOnlyTheRoomLeft) {
+TEST(HostAddressesTest, LoopbackFillsOnlyTheRoomLeft) {
   const std::vector<THostAddress> host = {Loop(), Real(1), Loop("127.0.0.2"), Real(2)};
   const std::pair<std::size_t, std::vector<std::uint32_t>> cases[] = {
       {1, RealAddrs(2)},

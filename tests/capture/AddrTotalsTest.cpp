@@ -7,7 +7,7 @@
 #include <set>
 
 #include "capture/AddrHeavyHitters.h"
-#include "capture/Datagrams.h"
+#include "common/Datagrams.h"
 #include "support/Assertion.h"
 
 namespace {
@@ -30,7 +30,7 @@ std::vector<std::string> Addresses(const TAddrTotalsTable& t) {
   return out;
 }
 
-TEST(AddrTotals, FirstAndFollowingRecordsOfOneAddress) {
+TEST(AddrTotalsTest, FirstAndFollowingRecordsOfOneAddress) {
   TAddrTotalsTable table;
   table.Fold(Record("192.168.0.10", 1, 60, 3, 9, 5, 3, 250));
   ASSERT_EQ(table.RowCount(), 1);
@@ -41,15 +41,33 @@ TEST(AddrTotals, FirstAndFollowingRecordsOfOneAddress) {
   EXPECT_EQ(ServiceCategoryNames[row.LastCategory], "DNS Client");
   EXPECT_EQ(TAddrTotalsTable::TimeText(row), "09:05:03");
 
-  table.Fold(Record("192.168.0.10", 0, 40, 5, 9, 5, 4));
+  auto later = Record("192.168.0.10", 0, 40, 5, 9, 5, 4);
+  later.UnixSeconds = 1767603904;  // 2026-01-05 09:05:04 UTC; the tests run in UTC
+  table.Fold(later);
   ASSERT_EQ(table.RowCount(), 1);
   EXPECT_EQ(table.Row(0).SentBytes, 40);
   EXPECT_EQ(table.Row(0).RecvBytes, 60);
   EXPECT_EQ(ServiceCategoryNames[table.Row(0).LastCategory], "HTTP Client ");
   EXPECT_EQ(TAddrTotalsTable::TimeText(table.Row(0)), "09:05:04");
+  EXPECT_EQ(TAddrTotalsTable::DateTimeText(table.Row(0)), "2026-01-05T09:05:04+00:00");
 }
 
-TEST(AddrTotals, RowsStayInNumericAddressOrder) {
+// Beyond its bound the table lists no new address but counts it, and its
+// listed rows go on growing; a cleared table starts again.
+TEST(AddrTotalsTest, BoundListsNoNewAddressButCountsIt) {
+  TAddrTotalsTable table(2);
+  for (const char* addr : {"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4", "10.0.0.3", "10.0.0.1"})
+    table.Fold(Record(addr, 0, 10, 16, 0, 0, 0));
+  EXPECT_EQ(Addresses(table), (std::vector<std::string>{"10.0.0.1", "10.0.0.2"}));
+  EXPECT_EQ(table.Row(0).SentBytes, 20);
+  EXPECT_EQ(table.Unlisted(), 2);
+  table.Clear();
+  table.Fold(Record("10.0.0.4", 0, 10, 16, 0, 0, 0));
+  EXPECT_EQ(Addresses(table), std::vector<std::string>{"10.0.0.4"});
+  EXPECT_EQ(table.Unlisted(), 0);
+}
+
+TEST(AddrTotalsTest, RowsStayInNumericAddressOrder) {
   TAddrTotalsTable table;
   TRecorder recorder;
   table.Fold(Record("192.168.0.10", 1, 1, 16, 0, 0, 0), &recorder);
@@ -65,7 +83,7 @@ TEST(AddrTotals, RowsStayInNumericAddressOrder) {
   EXPECT_EQ(table.Find(Addr("10.0.0.3")), -1);
 }
 
-TEST(AddrTotals, DrainFoldsInQueueOrderUnlessAPushIsInProgress) {
+TEST(AddrTotalsTest, DrainFoldsInQueueOrderUnlessAPushIsInProgress) {
   TXIoctl state;
   TAddrTotalsTable table;
   table.Drain(state);  // empty queue: nothing happens
@@ -119,7 +137,7 @@ TEST(AddrTotals, DrainFoldsInQueueOrderUnlessAPushIsInProgress) {
   EXPECT_EQ(table.Row(0).RecvBytes, 0);
 }
 
-TEST(AddrTotals, ManyAddressesKeepSumsAndOrder) {
+TEST(AddrTotalsTest, ManyAddressesKeepSumsAndOrder) {
   TAddrTotalsTable table;
   std::mt19937 rng(7);
   std::map<std::uint32_t, std::pair<std::int64_t, std::int64_t>> expected;  // host order key
@@ -143,7 +161,7 @@ TEST(AddrTotals, ManyAddressesKeepSumsAndOrder) {
 
 // The endpoint's summary: three busy addresses among many light ones keep
 // their exact bytes in fixed space, and every address is counted.
-TEST(AddrTotals, SummaryKeepsTheBusiestExactInFixedSpace) {
+TEST(AddrTotalsTest, SummaryKeepsTheBusiestExactInFixedSpace) {
   struct TCase {
     int Light;
     double CountWithin;  // fewer than it has room for: exact; a flood: an estimate

@@ -2,15 +2,15 @@
 // counting as a live capture, with no privilege needed.
 #include <gtest/gtest.h>
 
-#include "capture/SampleTraffic.h"
+#include "common/SampleTraffic.h"
 #include "capture/IPMonitor.h"
 #include "capture/XIoctlUnit.h"
 
 namespace {
 
-class CaptureFile : public TCaptureFileTest {};
+class CaptureFileTest : public TCaptureFileTest {};
 
-TEST_F(CaptureFile, UnsupportedLinkTypeGivesBothBoxesAndNoThread) {
+TEST_F(CaptureFileTest, UnsupportedLinkTypeGivesBothBoxesAndNoThread) {
   const auto pcap = (Dir / "wifi.pcap").string();
   WritePcap(pcap, 105, {});
   TIPMonitor monitor;
@@ -24,7 +24,7 @@ TEST_F(CaptureFile, UnsupportedLinkTypeGivesBothBoxesAndNoThread) {
   EXPECT_EQ(monitor.Ioctl->CaptureSocket, nullptr);
 }
 
-TEST_F(CaptureFile, MonitorEndsAFinishedCaptureWithoutWaiting) {
+TEST_F(CaptureFileTest, MonitorEndsAFinishedCaptureWithoutWaiting) {
   const auto pcap = (Dir / "traffic.pcap").string();
   WritePcap(pcap, 1, Traffic(true));
   TIPMonitor monitor;

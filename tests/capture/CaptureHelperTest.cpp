@@ -18,17 +18,19 @@
 #include <sstream>
 #include <thread>
 
-#include "capture/Datagrams.h"
+#include "common/Datagrams.h"
 #include "capture/HelperCapture.h"
 #include "capture/backend/HelperProtocol.h"
 #include "capture/NotifyTargets.h"
 #include "capture/backend/PcapCapture.h"
-#include "capture/PcapFiles.h"
-#include "capture/TestNetwork.h"
-#include "capture/TestSockets.h"
+#include "common/PcapFiles.h"
+#include "common/TestNetwork.h"
+#include "common/TestSockets.h"
 #include "capture/IPMonitor.h"
 #include "capture/XIoctlUnit.h"
 #include "common/Files.h"
+#include "common/Reachable.h"
+#include "common/CaseName.h"
 
 namespace {
 
@@ -68,9 +70,9 @@ struct TRefusal {
   const char* Redirect = "";
 };
 
-class HelperRefuses : public testing::TestWithParam<TRefusal> {};
+class HelperRefusesProgram : public testing::TestWithParam<TRefusal> {};
 
-TEST_P(HelperRefuses, WithAClearMessageAndNothingOpened) {
+TEST_P(HelperRefusesProgram, WithAClearMessageAndNothingOpened) {
   const auto run = RunHelper(GetParam().Args, GetParam().Redirect);
   EXPECT_EQ(run.Status, GetParam().Status) << run.Err;
   EXPECT_NE(run.Err.find(GetParam().Message), std::string::npos) << run.Err;
@@ -78,7 +80,7 @@ TEST_P(HelperRefuses, WithAClearMessageAndNothingOpened) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Requests, HelperRefuses,
+    Requests, HelperRefusesProgram,
     testing::Values(TRefusal{"", "no address given"},
                     TRefusal{"lo", "lo is not an IPv4 address"},
                     TRefusal{"eth0", "eth0 is not an IPv4 address"},
@@ -93,7 +95,11 @@ INSTANTIATE_TEST_SUITE_P(
                     TRefusal{"--parent 1 127.0.0.1", "the program that started it has ended", HelperExitFailed},
                     TRefusal{"127.0.0.1", "file descriptor 0 is not open", HelperExitFailed, "<&-"},
                     TRefusal{"127.0.0.1", "file descriptor 1 is not open", HelperExitFailed, ">&-"},
-                    TRefusal{"127.0.0.1", "", HelperExitFailed, "2>&-"}));
+                    TRefusal{"127.0.0.1", "", HelperExitFailed, "2>&-"}),
+    [](const auto& p) {
+      const TRefusal& r = p.param;
+      return CaseName(*r.Message ? std::string(r.Message) + " for " + r.Args : "no error output");
+    });
 
 // A fake helper: a shell script run in place of the helper, which gets the
 // helper's path as $0 and its arguments after it.
@@ -137,7 +143,7 @@ std::unique_ptr<THelperCaptureSocket> OpenFake(const std::string& script, TOpenF
   return THelperCaptureSocket::Open("helper", "10.0.0.1", false, failure, Fake(script));
 }
 
-TEST(HelperStream, AWholeStreamIsDecodedAndTheKernelCountsKept) {
+TEST(HelperStreamProgram, AWholeStreamIsDecodedAndTheKernelCountsKept) {
   const auto file = StreamFile(Frames(5), "whole.pcap");
   TOpenFailure failure;
   // Much noise first: only the end of it is kept, with the counts.
@@ -162,9 +168,9 @@ struct TBrokenStream {
   std::size_t Decoded;  // datagrams that got through first
 };
 
-class HelperStreamBroken : public testing::TestWithParam<TBrokenStream> {};
+class HelperStreamBrokenProgram : public testing::TestWithParam<TBrokenStream> {};
 
-TEST_P(HelperStreamBroken, EndsTheCaptureWithAReasonAndKeepsWhatCame) {
+TEST_P(HelperStreamBrokenProgram, EndsTheCaptureWithAReasonAndKeepsWhatCame) {
   const auto& p = GetParam();
   auto frames = Frames(3);
   const std::string path = StreamFile(frames, "broken.pcap");
@@ -189,7 +195,7 @@ TEST_P(HelperStreamBroken, EndsTheCaptureWithAReasonAndKeepsWhatCame) {
 
 // Stream: 24-byte header, then records of 16 + 100, 16 + 101, 16 + 102 bytes.
 INSTANTIATE_TEST_SUITE_P(
-    Streams, HelperStreamBroken,
+    Streams, HelperStreamBrokenProgram,
     testing::Values(TBrokenStream{"CutInARecordHeader", 24 + 116 + 8, -1, "middle of a datagram", 1},
                     TBrokenStream{"CutInRecordData", 24 + 116 + 60, -1, "middle of a datagram", 1},
                     TBrokenStream{"CutAtARecordEdge", 24 + 116 + 117, -1, "the capture helper ended", 2},
@@ -206,9 +212,9 @@ struct TStartFailure {
   const char* Reason;
 };
 
-class HelperStart : public testing::TestWithParam<TStartFailure> {};
+class HelperStartProgram : public testing::TestWithParam<TStartFailure> {};
 
-TEST_P(HelperStart, FailsWithTheStageAndTheHelpersWords) {
+TEST_P(HelperStartProgram, FailsWithTheStageAndTheHelpersWords) {
   const auto& p = GetParam();
   TOpenFailure failure;
   auto socket = THelperCaptureSocket::Open(p.Helper, "10.0.0.1", false, failure, p.Launcher);
@@ -219,7 +225,7 @@ TEST_P(HelperStart, FailsWithTheStageAndTheHelpersWords) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Helpers, HelperStart,
+    Helpers, HelperStartProgram,
     testing::Values(
         TStartFailure{"NeverStarts", "/nonexistent/wirepeek-capture", {}, TOpenStage::Create,
                       false, "cannot start /nonexistent/wirepeek-capture"},
@@ -275,7 +281,7 @@ std::vector<std::array<std::int64_t, 3>> DecodeStream(const std::vector<std::uin
   return sink.Seen;
 }
 
-TEST(HelperStream, RecordsReadInPlaceAsTheLibraryReadsThem) {
+TEST(HelperStreamProgram, RecordsReadInPlaceAsTheLibraryReadsThem) {
   auto frames = Frames(3);
   frames[1].Seconds = 0xFFFFFFF0;  // before 1970 as the library reads it
   frames[2].Microseconds = 999999999;
@@ -289,7 +295,7 @@ TEST(HelperStream, RecordsReadInPlaceAsTheLibraryReadsThem) {
       }
 }
 
-TEST(HelperStream, InterruptAndCloseEndAHelperThatSaysNothingPromptly) {
+TEST(HelperStreamProgram, InterruptAndCloseEndAHelperThatSaysNothingPromptly) {
   const auto file = StreamFile({}, "empty.pcap");
   TOpenFailure failure;
   auto socket = OpenFake("cat " + file + "; exec sleep 30", failure);
@@ -309,7 +315,7 @@ TEST(HelperStream, InterruptAndCloseEndAHelperThatSaysNothingPromptly) {
   EXPECT_TRUE(sink.Lengths.empty());
 }
 
-TEST(HelperStream, AHelperDyingMidCaptureEndsTheThreadAndTheTotalsStay) {
+TEST(HelperStreamProgram, AHelperDyingMidCaptureEndsTheThreadAndTheTotalsStay) {
   auto frames = Frames(4);
   for (auto& f : frames) f.Bytes = MakeDatagram({.Protocol = 17, .Source = "10.0.0.1", .Dest = "10.0.0.2",
                                                  .TotalLength = 60, .Delivered = 60});
@@ -337,7 +343,7 @@ TEST(HelperStream, AHelperDyingMidCaptureEndsTheThreadAndTheTotalsStay) {
   state.TermAdapter();
 }
 
-TEST(HelperLookup, BesideTheExecutableFirstAndAdviceForEachCase) {
+TEST(HelperLookupProgram, BesideTheExecutableFirstAndAdviceForEachCase) {
   const std::string dir = OwnTemp("helperlookup/");
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir);
@@ -365,43 +371,16 @@ constexpr gid_t kMemberGroup = 64987;
 // A copy of the helper with the owner, mode and rights the package gives it,
 // removed on every path, failures included.
 class THelperCopy {
-  struct TRemoved {
-    std::string Path = OwnTemp("helpercopy");
-    ~TRemoved() { std::filesystem::remove_all(Path); }
-  } Dir;
+  TReachableCopy Copy{{WIREPEEK_HELPER}};
 
  public:
   THelperCopy() {
-    std::filesystem::create_directories(Dir.Path);
-    chmod(Dir.Path.c_str(), 0755);
-    std::filesystem::copy_file(WIREPEEK_HELPER, Path);
     // Never executable by everyone while it holds the rights.
     if (chown(Path.c_str(), 0, kMemberGroup) != 0 || chmod(Path.c_str(), 0750) != 0 ||
         !RunCommand("setcap cap_net_raw=ep " + Path))
       throw std::runtime_error("cannot prepare " + Path);
-    // A checker's suppressions file in a folder only root may enter (a clone
-    // in root's home) is out of the member's reach: the helper reads a copy.
-    for (const char* name : {"TSAN_OPTIONS", "LSAN_OPTIONS"}) {
-      const char* options = std::getenv(name);
-      const std::string text = options ? options : "";
-      const auto at = text.find("suppressions=");
-      if (at == std::string::npos) continue;
-      const auto end = text.find(':', at);
-      const std::string file = text.substr(at + 13, end == std::string::npos ? end : end - at - 13);
-      const std::string copy = Dir.Path + "/" + name + ".supp";
-      std::filesystem::copy_file(file, copy, std::filesystem::copy_options::overwrite_existing);
-      chmod(copy.c_str(), 0644);
-      Restore.emplace_back(name, text);
-      setenv(name, (text.substr(0, at + 13) + copy + (end == std::string::npos ? "" : text.substr(end))).c_str(), 1);
-    }
   }
-  ~THelperCopy() {
-    for (const auto& [name, text] : Restore) setenv(name.c_str(), text.c_str(), 1);
-  }
-  THelperCopy(const THelperCopy&) = delete;
-  THelperCopy& operator=(const THelperCopy&) = delete;
-  std::vector<std::pair<std::string, std::string>> Restore;
-  const std::string Path = Dir.Path + "/wirepeek-capture";
+  const std::string Path = Copy(WIREPEEK_HELPER);
   // Runs it as nobody, a member of the helper's group only.
   const std::vector<std::string> AsMember = {"setpriv", "--reuid=65534", "--regid=65534",
                                              "--groups=" + std::to_string(kMemberGroup), "--"};
@@ -429,7 +408,7 @@ void Refused(const char* from, const char* to) {
 }
 
 TEST(HelperLive, AnUnprivilegedHelperCountsExactlyAsTheInProcessCaptureAndHoldsNoRights) {
-  if (!CanMakeTestNetworks()) GTEST_SKIP() << "needs root and iproute2";
+  SKIP_WITHOUT_TEST_NETWORKS();
   const std::string tag = std::to_string(getpid());
   TTestNamespace ours("wph" + tag), peer("wpq" + tag);
   const std::string a = "wvh" + tag, b = "wvq" + tag;
@@ -500,10 +479,10 @@ TEST(HelperLive, AnUnprivilegedHelperCountsExactlyAsTheInProcessCaptureAndHoldsN
 // A member runs the helper while others talk on loopback: of their
 // datagrams only the headers leave the kernel, in either mode; ours keep
 // their payload only with --whole.
-class HelperLiveFilter : public testing::TestWithParam<bool> {};
+class HelperFilterLive : public testing::TestWithParam<bool> {};
 
-TEST_P(HelperLiveFilter, OthersPayloadNeverReachesTheStream) {
-  if (!CanMakeTestNetworks()) GTEST_SKIP() << "needs root and iproute2";
+TEST_P(HelperFilterLive, OthersPayloadNeverReachesTheStream) {
+  SKIP_WITHOUT_TEST_NETWORKS();
   const bool whole = GetParam();
   TTestNamespace ns("wpf" + std::to_string(getpid()));
   THelperCopy helper;
@@ -531,6 +510,7 @@ TEST_P(HelperLiveFilter, OthersPayloadNeverReachesTheStream) {
   EXPECT_EQ(stream.find(mine) != std::string::npos, whole);
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, HelperLiveFilter, testing::Bool());
+INSTANTIATE_TEST_SUITE_P(Modes, HelperFilterLive, testing::Bool(),
+                         [](const auto& p) { return std::string(p.param ? "Whole" : "Headers"); });
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <thread>
 
-#include "capture/Datagrams.h"
+#include "common/Datagrams.h"
 #include "capture/NotifyTargets.h"
 #include "capture/IPMonitor.h"
 #include "capture/XIoctlUnit.h"
@@ -98,7 +98,7 @@ struct TCountingTarget : TCaptureNotifyTarget {
   std::vector<std::int32_t> LengthsSeen;
 };
 
-class CaptureThread : public testing::Test {
+class CaptureThreadTest : public testing::Test {
  protected:
   void SetUp() override {
     auto socket = std::make_unique<TScriptedSocket>();
@@ -128,7 +128,7 @@ class CaptureThread : public testing::Test {
   TCountingTarget Target;
 };
 
-TEST_F(CaptureThread, WithoutTargetEndsAtOnceWithCode1) {
+TEST_F(CaptureThreadTest, WithoutTargetEndsAtOnceWithCode1) {
   State.NotifyWindow = nullptr;
   TCaptureThread thread(State);
   thread.WaitFor();
@@ -139,7 +139,7 @@ TEST_F(CaptureThread, WithoutTargetEndsAtOnceWithCode1) {
   EXPECT_EQ(Socket->ReceiveThread, std::thread::id());  // nothing was received
 }
 
-TEST_F(CaptureThread, OneNotificationPerGroupAfterItsLastDatagram) {
+TEST_F(CaptureThreadTest, OneNotificationPerGroupAfterItsLastDatagram) {
   TCaptureThread thread(State);
   Socket->Push({.Group = {Udp("10.0.0.2", "9.9.9.9", 100), Udp("9.9.9.9", "10.0.0.2", 200),
                           Udp("10.0.0.2", "8.8.8.8", 300)}});
@@ -165,7 +165,7 @@ TEST_F(CaptureThread, OneNotificationPerGroupAfterItsLastDatagram) {
   EXPECT_EQ(State.RecordQueue[3].Length, 50);
 }
 
-TEST_F(CaptureThread, SelfToSelfIsQueuedTwiceSentFirst) {
+TEST_F(CaptureThreadTest, SelfToSelfIsQueuedTwiceSentFirst) {
   TCountingTarget recordTarget;
   State.RecordWindow = &recordTarget;
   TCaptureThread thread(State);
@@ -183,7 +183,7 @@ TEST_F(CaptureThread, SelfToSelfIsQueuedTwiceSentFirst) {
   EXPECT_EQ(State.Counters[1][KindPackets][0], 1);
 }
 
-TEST_F(CaptureThread, ShortDatagramDoesNotSeeTheLastOnesPorts) {
+TEST_F(CaptureThreadTest, ShortDatagramDoesNotSeeTheLastOnesPorts) {
   TCaptureThread thread(State);
   Socket->Push({.Group = {Udp("10.0.0.2", "9.9.9.9", 100, 5000, 53),
                           MakeDatagram({.Protocol = 17, .Source = "10.0.0.2", .Dest = "9.9.9.9", .SourcePort = 1,
@@ -194,7 +194,7 @@ TEST_F(CaptureThread, ShortDatagramDoesNotSeeTheLastOnesPorts) {
   EXPECT_EQ(State.Counters[0][KindPackets][static_cast<int>(ServiceCategory::Sonota)], 1);
 }
 
-TEST_F(CaptureThread, EndOfFileEndsWithCode0AndStopReturnsAtOnce) {
+TEST_F(CaptureThreadTest, EndOfFileEndsWithCode0AndStopReturnsAtOnce) {
   TCaptureThread thread(State);
   Socket->Push({.Group = {Udp("10.0.0.2", "9.9.9.9", 100)}, .Status = TStatus::EndOfFile});
   thread.WaitFor();
@@ -205,7 +205,7 @@ TEST_F(CaptureThread, EndOfFileEndsWithCode0AndStopReturnsAtOnce) {
   EXPECT_LT(std::chrono::steady_clock::now() - before, 50ms);
 }
 
-TEST_F(CaptureThread, AFailureInsideTheLoopStillDropsTheFlags) {
+TEST_F(CaptureThreadTest, AFailureInsideTheLoopStillDropsTheFlags) {
   TCaptureThread thread(State);
   Socket->Push({.Group = {}, .Status = TStatus::Datagrams, .Throw = true});
   thread.WaitFor();
@@ -215,7 +215,7 @@ TEST_F(CaptureThread, AFailureInsideTheLoopStillDropsTheFlags) {
   EXPECT_TRUE(State.StopEvent.IsSet());
 }
 
-TEST_F(CaptureThread, TerminateEndsWithCode3AfterTheGroupInHand) {
+TEST_F(CaptureThreadTest, TerminateEndsWithCode3AfterTheGroupInHand) {
   TCaptureThread thread(State);
   Socket->AwaitWaiting();
   thread.Terminate();
@@ -225,7 +225,7 @@ TEST_F(CaptureThread, TerminateEndsWithCode3AfterTheGroupInHand) {
   EXPECT_EQ(State.TotalPackets, 1);
 }
 
-TEST_F(CaptureThread, ClearedLoopFlagEndsWithCode0AtTheNextCheck) {
+TEST_F(CaptureThreadTest, ClearedLoopFlagEndsWithCode0AtTheNextCheck) {
   TCaptureThread thread(State);
   Socket->AwaitWaiting();
   State.KeepRunning = 0;  // without waking the receive
@@ -234,7 +234,7 @@ TEST_F(CaptureThread, ClearedLoopFlagEndsWithCode0AtTheNextCheck) {
   EXPECT_EQ(thread.ExitCode(), 0);
 }
 
-TEST_F(CaptureThread, StopWhileBlockedReturnsPromptly) {
+TEST_F(CaptureThreadTest, StopWhileBlockedReturnsPromptly) {
   // The best of three, so one unlucky scheduling delay does not decide.
   auto best = std::chrono::steady_clock::duration::max();
   for (int i = 0; i < 3; ++i) {
@@ -248,7 +248,7 @@ TEST_F(CaptureThread, StopWhileBlockedReturnsPromptly) {
   EXPECT_LT(best, 100ms);
 }
 
-TEST_F(CaptureThread, StopWhileANotificationIsHandledDoesNotDeadlock) {
+TEST_F(CaptureThreadTest, StopWhileANotificationIsHandledDoesNotDeadlock) {
   // The owner's event loop is this test thread, which is about to block in
   // TermAdapter; the notification can only be served from inside that wait.
   std::atomic<int> handled{0};
@@ -268,7 +268,7 @@ TEST_F(CaptureThread, StopWhileANotificationIsHandledDoesNotDeadlock) {
   EXPECT_EQ(State.Running, 0);
 }
 
-TEST_F(CaptureThread, TheWindowSeesTheLengthOfTheGroupsLastDatagramOfOurs) {
+TEST_F(CaptureThreadTest, TheWindowSeesTheLengthOfTheGroupsLastDatagramOfOurs) {
   TCaptureThread thread(State);
   // Ours (received, 200), then two between other hosts.
   Socket->Push({.Group = {Udp("10.0.0.2", "9.9.9.9", 100), Udp("9.9.9.9", "10.0.0.2", 200),
@@ -281,7 +281,7 @@ TEST_F(CaptureThread, TheWindowSeesTheLengthOfTheGroupsLastDatagramOfOurs) {
   EXPECT_EQ(State.TotalBytes, 1077);  // strangers still add to the totals
 }
 
-TEST_F(CaptureThread, AHandlerThatFailsStillReleasesTheCaptureThread) {
+TEST_F(CaptureThreadTest, AHandlerThatFailsStillReleasesTheCaptureThread) {
   // The window's handler fails at every notification after the start, also
   // when the stop serves one: neither the capture nor its end may hang.
   int calls = 0;
@@ -321,7 +321,7 @@ TEST_F(CaptureThread, AHandlerThatFailsStillReleasesTheCaptureThread) {
   EXPECT_EQ(State.TotalPackets, 3);
 }
 
-TEST_F(CaptureThread, NewCaptureStartsCountersFromZero) {
+TEST_F(CaptureThreadTest, NewCaptureStartsCountersFromZero) {
   {
     TCaptureThread thread(State);
     Socket->Push({.Group = {Udp("10.0.0.2", "9.9.9.9", 100)}, .Status = TStatus::EndOfFile});

@@ -8,7 +8,8 @@
 #include <random>
 
 #include "capture/backend/PacketBytes.h"
-#include "capture/Datagrams.h"
+#include "common/Datagrams.h"
+#include "common/CaseName.h"
 
 namespace {
 
@@ -23,9 +24,9 @@ struct TClassifyCase {
   ServiceCategory Expected;
 };
 
-class ClassifyTable : public testing::TestWithParam<TClassifyCase> {};
+class ClassifyTableTest : public testing::TestWithParam<TClassifyCase> {};
 
-TEST_P(ClassifyTable, DecidesCategory) {
+TEST_P(ClassifyTableTest, DecidesCategory) {
   const auto& c = GetParam();
   EXPECT_EQ(static_cast<int>(ClassifyService(c.Protocol, c.SourcePort, c.DestPort, c.Direction)),
             static_cast<int>(c.Expected))
@@ -75,7 +76,8 @@ const TClassifyCase kCases[] = {
     {"protocol 0", 0, 80, 80, 0, Sonota},
 };
 
-INSTANTIATE_TEST_SUITE_P(CountPacket, ClassifyTable, testing::ValuesIn(kCases));
+INSTANTIATE_TEST_SUITE_P(CountPacket, ClassifyTableTest, testing::ValuesIn(kCases),
+                         [](const auto& p) { return CaseName(p.param.What); });
 
 void Load(TXIoctl& state, const std::vector<std::uint8_t>& d) {
   std::fill(state.RecvBuffer.begin(), state.RecvBuffer.begin() + 24, std::uint8_t{0});
@@ -88,7 +90,7 @@ std::int64_t SumOfCategories(const TXIoctl& s, int d, int kind) {
   return std::accumulate(row.begin() + 1, row.end(), std::int64_t{0});
 }
 
-TEST(CountPacket, SelfToSelfCountsOnceInEachDirection) {
+TEST(CountPacketTest, SelfToSelfCountsOnceInEachDirection) {
   TXIoctl state;
   Load(state, MakeDatagram({.Protocol = kTcp, .Source = "10.0.0.2", .Dest = "10.0.0.2",
                             .SourcePort = 1025, .DestPort = 80, .TotalLength = 60, .Delivered = 60}));
@@ -105,7 +107,7 @@ TEST(CountPacket, SelfToSelfCountsOnceInEachDirection) {
   EXPECT_EQ(state.Counters[1][KindBytes][4], 60);
 }
 
-TEST(CountPacket, BytesComeFromTheHeaderNotTheDelivery) {
+TEST(CountPacketTest, BytesComeFromTheHeaderNotTheDelivery) {
   TXIoctl state;
   // The header claims 1500 bytes; only 30 arrived.
   Load(state, MakeDatagram({.Protocol = kUdp, .SourcePort = 5000, .DestPort = 53, .TotalLength = 1500,
@@ -115,7 +117,7 @@ TEST(CountPacket, BytesComeFromTheHeaderNotTheDelivery) {
   EXPECT_EQ(state.Counters[0][KindBytes][3], 1500);
 }
 
-TEST(CountPacket, ShortDatagramClassifiedWithZeroPorts) {
+TEST(CountPacketTest, ShortDatagramClassifiedWithZeroPorts) {
   TXIoctl state;
   // Leftovers of an earlier datagram must not leak into the ports.
   std::fill(state.RecvBuffer.begin(), state.RecvBuffer.begin() + 64, std::uint8_t{0xFF});
@@ -129,7 +131,7 @@ TEST(CountPacket, ShortDatagramClassifiedWithZeroPorts) {
   EXPECT_EQ(state.CurCategory, static_cast<int>(HttpClient));
 }
 
-TEST(CountPacket, CategoryZeroIsTheSumAfterAnySequence) {
+TEST(CountPacketTest, CategoryZeroIsTheSumAfterAnySequence) {
   TXIoctl state;
   std::mt19937 rng(12345);
   const std::uint8_t protocols[] = {1, 2, 6, 17, 47, 200};
@@ -159,7 +161,7 @@ TEST(CountPacket, CategoryZeroIsTheSumAfterAnySequence) {
   }
 }
 
-TEST(CaptureState, NewCaptureResetsCountersButKeepsQueueAndLastPacket) {
+TEST(CaptureStateTest, NewCaptureResetsCountersButKeepsQueueAndLastPacket) {
   TXIoctl state;
   Load(state, MakeDatagram({.Protocol = kIcmp, .TotalLength = 84, .Delivered = 84}));
   state.TotalPackets = 3;
@@ -177,7 +179,7 @@ TEST(CaptureState, NewCaptureResetsCountersButKeepsQueueAndLastPacket) {
   EXPECT_EQ(state.CurLength, 84);
 }
 
-TEST(CaptureState, AdapterTableIsIndexedOneToTen) {
+TEST(CaptureStateTest, AdapterTableIsIndexedOneToTen) {
   AdapterTable table;
   table[1] = Addr("10.0.0.1");
   table[10] = Addr("10.0.0.10");
@@ -188,7 +190,7 @@ TEST(CaptureState, AdapterTableIsIndexedOneToTen) {
   EXPECT_THROW(table[11], std::out_of_range);
 }
 
-TEST(PacketView, ReadsPastTheEndGiveZero) {
+TEST(PacketViewTest, ReadsPastTheEndGiveZero) {
   const std::uint8_t bytes[] = {0x45, 0x00, 0x05, 0xDC, 1, 2, 3, 4, 5, 17, 0, 0, 192, 168};
   const TPacketView view(bytes, sizeof bytes);
   EXPECT_EQ(IpTotalLength(view), 1500);

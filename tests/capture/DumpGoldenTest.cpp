@@ -10,9 +10,9 @@
 #include <regex>
 #include <thread>
 
-#include "capture/Datagrams.h"
-#include "capture/DumpFiles.h"
-#include "capture/PcapFiles.h"
+#include "common/Datagrams.h"
+#include "common/DumpFiles.h"
+#include "common/PcapFiles.h"
 #include "capture/IPMonitor.h"
 #include "capture/XIoctlUnit.h"
 #include "support/Settings.h"
@@ -44,7 +44,7 @@ void ReadToTheEnd(TIPMonitor& monitor, const std::string& file) {
   monitor.CaptureEnd();
 }
 
-class DumpGolden : public testing::TestWithParam<std::uint8_t> {
+class DumpGoldenTest : public testing::TestWithParam<std::uint8_t> {
  protected:
   void SetUp() override {
     Dir = fs::temp_directory_path() / ("wirepeek-golden-" + std::to_string(getpid()));
@@ -58,7 +58,7 @@ class DumpGolden : public testing::TestWithParam<std::uint8_t> {
   fs::path Dir;
 };
 
-TEST_P(DumpGolden, CaptureFileGivesTheGoldenDump) {
+TEST_P(DumpGoldenTest, CaptureFileGivesTheGoldenDump) {
   const std::uint8_t limit = GetParam();
   const auto pcap = (Dir / "golden.pcap").string();
   WritePcap(pcap, 1, GoldenTraffic());
@@ -82,7 +82,8 @@ TEST_P(DumpGolden, CaptureFileGivesTheGoldenDump) {
   EXPECT_EQ(DateLinesSeen(lines.Lines), DumpedInGoldenTraffic);
 }
 
-INSTANTIATE_TEST_SUITE_P(Limits, DumpGolden, testing::Values(std::uint8_t{0}, std::uint8_t{1}));
+INSTANTIATE_TEST_SUITE_P(Limits, DumpGoldenTest, testing::Values(std::uint8_t{0}, std::uint8_t{1}),
+                         [](const auto& p) { return std::string(p.param ? "Limited" : "Full"); });
 
 }  // namespace
 
@@ -111,7 +112,7 @@ std::vector<std::uint16_t> PortsDumped(const std::vector<std::string>& lines) {
 // The owner takes nothing in while two captures run, so the formatter soon
 // waits and the dumps pile up in the ring: ending the captures loses none of
 // them, and the second capture's dumps follow all of the first's.
-TEST(DumpHandOff, CapturesEndedWithDumpsQueuedLoseNoneAndKeepTheirOrder) {
+TEST(DumpHandOffTest, CapturesEndedWithDumpsQueuedLoseNoneAndKeepTheirOrder) {
   const auto dir = fs::temp_directory_path() / ("wirepeek-queued-" + std::to_string(getpid()));
   fs::create_directories(dir);
   const auto first = (dir / "first.pcap").string(), second = (dir / "second.pcap").string();
@@ -161,7 +162,7 @@ struct TPortList final : TLineList {
 
 // A capture file holds more than the ring: with no wire to lose datagrams
 // on, reading waits for room, and every datagram is dumped, in order.
-TEST(DumpHandOff, AFileLargerThanTheRingIsDumpedWhole) {
+TEST(DumpHandOffTest, AFileLargerThanTheRingIsDumpedWhole) {
   const auto dir = fs::temp_directory_path() / ("wirepeek-bigfile-" + std::to_string(getpid()));
   fs::create_directories(dir);
   const auto file = (dir / "big.pcap").string();

@@ -52,7 +52,7 @@ TLines Dump(const TBytes& bytes, std::uint8_t limit = 0) {
 
 // --- whole dumps -----------------------------------------------------------
 
-TEST(DumpPacketGolden, TcpDatagramOf40Bytes) {
+TEST(DumpPacketGoldenTest, TcpDatagramOf40Bytes) {
   const TBytes d = FromHex(
       "450000281A2B400080060000C0A80102"
       "5DB8D822C35000500000000100000000"
@@ -71,7 +71,7 @@ TEST(DumpPacketGolden, TcpDatagramOf40Bytes) {
   EXPECT_EQ(Dump(d), expected);
 }
 
-TEST(DumpPacketGolden, ExactlySixteenBytesHaveNoPadding) {
+TEST(DumpPacketGoldenTest, ExactlySixteenBytesHaveNoPadding) {
   const TBytes d = FromHex("4500001000004000400100000A0000FF");
   const TLines lines = Dump(d);
   ASSERT_EQ(lines.size(), 6u);
@@ -79,13 +79,13 @@ TEST(DumpPacketGolden, ExactlySixteenBytesHaveNoPadding) {
   EXPECT_EQ(lines[5], "00000000:4500001000004000400100000A0000FF | E.....@.@.......");
 }
 
-TEST(DumpPacketGolden, DateLineWithTwoDigitFields) {
+TEST(DumpPacketGoldenTest, DateLineWithTwoDigitFields) {
   const TLines lines = Dump(Counting(24, 17), 24, 0, At(2026, 12, 31, 23, 59, 58));
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(lines[1], "2026/12/31 23:59:58 Protocol: UDP ");
 }
 
-TEST(DumpPacketGolden, IcmpStillGetsPortLine) {
+TEST(DumpPacketGoldenTest, IcmpStillGetsPortLine) {
   TBytes d = Counting(28, 1);
   d[20] = 0x08;  // echo request: type, code, checksum read as ports
   d[21] = 0x00;
@@ -104,20 +104,21 @@ struct TProtocolCase {
   const char* Line;
 };
 
-class DumpPacketProtocol : public testing::TestWithParam<TProtocolCase> {};
+class DumpPacketProtocolTest : public testing::TestWithParam<TProtocolCase> {};
 
-TEST_P(DumpPacketProtocol, NamesByteNine) {
+TEST_P(DumpPacketProtocolTest, NamesByteNine) {
   const TLines lines = Dump(Counting(20, GetParam().Protocol));
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(lines[1], GetParam().Line);
 }
 
-INSTANTIATE_TEST_SUITE_P(Names, DumpPacketProtocol,
+INSTANTIATE_TEST_SUITE_P(Names, DumpPacketProtocolTest,
                          testing::Values(TProtocolCase{0, "2026/ 1/ 5  9: 3: 7 Protocol: Reserved "},
                                          TProtocolCase{6, "2026/ 1/ 5  9: 3: 7 Protocol: TCP "},
                                          TProtocolCase{100, "2026/ 1/ 5  9: 3: 7 Protocol: GMTP "},
                                          TProtocolCase{101, "2026/ 1/ 5  9: 3: 7 Protocol: unknown(101) "},
-                                         TProtocolCase{255, "2026/ 1/ 5  9: 3: 7 Protocol: unknown(255) "}));
+                                         TProtocolCase{255, "2026/ 1/ 5  9: 3: 7 Protocol: unknown(255) "}),
+                         [](const auto& p) { return "Protocol" + std::to_string(p.param.Protocol); });
 
 // --- character column ------------------------------------------------------
 
@@ -127,9 +128,9 @@ struct TCharCase {
   const char* Shown;
 };
 
-class DumpPacketCharacter : public testing::TestWithParam<TCharCase> {};
+class DumpPacketCharacterTest : public testing::TestWithParam<TCharCase> {};
 
-TEST_P(DumpPacketCharacter, ShowsByte) {
+TEST_P(DumpPacketCharacterTest, ShowsByte) {
   // The byte sits alone on the second listing line, at offset 16.
   TBytes d = Counting(17, 6);
   d[16] = GetParam().Byte;
@@ -141,7 +142,7 @@ TEST_P(DumpPacketCharacter, ShowsByte) {
   EXPECT_EQ(line.substr(44), GetParam().Shown);
 }
 
-INSTANTIATE_TEST_SUITE_P(Bytes, DumpPacketCharacter,
+INSTANTIATE_TEST_SUITE_P(Bytes, DumpPacketCharacterTest,
                          // Half-width katakana: 0xA1 -> U+FF61 (EF BD A1) ... 0xDF -> U+FF9F (EF BE 9F).
                          testing::Values(TCharCase{0x00, "00", "."},
                                          TCharCase{0x1F, "1F", "."},
@@ -155,7 +156,8 @@ INSTANTIATE_TEST_SUITE_P(Bytes, DumpPacketCharacter,
                                          TCharCase{0xDE, "DE", "ﾞ"},
                                          TCharCase{0xDF, "DF", "ﾟ"},
                                          TCharCase{0xE0, "E0", "."},
-                                         TCharCase{0xFF, "FF", "."}));
+                                         TCharCase{0xFF, "FF", "."}),
+                         [](const auto& p) { return std::string("Byte") + p.param.Hex; });
 
 // --- how much is listed --------------------------------------------------
 
@@ -185,9 +187,9 @@ const TListingCase ListingCases[] = {
     {"LengthBeyondView", 100, 0, 8, false, 7, "00000060:"},
 };
 
-class DumpPacketListing : public testing::TestWithParam<TListingCase> {};
+class DumpPacketListingTest : public testing::TestWithParam<TListingCase> {};
 
-TEST_P(DumpPacketListing, LinesAndOffsets) {
+TEST_P(DumpPacketListingTest, LinesAndOffsets) {
   const TListingCase& c = GetParam();
   const TLines lines = Dump(Counting(c.ViewSize, 6), c.N, c.Limit);
   const std::size_t head = c.LengthWarning ? 6 : 5;
@@ -202,19 +204,19 @@ TEST_P(DumpPacketListing, LinesAndOffsets) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, DumpPacketListing, testing::ValuesIn(ListingCases),
+INSTANTIATE_TEST_SUITE_P(Table, DumpPacketListingTest, testing::ValuesIn(ListingCases),
                          [](const testing::TestParamInfo<TListingCase>& paramInfo) {
                            return paramInfo.param.Name;
                          });
 
-TEST(DumpPacket, LengthHeaderShowsTheReportedCount) {
+TEST(DumpPacketTest, LengthHeaderShowsTheReportedCount) {
   const TBytes d = Counting(4);
   EXPECT_EQ(Dump(d, 0x12345, 1).front(), "--- (Length=00012345)-------------------------");
   EXPECT_EQ(Dump(d, -1, 0).front(), "--- (Length=FFFFFFFF)-------------------------");
   EXPECT_EQ(Dump(d, 0, 0).front(), "--- (Length=00000000)-------------------------");
 }
 
-TEST(DumpPacket, BytesBeyondTheViewShowAsZero) {
+TEST(DumpPacketTest, BytesBeyondTheViewShowAsZero) {
   const TBytes d = FromHex("45000014");
   const TLines lines = Dump(d, 20, 0);
   ASSERT_EQ(lines.size(), 7u);
@@ -225,7 +227,7 @@ TEST(DumpPacket, BytesBeyondTheViewShowAsZero) {
 // Datagrams too short to hold the header fields: the missing bytes read as
 // 0 and nothing is read past the delivered bytes (the view covers exactly
 // them, so the address sanitizer would catch an overread).
-TEST(DumpPacket, ShortDatagramsShowZeroForMissingFields) {
+TEST(DumpPacketTest, ShortDatagramsShowZeroForMissingFields) {
   const TBytes full = FromHex("4500001C00000000FF11FFFFC0A8010AC0A80114D4310035");
   struct TExpect {
     std::size_t Size;
@@ -258,7 +260,7 @@ TEST(DumpPacket, ShortDatagramsShowZeroForMissingFields) {
   }
 }
 
-TEST(DumpPacket, EmptyViewWithLength) {
+TEST(DumpPacketTest, EmptyViewWithLength) {
   const TLines lines = Dump(TBytes{}, 3, 0);
   ASSERT_EQ(lines.size(), 6u);
   EXPECT_EQ(lines[5], "00000000:000000" + std::string(26, ' ') + " | ...");
@@ -266,7 +268,7 @@ TEST(DumpPacket, EmptyViewWithLength) {
 
 // --- the channel's devices -------------------------------------------------
 
-TEST(DumpPacketDevices, NullDeviceTakesEverythingQuietly) {
+TEST(DumpPacketDevicesTest, NullDeviceTakesEverythingQuietly) {
   const TBytes d = Counting(1500, 6);
   TTextChannel channel;
   channel.AssignNullDevice();
@@ -277,7 +279,7 @@ TEST(DumpPacketDevices, NullDeviceTakesEverythingQuietly) {
   EXPECT_NO_THROW(channel.Close());
 }
 
-TEST(DumpPacketDevices, ClockOverloadDumpsWithTheCurrentDate) {
+TEST(DumpPacketDevicesTest, ClockOverloadDumpsWithTheCurrentDate) {
   const TBytes d = Counting(40, 6);
   TStringLineList list;
   TTextChannel channel;

@@ -10,8 +10,8 @@
 #include <thread>
 #include <utility>
 
-#include "capture/Datagrams.h"
-#include "capture/DumpFiles.h"
+#include "common/Datagrams.h"
+#include "common/DumpFiles.h"
 #include "capture/DumpPacket.h"
 
 namespace {
@@ -46,7 +46,7 @@ void ExpectFront(TDumpRing& ring, std::uint32_t number, std::size_t size, std::u
   ring.Pop();
 }
 
-TEST(DumpRing, EntriesTakeAHeaderAndTheirBytesInStepsOfEight) {
+TEST(DumpRingTest, EntriesTakeAHeaderAndTheirBytesInStepsOfEight) {
   EXPECT_EQ(TDumpRing::EntrySize(0), TDumpRing::HeaderSize);
   EXPECT_EQ(TDumpRing::EntrySize(1), TDumpRing::HeaderSize + 8);
   EXPECT_EQ(TDumpRing::EntrySize(24), TDumpRing::HeaderSize + 24);
@@ -63,7 +63,7 @@ struct TRingCase {
   std::vector<std::pair<int, bool>> Steps;
 };
 
-TEST(DumpRing, WrapAroundAndFullCases) {
+TEST(DumpRingTest, WrapAroundAndFullCases) {
   const std::size_t e24 = TDumpRing::EntrySize(24);  // 64
   const TRingCase cases[] = {
       {"exactly full, then one more does not fit", 3 * e24, {{24, true}, {24, true}, {24, true}, {24, false}}},
@@ -126,7 +126,7 @@ TEST(DumpRing, WrapAroundAndFullCases) {
   }
 }
 
-TEST(DumpRing, ManySmallEntriesAcrossThreadsKeepTheirOrder) {
+TEST(DumpRingTest, ManySmallEntriesAcrossThreadsKeepTheirOrder) {
   TDumpRing ring(4096);
   constexpr std::uint32_t Count = 200000;
   std::atomic<bool> Finished{false};
@@ -196,7 +196,7 @@ std::vector<std::uint8_t> Sample(std::uint16_t length, std::uint16_t port) {
   return d;
 }
 
-class DumpFormatter : public testing::Test {
+class DumpFormatterTest : public testing::Test {
  protected:
   void SetUp() override {
     Channel.AssignLinesDevice(Lines);
@@ -240,12 +240,12 @@ class DumpFormatter : public testing::Test {
   TTextChannel Channel;
 };
 
-TEST_F(DumpFormatter, SkipLineText) {
+TEST_F(DumpFormatterTest, SkipLineText) {
   EXPECT_EQ(TDumpFormatter::SkipLine(1), "-- 1 datagrams not dumped --");
   EXPECT_EQ(TDumpFormatter::SkipLine(1234567), "-- 1234567 datagrams not dumped --");
 }
 
-TEST_F(DumpFormatter, GivesDumpPacketsTextInCaptureOrder) {
+TEST_F(DumpFormatterTest, GivesDumpPacketsTextInCaptureOrder) {
   TDumpFormatter formatter(Channel, 1 << 20);
   std::vector<std::string> expected;
   for (std::uint16_t i = 0; i < 300; ++i) {
@@ -262,7 +262,7 @@ TEST_F(DumpFormatter, GivesDumpPacketsTextInCaptureOrder) {
   EXPECT_EQ(formatter.Skipped(), 0u);
 }
 
-TEST_F(DumpFormatter, SkippedRunShowsAsOneLineWhereItWas) {
+TEST_F(DumpFormatterTest, SkippedRunShowsAsOneLineWhereItWas) {
   const auto stalled = StalledFormatter();
   TDumpFormatter& formatter = *stalled;
   // Two dumps fill the ring, and the next three find no room.
@@ -284,7 +284,7 @@ TEST_F(DumpFormatter, SkippedRunShowsAsOneLineWhereItWas) {
   EXPECT_EQ(formatter.Written(), 4u);
 }
 
-TEST_F(DumpFormatter, SkipsAtTheEndAreReportedOnceDumpsStop) {
+TEST_F(DumpFormatterTest, SkipsAtTheEndAreReportedOnceDumpsStop) {
   const auto stalled = StalledFormatter();
   TDumpFormatter& formatter = *stalled;
   for (std::uint16_t port = 2; port <= 5; ++port) Dump(formatter, Sample(40, port));
@@ -298,7 +298,7 @@ TEST_F(DumpFormatter, SkipsAtTheEndAreReportedOnceDumpsStop) {
   EXPECT_EQ(std::count(Lines.Lines.begin(), Lines.Lines.end(), "-- 2 datagrams not dumped --"), 1);
 }
 
-TEST_F(DumpFormatter, EndingWithAFullRingIsPromptAndCountsTheRest) {
+TEST_F(DumpFormatterTest, EndingWithAFullRingIsPromptAndCountsTheRest) {
   // The formatter waits for this thread, which does not take lines in.
   TDumpFormatter formatter(Channel, 64 * TDumpRing::EntrySize(1400), 1);
   Dump(formatter, Sample(1400, 0));
@@ -316,7 +316,7 @@ TEST_F(DumpFormatter, EndingWithAFullRingIsPromptAndCountsTheRest) {
   EXPECT_TRUE(formatter.Idle());
 }
 
-TEST_F(DumpFormatter, ChannelRebindingAndClosingWhileItRunsIsSafe) {
+TEST_F(DumpFormatterTest, ChannelRebindingAndClosingWhileItRunsIsSafe) {
   std::atomic<bool> done{false};
   TDumpFormatter formatter(Channel, 1 << 16);
   std::thread capture([&] {
@@ -359,7 +359,7 @@ TEST_F(DumpFormatter, ChannelRebindingAndClosingWhileItRunsIsSafe) {
   EXPECT_EQ(NormalisedDump({Lines.Lines.end() - 8, Lines.Lines.end()}), DirectDump(d, 0));
 }
 
-TEST_F(DumpFormatter, NothingStartsUntilTheFirstDump) {
+TEST_F(DumpFormatterTest, NothingStartsUntilTheFirstDump) {
   TDumpFormatter formatter(Channel);
   EXPECT_TRUE(formatter.Idle());
   EXPECT_EQ(formatter.Written(), 0u);

@@ -4,7 +4,8 @@
 
 #include <vector>
 
-#include "capture/Datagrams.h"
+#include "common/Datagrams.h"
+#include "common/CaseName.h"
 
 namespace {
 
@@ -25,9 +26,9 @@ struct TLinkCase {
   std::size_t Length;
 };
 
-class LinkLayerTable : public testing::TestWithParam<TLinkCase> {};
+class LinkLayerTableTest : public testing::TestWithParam<TLinkCase> {};
 
-TEST_P(LinkLayerTable, FindsTheDatagram) {
+TEST_P(LinkLayerTableTest, FindsTheDatagram) {
   const auto& c = GetParam();
   std::size_t offset = 99, length = 99;
   const bool found = LocateIpv4(static_cast<int>(c.Type), c.Frame.data(), c.Frame.size(), offset, length);
@@ -72,9 +73,10 @@ std::vector<TLinkCase> Cases() {
   };
 }
 
-INSTANTIATE_TEST_SUITE_P(LinkLayer, LinkLayerTable, testing::ValuesIn(Cases()));
+INSTANTIATE_TEST_SUITE_P(LinkLayer, LinkLayerTableTest, testing::ValuesIn(Cases()),
+                         [](const auto& p) { return CaseName(p.param.What); });
 
-TEST(LinkLayer, UnknownTypesAreRefused) {
+TEST(LinkLayerTest, UnknownTypesAreRefused) {
   EXPECT_TRUE(IsSupportedLinkType(1));
   EXPECT_TRUE(IsSupportedLinkType(276));
   EXPECT_FALSE(IsSupportedLinkType(105));  // wireless

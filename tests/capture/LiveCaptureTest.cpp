@@ -15,11 +15,11 @@
 #include <sstream>
 
 #include "capture/AddrTotals.h"
-#include "capture/Datagrams.h"
+#include "common/Datagrams.h"
 #include "capture/backend/HostAddresses.h"
 #include "capture/NotifyTargets.h"
-#include "capture/TestNetwork.h"
-#include "capture/TestSockets.h"
+#include "common/TestNetwork.h"
+#include "common/TestSockets.h"
 #include "capture/IPMonitor.h"
 #include "capture/XIoctlUnit.h"
 
@@ -48,10 +48,10 @@ std::vector<std::uint8_t> Header(std::uint8_t protocol, std::uint16_t length, st
   return d;
 }
 
-class LiveCapture : public testing::Test {
+class CaptureLive : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    if (!CanMakeTestNetworks()) return;
+    if (!TestNetworksUnavailable().empty()) return;
     const std::string tag = std::to_string(getpid());
     Ours = std::make_unique<TTestNamespace>("wpa" + tag);
     Peer = std::make_unique<TTestNamespace>("wpb" + tag);
@@ -73,7 +73,8 @@ class LiveCapture : public testing::Test {
     Ours.reset();
   }
   void SetUp() override {
-    if (!Ours) GTEST_SKIP() << "live capture tests need root and iproute2";
+    SKIP_WITHOUT_TEST_NETWORKS();
+    ASSERT_TRUE(Ours && Peer) << "the test networks were not made";
     SetErrorBoxSink([this](std::string_view text, std::string_view) {
       Boxes.emplace_back(text);
       return 1;
@@ -95,7 +96,7 @@ class LiveCapture : public testing::Test {
   std::vector<std::string> Boxes;
 };
 
-TEST_F(LiveCapture, CountsKnownTrafficExactly) {
+TEST_F(CaptureLive, CountsKnownTrafficExactly) {
   TInNamespace inside(*Ours);
   TIPMonitor monitor;
   Select(monitor, kOurs);
@@ -221,7 +222,7 @@ TEST_F(LiveCapture, CountsKnownTrafficExactly) {
   EXPECT_TRUE(Boxes.empty());
 }
 
-TEST_F(LiveCapture, LoopbackSelfToSelfIsCountedOnceEachWay) {
+TEST_F(CaptureLive, LoopbackSelfToSelfIsCountedOnceEachWay) {
   TInNamespace inside(*Ours);
   TIPMonitor monitor;
   Select(monitor, "127.0.0.1");
@@ -243,7 +244,7 @@ TEST_F(LiveCapture, LoopbackSelfToSelfIsCountedOnceEachWay) {
   EXPECT_GE(notifications, 2);
 }
 
-TEST_F(LiveCapture, StopWhileBlockedIsPrompt) {
+TEST_F(CaptureLive, StopWhileBlockedIsPrompt) {
   TInNamespace inside(*Ours);
   TIPMonitor monitor;
   Select(monitor, kOurs);
@@ -260,7 +261,7 @@ TEST_F(LiveCapture, StopWhileBlockedIsPrompt) {
   EXPECT_LT(best, 100ms);
 }
 
-TEST_F(LiveCapture, StopWhileASlowNotificationIsHandled) {
+TEST_F(CaptureLive, StopWhileASlowNotificationIsHandled) {
   TInNamespace inside(*Ours);
   TIPMonitor monitor;
   Select(monitor, kOurs);
@@ -281,7 +282,7 @@ TEST_F(LiveCapture, StopWhileASlowNotificationIsHandled) {
   EXPECT_EQ(monitor.Ioctl->Running, 0);
 }
 
-TEST_F(LiveCapture, StartFailuresShowBothBoxesAndLeaveNoThread) {
+TEST_F(CaptureLive, StartFailuresShowBothBoxesAndLeaveNoThread) {
   TInNamespace inside(*Ours);
   TIPMonitor monitor;
   Select(monitor, kOurs);
@@ -304,7 +305,7 @@ TEST_F(LiveCapture, StartFailuresShowBothBoxesAndLeaveNoThread) {
   EXPECT_EQ(monitor.Ioctl->CaptureSocket, nullptr);
 }
 
-TEST_F(LiveCapture, WithoutCapturePrivilegeTheReportSaysWhy) {
+TEST_F(CaptureLive, WithoutCapturePrivilegeTheReportSaysWhy) {
   const std::string command = "ip netns exec " + Ours->Name +
                               " setpriv --inh-caps=-all --ambient-caps=-all --bounding-set=-net_raw -- " +
                               WIREPEEK_BINARY + " --report --adapter " + kOurs + " --seconds 1 2>&1";
@@ -318,7 +319,7 @@ TEST_F(LiveCapture, WithoutCapturePrivilegeTheReportSaysWhy) {
   EXPECT_NE(output.find("cap_net_raw"), std::string::npos) << output;
 }
 
-TEST_F(LiveCapture, AdapterListHoldsTenAddressesAndRefusesEleven) {
+TEST_F(CaptureLive, AdapterListHoldsTenAddressesAndRefusesEleven) {
   TTestNamespace many("wpc" + std::to_string(getpid()));
   many.Run("ip link add wm0 type veth peer name wm1");
   many.Run("ip link set wm0 up");
@@ -346,7 +347,7 @@ TEST_F(LiveCapture, AdapterListHoldsTenAddressesAndRefusesEleven) {
                                              "WSA_Open Error: アダプターがないかまたはその他のエラー"}));
 }
 
-TEST(HostAddresses, RealAddressesFirstThenLoopbackEachOnce) {
+TEST(HostAddressesTest, RealAddressesFirstThenLoopbackEachOnce) {
   const std::vector<THostAddress> host = {
       {"lo", Addr("127.0.0.1"), true, true},       {"eth0", Addr("10.1.1.1"), true, false},
       {"eth1", Addr("10.2.2.2"), false, false},    {"wlan0", Addr("10.3.3.3"), true, false},

@@ -8,7 +8,7 @@
 
 namespace {
 
-TEST(RateHistory, PointsAverageAndPeakThroughGapsAndRestarts) {
+TEST(RateHistoryTest, PointsAverageAndPeakThroughGapsAndRestarts) {
   // A step feeds the counters (sent total, received total and received DNS
   // Client all alike) at a second, or, without Bytes, restarts at it.
   struct TStep {

@@ -3,9 +3,10 @@
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
 
-#include "capture/Datagrams.h"
+#include "common/Datagrams.h"
 #include "capture/backend/LinkLayer.h"
 #include "capture/backend/SnapFilter.h"
+#include "common/CaseName.h"
 
 namespace {
 
@@ -18,9 +19,9 @@ struct TSnapCase {
   std::size_t Kept;
 };
 
-class SnapFilter : public testing::TestWithParam<TSnapCase> {};
+class SnapFilterTest : public testing::TestWithParam<TSnapCase> {};
 
-TEST_P(SnapFilter, KeepsOnlyWhatTheCountingReads) {
+TEST_P(SnapFilterTest, KeepsOnlyWhatTheCountingReads) {
   const auto& c = GetParam();
   auto ip = MakeDatagram({.Protocol = 17, .Source = c.Source, .TotalLength = 200, .Delivered = c.Delivered});
   ip[0] = c.FirstByte;
@@ -36,7 +37,7 @@ TEST_P(SnapFilter, KeepsOnlyWhatTheCountingReads) {
 }
 
 using enum TLinkType;
-INSTANTIATE_TEST_SUITE_P(Frames, SnapFilter,
+INSTANTIATE_TEST_SUITE_P(Frames, SnapFilterTest,
                          testing::Values(TSnapCase{Ethernet, "10.0.0.7", 0x45, 200, false, 14 + 20},
                                          TSnapCase{Ethernet, "10.0.0.7", 0x45, 200, true, 14 + 20},
                                          TSnapCase{Ethernet, "10.0.0.1", 0x45, 200, false, 14 + 24},
@@ -46,6 +47,12 @@ INSTANTIATE_TEST_SUITE_P(Frames, SnapFilter,
                                          TSnapCase{Raw, "10.0.0.7", 0x45, 200, false, 20},
                                          TSnapCase{Ipv4, "10.0.0.1", 0x45, 200, false, 24},
                                          TSnapCase{Raw, "10.0.0.7", 0x45, 12, false, 12},
-                                         TSnapCase{Raw, "10.0.0.1", 0x60, 200, true, 0}));
+                                         TSnapCase{Raw, "10.0.0.1", 0x60, 200, true, 0}),
+                         [](const auto& p) {
+                           const TSnapCase& c = p.param;
+                           return CaseName(std::string(c.Link == Ethernet ? "ethernet" : c.Link == Raw ? "raw" : "ipv4") +
+                                           " from " + c.Source + " first byte " + std::to_string(c.FirstByte) + " of " +
+                                           std::to_string(c.Delivered) + (c.Whole ? " whole" : ""));
+                         });
 
 }  // namespace

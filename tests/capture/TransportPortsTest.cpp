@@ -2,12 +2,12 @@
 // header as long as it says, and only where the datagram holds them whole.
 #include <gtest/gtest.h>
 
-#include "capture/Datagrams.h"
+#include "common/Datagrams.h"
 #include "capture/TransportPorts.h"
 
 namespace {
 
-TEST(TransportPorts, AreReadBehindTheRealHeaderOnlyWhereTheDatagramHoldsThem) {
+TEST(TransportPortsTest, AreReadBehindTheRealHeaderOnlyWhereTheDatagramHoldsThem) {
   struct TCase {
     const char* Name;
     std::uint8_t Protocol;

@@ -4,7 +4,7 @@
 
 #include <set>
 
-TEST(Catalogue, CategoryNamesAreTheTablesTexts) {
+TEST(CatalogueTest, CategoryNamesAreTheTablesTexts) {
   EXPECT_EQ(ServiceCategoryNames[0], "ALL");
   EXPECT_EQ(ServiceCategoryNames[5], "HTTP Client ");  // trailing blank belongs to the name
   EXPECT_EQ(ServiceCategoryNames[4], "HTTP Server");
@@ -18,7 +18,7 @@ TEST(Catalogue, CategoryNamesAreTheTablesTexts) {
   }
 }
 
-TEST(Catalogue, ProtocolNamesByNumber) {
+TEST(CatalogueTest, ProtocolNamesByNumber) {
   const std::pair<int, std::string_view> expected[] = {
       {0, "Reserved"},   {1, "ICMP"},        {2, "IGMP"},     {6, "TCP"},   {17, "UDP"},
       {39, "TP++"},      {47, "GRE"},        {54, "NHRP"},    {55, "unknown"},
@@ -34,7 +34,7 @@ TEST(Catalogue, ProtocolNamesByNumber) {
   EXPECT_EQ(unknown, 10);  // 55..61, 63, 68, 99
 }
 
-TEST(Catalogue, ProtocolTextCoversEveryByte) {
+TEST(CatalogueTest, ProtocolTextCoversEveryByte) {
   EXPECT_EQ(ProtocolNameText(6), "TCP");
   EXPECT_EQ(ProtocolNameText(100), "GMTP");
   EXPECT_EQ(ProtocolNameText(101), "unknown(101)");

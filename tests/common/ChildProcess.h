@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "capture/TestNetwork.h"
+#include "common/TestNetwork.h"
 #include "common/Files.h"
 
 // A process a test starts (in a test namespace or its own), output in files in

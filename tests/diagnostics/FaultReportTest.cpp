@@ -82,7 +82,7 @@ int MarkedLine(const std::string& Name, const std::string& File = "FaultHelper.c
   return -1;
 }
 
-class FaultReport : public ::testing::Test {
+class FaultReportProgram : public ::testing::Test {
  protected:
   void SetUp() override {
     Folder = fs::temp_directory_path() / ("wp_diag_" + std::to_string(getpid()) + "_" +
@@ -97,7 +97,7 @@ class FaultReport : public ::testing::Test {
 // "[ n] $<16 hex>: diagnostics_fault_helper - <procedure> - <file>(<line>)"
 const std::regex FrameLine(R"(\[([ \d]\d)\] \$[0-9A-F]{16}: (\S*) - (.*) - (.*)\((\d+)\))");
 
-TEST_F(FaultReport, EventHandlerFaultsAreReportedAtTheFaultingLineAndTheLoopGoesOn) {
+TEST_F(FaultReportProgram, EventHandlerFaultsAreReportedAtTheFaultingLineAndTheLoopGoesOn) {
   const TRun run = Run({"events", "-D"});
   ASSERT_TRUE(WIFEXITED(run.Status)) << run.Status;
   struct Case {
@@ -152,7 +152,7 @@ TEST_F(FaultReport, EventHandlerFaultsAreReportedAtTheFaultingLineAndTheLoopGoes
   EXPECT_EQ(run.IndexOf("LOG "), run.Lines.size()) << "debug from the start: no automatic log";
 }
 
-TEST_F(FaultReport, FirstReportInNormalModeSwitchesToDebugAndSavesTheLog) {
+TEST_F(FaultReportProgram, FirstReportInNormalModeSwitchesToDebugAndSavesTheLog) {
   const TRun run = Run({"events"});
   ASSERT_TRUE(WIFEXITED(run.Status));
   ASSERT_FALSE(run.Lines.empty());
@@ -169,7 +169,7 @@ TEST_F(FaultReport, FirstReportInNormalModeSwitchesToDebugAndSavesTheLog) {
   EXPECT_EQ(first, run.Lines[0] + "\r");
 }
 
-TEST_F(FaultReport, SpecialFrames) {
+TEST_F(FaultReportProgram, SpecialFrames) {
   {
     SCOPED_TRACE("deep recursion stops at 100 frames");
     const TRun run = Run({"deep", "-D"});
@@ -221,7 +221,7 @@ std::uint64_t ProcedureStart(const std::string& Map, const std::string& Name, st
   return 0;
 }
 
-TEST_F(FaultReport, AFaultInInlinedLibraryCodeNamesTheProjectLineThatInlinedIt) {
+TEST_F(FaultReportProgram, AFaultInInlinedLibraryCodeNamesTheProjectLineThatInlinedIt) {
   const TRun run = Run({"inlined", "-D"});
   ASSERT_TRUE(WIFEXITED(run.Status)) << run.Status;
   const int marked = MarkedLine("inlined", "InlinedAccess.cpp");
@@ -267,7 +267,7 @@ TEST_F(FaultReport, AFaultInInlinedLibraryCodeNamesTheProjectLineThatInlinedIt) 
   EXPECT_NE(header, "");
 }
 
-TEST_F(FaultReport, FaultsInsideReportsAndSafeCallsAndUnwatchedFaults) {
+TEST_F(FaultReportProgram, FaultsInsideReportsAndSafeCallsAndUnwatchedFaults) {
   {
     SCOPED_TRACE("a fault or throw inside a report does not recurse");
     const TRun run = Run({"nested", "-D"});
@@ -296,7 +296,7 @@ TEST_F(FaultReport, FaultsInsideReportsAndSafeCallsAndUnwatchedFaults) {
   }
 }
 
-TEST_F(FaultReport, AFaultWhileTheTraceChannelIsLockedIsReportedAtItsLine) {
+TEST_F(FaultReportProgram, AFaultWhileTheTraceChannelIsLockedIsReportedAtItsLine) {
   const TRun run = Run({"channel", "-D"});
   ASSERT_TRUE(WIFEXITED(run.Status)) << run.Status;
   const std::size_t title = run.IndexOf("// System Exception:");
@@ -309,7 +309,7 @@ TEST_F(FaultReport, AFaultWhileTheTraceChannelIsLockedIsReportedAtItsLine) {
   EXPECT_TRUE(run.Has("later event handled"));
 }
 
-TEST_F(FaultReport, AFaultOutsideTheEventsIsReportedSavedAndEndsTheProcess) {
+TEST_F(FaultReportProgram, AFaultOutsideTheEventsIsReportedSavedAndEndsTheProcess) {
   const TRun run = Run({"fatal"});
   EXPECT_TRUE(WIFSIGNALED(run.Status) && WTERMSIG(run.Status) == SIGSEGV) << run.Status;
   // Normal mode: the report switched to debug mode, so the log is saved.
@@ -332,7 +332,7 @@ TEST_F(FaultReport, AFaultOutsideTheEventsIsReportedSavedAndEndsTheProcess) {
   EXPECT_TRUE(std::regex_match(lines[3], std::regex(R"(\[ 1\] \$[0-9A-F]{16})"))) << lines[3];
 }
 
-TEST_F(FaultReport, AssertionsReportAndGoOn) {
+TEST_F(FaultReportProgram, AssertionsReportAndGoOn) {
   const TRun run = Run({"assert"});
   EXPECT_TRUE(run.Has("ASSERT FaultHelper.cpp " + std::to_string(MarkedLine("assert")) + " 1"));
   const std::size_t box = run.IndexOf("BOX Assert [FaultHelper.cpp(");

@@ -35,7 +35,7 @@ const std::string GoodMap =
     "L 210 0 0\n"
     "END 2 6\n";
 
-TEST(LinkMap, LookupsAnswerInsideProceduresOnly) {
+TEST(LinkMapTest, LookupsAnswerInsideProceduresOnly) {
   const auto map = TLinkMap::Parse(GoodMap);
   ASSERT_TRUE(map);
   EXPECT_EQ(map->BuildId(), "00ff");
@@ -68,7 +68,7 @@ TEST(LinkMap, LookupsAnswerInsideProceduresOnly) {
   }
 }
 
-TEST(LinkMap, DamagedMapsAreRefusedWhole) {
+TEST(LinkMapTest, DamagedMapsAreRefusedWhole) {
   const auto replace = [](std::string text, const std::string& from, const std::string& to) {
     text.replace(text.find(from), from.size(), to);
     return text;
@@ -94,7 +94,7 @@ TEST(LinkMap, DamagedMapsAreRefusedWhole) {
   EXPECT_TRUE(TLinkMap::Parse(replace(GoodMap, "\n", "\r\n")));
 }
 
-TEST(LinkMap, AddressesOutsideMappedCodeGiveEmptyAnswers) {
+TEST(LinkMapTest, AddressesOutsideMappedCodeGiveEmptyAnswers) {
   int onStack = 0;
   TAddressLocation location;
   location.ProcedureName = "untouched";
@@ -106,7 +106,7 @@ TEST(LinkMap, AddressesOutsideMappedCodeGiveEmptyAnswers) {
   EXPECT_EQ(CallerProc(), "");
 }
 
-TEST(SymbolSearchPath, EnvironmentFirstThenModuleFolders) {
+TEST(SymbolSearchPathTest, EnvironmentFirstThenModuleFolders) {
   const std::string folder = std::filesystem::path(RunningExecutablePath()).parent_path().string();
   struct Case {
     const char* Symbol;
@@ -135,7 +135,7 @@ TEST(SymbolSearchPath, EnvironmentFirstThenModuleFolders) {
   for (const char* name : {"_NT_SYMBOL_PATH", "_NT_ALT_SYMBOL_PATH", "SystemRoot"}) unsetenv(name);
 }
 
-TEST(SymbolSearchPath, FoldersAreCutAt4095Characters) {
+TEST(SymbolSearchPathTest, FoldersAreCutAt4095Characters) {
   const std::string longFolder(5000, 'x');
   const auto folders = SymbolSearchFolders("/first;;" + longFolder + ";/last");
   ASSERT_EQ(folders.size(), 2u);
@@ -143,7 +143,7 @@ TEST(SymbolSearchPath, FoldersAreCutAt4095Characters) {
   EXPECT_EQ(folders[1].size(), MaxSymbolSearchPath - std::string("/first;;").size());
 }
 
-TEST(MapNames, DemangledNamesBecomeQualifiedProcedureNames) {
+TEST(MapNamesTest, DemangledNamesBecomeQualifiedProcedureNames) {
   const std::pair<const char*, const char*> cases[] = {
       {"TMainForm::CheckMapFile()", "TMainForm.CheckMapFile"},
       {"wp::TMainForm::FormCreate(QObject*, int)", "wp.TMainForm.FormCreate"},
@@ -158,7 +158,7 @@ TEST(MapNames, DemangledNamesBecomeQualifiedProcedureNames) {
   for (const auto& [demangled, expected] : cases) EXPECT_EQ(QualifiedProcedureName(demangled), expected) << demangled;
 }
 
-TEST(MapCheck, TestsRunInOrderAndTheFirstFailureDecides) {
+TEST(MapCheckTest, TestsRunInOrderAndTheFirstFailureDecides) {
   TMapCheckAnswers good;
   good.MapFileName = "wirepeek.map";
   good.MapExists = true;
@@ -192,7 +192,7 @@ TEST(MapCheck, TestsRunInOrderAndTheFirstFailureDecides) {
   EXPECT_EQ(MapFilePathOf("/opt/wp.d/tool.bin"), "/opt/wp.d/tool.map");
 }
 
-TEST(TraceLog, NameAndFileFormat) {
+TEST(TraceLogTest, NameAndFileFormat) {
   EXPECT_EQ(TraceLogFileName(20261206, 140509), "ALOG20261206_140509.txt");
   EXPECT_EQ(TraceLogFileName(20260101, 5), "ALOG20260101_000005.txt");
 
@@ -214,7 +214,7 @@ TEST(TraceLog, NameAndFileFormat) {
   std::filesystem::remove_all(folder);
 }
 
-TEST(Assertion, RecordsLocationAndNeverOverrunsTheBuffer) {
+TEST(AssertionTest, RecordsLocationAndNeverOverrunsTheBuffer) {
   std::string shown;
   int boxes = 0;
   SetAssertBoxSink([&](const std::string& Text, const std::string& Caption) {

@@ -7,8 +7,8 @@
 #include <regex>
 #include <sstream>
 
-#include "capture/SampleTraffic.h"
-#include "capture/TestNetwork.h"
+#include "common/SampleTraffic.h"
+#include "common/TestNetwork.h"
 #include "app/CommandLine.h"
 #include "report/Report.h"
 
@@ -16,7 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class HeadlessReport : public TCaptureFileTest {
+class HeadlessReportProgram : public TCaptureFileTest {
  protected:
 
   static constexpr const char* kExpectedJson =
@@ -42,7 +42,7 @@ class HeadlessReport : public TCaptureFileTest {
   }
 };
 
-TEST_F(HeadlessReport, ReportMatchesHandCountsInBothFileFormats) {
+TEST_F(HeadlessReportProgram, ReportMatchesHandCountsInBothFileFormats) {
   ASSERT_STREQ(getenv("TZ"), "UTC");
   const auto pcap = (Dir / "traffic.pcap").string();
   const auto pcapng = (Dir / "traffic.pcapng").string();
@@ -58,7 +58,7 @@ TEST_F(HeadlessReport, ReportMatchesHandCountsInBothFileFormats) {
   }
 }
 
-TEST_F(HeadlessReport, TextReportNamesEveryCategory) {
+TEST_F(HeadlessReportProgram, TextReportNamesEveryCategory) {
   const auto pcap = (Dir / "traffic.pcap").string();
   WritePcap(pcap, 1, Traffic(true));
   std::string out, err;
@@ -68,7 +68,7 @@ TEST_F(HeadlessReport, TextReportNamesEveryCategory) {
   EXPECT_NE(out.find("09:05:06"), std::string::npos);
 }
 
-TEST_F(HeadlessReport, BadArgumentsAndBadFilesFailClearly) {
+TEST_F(HeadlessReportProgram, BadArgumentsAndBadFilesFailClearly) {
   struct TCase {
     std::vector<std::string> Args;
     int Code;
@@ -97,7 +97,7 @@ TEST_F(HeadlessReport, BadArgumentsAndBadFilesFailClearly) {
 }
 
 // What a script meets, from the program itself.
-TEST_F(HeadlessReport, ScriptsGetExitCodesAndOneReasonFromTheProgram) {
+TEST_F(HeadlessReportProgram, ScriptsGetExitCodesAndOneReasonFromTheProgram) {
   const auto pcap = (Dir / "traffic.pcap").string();
   const auto missing = (Dir / "missing.pcap").string();
   WritePcap(pcap, 1, Traffic(true));
@@ -121,7 +121,7 @@ TEST_F(HeadlessReport, ScriptsGetExitCodesAndOneReasonFromTheProgram) {
   }
 }
 
-TEST_F(HeadlessReport, TruncatedFileReportsWhatWasReadAndFails) {
+TEST_F(HeadlessReportProgram, TruncatedFileReportsWhatWasReadAndFails) {
   const auto pcap = (Dir / "cut.pcap").string();
   WritePcap(pcap, 1, Traffic(true));
   fs::resize_file(pcap, fs::file_size(pcap) - 10);
@@ -135,7 +135,7 @@ TEST_F(HeadlessReport, TruncatedFileReportsWhatWasReadAndFails) {
 
 namespace {
 
-TEST(JsonLines, IntervalLineHoldsTheFiguresSoFarAndTheirGrowth) {
+TEST(JsonLinesTest, IntervalLineHoldsTheFiguresSoFarAndTheirGrowth) {
   TFiguresSnapshot before, now;
   before.TotalPackets = 10;
   before.TotalBytes = 1000;
@@ -151,6 +151,12 @@ TEST(JsonLines, IntervalLineHoldsTheFiguresSoFarAndTheirGrowth) {
   now.Counters[0][KindBytes][16] = 7;
   now.Kernel = {15, 5};
   const auto line = IntervalJson("10.0.0.2", now, before, 5.0, 1767603903250);
+  // The keys the report object has, spelt alike, then the interval's own.
+  std::vector<std::string> keys;
+  for (const auto& item : line.items()) keys.push_back(item.key());
+  EXPECT_EQ(keys, (std::vector<std::string>{"adapter", "time", "total_packets", "total_bytes", "sent", "received",
+                                            "kernel_received", "dropped", "interval", "rate"}));
+  EXPECT_EQ(line["kernel_received"], 15);
   EXPECT_EQ(line["adapter"], "10.0.0.2");
   EXPECT_EQ(line["time"], "2026-01-05T09:05:03.250Z");
   EXPECT_EQ(line["total_packets"], 15);

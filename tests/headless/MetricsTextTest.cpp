@@ -11,7 +11,7 @@
 #include <regex>
 #include <set>
 
-#include "capture/TestNetwork.h"
+#include "common/TestNetwork.h"
 #include "headless/MetricsText.h"
 
 namespace {
@@ -47,7 +47,7 @@ TFiguresSnapshot Sample() {
   return f;
 }
 
-TEST(MetricsText, NegotiatesTheFormatFromAccept) {
+TEST(MetricsTextTest, NegotiatesTheFormatFromAccept) {
   struct TCase {
     const char* Accept;
     TExpositionFormat Format;
@@ -71,7 +71,7 @@ TEST(MetricsText, NegotiatesTheFormatFromAccept) {
   EXPECT_EQ(ContentType(TExpositionFormat::OpenMetrics), "application/openmetrics-text; version=1.0.0; charset=utf-8");
 }
 
-TEST(MetricsText, TopAddressesAreTheBusiestAndBounded) {
+TEST(MetricsTextTest, TopAddressesAreTheBusiestAndBounded) {
   const auto f = Sample();
   const auto top2 = TopAddresses(f.Addresses, 2);
   ASSERT_EQ(top2.size(), 2u);
@@ -85,7 +85,7 @@ TEST(MetricsText, TopAddressesAreTheBusiestAndBounded) {
   EXPECT_EQ(tied[1].Addr, Addr("10.0.0.5"));
 }
 
-TEST(MetricsText, TextFormatCarriesEveryFigure) {
+TEST(MetricsTextTest, TextFormatCarriesEveryFigure) {
   TMetricsContext context;
   context.CaptureUp = true;
   context.Version = "1.0.0.0";
@@ -133,7 +133,7 @@ TEST(MetricsText, TextFormatCarriesEveryFigure) {
   std::filesystem::remove_all(dir);
 }
 
-TEST(MetricsText, OpenMetricsNamesFamiliesAndEnds) {
+TEST(MetricsTextTest, OpenMetricsNamesFamiliesAndEnds) {
   TMetricsContext context;
   context.Version = "1.0.0.0";
   context.Adapter = "a\"b\\c\nd";  // every character that needs escaping

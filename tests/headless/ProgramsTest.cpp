@@ -7,8 +7,9 @@
 #include <nlohmann/json.hpp>
 #include <sys/prctl.h>
 
-#include "capture/TestSockets.h"
+#include "common/TestSockets.h"
 #include "headless/ServeProcess.h"
+#include "common/Reachable.h"
 
 namespace {
 
@@ -70,10 +71,8 @@ std::pair<std::array<long long, 2>, std::array<long long, 2>> Rows(const json& r
   return {program, peer};
 }
 
-TEST(ProgramAttribution, EachProgramHasItsPeersBytesInTheWindowTheReportAndTheEndpoint) {
-  if (!CanMakeTestNetworks()) GTEST_SKIP() << "needs root and iproute2";
-  if (!RunCommand(std::string("setpriv --reuid=65534 --regid=65534 --clear-groups test -x ") + WIREPEEK_BINARY))
-    GTEST_SKIP() << "the build folder is out of an unprivileged user's reach";
+TEST(ProgramAttributionLive, EachProgramHasItsPeersBytesInTheWindowTheReportAndTheEndpoint) {
+  SKIP_WITHOUT_TEST_NETWORKS();
   const std::string id = std::to_string(getpid());
   TTestNamespace ours("wpgA" + id), peers("wpgB" + id);
   ours.Run("ip link add wpv0 type veth peer name wpv1 netns " + peers.Name);
@@ -97,12 +96,17 @@ TEST(ProgramAttribution, EachProgramHasItsPeersBytesInTheWindowTheReportAndTheEn
   fs::create_directories(dir);
   fs::permissions(dir, fs::perms::all);
   const std::shared_ptr<void> removeDir(nullptr, [&](void*) { fs::remove_all(dir); });
+#ifdef WIREPEEK_WINDOW
+  const TReachableCopy copy({WIREPEEK_BINARY, WIREPEEK_WINDOW});
+#else
+  const TReachableCopy copy({WIREPEEK_BINARY});
+#endif
   const std::vector<std::string> nobody = {
       "/usr/bin/env", "HOME=" + dir.string(), "XDG_STATE_HOME=" + dir.string(), "XDG_CONFIG_HOME=" + dir.string(),
       "QT_QPA_PLATFORM=offscreen", "/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
       "--inh-caps=+net_raw", "--ambient-caps=+net_raw", "--bounding-set=-all,+net_raw"};
   const auto as = [&](const char* program, std::vector<std::string> args) {
-    args.insert(args.begin(), program);
+    args.insert(args.begin(), copy(program));
     args.insert(args.begin(), nobody.begin(), nobody.end());
     return args;
   };

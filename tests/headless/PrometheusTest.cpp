@@ -50,8 +50,8 @@ void SendUdp(std::uint16_t fromPort, std::uint16_t toPort, std::size_t payload, 
   close(fd);
 }
 
-TEST(Prometheus, ScrapesTheEndpointAndQueriesGiveTheByteCounters) {
-  if (!CanMakeTestNetworks()) GTEST_SKIP() << "needs root and iproute2";
+TEST(PrometheusLive, ScrapesTheEndpointAndQueriesGiveTheByteCounters) {
+  SKIP_WITHOUT_TEST_NETWORKS();
   if (access("/usr/bin/prometheus", X_OK) != 0) GTEST_SKIP() << "the prometheus package is not installed";
   const TTestNamespace ns("wpp" + std::to_string(getpid()));
   const fs::path dir = fs::temp_directory_path() / ("wirepeek-prometheus-" + std::to_string(getpid()));

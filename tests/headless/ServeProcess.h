@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "capture/TestNetwork.h"
+#include "common/TestNetwork.h"
 #include "common/ChildProcess.h"
 #include "common/Files.h"
 

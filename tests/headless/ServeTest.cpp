@@ -8,6 +8,7 @@
 #include <regex>
 
 #include "headless/ServeProcess.h"
+#include "common/Reachable.h"
 
 namespace {
 
@@ -59,15 +60,16 @@ const std::string kDnsSentSeries =
 const std::string kDnsReceivedSeries =
     R"(wirepeek_bytes_total{adapter="127.0.0.1",direction="received",service="dns",role="server"})";
 
-class ServeEndpoint : public testing::Test {
+class ServeEndpointLive : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    if (!CanMakeTestNetworks()) return;
+    if (!TestNetworksUnavailable().empty()) return;
     Ns = std::make_unique<TTestNamespace>("wph" + std::to_string(getpid()));
   }
   static void TearDownTestSuite() { Ns.reset(); }
   void SetUp() override {
-    if (!Ns) GTEST_SKIP() << "the endpoint tests need root and iproute2";
+    SKIP_WITHOUT_TEST_NETWORKS();
+    ASSERT_TRUE(Ns) << "the test network was not made";
     Dir = fs::temp_directory_path() / ("wirepeek-serve-" + std::to_string(getpid()));
     fs::create_directories(Dir);
   }
@@ -102,7 +104,7 @@ class ServeEndpoint : public testing::Test {
   int Started = 0;
 };
 
-TEST_F(ServeEndpoint, AnswersWhatItServesAndRefusesTheRest) {
+TEST_F(ServeEndpointLive, AnswersWhatItServesAndRefusesTheRest) {
   TInNamespace inside(*Ns);
   auto serve = Serve();
   ASSERT_GT(Port, 0);
@@ -172,7 +174,7 @@ TEST_F(ServeEndpoint, AnswersWhatItServesAndRefusesTheRest) {
 }
 
 // A fault while answering fails that request only; the endpoint goes on.
-TEST_F(ServeEndpoint, AFaultInARequestFailsThatRequestOnly) {
+TEST_F(ServeEndpointLive, AFaultInARequestFailsThatRequestOnly) {
 #if defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "the thread checker delivers signals at its own safe points, not at the faulting instruction";
 #elif defined(__clang__)
@@ -194,13 +196,12 @@ TEST_F(ServeEndpoint, AFaultInARequestFailsThatRequestOnly) {
 
 // What the service unit gives it: an unprivileged user with CAP_NET_RAW as
 // its only (ambient) capability.
-TEST_F(ServeEndpoint, CapturesAsAnUnprivilegedUserWithOnlyTheRawSocketRight) {
-  if (!RunCommand(std::string("setpriv --reuid=65534 --regid=65534 --clear-groups test -x ") + WIREPEEK_BINARY))
-    GTEST_SKIP() << "the build folder is out of an unprivileged user's reach";
+TEST_F(ServeEndpointLive, CapturesAsAnUnprivilegedUserWithOnlyTheRawSocketRight) {
+  const TReachableCopy copy({WIREPEEK_BINARY});
   TInNamespace inside(*Ns);
   TChildProcess serve(*Ns,
                       {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--inh-caps=+net_raw",
-                       "--ambient-caps=+net_raw", "--bounding-set=-all,+net_raw", WIREPEEK_BINARY, "--serve",
+                       "--ambient-caps=+net_raw", "--bounding-set=-all,+net_raw", copy(WIREPEEK_BINARY), "--serve",
                        "127.0.0.1:0", "--adapter", "127.0.0.1", "--json"},
                       Dir, "unprivileged");
   ASSERT_TRUE(serve.WaitForError("/metrics for ", 10s)) << serve.Errors();
@@ -214,7 +215,7 @@ TEST_F(ServeEndpoint, CapturesAsAnUnprivilegedUserWithOnlyTheRawSocketRight) {
 
 // Started as root, it captures, then serves as an unprivileged user that no
 // program it ran could turn back into root.
-TEST_F(ServeEndpoint, StartedAsRootItServesAsAnUnprivilegedUser) {
+TEST_F(ServeEndpointLive, StartedAsRootItServesAsAnUnprivilegedUser) {
   TInNamespace inside(*Ns);
   const std::pair<std::vector<std::string>, std::string> cases[] = {{{}, "65534"}, {{"--user", "daemon"}, "1"}};
   for (const auto& [extra, uid] : cases) {
@@ -230,7 +231,7 @@ TEST_F(ServeEndpoint, StartedAsRootItServesAsAnUnprivilegedUser) {
   }
 }
 
-TEST_F(ServeEndpoint, FiguresAgreeWithTheReportTheFinalFiguresAndACaptureFile) {
+TEST_F(ServeEndpointLive, FiguresAgreeWithTheReportTheFinalFiguresAndACaptureFile) {
   TInNamespace inside(*Ns);
   // tcpdump writes the same datagrams to a file meanwhile.
   const auto file = (Dir / "dns.pcap").string();
@@ -270,7 +271,7 @@ TEST_F(ServeEndpoint, FiguresAgreeWithTheReportTheFinalFiguresAndACaptureFile) {
             static_cast<long long>(live["addresses"].size()));
 }
 
-TEST_F(ServeEndpoint, AHundredConcurrentScrapersCostNoDatagram) {
+TEST_F(ServeEndpointLive, AHundredConcurrentScrapersCostNoDatagram) {
   TInNamespace inside(*Ns);
   auto serve = Serve({"--top", "5"});
   ASSERT_GT(Port, 0);
@@ -305,7 +306,7 @@ TEST_F(ServeEndpoint, AHundredConcurrentScrapersCostNoDatagram) {
 }
 
 // A web page that points a name of its own at the endpoint gets nothing.
-TEST_F(ServeEndpoint, AnswersOnlyForItsAddressLocalhostAndAllowedNames) {
+TEST_F(ServeEndpointLive, AnswersOnlyForItsAddressLocalhostAndAllowedNames) {
   TInNamespace inside(*Ns);
   auto serve = Serve({"--allow-host", "Metrics.Example.org"});
   ASSERT_GT(Port, 0);
@@ -322,7 +323,7 @@ TEST_F(ServeEndpoint, AnswersOnlyForItsAddressLocalhostAndAllowedNames) {
 
 // Clients that send half a request hold a worker each until the request
 // timeout (2 s); a scrape meanwhile is answered at once.
-TEST_F(ServeEndpoint, HalfSentRequestsDoNotHoldUpAScrape) {
+TEST_F(ServeEndpointLive, HalfSentRequestsDoNotHoldUpAScrape) {
   TInNamespace inside(*Ns);
   auto serve = Serve();
   ASSERT_GT(Port, 0);
@@ -346,7 +347,7 @@ TEST_F(ServeEndpoint, HalfSentRequestsDoNotHoldUpAScrape) {
 }
 
 // The endpoint lists only the --top busiest addresses, and counts them all.
-TEST_F(ServeEndpoint, ListsTheBusiestAddressesAndCountsEveryOne) {
+TEST_F(ServeEndpointLive, ListsTheBusiestAddressesAndCountsEveryOne) {
   TInNamespace inside(*Ns);
   auto serve = Serve({"--top", "2"});
   ASSERT_GT(Port, 0);
@@ -384,7 +385,7 @@ TEST_F(ServeEndpoint, ListsTheBusiestAddressesAndCountsEveryOne) {
   EXPECT_EQ(report["addresses"][1]["addr"], "127.0.0.3");
 }
 
-TEST_F(ServeEndpoint, StartFailuresAreClearAndNotZero) {
+TEST_F(ServeEndpointLive, StartFailuresAreClearAndNotZero) {
   TInNamespace inside(*Ns);
   // A port someone else holds.
   const int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -422,7 +423,7 @@ TEST_F(ServeEndpoint, StartFailuresAreClearAndNotZero) {
 
 // ":PORT" is every address, 127.0.0.2 among them; a bare PORT is 127.0.0.1
 // only.
-TEST_F(ServeEndpoint, ColonPortListensOnEveryAddressABarePortOnLoopbackOnly) {
+TEST_F(ServeEndpointLive, ColonPortListensOnEveryAddressABarePortOnLoopbackOnly) {
   TInNamespace inside(*Ns);
   const std::pair<const char*, bool> cases[] = {{":0", true}, {"0", false}};
   for (const auto& [listen, everywhere] : cases) {
@@ -436,7 +437,7 @@ TEST_F(ServeEndpoint, ColonPortListensOnEveryAddressABarePortOnLoopbackOnly) {
   }
 }
 
-TEST_F(ServeEndpoint, JsonLinesComeEveryIntervalAsTheyAreWritten) {
+TEST_F(ServeEndpointLive, JsonLinesComeEveryIntervalAsTheyAreWritten) {
   TInNamespace inside(*Ns);
   TChildProcess report(*Ns,
                        {WIREPEEK_BINARY, "--report", "--adapter", "127.0.0.1", "--seconds", "4", "--json", "--every",
@@ -479,7 +480,7 @@ TEST_F(ServeEndpoint, JsonLinesComeEveryIntervalAsTheyAreWritten) {
 
 // The interface going away ends the program with a failure, so that the
 // service manager starts it again.
-TEST_F(ServeEndpoint, AnInterfaceThatGoesAwayEndsItWithAFailure) {
+TEST_F(ServeEndpointLive, AnInterfaceThatGoesAwayEndsItWithAFailure) {
   TInNamespace inside(*Ns);
   const std::string link = "wpg" + std::to_string(getpid());
   Ns->Run("ip link add " + link + " type veth peer name " + link + "p");

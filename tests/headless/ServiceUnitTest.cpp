@@ -10,7 +10,7 @@
 #include <regex>
 #include <sstream>
 
-#include "capture/TestNetwork.h"
+#include "common/TestNetwork.h"
 #include "common/Files.h"
 
 namespace {
@@ -39,7 +39,7 @@ std::multimap<std::string, std::string> ServiceSettings(const std::string& unit)
   return settings;
 }
 
-TEST(ServiceUnit, SystemdAcceptsIt) {
+TEST(ServiceUnitLive, SystemdAcceptsIt) {
   if (system("command -v systemd-analyze >/dev/null 2>&1") != 0) GTEST_SKIP() << "no systemd-analyze";
   const fs::path dir = fs::temp_directory_path() / ("wirepeek-unit-" + std::to_string(getpid()));
   fs::create_directories(dir);
@@ -62,7 +62,7 @@ TEST(ServiceUnit, SystemdAcceptsIt) {
   EXPECT_LT(std::stod(level[1]), 2.0) << security;
 }
 
-TEST(ServiceUnit, RunsTheEndpointUnprivilegedAndComesBack) {
+TEST(ServiceUnitLive, RunsTheEndpointUnprivilegedAndComesBack) {
   const auto settings = ServiceSettings(ReadUnit());
   const auto one = [&](const char* key) {
     const auto range = settings.equal_range(key);

@@ -88,7 +88,7 @@ TLocalTime At(std::uint16_t year, std::uint16_t month, std::uint16_t day, std::u
   return {.Year = year, .Month = month, .Day = day, .Hour = hour, .Minute = minute, .Second = second};
 }
 
-TEST(DateTimeNumbers, FromCalendarFields) {
+TEST(DateTimeNumbersTest, FromCalendarFields) {
   EXPECT_EQ(DateNumberOf(At(2026, 12, 6, 0, 0, 0)), 20261206);
   EXPECT_EQ(DateNumberOf(At(1999, 1, 31, 0, 0, 0)), 19990131);
   EXPECT_EQ(TimeNumberOf(At(2026, 1, 1, 9, 5, 7)), 90507);

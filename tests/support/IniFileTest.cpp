@@ -17,7 +17,7 @@ using namespace std::string_view_literals;
 
 namespace {
 
-class IniFileDisk : public ::testing::Test {
+class IniFileDiskTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string pattern = (fs::temp_directory_path() / "inifile-XXXXXX").string();
@@ -38,7 +38,7 @@ class IniFileDisk : public ::testing::Test {
 
 }  // namespace
 
-TEST(IniFileParse, SavedTextKeepsSectionsEntriesAndHeldLines) {
+TEST(IniFileParseTest, SavedTextKeepsSectionsEntriesAndHeldLines) {
   const struct {
     const char* name;
     std::string_view input;
@@ -65,7 +65,7 @@ TEST(IniFileParse, SavedTextKeepsSectionsEntriesAndHeldLines) {
   }
 }
 
-TEST(IniFileParse, LookupsIgnoreLetterCase) {
+TEST(IniFileParseTest, LookupsIgnoreLetterCase) {
   const auto ini = TIniFile::FromText("x.ini", "[Form]\nTop=7\ntop=8\n=nameless\n[other]\nKey=v\n");
   EXPECT_EQ(ini.ReadString("FORM", "tOP", "-"), "7");  // the first of two entries wins
   EXPECT_EQ(ini.ReadString("Other", "KEY", "-"), "v");
@@ -76,7 +76,7 @@ TEST(IniFileParse, LookupsIgnoreLetterCase) {
   EXPECT_EQ(ini.ReadString("Form", "", "-"), "nameless");
 }
 
-TEST(IniFileWrite, ReplacesInPlaceAppendsToSectionAndAddsSectionsLast) {
+TEST(IniFileWriteTest, ReplacesInPlaceAppendsToSectionAndAddsSectionsLast) {
   auto ini = TIniFile::FromText("x.ini", "[Form]\nTOP=1\nnote\nLeft=2\n[Other]\nk=v\n");
   ini.WriteString("form", "Top", "10");    // keeps its place and its spelling
   ini.WriteInteger("Form", "Width", -3);   // after the last line of the section
@@ -88,7 +88,7 @@ TEST(IniFileWrite, ReplacesInPlaceAppendsToSectionAndAddsSectionsLast) {
             "[New]\r\nFlag=1\r\n\r\n");
 }
 
-TEST(IniFileWrite, RefusesWhatTheFileCannotHold) {
+TEST(IniFileWriteTest, RefusesWhatTheFileCannotHold) {
   auto ini = TIniFile::FromText("x.ini", "[A]\nk=v\n");
   EXPECT_THROW(ini.WriteString("A", "k", "two\nlines"), EIniFileError);
   EXPECT_THROW(ini.WriteString("A\r\n[B]", "k", "v"), EIniFileError);
@@ -98,7 +98,7 @@ TEST(IniFileWrite, RefusesWhatTheFileCannotHold) {
   EXPECT_EQ(ini.Text(), "[A]\r\nk=v\r\n\r\n");
 }
 
-TEST(IniFileInteger, ParsesDecimalAndHexWithinInt32) {
+TEST(IniFileIntegerTest, ParsesDecimalAndHexWithinInt32) {
   const struct {
     std::string_view text;
     bool ok;
@@ -123,7 +123,7 @@ TEST(IniFileInteger, ParsesDecimalAndHexWithinInt32) {
   }
 }
 
-TEST(IniFileInteger, ReadIntegerAndBoolFallBackToTheDefault) {
+TEST(IniFileIntegerTest, ReadIntegerAndBoolFallBackToTheDefault) {
   const auto ini = TIniFile::FromText(
       "x.ini", "[S]\nhex=$40\npadded=  5  \njunk=abc\nempty=\nbig=2147483648\ntwo=2\nminus=-1\nyes=yes\nzero=0\n");
   const struct {
@@ -144,7 +144,7 @@ TEST(IniFileInteger, ReadIntegerAndBoolFallBackToTheDefault) {
   }
 }
 
-TEST_F(IniFileDisk, LoadsAndSavesExactBytesKeepingTheMode) {
+TEST_F(IniFileDiskTest, LoadsAndSavesExactBytesKeepingTheMode) {
   const fs::path path = Dir / "app.ini";
   Spit(path, "; comment\r\n[Form]\r\nTop=3\r\n\r\n[Foreign]\r\nx = y\r\n");
   ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
@@ -159,13 +159,13 @@ TEST_F(IniFileDisk, LoadsAndSavesExactBytesKeepingTheMode) {
   EXPECT_EQ(FileCount(), 1U);  // no temporary file left behind
 }
 
-TEST_F(IniFileDisk, MissingFileIsEmptyButUnreadableOneThrows) {
+TEST_F(IniFileDiskTest, MissingFileIsEmptyButUnreadableOneThrows) {
   EXPECT_EQ(TIniFile((Dir / "none.ini").string()).Text(), "");
   fs::create_directory(Dir / "dir.ini");
   EXPECT_THROW(TIniFile((Dir / "dir.ini").string()), EIniFileError);
 }
 
-TEST_F(IniFileDisk, FailedSaveThrowsNamingThePathAndLeavesNoTrace) {
+TEST_F(IniFileDiskTest, FailedSaveThrowsNamingThePathAndLeavesNoTrace) {
   Spit(Dir / "plain", "not a directory");
   const std::string path = (Dir / "plain" / "app.ini").string();
   TIniFile ini(path);  // its directory cannot exist, so it reads as empty
@@ -180,7 +180,7 @@ TEST_F(IniFileDisk, FailedSaveThrowsNamingThePathAndLeavesNoTrace) {
   EXPECT_EQ(FileCount(), 1U);
 }
 
-TEST_F(IniFileDisk, SaveFailingMidWriteKeepsTheOldFile) {
+TEST_F(IniFileDiskTest, SaveFailingMidWriteKeepsTheOldFile) {
   // Running as root, permissions cannot make a write fail; a file size limit can.
   const fs::path path = Dir / "app.ini";
   const std::string old = "[Form]\r\nTop=1\r\n\r\n";
@@ -208,7 +208,7 @@ TEST_F(IniFileDisk, SaveFailingMidWriteKeepsTheOldFile) {
   EXPECT_EQ(FileCount(), 1U);
 }
 
-TEST_F(IniFileDisk, SaveThroughSymlinkReplacesTheTargetNotTheLink) {
+TEST_F(IniFileDiskTest, SaveThroughSymlinkReplacesTheTargetNotTheLink) {
   fs::create_directory(Dir / "real");
   Spit(Dir / "real" / "app.ini", "[A]\r\nk=1\r\n\r\n");
   fs::create_symlink("real/app.ini", Dir / "link.ini");  // relative to the link's directory

@@ -22,7 +22,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class SettingsFile : public ::testing::Test {
+class SettingsFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string pattern = (fs::temp_directory_path() / "settings-XXXXXX").string();
@@ -45,7 +45,7 @@ class SettingsFile : public ::testing::Test {
 
 }  // namespace
 
-TEST(SettingsPaths, IniPathReplacesOrAppendsTheExtension) {
+TEST(SettingsPathsTest, IniPathReplacesOrAppendsTheExtension) {
   const std::pair<std::string_view, std::string_view> cases[] = {
       {"/a/b/wirepeek", "/a/b/wirepeek.ini"},     {"/a/b/wirepeek.exe", "/a/b/wirepeek.ini"},
       {"/a/b.c/wirepeek", "/a/b.c/wirepeek.ini"}, {"/a/b/wire.peek.bin", "/a/b/wire.peek.ini"},
@@ -55,7 +55,7 @@ TEST(SettingsPaths, IniPathReplacesOrAppendsTheExtension) {
   for (const auto& [exe, ini] : cases) EXPECT_EQ(IniPathOf(exe), ini) << exe;
 }
 
-TEST(SettingsPaths, ProgramPathsNameTheRunningTestBinary) {
+TEST(SettingsPathsTest, ProgramPathsNameTheRunningTestBinary) {
   TGlobalSettings settings;
   SetProgramPaths(settings);
   ASSERT_FALSE(settings.ExePath.empty());
@@ -63,7 +63,7 @@ TEST(SettingsPaths, ProgramPathsNameTheRunningTestBinary) {
   EXPECT_EQ(settings.IniPath, IniPathOf(settings.ExePath));
 }
 
-TEST_F(SettingsFile, FirstRunCentresAndWritesTheFourKeys) {
+TEST_F(SettingsFileTest, FirstRunCentresAndWritesTheFourKeys) {
   ReadSettings(Settings);
   EXPECT_EQ(Settings.Top, (1080 - 301) / 2);
   EXPECT_EQ(Settings.Left, (1920 - 640) / 2);
@@ -75,7 +75,7 @@ TEST_F(SettingsFile, FirstRunCentresAndWritesTheFourKeys) {
   EXPECT_EQ(Slurp(), "[Form]\r\nTop=-20\r\nLeft=15\r\nStayOnTop=0\r\nProt_IPAdr=0\r\n\r\n");
 }
 
-TEST_F(SettingsFile, StoredPositionsAndCentring) {
+TEST_F(SettingsFileTest, StoredPositionsAndCentring) {
   const struct {
     const char* stored;  // Top and Left
     std::int32_t screenHeight, formHeight, expectedTop;
@@ -98,7 +98,7 @@ TEST_F(SettingsFile, StoredPositionsAndCentring) {
   }
 }
 
-TEST_F(SettingsFile, FlagsReadAsNumbersAndWrittenAsZeroOrOne) {
+TEST_F(SettingsFileTest, FlagsReadAsNumbersAndWrittenAsZeroOrOne) {
   const struct {
     const char* stored;
     std::uint8_t value;
@@ -115,7 +115,7 @@ TEST_F(SettingsFile, FlagsReadAsNumbersAndWrittenAsZeroOrOne) {
   }
 }
 
-TEST_F(SettingsFile, ForeignSectionsAndKeysSurviveCommentsDoNot) {
+TEST_F(SettingsFileTest, ForeignSectionsAndKeysSurviveCommentsDoNot) {
   Spit(
       "; written by hand\r\n[Other]\r\nColour=blue\r\n\r\n[Form]\r\nWidth = 500\r\nTop=40\r\n"
       "remark without equals\r\n; gone\r\nStayOnTop=1\r\n");
@@ -129,7 +129,7 @@ TEST_F(SettingsFile, ForeignSectionsAndKeysSurviveCommentsDoNot) {
             "Prot_IPAdr=1\r\n\r\n");
 }
 
-TEST_F(SettingsFile, WriteWithoutReadOrIntoNoDirectoryThrows) {
+TEST_F(SettingsFileTest, WriteWithoutReadOrIntoNoDirectoryThrows) {
   EXPECT_THROW(WriteSettings(Settings), EIniFileError);
 
   std::ofstream(Dir / "plain") << "x";
@@ -138,7 +138,7 @@ TEST_F(SettingsFile, WriteWithoutReadOrIntoNoDirectoryThrows) {
   EXPECT_THROW(WriteSettings(Settings), EIniFileError);
 }
 
-TEST_F(SettingsFile, UnreadableFileKeepsDefaultsAndIsNotOverwritten) {
+TEST_F(SettingsFileTest, UnreadableFileKeepsDefaultsAndIsNotOverwritten) {
   fs::create_directory(Settings.IniPath);
   Settings.Top = 7;
   Settings.Prot_IPAdr = 1;
@@ -152,7 +152,7 @@ TEST_F(SettingsFile, UnreadableFileKeepsDefaultsAndIsNotOverwritten) {
 namespace {
 
 // Where an installed program keeps its settings.
-TEST(SettingsPlace, BesideTheExecutableUnlessItCannotBeWritten) {
+TEST(SettingsPlaceProgram, BesideTheExecutableUnlessItCannotBeWritten) {
   const auto dir = std::filesystem::temp_directory_path() / ("wirepeek-place-" + std::to_string(getpid()));
   std::filesystem::create_directories(dir / "bin");
   const std::string exe = (dir / "bin" / "wirepeek").string();
@@ -193,7 +193,7 @@ struct TInstalled {
   const std::string Moved = Config + "/wirepeek/wirepeek.ini";
 };
 
-TEST(SettingsPlace, TheFolderMustTakeNewFilesForTheFileBesideToBeUsed) {
+TEST(SettingsPlaceProgram, TheFolderMustTakeNewFilesForTheFileBesideToBeUsed) {
   const TInstalled program("rules");
   struct Case {
     const char* Name;
@@ -230,7 +230,7 @@ TEST(SettingsPlace, TheFolderMustTakeNewFilesForTheFileBesideToBeUsed) {
 // files. Root ignores file modes, so as root the folder is a read-only bind
 // mount in a mount namespace of a child process, with the settings file
 // itself bound writable over it.
-TEST(SettingsPlace, WritableFileInAReadOnlyFolderMovesToTheConfigurationFolder) {
+TEST(SettingsPlaceProgram, WritableFileInAReadOnlyFolderMovesToTheConfigurationFolder) {
   const TInstalled program("readonly");
   const std::string store = (program.Dir / "store.ini").string();
   const std::string original = "[Other]\r\nColour=blue\r\n\r\n[Form]\r\nTop=40\r\nLeft=50\r\nStayOnTop=1\r\n\r\n";
@@ -298,7 +298,7 @@ TEST(SettingsPlace, WritableFileInAReadOnlyFolderMovesToTheConfigurationFolder) 
   EXPECT_EQ(ReadWholeFile(program.Ini), original);
 }
 
-TEST(SettingsPlace, AMovedFileStartsFromTheOneBesideOnlyOnce) {
+TEST(SettingsPlaceProgram, AMovedFileStartsFromTheOneBesideOnlyOnce) {
   const TInstalled program("seed");
   fs::create_directories(program.Config + "/wirepeek");
   TGlobalSettings settings;

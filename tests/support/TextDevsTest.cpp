@@ -59,9 +59,9 @@ struct TLinesCase {
 
 void PrintTo(const TLinesCase& c, std::ostream* os) { *os << c.Name; }
 
-class TextDevsLines : public ::testing::TestWithParam<TLinesCase> {};
+class TextDevsLinesTest : public ::testing::TestWithParam<TLinesCase> {};
 
-TEST_P(TextDevsLines, ListAfterSteps) {
+TEST_P(TextDevsLinesTest, ListAfterSteps) {
   const TLinesCase& c = GetParam();
   TStringLineList list;
   list.Lines = c.Before;
@@ -91,7 +91,7 @@ const std::string A127 = Chars('a', 127);
 const std::string X130 = Chars('x', 130);
 
 INSTANTIATE_TEST_SUITE_P(
-    TextDevs, TextDevsLines,
+    TextDevs, TextDevsLinesTest,
     ::testing::Values(
         TLinesCase{"WriteLineAbc", {}, true, {{'l', "abc"}}, {"abc"}},
         TLinesCase{"PiecesJoin", {}, true, {{'w', "ab"}, {'l', "c"}}, {"abc"}},
@@ -120,7 +120,7 @@ INSTANTIATE_TEST_SUITE_P(
         TLinesCase{"CloseWithEmptyBufferAddsNothing", {"old"}, false, {}, {"old"}}),
     [](const ::testing::TestParamInfo<TLinesCase>& p) { return p.param.Name; });
 
-TEST(TextDevsErrors, RefusedOperations) {
+TEST(TextDevsErrorsTest, RefusedOperations) {
   TTextChannel unbound;
   EXPECT_THROW(unbound.Rewrite(), ETextChannelError);
   EXPECT_THROW(unbound.Append(), ETextChannelError);
@@ -148,7 +148,7 @@ TEST(TextDevsErrors, RefusedOperations) {
   }
 }
 
-TEST(TextDevsStates, WantsTextOnlyWhenLinesOpen) {
+TEST(TextDevsStatesTest, WantsTextOnlyWhenLinesOpen) {
   TStringLineList list;
   TTextChannel ch;
   EXPECT_FALSE(ch.WantsText());
@@ -165,7 +165,7 @@ TEST(TextDevsStates, WantsTextOnlyWhenLinesOpen) {
   EXPECT_FALSE(ch.WantsText());
 }
 
-TEST(TextDevsNull, DiscardsEverythingAndLeavesListAlone) {
+TEST(TextDevsNullTest, DiscardsEverythingAndLeavesListAlone) {
   TStringLineList list;
   list.Lines = {"before"};
   TTextChannel ch;
@@ -204,7 +204,7 @@ void WriteThreadLine(TTextChannel& ch, char who, int i) {
   ch.WriteLine();
 }
 
-TEST(TextDevsThreads, EachThreadsLinesArriveWholeAndInOrderOnOwner) {
+TEST(TextDevsThreadsTest, EachThreadsLinesArriveWholeAndInOrderOnOwner) {
   constexpr int N = 300;
   TRecordingList list;
   TTextChannel ch;
@@ -253,7 +253,7 @@ TEST(TextDevsThreads, EachThreadsLinesArriveWholeAndInOrderOnOwner) {
   for (const std::thread::id id : list.PendingThreads) EXPECT_NE(id, owner);
 }
 
-TEST(TextDevsThreads, QueuedLineWaitsForOwnersUnfinishedLine) {
+TEST(TextDevsThreadsTest, QueuedLineWaitsForOwnersUnfinishedLine) {
   TRecordingList list;
   TTextChannel ch;
   ch.AssignLinesDevice(list);
@@ -267,7 +267,7 @@ TEST(TextDevsThreads, QueuedLineWaitsForOwnersUnfinishedLine) {
   EXPECT_EQ(list.Lines, (std::vector<std::string>{X130 + "end", "other"}));
 }
 
-TEST(TextDevsThreads, OnlyTheOwnerOpensAndClosesTheList) {
+TEST(TextDevsThreadsTest, OnlyTheOwnerOpensAndClosesTheList) {
   TStringLineList list;
   TTextChannel ch;
   ch.AssignLinesDevice(list);
@@ -280,7 +280,7 @@ TEST(TextDevsThreads, OnlyTheOwnerOpensAndClosesTheList) {
   EXPECT_TRUE(ch.IsOpen());
 }
 
-TEST(TextDevsThreads, RebindingWhileAnotherThreadWrites) {
+TEST(TextDevsThreadsTest, RebindingWhileAnotherThreadWrites) {
   TRecordingList first, second;
   TTextChannel ch;
   std::atomic<bool> stop{false};
@@ -324,7 +324,7 @@ TEST(TextDevsThreads, RebindingWhileAnotherThreadWrites) {
 namespace {
 
 // A writer that holds back while the owner is behind reads how far behind.
-TEST(TextDevsThreads, QueuedLinesCountsFinishedLinesUntilTheOwnerTakesThem) {
+TEST(TextDevsThreadsTest, QueuedLinesCountsFinishedLinesUntilTheOwnerTakesThem) {
   TStringLineList list;
   TTextChannel ch;
   ch.AssignLinesDevice(list);

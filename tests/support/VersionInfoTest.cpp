@@ -49,7 +49,7 @@ int RunProgram(std::vector<std::string> args) {
   return WEXITSTATUS(status);
 }
 
-class VersionInfoFiles : public testing::Test {
+class VersionInfoFilesProgram : public testing::Test {
  protected:
   void SetUp() override {
     Self = RunningExecutablePath();
@@ -82,7 +82,7 @@ const std::string& ValueAt(const TAboutVersionInfo& info, std::size_t index) {
   return info.VersionValues.at(index - 1);
 }
 
-TEST_F(VersionInfoFiles, OwnBlockHoldsTheProductTexts) {
+TEST_F(VersionInfoFilesProgram, OwnBlockHoldsTheProductTexts) {
   const TVersionInfo info = TVersionInfo::FromFile(Self);
   const std::string fileName = fs::path(Self).filename().string();
   struct TCase {
@@ -115,7 +115,7 @@ TEST_F(VersionInfoFiles, OwnBlockHoldsTheProductTexts) {
   EXPECT_EQ(info.ProductVersion(), info.FileVersion());
 }
 
-TEST_F(VersionInfoFiles, LoadAndHomeKeyLines) {
+TEST_F(VersionInfoFilesProgram, LoadAndHomeKeyLines) {
   const TAboutVersionInfo info = LoadVersionInfo();
   const std::uint32_t size = TVersionInfo::FromFile(Self).Size();
   EXPECT_EQ(info.AboutExePath, Self);
@@ -137,7 +137,7 @@ TEST_F(VersionInfoFiles, LoadAndHomeKeyLines) {
   EXPECT_EQ(lines[2 + 11], "ix=12 (使用ＰＣの伝送状態を簡便に監視する)");
 }
 
-TEST_F(VersionInfoFiles, RemovedSectionMeansNoInformation) {
+TEST_F(VersionInfoFilesProgram, RemovedSectionMeansNoInformation) {
   const fs::path copy =
       ObjcopiedSelf("stripped", {"--remove-section", std::string(VersionSectionName)});
   const TAboutVersionInfo info = LoadVersionInfo(copy.string());
@@ -148,7 +148,7 @@ TEST_F(VersionInfoFiles, RemovedSectionMeansNoInformation) {
   EXPECT_EQ(VersionTraceLines(info).at(2 + 7), "ix= 8 ()");
 }
 
-TEST_F(VersionInfoFiles, OtherLanguageTableOnlyLeavesValuesEmpty) {
+TEST_F(VersionInfoFilesProgram, OtherLanguageTableOnlyLeavesValuesEmpty) {
   const fs::path dump = Dir / "block.bin";
   ObjcopiedSelf("dumped", {"--dump-section", std::string(VersionSectionName) + "=" + dump.string()});
   std::string block = ReadAll(dump);
@@ -218,10 +218,10 @@ TMadeElf MakeElf(std::string_view block, bool big = false) {
   return elf;
 }
 
-class VersionInfoElf : public VersionInfoFiles {
+class VersionInfoElfProgram : public VersionInfoFilesProgram {
  protected:
   void SetUp() override {
-    VersionInfoFiles::SetUp();
+    VersionInfoFilesProgram::SetUp();
     if (HasFatalFailure()) return;
     auto bytes = ReadElfSection(Self, VersionSectionName);
     ASSERT_TRUE(bytes.has_value());
@@ -234,7 +234,7 @@ class VersionInfoElf : public VersionInfoFiles {
   std::string Block;
 };
 
-TEST_F(VersionInfoElf, MadeFilesOfBothByteOrdersAndExtendedNumbering) {
+TEST_F(VersionInfoElfProgram, MadeFilesOfBothByteOrdersAndExtendedNumbering) {
   for (bool big : {false, true}) {
     TMadeElf elf = MakeElf(Block, big);
     EXPECT_EQ(ReadMade(elf.Bytes).Value("ProductName"), "Wirepeek") << big;
@@ -254,7 +254,7 @@ TEST_F(VersionInfoElf, MadeFilesOfBothByteOrdersAndExtendedNumbering) {
   EXPECT_TRUE(info.Translations().empty());
 }
 
-TEST_F(VersionInfoElf, GarbledFilesHaveNoInformation) {
+TEST_F(VersionInfoElfProgram, GarbledFilesHaveNoInformation) {
   enum TBase { ElfHeader, NamesHeader, VersionHeader, BlockStart, BlockEnd };
   struct TCase {
     const char* Name;
@@ -302,7 +302,7 @@ TEST_F(VersionInfoElf, GarbledFilesHaveNoInformation) {
   }
 }
 
-TEST_F(VersionInfoElf, TruncatedAndOverwrittenFilesNeverCrash) {
+TEST_F(VersionInfoElfProgram, TruncatedAndOverwrittenFilesNeverCrash) {
   const TMadeElf elf = MakeElf(Block);
   // The section headers come last: any cut loses them.
   for (std::size_t length = 0; length < elf.Bytes.size(); length += 7) {
@@ -322,7 +322,7 @@ TEST_F(VersionInfoElf, TruncatedAndOverwrittenFilesNeverCrash) {
 
 // ---- Build date ------------------------------------------------------------
 
-class VersionInfoDate : public testing::Test {
+class VersionInfoDateTest : public testing::Test {
  protected:
   void SetUp() override {
     if (const char* tz = std::getenv("TZ")) SavedTz = tz;
@@ -334,7 +334,7 @@ class VersionInfoDate : public testing::Test {
   std::optional<std::string> SavedTz;
 };
 
-TEST_F(VersionInfoDate, LastWriteTimeInLocalTimeWithoutLeadingZeros) {
+TEST_F(VersionInfoDateTest, LastWriteTimeInLocalTimeWithoutLeadingZeros) {
   struct TCase {
     const char* Zone;
     int Year, Month, Day, Hour, Minute, Second;  // UTC

@@ -18,13 +18,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class AboutDialog : public testing::Test {
+class AboutDialogTest : public testing::Test {
  protected:
   TTraceCapture Trace;
   TStringLineList& Lines = Trace.Lines;
 };
 
-TEST_F(AboutDialog, FirstShowingFillsTheTextsFromTheExecutable) {
+TEST_F(AboutDialogTest, FirstShowingFillsTheTextsFromTheExecutable) {
   TAboutForm form;
   EXPECT_EQ(form.stProductName->text(), "");  // nothing until it is shown
   form.show();
@@ -40,7 +40,7 @@ TEST_F(AboutDialog, FirstShowingFillsTheTextsFromTheExecutable) {
   form.hide();
 }
 
-TEST_F(AboutDialog, SecondShowingDoesNotReadTheFileAgain) {
+TEST_F(AboutDialogTest, SecondShowingDoesNotReadTheFileAgain) {
   const fs::path copy = fs::temp_directory_path() / ("wirepeek-about-" + std::to_string(getpid()));
   fs::copy_file(RunningExecutablePath(), copy, fs::copy_options::overwrite_existing);
   TAboutForm form(nullptr, copy.string());
@@ -55,7 +55,7 @@ TEST_F(AboutDialog, SecondShowingDoesNotReadTheFileAgain) {
   EXPECT_EQ(Lines.Lines.size(), 1u);  // one size line: read once
 }
 
-TEST_F(AboutDialog, WithoutABlockOnlyTheDateIsShown) {
+TEST_F(AboutDialogTest, WithoutABlockOnlyTheDateIsShown) {
   const fs::path copy = fs::temp_directory_path() / ("wirepeek-about-bare-" + std::to_string(getpid()));
   fs::copy_file(RunningExecutablePath(), copy, fs::copy_options::overwrite_existing);
   ASSERT_EQ(std::system(("objcopy --remove-section .wirepeek.version " + copy.string()).c_str()), 0);
@@ -72,7 +72,7 @@ TEST_F(AboutDialog, WithoutABlockOnlyTheDateIsShown) {
   EXPECT_EQ(Lines.Lines, (std::vector<std::string>{"No version information found"}));
 }
 
-TEST_F(AboutDialog, HomeWritesFourteenLinesWhateverTheModifiers) {
+TEST_F(AboutDialogTest, HomeWritesFourteenLinesWhateverTheModifiers) {
   TAboutForm form;
   form.show();
   Lines.Lines.clear();

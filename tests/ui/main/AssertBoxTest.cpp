@@ -67,7 +67,7 @@ QString AddressText(const void* Address) {
   return QString::number(reinterpret_cast<quintptr>(Address), 16).toUpper().rightJustified(16, QLatin1Char('0'));
 }
 
-class AssertBox : public testing::Test {
+class AssertBoxTest : public testing::Test {
  protected:
   void SetUp() override {
     // As the program's start-up does.
@@ -88,7 +88,7 @@ class AssertBox : public testing::Test {
   std::vector<std::string> ErrorBoxes;
 };
 
-TEST_F(AssertBox, AFailedAssertionInTheProgramShowsTheBoxWithItsExactText) {
+TEST_F(AssertBoxTest, AFailedAssertionInTheProgramShowsTheBoxWithItsExactText) {
   TBoxCloser closer;
   TXIoctl state;
   state.SelectedAdapter = 11;
@@ -109,7 +109,7 @@ TEST_F(AssertBox, AFailedAssertionInTheProgramShowsTheBoxWithItsExactText) {
   EXPECT_EQ(ErrorBoxes, std::vector<std::string>{"IntAdapter :bind failed"});
 }
 
-TEST_F(AssertBox, TheCaptureThreadDoesNotWaitForTheBox) {
+TEST_F(AssertBoxTest, TheCaptureThreadDoesNotWaitForTheBox) {
   TBoxCloser closer;
   TXIoctl state;
   state.SelectedAdapter = 0;

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "capture/DumpFiles.h"
+#include "common/DumpFiles.h"
 #include "ui/trace/TraceUnit.h"
 #include "support/Settings.h"
 #include "ui/QtTestEnvironment.h"
@@ -20,7 +20,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-class DebugDump : public testing::TestWithParam<std::uint8_t> {
+class DebugDumpTest : public testing::TestWithParam<std::uint8_t> {
  protected:
   void SetUp() override {
     Dir = fs::temp_directory_path() / ("wirepeek-debugdump-" + std::to_string(getpid()));
@@ -43,7 +43,7 @@ class DebugDump : public testing::TestWithParam<std::uint8_t> {
   std::unique_ptr<TMainForm> Main;
 };
 
-TEST_P(DebugDump, WindowShowsTheGoldenDumpOfAFile) {
+TEST_P(DebugDumpTest, WindowShowsTheGoldenDumpOfAFile) {
   const std::uint8_t limit = GetParam();
   const auto pcap = (Dir / "golden.pcap").string();
   WritePcap(pcap, 1, GoldenTraffic());
@@ -78,6 +78,7 @@ TEST_P(DebugDump, WindowShowsTheGoldenDumpOfAFile) {
   EXPECT_EQ(shown.back().toStdString(), Trace->MemoLines().Text().back());
 }
 
-INSTANTIATE_TEST_SUITE_P(Limits, DebugDump, testing::Values(std::uint8_t{0}, std::uint8_t{1}));
+INSTANTIATE_TEST_SUITE_P(Limits, DebugDumpTest, testing::Values(std::uint8_t{0}, std::uint8_t{1}),
+                         [](const auto& p) { return std::string(p.param ? "Limited" : "Full"); });
 
 }  // namespace

@@ -105,7 +105,7 @@ std::size_t Occurrences(const std::string& text, const std::string& what) {
   return n;
 }
 
-class FaultMatrix : public testing::Test {
+class FaultMatrixLive : public testing::Test {
  protected:
   void SetUp() override {
     Dir = fs::temp_directory_path() / ("wirepeek-fault-matrix-" + std::to_string(getpid()));
@@ -115,7 +115,7 @@ class FaultMatrix : public testing::Test {
   fs::path Dir;
 };
 
-TEST_F(FaultMatrix, EveryFaultIsReportedOnceAndLeftAsTheUserExpects) {
+TEST_F(FaultMatrixLive, EveryFaultIsReportedOnceAndLeftAsTheUserExpects) {
   if (geteuid() != 0) GTEST_SKIP() << "the runs capture live, which needs root";
 #if defined(WIREPEEK_SANITIZED)
   GTEST_SKIP() << "the sanitizer runtimes take the fault signals and the allocator for their own reports, so "

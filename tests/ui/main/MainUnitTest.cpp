@@ -17,9 +17,9 @@
 #include <sstream>
 #include <thread>
 
-#include "capture/Datagrams.h"
-#include "capture/TestNetwork.h"
-#include "capture/PcapFiles.h"
+#include "common/Datagrams.h"
+#include "common/TestNetwork.h"
+#include "common/PcapFiles.h"
 #include "diagnostics/TraceReport.h"
 #include "headless/HeadlessCapture.h"
 #include "support/Settings.h"
@@ -42,7 +42,7 @@ struct TBox {
   bool operator==(const TBox&) const = default;
 };
 
-class MainWindow : public testing::Test {
+class MainWindowTest : public testing::Test {
  protected:
   void SetUp() override {
     Dir = fs::temp_directory_path() / ("wirepeek-ui-" + std::to_string(getpid()));
@@ -104,7 +104,7 @@ class MainWindow : public testing::Test {
   std::vector<TBox> Boxes;
 };
 
-TEST_F(MainWindow, FirstStartIsCentredWithSummaryHidden) {
+TEST_F(MainWindowTest, FirstStartIsCentredWithSummaryHidden) {
   Create();
   EXPECT_EQ(GlobalSettings.Top, (GlobalSettings.ScreenHeight - 645) / 2);
   EXPECT_EQ(GlobalSettings.Left, (GlobalSettings.ScreenWidth - 765) / 2);
@@ -121,7 +121,7 @@ TEST_F(MainWindow, FirstStartIsCentredWithSummaryHidden) {
                            std::to_string(GlobalSettings.Left) + "\r\nStayOnTop=0\r\nProt_IPAdr=0\r\n\r\n");
 }
 
-TEST_F(MainWindow, SummaryPagesFollowTheSettingAndTheTabs) {
+TEST_F(MainWindowTest, SummaryPagesFollowTheSettingAndTheTabs) {
   WriteIni("[Form]\r\nTop=40\r\nLeft=-30\r\nProt_IPAdr=2\r\nStayOnTop=1\r\n\r\n[Other]\r\nKeep=yes\r\n");
   Create();
   EXPECT_EQ(GlobalSettings.Top, 40);
@@ -152,13 +152,14 @@ TEST_F(MainWindow, SummaryPagesFollowTheSettingAndTheTabs) {
   EXPECT_NE(ini.find("[Other]\r\nKeep=yes\r\n"), std::string::npos) << ini;
 }
 
-TEST_F(MainWindow, AdapterListIsFilledOnceAndChoiceSelects) {
+TEST_F(MainWindowTest, AdapterListIsFilledOnceAndChoiceSelects) {
   Form = std::make_unique<TMainForm>();
   TXIoctl& s = *Form->Monitor().Ioctl;
   s.AdapterCount = 3;
   s.Adapters[1] = Addr("10.0.0.1");
   s.Adapters[2] = Addr("10.0.0.2");
   s.Adapters[3] = Addr("127.0.0.1");
+  s.AdapterNames = {};  // none of this host's own listing
   s.AdapterNames[2] = "enp3s0";
   Form->FormActivate();
   Form->FormActivate();  // coming back from another program adds nothing
@@ -171,7 +172,7 @@ TEST_F(MainWindow, AdapterListIsFilledOnceAndChoiceSelects) {
   EXPECT_EQ(s.SelectedAdapter, 3);
 }
 
-TEST_F(MainWindow, CaptureFromAFileFillsTotalsCaptionAndTables) {
+TEST_F(MainWindowTest, CaptureFromAFileFillsTotalsCaptionAndTables) {
   Create();
   Form->cbProt_IPAdr->setChecked(true);
   UseFile(TrafficFile());
@@ -230,7 +231,7 @@ TEST_F(MainWindow, CaptureFromAFileFillsTotalsCaptionAndTables) {
 
 // A flood of made-up sources: the table stops at its limit, everything is
 // still counted, and the window says how many addresses it left out.
-TEST_F(MainWindow, AddressTableStopsAtItsLimitAndSaysHowManyAreLeftOut) {
+TEST_F(MainWindowTest, AddressTableStopsAtItsLimitAndSaysHowManyAreLeftOut) {
   constexpr std::uint32_t kListed = TIPAdrModel::WindowRows, kLeftOut = 3;
   std::vector<TFrame> frames;
   for (std::uint32_t i = 0; i < kListed + kLeftOut; ++i) {
@@ -262,7 +263,7 @@ TEST_F(MainWindow, AddressTableStopsAtItsLimitAndSaysHowManyAreLeftOut) {
   Form->actCaptureEndExecute();
 }
 
-TEST_F(MainWindow, FailedStartLeavesTheWindowIdleWithBothBoxes) {
+TEST_F(MainWindowTest, FailedStartLeavesTheWindowIdleWithBothBoxes) {
   Create();
   UseFile((Dir / "missing.pcap").string());
   Form->actCaptureStartExecute();
@@ -277,7 +278,7 @@ TEST_F(MainWindow, FailedStartLeavesTheWindowIdleWithBothBoxes) {
   EXPECT_EQ(Form->windowTitle(), "ワイヤピーク監視■■■■");
 }
 
-TEST_F(MainWindow, IdleBlinkAfterFourTicksUntilTheNextNotification) {
+TEST_F(MainWindowTest, IdleBlinkAfterFourTicksUntilTheNextNotification) {
   Create();
   UseFile(TrafficFile());
   Form->actCaptureStartExecute();
@@ -309,7 +310,7 @@ TEST_F(MainWindow, IdleBlinkAfterFourTicksUntilTheNextNotification) {
 
 // A flood's notifications: each is served at once, but only a few are drawn
 // right away; the last one's figures follow within the interval.
-TEST_F(MainWindow, ABurstOfNotificationsIsDrawnWithItsLastFigures) {
+TEST_F(MainWindowTest, ABurstOfNotificationsIsDrawnWithItsLastFigures) {
   Create();
   UseFile(TrafficFile());
   Form->actCaptureStartExecute();
@@ -338,7 +339,7 @@ TEST_F(MainWindow, ABurstOfNotificationsIsDrawnWithItsLastFigures) {
   Form->actCaptureEndExecute();
 }
 
-TEST_F(MainWindow, ClosingIsRefusedWhileACaptureRuns) {
+TEST_F(MainWindowTest, ClosingIsRefusedWhileACaptureRuns) {
   Create();
   Form->show();
   Form->Monitor().Ioctl->Running = 1;  // as while the capture thread runs
@@ -352,7 +353,7 @@ TEST_F(MainWindow, ClosingIsRefusedWhileACaptureRuns) {
   EXPECT_TRUE(fs::exists(GlobalSettings.IniPath));
 }
 
-TEST_F(MainWindow, HelpLooksInTheWorkingDirectory) {
+TEST_F(MainWindowTest, HelpLooksInTheWorkingDirectory) {
   Create();
   Form->HelpFolders.clear();
   QString opened;
@@ -371,7 +372,7 @@ TEST_F(MainWindow, HelpLooksInTheWorkingDirectory) {
   EXPECT_EQ(Boxes.size(), 1u);
 }
 
-TEST_F(MainWindow, HelpFallsBackToTheInstalledGuideThenTheSourceTree) {
+TEST_F(MainWindowTest, HelpFallsBackToTheInstalledGuideThenTheSourceTree) {
   Create();
   const fs::path work = Dir / "work", installed = Dir / "installed", source = Dir / "source";
   for (const auto& d : {work, installed, source}) fs::create_directories(d);
@@ -410,7 +411,7 @@ TEST_F(MainWindow, HelpFallsBackToTheInstalledGuideThenTheSourceTree) {
   fs::current_path(previous);
 }
 
-TEST(UserGuide, ShipsWithEveryPictureItNames) {
+TEST(UserGuideTest, ShipsWithEveryPictureItNames) {
   const fs::path docs = fs::path(WIREPEEK_SOURCE_DIR) / "docs";
   const std::string html = ReadWholeFile(docs / "Wirepeek.html");
   ASSERT_FALSE(html.empty()) << "docs/Wirepeek.html is missing";
@@ -429,7 +430,7 @@ TEST(UserGuide, ShipsWithEveryPictureItNames) {
     EXPECT_NE(html.find(word), std::string::npos) << word;
 }
 
-TEST_F(MainWindow, NoAdapterEndsTheProgramAndStillSavesSettings) {
+TEST_F(MainWindowTest, NoAdapterEndsTheProgramAndStillSavesSettings) {
   Form = std::make_unique<TMainForm>();
   Form->show();
   Form->Monitor().Ioctl->AdapterCount = -1;
@@ -439,7 +440,7 @@ TEST_F(MainWindow, NoAdapterEndsTheProgramAndStillSavesSettings) {
   EXPECT_TRUE(fs::exists(GlobalSettings.IniPath));
 }
 
-TEST_F(MainWindow, CommandsAreSharedByButtonsAndMenus) {
+TEST_F(MainWindowTest, CommandsAreSharedByButtonsAndMenus) {
   Create();
   const auto has = [](QMenu* menu, QAction* action) { return menu->actions().contains(action); };
   EXPECT_TRUE(has(Form->mmiCapture, Form->actCaptureStart));
@@ -455,7 +456,7 @@ TEST_F(MainWindow, CommandsAreSharedByButtonsAndMenus) {
   for (const auto& [action, key] : keys) EXPECT_EQ(action->shortcut().toString(), key) << action->text().toStdString();
 }
 
-TEST(MainWindowText, TotalsAreGroupedAndEmptyForZero) {
+TEST(MainWindowTextTest, TotalsAreGroupedAndEmptyForZero) {
   EXPECT_EQ(TotalText(0), "");
   EXPECT_EQ(TotalText(1234567), "1,234,567");
   EXPECT_EQ(TotalText(999), "999");
@@ -467,7 +468,8 @@ TEST(MainWindowText, TotalsAreGroupedAndEmptyForZero) {
 namespace {
 
 // Root only: real loopback traffic through the window's own notification path.
-TEST_F(MainWindow, LiveLoopbackCaptureReachesTheWindow) {
+class MainWindowLive : public MainWindowTest {};
+TEST_F(MainWindowLive, LoopbackCaptureReachesTheWindow) {
   if (geteuid() != 0) GTEST_SKIP() << "live capture needs root";
   Create();
   const int index = Form->cbAdapter->findData("127.0.0.1");
@@ -505,10 +507,10 @@ TEST_F(MainWindow, LiveLoopbackCaptureReachesTheWindow) {
 
 namespace {
 
-class MapSelfCheck : public MainWindow {
+class MapSelfCheckProgram : public MainWindowTest {
  protected:
   void SetUp() override {
-    MainWindow::SetUp();
+    MainWindowTest::SetUp();
     SetTraceAlertSink([this](const std::string& text) {
       Alerts.push_back(text);
       return AlertResultYes;
@@ -518,14 +520,14 @@ class MapSelfCheck : public MainWindow {
   void TearDown() override {
     Trace.reset();
     SetTraceAlertSink(nullptr);
-    MainWindow::TearDown();
+    MainWindowTest::TearDown();
   }
   std::vector<std::string> Alerts;
   std::unique_ptr<TTraceCapture> Trace;
   TStringLineList& Lines() { return Trace->Lines; }
 };
 
-TEST_F(MapSelfCheck, ThisBuildsMapPasses) {
+TEST_F(MapSelfCheckProgram, ThisBuildsMapPasses) {
   GlobalSettings.ExePath = RunningExecutablePath();
   Create();
   EXPECT_EQ(Form->CheckMapFile(), 0);
@@ -537,7 +539,7 @@ TEST_F(MapSelfCheck, ThisBuildsMapPasses) {
   EXPECT_NE(Lines().Lines[1].find(") TMainForm.CheckMapFile"), std::string::npos) << Lines().Lines[1];
 }
 
-TEST_F(MapSelfCheck, MissingMapAlertsAndEndsWithoutSavingSettings) {
+TEST_F(MapSelfCheckProgram, MissingMapAlertsAndEndsWithoutSavingSettings) {
   GlobalSettings.ExePath = (Dir / "wirepeek").string();  // no map beside it
   Create();
   Form->show();

@@ -8,9 +8,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "capture/Datagrams.h"
-#include "capture/TestNetwork.h"
-#include "capture/TestSockets.h"
+#include "common/Datagrams.h"
+#include "common/TestNetwork.h"
+#include "common/TestSockets.h"
 #include "support/Settings.h"
 #include "ui/main/Dialogs.h"
 #include "ui/main/MainUnit.h"
@@ -19,8 +19,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(ProgramPage, AClickNarrowsTheAddressPageToTheProgramsPeersAndASecondShowsAll) {
-  if (!CanMakeTestNetworks()) GTEST_SKIP() << "needs root and iproute2";
+TEST(ProgramPageLive, AClickNarrowsTheAddressPageToTheProgramsPeersAndASecondShowsAll) {
+  SKIP_WITHOUT_TEST_NETWORKS();
   const auto dir = std::filesystem::temp_directory_path() / ("wirepeek-page-" + std::to_string(getpid()));
   std::filesystem::create_directories(dir);
   const std::shared_ptr<void> cleanUp(nullptr, [&](void*) {

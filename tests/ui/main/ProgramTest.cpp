@@ -15,9 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "capture/TestNetwork.h"
+#include "common/TestNetwork.h"
 #include "common/ChildProcess.h"
 #include "common/Files.h"
+#include "common/Reachable.h"
 
 namespace {
 
@@ -57,7 +58,7 @@ bool ShiftMainUnitLines(std::string& Map) {
 // map), started as a user would start it: a map that passes lets the capture
 // run and the program quit on its own; one that fails is named in the alert,
 // and no settings file is written.
-TEST(ProgramStartUp, ATamperedMapIsReportedAndEndsTheProgram) {
+TEST(StartUpProgram, ATamperedMapIsReportedAndEndsTheProgram) {
   struct TCase {
     const char* Name;
     std::function<bool(std::string&)> Change;
@@ -109,14 +110,11 @@ TEST(ProgramStartUp, ATamperedMapIsReportedAndEndsTheProgram) {
 
 // A user without capture rights is told why and what to do in the first box's details, which standard error
 // repeats. The box waits: the test stops timeout (the shell's pid), which stops the program.
-TEST(ProgramStartUp, ACaptureWithoutRightsSaysWhyAndWhatToDo) {
-  const std::string nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
-  const std::string usable =
-      nobody + "test -x " WIREPEEK_BINARY " && ! getcap " WIREPEEK_BINARY "-capture | grep -q raw";
-  if (std::system(usable.c_str()) != 0)
-    GTEST_SKIP() << "the build folder is out of reach, or its helper holds capture rights";
-  const std::string command = "echo $$; cd /tmp && HOME=/nonexistent QT_QPA_PLATFORM=offscreen exec timeout 30 " +
-                              nobody + WIREPEEK_BINARY " --start 127.0.0.1 2>&1";
+TEST(StartUpProgram, ACaptureWithoutRightsSaysWhyAndWhatToDo) {
+  const TReachableCopy copy({WIREPEEK_BINARY, WIREPEEK_BINARY "-capture"});  // the helper's copy holds no rights
+  const std::string command = "echo $$; cd /tmp && HOME=/nonexistent QT_QPA_PLATFORM=offscreen exec timeout 30 "
+                              "setpriv --reuid=65534 --regid=65534 --clear-groups " +
+                              copy(WIREPEEK_BINARY) + " --start 127.0.0.1 2>&1";
   FILE* pipe = popen(command.c_str(), "r");
   ASSERT_NE(pipe, nullptr);
   char line[1024];
@@ -131,12 +129,13 @@ TEST(ProgramStartUp, ACaptureWithoutRightsSaysWhyAndWhatToDo) {
 }
 
 // The title as the X server holds it is English for English only; three pings in a namespace count alike under each.
-TEST(ProgramStartUp, TheWindowIsEnglishForEnglishLocalesOnly) {
+TEST(StartUpLive, TheWindowIsEnglishForEnglishLocalesOnly) {
 #if defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "under a real display the window runs the X and GLib libraries' own threads, which the thread "
                   "checker cannot see into; the other builds run this";
 #endif
-  if (!CanMakeTestNetworks() || !RunCommand("command -v xvfb-run xwininfo")) GTEST_SKIP() << "needs root and Xvfb";
+  SKIP_WITHOUT_TEST_NETWORKS();
+  if (!RunCommand("command -v xvfb-run xwininfo")) GTEST_SKIP() << "needs Xvfb";
   TTestNamespace ns("wp-locale-" + std::to_string(getpid()));
   const std::pair<std::string, std::string> rows[] = {
       {"en_US.UTF-8", "Wirepeek monitor"}, {"ja_JP.UTF-8", "ワイヤピーク監視"}, {"C", "ワイヤピーク監視"}};
@@ -159,7 +158,7 @@ TEST(ProgramStartUp, TheWindowIsEnglishForEnglishLocalesOnly) {
 namespace {
 
 // The window program run by the helper in a folder of its own.
-class Program : public testing::Test {
+class WindowProgram : public testing::Test {
  protected:
   struct TRun {
     std::string Out, Err;
@@ -203,7 +202,7 @@ class Program : public testing::Test {
 
 // With the current folder gone, the log goes to the state folder (made the user's alone), replacing a link
 // planted at its name instead of writing through it, and is the user's alone.
-TEST_F(Program, TheLogIsPrivateAndNeverWrittenThroughALink) {
+TEST_F(WindowProgram, TheLogIsPrivateAndNeverWrittenThroughALink) {
   const std::string state = (Dir / "state" / "wirepeek").string();
   const TRun run = Run({"build"}, "mkdir -p " + state + " gone && cd " + state + " && echo theirs >victim && for s in" +
                                       " $(seq 0 59); do ln -s victim ALOG$(date -d +${s}sec +%Y%m%d_%H%M%S).txt; done" +
@@ -217,7 +216,7 @@ TEST_F(Program, TheLogIsPrivateAndNeverWrittenThroughALink) {
   EXPECT_EQ(fs::file_size(fs::path(state) / "victim"), 7u);
 }
 
-TEST_F(Program, AMainWindowThatCannotBeBuiltIsReportedAndEndsTheProgram) {
+TEST_F(WindowProgram, AMainWindowThatCannotBeBuiltIsReportedAndEndsTheProgram) {
   const TRun run = Run({"build"});
   ASSERT_TRUE(WIFEXITED(run.Status)) << run.Status << run.Err;
   EXPECT_EQ(WEXITSTATUS(run.Status), 1);
@@ -228,7 +227,7 @@ TEST_F(Program, AMainWindowThatCannotBeBuiltIsReportedAndEndsTheProgram) {
   EXPECT_TRUE(Has(log, "no window today"));
 }
 
-TEST_F(Program, AFailedMapCheckEndsWithAFailureStatus) {
+TEST_F(WindowProgram, AFailedMapCheckEndsWithAFailureStatus) {
   const fs::path copy = Dir / "wirepeek_program_helper";
   fs::copy_file(WIREPEEK_PROGRAM_HELPER, copy);  // without its map
   std::string command = "cd " + Dir.string() + " && QT_QPA_PLATFORM=offscreen timeout -s KILL 60 " + copy.string() +

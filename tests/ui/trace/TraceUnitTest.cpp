@@ -34,7 +34,7 @@ std::vector<std::string> MemoLines(TTraceForm& form) {
   return lines;
 }
 
-class TraceWindow : public testing::Test {
+class TraceWindowTest : public testing::Test {
  protected:
   void SetUp() override {
     Dir = fs::temp_directory_path() / ("wirepeek-trace-" + std::to_string(getpid()));
@@ -60,7 +60,7 @@ class TraceWindow : public testing::Test {
   std::unique_ptr<TTraceForm> Form;
 };
 
-TEST_F(TraceWindow, NormalModeIsHiddenAndDiscards) {
+TEST_F(TraceWindowTest, NormalModeIsHiddenAndDiscards) {
   Form = std::make_unique<TTraceForm>();
   EXPECT_FALSE(Form->isVisible());
   EXPECT_FALSE(TraceOutput.WantsText());
@@ -71,7 +71,7 @@ TEST_F(TraceWindow, NormalModeIsHiddenAndDiscards) {
   EXPECT_TRUE(Logs().empty());  // no report, no log
 }
 
-TEST_F(TraceWindow, DebugModeCollectsLinesAndRefusesToClose) {
+TEST_F(TraceWindowTest, DebugModeCollectsLinesAndRefusesToClose) {
   DebugMode = true;
   Form = std::make_unique<TTraceForm>();
   EXPECT_TRUE(Form->isVisible());
@@ -95,7 +95,7 @@ TEST_F(TraceWindow, DebugModeCollectsLinesAndRefusesToClose) {
   EXPECT_EQ(ReadWholeFile(logs[0]), "after clearing\r\n");
 }
 
-TEST_F(TraceWindow, LinesFromAnotherThreadArriveWholeOnTheWindowThread) {
+TEST_F(TraceWindowTest, LinesFromAnotherThreadArriveWholeOnTheWindowThread) {
   DebugMode = true;
   Form = std::make_unique<TTraceForm>();
   std::thread writer([] {
@@ -109,7 +109,7 @@ TEST_F(TraceWindow, LinesFromAnotherThreadArriveWholeOnTheWindowThread) {
   EXPECT_EQ(lines[199], "dump 199" + std::string(150, '.'));
 }
 
-TEST_F(TraceWindow, FirstReportSwitchesToDebugModeAndSavesTheLogAtTheEnd) {
+TEST_F(TraceWindowTest, FirstReportSwitchesToDebugModeAndSavesTheLogAtTheEnd) {
   Form = std::make_unique<TTraceForm>();
   ASSERT_FALSE(Form->isVisible());
   // Why a capture could not start is shown outside debug mode, and stays.
@@ -134,7 +134,7 @@ TEST_F(TraceWindow, FirstReportSwitchesToDebugModeAndSavesTheLogAtTheEnd) {
   ASSERT_EQ(Logs().size(), 1u);
 }
 
-TEST_F(TraceWindow, AnExceptionEscapingAnEventHandlerIsReportedAndTheLoopGoesOn) {
+TEST_F(TraceWindowTest, AnExceptionEscapingAnEventHandlerIsReportedAndTheLoopGoesOn) {
   DebugMode = true;
   Form = std::make_unique<TTraceForm>();
   struct TThrower : QObject {
@@ -163,7 +163,7 @@ TEST_F(TraceWindow, AnExceptionEscapingAnEventHandlerIsReportedAndTheLoopGoesOn)
 
 namespace {
 
-TEST_F(TraceWindow, AFloodOfLinesKeepsTheNewestAndStaysBounded) {
+TEST_F(TraceWindowTest, AFloodOfLinesKeepsTheNewestAndStaysBounded) {
   DebugMode = true;
   Form = std::make_unique<TTraceForm>();
   const std::size_t total = TMemoLines::MaxLines + TMemoLines::MaxLines / 2;
@@ -202,7 +202,7 @@ volatile int* volatile NoWhere = nullptr;
 
 // A fault in a timer's handler, delivered by the real event loop: reported,
 // that handler abandoned, and the loop goes on to the next events.
-TEST_F(TraceWindow, AFaultInAnEventHandlerIsReportedAndTheLoopGoesOn) {
+TEST_F(TraceWindowTest, AFaultInAnEventHandlerIsReportedAndTheLoopGoesOn) {
   if (kAddressSanitizer) GTEST_SKIP() << "the address checker takes the fault signal for itself";
   DebugMode = true;
   Form = std::make_unique<TTraceForm>();
@@ -243,7 +243,7 @@ std::vector<std::string> ReadLog(const fs::path& path) {
   return lines;
 }
 
-TEST_F(TraceWindow, TheSavedLogKeepsTheReportsWhateverCameAfterThem) {
+TEST_F(TraceWindowTest, TheSavedLogKeepsTheReportsWhateverCameAfterThem) {
   Form = std::make_unique<TTraceForm>();
   RunEventHandler([] { throw std::runtime_error("first failure"); });
   ASSERT_TRUE(Form->SaveOnClose);
@@ -270,7 +270,7 @@ TEST_F(TraceWindow, TheSavedLogKeepsTheReportsWhateverCameAfterThem) {
   EXPECT_EQ(std::count(log.begin(), log.end(), "// C++ Exception: Classname=std::runtime_error"), 1);
 }
 
-TEST_F(TraceWindow, AFailedSaveAtTheEndGoesToTheStateFolderAndClosesTheChannel) {
+TEST_F(TraceWindowTest, AFailedSaveAtTheEndGoesToTheStateFolderAndClosesTheChannel) {
   const fs::path state = Dir / "state";
   setenv("XDG_STATE_HOME", state.c_str(), 1);
   const fs::path gone = Dir / "gone";

@@ -28,9 +28,19 @@ inline int CommandOutput(const std::string& command, std::string& output) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-inline bool CanMakeTestNetworks() {
-  return geteuid() == 0 && RunCommand("ip netns list");
+// Why this host cannot make the test networks ("" when it can), as the one
+// shared check says; a test skips with it rather than fail for the host.
+inline const std::string& TestNetworksUnavailable() {
+  static const std::string reason = [] {
+    std::string output;
+    if (CommandOutput("'" WIREPEEK_NAMESPACE_CHECK "' 2>&1", output) == 0) return std::string();
+    while (!output.empty() && output.back() == '\n') output.pop_back();
+    return output.empty() ? std::string("the namespace check did not run") : output;
+  }();
+  return reason;
 }
+#define SKIP_WITHOUT_TEST_NETWORKS() \
+  if (const std::string& why = TestNetworksUnavailable(); !why.empty()) GTEST_SKIP() << why
 
 // A named network namespace that lives as long as this object.
 class TTestNamespace {
@@ -38,7 +48,12 @@ class TTestNamespace {
   explicit TTestNamespace(std::string name) : Name(std::move(name)) {
     RunCommand("ip netns del " + Name);
     if (!RunCommand("ip netns add " + Name)) throw std::runtime_error("cannot create namespace " + Name);
-    Run("ip link set lo up");
+    try {
+      Run("ip link set lo up");
+    } catch (...) {
+      RunCommand("ip netns del " + Name);  // no destructor runs for a half-made object
+      throw;
+    }
   }
   ~TTestNamespace() { RunCommand("ip netns del " + Name); }
   TTestNamespace(const TTestNamespace&) = delete;

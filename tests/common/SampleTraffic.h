@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "capture/Datagrams.h"
-#include "capture/PcapFiles.h"
+#include "common/Datagrams.h"
+#include "common/PcapFiles.h"
 #include "capture/XIoctlUnit.h"
 
 inline std::vector<std::uint8_t> Ethernet(const std::vector<std::uint8_t>& ip, std::vector<std::uint8_t> tags = {}) {

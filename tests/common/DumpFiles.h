@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "capture/Datagrams.h"
-#include "capture/PcapFiles.h"
+#include "common/Datagrams.h"
+#include "common/PcapFiles.h"
 #include "capture/XIoctlUnit.h"
 #include "support/TextDevs.h"
 
