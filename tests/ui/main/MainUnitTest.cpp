@@ -558,7 +558,7 @@ namespace {
 // One capture file through the window's report, the exporter's (run as
 // shipped) and the endpoint's report object: the same figures, since each
 // writes what one capture session gathered.
-class FrontEndFiguresProgram : public MainWindow {};
+class FrontEndFiguresProgram : public MainWindowTest {};
 
 TEST_F(FrontEndFiguresProgram, OneFileGivesTheSameReportInEveryFrontEnd) {
   const std::string file = TrafficFile();
