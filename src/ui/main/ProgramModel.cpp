@@ -15,8 +15,8 @@ constexpr int ColumnCount = 6;
 
 }  // namespace
 
-TProgramModel::TProgramModel(QObject* parent) : QAbstractTableModel(parent) {
-  connect(this, &TProgramModel::Answered, this, &TProgramModel::Refresh, Qt::QueuedConnection);
+TProgramModel::TProgramModel(QObject* parent) : TGuardedModel<QAbstractTableModel>(parent) {
+  GuardedConnect(this, &TProgramModel::Answered, this, &TProgramModel::Refresh, Qt::QueuedConnection);
 }
 
 TProgramModel::~TProgramModel() = default;
@@ -49,7 +49,7 @@ QString TProgramModel::CellText(int row, int column) const {
   }
 }
 
-QVariant TProgramModel::data(const QModelIndex& index, int role) const {
+QVariant TProgramModel::Data(const QModelIndex& index, int role) const {
   if (!index.isValid()) return {};
   if (role == Qt::DisplayRole) return CellText(index.row(), index.column());
   if (role == Qt::TextAlignmentRole)
@@ -58,7 +58,7 @@ QVariant TProgramModel::data(const QModelIndex& index, int role) const {
   return {};
 }
 
-QVariant TProgramModel::headerData(int section, Qt::Orientation orientation, int role) const {
+QVariant TProgramModel::HeaderData(int section, Qt::Orientation orientation, int role) const {
   if (orientation != Qt::Horizontal || section < 0 || section >= ColumnCount) return {};
   if (role == Qt::TextAlignmentRole)
     return QVariant::fromValue(Qt::AlignVCenter | (section == 2 || section == 3 ? Qt::AlignRight : Qt::AlignLeft));
@@ -108,9 +108,12 @@ void TProgramFilter::Narrow(const std::unordered_set<std::uint32_t>* addresses) 
   invalidateRowsFilter();
 }
 
+// The toolkit asks while it filters: an abandon point of its own.
 bool TProgramFilter::filterAcceptsRow(int sourceRow, const QModelIndex&) const {
-  if (!Remotes) return true;
-  const auto* addresses = dynamic_cast<const TIPAdrModel*>(sourceModel());
-  return addresses && sourceRow < addresses->Table().RowCount() &&
-         Remotes->count(addresses->Table().Row(sourceRow).Addr) != 0;
+  return GuardedValue<bool>([&] {
+    if (!Remotes) return true;
+    const auto* addresses = dynamic_cast<const TIPAdrModel*>(sourceModel());
+    return addresses && sourceRow < addresses->Table().RowCount() &&
+           Remotes->count(addresses->Table().Row(sourceRow).Addr) != 0;
+  });
 }
