@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -11,6 +12,8 @@
 #include <string>
 
 #include "support/Assertion.h"
+#include "support/FaultInjection.h"
+#include "support/WorkerGuard.h"
 #include "diagnostics/TraceReport.h"
 #include "diagnostics/ZExWatcher.h"
 #include "support/Settings.h"
@@ -27,6 +30,9 @@ int main(int argc, char** argv) {
   InstallDiagnosticHooks();
   InstallAssertionHandler();
   SetProgramPaths();
+  // As the program's front door does.
+  if (!ArmFaults(std::getenv("WIREPEEK_FAULT")).empty()) return 2;
+  WorkerGuard = RunThreadWork;
   if (argc < 2) return 2;
   const std::string scenario = argv[1];
   // The program sees the arguments after the scenario.
