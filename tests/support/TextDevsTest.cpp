@@ -397,7 +397,9 @@ TEST(TextDevsThreads, AJumpOutOfTheChannelGivesBackWhatWasTakenSinceTheMark) {
     return jumped;
   };
   std::thread([&] { EXPECT_TRUE(jumpOut("", [&] { ch.WriteLine("woke nobody"); })); }).join();
-  EXPECT_TRUE(jumpOut("in the block", [&] { ch.WriteLinesWhole({"in the block"}, {}); }));
+  // Outside the frames the jump leaves, whose destructors it skips.
+  const std::vector<std::string> block{"in the block"};
+  EXPECT_TRUE(jumpOut("in the block", [&] { ch.WriteLinesWhole(block, {}); }));
   std::thread([&] { ch.WriteLine("later"); }).join();
   ch.WriteLine("owner");
   std::promise<void> closed;
