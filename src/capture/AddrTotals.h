@@ -21,7 +21,7 @@ struct AddrTotals {
 
 // Hands every queued record to Fold, oldest first, unless a push is in
 // progress (QueueBusy): then the records wait for the next drain.
-// False (and asserted) in the middle of a push.
+// False in the middle of a push.
 bool RecordQueueHandedOver(const TXIoctl& State);
 template <class TFold>
 void DrainRecords(TXIoctl& State, TFold&& Fold) {

@@ -233,14 +233,10 @@ bool TDumpFormatter::Idle() const noexcept {
 // Formatter thread.
 void TDumpFormatter::Run() {
   // A fault while formatting stops the dumps, not the capture: what comes
-  // later is counted as not dumped.
-  if (RunWorker([this] { Format(); })) return;
+  // later is counted as not dumped. The line saying so travels with the
+  // fault's report, so it lands below it, on a line of its own.
+  if (RunWorker([this] { Format(); }, "-- the packet dump stopped after a fault --")) return;
   Broken.store(true, std::memory_order_release);
-  if (!Out.WantsText()) return;
-  try {
-    Out.WriteLine("-- the packet dump stopped after a fault --");
-  } catch (const ETextChannelError&) {
-  }
 }
 
 // Formatter thread.

@@ -111,7 +111,7 @@ bool CanThrowFrom(std::uintptr_t Address) {
 // have released. The address checker unpoisons the abandoned frames at a
 // jump itself, but not for one that starts on the report stack (it cannot
 // tell that stack's extent): do it here.
-void AfterAbandonJump() {
+void AfterAbandonJump(const TAbandonPoint& Point) {
 #if WIREPEEK_ADDRESS_CHECKS
   if (OverflowLow) {
     const auto low = OverflowLow & ~std::uintptr_t{4095};
@@ -119,7 +119,8 @@ void AfterAbandonJump() {
     if (here > low) __asan_unpoison_memory_region(reinterpret_cast<void*>(low), here - low);
   }
 #endif
-  TraceOutput.ReleaseAbandoned();
+  ForgetAbandonedReport();
+  TraceOutput.ReleaseAbandoned(Point.Held);
 }
 
 thread_local bool WatchdogHeldForFault = false;
@@ -207,8 +208,9 @@ std::string FaultLogPath() { return FaultLogPathText(); }
 bool RunAbandonable(const std::function<void()>& Fn, std::string* Message, const TAbandonHandler& OnAbandon) {
   TAbandonPoint point;
   point.Outer = AbandonTop;
+  point.Held = TTextChannel::MarkHeld();
   if (sigsetjmp(point.Buffer, 0) != 0) {
-    AfterAbandonJump();
+    AfterAbandonJump(point);
     Land(point, Message, OnAbandon);
     return false;
   }
@@ -233,12 +235,13 @@ int SafeCall(TclSafeCallTarget* Target, const std::function<void()>& Fn) noexcep
   point.Outer = AbandonTop;
   point.IsSafeCall = true;
   point.Target = Target;
+  point.Held = TTextChannel::MarkHeld();
   int result = SafeCallFailure;
   const auto answer = [&](const std::string& Message) {
     if (Target && point.NotifyTarget) result = Target->SafeCallException(Message, point.Address);
   };
   if (sigsetjmp(point.Buffer, 0) != 0) {
-    AfterAbandonJump();
+    AfterAbandonJump(point);
     Land(point, nullptr, answer);
     return result;
   }

@@ -9,11 +9,15 @@
 // local walk, never the allocator, stdio or a lock.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #define UNW_LOCAL_ONLY
 #include <libunwind.h>
 
+#include <time.h>
+
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -103,8 +107,36 @@ const char* SignalName(int Signal) {
 thread_local bool InMinimalReport = false;
 thread_local sigjmp_buf MinimalGuard;
 
+// One minimal report at a time: two threads faulting together would name the
+// fault file twice (and close each other's descriptor) and mix their lines.
+// A spin on an atomic, for a lock would not be async-signal-safe; a thread
+// that faults again inside its own report does not wait for itself, and a
+// holder that never lets go is waited for two seconds at most.
+std::atomic<pid_t> MinimalReportHolder{0};
+
+pid_t ThreadId() { return static_cast<pid_t>(::syscall(SYS_gettid)); }
+
+bool TakeMinimalReport() {
+  const pid_t me = ThreadId();
+  if (MinimalReportHolder.load(std::memory_order_acquire) == me) return false;
+  for (int tries = 0; tries < 2000; ++tries) {
+    pid_t none = 0;
+    if (MinimalReportHolder.compare_exchange_strong(none, me, std::memory_order_acq_rel)) return true;
+    const timespec pause{0, 1000000};
+    ::nanosleep(&pause, nullptr);
+  }
+  return false;
+}
+
 // The register block and the raw return addresses.
 void WriteMinimalReport(int Signal, const siginfo_t& Info, ucontext_t& Context) {
+  const bool taken = TakeMinimalReport();
+  struct TGive {
+    bool Taken;
+    ~TGive() {
+      if (Taken) MinimalReportHolder.store(0, std::memory_order_release);
+    }
+  } give{taken};
   if (FaultLog.Fd >= 0 && !FaultLog.Named) {
     // Give the prepared file its name; where that fails, open one by name,
     // never through a link someone planted there.
@@ -161,8 +193,12 @@ void FaultHandler(int Signal, siginfo_t* Info, void* RawContext) {
   auto* uc = static_cast<ucontext_t*>(RawContext);
   // A fault inside the minimal report's walk: end the walk.
   if (InMinimalReport) siglongjmp(MinimalGuard, 1);
-  // A fault inside a report: abandon the report.
-  if (InNotification && NotificationGuard) siglongjmp(*NotificationGuard, 1);
+  // A fault inside a report: abandon the report. Its minimal report is
+  // written all the same; the full one would be made by what just faulted.
+  if (InNotification && NotificationGuard) {
+    if (Info->si_code > 0) WriteMinimalReport(Signal, *Info, *uc);
+    siglongjmp(*NotificationGuard, 1);
+  }
   // Sent by someone, not raised by an instruction: not ours to handle.
   if (Info->si_code <= 0) PassOnSignal(Signal, Info, RawContext);
   // A second fault on the way out of the first (a destructor of an

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string>
 
+#include "support/TextDevs.h"
+
 class TclSafeCallTarget;
 
 // An abandon point of RunAbandonable or SafeCall.
@@ -24,6 +26,9 @@ struct TAbandonPoint {
   // happened with the allocator's lock held.
   char Message[160] = {};
   const void* Address = nullptr;
+  // What the thread held when the point was set up: a jump back to it gives
+  // up what was taken since.
+  TTextChannel::TMark Held;
 };
 
 // The fault being left, handed from the signal handler to the normal stack.
@@ -58,15 +63,23 @@ bool WatcherReports();
 void ArmWatchdog();
 void DisarmWatchdog();
 
+// After a jump out of a report: the report's own state of the thread (the
+// pieces it was collecting) is forgotten. TraceReport.cpp.
+void ForgetAbandonedReport() noexcept;
+
 // Runs a notification under the guard: a fault or an exception inside it is
 // abandoned, and nothing inside it is reported again. The watchdog abandons
-// it too when it takes too long.
+// it too when it takes too long. A jump out of it gives up the locks and
+// counters the report took, so the code it reported on, and every later
+// writer, finds them as they were before the report.
 template <class F>
 void GuardedNotify(F&& Notify) {
   if (InNotification) return;
   InNotification = true;
   sigjmp_buf guard;
   sigjmp_buf* const outer = NotificationGuard;
+  TAbandonPoint* const top = AbandonTop;
+  const TTextChannel::TMark held = TTextChannel::MarkHeld();
   ArmWatchdog();
   if (sigsetjmp(guard, 0) == 0) {
     NotificationGuard = &guard;
@@ -74,6 +87,10 @@ void GuardedNotify(F&& Notify) {
       Notify();
     } catch (...) {
     }
+  } else {
+    AbandonTop = top;
+    ForgetAbandonedReport();
+    TraceOutput.ReleaseAbandoned(held);
   }
   DisarmWatchdog();
   NotificationGuard = outer;

@@ -6,8 +6,11 @@
 #include <stdexcept>
 #include <thread>
 
+#include "diagnostics/FaultState.h"
 #include "diagnostics/LinkMap.h"
 #include "support/DateTimeText.h"
+#include "support/FaultInjection.h"
+#include "support/OwnedMutex.h"
 #include "support/TextDevs.h"
 #include "support/UserFolders.h"
 
@@ -15,7 +18,8 @@ std::string LastExceptionMessage;
 
 namespace {
 
-std::mutex SinkLock;
+// Owned, so that a jump out of a report that held it gives it back.
+TOwnedMutex SinkLock;
 TTraceAlertSink AlertSink;
 TDebugModeSwitch DebugSwitch;
 TReportKeeper Keeper;
@@ -66,7 +70,7 @@ void Put(TReportPiece::TKind Kind, std::string Text) {
 void SwitchToDebugMode() {
   TDebugModeSwitch debugSwitch;
   {
-    std::lock_guard<std::mutex> guard(SinkLock);
+    std::lock_guard guard(SinkLock);
     debugSwitch = DebugSwitch;
   }
   if (debugSwitch) {
@@ -84,6 +88,7 @@ void WriteReport(std::string_view Title, const TclExceptionInformation& EI, TclS
       ~TDone() { Collecting = nullptr; }
     } done;
     Put(TReportPiece::TKind::Line, std::string(Title));
+    FaultPoint(TFaultPoint::Report);
     WriteExceptionHeader(EI);
     WriteStackFrames(StackTracer.Trace(EI));
   }
@@ -93,24 +98,26 @@ void WriteReport(std::string_view Title, const TclExceptionInformation& EI, TclS
 
 }  // namespace
 
+void fault_state::ForgetAbandonedReport() noexcept { Collecting = nullptr; }
+
 void SetTraceAlertSink(TTraceAlertSink Sink) {
-  std::lock_guard<std::mutex> guard(SinkLock);
+  std::lock_guard guard(SinkLock);
   AlertSink = std::move(Sink);
 }
 
 void SetReportKeeper(TReportKeeper NewKeeper) {
-  std::lock_guard<std::mutex> guard(SinkLock);
+  std::lock_guard guard(SinkLock);
   Keeper = std::move(NewKeeper);
 }
 
 void SetReportPoster(TReportPoster Post) {
-  std::lock_guard<std::mutex> guard(SinkLock);
+  std::lock_guard guard(SinkLock);
   Poster = std::move(Post);
   PosterThread = std::this_thread::get_id();
 }
 
 void SetDebugModeSwitch(TDebugModeSwitch Switch) {
-  std::lock_guard<std::mutex> guard(SinkLock);
+  std::lock_guard guard(SinkLock);
   DebugSwitch = std::move(Switch);
 }
 
@@ -130,7 +137,7 @@ int TraceAlert(const char* Format, ...) {
   TraceOutput.WriteLine(text);
   TTraceAlertSink sink;
   {
-    std::lock_guard<std::mutex> guard(SinkLock);
+    std::lock_guard guard(SinkLock);
     sink = AlertSink;
   }
   if (sink) return sink(text);
@@ -169,7 +176,9 @@ void WriteExceptionHeader(const TclExceptionInformation& EI) {
   using TKind = TReportPiece::TKind;
   if (!DebugMode) {
     if (Collecting) {
-      Collecting->push_back({TKind::ModeSwitch, {}});
+      // Before the report's title: the switch empties the memo, and the
+      // report is to begin with its title.
+      Collecting->insert(Collecting->begin(), {TKind::ModeSwitch, {}});
     } else {
       SwitchToDebugMode();
     }
@@ -199,7 +208,7 @@ bool FlushPendingReports() {
   TReportKeeper keeper;
   TReportPoster poster;
   {
-    std::lock_guard<std::mutex> guard(SinkLock);
+    std::lock_guard guard(SinkLock);
     keeper = Keeper;
     if (PosterThread != std::this_thread::get_id()) poster = Poster;
   }
@@ -290,13 +299,16 @@ bool RunEventHandler(const std::function<void()>& Fn) {
   return false;
 }
 
-bool RunThreadWork(const std::function<void()>& Fn) {
+bool RunThreadWork(const std::function<void()>& Fn, std::string_view AfterFault) {
   PrepareThreadForFaults();
   // This thread's faults are reported; its exceptions are its own business.
   TclExceptWatcher watcher(nullptr);
   watcher.OnSystemException = SystemExceptionReport;
-  return RunAbandonable(Fn, nullptr, [](const std::string& Message) {
+  return RunAbandonable(Fn, nullptr, [AfterFault](const std::string& Message) {
     Pending.push_back({TReportPiece::TKind::Line, Message});
+    // Handed over with the report, so it comes after it wherever the report
+    // is written (the window thread writes reports made on other threads).
+    if (!AfterFault.empty()) Pending.push_back({TReportPiece::TKind::Line, std::string(AfterFault)});
     FlushPendingReports();
   });
 }

@@ -80,7 +80,8 @@ bool RunEventHandler(const std::function<void()>& Fn);
 // endpoint worker), installed as the worker guard: the thread is readied for
 // faults; a fault in Fn is reported and abandons Fn, whose message follows
 // the report as a line; false then. C++ exceptions pass through.
-bool RunThreadWork(const std::function<void()>& Fn);
+// AfterFault, when not empty, is a line written after that message.
+bool RunThreadWork(const std::function<void()>& Fn, std::string_view AfterFault = {});
 // Reports made on other threads reach the trace window through Post, which
 // runs its argument soon on the thread that set it (the window thread).
 using TReportPoster = std::function<void(std::function<void()>)>;

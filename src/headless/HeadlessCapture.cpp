@@ -119,6 +119,10 @@ int THeadlessCapture::End(std::ostream& err) {
   Session.FlushPrograms();
   // The capture ended by itself with a failed receive: a broken file, or an
   // interface that went away. The figures cover what was read.
+  if (EndedAlone && exitCode == TCaptureThread::ExitAbandoned) {
+    err << "wirepeek: the capture ended by a fault; the figures cover only what was counted before it\n";
+    return ExitFaulted;
+  }
   if (EndedAlone && exitCode == 2) {
     const std::string reason = state.CaptureSocket ? state.CaptureSocket->LastError() : std::string();
     err << "wirepeek: the capture ended early" << (reason.empty() ? "" : ": " + reason) << '\n';

@@ -29,8 +29,11 @@ class THeadlessCapture {
   // or the capture ended by itself; calls Tick on this thread about every
   // Interval (zero: never).
   void Wait(long Seconds, std::chrono::milliseconds Interval, const std::function<void()>& Tick);
-  // Ends the capture. 0, or 1 when it ended early by itself (said on Err).
+  // Ends the capture. 0, 1 when it ended early by itself, or ExitFaulted when
+  // a fault ended it (either said on Err).
   int End(std::ostream& Err);
+  // The figures then cover only what was counted before the fault.
+  static constexpr int ExitFaulted = 3;
 
   bool Live() const { return IsLive; }
   bool Running() const;

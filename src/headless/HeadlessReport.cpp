@@ -31,7 +31,7 @@ int RunHeadlessReport(const TLongOptions& options, std::ostream& out, std::ostre
   const TFiguresSnapshot figures = capture.Final();
   // A file that never names the address gives all zeros, which looks like a
   // quiet address rather than a wrong one.
-  if (!capture.Live() && figures.Counters[DirectionSent][KindPackets][0] == 0 &&
+  if (!capture.Live() && code != THeadlessCapture::ExitFaulted && figures.Counters[DirectionSent][KindPackets][0] == 0 &&
       figures.Counters[DirectionReceived][KindPackets][0] == 0)
     err << "wirepeek: warning: none of the " << figures.TotalPackets << " datagrams in " << options.File
         << " was sent or received by " << options.Adapter << '\n';

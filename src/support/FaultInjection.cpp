@@ -1,12 +1,14 @@
 #include "support/FaultInjection.h"
 
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdint>
 #include <cstring>
 #include <exception>
 #include <mutex>
+#include <stdexcept>
 #include <string_view>
 #include <vector>
 
@@ -14,28 +16,27 @@
 
 std::atomic<unsigned> ArmedFaultPoints{0};
 
+namespace fault_injection {
+TOwnedMutex InjectedLock;
+int* volatile NullPointer = nullptr;
+void* volatile BadPointer = reinterpret_cast<void*>(std::uintptr_t{16});
+volatile unsigned Zero = 0;
+volatile unsigned Sink = 0;
+void* (*volatile Copy)(void*, const void*, std::size_t) = &std::memcpy;
+}  // namespace fault_injection
+
 namespace {
 
-enum class TFaultKind {
-  Store,          // a null store in this frame, which holds a lock
-  CalleeStore,    // a null store in a callee of a frame that holds a lock
-  LibraryCopy,    // a bad pointer handed to memcpy: the fault is inside the C library
-  NoexceptStore,  // a null store in a function that may not throw
-  Divide,         // an integer division by zero
-  Recursion,      // endless recursion: the stack overflows
-  ChannelLock,    // the stack overflows while the trace channel's lock is held
-  AllocatorLock,  // a null store while the allocator is held (needs the test's allocator)
-  Terminate,      // std::terminate, which nothing may swallow
-};
-
 constexpr std::array<std::string_view, static_cast<std::size_t>(TFaultPoint::Count)> PointNames = {
-    "timer", "action", "notify", "model", "count", "receive", "dump", "metrics", "startup", "shutdown"};
+    "timer", "action", "notify", "model", "count", "receive", "dump", "metrics", "startup", "shutdown",
+    "paint", "data", "menu", "tray", "report"};
 constexpr std::pair<std::string_view, TFaultKind> KindNames[] = {
     {"store", TFaultKind::Store},         {"callee", TFaultKind::CalleeStore},
     {"memcpy", TFaultKind::LibraryCopy},  {"noexcept", TFaultKind::NoexceptStore},
     {"divide", TFaultKind::Divide},       {"recursion", TFaultKind::Recursion},
     {"channel", TFaultKind::ChannelLock}, {"allocator", TFaultKind::AllocatorLock},
-    {"terminate", TFaultKind::Terminate}};
+    {"terminate", TFaultKind::Terminate}, {"throw", TFaultKind::Throw},
+    {"hang", TFaultKind::Hang}};
 
 struct TArmedFault {
   TFaultPoint Point;
@@ -47,39 +48,14 @@ struct TArmedFault {
 std::vector<TArmedFault> Armed;
 std::array<std::atomic<unsigned>, static_cast<std::size_t>(TFaultPoint::Count)> Arrivals{};
 
-// The lock the lock-holding kinds take; a fault that skips its clean-up
-// leaves it held, and InjectedLocksFree says so.
-std::mutex InjectedLock;
-
-int* volatile NullPointer = nullptr;
-volatile int Zero = 0;
 volatile bool NeverTrue = false;
 using THold = void (*)();
 
-[[gnu::noinline]] void StoreThroughNull() { *NullPointer = 1; }
-
-[[gnu::noinline]] void StoreInFrame() {
-  std::lock_guard guard(InjectedLock);
-  *NullPointer = 2;
-}
+[[gnu::noinline]] void StoreThroughNull() { *fault_injection::NullPointer = 1; }
 
 [[gnu::noinline]] void StoreInCallee() {
-  std::lock_guard guard(InjectedLock);
+  std::lock_guard guard(fault_injection::InjectedLock);
   StoreThroughNull();
-}
-
-[[gnu::noinline]] void CopyToBadPointer() {
-  std::lock_guard guard(InjectedLock);
-  char source[64] = {};
-  void* volatile target = reinterpret_cast<void*>(std::uintptr_t{16});
-  std::memcpy(target, source, sizeof source);
-}
-
-[[gnu::noinline]] void StoreWithoutThrowing() noexcept { *NullPointer = 3; }
-
-[[gnu::noinline]] void Divide() {
-  std::lock_guard guard(InjectedLock);
-  NullPointer = reinterpret_cast<int*>(std::uintptr_t{1} / static_cast<unsigned>(Zero));
 }
 
 [[gnu::noinline]] unsigned Recurse(unsigned Depth) {
@@ -87,25 +63,6 @@ using THold = void (*)();
   frame[0] = static_cast<char>(Depth);
   if (NeverTrue) return Depth;
   return Recurse(Depth + 1) + static_cast<unsigned>(frame[0]);
-}
-
-void Make(TFaultKind Kind) {
-  switch (Kind) {
-    case TFaultKind::Store: StoreInFrame(); break;
-    case TFaultKind::CalleeStore: StoreInCallee(); break;
-    case TFaultKind::LibraryCopy: CopyToBadPointer(); break;
-    case TFaultKind::NoexceptStore: StoreWithoutThrowing(); break;
-    case TFaultKind::Divide: Divide(); break;
-    case TFaultKind::Recursion: (void)Recurse(0); break;
-    case TFaultKind::ChannelLock: TraceOutput.WhileLocked([] { (void)Recurse(0); }); break;
-    case TFaultKind::AllocatorLock:
-      // The test's allocator blocks every allocation from here on, as a
-      // fault inside the allocator would.
-      if (auto hold = reinterpret_cast<THold>(::dlsym(RTLD_DEFAULT, "WirepeekHoldAllocator"))) hold();
-      StoreThroughNull();
-      break;
-    case TFaultKind::Terminate: std::terminate();
-  }
 }
 
 }  // namespace
@@ -132,7 +89,7 @@ std::string ArmFaults(const char* Value) {
       }
       if (arrival == 0) return "bad arrival count in \"" + std::string(item) + "\"";
     }
-    TArmedFault fault{TFaultPoint::Count, TFaultKind::Store, arrival};
+    TArmedFault fault{TFaultPoint::Count, TFaultKind::None, arrival};
     for (std::size_t i = 0; i < PointNames.size(); ++i)
       if (PointNames[i] == point) fault.Point = static_cast<TFaultPoint>(i);
     bool knownKind = false;
@@ -148,14 +105,36 @@ std::string ArmFaults(const char* Value) {
   return {};
 }
 
-void ReachFaultPoint(TFaultPoint Point) {
+TFaultKind TakeFault(TFaultPoint Point) {
   const unsigned arrival = Arrivals[static_cast<std::size_t>(Point)].fetch_add(1) + 1;
   for (const TArmedFault& fault : Armed)
-    if (fault.Point == Point && fault.Arrival == arrival) Make(fault.Kind);
+    if (fault.Point == Point && fault.Arrival == arrival) return fault.Kind;
+  return TFaultKind::None;
+}
+
+void MakeFault(TFaultKind Kind) {
+  switch (Kind) {
+    case TFaultKind::CalleeStore: StoreInCallee(); break;
+    case TFaultKind::Recursion: (void)Recurse(0); break;
+    case TFaultKind::ChannelLock: TraceOutput.WhileLocked([] { (void)Recurse(0); }); break;
+    case TFaultKind::AllocatorLock:
+      // The test's allocator blocks every allocation from here on, as a
+      // fault inside the allocator would.
+      if (auto hold = reinterpret_cast<THold>(::dlsym(RTLD_DEFAULT, "WirepeekHoldAllocator"))) hold();
+      StoreThroughNull();
+      break;
+    case TFaultKind::Terminate: std::terminate();
+    case TFaultKind::Throw: throw std::runtime_error("a fault made on purpose");
+    case TFaultKind::Hang:
+      while (!NeverTrue) ::pause();
+      break;
+    default: break;
+  }
 }
 
 bool InjectedLocksFree() {
-  if (!InjectedLock.try_lock()) return false;
-  InjectedLock.unlock();
+  auto& lock = fault_injection::InjectedLock;
+  if (!lock.try_lock()) return false;
+  lock.unlock();
   return true;
 }

@@ -53,6 +53,13 @@ const char* const NotReadableText = "text channel cannot be opened for reading";
 const char* const NotOwnerText =
     "the lines device can only be opened and closed on the thread that bound it";
 
+// This thread's share of the channel's counters, which a jump out of a fault
+// or a report leaves behind: calls in progress, TextPending calls running,
+// and whether it holds the queue back for a block.
+thread_local int UsesByMe = 0;
+thread_local int NotifyingByMe = 0;
+thread_local bool HoldsQueueByMe = false;
+
 }  // namespace
 
 struct TTextChannel::TState {
@@ -211,6 +218,13 @@ struct TTextChannel::TState {
     return !HasQueued.exchange(true, std::memory_order_acq_rel);
   }
 
+  // Whether the calling thread (not the owner) has written part of a line.
+  bool OtherLineOpen() {
+    std::lock_guard queueLock(QueueMutex);
+    const auto entry = Others.find(std::this_thread::get_id());
+    return entry != Others.end() && !entry->second.Text.empty();
+  }
+
   void OtherWrite(std::string_view Text, bool LineEnd) {
     std::unique_lock queueLock(QueueMutex);
     RequireOutput();
@@ -228,6 +242,7 @@ struct TTextChannel::TState {
 
     TLineList* const target = Target;
     ++Notifying;
+    ++NotifyingByMe;
     queueLock.unlock();
     struct TDone {
       TState& S;
@@ -235,6 +250,7 @@ struct TTextChannel::TState {
         {
           std::lock_guard lock(S.QueueMutex);
           --S.Notifying;
+          --NotifyingByMe;
         }
         S.NotifyDone.notify_all();
       }
@@ -311,9 +327,6 @@ struct TTextChannel::TState {
 };
 
 namespace {
-
-// This thread's calls in progress, which a jump out of a fault leaves behind.
-thread_local int UsesByMe = 0;
 
 // Counts a call in progress for the destructor.
 class TUse {
@@ -432,11 +445,39 @@ bool TTextChannel::HeldByCallingThread() const noexcept {
   return State->ApplyMutex.HeldByMe() || State->QueueMutex.HeldByMe();
 }
 
-void TTextChannel::ReleaseAbandoned() noexcept {
-  if (State->QueueMutex.HeldByMe()) State->QueueMutex.unlock();
-  if (State->ApplyMutex.HeldByMe()) State->ApplyMutex.unlock();
-  State->Users.fetch_sub(UsesByMe);
-  UsesByMe = 0;
+TTextChannel::TMark TTextChannel::MarkHeld() noexcept {
+  return {OwnedLocksHeld(), UsesByMe, NotifyingByMe, HoldsQueueByMe};
+}
+
+void TTextChannel::ReleaseAbandoned() noexcept { ReleaseAbandoned(TMark{}); }
+
+void TTextChannel::ReleaseAbandoned(const TMark& Mark) noexcept {
+  // The block's hold is changed under ApplyMutex, which its writer held.
+  if (HoldsQueueByMe && !Mark.HoldsQueue) {
+    State->HoldQueue = false;
+    HoldsQueueByMe = false;
+  }
+  // Left in the middle of handing the owner's text to the list: that text is
+  // abandoned with the code that wrote it, and the next line starts afresh.
+  if (OwnedLockTakenSince(State->ApplyMutex, Mark.Locks)) {
+    State->OwnerText = {};
+    State->OwnerLineOpen = false;
+    State->CurLine = State->Target ? State->Target->Count() : 0;
+  }
+  ReleaseOwnedLocksAbove(Mark.Locks);
+  if (NotifyingByMe > Mark.Notifying) {
+    {
+      std::unique_lock queueLock(State->QueueMutex, std::defer_lock);
+      if (!State->QueueMutex.HeldByMe()) queueLock.lock();
+      State->Notifying -= NotifyingByMe - Mark.Notifying;
+    }
+    NotifyingByMe = Mark.Notifying;
+    State->NotifyDone.notify_all();
+  }
+  if (UsesByMe > Mark.Uses) {
+    State->Users.fetch_sub(UsesByMe - Mark.Uses);
+    UsesByMe = Mark.Uses;
+  }
 }
 
 void TTextChannel::WriteLinesWhole(const std::vector<std::string>& Lines, const std::function<void()>& AtStart) {
@@ -447,19 +488,28 @@ void TTextChannel::WriteLinesWhole(const std::vector<std::string>& Lines, const 
         State->Output) {
       // What others finished comes first; then nothing of theirs until the
       // block is in, so the block's place in the list is known at its start.
+      // A block never continues a line left unfinished (by a fault, say).
+      if (State->OwnerText.Buffered > 0 || (State->OwnerLineOpen && State->CurLine == State->Target->Count() - 1))
+        State->OwnerWrite({}, true);
       State->DrainQueued();
       if (AtStart) AtStart();
       State->HoldQueue = true;
+      HoldsQueueByMe = true;
       struct TRelease {
         TState& S;
-        ~TRelease() { S.HoldQueue = false; }
+        ~TRelease() {
+          S.HoldQueue = false;
+          HoldsQueueByMe = false;
+        }
       } release{*State};
       for (const std::string& line : Lines) State->OwnerWrite(line, true);
       State->HoldQueue = false;
+      HoldsQueueByMe = false;
       State->DrainQueued();
       return;
     }
   }
+  if (State->OtherLineOpen()) WriteLine();
   for (const std::string& line : Lines) WriteLine(line);
 }
 

@@ -78,8 +78,21 @@ class TTextChannel {
   // True while the calling thread is inside the channel (holding its lock):
   // a fault report made then must not write until it has left.
   bool HeldByCallingThread() const noexcept;
-  // After a fault left the calling thread's code by a jump, which skips
-  // destructors: gives up whatever of the channel that thread still held.
+  // What of the channel the calling thread holds now: its locks (and every
+  // other owned mutex), its calls in progress, its running TextPending calls
+  // and a block it is writing.
+  struct TMark {
+    std::size_t Locks = 0;
+    int Uses = 0;
+    int Notifying = 0;
+    bool HoldsQueue = false;
+  };
+  static TMark MarkHeld() noexcept;
+  // After a jump skipped the destructors of the calling thread's code: gives
+  // up what that thread took of the channel (and of any owned mutex) since
+  // Mark, so that other writers, Close and the destructor do not wait for
+  // ever. Without a mark, everything it holds.
+  void ReleaseAbandoned(const TMark& Mark) noexcept;
   void ReleaseAbandoned() noexcept;
   // Writes Lines as one block that no other thread's lines split. On the
   // owner, with the lines device bound, AtStart runs once what others had

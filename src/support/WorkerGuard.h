@@ -5,12 +5,15 @@
 // and a false result, so that the work ends and the program goes on.
 // Without a guard (tests of the core alone) the work runs bare.
 #include <functional>
+#include <string_view>
 
-using TWorkerGuard = bool (*)(const std::function<void()>& Work);
+// AfterFault, when not empty, is a line for the trace that follows the
+// fault's report and message (wherever the report is written).
+using TWorkerGuard = bool (*)(const std::function<void()>& Work, std::string_view AfterFault);
 inline TWorkerGuard WorkerGuard = nullptr;
 
-inline bool RunWorker(const std::function<void()>& Work) {
-  if (WorkerGuard) return WorkerGuard(Work);
+inline bool RunWorker(const std::function<void()>& Work, std::string_view AfterFault = {}) {
+  if (WorkerGuard) return WorkerGuard(Work, AfterFault);
   Work();
   return true;
 }

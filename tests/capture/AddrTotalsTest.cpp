@@ -91,20 +91,18 @@ TEST(AddrTotalsTest, DrainFoldsInQueueOrderUnlessAPushIsInProgress) {
 
   state.RecordQueue.push_back(Record("10.0.0.9", 0, 100, 5, 1, 2, 3));
   state.RecordQueue.push_back(Record("10.0.0.9", 1, 50, 4, 1, 2, 4));
-  // A drain in the middle of a push breaks the hand-over: it is asserted.
+  // A drain in the middle of a push leaves the records for the next one,
+  // without an assertion.
   std::vector<std::string> boxes;
   SetAssertBoxSink([&](const std::string& text, const std::string&) { boxes.push_back(text); });
   state.QueueBusy = 1;
   table.Drain(state);
   EXPECT_EQ(table.RowCount(), 0);
   EXPECT_EQ(state.RecordQueue.size(), 2u);
-  ASSERT_EQ(boxes.size(), 1u);
-  EXPECT_EQ(LastAssertFile, "AddrTotals.cpp");
-  EXPECT_EQ(boxes[0].substr(boxes[0].find("\r\n")), "\r\nrecord queue drained during a push");
 
   state.QueueBusy = 0;
   table.Drain(state);
-  EXPECT_EQ(boxes.size(), 1u);
+  EXPECT_TRUE(boxes.empty());
   SetAssertBoxSink(nullptr);
   EXPECT_TRUE(state.RecordQueue.empty());
   ASSERT_EQ(table.RowCount(), 1);

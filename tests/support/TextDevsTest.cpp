@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <setjmp.h>
+
 #include <algorithm>
+#include <chrono>
+#include <functional>
+#include <future>
 #include <atomic>
 #include <mutex>
 #include <ostream>
@@ -348,3 +353,60 @@ TEST(TextDevsThreadsTest, QueuedLinesCountsFinishedLinesUntilTheOwnerTakesThem) 
 }
 
 }  // namespace
+
+namespace {
+
+// Jumps out of the channel, as the way out of a fault does, when asked to
+// at a wake-up or at a given line.
+class TJumpingList : public TStringLineList {
+ public:
+  sigjmp_buf* Out = nullptr;
+  std::string AtLine;
+  void Add(std::string_view Line) override {
+    if (Out && Line == AtLine) siglongjmp(*Out, 1);
+    TStringLineList::Add(Line);
+  }
+  void TextPending() override {
+    if (Out && AtLine.empty()) siglongjmp(*Out, 1);
+  }
+};
+
+}  // namespace
+
+// A jump out of a wake-up (other thread) and out of a block (owner) skips
+// the clean-ups; giving back what was taken since the mark leaves the
+// channel usable: later lines arrive, and Close does not wait for ever.
+TEST(TextDevsThreads, AJumpOutOfTheChannelGivesBackWhatWasTakenSinceTheMark) {
+  TJumpingList list;
+  TTextChannel ch;
+  ch.AssignLinesDevice(list);
+  ch.Rewrite();
+  const auto jumpOut = [&](const std::string& atLine, const std::function<void()>& write) {
+    sigjmp_buf out;
+    const TTextChannel::TMark mark = TTextChannel::MarkHeld();
+    list.AtLine = atLine;
+    list.Out = &out;
+    bool jumped = false;
+    if (sigsetjmp(out, 0) == 0) {
+      write();
+    } else {
+      jumped = true;
+      ch.ReleaseAbandoned(mark);
+    }
+    list.Out = nullptr;
+    return jumped;
+  };
+  std::thread([&] { EXPECT_TRUE(jumpOut("", [&] { ch.WriteLine("woke nobody"); })); }).join();
+  // Outside the frames the jump leaves, whose destructors it skips.
+  const std::vector<std::string> block{"in the block"};
+  EXPECT_TRUE(jumpOut("in the block", [&] { ch.WriteLinesWhole(block, {}); }));
+  std::thread([&] { ch.WriteLine("later"); }).join();
+  ch.WriteLine("owner");
+  std::promise<void> closed;
+  std::thread([&] {
+    ch.AssignNullDevice();  // waits for wake-ups still running, as Close does
+    closed.set_value();
+  }).detach();
+  ASSERT_EQ(closed.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_EQ(list.Lines, (std::vector<std::string>{"woke nobody", "later", "owner"}));
+}

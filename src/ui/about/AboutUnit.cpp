@@ -38,7 +38,7 @@ QLabel* MakeStatic(QWidget* parent, int left, int top, int width, int height) {
 
 }  // namespace
 
-TAboutForm::TAboutForm(QWidget* parent, std::string exePath) : QDialog(parent), ExePath(std::move(exePath)) {
+TAboutForm::TAboutForm(QWidget* parent, std::string exePath) : TGuarded<QDialog>(parent), ExePath(std::move(exePath)) {
   AboutForm = this;
   setWindowTitle(tr("バージョン情報"));
   setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
@@ -78,7 +78,7 @@ TAboutForm::TAboutForm(QWidget* parent, std::string exePath) : QDialog(parent), 
   OKButton->setGeometry(S(160), S(217), S(81), S(40));
   OKButton->setDefault(true);
   OKButton->setFocus();
-  connect(OKButton, &QPushButton::clicked, this, &QDialog::accept);
+  GuardedConnect(OKButton, &QPushButton::clicked, this, &QDialog::accept);
 
   if (const QScreen* screen = QGuiApplication::primaryScreen())
     move(screen->geometry().center() - rect().center());

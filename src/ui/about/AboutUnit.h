@@ -8,8 +8,9 @@
 #include <string>
 
 #include "support/VersionInfo.h"
+#include "ui/trace/GuardedEntry.h"
 
-class TAboutForm final : public QDialog {
+class TAboutForm final : public TGuarded<QDialog> {
   Q_OBJECT
  public:
   // ExePath: the executable to describe; empty for the running one.

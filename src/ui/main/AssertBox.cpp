@@ -8,6 +8,7 @@
 
 #include "support/Assertion.h"
 #include "ui/main/Dialogs.h"
+#include "ui/trace/GuardedEntry.h"
 
 void InstallAssertBox() {
   SetAssertBoxSink([](const std::string& Text, const std::string& Caption) {
@@ -30,14 +31,11 @@ void InstallAssertBox() {
       std::fprintf(stderr, "%s: %s\n", Caption.c_str(), Text.c_str());
       return;
     }
-    QMetaObject::invokeMethod(
-        app,
-        [caption, text] {
-          struct TDone {
-            ~TDone() { showing.store(false); }
-          } done;
-          ShowMessageBox(nullptr, caption, text);
-        },
-        Qt::QueuedConnection);
+    QMetaObject::invokeMethod(app, GuardedSlot([caption, text] {
+      struct TDone {
+        ~TDone() { showing.store(false); }
+      } done;
+      ShowMessageBox(nullptr, caption, text);
+    }), Qt::QueuedConnection);
   });
 }

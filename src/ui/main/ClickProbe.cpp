@@ -4,10 +4,10 @@
 #include <QMouseEvent>
 #include <algorithm>
 
-TClickProbe::TClickProbe(QWidget* target, int intervalMs, QObject* parent) : QObject(parent), Target(target) {
+TClickProbe::TClickProbe(QWidget* target, int intervalMs, QObject* parent) : TGuarded<QObject>(parent), Target(target) {
   Target->installEventFilter(this);
   Timer.setInterval(intervalMs);
-  connect(&Timer, &QTimer::timeout, this, &TClickProbe::Post);
+  GuardedConnect(&Timer, &QTimer::timeout, this, &TClickProbe::Post);
   Timer.start();
 }
 
@@ -26,12 +26,12 @@ void TClickProbe::Post() {
                                                       Qt::LeftButton, Qt::NoButton, Qt::NoModifier));
 }
 
-bool TClickProbe::eventFilter(QObject* watched, QEvent* event) {
+bool TClickProbe::FilterEvent(QObject* watched, QEvent* event) {
   if (watched == Target && InFlight && event->type() == QEvent::MouseButtonRelease) {
     InFlight = false;
     Waits.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - PostedAt).count());
   }
-  return QObject::eventFilter(watched, event);
+  return TGuarded<QObject>::FilterEvent(watched, event);
 }
 
 double TClickProbe::MedianMs() const {

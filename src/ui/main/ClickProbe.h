@@ -9,7 +9,9 @@
 #include <chrono>
 #include <vector>
 
-class TClickProbe final : public QObject {
+#include "ui/trace/GuardedEntry.h"
+
+class TClickProbe final : public TGuarded<QObject> {
  public:
   // Target should react to a click harmlessly (a read-only text box).
   TClickProbe(QWidget* Target, int IntervalMs, QObject* parent = nullptr);
@@ -20,7 +22,7 @@ class TClickProbe final : public QObject {
   double MaxMs() const;
 
  protected:
-  bool eventFilter(QObject* Watched, QEvent* Event) override;
+  bool FilterEvent(QObject* Watched, QEvent* Event) override;
 
  private:
   void Post();

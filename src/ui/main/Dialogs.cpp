@@ -7,6 +7,7 @@
 #include "capture/XIoctlUnit.h"
 #include "ui/trace/TraceUnit.h"
 #include "support/TextDevs.h"
+#include "ui/trace/GuardedEntry.h"
 
 namespace {
 
@@ -44,6 +45,6 @@ void InstallErrorBox(TXIoctl& State) {
   State.Reason = [](std::string_view line) {
     if (TraceOutput.WantsText() || !TraceForm) return;
     TMemoLines* lines = &TraceForm->MemoLines();
-    QMetaObject::invokeMethod(lines, [lines, text = std::string(line)] { lines->Add(text); });
+    QMetaObject::invokeMethod(lines, GuardedSlot([lines, text = std::string(line)] { lines->Add(text); }));
   };
 }

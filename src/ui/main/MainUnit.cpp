@@ -81,17 +81,17 @@ void Bind(QPushButton* button, QAction* action) {
     button->setText(text);
     button->setEnabled(action->isEnabled());
   };
-  QObject::connect(action, &QAction::changed, button, update);
-  QObject::connect(button, &QPushButton::clicked, action, &QAction::trigger);
+  GuardedConnect(action, &QAction::changed, button, update);
+  GuardedConnect(button, &QPushButton::clicked, action, &QAction::trigger);
   update();
 }
 
 // The summary lists: rows of one line each, so a changed figure needs only a
 // repaint. QTreeView would measure the first row's cells again on every
 // change that touches it (the totals row, on each notification).
-class TSummaryView final : public QTreeView {
+class TSummaryView final : public TGuarded<QTreeView> {
  public:
-  using QTreeView::QTreeView;
+  using TGuarded<QTreeView>::TGuarded;
 
  protected:
   void dataChanged(const QModelIndex& TopLeft, const QModelIndex& BottomRight, const QList<int>& Roles) override {
@@ -106,7 +106,7 @@ QString TotalText(std::int64_t value) {
   return QLocale().toString(static_cast<qlonglong>(value));
 }
 
-TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
+TMainForm::TMainForm(QWidget* parent) : TGuarded<QMainWindow>(parent) {
   MainForm = this;
   OpenDocument = [](const QString& path) { return QDesktopServices::openUrl(QUrl::fromLocalFile(path)); };
   HelpFolders = {QStringLiteral(WIREPEEK_DOC_DIR), QStringLiteral(WIREPEEK_SOURCE_DOC_DIR)};
@@ -206,7 +206,7 @@ void TMainForm::BuildControls() {
 void TMainForm::BuildActionsAndMenus() {
   const auto action = [this](const QString& caption, void (TMainForm::*handler)()) {
     auto* a = new QAction(caption, this);
-    connect(a, &QAction::triggered, this, [this, handler] { RunEventHandler([this, handler] { (this->*handler)(); }); });
+    GuardedConnect(a, &QAction::triggered, this, handler);
     return a;
   };
   actCaptureStart = action(tr("Capture 開始"), &TMainForm::actCaptureStartExecute);
@@ -298,15 +298,12 @@ void TMainForm::FormCreate() {
   }
   // Each handler is an abandon point of its own: a fault in it is left
   // without leaving the toolkit's frames that called it.
-  connect(cbAdapter, &QComboBox::activated, this, [this](int i) { RunEventHandler([&] { cbAdapterChange(i); }); });
-  connect(cbProt_IPAdr, &QCheckBox::toggled, this,
-          [this](bool on) { RunEventHandler([&] { cbProt_IPAdrClick(on); }); });
-  connect(pcSyukei, &QTabWidget::currentChanged, this,
-          [this](int i) { RunEventHandler([&] { pcSyukeiChange(i); }); });
-  connect(lvProgram, &QTreeView::clicked, this,
-          [this](const QModelIndex& i) { RunEventHandler([&] { lvProgramClick(i); }); });
-  connect(tmMain, &QTimer::timeout, this, [this] { RunEventHandler([this] { tmMainTimer(); }); });
-  connect(tmShowFigures, &QTimer::timeout, this, [this] { RunEventHandler([this] { ShowCaptureFigures(); }); });
+  GuardedConnect(cbAdapter, &QComboBox::activated, this, &TMainForm::cbAdapterChange);
+  GuardedConnect(cbProt_IPAdr, &QCheckBox::toggled, this, &TMainForm::cbProt_IPAdrClick);
+  GuardedConnect(pcSyukei, &QTabWidget::currentChanged, this, &TMainForm::pcSyukeiChange);
+  GuardedConnect(lvProgram, &QTreeView::clicked, this, &TMainForm::lvProgramClick);
+  GuardedConnect(tmMain, &QTimer::timeout, this, &TMainForm::tmMainTimer);
+  GuardedConnect(tmShowFigures, &QTimer::timeout, this, &TMainForm::ShowCaptureFigures);
 
   // The command menu where Linux shows the program's presence.
   GlobalSettings.MainSystemMenu = pmMain;
@@ -317,7 +314,8 @@ void TMainForm::FormCreate() {
     trayMenu->addMenu(pmMain);
     TrayIcon->setContextMenu(trayMenu);
     // A left click shows the window, or hides it when it is already in view.
-    connect(TrayIcon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+    GuardedConnect(TrayIcon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+      FaultPoint(TFaultPoint::Tray);
       if (reason != QSystemTrayIcon::Trigger) return;
       if (isVisible() && !isMinimized()) {
         hide();
@@ -331,11 +329,11 @@ void TMainForm::FormCreate() {
     TrayIcon->show();
   }
   if (App()) {
-    connect(App(), &TApplication::TitleChanged, this, [this](const QString& title) {
+    GuardedConnect(App(), &TApplication::TitleChanged, this, [this](const QString& title) {
       if (TrayIcon) TrayIcon->setToolTip(title);
     });
     // A session that ends while a capture runs is refused like any close.
-    connect(App(), &QGuiApplication::commitDataRequest, this, [this](QSessionManager& manager) {
+    GuardedConnect(App(), &QGuiApplication::commitDataRequest, this, [this](QSessionManager& manager) {
       if (!IPMonitor || !IPMonitor->Ioctl->Running) return;
       if (manager.allowsInteraction()) {
         FormCloseQuery();
@@ -354,7 +352,7 @@ void TMainForm::FormCreate() {
   NotifyTarget = std::make_unique<TQueuedNotifyTarget>(
       // A fault in the handler is reported like any other and abandons only
       // this notification.
-      [this] { RunEventHandler([this] { OnCaptureNotify(); }); },
+      GuardedSlot([this] { OnCaptureNotify(); }),
       // Capture thread: have the window thread serve the notification. Named
       // rather than a lambda, so nothing of ours crosses the thread in Qt's queue.
       [this] { QMetaObject::invokeMethod(this, "ServeCaptureNotify", Qt::QueuedConnection); });
@@ -424,7 +422,7 @@ void TMainForm::FormActivate() {
   const TXIoctl& state = *IPMonitor->Ioctl;
   if (state.AdapterCount <= 0) {
     GlobalSettings.FirstActivate = 0;
-    QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, GuardedSlot([this] { close(); }), Qt::QueuedConnection);
     return;
   }
   // The address first, as settings and --start name it, then its interface;
@@ -442,7 +440,8 @@ void TMainForm::FormActivate() {
 void TMainForm::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
   // Some window managers (and the offscreen platform) never activate us.
-  if (GlobalSettings.FirstActivate) QMetaObject::invokeMethod(this, &TMainForm::FormActivate, Qt::QueuedConnection);
+  if (GlobalSettings.FirstActivate)
+    QMetaObject::invokeMethod(this, GuardedSlot([this] { FormActivate(); }), Qt::QueuedConnection);
 }
 
 void TMainForm::changeEvent(QEvent* event) {
@@ -562,8 +561,12 @@ void TMainForm::cbProt_IPAdrClick(bool checked) {
   AdjustToContents();
 }
 
+// Called by name from the capture thread's queued call: the one entry not
+// made through GuardedConnect or GuardedSlot, so it guards itself.
 void TMainForm::ServeCaptureNotify() {
-  if (NotifyTarget) NotifyTarget->ServePending();
+  GuardedSlot([this] {
+    if (NotifyTarget) NotifyTarget->ServePending();
+  })();
 }
 
 void TMainForm::WMCaptureNotify() {
@@ -734,7 +737,8 @@ int TMainForm::CheckMapFile() {
     Closing = true;
     // exit, not quit: quit would first ask every window to close, and the
     // trace window refuses.
-    QMetaObject::invokeMethod(QCoreApplication::instance(), [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(QCoreApplication::instance(), GuardedSlot([] { QCoreApplication::exit(0); }),
+                              Qt::QueuedConnection);
     return verdict.Result;
   }
   TraceLine("%s", MapOkLine(CallerFile(), CallerLine(), CallerProc()).c_str());

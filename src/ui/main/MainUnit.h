@@ -23,10 +23,11 @@
 #include "session/CaptureSession.h"
 #include "ui/main/ProgramModel.h"
 #include "ui/main/SummaryModels.h"
+#include "ui/trace/GuardedEntry.h"
 
 class TRatePage;
 
-class TMainForm final : public QMainWindow {
+class TMainForm final : public TGuarded<QMainWindow> {
   Q_OBJECT
  public:
   explicit TMainForm(QWidget* parent = nullptr);

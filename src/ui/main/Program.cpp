@@ -19,6 +19,7 @@
 #include "ui/main/Application.h"
 #include "ui/main/ClickProbe.h"
 #include "ui/main/MainUnit.h"
+#include "ui/trace/GuardedEntry.h"
 
 namespace {
 
@@ -29,6 +30,12 @@ void StartCapture(TMainForm& form, const QString& address, int quitAfter) {
   const int index = form.cbAdapter->findData(address);
   if (index < 0) {
     std::cerr << "wirepeek: " << address.toStdString() << " is not an address of this host\n";
+    // A script waiting for the report would wait for ever: the run ends now,
+    // as a failure.
+    if (quitAfter >= 0) {
+      form.close();
+      QCoreApplication::exit(1);
+    }
     return;
   }
   form.cbAdapter->setCurrentIndex(index);
@@ -37,7 +44,7 @@ void StartCapture(TMainForm& form, const QString& address, int quitAfter) {
   if (quitAfter < 0) return;
   // How long clicks wait meanwhile, for the benchmarks that read the report.
   auto* probe = new TClickProbe(form.stSndB, 100, &form);
-  QTimer::singleShot(quitAfter * 1000, &form, [&form, address, probe] { RunEventHandler([&] {
+  QTimer::singleShot(quitAfter * 1000, &form, GuardedSlot([&form, address, probe] {
     const bool live = form.actCaptureEnd->isEnabled();
     if (live) form.actCaptureEndExecute();
     TReportFigures figures = WindowReportFigures(form, address.toStdString(), live);
@@ -58,7 +65,7 @@ void StartCapture(TMainForm& form, const QString& address, int quitAfter) {
     WriteReportJson(figures, std::cout);
     std::cout.flush();
     form.close();
-  }); });
+  }));
 }
 
 }  // namespace
@@ -111,11 +118,11 @@ int RunWindowProgram(int& argc, char** argv, const TProgramHooks& Hooks, const T
     if (!Options.Start.empty()) {
       const std::string start = Options.Start;
       const int quitAfter = Options.QuitAfter < 0 ? -1 : static_cast<int>(Options.QuitAfter);
-      QTimer::singleShot(0, mainForm.get(), [form = mainForm.get(), start, quitAfter] {
-        RunEventHandler([&] { StartCapture(*form, QString::fromStdString(start), quitAfter); });
-      });
+      QTimer::singleShot(0, mainForm.get(), GuardedSlot([form = mainForm.get(), start, quitAfter] {
+        StartCapture(*form, QString::fromStdString(start), quitAfter);
+      }));
     }
-    application.exec();
+    if (const int loop = application.exec(); loop != 0) status = loop;
   } else {
     std::cerr << "wirepeek: the main window could not be created: " << LastExceptionMessage << std::endl;
     traceForm->SaveOnClose = true;

@@ -15,8 +15,9 @@ constexpr int ColumnCount = 6;
 
 }  // namespace
 
-TProgramModel::TProgramModel(TCaptureSession& session, QObject* parent) : QAbstractTableModel(parent), Session(session) {
-  connect(this, &TProgramModel::Answered, this, &TProgramModel::Refresh, Qt::QueuedConnection);
+TProgramModel::TProgramModel(TCaptureSession& session, QObject* parent)
+    : TGuardedModel<QAbstractTableModel>(parent), Session(session) {
+  GuardedConnect(this, &TProgramModel::Answered, this, &TProgramModel::Refresh, Qt::QueuedConnection);
   // Look-up thread: only queues the refresh.
   Session.SetAnswered([this] { emit Answered(); });
 }
@@ -52,7 +53,7 @@ QString TProgramModel::CellText(int row, int column) const {
   }
 }
 
-QVariant TProgramModel::data(const QModelIndex& index, int role) const {
+QVariant TProgramModel::Data(const QModelIndex& index, int role) const {
   if (!index.isValid()) return {};
   if (role == Qt::DisplayRole) return CellText(index.row(), index.column());
   if (role == Qt::TextAlignmentRole)
@@ -61,7 +62,7 @@ QVariant TProgramModel::data(const QModelIndex& index, int role) const {
   return {};
 }
 
-QVariant TProgramModel::headerData(int section, Qt::Orientation orientation, int role) const {
+QVariant TProgramModel::HeaderData(int section, Qt::Orientation orientation, int role) const {
   if (orientation != Qt::Horizontal || section < 0 || section >= ColumnCount) return {};
   if (role == Qt::TextAlignmentRole)
     return QVariant::fromValue(Qt::AlignVCenter | (section == 2 || section == 3 ? Qt::AlignRight : Qt::AlignLeft));
@@ -101,9 +102,12 @@ void TProgramFilter::Narrow(const std::unordered_set<std::uint32_t>* addresses) 
   invalidateRowsFilter();
 }
 
+// The toolkit asks while it filters: an abandon point of its own.
 bool TProgramFilter::filterAcceptsRow(int sourceRow, const QModelIndex&) const {
-  if (!Remotes) return true;
-  const auto* addresses = dynamic_cast<const TIPAdrModel*>(sourceModel());
-  return addresses && sourceRow < addresses->Table().RowCount() &&
-         Remotes->count(addresses->Table().Row(sourceRow).Addr) != 0;
+  return GuardedValue<bool>([&] {
+    if (!Remotes) return true;
+    const auto* addresses = dynamic_cast<const TIPAdrModel*>(sourceModel());
+    return addresses && sourceRow < addresses->Table().RowCount() &&
+           Remotes->count(addresses->Table().Row(sourceRow).Addr) != 0;
+  });
 }

@@ -9,18 +9,17 @@
 
 #include "capture/ProgramTotals.h"
 #include "session/CaptureSession.h"
+#include "ui/trace/GuardedEntry.h"
 
 // Columns: program, user, bytes sent, bytes received, last category, last
 // time; rows by program, then user, as the session's program table has them.
-class TProgramModel final : public QAbstractTableModel {
+class TProgramModel final : public TGuardedModel<QAbstractTableModel> {
   Q_OBJECT
  public:
   explicit TProgramModel(TCaptureSession& Session, QObject* parent = nullptr);
   ~TProgramModel() override;
   int rowCount(const QModelIndex& parent = {}) const override;
   int columnCount(const QModelIndex& parent = {}) const override;
-  QVariant data(const QModelIndex& index, int role) const override;
-  QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
 
   // Cleared by --no-programs: the page stays empty.
   bool Enabled = true;
@@ -39,16 +38,20 @@ class TProgramModel final : public QAbstractTableModel {
   // The look-ups have answers (emitted on the worker thread; connect queued).
   void Answered();
 
+ protected:
+  QVariant Data(const QModelIndex& index, int role) const override;
+  QVariant HeaderData(int section, Qt::Orientation orientation, int role) const override;
+
  private:
   TCaptureSession& Session;
   int ShownRows = 0;
 };
 
 // The address page's rows of one program's remote addresses.
-class TProgramFilter final : public QSortFilterProxyModel {
+class TProgramFilter final : public TGuarded<QSortFilterProxyModel> {
   Q_OBJECT
  public:
-  using QSortFilterProxyModel::QSortFilterProxyModel;
+  using TGuarded<QSortFilterProxyModel>::TGuarded;
   // The remote addresses to show, or null for all.
   void Narrow(const std::unordered_set<std::uint32_t>* Addresses);
   const std::unordered_set<std::uint32_t>* Narrowed() const { return Remotes; }

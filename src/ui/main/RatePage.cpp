@@ -10,6 +10,7 @@
 #include <cmath>
 
 #include "diagnostics/TraceReport.h"
+#include "support/FaultInjection.h"
 #include "ui/main/SummaryModels.h"
 
 namespace {
@@ -31,14 +32,15 @@ double ScaleTop(std::int64_t peak) {
 
 // Plain painting rather than a chart library: two lines of at most 600 points,
 // redrawn once a second, and only while the page is in view.
-class TRateChart final : public QWidget {
+class TRateChart final : public TGuarded<QWidget> {
  public:
-  explicit TRateChart(TRatePage* page) : QWidget(page), Page(page) {
+  explicit TRateChart(TRatePage* page) : TGuarded<QWidget>(page), Page(page) {
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
   }
 
  protected:
   void paintEvent(QPaintEvent*) override {
+    FaultPoint(TFaultPoint::Paint);
     QPainter p(this);
     p.fillRect(rect(), palette().base());
     const TRateHistory& history = Page->History();
@@ -117,7 +119,7 @@ QString RateText(double bytesPerSecond) {
   return QLocale().toString(static_cast<qlonglong>(std::llround(bytesPerSecond))) + QStringLiteral(" B/s");
 }
 
-TRatePage::TRatePage(QWidget* parent) : QWidget(parent) {
+TRatePage::TRatePage(QWidget* parent) : TGuarded<QWidget>(parent) {
   Clock = [] {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
@@ -137,7 +139,7 @@ TRatePage::TRatePage(QWidget* parent) : QWidget(parent) {
   stRateRcv = new QLabel(this);
   layout->addWidget(stRateSnd);
   layout->addWidget(stRateRcv);
-  connect(cbRateCategory, &QComboBox::currentIndexChanged, this, [this] { RunEventHandler([this] { ShowRates(); }); });
+  GuardedConnect(cbRateCategory, &QComboBox::currentIndexChanged, this, &TRatePage::ShowRates);
   ShowRates();
 }
 

@@ -10,10 +10,11 @@
 #include <functional>
 
 #include "capture/RateHistory.h"
+#include "ui/trace/GuardedEntry.h"
 
 class TProtModel;
 
-class TRatePage final : public QWidget {
+class TRatePage final : public TGuarded<QWidget> {
   Q_OBJECT
  public:
   explicit TRatePage(QWidget* parent = nullptr);

@@ -28,13 +28,14 @@ QString Name(std::uint8_t category) {
 
 }  // namespace
 
-TProtModel::TProtModel(QObject* parent) : QAbstractTableModel(parent) {}
+TProtModel::TProtModel(QObject* parent) : TGuardedModel<QAbstractTableModel>(parent) {}
 
 int TProtModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : ServiceCategoryCount; }
 int TProtModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : 3; }
 
-QVariant TProtModel::data(const QModelIndex& index, int role) const {
+QVariant TProtModel::Data(const QModelIndex& index, int role) const {
   if (!index.isValid()) return {};
+  FaultPoint(TFaultPoint::ModelData);
   const auto row = static_cast<std::size_t>(index.row());
   if (role == Qt::DisplayRole) {
     if (index.column() == 0) return Name(static_cast<std::uint8_t>(row));
@@ -45,7 +46,7 @@ QVariant TProtModel::data(const QModelIndex& index, int role) const {
   return {};
 }
 
-QVariant TProtModel::headerData(int section, Qt::Orientation orientation, int role) const {
+QVariant TProtModel::HeaderData(int section, Qt::Orientation orientation, int role) const {
   if (role == Qt::TextAlignmentRole && orientation == Qt::Horizontal)
     return QVariant::fromValue(Qt::AlignVCenter | (section == 0 ? Qt::AlignLeft : Qt::AlignRight));
   return Caption(ProtCaptions, section, orientation, role);
@@ -72,7 +73,7 @@ std::int64_t TProtModel::Bytes(int row, int direction) const {
 }
 
 TIPAdrModel::TIPAdrModel(const TCaptureSession& session, QObject* parent)
-    : QAbstractTableModel(parent), Session(session) {}
+    : TGuardedModel<QAbstractTableModel>(parent), Session(session) {}
 
 int TIPAdrModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : Table().RowCount(); }
 int TIPAdrModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : 6; }
@@ -97,7 +98,7 @@ QString TIPAdrModel::CellText(int row, int column) const {
   }
 }
 
-QVariant TIPAdrModel::data(const QModelIndex& index, int role) const {
+QVariant TIPAdrModel::Data(const QModelIndex& index, int role) const {
   if (!index.isValid() || index.row() >= Table().RowCount()) return {};
   if (role == Qt::DisplayRole) return CellText(index.row(), index.column());
   if (role == Qt::TextAlignmentRole)
@@ -106,7 +107,7 @@ QVariant TIPAdrModel::data(const QModelIndex& index, int role) const {
   return {};
 }
 
-QVariant TIPAdrModel::headerData(int section, Qt::Orientation orientation, int role) const {
+QVariant TIPAdrModel::HeaderData(int section, Qt::Orientation orientation, int role) const {
   if (role == Qt::TextAlignmentRole && orientation == Qt::Horizontal)
     return QVariant::fromValue(Qt::AlignVCenter | (section == 2 || section == 3 ? Qt::AlignRight : Qt::AlignLeft));
   return Caption(IPAdrCaptions, section, orientation, role);

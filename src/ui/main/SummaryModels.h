@@ -6,21 +6,24 @@
 
 #include "capture/AddrTotals.h"
 #include "session/CaptureSession.h"
+#include "ui/trace/GuardedEntry.h"
 
 // Seventeen fixed rows, one per category; columns: name, bytes sent, bytes
 // received.
-class TProtModel final : public QAbstractTableModel {
+class TProtModel final : public TGuardedModel<QAbstractTableModel> {
   Q_OBJECT
  public:
   explicit TProtModel(QObject* parent = nullptr);
   int rowCount(const QModelIndex& parent = {}) const override;
   int columnCount(const QModelIndex& parent = {}) const override;
-  QVariant data(const QModelIndex& index, int role) const override;
-  QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
 
   // Takes the byte counters of both directions (inside the notification).
   void Refresh(const CategoryCounters& Counters);
   std::int64_t Bytes(int row, int direction) const;
+
+ protected:
+  QVariant Data(const QModelIndex& index, int role) const override;
+  QVariant HeaderData(int section, Qt::Orientation orientation, int role) const override;
 
  private:
   std::array<std::array<std::int64_t, ServiceCategoryCount>, 2> Values{};
@@ -30,7 +33,7 @@ class TProtModel final : public QAbstractTableModel {
 // them. Rows are inserted where they belong; changed rows are announced once
 // per take. At most WindowRows rows are listed, so that a flood of made-up
 // addresses cannot take the window's memory.
-class TIPAdrModel final : public QAbstractTableModel, public TAddrTotalsListener {
+class TIPAdrModel final : public TGuardedModel<QAbstractTableModel>, public TAddrTotalsListener {
   Q_OBJECT
  public:
   static constexpr std::size_t WindowRows = 100'000;
@@ -38,8 +41,6 @@ class TIPAdrModel final : public QAbstractTableModel, public TAddrTotalsListener
   explicit TIPAdrModel(const TCaptureSession& Session, QObject* parent = nullptr);
   int rowCount(const QModelIndex& parent = {}) const override;
   int columnCount(const QModelIndex& parent = {}) const override;
-  QVariant data(const QModelIndex& index, int role) const override;
-  QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
 
   // Around the session's take, with this model as its listener: the changed
   // rows are announced once at the end.
@@ -51,6 +52,10 @@ class TIPAdrModel final : public QAbstractTableModel, public TAddrTotalsListener
   const TAddrTotalsTable& Table() const noexcept { return Session.Addresses(); }
   // The text of one cell, as shown.
   QString CellText(int row, int column) const;
+
+ protected:
+  QVariant Data(const QModelIndex& index, int role) const override;
+  QVariant HeaderData(int section, Qt::Orientation orientation, int role) const override;
 
  private:
   void RowAboutToBeInserted(int Row) override;

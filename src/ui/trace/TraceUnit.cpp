@@ -14,6 +14,7 @@
 #include <stdexcept>
 
 #include "diagnostics/TraceReport.h"
+#include "support/FaultInjection.h"
 #include "support/Settings.h"
 #include "support/UserFolders.h"
 
@@ -24,10 +25,10 @@ TMemoLines::TMemoLines(QPlainTextEdit* memo) : Memo(memo) {
   Memo->setMaximumBlockCount(static_cast<int>(MaxLines));
   FlushTimer.setSingleShot(true);
   FlushTimer.setInterval(FlushIntervalMs);
-  connect(&FlushTimer, &QTimer::timeout, this, &TMemoLines::Flush);
+  GuardedConnect(&FlushTimer, &QTimer::timeout, this, &TMemoLines::Flush);
   DrainTimer.setSingleShot(true);
   DrainTimer.setInterval(DrainDelayMs);
-  connect(&DrainTimer, &QTimer::timeout, this, [] { TraceOutput.DrainPending(); });
+  GuardedConnect(&DrainTimer, &QTimer::timeout, this, [] { TraceOutput.DrainPending(); });
 }
 
 void TMemoLines::Add(std::string_view line) {
@@ -54,6 +55,7 @@ void TMemoLines::Clear() {
   Spare.clear();
   Reports.clear();
   MoreReports = 0;
+  LastReportSeen = LastReportKept = false;
   FirstIndex = 0;
   Shown = 0;
   LastChanged = false;
@@ -62,7 +64,9 @@ void TMemoLines::Clear() {
 }
 
 // Writer thread: the owner drains the channel on its own thread.
-void TMemoLines::TextPending() { QMetaObject::invokeMethod(this, "DrainChannel", Qt::QueuedConnection); }
+void TMemoLines::TextPending() {
+  QMetaObject::invokeMethod(this, GuardedSlot([this] { DrainChannel(); }), Qt::QueuedConnection);
+}
 
 void TMemoLines::DrainChannel() {
   if (!DrainTimer.isActive()) DrainTimer.start();
@@ -70,13 +74,20 @@ void TMemoLines::DrainChannel() {
 
 void TMemoLines::KeepReport(const std::vector<std::string>& reportLines) {
   const std::uint64_t start = FirstIndex + Lines.size();
-  // The message line that ends a report comes on its own, right after it.
-  if (!Reports.empty() && Reports.back().Start + Reports.back().Lines.size() == start) {
-    auto& last = Reports.back().Lines;
-    last.insert(last.end(), reportLines.begin(), reportLines.end());
+  // The message line that ends a report comes on its own, right after it,
+  // and belongs to that report, whether it was kept or only counted.
+  const bool follows = LastReportSeen && LastReportEnd == start;
+  LastReportSeen = true;
+  LastReportEnd = start + reportLines.size();
+  if (follows) {
+    if (LastReportKept) {
+      auto& last = Reports.back().Lines;
+      last.insert(last.end(), reportLines.begin(), reportLines.end());
+    }
     return;
   }
-  if (Reports.size() < MaxKeptReports) {
+  LastReportKept = Reports.size() < MaxKeptReports;
+  if (LastReportKept) {
     Reports.push_back({start, reportLines});
   } else {
     ++MoreReports;
@@ -160,14 +171,19 @@ void TMemoLines::Show() {
   }
 }
 
-TTraceForm::TTraceForm(QWidget* parent) : QMainWindow(parent) {
+TTraceForm::TTraceForm(QWidget* parent) : TGuarded<QMainWindow>(parent) {
   TraceForm = this;
   FormCreate();
 }
 
 TTraceForm::~TTraceForm() {
   // The end of the run: the log is saved now when a report asked for it.
-  CloseTraceOutput();
+  // Nothing may leave a destructor; what fails here goes to standard error.
+  try {
+    CloseTraceOutput();
+  } catch (const std::exception& error) {
+    std::cerr << "wirepeek: the trace could not be closed: " << error.what() << std::endl;
+  }
   // Nothing may write into the memo once it is gone.
   TraceOutput.AssignNullDevice();
   SetFatalFaultHook(nullptr);
@@ -207,11 +223,14 @@ void TTraceForm::FormCreate() {
   setStatusBar(sbarTrace);
 
   mmiFile = menuBar()->addMenu(tr("ファイル(&F)"));
-  mmiMainForm = mmiFile->addAction(tr("メインフォーム表示(&M)"), this, &TTraceForm::mmiMainFormClick);
+  mmiMainForm = mmiFile->addAction(tr("メインフォーム表示(&M)"));
+  GuardedConnect(mmiMainForm, &QAction::triggered, this, &TTraceForm::mmiMainFormClick);
   mmiFile->addSeparator();
-  mmiSave = mmiFile->addAction(tr("保存(&S)"), this, &TTraceForm::mmiSaveClick);
+  mmiSave = mmiFile->addAction(tr("保存(&S)"));
+  GuardedConnect(mmiSave, &QAction::triggered, this, &TTraceForm::mmiSaveClick);
   mmiFile->addSeparator();
-  mmiClear = mmiFile->addAction(tr("トレース情報クリア"), this, &TTraceForm::mmiClearClick);
+  mmiClear = mmiFile->addAction(tr("トレース情報クリア"));
+  GuardedConnect(mmiClear, &QAction::triggered, this, &TTraceForm::mmiClearClick);
 
   // The log is saved at close only once a fault asks for it; the window
   // takes the left half of the screen, titled after the executable.
@@ -232,7 +251,7 @@ void TTraceForm::FormCreate() {
   SetDebugModeSwitch([this] { SwitchToDebugMode(); });
   SetReportKeeper([this](const std::vector<std::string>& lines) { Lines->KeepReport(lines); });
   SetReportPoster([this](std::function<void()> report) {
-    QMetaObject::invokeMethod(this, std::move(report), Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, GuardedSlot(std::move(report)), Qt::QueuedConnection);
   });
   // A fault nobody survives still leaves the log the run asked for.
   SetFatalFaultHook([this] { CloseTraceOutput(); });
@@ -296,6 +315,7 @@ void TTraceForm::SwitchToDebugMode() {
 void TTraceForm::mmiSaveClick() { SaveTraceLog(Lines->LogText()); }
 
 void TTraceForm::mmiMainFormClick() {
+  FaultPoint(TFaultPoint::TraceMenu);
   for (QWidget* window : QApplication::topLevelWidgets()) {
     if (window != this && window->inherits("TMainForm")) {
       window->showNormal();

@@ -15,11 +15,12 @@
 
 #include "diagnostics/ZExWatcher.h"
 #include "support/TextDevs.h"
+#include "ui/trace/GuardedEntry.h"
 
 // The memo's lines as the trace channel writes them. The lines are kept
 // here; the text box is brought up to date in batches, so a flood of packet
 // dumps cannot make the window unusable.
-class TMemoLines final : public QObject, public TLineList {
+class TMemoLines final : public TGuarded<QObject>, public TLineList {
   Q_OBJECT
  public:
   // Oldest lines are dropped beyond this many (a tenth at a time).
@@ -55,7 +56,7 @@ class TMemoLines final : public QObject, public TLineList {
   // now.
   void Flush();
   // Owner thread: takes in what other threads wrote to the channel, shortly.
-  Q_INVOKABLE void DrainChannel();
+  void DrainChannel();
 
  private:
   void Schedule();
@@ -73,6 +74,11 @@ class TMemoLines final : public QObject, public TLineList {
   };
   std::vector<TKeptReport> Reports;
   std::size_t MoreReports = 0;
+  // Where the last report given to KeepReport ends, and whether it was kept:
+  // its message line belongs to it, kept or counted.
+  std::uint64_t LastReportEnd = 0;
+  bool LastReportSeen = false;
+  bool LastReportKept = false;
   std::uint64_t FirstIndex = 0;  // position of Lines[0] among all lines ever added
   std::size_t Shown = 0;      // lines of Lines already in the text box
   bool WidgetEmpty = true;    // the text box holds no line yet
@@ -80,7 +86,7 @@ class TMemoLines final : public QObject, public TLineList {
   bool Rebuild = false;       // the text box must be filled anew
 };
 
-class TTraceForm final : public QMainWindow {
+class TTraceForm final : public TGuarded<QMainWindow> {
   Q_OBJECT
  public:
   explicit TTraceForm(QWidget* parent = nullptr);

@@ -156,6 +156,21 @@ TEST(StartUpLive, TheWindowIsEnglishForEnglishLocalesOnly) {
 }  // namespace
 
 namespace {
+// A script that names an address this host does not have gets a failure at
+// once, not a window that waits for ever (the timeout would say 124).
+TEST(ProgramStartUp, AStartAddressNotOfThisHostEndsTheRunAtOnceAsAFailure) {
+  const std::string command = "cd /tmp && QT_QPA_PLATFORM=offscreen timeout -s KILL 20 " WIREPEEK_BINARY
+                              " --start=192.0.2.1 --quit-after=2 2>&1";
+  FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string output;
+  char line[1024];
+  while (fgets(line, sizeof line, pipe)) output += line;
+  const int status = pclose(pipe);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << output;
+  EXPECT_NE(output.find("wirepeek: 192.0.2.1 is not an address of this host\n"), std::string::npos) << output;
+  EXPECT_EQ(output.find("\"total_packets\""), std::string::npos) << output;
+}
 
 // The window program run by the helper in a folder of its own.
 class WindowProgram : public testing::Test {

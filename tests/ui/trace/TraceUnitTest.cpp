@@ -122,13 +122,14 @@ TEST_F(TraceWindowTest, FirstReportSwitchesToDebugModeAndSavesTheLogAtTheEnd) {
   EXPECT_TRUE(Form->isVisible());
   EXPECT_TRUE(Form->SaveOnClose);
   const auto lines = MemoLines(*Form);
-  ASSERT_GE(lines.size(), 8u);
+  ASSERT_GE(lines.size(), 9u);
   EXPECT_EQ(lines[0], "capture: no rights");
-  // The title line went out before the switch, to the discarding device.
-  EXPECT_EQ(lines[1].rfind("[ 0] RIP=$", 0), 0u) << lines[1];
-  EXPECT_EQ(lines[3].rfind("[ 0] ExceptAddr=$", 0), 0u);
-  EXPECT_EQ(lines[6], "[ 0] ErrorCode=$0EEDFADE");
-  EXPECT_EQ(lines[7].rfind("[ 1] $", 0), 0u);
+  // The report begins with its title, though the switch emptied the memo.
+  EXPECT_EQ(lines[1], "// C++ Exception: Classname=std::runtime_error");
+  EXPECT_EQ(lines[2].rfind("[ 0] RIP=$", 0), 0u) << lines[2];
+  EXPECT_EQ(lines[4].rfind("[ 0] ExceptAddr=$", 0), 0u);
+  EXPECT_EQ(lines[7], "[ 0] ErrorCode=$0EEDFADE");
+  EXPECT_EQ(lines[8].rfind("[ 1] $", 0), 0u);
   EXPECT_TRUE(Logs().empty());
   Form.reset();
   ASSERT_EQ(Logs().size(), 1u);
@@ -254,9 +255,10 @@ TEST_F(TraceWindowTest, TheSavedLogKeepsTheReportsWhateverCameAfterThem) {
   ASSERT_EQ(Logs().size(), 1u);
   const auto log = ReadLog(Logs()[0]);
   ASSERT_GE(log.size(), 8u);
-  // The first report, whole, from its register block to its message line.
-  EXPECT_EQ(log[0].rfind("[ 0] RIP=$", 0), 0u) << log[0];
-  EXPECT_EQ(log[5], "[ 0] ErrorCode=$0EEDFADE");
+  // The first report, whole, from its title to its message line.
+  EXPECT_EQ(log[0], "// C++ Exception: Classname=std::runtime_error");
+  EXPECT_EQ(log[1].rfind("[ 0] RIP=$", 0), 0u) << log[1];
+  EXPECT_EQ(log[6], "[ 0] ErrorCode=$0EEDFADE");
   const auto first = std::find(log.begin(), log.end(), "first failure");
   ASSERT_NE(first, log.end());
   // Then the memo from the oldest line it kept, which follows on exactly.
@@ -267,7 +269,21 @@ TEST_F(TraceWindowTest, TheSavedLogKeepsTheReportsWhateverCameAfterThem) {
   EXPECT_EQ(*(first + 2), "dump " + std::to_string(dropped - reportLines));
   EXPECT_EQ(std::count(log.begin(), log.end(), "first failure"), 1);
   EXPECT_EQ(log.back(), "second failure");
-  EXPECT_EQ(std::count(log.begin(), log.end(), "// C++ Exception: Classname=std::runtime_error"), 1);
+  EXPECT_EQ(std::count(log.begin(), log.end(), "// C++ Exception: Classname=std::runtime_error"), 2);
+}
+
+TEST_F(TraceWindow, ReportsBeyondTheKeptOnesAreCountedOnceEach) {
+  Form = std::make_unique<TTraceForm>();
+  const std::size_t beyond = 3;
+  for (std::size_t i = 0; i < TMemoLines::MaxKeptReports + beyond; ++i) {
+    RunEventHandler([] { throw std::runtime_error("failure"); });
+    TraceLine("between");
+  }
+  for (std::size_t i = 0; i < TMemoLines::MaxLines; ++i) TraceLine("dump %zu", i);
+  const auto log = Form->MemoLines().LogText();
+  EXPECT_EQ(std::count(log.begin(), log.end(), "-- " + std::to_string(beyond) +
+                                                   " more exception reports; only the first 100 are kept whole --"),
+            1);
 }
 
 TEST_F(TraceWindowTest, AFailedSaveAtTheEndGoesToTheStateFolderAndClosesTheChannel) {

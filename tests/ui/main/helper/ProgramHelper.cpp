@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -11,18 +12,27 @@
 #include <string>
 
 #include "support/Assertion.h"
+#include "support/FaultInjection.h"
+#include "support/WorkerGuard.h"
 #include "diagnostics/TraceReport.h"
 #include "diagnostics/ZExWatcher.h"
 #include "support/Settings.h"
 #include "support/TextDevs.h"
 #include "ui/main/MainUnit.h"
+#include "ui/main/RatePage.h"
 #include "ui/main/Program.h"
+#include "ui/trace/TraceUnit.h"
+
+#include <QTimer>
 #include "app/CommandLine.h"
 
 int main(int argc, char** argv) {
   InstallDiagnosticHooks();
   InstallAssertionHandler();
   SetProgramPaths();
+  // As the program's front door does.
+  if (!ArmFaults(std::getenv("WIREPEEK_FAULT")).empty()) return 2;
+  WorkerGuard = RunThreadWork;
   if (argc < 2) return 2;
   const std::string scenario = argv[1];
   // The program sees the arguments after the scenario.
@@ -40,6 +50,15 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         return AlertResultYes;
       });
+    };
+  } else if (scenario == "pages") {
+    // What a user does that no timer does: the summary pages shown (the
+    // models answer the view), the rate page shown (it paints), and a command
+    // of the trace window's menu, each half a second after the last.
+    hooks.Created = [](TMainForm& form) {
+      QTimer::singleShot(500, &form, [&form] { form.cbProt_IPAdr->setChecked(true); });
+      QTimer::singleShot(1000, &form, [&form] { form.pcSyukei->setCurrentWidget(form.tsRate); });
+      QTimer::singleShot(1500, &form, [] { TraceForm->mmiMainForm->trigger(); });
     };
   } else {
     return 2;

@@ -1,0 +1,45 @@
+# The window's code is entered by the toolkit only through abandon points of
+# its own (src/ui/trace/GuardedEntry.h). A plain connect, a queued call or a
+# timer without GuardedSlot, or a class based directly on a toolkit class,
+# would let a fault's way out cross the toolkit's frames: refused here, with
+# the line, so that nobody has to remember it.
+function(wirepeek_check_guarded_entries folder)
+  file(GLOB_RECURSE sources CONFIGURE_DEPENDS "${folder}/*.cpp" "${folder}/*.h")
+  set(problems "")
+  foreach(source IN LISTS sources)
+    get_filename_component(name "${source}" NAME)
+    # The guard itself, and the application object whose notify guards every event.
+    if(name STREQUAL "GuardedEntry.h" OR name MATCHES "^Application\\.(h|cpp)$")
+      continue()
+    endif()
+    file(STRINGS "${source}" lines)
+    set(number 0)
+    foreach(line IN LISTS lines)
+      math(EXPR number "${number} + 1")
+      if(line MATCHES "^ *//")
+        continue()
+      endif()
+      set(why "")
+      if(line MATCHES "(^|[^A-Za-z_])connect\\(" AND NOT line MATCHES "GuardedConnect\\(")
+        set(why "connect: use GuardedConnect")
+      elseif(line MATCHES "(invokeMethod|singleShot)\\(" AND NOT line MATCHES "GuardedSlot\\(")
+        # A call by name (a string) reaches a method that guards itself.
+        if(NOT line MATCHES "\"[A-Za-z]+\"")
+          set(why "a queued call or timer: wrap the callable in GuardedSlot")
+        endif()
+      elseif(line MATCHES "(class|struct) [A-Za-z_]+( final)? : (public|protected|private) Q[A-Z][A-Za-z]+"
+             AND NOT line MATCHES "TGuarded")
+        set(why "a toolkit base: derive from TGuarded<...> or TGuardedModel<...>")
+      elseif(line MATCHES "addAction\\([^)]*, *(this|&)")
+        set(why "addAction with a slot: connect its triggered with GuardedConnect")
+      endif()
+      if(why)
+        file(RELATIVE_PATH relative "${PROJECT_SOURCE_DIR}" "${source}")
+        string(APPEND problems "\n  ${relative}:${number}: ${why}")
+      endif()
+    endforeach()
+  endforeach()
+  if(problems)
+    message(FATAL_ERROR "Unguarded entries of the toolkit into the window's code:${problems}")
+  endif()
+endfunction()
