@@ -376,7 +376,7 @@ class TJumpingList : public TStringLineList {
 // A jump out of a wake-up (other thread) and out of a block (owner) skips
 // the clean-ups; giving back what was taken since the mark leaves the
 // channel usable: later lines arrive, and Close does not wait for ever.
-TEST(TextDevsThreads, AJumpOutOfTheChannelGivesBackWhatWasTakenSinceTheMark) {
+TEST(TextDevsThreadsTest, AJumpOutOfTheChannelGivesBackWhatWasTakenSinceTheMark) {
   TJumpingList list;
   TTextChannel ch;
   ch.AssignLinesDevice(list);

@@ -158,7 +158,7 @@ TEST(StartUpLive, TheWindowIsEnglishForEnglishLocalesOnly) {
 namespace {
 // A script that names an address this host does not have gets a failure at
 // once, not a window that waits for ever (the timeout would say 124).
-TEST(ProgramStartUp, AStartAddressNotOfThisHostEndsTheRunAtOnceAsAFailure) {
+TEST(StartUpProgram, AStartAddressNotOfThisHostEndsTheRunAtOnceAsAFailure) {
   const std::string command = "cd /tmp && QT_QPA_PLATFORM=offscreen timeout -s KILL 20 " WIREPEEK_BINARY
                               " --start=192.0.2.1 --quit-after=2 2>&1";
   FILE* pipe = popen(command.c_str(), "r");

@@ -272,7 +272,7 @@ TEST_F(TraceWindowTest, TheSavedLogKeepsTheReportsWhateverCameAfterThem) {
   EXPECT_EQ(std::count(log.begin(), log.end(), "// C++ Exception: Classname=std::runtime_error"), 2);
 }
 
-TEST_F(TraceWindow, ReportsBeyondTheKeptOnesAreCountedOnceEach) {
+TEST_F(TraceWindowTest, ReportsBeyondTheKeptOnesAreCountedOnceEach) {
   Form = std::make_unique<TTraceForm>();
   const std::size_t beyond = 3;
   for (std::size_t i = 0; i < TMemoLines::MaxKeptReports + beyond; ++i) {
