@@ -160,10 +160,20 @@ int TMetricsServer::OnRequest(mg_connection* connection, void* self) {
   }
 }
 
+bool TMetricsServer::LoopbackListener() const {
+  in_addr parsed{};
+  return inet_pton(AF_INET, ListenAddress.c_str(), &parsed) == 1 && (ntohl(parsed.s_addr) >> 24) == 127;
+}
+
 // Any thread.
 bool TMetricsServer::HostAllowed(std::string_view host) const {
   // "name", "name:port", "[v6]:port"; names are case-blind, and a final dot
   // names the same host.
+  // Only a loopback listener needs the check: a browser page can reach it
+  // under a name of its own (DNS rebinding) and read what no one else could.
+  // An address other hosts reach answers them all anyway, and a scraper names
+  // the host as it knows it; the administrator may still narrow it down.
+  if (!LoopbackListener() && AllowedHosts.empty()) return true;
   if (host.empty() || host.front() == '[') return false;
   const auto colon = host.rfind(':');
   if (colon != std::string_view::npos) host = host.substr(0, colon);

@@ -18,9 +18,11 @@ struct mg_connection;
 
 // The HTTP side: answers GET and HEAD on the two paths, 404 elsewhere, 405 to
 // other methods. Requests are bounded in size and time by the server library.
-// A request whose Host header names neither the address served on, nor
-// localhost, nor one of AllowedHosts gets 421: a web page that points a name
-// of its own at this address cannot read the figures.
+// On a loopback listener, a request whose Host header names neither the
+// address served on, nor localhost, nor one of AllowedHosts gets 421: a web
+// page that points a name of its own at this address cannot read the figures.
+// On any other address (every address included) any Host is answered unless
+// AllowedHosts is given, which then restricts it the same way.
 class TMetricsServer {
  public:
   struct TSources {
@@ -47,6 +49,7 @@ class TMetricsServer {
   void Stop();
 
  private:
+  bool LoopbackListener() const;
   static int OnRequest(mg_connection* Connection, void* Self);
   int Answer(mg_connection* Connection);
 

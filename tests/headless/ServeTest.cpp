@@ -304,20 +304,36 @@ TEST_F(ServeEndpoint, AHundredConcurrentScrapersCostNoDatagram) {
   EXPECT_EQ(final["dropped"], 0);
 }
 
-// A web page that points a name of its own at the endpoint gets nothing.
+// A web page that points a name of its own at a loopback endpoint gets
+// nothing; an endpoint on every address answers a scraper's name for the
+// host, unless names are given.
 TEST_F(ServeEndpoint, AnswersOnlyForItsAddressLocalhostAndAllowedNames) {
   TInNamespace inside(*Ns);
-  auto serve = Serve({"--allow-host", "Metrics.Example.org"});
-  ASSERT_GT(Port, 0);
-  const std::string port = ":" + std::to_string(Port);
-  const std::pair<std::string, int> cases[] = {
-      {"Host: 127.0.0.1" + port, 200},   {"Host: localhost", 200},          {"Host: LOCALHOST." + port, 200},
-      {"Host: metrics.example.org", 200}, {"Host: rebound.example" + port, 421}, {"Host: 127.0.0.2", 421},
-      {"Host: [::1]" + port, 421},       {"X-No-Host: 1", 421},
+  struct TCase {
+    std::string Header;
+    int Loopback, Everywhere, EverywhereAllowed;
   };
-  for (const auto& [header, status] : cases)
-    EXPECT_EQ(HttpExchange(Port, "GET /metrics HTTP/1.1\r\n" + header + "\r\nConnection: close\r\n\r\n").Status,
-              status) << header;
+  const TCase cases[] = {
+      {"Host: 127.0.0.1:PORT", 200, 200, 200},        {"Host: localhost", 200, 200, 200},
+      {"Host: LOCALHOST.:PORT", 200, 200, 200},       {"Host: metrics.example.org", 200, 200, 200},
+      {"Host: rebound.example:PORT", 421, 200, 421}, {"Host: server1.example.org", 421, 200, 421},
+      {"Host: 127.0.0.2", 421, 200, 421},            {"Host: [::1]:PORT", 421, 200, 421},
+      {"X-No-Host: 1", 421, 200, 421},
+  };
+  const std::vector<std::string> listeners[] = {{"--allow-host", "Metrics.Example.org"},
+                                                {"--serve", ":0"},
+                                                {"--serve", ":0", "--allow-host", "Metrics.Example.org"}};
+  for (int l = 0; l < 3; ++l) {
+    auto serve = Serve(listeners[l]);
+    ASSERT_GT(Port, 0);
+    for (const auto& c : cases) {
+      const std::string header = std::regex_replace(c.Header, std::regex("PORT"), std::to_string(Port));
+      EXPECT_EQ(HttpExchange(Port, "GET /metrics HTTP/1.1\r\n" + header + "\r\nConnection: close\r\n\r\n").Status,
+                l == 0 ? c.Loopback : l == 1 ? c.Everywhere : c.EverywhereAllowed)
+          << header << " " << l;
+    }
+    EXPECT_EQ(serve->Stop(SIGTERM), 0) << serve->Errors();
+  }
 }
 
 // Clients that send half a request hold a worker each until the request
