@@ -15,6 +15,8 @@
 #include <charconv>
 #include <cstring>
 
+#include "support/Utf8Text.h"
+
 namespace {
 
 // An IPv6 address as IPv4: its mapped form (::ffff:a.b.c.d), 0 for any.
@@ -48,23 +50,9 @@ bool SendRequest(int fd, std::uint8_t family, std::uint8_t protocol) {
 }
 
 // A process name as a label and a cell can show it: control characters,
-// and every byte above ASCII when the name is not UTF-8 (it is cut at 15
-// bytes, maybe inside a character), become '?'.
-std::string Printable(std::string name) {
-  bool utf8 = true;
-  for (std::size_t i = 0; i < name.size() && utf8;) {
-    const auto c = static_cast<unsigned char>(name[i]);
-    const std::size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-    utf8 = n != 0 && i + n <= name.size();
-    for (std::size_t k = 1; utf8 && k < n; ++k) utf8 = (static_cast<unsigned char>(name[i + k]) >> 6) == 2;
-    i += n ? n : 1;
-  }
-  for (auto& ch : name) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c < 0x20 || c == 0x7f || (!utf8 && c >= 0x80)) ch = '?';
-  }
-  return name;
-}
+// and every byte that does not start a well-formed character (the name is
+// cut at 15 bytes, maybe inside one), become '?'.
+std::string Printable(const std::string& name) { return ValidUtf8(name, "?"); }
 
 std::string ReadLine(const std::string& path) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);

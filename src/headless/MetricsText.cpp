@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "support/Utf8Text.h"
+
 namespace {
 
 constexpr const char* DirectionNames[2] = {"sent", "received"};
@@ -18,9 +20,11 @@ std::string LowerTrimmed(std::string_view text) {
   return out;
 }
 
-// Label values may hold any text; these three characters need escaping.
-void AppendLabelValue(std::string& out, std::string_view value) {
-  for (const char c : value) {
+// Label values may hold any UTF-8 text; one that is not fails the whole
+// scrape, so whatever came from outside is made valid and bounded first.
+// Three characters need escaping.
+void AppendLabelValue(std::string& out, std::string_view raw) {
+  for (const char c : ValidUtf8(raw, "\uFFFD", MaxLabelValueBytes)) {
     if (c == '\\')
       out += "\\\\";
     else if (c == '"')

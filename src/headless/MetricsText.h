@@ -8,6 +8,10 @@
 
 #include "report/Report.h"
 
+// The longest label value, in bytes: longer ones are cut at a whole
+// character.
+inline constexpr std::size_t MaxLabelValueBytes = 128;
+
 enum class TExpositionFormat { Text, OpenMetrics };
 
 // The format to answer with, from a request's Accept header (empty: none).

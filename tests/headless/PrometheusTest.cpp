@@ -4,6 +4,7 @@
 // prometheus package is installed.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <sys/prctl.h>
 
 #include "headless/ServeProcess.h"
 
@@ -50,6 +51,32 @@ void SendUdp(std::uint16_t fromPort, std::uint16_t toPort, std::size_t payload, 
   close(fd);
 }
 
+// A process of the user the endpoint serves as, named with bytes that are no
+// UTF-8 yet look like it (an overlong form, a surrogate, a code point above
+// U+10FFFF), which sends Count datagrams and holds its socket a
+// while so that it is looked up.
+pid_t StartHostileTalker(std::uint16_t fromPort, std::uint16_t toPort, std::size_t payload, int count) {
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(125);
+  prctl(PR_SET_DUMPABLE, 1);
+  prctl(PR_SET_NAME, "\xC0\xAFwp\xED\xA0\x80\xF4\x90\x80\x80x");
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in from{}, to{};
+  from.sin_family = to.sin_family = AF_INET;
+  from.sin_addr.s_addr = to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  from.sin_port = htons(fromPort);
+  to.sin_port = htons(toPort);
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0) _exit(124);
+  const std::string data(payload, 'h');
+  for (int i = 0; i < count; ++i) {
+    sendto(fd, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    usleep(100'000);
+  }
+  usleep(2'000'000);
+  _exit(0);
+}
+
 TEST(Prometheus, ScrapesTheEndpointAndQueriesGiveTheByteCounters) {
   if (!CanMakeTestNetworks()) GTEST_SKIP() << "needs root and iproute2";
   if (access("/usr/bin/prometheus", X_OK) != 0) GTEST_SKIP() << "the prometheus package is not installed";
@@ -77,6 +104,7 @@ TEST(Prometheus, ScrapesTheEndpointAndQueriesGiveTheByteCounters) {
   // bytes to the DNS port, 12 of 78 bytes to a NetBios port.
   SendUdp(40000, 53, 200, 30);
   SendUdp(40001, 138, 50, 12);
+  const pid_t talker = StartHostileTalker(40002, 40003, 72, 20);
   const std::string dns = R"(wirepeek_bytes_total{job="wirepeek",direction="received",service="dns",role="server"})";
   const std::string netBios = R"(wirepeek_bytes_total{job="wirepeek",direction="sent",service="netbios",role="client"})";
   double dnsBytes = -1, netBiosBytes = -1;
@@ -87,6 +115,19 @@ TEST(Prometheus, ScrapesTheEndpointAndQueriesGiveTheByteCounters) {
   }
   EXPECT_EQ(dnsBytes, 30 * 228);
   EXPECT_EQ(netBiosBytes, 12 * 78);
+  // Each byte of the name that starts no well-formed character is a '?'; the
+  // target stays up meanwhile.
+  const std::string hostile =
+      R"(sum(wirepeek_program_bytes_total{program="??wp???????x",user="nobody",direction="sent"}))";
+  double hostileBytes = -1;
+  for (int i = 0; i < 60 && hostileBytes != 20 * 100; ++i) {
+    std::this_thread::sleep_for(500ms);
+    hostileBytes = Query(kPrometheusPort, hostile);
+  }
+  int status = 0;
+  waitpid(talker, &status, 0);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(hostileBytes, 20 * 100);
   // Label values as a query types them: "http", not "HTTP Client ".
   EXPECT_EQ(Query(kPrometheusPort, R"(wirepeek_bytes_total{direction="sent",service="http",role="client"})"), 0);
   EXPECT_EQ(Query(kPrometheusPort, R"(up{job="wirepeek"})"), 1);
