@@ -20,7 +20,7 @@ namespace {
 const char* const Synopsis =
     "usage: wirepeek [-D] [-S] [--start ADDR [--quit-after SECONDS]] [--no-programs]\n"
     "       wirepeek --report --adapter ADDR (--read FILE | --seconds N) [--json [--every SECONDS]]\n"
-    "                [--no-programs]\n"
+    "                [--user NAME] [--no-programs]\n"
     "       wirepeek --serve [ADDR:]PORT --adapter ADDR [--top K] [--allow-host NAME]... [--user NAME]\n"
     "                [--seconds N] [--json] [--no-programs]\n"
     "       wirepeek --help | --version\n";
@@ -47,8 +47,8 @@ const char* const OptionList =
     "                        the address served on and localhost); repeatable. A loopback\n"
     "                        listener answers only those; other listeners answer any name\n"
     "                        unless this is given\n"
-    "  --user NAME           with --serve started as root: the user it serves as once the\n"
-    "                        capture is open (default nobody)\n"
+    "  --user NAME           with --report or --serve started as root: the user it goes on\n"
+    "                        as once the capture is open (default nobody; not root)\n"
     "  --no-programs         do not find which program of this host sent or received the\n"
     "                        traffic (no per-program table, \"programs\" or program series)\n"
     "  --help                this text\n"
@@ -391,7 +391,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, TLongOptions& option
       error = "give either --read FILE or --seconds N";
       return false;
     }
-    for (const char* serveOnly : {"--top", "--allow-host", "--user"}) {
+    for (const char* serveOnly : {"--top", "--allow-host"}) {
       if (has(serveOnly)) {
         error = std::string(serveOnly) + " is for --serve";
         return false;

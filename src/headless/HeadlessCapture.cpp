@@ -47,7 +47,7 @@ void TLiveFigures::Publish(TXIoctl& state, const TCaptureStats& kernel) {
 TFiguresSnapshot TLiveFigures::Snapshot(bool withAddresses) const {
   std::lock_guard lock(Mutex);
   TFiguresSnapshot copy = Current;
-  copy.RemoteAddresses = Summary ? Summary->Distinct() : Table.RowCount();
+  copy.RemoteAddresses = Summary ? Summary->Distinct() : Table.RowCount() + Table.Unlisted();
   if (withAddresses) copy.Addresses = Summary ? Summary->Top(SummaryTop) : Table.AllRows();
   if (Programs) {
     Programs->Apply();

@@ -23,10 +23,12 @@
 // notification. Readers copy under a short lock, so a scrape never holds the
 // capture thread for longer than one copy.
 //
-// A report keeps every address; the endpoint, which runs for months, keeps
-// only a summary of the busiest (UseSummary) in fixed space.
+// A report lists the first 100,000 addresses, as the window does, and counts
+// the others; the endpoint, which runs for months, keeps only a summary of
+// the busiest (UseSummary) in fixed space.
 class TLiveFigures {
  public:
+  static constexpr std::size_t ReportAddressRows = 100'000;
   // Before the capture starts: addresses go into a summary that lists the
   // Top busiest.
   void UseSummary(int Top);
@@ -45,7 +47,8 @@ class TLiveFigures {
  private:
   mutable std::mutex Mutex;
   TFiguresSnapshot Current;  // without addresses
-  TAddrTotalsTable Table;
+  // As many rows as the window lists; the rest are counted.
+  TAddrTotalsTable Table{ReportAddressRows};
   std::unique_ptr<TAddrHeavyHitters> Summary;
   int SummaryTop = 0;
   std::unique_ptr<TProgramAttribution> Programs;

@@ -4,12 +4,12 @@
 #include <ostream>
 
 #include "headless/HeadlessCapture.h"
+#include "headless/Unprivileged.h"
 #include "report/Report.h"
 
 int RunHeadlessReport(const TLongOptions& options, std::ostream& out, std::ostream& err) {
   THeadlessCapture capture;
-  capture.ProgramsFromStart = options.Programs;
-  if (!capture.Start(options.Adapter, options.File, err)) return 1;
+  if (!StartUnprivileged(capture, options, err)) return 1;
 
   TFiguresSnapshot previous;
   auto previousTime = std::chrono::steady_clock::now();

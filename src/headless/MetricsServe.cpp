@@ -12,12 +12,13 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <tuple>
 #include <ostream>
 
-#include "capture/DropRights.h"
 #include "capture/HostAddresses.h"
 #include "support/ProgramOptions.h"
 #include "headless/HeadlessCapture.h"
+#include "headless/Unprivileged.h"
 #include "support/FaultInjection.h"
 #include "support/VersionInfo.h"
 #include "support/WorkerGuard.h"
@@ -229,37 +230,14 @@ int TMetricsServer::Answer(mg_connection* connection) {
 }
 
 int RunMetricsServe(const TLongOptions& options, std::ostream& out, std::ostream& err) {
-  // Started as root, it serves as an unprivileged user: nothing it runs
-  // could regain uid 0's rights.
-  const bool root = geteuid() == 0;
-  if (!options.User.empty() && !root) {
-    err << "wirepeek: --user needs the program to start as root\n";
-    return 1;
-  }
-  const std::string user = root ? (options.User.empty() ? "nobody" : options.User) : "";
   // Read while the executable is still readable: the user it serves as may
   // not reach the folder it lives in.
   const TAboutVersionInfo version = LoadVersionInfo();
   THeadlessCapture capture;
-  capture.DropCapabilitiesOnCaptureThread = true;
-  // The capture thread holds on to its rights until this thread has changed
-  // the user of every thread: a thread without them could not follow.
-  capture.CaptureThreadMayDrop.store(user.empty());
   // Months of traffic from any number of addresses: only the busiest are kept.
   capture.Figures().UseSummary(options.Top);
-  // Its look-ups start once the rights are gone.
-  capture.ProgramsFromStart = false;
-  if (!capture.Start(options.Adapter, "", err)) return 1;
-  // The capture is open: this thread, and the server's threads it starts,
-  // need no rights from here on.
+  if (!StartUnprivileged(capture, options, err)) return 1;
   std::string error;
-  if (!DropRights(user, error)) {
-    err << "wirepeek: " << error << '\n';
-    capture.End(err);
-    return 1;
-  }
-  capture.CaptureThreadMayDrop.store(true);
-  if (options.Programs) capture.StartPrograms();
 
   TMetricsContext context;
   context.Adapter = options.Adapter;
@@ -276,7 +254,17 @@ int RunMetricsServe(const TLongOptions& options, std::ostream& out, std::ostream
     now.CaptureUp = capture.Running();
     return WriteMetrics(capture.Figures().Snapshot(true), now, format);
   };
-  sources.ReportJson = [&] { return ReportJsonLine(options.Adapter, true, capture.Figures().Snapshot(true)); };
+  sources.ReportJson = [&] {
+    TFiguresSnapshot now = capture.Figures().Snapshot(true);
+    // As on /metrics: the --top programs, in program order as always.
+    if (now.Programs.size() > static_cast<std::size_t>(options.Top)) {
+      now.Programs = TopPrograms(std::move(now.Programs), options.Top);
+      std::sort(now.Programs.begin(), now.Programs.end(), [](const ProgramTotals& a, const ProgramTotals& b) {
+        return std::tie(a.Program, a.User) < std::tie(b.Program, b.User);
+      });
+    }
+    return ReportJsonLine(options.Adapter, true, now);
+  };
   if (!server.Start(options.ListenAddress, options.ListenPort, sources, error)) {
     err << "wirepeek: " << error << '\n';
     capture.End(err);

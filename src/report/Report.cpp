@@ -25,6 +25,12 @@ ordered_json Direction(const CategoryCounters& counters, std::size_t direction) 
   return d;
 }
 
+// Remote addresses seen but not among the rows: beyond the table's rows, or
+// outside the endpoint's --top.
+std::int64_t UnlistedAddresses(const TFiguresSnapshot& s) {
+  return std::max<std::int64_t>(0, s.RemoteAddresses - static_cast<std::int64_t>(s.Addresses.size()));
+}
+
 TFiguresSnapshot SnapshotOf(const TReportFigures& f) {
   TFiguresSnapshot s;
   s.TotalPackets = f.State->TotalPackets;
@@ -63,6 +69,8 @@ void WriteFiguresText(const std::string& adapter, bool live, const TFiguresSnaps
         << row.SentBytes << std::setw(16) << row.RecvBytes << "  " << std::left << std::setw(16)
         << ServiceCategoryNames[row.LastCategory] << TAddrTotalsTable::TimeText(row) << '\n';
   }
+  if (const auto unlisted = UnlistedAddresses(s); unlisted > 0)
+    out << unlisted << " more remote addresses were seen and are not listed\n";
   out << std::right;
 }
 
@@ -167,6 +175,7 @@ TObjectText ReportObject(const std::string& adapter, bool live, const TFiguresSn
   object.Member("kernel_received", live ? s.Kernel.Received : 0);
   object.Member("dropped", live ? s.Kernel.Dropped : 0);
   object.Array("addresses", s.Addresses, 112, AddressRow);  // a row is about 110 bytes
+  if (const auto unlisted = UnlistedAddresses(s); unlisted > 0) object.Member("unlisted_addresses", unlisted);
   if (s.HasPrograms) object.Array("programs", s.Programs, 160, ProgramRow);
   return object;
 }

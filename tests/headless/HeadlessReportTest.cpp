@@ -1,6 +1,7 @@
 // Whole captures read from files through the headless report: the same
 // decoding and counting as a live capture, with no privilege needed.
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <unistd.h>
 
 #include <filesystem>
@@ -8,6 +9,7 @@
 #include <sstream>
 
 #include "capture/SampleTraffic.h"
+#include "common/Files.h"
 #include "capture/TestNetwork.h"
 #include "app/CommandLine.h"
 #include "report/Report.h"
@@ -31,13 +33,16 @@ class HeadlessReport : public TCaptureFileTest {
       "{\"addr\":\"192.168.0.10\",\"sent_bytes\":40,\"recv_bytes\":28,\"last_category\":\"ICMP\",\"last_time\":\"09:05:04\","
       "\"last_date_time\":\"2026-01-05T09:05:04+00:00\"}]}\n";
 
+  // The program itself: started as root, a report becomes nobody.
   int Report(const std::vector<std::string>& args, std::string& out, std::string& err) {
-    std::ostringstream o, e;
-    TLongOptions options;
-    const int code = RunCommandLine(args, options, o, e, [](const char*) -> const char* { return nullptr; }).value_or(-1);
+    std::string command = WIREPEEK_BINARY;
+    for (const auto& arg : args) command += " '" + arg + "'";
+    const auto errors = Dir / "errors.txt";
+    std::string printed;
+    const int code = CommandOutput(command + " 2>" + errors.string(), printed);
     // When the report was made: any moment, as long as it is one.
-    out = std::regex_replace(o.str(), std::regex(R"("time":"\d{4}-\d\d-\d\dT[\d:]{8}\.\d{3}Z")"), R"("time":"T")");
-    err = e.str();
+    out = std::regex_replace(printed, std::regex(R"("time":"\d{4}-\d\d-\d\dT[\d:]{8}\.\d{3}Z")"), R"("time":"T")");
+    err = ReadWholeFile(errors);
     return code;
   }
 };
@@ -94,6 +99,29 @@ TEST_F(HeadlessReport, BadArgumentsAndBadFilesFailClearly) {
     EXPECT_NE(err.find(c.Says), std::string::npos) << err;
     EXPECT_EQ(out, "");
   }
+}
+
+// Addresses beyond the window's rows are counted, not listed: the report's
+// memory stays bounded whatever the traffic.
+TEST_F(HeadlessReport, ListsAsManyAddressesAsTheWindowAndCountsTheRest) {
+  constexpr std::uint32_t kAddresses = 100'005;
+  std::vector<TFrame> frames;
+  for (std::uint32_t i = 0; i < kAddresses; ++i) {
+    const std::string remote = "11." + std::to_string(i >> 16) + "." + std::to_string((i >> 8) & 255) + "." +
+                               std::to_string(i & 255);
+    frames.push_back({Ethernet(MakeDatagram({.Protocol = 17, .Source = "10.0.0.2", .Dest = remote,
+                                             .SourcePort = 40000, .DestPort = 53, .TotalLength = 60, .Delivered = 60})),
+                      1767603903, 0});
+  }
+  const auto pcap = (Dir / "many.pcap").string();
+  WritePcap(pcap, 1, frames);
+  std::string out, err;
+  ASSERT_EQ(Report({"--report", "--adapter", "10.0.0.2", "--read", pcap, "--json"}, out, err), 0) << err;
+  const auto report = nlohmann::json::parse(out);
+  EXPECT_EQ(report["addresses"].size(), 100'000u);
+  EXPECT_EQ(report["unlisted_addresses"], 5);
+  ASSERT_EQ(Report({"--report", "--adapter", "10.0.0.2", "--read", pcap}, out, err), 0) << err;
+  EXPECT_NE(out.find("\n5 more remote addresses were seen and are not listed\n"), std::string::npos);
 }
 
 // What a script meets, from the program itself.

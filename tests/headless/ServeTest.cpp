@@ -214,7 +214,7 @@ TEST_F(ServeEndpoint, CapturesAsAnUnprivilegedUserWithOnlyTheRawSocketRight) {
 
 // Started as root, it captures, then serves as an unprivileged user that no
 // program it ran could turn back into root.
-TEST_F(ServeEndpoint, StartedAsRootItServesAsAnUnprivilegedUser) {
+TEST_F(ServeEndpoint, StartedAsRootItServesAndReportsAsAnUnprivilegedUser) {
   TInNamespace inside(*Ns);
   const std::pair<std::vector<std::string>, std::string> cases[] = {{{}, "65534"}, {{"--user", "daemon"}, "1"}};
   for (const auto& [extra, uid] : cases) {
@@ -228,6 +228,21 @@ TEST_F(ServeEndpoint, StartedAsRootItServesAsAnUnprivilegedUser) {
     EXPECT_EQ(ThreadsWithCapabilities(ThreadCapabilities(serve->Id())), 0);
     EXPECT_EQ(serve->Stop(SIGTERM), 0) << serve->Errors();
   }
+  // The report too, once its capture is open; it still counts.
+  TChildProcess report(*Ns, {WIREPEEK_BINARY, "--report", "--adapter", "127.0.0.1", "--seconds", "3", "--json"}, Dir,
+                       "report");
+  std::string status;
+  for (int i = 0; i < 100 && status.find("\nUid:\t65534\t65534\t65534\t65534") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(20ms);
+    status = ReadWholeFile("/proc/" + std::to_string(report.Id()) + "/status");
+  }
+  for (const std::string line : {"Uid:\t65534\t65534\t65534\t65534", "Groups:\t \n", "CapBnd:\t0000000000000000",
+                                 "NoNewPrivs:\t1"})
+    EXPECT_NE(status.find("\n" + line), std::string::npos) << line << " in\n" << status;
+  EXPECT_EQ(ThreadsWithCapabilities(ThreadCapabilities(report.Id())), 0);
+  SendDns(5);
+  EXPECT_EQ(report.Wait(10s), 0) << report.Errors();
+  EXPECT_EQ(json::parse(report.Output())["received"]["bytes"][kDnsServer], 5 * kDatagramBytes);
 }
 
 TEST_F(ServeEndpoint, FiguresAgreeWithTheReportTheFinalFiguresAndACaptureFile) {
@@ -395,6 +410,8 @@ TEST_F(ServeEndpoint, ListsTheBusiestAddressesAndCountsEveryOne) {
   EXPECT_EQ(Sample(metrics, R"(wirepeek_remote_bytes_total{adapter="127.0.0.1",remote="127.0.0.3",direction="received"})"),
             30 * 29);
   const json report = json::parse(HttpGet(Port, "/report.json").Body);
+  // Programs too: this test's sockets, those gone, the endpoint's own.
+  EXPECT_LE(report["programs"].size(), 2u);
   ASSERT_EQ(report["addresses"].size(), 2u);
   EXPECT_EQ(report["addresses"][0]["addr"], "127.0.0.1");
   EXPECT_EQ(report["addresses"][1]["addr"], "127.0.0.3");
@@ -423,6 +440,8 @@ TEST_F(ServeEndpoint, StartFailuresAreClearAndNotZero) {
       {{"--serve", "198.51.100.7:9100", "--adapter", "127.0.0.1"}, "Cannot assign requested address"},
       {{"--serve", "0", "--adapter", "198.51.100.7"}, "is not an address of this host"},
       {{"--serve", "0", "--adapter", "127.0.0.1", "--user", "no-such-user"}, "there is no user no-such-user"},
+      {{"--serve", "0", "--adapter", "127.0.0.1", "--user", "root"}, "will not go on as root (uid 0)"},
+      {{"--report", "--seconds", "1", "--adapter", "127.0.0.1", "--user", "0"}, "will not go on as 0 (uid 0)"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> argv = {WIREPEEK_BINARY};
