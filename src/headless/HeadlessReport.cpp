@@ -8,6 +8,9 @@
 #include "report/Report.h"
 
 int RunHeadlessReport(const TLongOptions& options, std::ostream& out, std::ostream& err) {
+  const auto startMillis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch());
+  const auto started = std::chrono::steady_clock::now();
   THeadlessCapture capture;
   if (!StartUnprivileged(capture, options, err)) return 1;
 
@@ -28,7 +31,11 @@ int RunHeadlessReport(const TLongOptions& options, std::ostream& out, std::ostre
   capture.Wait(options.Seconds, std::chrono::seconds(options.Every), tick);
   const int code = capture.End(err);
 
-  const TFiguresSnapshot figures = capture.Final();
+  TFiguresSnapshot figures = capture.Final();
+  if (capture.Live()) {
+    figures.StartUnixMillis = startMillis.count();
+    figures.DurationSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  }
   // A file that never names the address gives all zeros, which looks like a
   // quiet address rather than a wrong one.
   if (!capture.Live() && figures.Counters[DirectionSent][KindPackets][0] == 0 &&

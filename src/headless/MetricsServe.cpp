@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -236,14 +237,22 @@ int RunMetricsServe(const TLongOptions& options, std::ostream& out, std::ostream
   THeadlessCapture capture;
   // Months of traffic from any number of addresses: only the busiest are kept.
   capture.Figures().UseSummary(options.Top);
+  const double startSeconds =
+      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
   if (!StartUnprivileged(capture, options, err)) return 1;
   std::string error;
 
+  const auto started = std::chrono::steady_clock::now();
+  // What the report object says of the capture's time, at any moment.
+  const auto timed = [&](TFiguresSnapshot figures) {
+    figures.StartUnixMillis = static_cast<std::int64_t>(std::llround(startSeconds * 1000));
+    figures.DurationSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    return figures;
+  };
   TMetricsContext context;
   context.Adapter = options.Adapter;
   context.Top = options.Top;
-  context.StartTimeSeconds =
-      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  context.StartTimeSeconds = startSeconds;
   context.Version = version.VersionValues[8].empty() ? "unknown" : version.VersionValues[8];
 
   TMetricsServer server;
@@ -255,7 +264,7 @@ int RunMetricsServe(const TLongOptions& options, std::ostream& out, std::ostream
     return WriteMetrics(capture.Figures().Snapshot(true), now, format);
   };
   sources.ReportJson = [&] {
-    TFiguresSnapshot now = capture.Figures().Snapshot(true);
+    TFiguresSnapshot now = timed(capture.Figures().Snapshot(true));
     // As on /metrics: the --top programs, in program order as always.
     if (now.Programs.size() > static_cast<std::size_t>(options.Top)) {
       now.Programs = TopPrograms(std::move(now.Programs), options.Top);
@@ -278,7 +287,7 @@ int RunMetricsServe(const TLongOptions& options, std::ostream& out, std::ostream
   const bool stoppedByItself = capture.EndedByItself();
   const int code = capture.End(err);
   if (options.Json) {
-    out << ReportJsonLine(options.Adapter, true, capture.Final());
+    out << ReportJsonLine(options.Adapter, true, timed(capture.Final()));
     out.flush();
   }
   if (stoppedByItself && code == 0) {

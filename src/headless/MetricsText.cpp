@@ -151,16 +151,6 @@ std::vector<AddrTotals> TopAddresses(const std::vector<AddrTotals>& rows, int to
   return result;
 }
 
-// Each category as two label values a query can type: the service, and
-// whether the watched address was its server or its client (none for ICMP and
-// for everything else). Index 0, ALL, is their sum and has no series.
-constexpr std::array<std::pair<std::string_view, std::string_view>, ServiceCategoryCount> CategoryLabels = {{
-    {"", ""},           {"icmp", ""},       {"dns", "server"},    {"dns", "client"},  {"http", "server"},
-    {"http", "client"}, {"ftp", "server"},  {"ftp", "client"},    {"telnet", "server"}, {"telnet", "client"},
-    {"pop3", "server"}, {"pop3", "client"}, {"smtp", "server"},   {"smtp", "client"}, {"netbios", "server"},
-    {"netbios", "client"}, {"other", ""},
-}};
-
 std::string WriteMetrics(const TFiguresSnapshot& f, const TMetricsContext& context, TExpositionFormat format) {
   TExposition e(format);
   const std::string_view adapter = context.Adapter;

@@ -21,17 +21,36 @@ namespace fs = std::filesystem;
 class HeadlessReport : public TCaptureFileTest {
  protected:
 
+  // A file read: its start and length are not a capture's.
   static constexpr const char* kExpectedJson =
-      "{\"adapter\":\"10.0.0.2\",\"time\":\"T\",\"total_packets\":6,\"total_bytes\":1800,"
+      "{\"schema\":2,\"adapter\":\"10.0.0.2\",\"time\":\"T\",\"start\":null,\"duration_seconds\":null,"
+      "\"total_packets\":6,\"total_bytes\":1800,"
       "\"sent\":{\"packets\":[3,0,0,1,0,1,0,0,0,0,0,1,0,0,0,0,0],\"bytes\":[152,0,0,60,0,40,0,0,0,0,0,52,0,0,0,0,0]},"
       "\"received\":{\"packets\":[3,1,0,1,0,0,0,0,0,0,1,0,0,0,0,0,0],\"bytes\":[200,28,0,120,0,0,0,0,0,0,52,0,0,0,0,0,0]},"
+      "\"categories\":["
+      "{\"name\":\"ICMP\",\"service\":\"icmp\",\"sent_packets\":0,\"sent_bytes\":0,\"recv_packets\":1,\"recv_bytes\":28},"
+      "{\"name\":\"DNS Server\",\"service\":\"dns\",\"role\":\"server\",\"sent_packets\":0,\"sent_bytes\":0,\"recv_packets\":0,\"recv_bytes\":0},"
+      "{\"name\":\"DNS Client\",\"service\":\"dns\",\"role\":\"client\",\"sent_packets\":1,\"sent_bytes\":60,\"recv_packets\":1,\"recv_bytes\":120},"
+      "{\"name\":\"HTTP Server\",\"service\":\"http\",\"role\":\"server\",\"sent_packets\":0,\"sent_bytes\":0,\"recv_packets\":0,\"recv_bytes\":0},"
+      "{\"name\":\"HTTP Client\",\"service\":\"http\",\"role\":\"client\",\"sent_packets\":1,\"sent_bytes\":40,\"recv_packets\":0,\"recv_bytes\":0},"
+      "{\"name\":\"FTP Server\",\"service\":\"ftp\",\"role\":\"server\",\"sent_packets\":0,\"sent_bytes\":0,\"recv_packets\":0,\"recv_bytes\":0},"
+      "{\"name\":\"FTP Client\",\"service\":\"ftp\",\"role\":\"client\",\"sent_packets\":0,\"sent_bytes\":0,\"recv_packets\":0,\"recv_bytes\":0},"
+      "{\"name\":\"Telnet Server\",\"service\":\"telnet\",\"role\":\"server\",\"sent_packets\":0,\"sent_bytes\":0,\"recv_packets\":0,\"recv_bytes\":0},"
+      "{\"name\":\"Telnet Client\",\"service\":\"telnet\",\"role\":\"client\",\"sent_packets\":0,\"sent_bytes\":0,\"recv_packets\":0,\"recv_bytes\":0},"
+      "{\"name\":\"POP3 Server\",\"service\":\"pop3\",\"role\":\"server\",\"sent_packets\":0,\"sent_bytes\":0,\"recv_packets\":1,\"recv_bytes\":52},"
+      "{\"name\":\"POP3 Client\",\"service\":\"pop3\",\"role\":\"client\",\"sent_packets\":1,\"sent_bytes\":52,\"recv_packets\":0,\"recv_bytes\":0},"
+      "{\"name\":\"SMTP Server\",\"service\":\"smtp\",\"role\":\"server\",\"sent_packets\":0,\"sent_bytes\":0,\"recv_packets\":0,\"recv_bytes\":0},"
+      "{\"name\":\"SMTP Client\",\"service\":\"smtp\",\"role\":\"client\",\"sent_packets\":0,\"sent_bytes\":0,\"recv_packets\":0,\"recv_bytes\":0},"
+      "{\"name\":\"NetBios Server\",\"service\":\"netbios\",\"role\":\"server\",\"sent_packets\":0,\"sent_bytes\":0,\"recv_packets\":0,\"recv_bytes\":0},"
+      "{\"name\":\"NetBios Client\",\"service\":\"netbios\",\"role\":\"client\",\"sent_packets\":0,\"sent_bytes\":0,\"recv_packets\":0,\"recv_bytes\":0},"
+      "{\"name\":\"Sonota\",\"service\":\"other\",\"sent_packets\":0,\"sent_bytes\":0,\"recv_packets\":0,\"recv_bytes\":0}],"
       "\"kernel_received\":0,\"dropped\":0,\"addresses\":["
       "{\"addr\":\"9.1.2.3\",\"sent_bytes\":60,\"recv_bytes\":120,\"last_category\":\"DNS Client\",\"last_time\":\"09:05:03\","
       "\"last_date_time\":\"2026-01-05T09:05:03+00:00\"},"
       "{\"addr\":\"10.0.0.2\",\"sent_bytes\":52,\"recv_bytes\":52,\"last_category\":\"POP3 Server\",\"last_time\":\"09:05:06\","
       "\"last_date_time\":\"2026-01-05T09:05:06+00:00\"},"
       "{\"addr\":\"192.168.0.10\",\"sent_bytes\":40,\"recv_bytes\":28,\"last_category\":\"ICMP\",\"last_time\":\"09:05:04\","
-      "\"last_date_time\":\"2026-01-05T09:05:04+00:00\"}]}\n";
+      "\"last_date_time\":\"2026-01-05T09:05:04+00:00\"}],\"programs\":[]}\n";
 
   // The program itself: started as root, a report becomes nobody.
   int Report(const std::vector<std::string>& args, std::string& out, std::string& err) {

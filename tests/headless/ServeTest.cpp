@@ -242,7 +242,13 @@ TEST_F(ServeEndpoint, StartedAsRootItServesAndReportsAsAnUnprivilegedUser) {
   EXPECT_EQ(ThreadsWithCapabilities(ThreadCapabilities(report.Id())), 0);
   SendDns(5);
   EXPECT_EQ(report.Wait(10s), 0) << report.Errors();
-  EXPECT_EQ(json::parse(report.Output())["received"]["bytes"][kDnsServer], 5 * kDatagramBytes);
+  const json final = json::parse(report.Output());
+  EXPECT_EQ(final["received"]["bytes"][kDnsServer], 5 * kDatagramBytes);
+  // What a script needs of it: its layout's version, when and how long it ran.
+  EXPECT_EQ(final["schema"], 2);
+  EXPECT_TRUE(std::regex_match(final["start"].get<std::string>(), std::regex(R"(\d{4}-\d\d-\d\dT[\d:]{8}\.\d{3}Z)")));
+  EXPECT_NEAR(final["duration_seconds"].get<double>(), 3.0, 0.5);
+  EXPECT_TRUE(final["programs"].is_array());
 }
 
 TEST_F(ServeEndpoint, FiguresAgreeWithTheReportTheFinalFiguresAndACaptureFile) {
