@@ -7,14 +7,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <mutex>
-#include <tuple>
 #include <ostream>
+#include <thread>
+#include <tuple>
 
 #include "capture/HostAddresses.h"
 #include "support/ProgramOptions.h"
@@ -138,7 +140,30 @@ bool TMetricsServer::Start(const std::string& address, int port, TSources source
 
 void TMetricsServer::Stop() {
   if (!Context) return;
+  // The library's listening thread sees the stop only when its wait for a
+  // connection ends, which takes up to two seconds on a quiet port; a
+  // connection of our own ends it at once.
+  std::atomic<bool> stopped{false};
+  const auto poke = [&] {
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(static_cast<std::uint16_t>(BoundPort));
+    if (inet_pton(AF_INET, ListenAddress.c_str(), &at.sin_addr) != 1 || at.sin_addr.s_addr == INADDR_ANY)
+      at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (int i = 0; i < 100 && !stopped.load(); ++i) {
+      const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      if (fd >= 0) {
+        connect(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at);
+        close(fd);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  };
+  // A thread of ours, readied for faults like every other.
+  std::thread wake([&] { (void)RunWorker(poke); });
   mg_stop(Context);
+  stopped.store(true);
+  wake.join();
   Context = nullptr;
 }
 
@@ -261,6 +286,7 @@ int RunMetricsServe(const TLongOptions& options, std::ostream& out, std::ostream
   sources.Metrics = [&](TExpositionFormat format) {
     TMetricsContext now = context;
     now.CaptureUp = capture.Running();
+    now.Process = ReadProcessFigures();
     return WriteMetrics(capture.Figures().Snapshot(true), now, format);
   };
   sources.ReportJson = [&] {

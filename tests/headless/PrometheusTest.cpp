@@ -85,6 +85,8 @@ TEST(Prometheus, ScrapesTheEndpointAndQueriesGiveTheByteCounters) {
   fs::create_directories(dir);
   TInNamespace inside(ns);
 
+  const double startedAt =
+      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
   TChildProcess serve(ns, {WIREPEEK_BINARY, "--serve", "127.0.0.1:0", "--adapter", "127.0.0.1"}, dir, "serve");
   ASSERT_TRUE(serve.WaitForError("/metrics for ", 10s)) << serve.Errors();
   const int port = ServedPort(serve.Errors());
@@ -133,6 +135,14 @@ TEST(Prometheus, ScrapesTheEndpointAndQueriesGiveTheByteCounters) {
   EXPECT_EQ(Query(kPrometheusPort, R"(up{job="wirepeek"})"), 1);
   EXPECT_EQ(Query(kPrometheusPort, R"(wirepeek_build_info{version="1.0.0.0"})"), 1);
   EXPECT_EQ(Query(kPrometheusPort, "wirepeek_capture_up"), 1);
+  // The process figures, against what the kernel says of the process and
+  // when this test started it.
+  const std::string procStatus = ReadWholeFile("/proc/" + std::to_string(serve.Id()) + "/status");
+  const double rss = std::atof(procStatus.c_str() + procStatus.find("VmRSS:") + 6) * 1024;
+  EXPECT_NEAR(Query(kPrometheusPort, "process_resident_memory_bytes"), rss, rss / 4);
+  EXPECT_NEAR(Query(kPrometheusPort, "process_start_time_seconds"), startedAt, 5);
+  EXPECT_GE(Query(kPrometheusPort, "process_open_fds"), 5);
+  EXPECT_GE(Query(kPrometheusPort, "process_cpu_seconds_total"), 0);
 
   prometheus.Stop(SIGTERM);
   EXPECT_EQ(serve.Stop(SIGTERM), 0) << serve.Errors();
