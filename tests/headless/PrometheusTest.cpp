@@ -29,13 +29,26 @@ std::string UrlEncoded(const std::string& text) {
   return out;
 }
 
+// HTTP/1.0, so that a long answer comes whole rather than in chunks.
+THttpAnswer PrometheusGet(int port, const std::string& path) {
+  return HttpExchange(port, "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+}
+
 // The value of an instant query's single result, or -1.
 double Query(int port, const std::string& promql) {
-  const auto answer = HttpGet(port, "/api/v1/query?query=" + UrlEncoded(promql));
+  const auto answer = PrometheusGet(port, "/api/v1/query?query=" + UrlEncoded(promql));
   if (answer.Status != 200) return -1;
   const json reply = json::parse(answer.Body, nullptr, false);
   if (reply.is_discarded() || reply["status"] != "success" || reply["data"]["result"].size() != 1) return -1;
   return std::stod(reply["data"]["result"][0]["value"][1].get<std::string>());
+}
+
+// The number of results of an instant query, or -1 when Prometheus refuses it.
+int ResultCount(int port, const std::string& promql) {
+  const auto answer = PrometheusGet(port, "/api/v1/query?query=" + UrlEncoded(promql));
+  const json reply = json::parse(answer.Body, nullptr, false);
+  if (answer.Status != 200 || reply.is_discarded() || reply["status"] != "success") return -1;
+  return static_cast<int>(reply["data"]["result"].size());
 }
 
 void SendUdp(std::uint16_t fromPort, std::uint16_t toPort, std::size_t payload, int count) {
@@ -90,7 +103,13 @@ TEST(Prometheus, ScrapesTheEndpointAndQueriesGiveTheByteCounters) {
   TChildProcess serve(ns, {WIREPEEK_BINARY, "--serve", "127.0.0.1:0", "--adapter", "127.0.0.1"}, dir, "serve");
   ASSERT_TRUE(serve.WaitForError("/metrics for ", 10s)) << serve.Errors();
   const int port = ServedPort(serve.Errors());
+  // The shipped rules, checked and loaded; the job is named as they expect.
+  const fs::path shipped = fs::path(WIREPEEK_SOURCE_DIR) / "data" / "exporter";
+  const std::string rules = (shipped / "wirepeek-exporter.rules.yml").string();
+  std::string checked;
+  ASSERT_EQ(CommandOutput("promtool check rules " + rules + " 2>&1", checked), 0) << checked;
   std::ofstream(dir / "prometheus.yml") << "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
+                                        << "  evaluation_interval: 1s\nrule_files: ['" << rules << "']\n"
                                         << "scrape_configs:\n  - job_name: wirepeek\n    static_configs:\n"
                                         << "      - targets: ['127.0.0.1:" << port << "']\n";
   // The namespace is private, so the usual port is free.
@@ -143,6 +162,33 @@ TEST(Prometheus, ScrapesTheEndpointAndQueriesGiveTheByteCounters) {
   EXPECT_NEAR(Query(kPrometheusPort, "process_start_time_seconds"), startedAt, 5);
   EXPECT_GE(Query(kPrometheusPort, "process_open_fds"), 5);
   EXPECT_GE(Query(kPrometheusPort, "process_cpu_seconds_total"), 0);
+
+  // Every rule evaluates, and every recorded series and dashboard query has
+  // data from this scrape, once there are scrapes enough for a rate.
+  for (int i = 0; i < 60 && ResultCount(kPrometheusPort, "instance_adapter:wirepeek_kernel_dropped:rate5m") < 1; ++i)
+    std::this_thread::sleep_for(500ms);
+  const std::string rulesAnswer = PrometheusGet(kPrometheusPort, "/api/v1/rules").Body;
+  const json loaded = json::parse(rulesAnswer, nullptr, false);
+  ASSERT_FALSE(loaded.is_discarded()) << rulesAnswer;
+  for (const auto& rule : loaded["data"]["groups"].items())
+    for (const auto& r : rule.value()["rules"]) {
+      EXPECT_EQ(r["health"], "ok") << r.dump();
+      if (r["type"] == "recording") {
+        EXPECT_GT(ResultCount(kPrometheusPort, r["name"].get<std::string>()), 0) << r["name"];
+      }
+    }
+  const json dashboard = json::parse(ReadWholeFile(shipped / "wirepeek-exporter.dashboard.json"));
+  int queries = 0;
+  for (const auto& panel : dashboard["panels"])
+    for (const auto& target : panel["targets"]) {
+      std::string expr = target["expr"];
+      for (const auto& [variable, value] : {std::pair<std::string, std::string>{"$instance", ".*"},
+                                            {"$adapter", ".*"}, {"$__rate_interval", "1m"}})
+        for (std::size_t at; (at = expr.find(variable)) != std::string::npos;) expr.replace(at, variable.size(), value);
+      EXPECT_GT(ResultCount(kPrometheusPort, expr), 0) << panel["title"] << ": " << expr;
+      ++queries;
+    }
+  EXPECT_EQ(queries, static_cast<int>(dashboard["panels"].size()));
 
   prometheus.Stop(SIGTERM);
   EXPECT_EQ(serve.Stop(SIGTERM), 0) << serve.Errors();
