@@ -1,6 +1,7 @@
 #include "headless/MetricsText.h"
 
 #include <sys/resource.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -175,10 +176,15 @@ TProcessFigures ReadProcessFigures() {
   p.CpuSeconds = static_cast<double>(field(14) + field(15)) / tick;
   p.VirtualBytes = field(23);
   p.ResidentBytes = field(24) * sysconf(_SC_PAGESIZE);
-  std::ifstream kernelStat("/proc/stat");
-  for (std::string line; std::getline(kernelStat, line);)
-    if (line.rfind("btime ", 0) == 0) p.StartTimeSeconds = std::strtod(line.c_str() + 6, nullptr);
-  p.StartTimeSeconds += static_cast<double>(field(22)) / tick;
+  // The start is counted from boot. The service unit hides /proc/stat and
+  // its boot time, so the boot is found from the clocks instead.
+  timespec now{}, sinceBoot{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  clock_gettime(CLOCK_BOOTTIME, &sinceBoot);
+  const auto seconds = [](const timespec& t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+  };
+  p.StartTimeSeconds = seconds(now) - seconds(sinceBoot) + static_cast<double>(field(22)) / tick;
   std::error_code error;
   for (std::filesystem::directory_iterator fd("/proc/self/fd", error), end; !error && fd != end; fd.increment(error))
     ++p.OpenFds;
