@@ -22,7 +22,7 @@ const char* const Synopsis =
     "       wirepeek --report --adapter ADDR (--read FILE | --seconds N) [--json [--every SECONDS]]\n"
     "                [--user NAME] [--no-programs]\n"
     "       wirepeek --serve [ADDR:]PORT --adapter ADDR [--top K] [--allow-host NAME]... [--user NAME]\n"
-    "                [--seconds N] [--json] [--no-programs]\n"
+    "                [--web-config FILE] [--seconds N] [--json] [--no-programs]\n"
     "       wirepeek --help | --version\n";
 
 const char* const OptionList =
@@ -47,6 +47,8 @@ const char* const OptionList =
     "                        the address served on and localhost); repeatable. A loopback\n"
     "                        listener answers only those; other listeners answer any name\n"
     "                        unless this is given\n"
+    "  --web-config FILE     with --serve: answer only the users of a YAML file\n"
+    "                        (basic_auth_users: NAME: BCRYPT-HASH) who give their password\n"
     "  --user NAME           with --report or --serve started as root: the user it goes on\n"
     "                        as once the capture is open (default nobody; not root)\n"
     "  --no-programs         do not find which program of this host sent or received the\n"
@@ -68,7 +70,7 @@ constexpr std::array<std::string_view, 6> ToolkitOptionsAlone = {"reverse", "wid
 // Option codes for getopt_long_only, above every character.
 enum TOptionCode : int {
   OptReport = 256, OptServe, OptJson, OptAdapter, OptRead, OptSeconds, OptEvery, OptTop, OptUser, OptAllowHost,
-  OptStart, OptQuitAfter, OptNoPrograms, OptHelp, OptVersion, OptToolkit
+  OptStart, OptQuitAfter, OptNoPrograms, OptWebConfig, OptHelp, OptVersion, OptToolkit
 };
 
 struct TOptionName {
@@ -83,7 +85,7 @@ constexpr TOptionName OwnOptions[] = {
     {"every", required_argument, OptEvery},     {"top", required_argument, OptTop},
     {"user", required_argument, OptUser},       {"allow-host", required_argument, OptAllowHost},
     {"start", required_argument, OptStart},     {"quit-after", required_argument, OptQuitAfter},
-    {"no-programs", no_argument, OptNoPrograms},
+    {"no-programs", no_argument, OptNoPrograms}, {"web-config", required_argument, OptWebConfig},
     {"help", no_argument, OptHelp},             {"version", no_argument, OptVersion},
 };
 
@@ -339,6 +341,14 @@ bool ParseCommandLine(const std::vector<std::string>& args, TLongOptions& option
         options.AllowHosts.push_back(value);
         headlessOnly.push_back(name);
         break;
+      case OptWebConfig:
+        if (value.empty()) {
+          error = "--web-config needs a file name";
+          return false;
+        }
+        options.WebConfig = value;
+        headlessOnly.push_back(name);
+        break;
       case OptNoPrograms:
         options.Programs = false;
         break;
@@ -391,7 +401,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, TLongOptions& option
       error = "give either --read FILE or --seconds N";
       return false;
     }
-    for (const char* serveOnly : {"--top", "--allow-host"}) {
+    for (const char* serveOnly : {"--top", "--allow-host", "--web-config"}) {
       if (has(serveOnly)) {
         error = std::string(serveOnly) + " is for --serve";
         return false;

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <ostream>
 #include <thread>
@@ -46,7 +47,7 @@ int OnLogMessage(const mg_connection*, const char* message) {
 std::mutex HeaderMutex;
 
 void Reply(mg_connection* connection, int status, std::string_view contentType, const std::string& body,
-           bool head, const char* allow = nullptr) {
+           bool head, const char* allow = nullptr, const char* authenticate = nullptr) {
   std::unique_lock headers(HeaderMutex);
   mg_response_header_start(connection, status);
   mg_response_header_add(connection, "Content-Type", contentType.data(), static_cast<int>(contentType.size()));
@@ -54,6 +55,7 @@ void Reply(mg_connection* connection, int status, std::string_view contentType, 
   mg_response_header_add(connection, "Content-Length", length.c_str(), -1);
   mg_response_header_add(connection, "Cache-Control", "no-store", -1);
   if (allow) mg_response_header_add(connection, "Allow", allow, -1);
+  if (authenticate) mg_response_header_add(connection, "WWW-Authenticate", authenticate, -1);
   mg_response_header_send(connection);
   headers.unlock();
   if (!head && !body.empty()) mg_write(connection, body.data(), body.size());
@@ -234,6 +236,12 @@ int TMetricsServer::Answer(mg_connection* connection) {
           "this endpoint does not answer for that host name (see --allow-host)\n", head);
     return 421;
   }
+  const char* authorization = mg_get_header(connection, "Authorization");
+  if (!Authorized(Web, authorization ? authorization : "")) {
+    Reply(connection, 401, "text/plain; charset=utf-8", "this endpoint needs a user and password\n", head, nullptr,
+          "Basic realm=\"wirepeek\", charset=\"UTF-8\"");
+    return 401;
+  }
   const bool known = path == "/" || path == "/metrics" || path == "/report.json";
   if (!known) {
     Reply(connection, 404, "text/plain; charset=utf-8", "not found: try /metrics or /report.json\n", head);
@@ -259,13 +267,19 @@ int RunMetricsServe(const TLongOptions& options, std::ostream& out, std::ostream
   // Read while the executable is still readable: the user it serves as may
   // not reach the folder it lives in.
   const TAboutVersionInfo version = LoadVersionInfo();
+  // So is the web configuration.
+  TMetricsServer server;
+  std::string error;
+  if (!options.WebConfig.empty() && !LoadWebConfig(options.WebConfig, server.Web, error)) {
+    err << "wirepeek: " << error << '\n';
+    return 1;
+  }
   THeadlessCapture capture;
   // Months of traffic from any number of addresses: only the busiest are kept.
   capture.Figures().UseSummary(options.Top);
   const double startSeconds =
       std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
   if (!StartUnprivileged(capture, options, err)) return 1;
-  std::string error;
 
   const auto started = std::chrono::steady_clock::now();
   // What the report object says of the capture's time, at any moment.
@@ -280,7 +294,6 @@ int RunMetricsServe(const TLongOptions& options, std::ostream& out, std::ostream
   context.StartTimeSeconds = startSeconds;
   context.Version = version.VersionValues[8].empty() ? "unknown" : version.VersionValues[8];
 
-  TMetricsServer server;
   server.AllowedHosts = options.AllowHosts;
   TMetricsServer::TSources sources;
   sources.Metrics = [&](TExpositionFormat format) {

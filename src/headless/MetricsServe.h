@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "headless/MetricsText.h"
+#include "headless/WebConfig.h"
 
 #include "support/ProgramOptions.h"
 struct mg_context;
@@ -45,6 +46,8 @@ class TMetricsServer {
 
   // Set before Start: host names answered besides the address and localhost.
   std::vector<std::string> AllowedHosts;
+  // Set before Start: the users a request must name (none: anyone).
+  TWebConfig Web;
   // Waits for requests in progress, then closes.
   void Stop();
 

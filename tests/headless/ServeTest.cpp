@@ -366,6 +366,28 @@ TEST_F(ServeEndpoint, AnswersOnlyForItsAddressLocalhostAndAllowedNames) {
   }
 }
 
+// Users from a web configuration, as curl sends them. The hash is a
+// published bcrypt test vector: "U*U" with cost 5.
+TEST_F(ServeEndpoint, AWebConfigurationLetsOnlyItsUsersIn) {
+  TInNamespace inside(*Ns);
+  std::ofstream(Dir / "web.yml") << "basic_auth_users:\n"
+                                 << "  prometheus: $2b$05$CCCCCCCCCCCCCCCCCCCCC.E5YPO9kmyuRGyh0XouQYb4YMJKvyOeW\n";
+  auto serve = Serve({"--web-config", (Dir / "web.yml").string()});
+  ASSERT_GT(Port, 0);
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "401"}, {"-u 'prometheus:U*U'", "200"}, {"-u 'prometheus:U*V'", "401"}, {"-u 'other:U*U'", "401"},
+      {"-H 'Authorization: Basic !!!'", "401"}, {"-u 'prometheus:U*U' -X POST", "405"}};
+  for (const auto& [credentials, status] : cases) {
+    std::string answer;
+    CommandOutput("curl -s -o /dev/null -w '%{http_code}' " + credentials + " http://127.0.0.1:" +
+                      std::to_string(Port) + "/metrics",
+                  answer);
+    EXPECT_EQ(answer, status) << credentials;
+  }
+  EXPECT_NE(HttpGet(Port, "/metrics").Headers.find("WWW-Authenticate: Basic realm=\"wirepeek\""), std::string::npos);
+  EXPECT_EQ(serve->Stop(SIGTERM), 0) << serve->Errors();
+}
+
 // Clients that send half a request hold a worker each until the request
 // timeout (2 s); a scrape meanwhile is answered at once.
 TEST_F(ServeEndpoint, HalfSentRequestsDoNotHoldUpAScrape) {
@@ -444,6 +466,8 @@ TEST_F(ServeEndpoint, StartFailuresAreClearAndNotZero) {
   socklen_t length = sizeof at;
   getsockname(holder, reinterpret_cast<sockaddr*>(&at), &length);
   const std::string taken = "127.0.0.1:" + std::to_string(ntohs(at.sin_port));
+  std::ofstream(Dir / "tls.yml") << "tls_server_config:\n  cert_file: c.pem\n  key_file: k.pem\n";
+  std::ofstream(Dir / "md5.yml") << "basic_auth_users:\n  alice: $1$salt$qJH7.N4xYta3aEG/dfqo/0\n";
 
   struct TCase {
     std::vector<std::string> Args;
@@ -456,6 +480,12 @@ TEST_F(ServeEndpoint, StartFailuresAreClearAndNotZero) {
       {{"--serve", "0", "--adapter", "198.51.100.7"}, "is not an address of this host"},
       {{"--serve", "0", "--adapter", "127.0.0.1", "--user", "no-such-user"}, "there is no user no-such-user"},
       {{"--serve", "0", "--adapter", "127.0.0.1", "--user", "root"}, "will not go on as root (uid 0)"},
+      {{"--serve", "0", "--adapter", "127.0.0.1", "--web-config", (Dir / "tls.yml").string()},
+       "tls_server_config is not available in this build; serve through a TLS proxy"},
+      {{"--serve", "0", "--adapter", "127.0.0.1", "--web-config", (Dir / "md5.yml").string()},
+       "the password of alice must be a bcrypt hash"},
+      {{"--serve", "0", "--adapter", "127.0.0.1", "--web-config", (Dir / "none.yml").string()},
+       "cannot read the web configuration"},
       {{"--report", "--seconds", "1", "--adapter", "127.0.0.1", "--user", "0"}, "will not go on as 0 (uid 0)"},
   };
   for (const auto& c : cases) {
