@@ -4,16 +4,21 @@
 #include <fcntl.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <pwd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <array>
 #include <charconv>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include "support/Utf8Text.h"
 
@@ -96,11 +101,80 @@ bool ParseSocketList(const std::uint8_t* data, std::size_t length, std::uint8_t 
       e.RemotePort = ntohs(m.id.idiag_dport);
       e.Uid = m.idiag_uid;
       e.Inode = m.idiag_inode;
+      // The attributes after the message: the control group among them.
+      const std::size_t end = at + header.nlmsg_len;
+      for (std::size_t a = at + NLMSG_HDRLEN + NLMSG_ALIGN(sizeof m); a + sizeof(rtattr) <= end;) {
+        rtattr attribute;
+        std::memcpy(&attribute, data + a, sizeof attribute);
+        if (attribute.rta_len < sizeof attribute || attribute.rta_len > end - a) break;
+        if (attribute.rta_type == INET_DIAG_CGROUP_ID && attribute.rta_len >= RTA_LENGTH(sizeof(std::uint64_t)))
+          std::memcpy(&e.CgroupId, data + a + RTA_LENGTH(0), sizeof e.CgroupId);
+        a += RTA_ALIGN(attribute.rta_len);
+      }
       if (usable) out.push_back(e);
     }
     at += NLMSG_ALIGN(header.nlmsg_len);
   }
   return true;
+}
+
+std::string UnitOfCgroupPath(std::string_view path) {
+  for (std::string_view rest = path; !rest.empty();) {
+    const auto slash = rest.rfind('/');
+    const std::string_view last = rest.substr(slash == std::string_view::npos ? 0 : slash + 1);
+    if (last.ends_with(".service") || last.ends_with(".scope")) return std::string(last);
+    if (slash == std::string_view::npos) break;
+    rest = rest.substr(0, slash);
+  }
+  return path.empty() ? "/" : std::string(path);
+}
+
+namespace {
+
+// Where the unified control-group hierarchy is mounted: /sys/fs/cgroup on a
+// machine of today, /sys/fs/cgroup/unified beside the older ones.
+std::string UnifiedHierarchy() {
+  std::ifstream mounts("/proc/self/mountinfo");
+  for (std::string line; std::getline(mounts, line);) {
+    // ID PARENT MAJ:MIN ROOT MOUNTPOINT OPTIONS [OPTIONAL...] - TYPE SOURCE ...
+    const auto dash = line.find(" - cgroup2 ");
+    if (dash == std::string::npos) continue;
+    std::istringstream fields(line.substr(0, dash));
+    std::string id, parent, numbers, root, point;
+    if (fields >> id >> parent >> numbers >> root >> point) return point;
+  }
+  return "/sys/fs/cgroup";
+}
+
+}  // namespace
+
+void TCgroupNames::Read() {
+  ReadThisRound = true;
+  Units.clear();
+  namespace fs = std::filesystem;
+  const fs::path top = UnifiedHierarchy();
+  std::error_code error;
+  // A control group's id is its directory's inode number.
+  const auto add = [&](const fs::path& dir) {
+    struct stat info{};
+    if (stat(dir.c_str(), &info) != 0) return;
+    const std::string relative = "/" + dir.lexically_relative(top).generic_string();
+    Units[info.st_ino] = UnitOfCgroupPath(relative == "/." ? "" : relative);
+  };
+  add(top);
+  for (fs::recursive_directory_iterator it(top, fs::directory_options::skip_permission_denied, error), end;
+       !error && it != end && Units.size() < 100'000; it.increment(error))
+    if (it->is_directory(error) && !it->is_symlink(error)) add(it->path());
+}
+
+std::string TCgroupNames::UnitOf(std::uint64_t id) {
+  if (id == 0) return {};
+  auto found = Units.find(id);
+  if (found == Units.end() && !ReadThisRound) {
+    Read();
+    found = Units.find(id);
+  }
+  return found == Units.end() ? std::string() : found->second;
 }
 
 std::string UserName(std::uint32_t uid) {
@@ -117,6 +191,7 @@ TSocketOwners::~TSocketOwners() {
 
 bool TSocketOwners::Refresh() {
   ScannedThisRound = false;
+  Cgroups.Refresh();
   if (Fd < 0) {
     Fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
     if (Fd < 0) return false;
@@ -209,6 +284,7 @@ TSocketOwner TSocketOwners::Find(const TSocketKey& key) {
     user = Users.emplace(e->Uid, UserName(e->Uid)).first;
   }
   owner.User = user->second;
+  owner.Unit = Cgroups.UnitOf(e->CgroupId);
   const auto read = [&] {
     const auto holder = Holders.find(e->Inode);
     if (holder == Holders.end()) return;
