@@ -37,23 +37,6 @@ bool MappedIpv4(const __be32 words[4], std::uint32_t& addr) {
   return true;
 }
 
-bool SendRequest(int fd, std::uint8_t family, std::uint8_t protocol) {
-  struct {
-    nlmsghdr Header;
-    inet_diag_req_v2 Request;
-  } message{};
-  message.Header.nlmsg_len = sizeof message;
-  message.Header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-  message.Header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-  message.Request.sdiag_family = family;
-  message.Request.sdiag_protocol = protocol;
-  message.Request.idiag_states = ~0u;  // closing ones too: their datagrams are still theirs
-  sockaddr_nl kernel{};
-  kernel.nl_family = AF_NETLINK;
-  return sendto(fd, &message, sizeof message, 0, reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel) ==
-         static_cast<ssize_t>(sizeof message);
-}
-
 // A process name as a label and a cell can show it: control characters,
 // and every byte that does not start a well-formed character (the name is
 // cut at 15 bytes, maybe inside one), become '?'.
@@ -199,43 +182,67 @@ bool TSocketOwners::Refresh() {
     const timeval wait{1, 0};
     setsockopt(Fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
   }
-  std::vector<TSocketEntry> sockets;
-  std::vector<std::uint8_t> buffer(32768);
-  for (const std::uint8_t protocol : {std::uint8_t{IPPROTO_TCP}, std::uint8_t{IPPROTO_UDP}}) {
-    for (const std::uint8_t family : {std::uint8_t{AF_INET}, std::uint8_t{AF_INET6}}) {
-      if (!SendRequest(Fd, family, protocol)) return false;
-      for (bool done = false; !done;) {
-        const ssize_t n = recv(Fd, buffer.data(), buffer.size(), 0);
-        if (n <= 0 || !ParseSocketList(buffer.data(), static_cast<std::size_t>(n), protocol, sockets, done)) {
-          // A listing cut short leaves the rest of it in the socket.
-          close(Fd);
-          Fd = -1;
-          return false;
-        }
-      }
-    }
-  }
-  Sockets = std::move(sockets);
-  Connected.clear();
-  Bound.clear();
-  for (std::uint32_t i = 0; i < Sockets.size(); ++i) {
-    const TSocketEntry& e = Sockets[i];
-    if (e.LocalAddr != 0 && e.LocalAddr != Local) continue;
-    if (e.RemoteAddr != 0) {
-      Connected[{e.RemoteAddr, e.LocalPort, e.RemotePort, e.Protocol}] = i;
-    } else {
-      // A socket bound to the address itself wins over one bound to any.
-      const auto [it, added] = Bound.try_emplace({0, e.LocalPort, 0, e.Protocol}, i);
-      if (!added && e.LocalAddr != 0) it->second = i;
-    }
-  }
+  // Sockets are asked for one at a time, as traffic needs them: a listing
+  // of every socket costs in proportion to all the host holds.
+  Looked.clear();
   return true;
 }
 
+// The kernel finds the socket a datagram of the key belongs to as it would
+// deliver it: the connected one, else the one bound to the port (on the
+// watched address or any).
+bool TSocketOwners::LookUp(const TSocketKey& key, TSocketEntry& entry) const {
+  struct {
+    nlmsghdr Header;
+    inet_diag_req_v2 Request;
+  } message{};
+  message.Header.nlmsg_len = sizeof message;
+  message.Header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  message.Header.nlmsg_flags = NLM_F_REQUEST;
+  message.Header.nlmsg_seq = ++Sequence;
+  message.Request.sdiag_family = AF_INET;
+  message.Request.sdiag_protocol = key.Protocol;
+  message.Request.idiag_states = ~0u;
+  inet_diag_sockid& id = message.Request.id;
+  // TCP takes the local end as the source; UDP, for historical reasons,
+  // the remote one.
+  const bool tcp = key.Protocol == IPPROTO_TCP;
+  id.idiag_src[0] = tcp ? Local : key.RemoteAddr;
+  id.idiag_sport = htons(tcp ? key.LocalPort : key.RemotePort);
+  id.idiag_dst[0] = tcp ? key.RemoteAddr : Local;
+  id.idiag_dport = htons(tcp ? key.RemotePort : key.LocalPort);
+  id.idiag_cookie[0] = id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  if (sendto(Fd, &message, sizeof message, 0, reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel) !=
+      static_cast<ssize_t>(sizeof message))
+    return false;
+  std::array<std::uint8_t, 8192> buffer{};
+  while (true) {
+    const ssize_t n = recv(Fd, buffer.data(), buffer.size(), 0);
+    if (n < static_cast<ssize_t>(sizeof(nlmsghdr))) return false;
+    nlmsghdr header;
+    std::memcpy(&header, buffer.data(), sizeof header);
+    // The late answer to a question given up on.
+    if (header.nlmsg_seq != Sequence) continue;
+    std::vector<TSocketEntry> found;
+    bool done = false;
+    // An error answer (no such socket) lists none.
+    ParseSocketList(buffer.data(), static_cast<std::size_t>(n), key.Protocol, found, done);
+    if (found.empty()) return false;
+    entry = found.front();
+    return true;
+  }
+}
+
 const TSocketEntry* TSocketOwners::Entry(const TSocketKey& key) const {
-  if (const auto it = Connected.find(key); it != Connected.end()) return &Sockets[it->second];
-  if (const auto it = Bound.find({0, key.LocalPort, 0, key.Protocol}); it != Bound.end()) return &Sockets[it->second];
-  return nullptr;
+  auto it = Looked.find(key);
+  if (it == Looked.end()) {
+    TSocketEntry entry;
+    const bool found = Fd >= 0 && LookUp(key, entry);
+    it = Looked.emplace(key, found ? std::optional<TSocketEntry>(entry) : std::nullopt).first;
+  }
+  return it->second ? &*it->second : nullptr;
 }
 
 std::uint64_t TSocketOwners::InodeOf(const TSocketKey& key) const {

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -96,7 +97,8 @@ class TSocketOwners {
   TSocketOwners(const TSocketOwners&) = delete;
   TSocketOwners& operator=(const TSocketOwners&) = delete;
 
-  // Lists the sockets of both protocols anew; false when the kernel refused.
+  // Starts a round: sockets are asked for anew, each when first needed.
+  // False when the kernel's socket listing cannot be reached.
   bool Refresh();
   // The inode of the socket the key belongs to: 0 none, or UINT64_MAX when
   // it is closing (listed without an owner).
@@ -107,15 +109,17 @@ class TSocketOwners {
   static constexpr std::uint64_t Closing = UINT64_MAX;
 
  private:
+  // The socket of a key, asked of the kernel once a round.
   const TSocketEntry* Entry(const TSocketKey& Key) const;
+  bool LookUp(const TSocketKey& Key, TSocketEntry& Entry) const;
   void ScanProcesses();
 
   std::uint32_t Local;
   int Fd = -1;
-  std::vector<TSocketEntry> Sockets;
-  // (protocol, local port, remote address, remote port) and (protocol, local
-  // port) to Sockets.
-  std::unordered_map<TSocketKey, std::uint32_t, TSocketKeyHash> Connected, Bound;
+  // What this round's questions found (nothing: no socket); a cache that
+  // the const look-ups fill.
+  mutable std::unordered_map<TSocketKey, std::optional<TSocketEntry>, TSocketKeyHash> Looked;
+  mutable std::uint32_t Sequence = 0;
   std::unordered_map<std::uint64_t, pid_t> Holders;  // inode -> process
   std::unordered_map<std::uint32_t, std::string> Users;  // uid -> name
   TCgroupNames Cgroups;
