@@ -10,32 +10,20 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "capture/SocketOwners.h"
+#include "capture/TestNetwork.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-// The unified hierarchy's mount point, from the mount table.
-fs::path Cgroup2Mount() {
-  std::ifstream mounts("/proc/self/mountinfo");
-  for (std::string line; std::getline(mounts, line);) {
-    if (line.find(" - cgroup2 ") == std::string::npos) continue;
-    std::istringstream fields(line);
-    std::string skip, point;
-    fields >> skip >> skip >> skip >> skip >> point;
-    return point;
-  }
-  return {};
-}
-
 TEST(SocketOwnersLive, ASocketIsPutDownToTheUnitItWasMadeIn) {
-  const fs::path mount = Cgroup2Mount();
+  std::string mount;
+  CommandOutput("findmnt -n -t cgroup2 -o TARGET | head -1 | tr -d '\\n'", mount);
   if (geteuid() != 0 || mount.empty()) GTEST_SKIP() << "needs root and a unified control-group hierarchy";
   const std::string unit = "wpunit" + std::to_string(getpid()) + ".service";
-  const fs::path group = mount / "wptest.slice" / unit;
+  const fs::path group = fs::path(mount) / "wptest.slice" / unit;
   std::error_code error;
   fs::create_directories(group, error);
   if (error) GTEST_SKIP() << "cannot make " << group << ": " << error.message();
@@ -68,18 +56,10 @@ TEST(SocketOwnersLive, ASocketIsPutDownToTheUnitItWasMadeIn) {
   kill(child, SIGKILL);
   waitpid(child, nullptr, 0);
   fs::remove(group, error);
-  fs::remove(mount / "wptest.slice", error);
+  fs::remove(fs::path(mount) / "wptest.slice", error);
   ASSERT_TRUE(told);
   ASSERT_TRUE(listed);
   EXPECT_EQ(owner.Unit, unit);
-  // How systemd names what it starts: the innermost unit or scope counts.
-  const std::pair<const char*, const char*> paths[] = {
-      {"/system.slice/nginx.service", "nginx.service"},
-      {"/user.slice/user-1000.slice/user@1000.service/app.slice/app-firefox-42.scope", "app-firefox-42.scope"},
-      {"/user.slice/user-1000.slice/session-3.scope", "session-3.scope"},
-      {"/machine.slice", "/machine.slice"},
-      {"", "/"}};
-  for (const auto& [path, name] : paths) EXPECT_EQ(UnitOfCgroupPath(path), name) << path;
 }
 
 }  // namespace
