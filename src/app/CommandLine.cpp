@@ -20,9 +20,9 @@ namespace {
 const char* const Synopsis =
     "usage: wirepeek [-D] [-S] [--start ADDR [--quit-after SECONDS]] [--no-programs]\n"
     "       wirepeek --report --adapter ADDR (--read FILE | --seconds N) [--json [--every SECONDS]]\n"
-    "                [--no-programs]\n"
+    "                [--user NAME] [--no-programs]\n"
     "       wirepeek --serve [ADDR:]PORT --adapter ADDR [--top K] [--allow-host NAME]... [--user NAME]\n"
-    "                [--seconds N] [--json] [--no-programs]\n"
+    "                [--web-config FILE] [--seconds N] [--json] [--no-programs]\n"
     "       wirepeek --help | --version\n";
 
 const char* const OptionList =
@@ -43,10 +43,14 @@ const char* const OptionList =
     "                        of the interval, every SECONDS\n"
     "  --top K               with --serve: bytes of the K remote addresses with the most bytes\n"
     "                        (default 20, at most 1000); /report.json lists those K\n"
-    "  --allow-host NAME     with --serve: also answer requests for the host name NAME\n"
-    "                        (besides the address served on and localhost); repeatable\n"
-    "  --user NAME           with --serve started as root: the user it serves as once the\n"
-    "                        capture is open (default nobody)\n"
+    "  --allow-host NAME     with --serve: answer requests for the host name NAME (besides\n"
+    "                        the address served on and localhost); repeatable. A loopback\n"
+    "                        listener answers only those; other listeners answer any name\n"
+    "                        unless this is given\n"
+    "  --web-config FILE     with --serve: answer only the users of a YAML file\n"
+    "                        (basic_auth_users: NAME: BCRYPT-HASH) who give their password\n"
+    "  --user NAME           with --report or --serve started as root: the user it goes on\n"
+    "                        as once the capture is open (default nobody; not root)\n"
     "  --no-programs         do not find which program of this host sent or received the\n"
     "                        traffic (no per-program table, \"programs\" or program series)\n"
     "  --help                this text\n"
@@ -66,7 +70,7 @@ constexpr std::array<std::string_view, 6> ToolkitOptionsAlone = {"reverse", "wid
 // Option codes for getopt_long_only, above every character.
 enum TOptionCode : int {
   OptReport = 256, OptServe, OptJson, OptAdapter, OptRead, OptSeconds, OptEvery, OptTop, OptUser, OptAllowHost,
-  OptStart, OptQuitAfter, OptNoPrograms, OptHelp, OptVersion, OptToolkit
+  OptStart, OptQuitAfter, OptNoPrograms, OptWebConfig, OptHelp, OptVersion, OptToolkit
 };
 
 struct TOptionName {
@@ -81,7 +85,7 @@ constexpr TOptionName OwnOptions[] = {
     {"every", required_argument, OptEvery},     {"top", required_argument, OptTop},
     {"user", required_argument, OptUser},       {"allow-host", required_argument, OptAllowHost},
     {"start", required_argument, OptStart},     {"quit-after", required_argument, OptQuitAfter},
-    {"no-programs", no_argument, OptNoPrograms},
+    {"no-programs", no_argument, OptNoPrograms}, {"web-config", required_argument, OptWebConfig},
     {"help", no_argument, OptHelp},             {"version", no_argument, OptVersion},
 };
 
@@ -337,6 +341,14 @@ bool ParseCommandLine(const std::vector<std::string>& args, TLongOptions& option
         options.AllowHosts.push_back(value);
         headlessOnly.push_back(name);
         break;
+      case OptWebConfig:
+        if (value.empty()) {
+          error = "--web-config needs a file name";
+          return false;
+        }
+        options.WebConfig = value;
+        headlessOnly.push_back(name);
+        break;
       case OptNoPrograms:
         options.Programs = false;
         break;
@@ -389,7 +401,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, TLongOptions& option
       error = "give either --read FILE or --seconds N";
       return false;
     }
-    for (const char* serveOnly : {"--top", "--allow-host", "--user"}) {
+    for (const char* serveOnly : {"--top", "--allow-host", "--web-config"}) {
       if (has(serveOnly)) {
         error = std::string(serveOnly) + " is for --serve";
         return false;

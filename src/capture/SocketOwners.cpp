@@ -4,16 +4,23 @@
 #include <fcntl.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <pwd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <array>
 #include <charconv>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "support/Utf8Text.h"
 
 namespace {
 
@@ -30,41 +37,10 @@ bool MappedIpv4(const __be32 words[4], std::uint32_t& addr) {
   return true;
 }
 
-bool SendRequest(int fd, std::uint8_t family, std::uint8_t protocol) {
-  struct {
-    nlmsghdr Header;
-    inet_diag_req_v2 Request;
-  } message{};
-  message.Header.nlmsg_len = sizeof message;
-  message.Header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-  message.Header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-  message.Request.sdiag_family = family;
-  message.Request.sdiag_protocol = protocol;
-  message.Request.idiag_states = ~0u;  // closing ones too: their datagrams are still theirs
-  sockaddr_nl kernel{};
-  kernel.nl_family = AF_NETLINK;
-  return sendto(fd, &message, sizeof message, 0, reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel) ==
-         static_cast<ssize_t>(sizeof message);
-}
-
 // A process name as a label and a cell can show it: control characters,
-// and every byte above ASCII when the name is not UTF-8 (it is cut at 15
-// bytes, maybe inside a character), become '?'.
-std::string Printable(std::string name) {
-  bool utf8 = true;
-  for (std::size_t i = 0; i < name.size() && utf8;) {
-    const auto c = static_cast<unsigned char>(name[i]);
-    const std::size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-    utf8 = n != 0 && i + n <= name.size();
-    for (std::size_t k = 1; utf8 && k < n; ++k) utf8 = (static_cast<unsigned char>(name[i + k]) >> 6) == 2;
-    i += n ? n : 1;
-  }
-  for (auto& ch : name) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c < 0x20 || c == 0x7f || (!utf8 && c >= 0x80)) ch = '?';
-  }
-  return name;
-}
+// and every byte that does not start a well-formed character (the name is
+// cut at 15 bytes, maybe inside one), become '?'.
+std::string Printable(const std::string& name) { return ValidUtf8(name, "?"); }
 
 std::string ReadLine(const std::string& path) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -108,11 +84,80 @@ bool ParseSocketList(const std::uint8_t* data, std::size_t length, std::uint8_t 
       e.RemotePort = ntohs(m.id.idiag_dport);
       e.Uid = m.idiag_uid;
       e.Inode = m.idiag_inode;
+      // The attributes after the message: the control group among them.
+      const std::size_t end = at + header.nlmsg_len;
+      for (std::size_t a = at + NLMSG_HDRLEN + NLMSG_ALIGN(sizeof m); a + sizeof(rtattr) <= end;) {
+        rtattr attribute;
+        std::memcpy(&attribute, data + a, sizeof attribute);
+        if (attribute.rta_len < sizeof attribute || attribute.rta_len > end - a) break;
+        if (attribute.rta_type == INET_DIAG_CGROUP_ID && attribute.rta_len >= RTA_LENGTH(sizeof(std::uint64_t)))
+          std::memcpy(&e.CgroupId, data + a + RTA_LENGTH(0), sizeof e.CgroupId);
+        a += RTA_ALIGN(attribute.rta_len);
+      }
       if (usable) out.push_back(e);
     }
     at += NLMSG_ALIGN(header.nlmsg_len);
   }
   return true;
+}
+
+std::string UnitOfCgroupPath(std::string_view path) {
+  for (std::string_view rest = path; !rest.empty();) {
+    const auto slash = rest.rfind('/');
+    const std::string_view last = rest.substr(slash == std::string_view::npos ? 0 : slash + 1);
+    if (last.ends_with(".service") || last.ends_with(".scope")) return std::string(last);
+    if (slash == std::string_view::npos) break;
+    rest = rest.substr(0, slash);
+  }
+  return path.empty() ? "/" : std::string(path);
+}
+
+namespace {
+
+// Where the unified control-group hierarchy is mounted: /sys/fs/cgroup on a
+// machine of today, /sys/fs/cgroup/unified beside the older ones.
+std::string UnifiedHierarchy() {
+  std::ifstream mounts("/proc/self/mountinfo");
+  for (std::string line; std::getline(mounts, line);) {
+    // ID PARENT MAJ:MIN ROOT MOUNTPOINT OPTIONS [OPTIONAL...] - TYPE SOURCE ...
+    const auto dash = line.find(" - cgroup2 ");
+    if (dash == std::string::npos) continue;
+    std::istringstream fields(line.substr(0, dash));
+    std::string id, parent, numbers, root, point;
+    if (fields >> id >> parent >> numbers >> root >> point) return point;
+  }
+  return "/sys/fs/cgroup";
+}
+
+}  // namespace
+
+void TCgroupNames::Read() {
+  ReadThisRound = true;
+  Units.clear();
+  namespace fs = std::filesystem;
+  const fs::path top = UnifiedHierarchy();
+  std::error_code error;
+  // A control group's id is its directory's inode number.
+  const auto add = [&](const fs::path& dir) {
+    struct stat info{};
+    if (stat(dir.c_str(), &info) != 0) return;
+    const std::string relative = "/" + dir.lexically_relative(top).generic_string();
+    Units[info.st_ino] = UnitOfCgroupPath(relative == "/." ? "" : relative);
+  };
+  add(top);
+  for (fs::recursive_directory_iterator it(top, fs::directory_options::skip_permission_denied, error), end;
+       !error && it != end && Units.size() < 100'000; it.increment(error))
+    if (it->is_directory(error) && !it->is_symlink(error)) add(it->path());
+}
+
+std::string TCgroupNames::UnitOf(std::uint64_t id) {
+  if (id == 0) return {};
+  auto found = Units.find(id);
+  if (found == Units.end() && !ReadThisRound) {
+    Read();
+    found = Units.find(id);
+  }
+  return found == Units.end() ? std::string() : found->second;
 }
 
 std::string UserName(std::uint32_t uid) {
@@ -129,6 +174,7 @@ TSocketOwners::~TSocketOwners() {
 
 bool TSocketOwners::Refresh() {
   ScannedThisRound = false;
+  Cgroups.Refresh();
   if (Fd < 0) {
     Fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
     if (Fd < 0) return false;
@@ -136,43 +182,67 @@ bool TSocketOwners::Refresh() {
     const timeval wait{1, 0};
     setsockopt(Fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
   }
-  std::vector<TSocketEntry> sockets;
-  std::vector<std::uint8_t> buffer(32768);
-  for (const std::uint8_t protocol : {std::uint8_t{IPPROTO_TCP}, std::uint8_t{IPPROTO_UDP}}) {
-    for (const std::uint8_t family : {std::uint8_t{AF_INET}, std::uint8_t{AF_INET6}}) {
-      if (!SendRequest(Fd, family, protocol)) return false;
-      for (bool done = false; !done;) {
-        const ssize_t n = recv(Fd, buffer.data(), buffer.size(), 0);
-        if (n <= 0 || !ParseSocketList(buffer.data(), static_cast<std::size_t>(n), protocol, sockets, done)) {
-          // A listing cut short leaves the rest of it in the socket.
-          close(Fd);
-          Fd = -1;
-          return false;
-        }
-      }
-    }
-  }
-  Sockets = std::move(sockets);
-  Connected.clear();
-  Bound.clear();
-  for (std::uint32_t i = 0; i < Sockets.size(); ++i) {
-    const TSocketEntry& e = Sockets[i];
-    if (e.LocalAddr != 0 && e.LocalAddr != Local) continue;
-    if (e.RemoteAddr != 0) {
-      Connected[{e.RemoteAddr, e.LocalPort, e.RemotePort, e.Protocol}] = i;
-    } else {
-      // A socket bound to the address itself wins over one bound to any.
-      const auto [it, added] = Bound.try_emplace({0, e.LocalPort, 0, e.Protocol}, i);
-      if (!added && e.LocalAddr != 0) it->second = i;
-    }
-  }
+  // Sockets are asked for one at a time, as traffic needs them: a listing
+  // of every socket costs in proportion to all the host holds.
+  Looked.clear();
   return true;
 }
 
+// The kernel finds the socket a datagram of the key belongs to as it would
+// deliver it: the connected one, else the one bound to the port (on the
+// watched address or any).
+bool TSocketOwners::LookUp(const TSocketKey& key, TSocketEntry& entry) const {
+  struct {
+    nlmsghdr Header;
+    inet_diag_req_v2 Request;
+  } message{};
+  message.Header.nlmsg_len = sizeof message;
+  message.Header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  message.Header.nlmsg_flags = NLM_F_REQUEST;
+  message.Header.nlmsg_seq = ++Sequence;
+  message.Request.sdiag_family = AF_INET;
+  message.Request.sdiag_protocol = key.Protocol;
+  message.Request.idiag_states = ~0u;
+  inet_diag_sockid& id = message.Request.id;
+  // TCP takes the local end as the source; UDP, for historical reasons,
+  // the remote one.
+  const bool tcp = key.Protocol == IPPROTO_TCP;
+  id.idiag_src[0] = tcp ? Local : key.RemoteAddr;
+  id.idiag_sport = htons(tcp ? key.LocalPort : key.RemotePort);
+  id.idiag_dst[0] = tcp ? key.RemoteAddr : Local;
+  id.idiag_dport = htons(tcp ? key.RemotePort : key.LocalPort);
+  id.idiag_cookie[0] = id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  if (sendto(Fd, &message, sizeof message, 0, reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel) !=
+      static_cast<ssize_t>(sizeof message))
+    return false;
+  std::array<std::uint8_t, 8192> buffer{};
+  while (true) {
+    const ssize_t n = recv(Fd, buffer.data(), buffer.size(), 0);
+    if (n < static_cast<ssize_t>(sizeof(nlmsghdr))) return false;
+    nlmsghdr header;
+    std::memcpy(&header, buffer.data(), sizeof header);
+    // The late answer to a question given up on.
+    if (header.nlmsg_seq != Sequence) continue;
+    std::vector<TSocketEntry> found;
+    bool done = false;
+    // An error answer (no such socket) lists none.
+    ParseSocketList(buffer.data(), static_cast<std::size_t>(n), key.Protocol, found, done);
+    if (found.empty()) return false;
+    entry = found.front();
+    return true;
+  }
+}
+
 const TSocketEntry* TSocketOwners::Entry(const TSocketKey& key) const {
-  if (const auto it = Connected.find(key); it != Connected.end()) return &Sockets[it->second];
-  if (const auto it = Bound.find({0, key.LocalPort, 0, key.Protocol}); it != Bound.end()) return &Sockets[it->second];
-  return nullptr;
+  auto it = Looked.find(key);
+  if (it == Looked.end()) {
+    TSocketEntry entry;
+    const bool found = Fd >= 0 && LookUp(key, entry);
+    it = Looked.emplace(key, found ? std::optional<TSocketEntry>(entry) : std::nullopt).first;
+  }
+  return it->second ? &*it->second : nullptr;
 }
 
 std::uint64_t TSocketOwners::InodeOf(const TSocketKey& key) const {
@@ -221,6 +291,7 @@ TSocketOwner TSocketOwners::Find(const TSocketKey& key) {
     user = Users.emplace(e->Uid, UserName(e->Uid)).first;
   }
   owner.User = user->second;
+  owner.Unit = Cgroups.UnitOf(e->CgroupId);
   const auto read = [&] {
     const auto holder = Holders.find(e->Inode);
     if (holder == Holders.end()) return;

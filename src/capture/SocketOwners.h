@@ -7,7 +7,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -41,6 +43,7 @@ struct TSocketEntry {
   std::uint16_t RemotePort = 0;
   std::uint32_t Uid = 0;
   std::uint64_t Inode = 0;  // 0: no longer held by any process (closing)
+  std::uint64_t CgroupId = 0;  // the control group of its creator; 0 unknown
 };
 
 // Appends the IPv4 sockets of one netlink reply buffer to Out (IPv6 sockets
@@ -48,6 +51,27 @@ struct TSocketEntry {
 // listing; false when the buffer is not a listing.
 bool ParseSocketList(const std::uint8_t* Data, std::size_t Length, std::uint8_t Protocol,
                      std::vector<TSocketEntry>& Out, bool& Done);
+
+// The service unit or application scope a control group belongs to: the
+// innermost component of its path that ends in ".service" or ".scope"
+// ("/system.slice/nginx.service" gives "nginx.service"), else the path
+// itself; "/" for the root.
+std::string UnitOfCgroupPath(std::string_view Path);
+
+// The paths of the control groups of the unified hierarchy by their ids,
+// read from the file system; what no one may read is left out.
+class TCgroupNames {
+ public:
+  // The unit of a control group id, or empty when it is not known (even
+  // after one new reading of the hierarchy per call of Refresh).
+  std::string UnitOf(std::uint64_t Id);
+  void Refresh() { ReadThisRound = false; }
+
+ private:
+  void Read();
+  std::unordered_map<std::uint64_t, std::string> Units;
+  bool ReadThisRound = false;
+};
 
 // The name of a user, or the uid where it has none.
 std::string UserName(std::uint32_t Uid);
@@ -58,6 +82,9 @@ struct TSocketOwner {
   std::string User;
   std::string Executable;
   std::uint64_t Inode = 0;
+  // The service unit or scope the socket was made in, readable without any
+  // right: it names the traffic where the process cannot be looked into.
+  std::string Unit;
 };
 
 // Where attribution learns who owns a socket: a listing of the sockets and a
@@ -86,22 +113,29 @@ class TSocketOwners final : public TOwnerLookup {
   TSocketOwners(const TSocketOwners&) = delete;
   TSocketOwners& operator=(const TSocketOwners&) = delete;
 
-  // Lists the sockets of both protocols anew; false when the kernel refused.
+  // Starts a round: sockets are asked for anew, each when first needed.
+  // False when the kernel's socket listing cannot be reached.
   bool Refresh() override;
+  // The inode of the socket the key belongs to: 0 none, or UINT64_MAX when
+  // it is closing (listed without an owner).
   std::uint64_t InodeOf(const TSocketKey& Key) const override;
+  // The owner of the key's socket; Program empty when no open socket has it.
   TSocketOwner Find(const TSocketKey& Key) override;
 
  private:
+  // The socket of a key, asked of the kernel once a round.
   const TSocketEntry* Entry(const TSocketKey& Key) const;
+  bool LookUp(const TSocketKey& Key, TSocketEntry& Entry) const;
   void ScanProcesses();
 
   std::uint32_t Local;
   int Fd = -1;
-  std::vector<TSocketEntry> Sockets;
-  // (protocol, local port, remote address, remote port) and (protocol, local
-  // port) to Sockets.
-  std::unordered_map<TSocketKey, std::uint32_t, TSocketKeyHash> Connected, Bound;
+  // What this round's questions found (nothing: no socket); a cache that
+  // the const look-ups fill.
+  mutable std::unordered_map<TSocketKey, std::optional<TSocketEntry>, TSocketKeyHash> Looked;
+  mutable std::uint32_t Sequence = 0;
   std::unordered_map<std::uint64_t, pid_t> Holders;  // inode -> process
   std::unordered_map<std::uint32_t, std::string> Users;  // uid -> name
+  TCgroupNames Cgroups;
   bool ScannedThisRound = false;
 };

@@ -27,7 +27,11 @@ THeadlessCapture::THeadlessCapture()
           if (!DropRights("", DropFailure)) state.KeepRunning.store(0);
         }
         Session.Take(state.CaptureSocket ? state.CaptureSocket->LiveStatistics() : TCaptureStats{});
-      }) {}
+      }) {
+  // A report lists as many addresses as the window and counts the rest, so
+  // its memory stays bounded; the endpoint replaces this with its summary.
+  Session.ListAddresses(ReportAddressRows);
+}
 
 THeadlessCapture::~THeadlessCapture() {
   if (Session.Monitor().Thread) Session.Monitor().CaptureEnd();

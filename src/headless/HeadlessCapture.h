@@ -34,6 +34,7 @@ class THeadlessCapture {
   int End(std::ostream& Err);
   // The figures then cover only what was counted before the fault.
   static constexpr int ExitFaulted = 3;
+  static constexpr std::size_t ReportAddressRows = 100'000;
 
   bool Live() const { return IsLive; }
   bool Running() const;

@@ -4,12 +4,15 @@
 #include <ostream>
 
 #include "headless/HeadlessCapture.h"
+#include "headless/Unprivileged.h"
 #include "report/Report.h"
 
 int RunHeadlessReport(const TLongOptions& options, std::ostream& out, std::ostream& err) {
+  const auto startMillis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch());
+  const auto started = std::chrono::steady_clock::now();
   THeadlessCapture capture;
-  capture.ProgramsFromStart = options.Programs;
-  if (!capture.Start(options.Adapter, options.File, err)) return 1;
+  if (!StartUnprivileged(capture, options, err)) return 1;
 
   TFiguresSnapshot previous;
   auto previousTime = std::chrono::steady_clock::now();
@@ -28,7 +31,11 @@ int RunHeadlessReport(const TLongOptions& options, std::ostream& out, std::ostre
   capture.Wait(options.Seconds, std::chrono::seconds(options.Every), tick);
   const int code = capture.End(err);
 
-  const TFiguresSnapshot figures = capture.Final();
+  TFiguresSnapshot figures = capture.Final();
+  if (capture.Live()) {
+    figures.StartUnixMillis = startMillis.count();
+    figures.DurationSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  }
   // A file that never names the address gives all zeros, which looks like a
   // quiet address rather than a wrong one.
   if (!capture.Live() && code != THeadlessCapture::ExitFaulted && figures.Counters[DirectionSent][KindPackets][0] == 0 &&

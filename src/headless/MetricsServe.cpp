@@ -7,17 +7,23 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <ostream>
+#include <thread>
+#include <tuple>
 
 #include "capture/backend/DropRights.h"
 #include "capture/backend/HostAddresses.h"
 #include "support/ProgramOptions.h"
 #include "headless/HeadlessCapture.h"
+#include "headless/Unprivileged.h"
 #include "support/FaultInjection.h"
 #include "support/VersionInfo.h"
 #include "support/WorkerGuard.h"
@@ -42,7 +48,7 @@ int OnLogMessage(const mg_connection*, const char* message) {
 std::mutex HeaderMutex;
 
 void Reply(mg_connection* connection, int status, std::string_view contentType, const std::string& body,
-           bool head, const char* allow = nullptr) {
+           bool head, const char* allow = nullptr, const char* authenticate = nullptr) {
   std::unique_lock headers(HeaderMutex);
   mg_response_header_start(connection, status);
   mg_response_header_add(connection, "Content-Type", contentType.data(), static_cast<int>(contentType.size()));
@@ -50,6 +56,7 @@ void Reply(mg_connection* connection, int status, std::string_view contentType, 
   mg_response_header_add(connection, "Content-Length", length.c_str(), -1);
   mg_response_header_add(connection, "Cache-Control", "no-store", -1);
   if (allow) mg_response_header_add(connection, "Allow", allow, -1);
+  if (authenticate) mg_response_header_add(connection, "WWW-Authenticate", authenticate, -1);
   mg_response_header_send(connection);
   headers.unlock();
   if (!head && !body.empty()) mg_write(connection, body.data(), body.size());
@@ -136,7 +143,30 @@ bool TMetricsServer::Start(const std::string& address, int port, TSources source
 
 void TMetricsServer::Stop() {
   if (!Context) return;
+  // The library's listening thread sees the stop only when its wait for a
+  // connection ends, which takes up to two seconds on a quiet port; a
+  // connection of our own ends it at once.
+  std::atomic<bool> stopped{false};
+  const auto poke = [&] {
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(static_cast<std::uint16_t>(BoundPort));
+    if (inet_pton(AF_INET, ListenAddress.c_str(), &at.sin_addr) != 1 || at.sin_addr.s_addr == INADDR_ANY)
+      at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (int i = 0; i < 100 && !stopped.load(); ++i) {
+      const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      if (fd >= 0) {
+        connect(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at);
+        close(fd);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  };
+  // A thread of ours, readied for faults like every other.
+  std::thread wake([&] { (void)RunWorker(poke); });
   mg_stop(Context);
+  stopped.store(true);
+  wake.join();
   Context = nullptr;
 }
 
@@ -160,10 +190,20 @@ int TMetricsServer::OnRequest(mg_connection* connection, void* self) {
   }
 }
 
+bool TMetricsServer::LoopbackListener() const {
+  in_addr parsed{};
+  return inet_pton(AF_INET, ListenAddress.c_str(), &parsed) == 1 && (ntohl(parsed.s_addr) >> 24) == 127;
+}
+
 // Any thread.
 bool TMetricsServer::HostAllowed(std::string_view host) const {
   // "name", "name:port", "[v6]:port"; names are case-blind, and a final dot
   // names the same host.
+  // Only a loopback listener needs the check: a browser page can reach it
+  // under a name of its own (DNS rebinding) and read what no one else could.
+  // An address other hosts reach answers them all anyway, and a scraper names
+  // the host as it knows it; the administrator may still narrow it down.
+  if (!LoopbackListener() && AllowedHosts.empty()) return true;
   if (host.empty() || host.front() == '[') return false;
   const auto colon = host.rfind(':');
   if (colon != std::string_view::npos) host = host.substr(0, colon);
@@ -197,6 +237,12 @@ int TMetricsServer::Answer(mg_connection* connection) {
           "this endpoint does not answer for that host name (see --allow-host)\n", head);
     return 421;
   }
+  const char* authorization = mg_get_header(connection, "Authorization");
+  if (!Authorized(Web, authorization ? authorization : "")) {
+    Reply(connection, 401, "text/plain; charset=utf-8", "this endpoint needs a user and password\n", head, nullptr,
+          "Basic realm=\"wirepeek\", charset=\"UTF-8\"");
+    return 401;
+  }
   const bool known = path == "/" || path == "/metrics" || path == "/report.json";
   if (!known) {
     Reply(connection, 404, "text/plain; charset=utf-8", "not found: try /metrics or /report.json\n", head);
@@ -219,54 +265,55 @@ int TMetricsServer::Answer(mg_connection* connection) {
 }
 
 int RunMetricsServe(const TLongOptions& options, std::ostream& out, std::ostream& err) {
-  // Started as root, it serves as an unprivileged user: nothing it runs
-  // could regain uid 0's rights.
-  const bool root = geteuid() == 0;
-  if (!options.User.empty() && !root) {
-    err << "wirepeek: --user needs the program to start as root\n";
-    return 1;
-  }
-  const std::string user = root ? (options.User.empty() ? "nobody" : options.User) : "";
   // Read while the executable is still readable: the user it serves as may
   // not reach the folder it lives in.
   const TAboutVersionInfo version = LoadVersionInfo();
-  THeadlessCapture capture;
-  capture.DropCapabilitiesOnCaptureThread = true;
-  // The capture thread holds on to its rights until this thread has changed
-  // the user of every thread: a thread without them could not follow.
-  capture.CaptureThreadMayDrop.store(user.empty());
-  // Months of traffic from any number of addresses: only the busiest are kept.
-  capture.Figures().UseSummary(options.Top);
-  // Its look-ups start once the rights are gone.
-  capture.ProgramsFromStart = false;
-  if (!capture.Start(options.Adapter, "", err)) return 1;
-  // The capture is open: this thread, and the server's threads it starts,
-  // need no rights from here on.
+  // So is the web configuration.
+  TMetricsServer server;
   std::string error;
-  if (!DropRights(user, error)) {
+  if (!options.WebConfig.empty() && !LoadWebConfig(options.WebConfig, server.Web, error)) {
     err << "wirepeek: " << error << '\n';
-    capture.End(err);
     return 1;
   }
-  capture.CaptureThreadMayDrop.store(true);
-  if (options.Programs) capture.StartPrograms();
+  THeadlessCapture capture;
+  // Months of traffic from any number of addresses: only the busiest are kept.
+  capture.Figures().UseSummary(options.Top);
+  const double startSeconds =
+      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  if (!StartUnprivileged(capture, options, err)) return 1;
 
+  const auto started = std::chrono::steady_clock::now();
+  // What the report object says of the capture's time, at any moment.
+  const auto timed = [&](TFiguresSnapshot figures) {
+    figures.StartUnixMillis = static_cast<std::int64_t>(std::llround(startSeconds * 1000));
+    figures.DurationSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    return figures;
+  };
   TMetricsContext context;
   context.Adapter = options.Adapter;
   context.Top = options.Top;
-  context.StartTimeSeconds =
-      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  context.StartTimeSeconds = startSeconds;
   context.Version = version.VersionValues[8].empty() ? "unknown" : version.VersionValues[8];
 
-  TMetricsServer server;
   server.AllowedHosts = options.AllowHosts;
   TMetricsServer::TSources sources;
   sources.Metrics = [&](TExpositionFormat format) {
     TMetricsContext now = context;
     now.CaptureUp = capture.Running();
+    now.Process = ReadProcessFigures();
     return WriteMetrics(capture.Figures().Snapshot(true), now, format);
   };
-  sources.ReportJson = [&] { return ReportJsonLine(options.Adapter, true, capture.Figures().Snapshot(true)); };
+  sources.ReportJson = [&] {
+    TFiguresSnapshot now = timed(capture.Figures().Snapshot(true));
+    // As on /metrics: the --top programs, in program order as always.
+    if (now.Programs.size() > static_cast<std::size_t>(options.Top)) {
+      now.Programs = TopPrograms(std::move(now.Programs), options.Top);
+      std::sort(now.Programs.begin(), now.Programs.end(), [](const ProgramTotals& a, const ProgramTotals& b) {
+        return std::tie(a.Program, a.User) < std::tie(b.Program, b.User);
+      });
+    }
+    return ReportJsonLine(options.Adapter, true, now);
+  };
   if (!server.Start(options.ListenAddress, options.ListenPort, sources, error)) {
     err << "wirepeek: " << error << '\n';
     capture.End(err);
@@ -280,7 +327,7 @@ int RunMetricsServe(const TLongOptions& options, std::ostream& out, std::ostream
   const bool stoppedByItself = capture.EndedByItself();
   const int code = capture.End(err);
   if (options.Json) {
-    out << ReportJsonLine(options.Adapter, true, capture.Final());
+    out << ReportJsonLine(options.Adapter, true, timed(capture.Final()));
     out.flush();
   }
   if (stoppedByItself && code == 0) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "headless/MetricsText.h"
+#include "headless/WebConfig.h"
 
 #include "support/ProgramOptions.h"
 struct mg_context;
@@ -18,9 +19,11 @@ struct mg_connection;
 
 // The HTTP side: answers GET and HEAD on the two paths, 404 elsewhere, 405 to
 // other methods. Requests are bounded in size and time by the server library.
-// A request whose Host header names neither the address served on, nor
-// localhost, nor one of AllowedHosts gets 421: a web page that points a name
-// of its own at this address cannot read the figures.
+// On a loopback listener, a request whose Host header names neither the
+// address served on, nor localhost, nor one of AllowedHosts gets 421: a web
+// page that points a name of its own at this address cannot read the figures.
+// On any other address (every address included) any Host is answered unless
+// AllowedHosts is given, which then restricts it the same way.
 class TMetricsServer {
  public:
   struct TSources {
@@ -43,10 +46,13 @@ class TMetricsServer {
 
   // Set before Start: host names answered besides the address and localhost.
   std::vector<std::string> AllowedHosts;
+  // Set before Start: the users a request must name (none: anyone).
+  TWebConfig Web;
   // Waits for requests in progress, then closes.
   void Stop();
 
  private:
+  bool LoopbackListener() const;
   static int OnRequest(mg_connection* Connection, void* Self);
   int Answer(mg_connection* Connection);
 

@@ -1,10 +1,20 @@
 #include "headless/MetricsText.h"
 
+#include <sys/resource.h>
+#include <time.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "support/Utf8Text.h"
 
 namespace {
 
@@ -18,9 +28,11 @@ std::string LowerTrimmed(std::string_view text) {
   return out;
 }
 
-// Label values may hold any text; these three characters need escaping.
-void AppendLabelValue(std::string& out, std::string_view value) {
-  for (const char c : value) {
+// Label values may hold any UTF-8 text; one that is not fails the whole
+// scrape, so whatever came from outside is made valid and bounded first.
+// Three characters need escaping.
+void AppendLabelValue(std::string& out, std::string_view raw) {
+  for (const char c : ValidUtf8(raw, "\uFFFD", MaxLabelValueBytes)) {
     if (c == '\\')
       out += "\\\\";
     else if (c == '"')
@@ -147,15 +159,41 @@ std::vector<AddrTotals> TopAddresses(const std::vector<AddrTotals>& rows, int to
   return result;
 }
 
-// Each category as two label values a query can type: the service, and
-// whether the watched address was its server or its client (none for ICMP and
-// for everything else). Index 0, ALL, is their sum and has no series.
-constexpr std::array<std::pair<std::string_view, std::string_view>, ServiceCategoryCount> CategoryLabels = {{
-    {"", ""},           {"icmp", ""},       {"dns", "server"},    {"dns", "client"},  {"http", "server"},
-    {"http", "client"}, {"ftp", "server"},  {"ftp", "client"},    {"telnet", "server"}, {"telnet", "client"},
-    {"pop3", "server"}, {"pop3", "client"}, {"smtp", "server"},   {"smtp", "client"}, {"netbios", "server"},
-    {"netbios", "client"}, {"other", ""},
-}};
+TProcessFigures ReadProcessFigures() {
+  TProcessFigures p;
+  // /proc/self/stat: the name in parentheses may hold blanks and parentheses
+  // itself, so the fields are counted from its last ')'.
+  std::ifstream statFile("/proc/self/stat");
+  std::string stat((std::istreambuf_iterator<char>(statFile)), std::istreambuf_iterator<char>());
+  const auto close = stat.rfind(')');
+  if (close == std::string::npos) return p;
+  std::istringstream fields(stat.substr(close + 2));
+  std::vector<std::string> f{std::istream_iterator<std::string>(fields), std::istream_iterator<std::string>()};
+  // Fields 3 on: utime is 14, stime 15, starttime 22, vsize 23, rss 24.
+  if (f.size() < 22) return p;
+  const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
+  const auto field = [&](std::size_t number) { return std::strtoll(f[number - 3].c_str(), nullptr, 10); };
+  p.CpuSeconds = static_cast<double>(field(14) + field(15)) / tick;
+  p.VirtualBytes = field(23);
+  p.ResidentBytes = field(24) * sysconf(_SC_PAGESIZE);
+  // The start is counted from boot. The service unit hides /proc/stat and
+  // its boot time, so the boot is found from the clocks instead.
+  timespec now{}, sinceBoot{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  clock_gettime(CLOCK_BOOTTIME, &sinceBoot);
+  const auto seconds = [](const timespec& t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+  };
+  p.StartTimeSeconds = seconds(now) - seconds(sinceBoot) + static_cast<double>(field(22)) / tick;
+  std::error_code error;
+  for (std::filesystem::directory_iterator fd("/proc/self/fd", error), end; !error && fd != end; fd.increment(error))
+    ++p.OpenFds;
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0)
+    p.MaxFds = static_cast<std::int64_t>(std::min<rlim_t>(limit.rlim_cur, INT64_MAX));
+  p.Known = true;
+  return p;
+}
 
 std::string WriteMetrics(const TFiguresSnapshot& f, const TMetricsContext& context, TExpositionFormat format) {
   TExposition e(format);
@@ -228,5 +266,21 @@ std::string WriteMetrics(const TFiguresSnapshot& f, const TMetricsContext& conte
   e.Sample("wirepeek_capture_start_time_seconds", {{"adapter", adapter}}, context.StartTimeSeconds);
   e.Family("wirepeek_build_info", "info", "Always 1; the version label is the program's version.");
   e.Sample("wirepeek_build_info", {{"adapter", adapter}, {"version", context.Version}}, std::int64_t{1});
+  // The exporter itself, under the names every exporter uses (no adapter:
+  // they are the process's, not the capture's).
+  if (const TProcessFigures& p = context.Process; p.Known) {
+    e.Family("process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds.");
+    e.Sample("process_cpu_seconds_total", {}, p.CpuSeconds);
+    e.Family("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.");
+    e.Sample("process_resident_memory_bytes", {}, p.ResidentBytes);
+    e.Family("process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.");
+    e.Sample("process_virtual_memory_bytes", {}, p.VirtualBytes);
+    e.Family("process_open_fds", "gauge", "Number of open file descriptors.");
+    e.Sample("process_open_fds", {}, p.OpenFds);
+    e.Family("process_max_fds", "gauge", "Maximum number of open file descriptors.");
+    e.Sample("process_max_fds", {}, p.MaxFds);
+    e.Family("process_start_time_seconds", "gauge", "Start time of the process since unix epoch in seconds.");
+    e.Sample("process_start_time_seconds", {}, p.StartTimeSeconds);
+  }
   return e.Finish();
 }

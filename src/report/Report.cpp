@@ -7,6 +7,12 @@
 #include <ostream>
 #include <string_view>
 
+std::string_view CategoryName(std::size_t category) {
+  std::string_view name = ServiceCategoryNames.at(category);
+  while (name.ends_with(' ')) name.remove_suffix(1);
+  return name;
+}
+
 namespace {
 
 using nlohmann::ordered_json;
@@ -23,6 +29,31 @@ ordered_json Direction(const CategoryCounters& counters, std::size_t direction) 
   d["packets"] = Numbers(counters[direction][KindPackets]);
   d["bytes"] = Numbers(counters[direction][KindBytes]);
   return d;
+}
+
+// Per category by name, for a script that selects one (jq:
+// .categories[] | select(.name == "HTTP Client")); the arrays hold the same
+// figures by position.
+ordered_json Categories(const CategoryCounters& counters) {
+  ordered_json list = ordered_json::array();
+  for (std::size_t c = 1; c < ServiceCategoryCount; ++c) {
+    ordered_json row = ordered_json::object();
+    row["name"] = CategoryName(c);
+    row["service"] = CategoryLabels[c].first;
+    if (!CategoryLabels[c].second.empty()) row["role"] = CategoryLabels[c].second;
+    row["sent_packets"] = counters[DirectionSent][KindPackets][c];
+    row["sent_bytes"] = counters[DirectionSent][KindBytes][c];
+    row["recv_packets"] = counters[DirectionReceived][KindPackets][c];
+    row["recv_bytes"] = counters[DirectionReceived][KindBytes][c];
+    list.push_back(std::move(row));
+  }
+  return list;
+}
+
+// Remote addresses seen but not among the rows: beyond the table's rows, or
+// outside the endpoint's --top.
+std::int64_t UnlistedAddresses(const TFiguresSnapshot& s) {
+  return std::max<std::int64_t>(0, s.RemoteAddresses - static_cast<std::int64_t>(s.Addresses.size()));
 }
 
 TFiguresSnapshot SnapshotOf(const TReportFigures& f) {
@@ -63,6 +94,8 @@ void WriteFiguresText(const std::string& adapter, bool live, const TFiguresSnaps
         << row.SentBytes << std::setw(16) << row.RecvBytes << "  " << std::left << std::setw(16)
         << ServiceCategoryNames[row.LastCategory] << TAddrTotalsTable::TimeText(row) << '\n';
   }
+  if (const auto unlisted = UnlistedAddresses(s); unlisted > 0)
+    out << unlisted << " more remote addresses were seen and are not listed\n";
   out << std::right;
 }
 
@@ -129,7 +162,7 @@ void AddTotals(ordered_json& r, std::int64_t sent, std::int64_t received, std::u
                const AddrTotals& moment) {
   r["sent_bytes"] = sent;
   r["recv_bytes"] = received;
-  r["last_category"] = ServiceCategoryNames[category];
+  r["last_category"] = CategoryName(category);
   r["last_time"] = TAddrTotalsTable::TimeText(moment);
   r["last_date_time"] = TAddrTotalsTable::DateTimeText(moment);
 }
@@ -158,16 +191,23 @@ TObjectText ReportObject(const std::string& adapter, bool live, const TFiguresSn
   const auto millis =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch());
   TObjectText object;
+  object.Member("schema", ReportSchema);
   object.Member("adapter", adapter);
   object.Member("time", UtcText(millis.count()));
+  object.Member("start", s.StartUnixMillis > 0 ? ordered_json(UtcText(s.StartUnixMillis)) : ordered_json());
+  object.Member("duration_seconds",
+                s.DurationSeconds >= 0 ? ordered_json(std::round(s.DurationSeconds * 1000) / 1000) : ordered_json());
   object.Member("total_packets", s.TotalPackets);
   object.Member("total_bytes", s.TotalBytes);
   object.Member("sent", Direction(s.Counters, DirectionSent));
   object.Member("received", Direction(s.Counters, DirectionReceived));
+  object.Member("categories", Categories(s.Counters));
   object.Member("kernel_received", live ? s.Kernel.Received : 0);
   object.Member("dropped", live ? s.Kernel.Dropped : 0);
   object.Array("addresses", s.Addresses, 112, AddressRow);  // a row is about 110 bytes
-  if (s.HasPrograms) object.Array("programs", s.Programs, 160, ProgramRow);
+  if (const auto unlisted = UnlistedAddresses(s); unlisted > 0) object.Member("unlisted_addresses", unlisted);
+  // Always a list, empty when no traffic was put down to programs.
+  object.Array("programs", s.Programs, 160, ProgramRow);
   return object;
 }
 

@@ -4,13 +4,34 @@
 // and the front ends without one.
 #include <nlohmann/json.hpp>
 
+#include <array>
 #include <iosfwd>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "capture/AddrTotals.h"
 #include "capture/ProgramTotals.h"
 #include "capture/XIoctlUnit.h"
+
+// The version of the report object's layout, "schema" in it: raised when a
+// member changes meaning or goes.
+inline constexpr int ReportSchema = 2;
+
+// Each category as two names a script or a query can type: the service, and
+// whether the watched address was its server or its client (none for ICMP and
+// for everything else). Index 0, ALL, is their sum and has none.
+inline constexpr std::array<std::pair<std::string_view, std::string_view>, ServiceCategoryCount> CategoryLabels = {{
+    {"", ""},           {"icmp", ""},       {"dns", "server"},    {"dns", "client"},  {"http", "server"},
+    {"http", "client"}, {"ftp", "server"},  {"ftp", "client"},    {"telnet", "server"}, {"telnet", "client"},
+    {"pop3", "server"}, {"pop3", "client"}, {"smtp", "server"},   {"smtp", "client"}, {"netbios", "server"},
+    {"netbios", "client"}, {"other", ""},
+}};
+
+// A category's name as the window shows it, without the blank one of them
+// ends with there.
+std::string_view CategoryName(std::size_t Category);
 
 // The figures of a capture, copied out of it so they can be written on any
 // thread.
@@ -25,6 +46,10 @@ struct TFiguresSnapshot {
   // Traffic per program of this host, when it was put down to programs.
   bool HasPrograms = false;
   std::vector<ProgramTotals> Programs;  // program order
+  // When a live capture started (Unix milliseconds), and how long it has run
+  // or ran; 0 and -1 when not known (a file, the window).
+  std::int64_t StartUnixMillis = 0;
+  double DurationSeconds = -1;
 };
 
 // The report of a capture, as the window's --quit-after gives it.

@@ -84,7 +84,7 @@ void TCaptureSession::FlushPrograms() {
 TFiguresSnapshot TCaptureSession::Snapshot(bool withAddresses) const {
   std::lock_guard lock(Mutex);
   TFiguresSnapshot copy = Current;
-  copy.RemoteAddresses = Summary ? Summary->Distinct() : Table.RowCount();
+  copy.RemoteAddresses = Summary ? Summary->Distinct() : Table.RowCount() + Table.Unlisted();
   if (withAddresses) copy.Addresses = Summary ? Summary->Top(SummaryTop) : Table.AllRows();
   if (Attribution) {
     Attribution->Apply();

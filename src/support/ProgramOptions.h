@@ -21,6 +21,7 @@ struct TLongOptions {
   int Top = 20;            // remote addresses on /metrics
   std::string User;        // who serves when started as root (empty: nobody)
   std::vector<std::string> AllowHosts;  // --allow-host: more names a request may use
+  std::string WebConfig;   // --web-config: TLS and users, from a file
   // The window.
   bool Debug = false;      // -D: the trace window shows diagnostics and every packet
   bool DumpLimit = false;  // -S: packet dumps of at most 256 bytes

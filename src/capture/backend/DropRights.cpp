@@ -5,6 +5,7 @@
 #include <sys/prctl.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -19,7 +20,18 @@ bool DropRights(const std::string& user, std::string& error) {
     passwd entry{}, *found = nullptr;
     std::vector<char> text(16384);
     if (getpwnam_r(user.c_str(), &entry, text.data(), text.size(), &found) != 0 || !found) {
-      error = "there is no user " + user;
+      // A number names the user by its uid.
+      char* end = nullptr;
+      const unsigned long uid = std::strtoul(user.c_str(), &end, 10);
+      if (user.find_first_not_of("0123456789") != std::string::npos || *end ||
+          getpwuid_r(static_cast<uid_t>(uid), &entry, text.data(), text.size(), &found) != 0 || !found) {
+        error = "there is no user " + user;
+        return false;
+      }
+    }
+    // Root, under any of its names, would keep every right a capture gives.
+    if (found->pw_uid == 0) {
+      error = "will not go on as " + user + " (uid 0): name an unprivileged user";
       return false;
     }
     result = capng_change_id(static_cast<int>(found->pw_uid), static_cast<int>(found->pw_gid),

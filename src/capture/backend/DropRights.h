@@ -6,6 +6,7 @@
 // Empties the calling thread's capabilities (and its bounding set where it
 // may) and forbids new privileges through exec. When User is not empty the
 // whole process first becomes that account, with its group and no
-// supplementary groups; that needs root. False with Error when any step
+// supplementary groups; that needs root. User may be a name or a uid, not
+// root's. False with Error when any step
 // fails: the caller must then not go on.
 bool DropRights(const std::string& User, std::string& Error);

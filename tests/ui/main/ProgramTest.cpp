@@ -96,7 +96,7 @@ TEST(StartUpProgram, ATamperedMapIsReportedAndEndsTheProgram) {
     if (c.Alert.empty()) {
       EXPECT_EQ(program.Wait(std::chrono::seconds(30)), 0) << program.Errors();
       EXPECT_EQ(program.Errors().find("wirepeek: map "), std::string::npos) << program.Errors();
-      EXPECT_EQ(program.Output().rfind("{\"adapter\":\"127.0.0.1\"", 0), 0u) << program.Output();
+      EXPECT_EQ(program.Output().rfind("{\"schema\":2,\"adapter\":\"127.0.0.1\"", 0), 0u) << program.Output();
       EXPECT_NE(program.Output().find("\"dumps\":"), std::string::npos) << program.Output();
     } else {
       // The alert's box waits for an answer: the run ends once it is out.
