@@ -408,7 +408,7 @@ void Refused(const char* from, const char* to) {
 }
 
 TEST(HelperLive, AnUnprivilegedHelperCountsExactlyAsTheInProcessCaptureAndHoldsNoRights) {
-  SKIP_WITHOUT_TEST_NETWORKS();
+  SKIP_WITHOUT_TEST_NAMESPACES();
   const std::string tag = std::to_string(getpid());
   TTestNamespace ours("wph" + tag), peer("wpq" + tag);
   const std::string a = "wvh" + tag, b = "wvq" + tag;
@@ -482,7 +482,7 @@ TEST(HelperLive, AnUnprivilegedHelperCountsExactlyAsTheInProcessCaptureAndHoldsN
 class HelperFilterLive : public testing::TestWithParam<bool> {};
 
 TEST_P(HelperFilterLive, OthersPayloadNeverReachesTheStream) {
-  SKIP_WITHOUT_TEST_NETWORKS();
+  SKIP_WITHOUT_TEST_NAMESPACES();
   const bool whole = GetParam();
   TTestNamespace ns("wpf" + std::to_string(getpid()));
   THelperCopy helper;

@@ -51,7 +51,7 @@ std::vector<std::uint8_t> Header(std::uint8_t protocol, std::uint16_t length, st
 class CaptureLive : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    if (!TestNetworksUnavailable().empty()) return;
+    if (!TestNamespacesUnavailable().empty()) return;
     const std::string tag = std::to_string(getpid());
     Ours = std::make_unique<TTestNamespace>("wpa" + tag);
     Peer = std::make_unique<TTestNamespace>("wpb" + tag);
@@ -73,7 +73,7 @@ class CaptureLive : public testing::Test {
     Ours.reset();
   }
   void SetUp() override {
-    SKIP_WITHOUT_TEST_NETWORKS();
+    SKIP_WITHOUT_TEST_NAMESPACES();
     ASSERT_TRUE(Ours && Peer) << "the test networks were not made";
     SetErrorBoxSink([this](std::string_view text, std::string_view) {
       Boxes.emplace_back(text);

@@ -28,9 +28,10 @@ inline int CommandOutput(const std::string& command, std::string& output) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// Why this host cannot make the test networks ("" when it can), as the one
-// shared check says; a test skips with it rather than fail for the host.
-inline const std::string& TestNetworksUnavailable() {
+// Why this host cannot make the network and mount namespaces the tests need
+// ("" when it can), as the one shared check says; a test skips with it
+// rather than fail for the host.
+inline const std::string& TestNamespacesUnavailable() {
   static const std::string reason = [] {
     std::string output;
     if (CommandOutput("'" WIREPEEK_NAMESPACE_CHECK "' 2>&1", output) == 0) return std::string();
@@ -39,8 +40,8 @@ inline const std::string& TestNetworksUnavailable() {
   }();
   return reason;
 }
-#define SKIP_WITHOUT_TEST_NETWORKS() \
-  if (const std::string& why = TestNetworksUnavailable(); !why.empty()) GTEST_SKIP() << why
+#define SKIP_WITHOUT_TEST_NAMESPACES() \
+  if (const std::string& why = TestNamespacesUnavailable(); !why.empty()) GTEST_SKIP() << why
 
 // A named network namespace that lives as long as this object.
 class TTestNamespace {

@@ -72,7 +72,7 @@ std::pair<std::array<long long, 2>, std::array<long long, 2>> Rows(const json& r
 }
 
 TEST(ProgramAttributionLive, EachProgramHasItsPeersBytesInTheWindowTheReportAndTheEndpoint) {
-  SKIP_WITHOUT_TEST_NETWORKS();
+  SKIP_WITHOUT_TEST_NAMESPACES();
   const std::string id = std::to_string(getpid());
   TTestNamespace ours("wpgA" + id), peers("wpgB" + id);
   ours.Run("ip link add wpv0 type veth peer name wpv1 netns " + peers.Name);

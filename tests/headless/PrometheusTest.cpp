@@ -91,7 +91,7 @@ pid_t StartHostileTalker(std::uint16_t fromPort, std::uint16_t toPort, std::size
 }
 
 TEST(PrometheusLive, ScrapesTheEndpointAndQueriesGiveTheByteCounters) {
-  SKIP_WITHOUT_TEST_NETWORKS();
+  SKIP_WITHOUT_TEST_NAMESPACES();
   if (access("/usr/bin/prometheus", X_OK) != 0) GTEST_SKIP() << "the prometheus package is not installed";
   const TTestNamespace ns("wpp" + std::to_string(getpid()));
   const fs::path dir = fs::temp_directory_path() / ("wirepeek-prometheus-" + std::to_string(getpid()));

@@ -63,12 +63,12 @@ const std::string kDnsReceivedSeries =
 class ServeEndpointLive : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    if (!TestNetworksUnavailable().empty()) return;
+    if (!TestNamespacesUnavailable().empty()) return;
     Ns = std::make_unique<TTestNamespace>("wph" + std::to_string(getpid()));
   }
   static void TearDownTestSuite() { Ns.reset(); }
   void SetUp() override {
-    SKIP_WITHOUT_TEST_NETWORKS();
+    SKIP_WITHOUT_TEST_NAMESPACES();
     ASSERT_TRUE(Ns) << "the test network was not made";
     Dir = fs::temp_directory_path() / ("wirepeek-serve-" + std::to_string(getpid()));
     fs::create_directories(Dir);

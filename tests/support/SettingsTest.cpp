@@ -1,5 +1,6 @@
 #include "support/Settings.h"
 #include "common/Files.h"
+#include "common/TestNetwork.h"
 
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -231,6 +232,7 @@ TEST(SettingsPlaceProgram, TheFolderMustTakeNewFilesForTheFileBesideToBeUsed) {
 // mount in a mount namespace of a child process, with the settings file
 // itself bound writable over it.
 TEST(SettingsPlaceProgram, WritableFileInAReadOnlyFolderMovesToTheConfigurationFolder) {
+  if (::geteuid() == 0) SKIP_WITHOUT_TEST_NAMESPACES();  // root makes the folder read-only in a mount namespace
   const TInstalled program("readonly");
   const std::string store = (program.Dir / "store.ini").string();
   const std::string original = "[Other]\r\nColour=blue\r\n\r\n[Form]\r\nTop=40\r\nLeft=50\r\nStayOnTop=1\r\n\r\n";

@@ -20,7 +20,7 @@ namespace {
 using namespace std::chrono_literals;
 
 TEST(ProgramPageLive, AClickNarrowsTheAddressPageToTheProgramsPeersAndASecondShowsAll) {
-  SKIP_WITHOUT_TEST_NETWORKS();
+  SKIP_WITHOUT_TEST_NAMESPACES();
   const auto dir = std::filesystem::temp_directory_path() / ("wirepeek-page-" + std::to_string(getpid()));
   std::filesystem::create_directories(dir);
   const std::shared_ptr<void> cleanUp(nullptr, [&](void*) {

@@ -134,7 +134,7 @@ TEST(StartUpLive, TheWindowIsEnglishForEnglishLocalesOnly) {
   GTEST_SKIP() << "under a real display the window runs the X and GLib libraries' own threads, which the thread "
                   "checker cannot see into; the other builds run this";
 #endif
-  SKIP_WITHOUT_TEST_NETWORKS();
+  SKIP_WITHOUT_TEST_NAMESPACES();
   if (!RunCommand("command -v xvfb-run xwininfo")) GTEST_SKIP() << "needs Xvfb";
   TTestNamespace ns("wp-locale-" + std::to_string(getpid()));
   const std::pair<std::string, std::string> rows[] = {
