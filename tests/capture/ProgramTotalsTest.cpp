@@ -49,7 +49,7 @@ class TFakeOwners final : public TOwnerLookup {
     std::lock_guard lock(Host.Mutex);
     const auto it = Host.Sockets.find(key.LocalPort);
     if (it == Host.Sockets.end() || it->second.first == 0) return {};
-    return {it->second.second, "alice", "", it->second.first};
+    return {it->second.second, "alice", "", it->second.first, ""};
   }
   TFakeHost& Host;
 };
