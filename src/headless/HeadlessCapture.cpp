@@ -27,6 +27,7 @@ THeadlessCapture::THeadlessCapture()
           if (!DropRights("", DropFailure)) state.KeepRunning.store(0);
         }
         Session.Take(state.CaptureSocket ? state.CaptureSocket->LiveStatistics() : TCaptureStats{});
+        Session.TakeAnswers();
       }) {}
 
 THeadlessCapture::~THeadlessCapture() {
