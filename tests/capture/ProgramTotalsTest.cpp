@@ -9,6 +9,7 @@
 
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -117,6 +118,15 @@ TEST(ProgramAttributionBoundsTest, CacheExpiresAndKeysAreBounded) {
   TFakeHost host;
   host.Sockets[4000] = {77, "first"};
   TProgramAttribution programs(std::make_unique<TFakeOwners>(host), {1ms, 5ms});
+  // A failed check must not leave the look-up thread held, or the test hangs.
+  const auto open = [&] {
+    {
+      std::lock_guard lock(host.Mutex);
+      host.Gate = false;
+    }
+    host.Changed.notify_all();
+  };
+  const std::unique_ptr<void, std::function<void(void*)>> release(&host, [&](void*) { open(); });
   programs.Fold(Record(17, 4000, 10, DirectionSent));
   programs.Flush(5s);
   programs.Fold(Record(17, 4000, 5, DirectionSent));  // cached: not parked
@@ -134,17 +144,13 @@ TEST(ProgramAttributionBoundsTest, CacheExpiresAndKeysAreBounded) {
   for (std::uint16_t port = 1; programs.Parked() < TProgramAttribution::MaxKeys; ++port)
     programs.Fold(Record(17, 4001, 1, DirectionSent, port));
   programs.Fold(Record(17, 4002, 2, DirectionSent));
-  EXPECT_EQ(Rows(programs.Table()).at("(unknown)").first, 2);
-  {
-    std::lock_guard lock(host.Mutex);
-    host.Gate = false;
-  }
-  host.Changed.notify_all();
+  EXPECT_EQ(Rows(programs.Table())["(unknown)"].first, 2);
+  open();
   programs.Flush(5s);
-  const auto rows = Rows(programs.Table());
-  EXPECT_EQ(rows.at("first").first, 15);
-  EXPECT_EQ(rows.at("second").first, 3);
-  EXPECT_EQ(rows.at("(unknown)").first, 2 + static_cast<std::int64_t>(TProgramAttribution::MaxKeys) - 1);
+  auto rows = Rows(programs.Table());
+  EXPECT_EQ(rows["first"].first, 15);
+  EXPECT_EQ(rows["second"].first, 3);
+  EXPECT_EQ(rows["(unknown)"].first, 2 + static_cast<std::int64_t>(TProgramAttribution::MaxKeys) - 1);
 }
 
 // Rows by program then user; beyond the capacity, one "(other)"; the top by
