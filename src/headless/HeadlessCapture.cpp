@@ -27,6 +27,7 @@ THeadlessCapture::THeadlessCapture()
           if (!DropRights("", DropFailure)) state.KeepRunning.store(0);
         }
         Session.Take(state.CaptureSocket ? state.CaptureSocket->LiveStatistics() : TCaptureStats{});
+        Session.TakeAnswers();
       }) {
   // A report lists as many addresses as the window and counts the rest, so
   // its memory stays bounded; the endpoint replaces this with its summary.

@@ -57,10 +57,7 @@ void TCaptureSession::Take(const TCaptureStats& kernel, TAddrTotalsListener* cha
   TXIoctl& state = State();
   std::lock_guard lock(Mutex);
   // Programs read the queue in place; the address table's drain empties it.
-  if (Attribution) {
-    Attribution->FoldQueue(state);
-    Attribution->Apply();
-  }
+  if (Attribution) Attribution->FoldQueue(state);
   if (Summary)
     Summary->Drain(state);
   else

@@ -44,7 +44,8 @@ class TCaptureSession {
   // queued record into programs, then addresses (the listener hears of the
   // address rows that changed), and copies the counters with Kernel's.
   void Take(const TCaptureStats& Kernel, TAddrTotalsListener* Changes = nullptr);
-  // Takes the look-ups' answers; true when program rows changed.
+  // Takes the look-ups' answers; true when program rows changed. The window
+  // does so when it draws, the headless run after each take.
   bool TakeAnswers();
   // Waits, at most a second, for the look-ups asked for: at a capture's end.
   void FlushPrograms();

@@ -577,18 +577,11 @@ void TMainForm::WMCaptureNotify() {
 // Window thread, while the capture thread waits for it to return.
 void TMainForm::OnCaptureNotify() {
   TakeCaptureFigures();
-  // A token bucket: ShowBurst draws at once, then one per ShowIntervalMs.
-  const auto now = std::chrono::steady_clock::now();
-  const double elapsed = std::chrono::duration<double, std::milli>(now - TokensAt).count();
-  ShowTokens = std::min<double>(ShowBurst, ShowTokens + elapsed / ShowIntervalMs);
-  TokensAt = now;
-  if (ShowTokens >= 1) {
-    ShowTokens -= 1;
+  const int wait = Ration.Ask(TDrawRation::TClock::now(), tmShowFigures->isActive());
+  if (wait == 0)
     ShowCaptureFigures();
-  } else if (!tmShowFigures->isActive()) {
-    ShowTokens -= 1;  // taken now by the draw that waits
-    tmShowFigures->start(static_cast<int>(std::ceil(-ShowTokens * ShowIntervalMs)));
-  }
+  else if (wait > 0)
+    tmShowFigures->start(wait);
 }
 
 // Window thread, while the capture thread waits: what is drawn later is a

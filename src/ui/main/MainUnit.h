@@ -21,6 +21,7 @@
 
 #include "capture/NotifyTargets.h"
 #include "session/CaptureSession.h"
+#include "ui/main/DrawRation.h"
 #include "ui/main/ProgramModel.h"
 #include "ui/main/SummaryModels.h"
 #include "ui/trace/GuardedEntry.h"
@@ -155,11 +156,8 @@ class TMainForm final : public TGuarded<QMainWindow> {
   bool Closing = false;
   std::int64_t ShownUnlisted = 0;
 
-  // Notifications of a flood come faster than anyone reads: each takes in
-  // the figures, but they are drawn a few at once, then at most every
-  // ShowIntervalMs (a lone datagram is drawn at once).
-  static constexpr int ShowIntervalMs = 40;
-  static constexpr int ShowBurst = 4;
+  // Each notification takes the figures in; they are drawn as Ration allows.
+  TDrawRation Ration;
   void OnCaptureNotify();
   void TakeCaptureFigures();
   void ShowCaptureFigures();
@@ -168,8 +166,6 @@ class TMainForm final : public TGuarded<QMainWindow> {
     std::uint8_t Direction = 0;
     std::int32_t Length = 0;
   } Figures;
-  double ShowTokens = ShowBurst;
-  std::chrono::steady_clock::time_point TokensAt{};
 };
 
 // The program-wide main window (null until it is created).
