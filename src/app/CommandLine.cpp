@@ -34,7 +34,8 @@ std::vector<option> GetoptTable() {
       table.push_back({row.Name.data(), row.Kind == TValueKind::None ? no_argument : required_argument, nullptr, code});
     ++code;
   }
-  for (const auto name : ToolkitOptionsWithValue()) table.push_back({name.data(), required_argument, nullptr, ToolkitCode});
+  for (const auto name : ToolkitOptionsWithValue())
+    table.push_back({name.data(), required_argument, nullptr, ToolkitCode});
   for (const auto name : ToolkitOptionsAlone()) table.push_back({name.data(), no_argument, nullptr, ToolkitCode});
   table.push_back({nullptr, 0, nullptr, 0});
   return table;
@@ -73,8 +74,8 @@ bool NamesAnOption(std::string_view arg) { return Named(NameOf(arg)) != TNamed::
 bool DashedLetter(std::string_view arg) {
   if (arg.size() != 3 || arg[0] != '-' || arg[1] != '-' || arg[2] == '=') return false;
   const auto begins = [&](std::string_view name) { return name.front() == arg[2]; };
-  return std::ranges::none_of(OptionRows(),
-                              [&](const TOptionRow& row) { return row.Kind != TValueKind::Switch && begins(row.Name); }) &&
+  const auto rowBegins = [&](const TOptionRow& row) { return row.Kind != TValueKind::Switch && begins(row.Name); };
+  return std::ranges::none_of(OptionRows(), rowBegins) &&
          std::ranges::none_of(ToolkitOptionsWithValue(), begins) && std::ranges::none_of(ToolkitOptionsAlone(), begins);
 }
 
@@ -138,7 +139,8 @@ bool TakesSeparateValue(std::string_view arg) {
 void ParseSwitch(const std::string& arg, TLongOptions& options) {
   if (arg.size() < 2 || arg[0] != '-') return;
   for (const TOptionRow& row : OptionRows()) {
-    if (row.Kind != TValueKind::Switch || std::toupper(static_cast<unsigned char>(arg[1])) != row.Name.front()) continue;
+    const bool letter = std::toupper(static_cast<unsigned char>(arg[1])) == row.Name.front();
+    if (row.Kind != TValueKind::Switch || !letter) continue;
     if (row.Id == TOptionId::Debug) options.Debug = true;
     if (row.Id == TOptionId::DumpLimit) options.DumpLimit = true;
   }
@@ -314,7 +316,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, TLongOptions& option
     const std::string name = "--" + std::string(row.Name);
     if ((row.FrontEnds & frontEnd) || std::ranges::none_of(given, [&](const TGiven& g) { return g.Name == name; }))
       continue;
-    error = row.Misplaced.empty() ? name + " is for " + FrontEndName(ForHeadless & ~frontEnd) : std::string(row.Misplaced);
+    error = row.Misplaced.empty() ? name + " is for " + FrontEndName(ForHeadless & ~frontEnd)
+                                  : std::string(row.Misplaced);
     return false;
   }
   if (report && options.Every > 0 && (!options.Json || options.Seconds < 0)) {
