@@ -11,92 +11,52 @@
 #include <ostream>
 #include <string_view>
 
+#include "app/OptionTable.h"
 #include "headless/HeadlessReport.h"
 #include "headless/MetricsServe.h"
 #include "support/VersionInfo.h"
 
 namespace {
 
-const char* const Synopsis =
-    "usage: wirepeek [-D] [-S] [--start ADDR [--quit-after SECONDS]] [--no-programs]\n"
-    "       wirepeek --report --adapter ADDR (--read FILE | --seconds N) [--json [--every SECONDS]]\n"
-    "                [--user NAME] [--no-programs]\n"
-    "       wirepeek --serve [ADDR:]PORT --adapter ADDR [--top K] [--allow-host NAME]... [--user NAME]\n"
-    "                [--web-config FILE] [--seconds N] [--json] [--no-programs]\n"
-    "       wirepeek --help | --version\n";
-
-const char* const OptionList =
-    "  -D                    debug mode: the trace window shows diagnostics and every packet\n"
-    "  -S                    packet dumps show at most the first 256 bytes\n"
-    "  --start ADDR          start capturing on ADDR at once\n"
-    "  --quit-after SECONDS  then end the capture, print its totals as JSON and quit\n"
-    "  --report              count one capture without the window and print its totals\n"
-    "  --serve [ADDR:]PORT   capture without the window until stopped, serving GET /metrics\n"
-    "                        (Prometheus) and GET /report.json over HTTP; PORT alone listens\n"
-    "                        on 127.0.0.1 only, :PORT on every address (0.0.0.0), PORT 0\n"
-    "                        picks a free port\n"
-    "  --adapter ADDR        the IPv4 address whose traffic is counted\n"
-    "  --read FILE           count a pcap or pcapng file instead of the live interface\n"
-    "  --seconds N           capture live for N seconds (--serve: stop after N seconds)\n"
-    "  --json                print the totals as one line of JSON\n"
-    "  --every SECONDS       with --report --json: also a JSON line of the figures so far and\n"
-    "                        of the interval, every SECONDS\n"
-    "  --top K               with --serve: bytes of the K remote addresses with the most bytes\n"
-    "                        (default 20, at most 1000); /report.json lists those K\n"
-    "  --allow-host NAME     with --serve: answer requests for the host name NAME (besides\n"
-    "                        the address served on and localhost); repeatable. A loopback\n"
-    "                        listener answers only those; other listeners answer any name\n"
-    "                        unless this is given\n"
-    "  --web-config FILE     with --serve: answer only the users of a YAML file\n"
-    "                        (basic_auth_users: NAME: BCRYPT-HASH) who give their password\n"
-    "  --user NAME           with --report or --serve started as root: the user it goes on\n"
-    "                        as once the capture is open (default nobody; not root)\n"
-    "  --no-programs         do not find which program of this host sent or received the\n"
-    "                        traffic (no per-program table, \"programs\" or program series)\n"
-    "  --help                this text\n"
-    "  --version             the program's name and version\n"
-    "The report and the endpoint need no display.\n";
-
-// The window toolkit's own options, which it takes out of the command line
-// itself: "-style fusion", "-style=fusion" and "--style fusion" alike. Named
-// here so that their values are not taken for anything of ours.
-constexpr std::array<std::string_view, 22> ToolkitOptionsWithValue = {
-    "platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry", "qwindowicon",
-    "qwindowtitle", "session", "style", "stylesheet", "display", "geometry", "title", "name", "visual",
-    "ncols", "cmap", "im", "inputstyle", "qmljsdebugger", "fn", "font"};
-constexpr std::array<std::string_view, 6> ToolkitOptionsAlone = {"reverse", "widgetcount", "sync", "nograb",
-                                                                 "dograb", "testability"};
-
-// Option codes for getopt_long_only, above every character.
-enum TOptionCode : int {
-  OptReport = 256, OptServe, OptJson, OptAdapter, OptRead, OptSeconds, OptEvery, OptTop, OptUser, OptAllowHost,
-  OptStart, OptQuitAfter, OptNoPrograms, OptWebConfig, OptHelp, OptVersion, OptToolkit
-};
-
-struct TOptionName {
-  const char* Name;
-  int HasArgument;
-  TOptionCode Code;
-};
-constexpr TOptionName OwnOptions[] = {
-    {"report", no_argument, OptReport},         {"serve", required_argument, OptServe},
-    {"json", no_argument, OptJson},             {"adapter", required_argument, OptAdapter},
-    {"read", required_argument, OptRead},       {"seconds", required_argument, OptSeconds},
-    {"every", required_argument, OptEvery},     {"top", required_argument, OptTop},
-    {"user", required_argument, OptUser},       {"allow-host", required_argument, OptAllowHost},
-    {"start", required_argument, OptStart},     {"quit-after", required_argument, OptQuitAfter},
-    {"no-programs", no_argument, OptNoPrograms}, {"web-config", required_argument, OptWebConfig},
-    {"help", no_argument, OptHelp},             {"version", no_argument, OptVersion},
-};
+// Option codes for getopt_long_only, above every character: an own option's is
+// its row's index on top of OwnCode. The toolkit's options share one code, so
+// that getopt finds an abbreviation of several of them unambiguous, as the
+// toolkit does.
+constexpr int ToolkitCode = 256;
+constexpr int OwnCode = 257;
 
 // The whole table getopt_long_only reads, the toolkit's options included.
-std::vector<option> OptionTable() {
+std::vector<option> GetoptTable() {
   std::vector<option> table;
-  for (const TOptionName& o : OwnOptions) table.push_back({o.Name, o.HasArgument, nullptr, o.Code});
-  for (const auto name : ToolkitOptionsWithValue) table.push_back({name.data(), required_argument, nullptr, OptToolkit});
-  for (const auto name : ToolkitOptionsAlone) table.push_back({name.data(), no_argument, nullptr, OptToolkit});
+  int code = OwnCode;
+  for (const TOptionRow& row : OptionRows()) {
+    if (row.Kind != TValueKind::Switch)
+      table.push_back({row.Name.data(), row.Kind == TValueKind::None ? no_argument : required_argument, nullptr, code});
+    ++code;
+  }
+  for (const auto name : ToolkitOptionsWithValue())
+    table.push_back({name.data(), required_argument, nullptr, ToolkitCode});
+  for (const auto name : ToolkitOptionsAlone()) table.push_back({name.data(), no_argument, nullptr, ToolkitCode});
   table.push_back({nullptr, 0, nullptr, 0});
   return table;
+}
+
+const TOptionRow* RowOfCode(int code) {
+  const auto rows = OptionRows();
+  if (code < OwnCode || code >= OwnCode + static_cast<int>(rows.size())) return nullptr;
+  return &rows[static_cast<std::size_t>(code - OwnCode)];
+}
+
+// The option named Name, not a switch: a row of ours or the toolkit's.
+enum class TNamed { Not, Alone, WithValue };
+TNamed Named(std::string_view name) {
+  for (const TOptionRow& row : OptionRows())
+    if (row.Kind != TValueKind::Switch && row.Name == name)
+      return row.Kind == TValueKind::None ? TNamed::Alone : TNamed::WithValue;
+  const auto is = [&](std::string_view full) { return full == name; };
+  if (std::ranges::any_of(ToolkitOptionsWithValue(), is)) return TNamed::WithValue;
+  if (std::ranges::any_of(ToolkitOptionsAlone(), is)) return TNamed::Alone;
+  return TNamed::Not;
 }
 
 // The name an argument gives, without dashes and value ("--style=x": "style").
@@ -105,15 +65,18 @@ std::string_view NameOf(std::string_view arg) {
   return arg.substr(0, arg.find('='));
 }
 
-// Whether arg names one of the options in the table in full. Written with
-// one dash, only a full name makes an option: "-s" is a switch, not short
-// for "-session".
-bool NamesAnOption(std::string_view arg) {
-  const std::string_view name = NameOf(arg);
-  const auto is = [&](std::string_view full) { return full == name; };
-  return std::any_of(std::begin(OwnOptions), std::end(OwnOptions), [&](const TOptionName& o) { return is(o.Name); }) ||
-         std::any_of(ToolkitOptionsWithValue.begin(), ToolkitOptionsWithValue.end(), is) ||
-         std::any_of(ToolkitOptionsAlone.begin(), ToolkitOptionsAlone.end(), is);
+// Whether arg names one of the options in full. Written with one dash, only a
+// full name makes an option: "-s" is a switch, not short for "-session".
+bool NamesAnOption(std::string_view arg) { return Named(NameOf(arg)) != TNamed::Not; }
+
+// Whether arg is two dashes and one character that begins no option's name
+// ("--D"): a switch whose second character is a dash, which changes nothing.
+bool DashedLetter(std::string_view arg) {
+  if (arg.size() != 3 || arg[0] != '-' || arg[1] != '-' || arg[2] == '=') return false;
+  const auto begins = [&](std::string_view name) { return name.front() == arg[2]; };
+  const auto rowBegins = [&](const TOptionRow& row) { return row.Kind != TValueKind::Switch && begins(row.Name); };
+  return std::ranges::none_of(OptionRows(), rowBegins) &&
+         std::ranges::none_of(ToolkitOptionsWithValue(), begins) && std::ranges::none_of(ToolkitOptionsAlone(), begins);
 }
 
 bool WholeNumber(const std::string& text, long low, long high, long& value) {
@@ -140,28 +103,6 @@ bool IsHostName(const std::string& text) {
 }
 
 }  // namespace
-
-const char* const UsageText = Synopsis;
-
-std::string ExporterText(std::string_view text) {
-  // The exporter has no window: the lines about it go, and the rest names
-  // the exporter.
-  std::string kept;
-  for (std::size_t start = 0; start < text.size();) {
-    const std::size_t end = std::min(text.find('\n', start), text.size() - 1) + 1;
-    std::string line(text.substr(start, end - start));
-    start = end;
-    if (line.find("[-D]") != std::string::npos || line.rfind("  -D ", 0) == 0 || line.rfind("  -S ", 0) == 0 ||
-        line.rfind("  --start ", 0) == 0 || line.rfind("  --quit-after ", 0) == 0)
-      continue;
-    for (std::size_t at = 0; (at = line.find("wirepeek ", at)) != std::string::npos; at += 18)
-      line.replace(at, 9, "wirepeek-exporter ");
-    kept += line;
-  }
-  // The first synopsis line went with the window's; the next one starts it.
-  if (const auto at = kept.find("       wirepeek-exporter --report"); at == 0) kept.replace(0, 7, "usage: ");
-  return kept;
-}
 
 bool ParseListenAddress(const std::string& text, std::string& address, int& port, std::string& error) {
   const auto colon = text.rfind(':');
@@ -192,27 +133,49 @@ namespace {
 // Whether arg is an option whose value is the next argument ("--seconds 5").
 bool TakesSeparateValue(std::string_view arg) {
   if (arg.size() < 2 || arg[0] != '-' || arg.find('=') != std::string_view::npos) return false;
-  const std::string_view name = NameOf(arg);
-  return std::any_of(std::begin(OwnOptions), std::end(OwnOptions),
-                     [&](const TOptionName& o) { return o.HasArgument == required_argument && o.Name == name; }) ||
-         std::find(ToolkitOptionsWithValue.begin(), ToolkitOptionsWithValue.end(), name) != ToolkitOptionsWithValue.end();
+  return Named(NameOf(arg)) == TNamed::WithValue;
 }
 
 void ParseSwitch(const std::string& arg, TLongOptions& options) {
   if (arg.size() < 2 || arg[0] != '-') return;
-  switch (arg[1]) {
-    case 'D':
-    case 'd':
-      options.Debug = true;
-      break;
-    case 'S':
-    case 's':
-      options.DumpLimit = true;
-      break;
-    default:
-      break;
+  for (const TOptionRow& row : OptionRows()) {
+    const bool letter = std::toupper(static_cast<unsigned char>(arg[1])) == row.Name.front();
+    if (row.Kind != TValueKind::Switch || !letter) continue;
+    if (row.Id == TOptionId::Debug) options.Debug = true;
+    if (row.Id == TOptionId::DumpLimit) options.DumpLimit = true;
   }
 }
+
+// The value of an option of row's kind, checked; false with a reason.
+bool CheckValue(const TOptionRow& row, const std::string& name, const std::string& value, long& number,
+                std::string& error) {
+  switch (row.Kind) {
+    case TValueKind::Seconds:
+    case TValueKind::Count:
+      if (WholeNumber(value, row.Low, row.High, number)) return true;
+      error = name + " needs " +
+              (row.Kind == TValueKind::Count
+                   ? "a number from " + std::to_string(row.Low) + " to " + std::to_string(row.High)
+                   : "a whole number of seconds" + (row.Low > 0 ? " from " + std::to_string(row.Low) + " on" : "")) +
+              ", not '" + value + "'";
+      return false;
+    case TValueKind::Text:
+      if (!row.Noun.empty() && value.empty()) {
+        error = name + " needs " + std::string(row.Noun);
+        return false;
+      }
+      return true;
+    case TValueKind::HostName:
+      if (IsHostName(value)) return true;
+      error = name + " needs a host name, not '" + value + "'";
+      return false;
+    default:  // the rest are checked where they are used
+      return true;
+  }
+}
+
+// The front end named in messages.
+std::string FrontEndName(TFrontEndSet frontEnd) { return frontEnd == ForReport ? "--report" : "--serve"; }
 
 }  // namespace
 
@@ -242,17 +205,22 @@ bool ParseCommandLine(const std::vector<std::string>& args, TLongOptions& option
     }
     if (!valueNext && arg.size() >= 2 && arg[0] == '-' && arg[1] != '-' && !NamesAnOption(arg))
       ParseSwitch(arg, options);
-    else
+    else if (valueNext || !DashedLetter(arg))
       named.push_back(arg);
     valueNext = !valueNext && TakesSeparateValue(arg);
   }
   std::vector<char*> argv{const_cast<char*>("wirepeek")};
   for (auto& arg : named) argv.push_back(arg.data());
   argv.push_back(nullptr);
-  const std::vector<option> table = OptionTable();
+  const std::vector<option> table = GetoptTable();
 
-  bool report = false, serve = false, seconds = false;
-  std::vector<std::string> headlessOnly, windowOnly;
+  // The options given, in order, each with the front ends it is for.
+  struct TGiven {
+    std::string Name;
+    TFrontEndSet FrontEnds;
+  };
+  std::vector<TGiven> given;
+  bool report = false, serve = false;
   // Reset, for a program that parses more than one command line (the tests).
   optind = 0;
   opterr = 0;
@@ -263,12 +231,10 @@ bool ParseCommandLine(const std::vector<std::string>& args, TLongOptions& option
     if (code == '?' || code == ':') {
       // getopt has stepped past the argument at fault.
       const std::string written = argv[static_cast<std::size_t>(optind - 1)];
-      const auto own = std::find_if(std::begin(OwnOptions), std::end(OwnOptions),
-                                    [](const TOptionName& o) { return o.Code == optopt; });
-      const std::string name =
-          "--" + (own != std::end(OwnOptions) ? std::string(own->Name) : std::string(NameOf(written)));
+      const TOptionRow* own = RowOfCode(optopt);
+      const std::string name = "--" + std::string(own ? own->Name : NameOf(written));
       // The toolkit takes, or ignores, its own options without a value.
-      if (code == ':' && optopt == OptToolkit) continue;
+      if (code == ':' && optopt == ToolkitCode) continue;
       if (code == ':')
         error = name + " needs a value";
       else if (optopt != 0)
@@ -278,101 +244,47 @@ bool ParseCommandLine(const std::vector<std::string>& args, TLongOptions& option
       return false;
     }
     const std::string name = "--" + std::string(table[static_cast<std::size_t>(index)].name);
+    const TOptionRow* row = RowOfCode(code);
+    if (!row) {  // the toolkit's own
+      given.push_back({name, ForWindow});
+      continue;
+    }
     const std::string value = optarg ? optarg : "";
-    // A value that must be a whole number from low to high.
-    const auto number = [&](long low, long high, long& into, const std::string& what) {
-      if (WholeNumber(value, low, high, into)) return true;
-      error = name + " needs " + what + ", not '" + value + "'";
-      return false;
-    };
-    switch (code) {
-      case OptReport:
-        report = true;
-        break;
-      case OptServe:
+    long number = 0;
+    if (!CheckValue(*row, name, value, number, error)) return false;
+    switch (row->Id) {
+      case TOptionId::Report: report = true; break;
+      case TOptionId::Serve:
         if (!ParseListenAddress(value, options.ListenAddress, options.ListenPort, error)) return false;
         serve = true;
         break;
-      case OptJson:
-        options.Json = true;
-        headlessOnly.push_back(name);
-        break;
-      case OptAdapter:
-        options.Adapter = value;
-        headlessOnly.push_back(name);
-        break;
-      case OptRead:
-        if (value.empty()) {
-          error = "--read needs a file name";
-          return false;
-        }
-        options.File = value;
-        headlessOnly.push_back(name);
-        break;
-      case OptSeconds:
-        if (!number(0, MaxSeconds, options.Seconds, "a whole number of seconds")) return false;
-        seconds = true;
-        headlessOnly.push_back(name);
-        break;
-      case OptEvery:
-        if (!number(1, MaxSeconds, options.Every, "a whole number of seconds from 1 on")) return false;
-        headlessOnly.push_back(name);
-        break;
-      case OptTop: {
-        long top = 0;
-        if (!number(0, MaxTopAddresses, top, "a number from 0 to " + std::to_string(MaxTopAddresses))) return false;
-        options.Top = static_cast<int>(top);
-        headlessOnly.push_back(name);
-        break;
-      }
-      case OptUser:
-        if (value.empty()) {
-          error = "--user needs a user name";
-          return false;
-        }
-        options.User = value;
-        headlessOnly.push_back(name);
-        break;
-      case OptAllowHost:
-        if (!IsHostName(value)) {
-          error = "--allow-host needs a host name, not '" + value + "'";
-          return false;
-        }
-        options.AllowHosts.push_back(value);
-        headlessOnly.push_back(name);
-        break;
-      case OptWebConfig:
-        if (value.empty()) {
-          error = "--web-config needs a file name";
-          return false;
-        }
-        options.WebConfig = value;
-        headlessOnly.push_back(name);
-        break;
-      case OptNoPrograms:
-        options.Programs = false;
-        break;
-      case OptStart:
-        options.Start = value;
-        windowOnly.push_back(name);
-        break;
-      case OptQuitAfter:
-        if (!number(0, MaxSeconds, options.QuitAfter, "a whole number of seconds")) return false;
-        windowOnly.push_back(name);
-        break;
-      default:  // the toolkit's own
-        windowOnly.push_back(name);
-        break;
+      case TOptionId::Json: options.Json = true; break;
+      case TOptionId::Adapter: options.Adapter = value; break;
+      case TOptionId::Read: options.File = value; break;
+      case TOptionId::Seconds: options.Seconds = number; break;
+      case TOptionId::Every: options.Every = number; break;
+      case TOptionId::Top: options.Top = static_cast<int>(number); break;
+      case TOptionId::User: options.User = value; break;
+      case TOptionId::AllowHost: options.AllowHosts.push_back(value); break;
+      case TOptionId::WebConfig: options.WebConfig = value; break;
+      case TOptionId::NoPrograms: options.Programs = false; break;
+      case TOptionId::Start: options.Start = value; break;
+      case TOptionId::QuitAfter: options.QuitAfter = number; break;
+      default: break;  // the switches, --help and --version are taken before
     }
+    // The options that choose a front end are not misplaced in it.
+    if (row->Id != TOptionId::Report && row->Id != TOptionId::Serve) given.push_back({name, row->FrontEnds});
   }
   if (report && serve) {
     error = "--report and --serve do not go together";
     return false;
   }
   if (!report && !serve) {
-    if (!headlessOnly.empty()) {
-      error = headlessOnly.front() + " needs --report or --serve";
-      return false;
+    for (const TGiven& g : given) {
+      if (!(g.FrontEnds & ForWindow)) {
+        error = g.Name + " needs --report or --serve";
+        return false;
+      }
     }
     if (options.QuitAfter >= 0 && options.Start.empty()) {
       error = "--quit-after needs --start";
@@ -381,9 +293,12 @@ bool ParseCommandLine(const std::vector<std::string>& args, TLongOptions& option
     options.Mode = TRunMode::Window;
     return true;
   }
-  if (!windowOnly.empty()) {
-    error = windowOnly.front() + " is for the window, not for " + (report ? "--report" : "--serve");
-    return false;
+  const TFrontEndSet frontEnd = report ? ForReport : ForServe;
+  for (const TGiven& g : given) {
+    if (!(g.FrontEnds & ForHeadless)) {
+      error = g.Name + " is for the window, not for " + FrontEndName(frontEnd);
+      return false;
+    }
   }
   if (options.Adapter.empty()) {
     error = "--adapter is missing";
@@ -393,36 +308,24 @@ bool ParseCommandLine(const std::vector<std::string>& args, TLongOptions& option
     error = "--adapter needs an IPv4 address, not '" + options.Adapter + "'";
     return false;
   }
-  const auto has = [&](const char* name) {
-    return std::find(headlessOnly.begin(), headlessOnly.end(), name) != headlessOnly.end();
-  };
-  if (report) {
-    if (options.File.empty() == !seconds) {
-      error = "give either --read FILE or --seconds N";
-      return false;
-    }
-    for (const char* serveOnly : {"--top", "--allow-host", "--web-config"}) {
-      if (has(serveOnly)) {
-        error = std::string(serveOnly) + " is for --serve";
-        return false;
-      }
-    }
-    if (options.Every > 0 && (!options.Json || !seconds)) {
-      error = "--every needs --json and a live capture (--seconds N)";
-      return false;
-    }
-    options.Mode = TRunMode::Report;
-    return true;
-  }
-  if (!options.File.empty()) {
-    error = "--serve captures live; --read is for --report";
+  if (report && options.File.empty() == (options.Seconds < 0)) {
+    error = "give either --read FILE or --seconds N";
     return false;
   }
-  if (options.Every > 0) {
-    error = "--every is for --report; --serve answers whenever it is asked";
+  // In the order of the rows, whatever the order given.
+  for (const TOptionRow& row : OptionRows()) {
+    const std::string name = "--" + std::string(row.Name);
+    if ((row.FrontEnds & frontEnd) || std::ranges::none_of(given, [&](const TGiven& g) { return g.Name == name; }))
+      continue;
+    error = row.Misplaced.empty() ? name + " is for " + FrontEndName(ForHeadless & ~frontEnd)
+                                  : std::string(row.Misplaced);
     return false;
   }
-  options.Mode = TRunMode::Serve;
+  if (report && options.Every > 0 && (!options.Json || options.Seconds < 0)) {
+    error = "--every needs --json and a live capture (--seconds N)";
+    return false;
+  }
+  options.Mode = report ? TRunMode::Report : TRunMode::Serve;
   return true;
 }
 
@@ -478,7 +381,9 @@ int Written(int code, std::ostream& out, std::ostream& err) {
 
 std::optional<int> RunCommandLine(const std::vector<std::string>& args, TLongOptions& options, std::ostream& out,
                                   std::ostream& err, TEnvironment environment, const TFrontEnds& frontEnds) {
-  const std::string synopsis = frontEnds.Window ? Synopsis : ExporterText(Synopsis);
+  const std::string_view program = frontEnds.Window ? "wirepeek" : "wirepeek-exporter";
+  const TFrontEndSet runs = frontEnds.Window ? ForEvery : ForHeadless;
+  const std::string synopsis = SynopsisText(program, runs);
   std::string error;
   if (!ParseCommandLine(args, options, error)) {
     err << "wirepeek: " << error << '\n' << synopsis;
@@ -490,7 +395,7 @@ std::optional<int> RunCommandLine(const std::vector<std::string>& args, TLongOpt
   }
   switch (options.Mode) {
     case TRunMode::Help:
-      out << synopsis << (frontEnds.Window ? OptionList : ExporterText(OptionList));
+      out << HelpText(program, runs);
       return Written(0, out, err);
     case TRunMode::Version: {
       const TAboutVersionInfo info = LoadVersionInfo();

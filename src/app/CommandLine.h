@@ -8,17 +8,12 @@
 #include <string_view>
 #include <vector>
 
+#include "app/OptionTable.h"
 #include "support/ProgramOptions.h"
 
-inline constexpr int MaxTopAddresses = 1000;
-inline constexpr long MaxSeconds = 31'536'000;  // a year
-
-// The usage text --help prints; its first lines follow a bad argument.
-extern const char* const UsageText;
-
-// Parses Args (without the program name): the switches "-D" and "-S" by
-// their second character, every named option through getopt_long_only, the
-// toolkit's own options left to the toolkit. On a bad argument returns false
+// Parses Args (without the program name) by the rows of OptionRows: the
+// switches "-D" and "-S" by their second character, every named option
+// through getopt_long_only, the toolkit's own options left to the toolkit. On a bad argument returns false
 // and a one-line reason in Error.
 bool ParseCommandLine(const std::vector<std::string>& Args, TLongOptions& Options, std::string& Error);
 
@@ -45,6 +40,3 @@ struct TFrontEnds {
 };
 std::optional<int> RunCommandLine(const std::vector<std::string>& Args, TLongOptions& Options, std::ostream& Out,
                                   std::ostream& Err, TEnvironment Environment, const TFrontEnds& FrontEnds = {});
-// The usage text as the exporter gives it: without the window's lines, and
-// naming wirepeek-exporter.
-std::string ExporterText(std::string_view Text);
