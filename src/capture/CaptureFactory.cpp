@@ -4,9 +4,9 @@
 #include <unistd.h>
 
 #include "capture/HelperCapture.h"
+#include "capture/PcapCapture.h"
 
-std::unique_ptr<TCaptureSocket> OpenCaptureSocket(const TCaptureRequest& request,
-                                                  TPcapCaptureSocket::TOpenFailure& failure) {
+std::unique_ptr<TCaptureSocket> OpenCaptureSocket(const TCaptureRequest& request, TCaptureOpenFailure& failure) {
   if (!request.File.empty()) {
     failure.Stage = TPcapCaptureSocket::TOpenStage::Create;
     return TPcapCaptureSocket::OpenFile(request.File, failure.Reason);

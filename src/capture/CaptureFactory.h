@@ -1,12 +1,13 @@
 #pragma once
-// Chooses and opens the capture backend: a capture file, the live interface,
-// or, for a user without capture rights, the capture helper.
+// Chooses and opens the capture backend for a capture file or the live
+// interface; each platform has its own (on Linux, for a user without capture
+// rights, the capture helper).
 #include <cstdint>
 #include <memory>
 #include <string>
 
 #include "capture/CaptureBackend.h"
-#include "capture/PcapCapture.h"
+#include "capture/CaptureOpen.h"
 
 struct TCaptureRequest {
   std::string File;              // a capture file to read (empty: live)
@@ -19,5 +20,4 @@ struct TCaptureRequest {
 
 // The open capture, or null with Failure saying at which stage and why (the
 // helper's advice on capture rights added where it helps).
-std::unique_ptr<TCaptureSocket> OpenCaptureSocket(const TCaptureRequest& Request,
-                                                  TPcapCaptureSocket::TOpenFailure& Failure);
+std::unique_ptr<TCaptureSocket> OpenCaptureSocket(const TCaptureRequest& Request, TCaptureOpenFailure& Failure);

@@ -8,18 +8,15 @@
 #include <string>
 
 #include "capture/CaptureBackend.h"
+#include "capture/CaptureOpen.h"
 
 struct pcap;
 
 class TPcapCaptureSocket final : public TCaptureSocket {
  public:
-  enum class TOpenStage { Create, Activate };
+  using TOpenStage = TCaptureOpenStage;
   // Why a live capture could not be opened.
-  struct TOpenFailure {
-    TOpenStage Stage = TOpenStage::Create;
-    bool PermissionDenied = false;  // the process lacks the capture rights
-    std::string Reason;
-  };
+  using TOpenFailure = TCaptureOpenFailure;
 
   // Kernel ring buffer of a live capture.
   static constexpr int RingBufferBytes = 32 * 1024 * 1024;

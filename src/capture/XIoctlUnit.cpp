@@ -126,14 +126,15 @@ std::int32_t TXIoctl::InitAdapter() {
       return -1;
     }
   }
-  TPcapCaptureSocket::TOpenFailure failure;
+  TCaptureOpenFailure failure;
   CaptureSocket = OpenCaptureSocket(request, failure);
   if (CaptureSocket) return 0;
   // The box says why, and what to do: a program started from the desktop
   // has no standard error to read.
-  ShowErrorBox(failure.Stage == TPcapCaptureSocket::TOpenStage::Create ? "InitAdapter :WSASocket failed"
-                                                                        : "InitAdapter : WSAIoCtl failed",
-               ReportReason(request.File.empty() ? request.Interface : request.File, failure.Reason));
+  const char* box = failure.Stage == TCaptureOpenStage::Create ? "InitAdapter :WSASocket failed"
+                    : failure.Stage == TCaptureOpenStage::Bind ? "IntAdapter :bind failed"
+                                                               : "InitAdapter : WSAIoCtl failed";
+  ShowErrorBox(box, ReportReason(request.File.empty() ? request.Interface : request.File, failure.Reason));
   return -1;
 }
 

@@ -1,6 +1,6 @@
 #include "support/FaultInjection.h"
 
-#include <dlfcn.h>
+#include <platform/Symbols.h>
 
 #include <array>
 #include <cstdint>
@@ -101,7 +101,7 @@ void Make(TFaultKind Kind) {
     case TFaultKind::AllocatorLock:
       // The test's allocator blocks every allocation from here on, as a
       // fault inside the allocator would.
-      if (auto hold = reinterpret_cast<THold>(::dlsym(RTLD_DEFAULT, "WirepeekHoldAllocator"))) hold();
+      if (auto hold = reinterpret_cast<THold>(ProgramSymbol("WirepeekHoldAllocator"))) hold();
       StoreThroughNull();
       break;
     case TFaultKind::Terminate: std::terminate();
@@ -139,7 +139,7 @@ std::string ArmFaults(const char* Value) {
     for (const auto& [name, value] : KindNames)
       if (name == kind) fault.Kind = value, knownKind = true;
     if (fault.Point == TFaultPoint::Count || !knownKind) return "no such fault: \"" + std::string(item) + "\"";
-    if (fault.Kind == TFaultKind::AllocatorLock && !::dlsym(RTLD_DEFAULT, "WirepeekHoldAllocator"))
+    if (fault.Kind == TFaultKind::AllocatorLock && !ProgramSymbol("WirepeekHoldAllocator"))
       return "\"allocator\" needs an allocator that can be held (the tests preload one)";
     Armed.push_back(fault);
     mask |= 1U << static_cast<unsigned>(fault.Point);
