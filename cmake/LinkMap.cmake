@@ -28,7 +28,8 @@ function(_wirepeek_link_map_pe target)
   target_compile_options(${target} PRIVATE -gdwarf-4)
   if(WIREPEEK_MAPWRITER)
     add_custom_command(TARGET ${target} POST_BUILD
-      COMMAND ${WIREPEEK_MAPWRITER} "$<TARGET_FILE:${target}>" "${CMAKE_SOURCE_DIR}"
+      COMMAND ${CMAKE_SOURCE_DIR}/tools/pe-map.sh ${WIREPEEK_MAPWRITER} ${CMAKE_OBJCOPY} ${CMAKE_OBJDUMP}
+              "$<TARGET_FILE:${target}>" "${CMAKE_SOURCE_DIR}"
               "$<TARGET_FILE_DIR:${target}>/$<TARGET_FILE_BASE_NAME:${target}>.map"
       COMMENT "Writing the link map of ${target}"
       VERBATIM)
