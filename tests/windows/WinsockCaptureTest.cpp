@@ -19,6 +19,7 @@ class TFakeWinsock final : public TWinsockCalls {
   SOCKET RawSocket(int protocol) override {
     return Step("WSASocketA " + std::to_string(protocol)) ? static_cast<SOCKET>(7) : INVALID_SOCKET;
   }
+  SOCKET DatagramSocket() override { return Step("socket") ? static_cast<SOCKET>(8) : INVALID_SOCKET; }
   int Bind(SOCKET, std::uint32_t address) override { return Step("bind " + std::to_string(address)) ? 0 : SOCKET_ERROR; }
   int ReceiveAll(SOCKET) override { return Step("SIO_RCVALL") ? 0 : SOCKET_ERROR; }
   int AddressList(SOCKET, char*, DWORD) override { return SOCKET_ERROR; }

@@ -19,7 +19,11 @@ constexpr DWORD ReplyBytes = 4096;
 bool HostIpv4Addresses(TWinsockCalls& calls, std::vector<THostAddress>& addresses) {
   addresses.clear();
   if (calls.Startup() != 0) return false;
-  const SOCKET probe = calls.RawSocket(0);
+  // Any IPv4 socket answers the query; a raw one, as the capture opens,
+  // where the user may have one, else a datagram socket (Wine, or a user
+  // without administrator rights, may not open raw IP sockets).
+  SOCKET probe = calls.RawSocket(0);
+  if (probe == INVALID_SOCKET) probe = calls.DatagramSocket();
   bool listed = false;
   if (probe != INVALID_SOCKET) {
     std::vector<char> reply(ReplyBytes, 0);

@@ -15,6 +15,7 @@ class TSystemWinsock final : public TWinsockCalls {
   SOCKET RawSocket(int protocol) override {
     return WSASocketA(AF_INET, SOCK_RAW, protocol, nullptr, 0, WSA_FLAG_OVERLAPPED);
   }
+  SOCKET DatagramSocket() override { return ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP); }
   int Bind(SOCKET socket, std::uint32_t address) override {
     sockaddr_in local{};
     local.sin_family = AF_INET;

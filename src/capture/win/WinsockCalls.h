@@ -14,6 +14,8 @@ class TWinsockCalls {
   virtual void Cleanup() = 0;
   // WSASocketA(AF_INET, SOCK_RAW, Protocol, none, 0, WSA_FLAG_OVERLAPPED).
   virtual SOCKET RawSocket(int Protocol) = 0;
+  // A UDP socket, for the address list where raw sockets are refused.
+  virtual SOCKET DatagramSocket() = 0;
   // bind to Address (network byte order), port 0.
   virtual int Bind(SOCKET Socket, std::uint32_t Address) = 0;
   // WSAIoctl(SIO_RCVALL) with the 32-bit input 1.
