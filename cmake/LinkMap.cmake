@@ -2,6 +2,10 @@
 # (<file name without extension>.map) beside it. The map names the program's
 # own code for the exception reports and the start-up self check.
 function(wirepeek_link_map target)
+  if(WIN32)
+    _wirepeek_link_map_pe(${target})
+    return()
+  endif()
   # The map needs a build-id to tell builds apart and line tables to name lines.
   target_link_options(${target} PRIVATE "LINKER:--build-id=sha1")
   target_compile_options(${target} PRIVATE -g)
@@ -11,4 +15,23 @@ function(wirepeek_link_map target)
     COMMENT "Writing the link map of ${target}"
     VERBATIM)
   add_dependencies(${target} wirepeek_mapwriter)
+endfunction()
+
+# Windows: the map tool is a program of the build machine, taken from a host
+# build (WIREPEEK_MAPWRITER). It reads the PE's debug information in DWARF 4,
+# the version the image-help library reads too, and the build-id the linker
+# writes into the debug directory. Frame pointers keep the 32-bit stack walk
+# whole.
+set(WIREPEEK_MAPWRITER "" CACHE FILEPATH "The host's wirepeek_mapwriter, for the link maps of a cross build")
+function(_wirepeek_link_map_pe target)
+  target_link_options(${target} PRIVATE "LINKER:--build-id")
+  target_compile_options(${target} PRIVATE -gdwarf-4)
+  if(WIREPEEK_MAPWRITER)
+    add_custom_command(TARGET ${target} POST_BUILD
+      COMMAND ${CMAKE_SOURCE_DIR}/tools/pe-map.sh ${WIREPEEK_MAPWRITER} ${CMAKE_OBJCOPY} ${CMAKE_OBJDUMP}
+              "$<TARGET_FILE:${target}>" "${CMAKE_SOURCE_DIR}"
+              "$<TARGET_FILE_DIR:${target}>/$<TARGET_FILE_BASE_NAME:${target}>.map"
+      COMMENT "Writing the link map of ${target}"
+      VERBATIM)
+  endif()
 endfunction()

@@ -1,6 +1,12 @@
 // Build step: writes the link map of a linked executable (see the README's
 // "Diagnostics" section for the format).
 //   wirepeek_mapwriter <executable> <project source folder> <map file>
+//   wirepeek_mapwriter --pe <image base> <build-id> <ELF copy> <source folder> <map file>
+// The second form is for a Windows executable, given as an ELF copy of it
+// (objcopy keeps the debug sections and the addresses): its addresses are
+// made relative to the image base, its build-id is the one the linker wrote
+// into the PE's debug directory, and its procedures come from the debug
+// information, for a PE's symbol table has no sizes.
 // Only compile units whose source lies under the project folder count as the
 // program's own code, so toolkit and runtime code linked in stay out of it.
 // Code inlined from outside that folder (a standard library accessor, say) is
@@ -183,9 +189,49 @@ int Fail(const char* What, const std::string& Detail) {
 
 }  // namespace
 
+// A procedure of the debug information: a subprogram with code, named by
+// its linkage name where it has one.
+void CollectSubprograms(Dwarf_Die& Parent, std::size_t File, std::vector<TProcedure>& Out) {
+  Dwarf_Die child;
+  if (dwarf_child(&Parent, &child) != 0) return;
+  do {
+    const int tag = dwarf_tag(&child);
+    if (tag == DW_TAG_namespace || tag == DW_TAG_class_type || tag == DW_TAG_structure_type) {
+      CollectSubprograms(child, File, Out);
+      continue;
+    }
+    if (tag != DW_TAG_subprogram) continue;
+    Dwarf_Addr low = 0, high = 0;
+    if (dwarf_lowpc(&child, &low) != 0 || dwarf_highpc(&child, &high) != 0 || high <= low) continue;
+    Dwarf_Attribute attribute;
+    const char* raw = dwarf_formstring(dwarf_attr_integrate(&child, DW_AT_linkage_name, &attribute));
+    std::string name;
+    if (raw) {
+      int status = 0;
+      std::unique_ptr<char, decltype(&std::free)> demangled(abi::__cxa_demangle(raw, nullptr, nullptr, &status),
+                                                            &std::free);
+      name = QualifiedProcedureName(status == 0 && demangled ? demangled.get() : raw);
+    } else if (const char* plain = dwarf_diename(&child)) {
+      name = plain;
+    }
+    if (!name.empty()) Out.push_back({low, high - low, File, name});
+  } while (dwarf_siblingof(&child, &child) == 0);
+}
+
 int main(int argc, char** argv) {
+  // The Windows form: the image base and the build-id come first.
+  bool pe = false;
+  Dwarf_Addr imageBase = 0;
+  std::string peBuildId;
+  if (argc == 7 && std::string_view(argv[1]) == "--pe") {
+    pe = true;
+    imageBase = std::strtoull(argv[2], nullptr, 16);
+    peBuildId = argv[3];
+    argv += 3;
+    argc -= 3;
+  }
   if (argc != 4) {
-    std::fprintf(stderr, "usage: wirepeek_mapwriter <executable> <source folder> <map file>\n");
+    std::fprintf(stderr, "usage: wirepeek_mapwriter [--pe <image base> <build-id>] <executable> <source folder> <map file>\n");
     return 2;
   }
   const std::string executable = argv[1];
@@ -200,9 +246,9 @@ int main(int argc, char** argv) {
   if (!elf) return Fail("not an ELF file", executable);
 
   const void* idBytes = nullptr;
-  const ssize_t idSize = dwelf_elf_gnu_build_id(elf, &idBytes);
-  if (idSize <= 0) return Fail("no GNU build-id (link with --build-id)", executable);
-  std::string buildId;
+  const ssize_t idSize = pe ? 0 : dwelf_elf_gnu_build_id(elf, &idBytes);
+  if (!pe && idSize <= 0) return Fail("no GNU build-id (link with --build-id)", executable);
+  std::string buildId = peBuildId;
   for (ssize_t i = 0; i < idSize; ++i) {
     char hex[3];
     std::snprintf(hex, sizeof hex, "%02x", static_cast<const unsigned char*>(idBytes)[i]);
@@ -215,6 +261,7 @@ int main(int argc, char** argv) {
   TFileTable files;
   std::vector<TRange> ranges;
   std::vector<TRow> rows;
+  std::vector<TProcedure> procedures;
   Dwarf_CU* cu = nullptr;
   Dwarf_Die cuDie;
   while (dwarf_get_units(dwarf, cu, &cu, nullptr, nullptr, &cuDie, nullptr) == 0) {
@@ -225,6 +272,7 @@ int main(int argc, char** argv) {
     if (!IsUnder(SourcePath(name, compDir), sourceFolder)) continue;
 
     const std::string unit = BaseName(name);
+    if (pe) CollectSubprograms(cuDie, files.IndexOf(unit), procedures);
     Dwarf_Addr base = 0;
     Dwarf_Addr start = 0;
     Dwarf_Addr end = 0;
@@ -264,8 +312,7 @@ int main(int argc, char** argv) {
   std::sort(ranges.begin(), ranges.end(), [](const TRange& a, const TRange& b) { return a.Start < b.Start; });
 
   // Procedures from the symbol table, kept when they lie in the program's own units.
-  std::vector<TProcedure> procedures;
-  for (Elf_Scn* section = nullptr; (section = elf_nextscn(elf, section)) != nullptr;) {
+  for (Elf_Scn* section = nullptr; !pe && (section = elf_nextscn(elf, section)) != nullptr;) {
     GElf_Shdr header;
     if (!gelf_getshdr(section, &header) || header.sh_type != SHT_SYMTAB || header.sh_entsize == 0) continue;
     Elf_Data* data = elf_getdata(section, nullptr);
@@ -298,6 +345,14 @@ int main(int argc, char** argv) {
                                [](const TProcedure& a, const TProcedure& b) { return a.Start == b.Start; }),
                    procedures.end());
   std::stable_sort(rows.begin(), rows.end(), [](const TRow& a, const TRow& b) { return a.Address < b.Address; });
+  // A PE's addresses count from its image base, as the loaded module's do.
+  // Code the linker dropped keeps address 0: it is no code of the image.
+  if (pe) {
+    std::erase_if(procedures, [&](const TProcedure& p) { return p.Start < imageBase; });
+    std::erase_if(rows, [&](const TRow& r) { return r.Address < imageBase; });
+  }
+  for (TProcedure& p : procedures) p.Start -= imageBase;
+  for (TRow& r : rows) r.Address -= imageBase;
 
   const std::string temporary = mapPath + ".tmp";
   {

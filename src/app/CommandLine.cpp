@@ -1,6 +1,6 @@
 #include "app/CommandLine.h"
 
-#include <arpa/inet.h>
+#include <platform/Sockets.h>
 #include <getopt.h>
 #include <sys/stat.h>
 

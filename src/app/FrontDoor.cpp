@@ -6,8 +6,7 @@
 #include <vector>
 
 #include "app/CommandLine.h"
-#include "diagnostics/TraceReport.h"
-#include "diagnostics/ZExWatcher.h"
+#include "diagnostics/DiagnosticHooks.h"
 #include "support/Assertion.h"
 #include "support/FaultInjection.h"
 #include "support/Settings.h"

@@ -1,9 +1,11 @@
 #include "capture/AddrTotals.h"
 
-#include <arpa/inet.h>
+#include <platform/Sockets.h>
+#include <platform/Time.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <ctime>
 
 #include "support/DateTimeText.h"
@@ -196,11 +198,12 @@ std::string TAddrTotalsTable::TimeText(const AddrTotals& Totals) { return Format
 std::string TAddrTotalsTable::DateTimeText(const AddrTotals& Totals) {
   const auto seconds = static_cast<std::time_t>(Totals.LastUnixSeconds);
   std::tm local{};
-  if (localtime_r(&seconds, &local) == nullptr) return {};
+  if (!LocalCalendar(seconds, local)) return {};
   char text[64];
-  if (std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local) == 0) return {};
-  // +hhmm becomes +hh:mm.
-  std::string out(text);
-  if (out.size() >= 5) out.insert(out.size() - 2, 1, ':');
-  return out;
+  if (std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local) == 0) return {};
+  const long offset = UtcOffsetSeconds(seconds, local);
+  const long minutes = (offset < 0 ? -offset : offset) / 60;
+  char zone[48];
+  std::snprintf(zone, sizeof zone, "%c%02ld:%02ld", offset < 0 ? '-' : '+', minutes / 60, minutes % 60);
+  return std::string(text) + zone;
 }

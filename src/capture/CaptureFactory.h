@@ -1,6 +1,7 @@
 #pragma once
-// Chooses and opens the capture backend: a capture file, the live interface,
-// or, for a user without capture rights, the capture helper.
+// Chooses and opens the capture backend for a capture file or the live
+// interface; each platform has its own (on Linux, for a user without capture
+// rights, the capture helper).
 #include <cstdint>
 #include <memory>
 #include <string>

@@ -4,8 +4,7 @@
 #include <chrono>
 #include <cstring>
 
-#include <sys/resource.h>
-#include <unistd.h>
+#include <platform/Thread.h>
 
 #include "capture/DumpPacket.h"
 #include "support/FaultInjection.h"
@@ -37,7 +36,6 @@ constexpr auto LongestSleep = std::chrono::seconds(1);
 // Skips no entry will carry are reported after this long without dumps.
 constexpr auto QuietBeforeSkipLine = std::chrono::milliseconds(50);
 constexpr auto BacklogPoll = std::chrono::milliseconds(1);
-constexpr int FormatterNiceness = 10;
 
 }  // namespace
 
@@ -245,7 +243,7 @@ void TDumpFormatter::Format() {
   // window get the processor before the dump text does (a full ring then
   // skips dumps, never datagrams). Lowering one's own priority needs no
   // privilege; if it fails the dumps merely compete as equals.
-  (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), FormatterNiceness);
+  LowerThreadPriority();
   TDumpRing& ring = *Ring;
   TDumpEntry entry;
   while (!Stopping()) {

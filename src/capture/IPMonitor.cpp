@@ -1,5 +1,3 @@
-#include <pcap/pcap.h>
-
 #include "capture/IPMonitor.h"
 #include "capture/XIoctlUnit.h"
 
@@ -7,16 +5,6 @@ TIPMonitor::TIPMonitor() : Ioctl(std::make_unique<TXIoctl>()) {}
 
 TIPMonitor::~TIPMonitor() {
   if (Thread) CaptureEnd();
-}
-
-std::int32_t TIPMonitor::WSA_Open() {
-  // Nothing to start on this platform; record what does the capturing.
-  Ioctl->WsaData.Description = pcap_lib_version();
-  if (Ioctl->ListAdaptor() < 1) {
-    Ioctl->ShowErrorBox("WSA_Open Error: アダプターがないかまたはその他のエラー");
-    return -1;
-  }
-  return Ioctl->AdapterCount;
 }
 
 std::int32_t TIPMonitor::CaptureStart() {
@@ -37,4 +25,3 @@ void TIPMonitor::CaptureEnd() {
   }
 }
 
-void TIPMonitor::WSA_Close() {}

@@ -136,9 +136,10 @@ std::int32_t TXIoctl::InitAdapter() {
   if (CaptureSocket) return 0;
   // The box says why, and what to do: a program started from the desktop
   // has no standard error to read.
-  ShowErrorBox(failure.Stage == TOpenStage::Create ? "InitAdapter :WSASocket failed"
-                                                                        : "InitAdapter : WSAIoCtl failed",
-               ReportReason(*this, request.File.empty() ? request.Interface : request.File, failure.Reason));
+  const char* box = failure.Stage == TOpenStage::Create ? "InitAdapter :WSASocket failed"
+                    : failure.Stage == TOpenStage::Bind ? "IntAdapter :bind failed"
+                                                        : "InitAdapter : WSAIoCtl failed";
+  ShowErrorBox(box, ReportReason(*this, request.File.empty() ? request.Interface : request.File, failure.Reason));
   return -1;
 }
 

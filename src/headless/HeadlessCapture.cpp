@@ -1,6 +1,6 @@
 #include "headless/HeadlessCapture.h"
 
-#include <arpa/inet.h>
+#include <platform/Sockets.h>
 
 #include <algorithm>
 #include <csignal>

@@ -7,6 +7,8 @@
 #include <ostream>
 #include <string_view>
 
+#include <platform/Time.h>
+
 std::string_view CategoryName(std::size_t category) {
   std::string_view name = ServiceCategoryNames.at(category);
   while (name.ends_with(' ')) name.remove_suffix(1);
@@ -104,7 +106,7 @@ namespace {
 std::string UtcText(std::int64_t unixMillis) {
   const auto seconds = static_cast<std::time_t>(unixMillis / 1000);
   std::tm utc{};
-  gmtime_r(&seconds, &utc);
+  UtcCalendar(seconds, utc);
   char text[96];
   std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
                 utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(unixMillis % 1000));

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <limits>
 
+#include <platform/Time.h>
+
 namespace {
 
 // Calendar fields of a moment; all zero when the C library cannot represent
@@ -11,7 +13,7 @@ namespace {
 TLocalTime FromTimeT(std::time_t seconds, long milliseconds) {
   TLocalTime out;
   std::tm parts{};
-  if (localtime_r(&seconds, &parts) == nullptr) return out;
+  if (!LocalCalendar(seconds, parts)) return out;
   const long long year = static_cast<long long>(parts.tm_year) + 1900;
   if (year < 0 || year > std::numeric_limits<std::uint16_t>::max()) return out;
   out.Year = static_cast<std::uint16_t>(year);

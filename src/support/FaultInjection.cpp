@@ -1,9 +1,10 @@
 #include "support/FaultInjection.h"
 
-#include <dlfcn.h>
-#include <unistd.h>
+#include <platform/Symbols.h>
 
 #include <array>
+#include <chrono>
+#include <thread>
 #include <cstdint>
 #include <cstring>
 #include <exception>
@@ -96,7 +97,7 @@ std::string ArmFaults(const char* Value) {
     for (const auto& [name, value] : KindNames)
       if (name == kind) fault.Kind = value, knownKind = true;
     if (fault.Point == TFaultPoint::Count || !knownKind) return "no such fault: \"" + std::string(item) + "\"";
-    if (fault.Kind == TFaultKind::AllocatorLock && !::dlsym(RTLD_DEFAULT, "WirepeekHoldAllocator"))
+    if (fault.Kind == TFaultKind::AllocatorLock && !ProgramSymbol("WirepeekHoldAllocator"))
       return "\"allocator\" needs an allocator that can be held (the tests preload one)";
     Armed.push_back(fault);
     mask |= 1U << static_cast<unsigned>(fault.Point);
@@ -120,13 +121,13 @@ void MakeFault(TFaultKind Kind) {
     case TFaultKind::AllocatorLock:
       // The test's allocator blocks every allocation from here on, as a
       // fault inside the allocator would.
-      if (auto hold = reinterpret_cast<THold>(::dlsym(RTLD_DEFAULT, "WirepeekHoldAllocator"))) hold();
+      if (auto hold = reinterpret_cast<THold>(ProgramSymbol("WirepeekHoldAllocator"))) hold();
       StoreThroughNull();
       break;
     case TFaultKind::Terminate: std::terminate();
     case TFaultKind::Throw: throw std::runtime_error("a fault made on purpose");
     case TFaultKind::Hang:
-      while (!NeverTrue) ::pause();
+      while (!NeverTrue) std::this_thread::sleep_for(std::chrono::seconds(1));
       break;
     default: break;
   }

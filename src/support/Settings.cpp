@@ -1,9 +1,5 @@
 #include "support/Settings.h"
 
-#include <cstdlib>
-
-#include <unistd.h>
-
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -52,23 +48,6 @@ std::string IniPathOf(std::string_view ExePath) {
   return path;
 }
 
-std::string RunningExecutablePath() {
-  std::string path(256, '\0');
-  for (;;) {
-    const ssize_t length = ::readlink("/proc/self/exe", path.data(), path.size());
-    if (length < 0) return {};
-    if (static_cast<std::size_t>(length) < path.size()) {
-      path.resize(static_cast<std::size_t>(length));
-      return path;
-    }
-    // The link may have been cut short; try again with more room.
-    if (path.size() >= 65536) return {};
-    path.resize(path.size() * 2);
-  }
-}
-
-bool MayWrite(const std::string& Path) { return ::access(Path.c_str(), W_OK) == 0; }
-
 std::string SettingsPathFor(const std::string& ExePath, const std::string& ConfigHome, const TWritableCheck& Writable) {
   if (ExePath.empty()) return {};
   const std::string beside = IniPathOf(ExePath);
@@ -78,24 +57,14 @@ std::string SettingsPathFor(const std::string& ExePath, const std::string& Confi
   // The save makes its new file in the folder of the file a link points to.
   auto resolved = std::filesystem::weakly_canonical(beside, error);
   if (error) resolved = beside;
-  std::string folder = resolved.parent_path().string();
-  if (folder.empty()) folder = ".";
+  const std::string parent = resolved.parent_path().string();
+  const std::string folder = parent.empty() ? std::string(".") : parent;
   const bool folderWritable = std::filesystem::is_directory(folder, error) && Writable(folder);
   if ((folderWritable && (fileMissing || Writable(beside))) || ConfigHome.empty()) return beside;
   // Installed where the user may not write: keep the settings in the user's
   // configuration folder under the same name instead of failing every close.
   const auto name = beside.substr(slash == std::string::npos ? 0 : slash + 1);
   return ConfigHome + "/wirepeek/" + name;
-}
-
-void SetProgramPaths(TGlobalSettings& Settings) {
-  Settings.ExePath = RunningExecutablePath();
-  std::string configHome;
-  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg == '/')
-    configHome = xdg;
-  else if (const char* home = std::getenv("HOME"); home && *home == '/')
-    configHome = std::string(home) + "/.config";
-  Settings.IniPath = SettingsPathFor(Settings.ExePath, configHome);
 }
 
 void ReadSettings(TGlobalSettings& Settings) {

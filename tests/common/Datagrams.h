@@ -1,6 +1,6 @@
 #pragma once
 // Builds IPv4 datagrams byte by byte for the capture tests.
-#include <arpa/inet.h>
+#include <platform/Sockets.h>
 
 #include <cstdint>
 #include <string>

@@ -1,8 +1,13 @@
 #pragma once
-// Why a capture could not be opened, whichever backend tried.
+// Why a capture could not be opened, whichever backend tried: the stage that
+// failed decides the error box the engine shows.
 #include <string>
 
-enum class TOpenStage { Create, Activate };
+enum class TOpenStage {
+  Create,    // the capture handle or socket cannot be made
+  Bind,      // it cannot be tied to the adapter address
+  Activate,  // it cannot be switched on (receive-all mode, or the interface)
+};
 
 struct TOpenFailure {
   TOpenStage Stage = TOpenStage::Create;
