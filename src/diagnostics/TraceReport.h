@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "diagnostics/DiagnosticHooks.h"
 #include "diagnostics/StackTracer.h"
 #include "diagnostics/ZExWatcher.h"
 
@@ -76,12 +77,6 @@ void ApplicationExceptionHandler(const std::string& Message);
 // False when the handler did not complete.
 bool RunEventHandler(const std::function<void()>& Fn);
 
-// The work of a thread the program started (capture, dump formatter,
-// endpoint worker), installed as the worker guard: the thread is readied for
-// faults; a fault in Fn is reported and abandons Fn, whose message follows
-// the report as a line; false then. C++ exceptions pass through.
-// AfterFault, when not empty, is a line written after that message.
-bool RunThreadWork(const std::function<void()>& Fn, std::string_view AfterFault = {});
 // Reports made on other threads reach the trace window through Post, which
 // runs its argument soon on the thread that set it (the window thread).
 using TReportPoster = std::function<void(std::function<void()>)>;

@@ -103,7 +103,7 @@ void InstallDiagnosticHooks() {
 
 // Any thread the program starts: a fault is reported by the handlers above
 // and ends the process, so the work runs as it is.
-bool RunThreadWork(const std::function<void()>& Fn) {
+bool RunThreadWork(const std::function<void()>& Fn, std::string_view) {
   Fn();
   return true;
 }
