@@ -83,7 +83,7 @@ std::vector<ProgramTotals> TopPrograms(std::vector<ProgramTotals> rows, int top)
 }
 
 TProgramAttribution::TProgramAttribution(std::uint32_t localAddr)
-    : TProgramAttribution(std::make_unique<TSocketOwners>(localAddr), TLookupPace{}) {}
+    : TProgramAttribution(HostOwnerLookup(localAddr), TLookupPace{}) {}
 
 TProgramAttribution::TProgramAttribution(std::unique_ptr<TOwnerLookup> owners, TLookupPace pace)
     : Owners(std::move(owners)), Pace(pace) {

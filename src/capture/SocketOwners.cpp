@@ -168,6 +168,10 @@ std::string UserName(std::uint32_t uid) {
   return std::to_string(uid);
 }
 
+std::unique_ptr<TOwnerLookup> HostOwnerLookup(std::uint32_t LocalAddr) {
+  return std::make_unique<TSocketOwners>(LocalAddr);
+}
+
 TSocketOwners::~TSocketOwners() {
   if (Fd >= 0) close(Fd);
 }

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -102,6 +103,10 @@ class TOwnerLookup {
 
   static constexpr std::uint64_t Closing = UINT64_MAX;
 };
+
+// The look-ups of this host, by the platform's own means; LocalAddr is the
+// watched address.
+std::unique_ptr<TOwnerLookup> HostOwnerLookup(std::uint32_t LocalAddr);
 
 // The look-ups of this host: the kernel's listing over netlink and /proc.
 class TSocketOwners final : public TOwnerLookup {

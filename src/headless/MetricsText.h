@@ -30,7 +30,7 @@ struct TProcessFigures {
   std::int64_t MaxFds = 0;
   double StartTimeSeconds = 0;     // Unix time the process started
 };
-// This process's figures, from /proc/self.
+// This process's figures, from the system (ProcessFigures.cpp, win/ProcessFiguresWin.cpp).
 TProcessFigures ReadProcessFigures();
 
 struct TMetricsContext {

@@ -1,7 +1,5 @@
 #include "headless/Unprivileged.h"
 
-#include <unistd.h>
-
 #include <ostream>
 #include <string>
 
@@ -9,7 +7,7 @@
 #include "headless/HeadlessCapture.h"
 
 bool StartUnprivileged(THeadlessCapture& capture, const TLongOptions& options, std::ostream& err) {
-  const bool root = geteuid() == 0;
+  const bool root = RunsAsRoot();
   if (!options.User.empty() && !root) {
     err << "wirepeek: --user needs the program to start as root\n";
     return false;

@@ -20,9 +20,11 @@ namespace owned_mutex {
 // Fixed size: pushed and popped on paths that may run while the allocator's
 // lock is held. Nesting deeper than this is not tracked (and never happens).
 inline constexpr std::size_t MaxHeld = 32;
+// Trivial, so that each thread's copy is zeroed without an initialisation
+// function (one that some linkers then find defined twice).
 struct THeld {
   TOwnedMutex* Items[MaxHeld];
-  std::size_t Count = 0;
+  std::size_t Count;
 };
 inline thread_local THeld Held;
 }  // namespace owned_mutex

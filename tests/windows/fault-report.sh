@@ -11,8 +11,9 @@ export TZ=UTC
 err=$(WIREPEEK_FAULT=count:store:1 wine "$exporter" --report --adapter 10.0.0.2 \
       --read "$here/capture/files/traffic.pcap" 2>&1 >/dev/null | tr -d '\r')
 status=$?
-# The line of the store, from the source itself.
-line=$(grep -n '\*NullPointer = 2;' "$here/../src/support/FaultInjection.cpp" | cut -d: -f1)
+# The line of the fault point, from the source itself: the store is made
+# there, in the counting's own code.
+line=$(grep -n 'FaultPoint(TFaultPoint::Counting);' "$here/../src/capture/CountPacket.cpp" | cut -d: -f1)
 if [[ $bits -eq 32 ]]; then
   h='\$[0-9A-F]{8}'
   registers=("\\[ 0\\] EIP=($h) EBP=$h ESP=$h EFLAGS=$h" "\\[ 0\\] EAX=$h EBX=$h ECX=$h EDX=$h")
@@ -35,10 +36,10 @@ mapfile -t lines <<<"$err"
 pc=${BASH_REMATCH[1]:-none}
 [[ ${lines[2]:-} =~ ^${registers[1]}$ ]] || { echo "FAIL: '${lines[2]:-}'"; failed=1; }
 [[ ${lines[3]:-} == "[ 0] ExceptAddr=$pc" ]] || { echo "FAIL: '${lines[3]:-}'"; failed=1; }
-[[ ${lines[4]:-} == "[ 0] FileName=FaultInjection.cpp" ]] || { echo "FAIL: '${lines[4]:-}'"; failed=1; }
+[[ ${lines[4]:-} == "[ 0] FileName=CountPacket.cpp" ]] || { echo "FAIL: '${lines[4]:-}'"; failed=1; }
 [[ ${lines[5]:-} == "[ 0] LineNumber=$line" ]] || { echo "FAIL: '${lines[5]:-}', not line $line"; failed=1; }
 [[ ${lines[6]:-} == "[ 0] ErrorCode=\$C0000005" ]] || { echo "FAIL: '${lines[6]:-}'"; failed=1; }
-check "^\\[ 1\\] \\$pc: wirepeek-exporter.exe - StoreInFrame - FaultInjection.cpp\\($line\\)$"
+check "^\\[ 1\\] \\$pc: wirepeek-exporter.exe - CountPacket - CountPacket.cpp\\($line\\)$"
 check "^Access violation at address \\$pc\\. Write of address \\\$0+$"
 # Written once.
 [[ $(grep -c "^// System Exception:" <<<"$err") -eq 1 ]] || { echo "FAIL: more than one report"; failed=1; }

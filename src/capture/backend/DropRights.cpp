@@ -3,6 +3,7 @@
 #include <cap-ng.h>
 #include <pwd.h>
 #include <sys/prctl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -59,3 +60,5 @@ bool DropRights(const std::string& user, std::string& error) {
   }
   return true;
 }
+
+bool RunsAsRoot() { return geteuid() == 0; }

@@ -10,3 +10,8 @@
 // root's. False with Error when any step
 // fails: the caller must then not go on.
 bool DropRights(const std::string& User, std::string& Error);
+
+// Whether the process runs with the rights of the system's administrator
+// account that --user turns into another (root); never on Windows, which
+// has no switching to another account.
+bool RunsAsRoot();

@@ -5,6 +5,9 @@
 #include <iphlpapi.h>
 #include <windows.h>
 
+#include <memory>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "capture/SocketOwners.h"
@@ -45,12 +48,27 @@ std::string ImageName(DWORD pid, std::string& executable) {
   return name;
 }
 
-}  // namespace
+// The look-ups of this host, from the socket tables; used by one look-up
+// thread.
+class TTableSocketOwners final : public TOwnerLookup {
+ public:
+  explicit TTableSocketOwners(std::uint32_t LocalAddr) : Local(LocalAddr) {}
+  bool Refresh() override;
+  std::uint64_t InodeOf(const TSocketKey& Key) const override;
+  TSocketOwner Find(const TSocketKey& Key) override;
 
-TSocketOwners::~TSocketOwners() = default;
+ private:
+  const TSocketEntry* Entry(const TSocketKey& Key) const;
 
-bool TSocketOwners::Refresh() {
-  ScannedThisRound = false;
+  std::uint32_t Local;
+  std::vector<TSocketEntry> Sockets;
+  // (protocol, local port, remote address, remote port) and (protocol, local
+  // port) to Sockets.
+  std::unordered_map<TSocketKey, std::uint32_t, TSocketKeyHash> Connected, Bound;
+  std::unordered_map<std::uint64_t, DWORD> Holders;  // socket identity -> process
+};
+
+bool TTableSocketOwners::Refresh() {
   std::vector<TSocketEntry> sockets;
   Holders.clear();
   std::vector<std::uint8_t> buffer(16384);
@@ -69,7 +87,7 @@ bool TSocketOwners::Refresh() {
       e.RemoteAddr = row.dwState == MIB_TCP_STATE_LISTEN ? 0 : row.dwRemoteAddr;
       e.RemotePort = static_cast<std::uint16_t>(ntohs(static_cast<u_short>(row.dwRemotePort)));
       e.Inode = Identity(row.dwOwningPid, e.Protocol, e.LocalPort);
-      if (e.Inode) Holders[e.Inode] = static_cast<pid_t>(row.dwOwningPid);
+      if (e.Inode) Holders[e.Inode] = row.dwOwningPid;
       sockets.push_back(e);
     }
   }
@@ -86,7 +104,7 @@ bool TSocketOwners::Refresh() {
       e.LocalAddr = row.dwLocalAddr;
       e.LocalPort = static_cast<std::uint16_t>(ntohs(static_cast<u_short>(row.dwLocalPort)));
       e.Inode = Identity(row.dwOwningPid, e.Protocol, e.LocalPort);
-      if (e.Inode) Holders[e.Inode] = static_cast<pid_t>(row.dwOwningPid);
+      if (e.Inode) Holders[e.Inode] = row.dwOwningPid;
       sockets.push_back(e);
     }
   }
@@ -107,28 +125,32 @@ bool TSocketOwners::Refresh() {
   return true;
 }
 
-const TSocketEntry* TSocketOwners::Entry(const TSocketKey& key) const {
+const TSocketEntry* TTableSocketOwners::Entry(const TSocketKey& key) const {
   if (const auto it = Connected.find(key); it != Connected.end()) return &Sockets[it->second];
   if (const auto it = Bound.find({0, key.LocalPort, 0, key.Protocol}); it != Bound.end()) return &Sockets[it->second];
   return nullptr;
 }
 
-std::uint64_t TSocketOwners::InodeOf(const TSocketKey& key) const {
+std::uint64_t TTableSocketOwners::InodeOf(const TSocketKey& key) const {
   const TSocketEntry* e = Entry(key);
   if (!e) return 0;
   return e->Inode ? e->Inode : Closing;
 }
 
-void TSocketOwners::ScanProcesses() { ScannedThisRound = true; }
-
-TSocketOwner TSocketOwners::Find(const TSocketKey& key) {
+TSocketOwner TTableSocketOwners::Find(const TSocketKey& key) {
   TSocketOwner owner;
   const TSocketEntry* e = Entry(key);
   if (!e || e->Inode == 0) return owner;
   owner.Inode = e->Inode;
   const auto holder = Holders.find(e->Inode);
-  if (holder != Holders.end()) owner.Program = ImageName(static_cast<DWORD>(holder->second), owner.Executable);
+  if (holder != Holders.end()) owner.Program = ImageName(holder->second, owner.Executable);
   // A process this user may not look into is known by its id.
   if (owner.Program.empty() && holder != Holders.end()) owner.Program = "pid " + std::to_string(holder->second);
   return owner;
+}
+
+}  // namespace
+
+std::unique_ptr<TOwnerLookup> HostOwnerLookup(std::uint32_t LocalAddr) {
+  return std::make_unique<TTableSocketOwners>(LocalAddr);
 }

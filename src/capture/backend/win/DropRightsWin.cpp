@@ -24,3 +24,5 @@ bool DropRights(const std::string& User, std::string& Error) {
   }
   return true;
 }
+
+bool RunsAsRoot() { return false; }
