@@ -9,19 +9,22 @@ namespace {
 constexpr std::string_view OtherPrograms = "(other)";
 
 bool Before(const ProgramTotals& a, const ProgramTotals& b) {
-  return a.Program != b.Program ? a.Program < b.Program : a.User < b.User;
+  if (a.Program != b.Program) return a.Program < b.Program;
+  return a.User != b.User ? a.User < b.User : a.Unit < b.Unit;
 }
 
 }  // namespace
 
-std::uint32_t TProgramTotalsTable::RowOf(const std::string& program, const std::string& user) {
-  const std::string key = program + '\n' + user;
+std::uint32_t TProgramTotalsTable::RowOf(const std::string& program, const std::string& user,
+                                         const std::string& unit) {
+  const std::string key = program + '\n' + user + '\n' + unit;
   if (const auto it = Index.find(key); it != Index.end()) return it->second;
   // The last free row is kept for all that come after.
   if (Rows.size() + 1 >= Limit && program != OtherPrograms) return RowOf(std::string(OtherPrograms), {});
   ProgramTotals row;
   row.Program = program;
   row.User = user;
+  row.Unit = unit;
   Rows.push_back(std::move(row));
   Remotes.emplace_back();
   const auto id = static_cast<std::uint32_t>(Rows.size() - 1);
@@ -38,6 +41,12 @@ void TProgramTotalsTable::Add(std::uint32_t id, const PacketRecord& record, std:
   row.LastTime = record.Hour * 10000 + record.Minute * 100 + record.Second;
   row.LastUnixSeconds = record.UnixSeconds;
   if (!knownRemote && Remotes[id].size() < RemotesPerRow) Remotes[id].insert(record.RemoteAddr);
+}
+
+void TProgramTotalsTable::SeenIn(std::uint32_t id, const std::string& unit) {
+  // The order stays: a row whose unit changes is the only one of its program
+  // and user.
+  if (Rows[id].Program != OtherPrograms) Rows[id].Unit = unit;
 }
 
 void TProgramTotalsTable::Clear() {
@@ -80,6 +89,34 @@ std::vector<ProgramTotals> TopPrograms(std::vector<ProgramTotals> rows, int top)
   });
   if (top >= 0 && rows.size() > static_cast<std::size_t>(top)) rows.resize(static_cast<std::size_t>(top));
   return rows;
+}
+
+std::vector<ProgramTotals> ByProgram(const std::vector<ProgramTotals>& rows) {
+  std::vector<ProgramTotals> out;
+  std::unordered_map<std::string, std::size_t> at;
+  for (const ProgramTotals& row : rows) {
+    const auto [it, added] = at.emplace(row.Program + '\n' + row.User, out.size());
+    if (added) {
+      out.push_back(row);
+    } else {
+      out[it->second].SentBytes += row.SentBytes;
+      out[it->second].RecvBytes += row.RecvBytes;
+    }
+  }
+  return out;
+}
+
+std::vector<ProgramTotals> TopUnits(const std::vector<ProgramTotals>& rows, int top) {
+  std::vector<ProgramTotals> units;
+  std::unordered_map<std::string, std::size_t> at;
+  for (const ProgramTotals& row : rows) {
+    if (row.Unit.empty()) continue;
+    const auto [it, added] = at.emplace(row.Unit, units.size());
+    if (added) units.push_back({row.Unit, {}, 0, 0, 0, 0, 0, {}});
+    units[it->second].SentBytes += row.SentBytes;
+    units[it->second].RecvBytes += row.RecvBytes;
+  }
+  return TopPrograms(std::move(units), top);
 }
 
 TProgramAttribution::TProgramAttribution(std::uint32_t localAddr)
@@ -167,7 +204,15 @@ bool TProgramAttribution::Apply() {
   for (auto& [key, owner] : answers) {
     const auto parked = Waiting.find(key);
     if (parked == Waiting.end()) continue;
-    const std::uint32_t row = owner.Program.empty() ? UnknownRow() : Totals.RowOf(owner.Program, owner.User);
+    // Where the process could not be looked into, its unit is what names the
+    // traffic: "user www-data" of two services is two rows, so that each
+    // unit's sum is its own. A named program is one row whatever unit it
+    // runs in (the window and the series show it once), the unit it was last
+    // seen in beside it. Either way rows stay bounded by the table.
+    const bool unnamed = owner.Program == "user " + owner.User;
+    const std::uint32_t row =
+        owner.Program.empty() ? UnknownRow() : Totals.RowOf(owner.Program, owner.User, unnamed ? owner.Unit : "");
+    if (!owner.Program.empty()) Totals.SeenIn(row, owner.Unit);
     Totals.Add(row, parked->second.Last, parked->second.Sent, parked->second.Received);
     Waiting.erase(parked);
     if (owner.Inode != 0) Cache[key] = row;

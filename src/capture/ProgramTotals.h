@@ -31,9 +31,12 @@ struct ProgramTotals {
   std::uint8_t LastCategory = 0;
   std::int32_t LastTime = 0;         // hour * 10000 + minute * 100 + second
   std::int64_t LastUnixSeconds = 0;  // the same moment since the epoch
+  // The service unit or scope its sockets were last seen made in; empty when
+  // not known.
+  std::string Unit;
 };
 
-// Rows in arrival order behind a hash index, listed by program and user.
+// Rows in arrival order behind a hash index, listed by program, user and unit.
 // Beyond Capacity rows, new programs are counted in one row "(other)"; each
 // row remembers up to RemotesPerRow remote addresses.
 class TProgramTotalsTable {
@@ -41,8 +44,12 @@ class TProgramTotalsTable {
   static constexpr std::size_t RemotesPerRow = 4096;
   explicit TProgramTotalsTable(std::size_t Capacity = 1000) : Limit(Capacity) {}
 
-  // The row of a program and user, made when it is new.
-  std::uint32_t RowOf(const std::string& Program, const std::string& User);
+  // The row of a program and user (and Unit, where the unit names the
+  // traffic), made when it is new.
+  std::uint32_t RowOf(const std::string& Program, const std::string& User, const std::string& Unit = {});
+  // Notes the unit a row's socket was made in; "(other)" keeps none, as its
+  // rows are of many.
+  void SeenIn(std::uint32_t Id, const std::string& Unit);
   // Adds bytes to a row as Record would (its direction, category and time),
   // and its remote address unless the row has it already (KnownRemote).
   void Add(std::uint32_t Id, const PacketRecord& Record, std::int64_t Sent, std::int64_t Received,
@@ -50,7 +57,7 @@ class TProgramTotalsTable {
   void Clear();
 
   int RowCount() const noexcept { return static_cast<int>(Rows.size()); }
-  // Rows ordered by program, then user.
+  // Rows ordered by program, then user, then unit.
   const ProgramTotals& Row(int Index) const;
   std::vector<ProgramTotals> AllRows() const;
   // The remote addresses (network byte order) the program at Index
@@ -63,12 +70,20 @@ class TProgramTotalsTable {
   std::size_t Limit;
   std::vector<ProgramTotals> Rows;
   std::deque<std::unordered_set<std::uint32_t>> Remotes;  // as Rows
-  std::unordered_map<std::string, std::uint32_t> Index;     // program '\n' user -> Rows
+  std::unordered_map<std::string, std::uint32_t> Index;     // program '\n' user '\n' unit -> Rows
   mutable std::vector<std::uint32_t> Order;
 };
 
 // The Top rows with the most bytes, most first; equal ones keep their order.
 std::vector<ProgramTotals> TopPrograms(std::vector<ProgramTotals> Rows, int Top);
+
+// The rows of one program and user summed into one (the first row's other
+// fields kept), in the order of Rows.
+std::vector<ProgramTotals> ByProgram(const std::vector<ProgramTotals>& Rows);
+
+// Bytes per unit summed over Rows, rows of no known unit left out: Program
+// holds the unit, User is empty; the Top with the most bytes, most first.
+std::vector<ProgramTotals> TopUnits(const std::vector<ProgramTotals>& Rows, int Top);
 
 // How often the look-up thread asks: at most once a Pause while keys wait,
 // and once an ExpiryPause to find cached sockets that have closed.

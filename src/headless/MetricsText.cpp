@@ -211,13 +211,26 @@ std::string WriteMetrics(const TFiguresSnapshot& f, const TMetricsContext& conte
              "with the most bytes (--top of them) have a series. A program is its process name, or \"user NAME\" "
              "for a process of another user; \"(kernel / other)\" is traffic of no socket (ICMP and the like), "
              "\"(unknown)\" that of sockets gone before they could be looked up.");
-    for (const ProgramTotals& row : TopPrograms(f.Programs, context.Top)) {
+    // Rows of one unnamed program split by unit are one series here.
+    for (const ProgramTotals& row : TopPrograms(ByProgram(f.Programs), context.Top)) {
       e.Sample("wirepeek_program_bytes_total",
                {{"adapter", adapter}, {"program", row.Program}, {"user", row.User}, {"direction", "sent"}},
                row.SentBytes);
       e.Sample("wirepeek_program_bytes_total",
                {{"adapter", adapter}, {"program", row.Program}, {"user", row.User}, {"direction", "received"}},
                row.RecvBytes);
+    }
+  }
+  if (f.HasPrograms) {
+    e.Family("wirepeek_unit_bytes_total", "counter",
+             "IP bytes the sockets made in one service unit or scope of this host sent or received through the "
+             "watched address, known without any right; only the units with the most bytes (--top of them) have a "
+             "series.");
+    for (const ProgramTotals& unit : TopUnits(f.Programs, context.Top)) {
+      e.Sample("wirepeek_unit_bytes_total", {{"adapter", adapter}, {"unit", unit.Program}, {"direction", "sent"}},
+               unit.SentBytes);
+      e.Sample("wirepeek_unit_bytes_total", {{"adapter", adapter}, {"unit", unit.Program}, {"direction", "received"}},
+               unit.RecvBytes);
     }
   }
   e.Family("wirepeek_capture_up", "gauge", "1 while the capture runs, 0 once it has ended.");

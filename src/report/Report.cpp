@@ -183,6 +183,7 @@ ordered_json ProgramRow(const ProgramTotals& row) {
   ordered_json r = ordered_json::object();
   r["program"] = row.Program;
   r["user"] = row.User;
+  r["unit"] = row.Unit.empty() ? ordered_json() : ordered_json(row.Unit);
   AddTotals(r, row.SentBytes, row.RecvBytes, row.LastCategory, moment);
   return r;
 }

@@ -137,12 +137,15 @@ TEST(MetricsTextTest, TextFormatCarriesEveryFigure) {
   };
   TFiguresSnapshot withPrograms = Sample();
   withPrograms.HasPrograms = true;
-  for (const auto& [name, shown] : hostile) withPrograms.Programs.push_back({name, "nobody", 1, 2, 0, 0, 0});
+  for (const auto& [name, shown] : hostile) withPrograms.Programs.push_back({name, "nobody", 1, 2, 0, 0, 0, name});
   context.Top = 20;
   const std::string hostileText = WriteMetrics(withPrograms, context, TExpositionFormat::Text);
-  for (const auto& [name, shown] : hostile)
+  for (const auto& [name, shown] : hostile) {
     EXPECT_NE(hostileText.find("{adapter=\"10.0.0.2\",program=\"" + shown + "\",user=\"nobody\",direction=\"sent\"} 1\n"),
               std::string::npos) << shown;
+    EXPECT_NE(hostileText.find("_unit_bytes_total{adapter=\"10.0.0.2\",unit=\"" + shown + "\",direction=\"sent\"} 1\n"),
+              std::string::npos) << shown;
+  }
   std::ofstream(dir / "hostile.txt") << hostileText;
   if (system("command -v promtool >/dev/null 2>&1") == 0) {
     std::string checked;

@@ -165,4 +165,72 @@ TEST(ProgramAttributionLive, EachProgramHasItsPeersBytesInTheWindowTheReportAndT
   }
 }
 
+// The unit of a process the exporter cannot look into, from the kernel's
+// socket listing alone: a child of root, in a control group made here and
+// named like a service, sends UDP to itself on loopback; the exporter,
+// started as root and so serving as nobody, counts it both ways under that
+// unit, on /metrics and in /report.json.
+TEST(ProgramAttributionLive, TrafficOfAUnitIsItsOwnWithoutRights) {
+  SKIP_WITHOUT_TEST_NAMESPACES();
+  std::string mount;
+  CommandOutput("findmnt -n -t cgroup2 -o TARGET | head -1 | tr -d '\\n'", mount);
+  if (mount.empty()) GTEST_SKIP() << "no unified control-group hierarchy";
+  const std::string id = std::to_string(getpid()), unit = "wpunit-" + id + ".service";
+  const fs::path slice = fs::path(mount) / ("wpunit-" + id + ".slice"), group = slice / unit;
+  std::error_code error;
+  fs::create_directories(group, error);
+  const std::shared_ptr<void> removeGroups(nullptr, [&](void*) { fs::remove(group, error), fs::remove(slice, error); });
+  if (error) GTEST_SKIP() << "cannot make " << group << ": " << error.message();
+  TTestNamespace ns("wpgU" + id);
+  const fs::path dir = fs::temp_directory_path() / ("wirepeek-unit-" + id);
+  fs::create_directories(dir);
+  const std::shared_ptr<void> removeDir(nullptr, [&](void*) { fs::remove_all(dir); });
+  const TReachableCopy copy({WIREPEEK_BINARY});
+  TChildProcess serve(ns, {copy(WIREPEEK_BINARY), "--serve", "127.0.0.1:0", "--adapter", "127.0.0.1"}, dir, "serve");
+  ASSERT_TRUE(serve.WaitForError("/metrics for ", 10s)) << serve.Errors();
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    char sent = 0;
+    if (TInNamespace inside(ns); (std::ofstream(group / "cgroup.procs") << "0\n").flush()) {
+      const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+      auto at = Endpoint("127.0.0.1", 0);
+      socklen_t length = sizeof at;
+      const std::string data(kUdpPayload, 'u');
+      const auto* to = reinterpret_cast<sockaddr*>(&at);
+      sent = !bind(fd, to, sizeof at) && !getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length);
+      for (int i = 0; sent && i < kUdpCount; ++i) sent = sendto(fd, data.data(), data.size(), 0, to, sizeof at) > 0;
+    }
+    if (write(ready[1], &sent, 1) == 1) pause();
+    _exit(0);
+  }
+  close(ready[1]);
+  const std::shared_ptr<void> endChild(nullptr, [&](void*) { kill(child, SIGKILL), waitpid(child, nullptr, 0); });
+  char sent = 0;
+  ASSERT_EQ(read(ready[0], &sent, 1), 1);
+  close(ready[0]);
+  if (!sent) GTEST_SKIP() << "cannot move a process into " << group << " and send from there";
+
+  // Each datagram on loopback is one the watched address sent and received.
+  const long long bytes = kUdpCount * (kUdpPayload + 28);
+  const std::string series = "wirepeek_unit_bytes_total{adapter=\"127.0.0.1\",unit=\"" + unit + "\",direction=\"";
+  std::string metrics, report;
+  for (int i = 0; i < 100 && Sample(metrics, series + "received\"}") < bytes; ++i) {
+    std::this_thread::sleep_for(100ms);
+    TInNamespace inside(ns);
+    metrics = HttpGet(ServedPort(serve.Errors()), "/metrics").Body;
+    report = HttpGet(ServedPort(serve.Errors()), "/report.json").Body;
+  }
+  EXPECT_EQ(Sample(metrics, series + "sent\"}"), bytes) << metrics;
+  EXPECT_EQ(Sample(metrics, series + "received\"}"), bytes) << metrics;
+  const json parsed = json::parse(report, nullptr, false);
+  const auto rows = parsed.is_object() ? parsed.value("programs", json::array()) : json::array();
+  const auto row = std::find_if(rows.begin(), rows.end(), [&](const json& r) { return r.value("unit", "") == unit; });
+  ASSERT_NE(row, rows.end()) << report;
+  EXPECT_EQ((*row)["program"], "user root");
+  EXPECT_EQ((*row)["sent_bytes"], bytes);
+  EXPECT_EQ(serve.Stop(SIGTERM), 0) << serve.Errors();
+}
+
 }  // namespace
