@@ -166,6 +166,10 @@ TEST_F(HeadlessReportProgram, ScriptsGetExitCodesAndOneReasonFromTheProgram) {
        ": No such file or directory\nwirepeek: InitAdapter :WSASocket failed\nwirepeek: CaptureStart Error\n"},
   };
   for (const auto& c : cases) {
+#if defined(WIREPEEK_SANITIZED)
+    // The sanitizer runtimes take the fault signal for their own report.
+    if (!c.Fault.empty()) continue;
+#endif
     std::string err;
     const std::string env = c.Fault.empty() ? "" : "WIREPEEK_FAULT=" + c.Fault + " ";
     EXPECT_EQ(CommandOutput(env + WIREPEEK_BINARY " --report --adapter " + c.Args + " 2>&1 >" + c.Output, err), c.Code)
