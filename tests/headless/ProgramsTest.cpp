@@ -226,7 +226,7 @@ TEST(ProgramAttributionLive, TrafficOfAUnitIsItsOwnWithoutRights) {
   EXPECT_EQ(Sample(metrics, series + "received\"}"), bytes) << metrics;
   const json parsed = json::parse(report, nullptr, false);
   const auto rows = parsed.is_object() ? parsed.value("programs", json::array()) : json::array();
-  const auto row = std::find_if(rows.begin(), rows.end(), [&](const json& r) { return r.value("unit", "") == unit; });
+  const auto row = std::find_if(rows.begin(), rows.end(), [&](const json& r) { return r.contains("unit") && r["unit"] == unit; });
   ASSERT_NE(row, rows.end()) << report;
   EXPECT_EQ((*row)["program"], "user root");
   EXPECT_EQ((*row)["sent_bytes"], bytes);
