@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <sys/prctl.h>
 
+#include "common/TestSockets.h"
 #include "headless/ServeProcess.h"
 
 namespace {
@@ -51,19 +52,6 @@ int ResultCount(int port, const std::string& promql) {
   return static_cast<int>(reply["data"]["result"].size());
 }
 
-void SendUdp(std::uint16_t fromPort, std::uint16_t toPort, std::size_t payload, int count) {
-  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in from{}, to{};
-  from.sin_family = to.sin_family = AF_INET;
-  from.sin_addr.s_addr = to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  from.sin_port = htons(fromPort);
-  to.sin_port = htons(toPort);
-  bind(fd, reinterpret_cast<const sockaddr*>(&from), sizeof from);
-  const std::string data(payload, 'p');
-  for (int i = 0; i < count; ++i) sendto(fd, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-  close(fd);
-}
-
 // A process of the user the endpoint serves as, named with bytes that are no
 // UTF-8 yet look like it (an overlong form, a surrogate, a code point above
 // U+10FFFF), which sends Count datagrams and holds its socket a
@@ -75,11 +63,7 @@ pid_t StartHostileTalker(std::uint16_t fromPort, std::uint16_t toPort, std::size
   prctl(PR_SET_DUMPABLE, 1);
   prctl(PR_SET_NAME, "\xC0\xAFwp\xED\xA0\x80\xF4\x90\x80\x80x");
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in from{}, to{};
-  from.sin_family = to.sin_family = AF_INET;
-  from.sin_addr.s_addr = to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  from.sin_port = htons(fromPort);
-  to.sin_port = htons(toPort);
+  const sockaddr_in from = Endpoint("127.0.0.1", fromPort), to = Endpoint("127.0.0.1", toPort);
   if (bind(fd, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0) _exit(124);
   const std::string data(payload, 'h');
   for (int i = 0; i < count; ++i) {
@@ -123,8 +107,8 @@ TEST(PrometheusLive, ScrapesTheEndpointAndQueriesGiveTheByteCounters) {
 
   // Known traffic, counted once each way on loopback: 30 datagrams of 228
   // bytes to the DNS port, 12 of 78 bytes to a NetBios port.
-  SendUdp(40000, 53, 200, 30);
-  SendUdp(40001, 138, 50, 12);
+  SendUdp("127.0.0.1", 40000, "127.0.0.1", 53, 200, 30);
+  SendUdp("127.0.0.1", 40001, "127.0.0.1", 138, 50, 12);
   const pid_t talker = StartHostileTalker(40002, 40003, 72, 20);
   const std::string dns = R"(wirepeek_bytes_total{job="wirepeek",direction="received",service="dns",role="server"})";
   const std::string netBios = R"(wirepeek_bytes_total{job="wirepeek",direction="sent",service="netbios",role="client"})";
