@@ -31,11 +31,7 @@
 #     (UTF-8, not zero-terminated; an empty value is a present entry)
 #   kind 2, translations: <count> pairs of u16 language, u16 code page
 
-set(WIREPEEK_VERSION_COMPANY "The Wirepeek developers")
-set(WIREPEEK_VERSION_COPYRIGHT "© 2026 The Wirepeek developers")
-set(WIREPEEK_VERSION_COMMENTS "使用ＰＣの伝送状態を簡便に監視する")
-set(WIREPEEK_VERSION_LANGUAGE 0x0411)
-set(WIREPEEK_VERSION_CODE_PAGE 0x03A4)
+include(${CMAKE_CURRENT_LIST_DIR}/VersionValues.cmake)
 
 # Appends the two bytes of a 16-bit number to the list <bytes>.
 function(_wirepeek_vb_u16 bytes value)
@@ -89,23 +85,8 @@ function(_wirepeek_vb_record bytes kind count body)
 endfunction()
 
 function(wirepeek_version_block target)
-  # The numbers of the top-level project; missing parts count as 0.
-  set(parts "")
-  foreach(part MAJOR MINOR PATCH TWEAK)
-    set(n "${CMAKE_PROJECT_VERSION_${part}}")
-    if(n STREQUAL "")
-      set(n 0)
-    endif()
-    list(APPEND parts ${n})
-  endforeach()
-  list(JOIN parts "." version)
-
-  # The executable's own file name, as the file system will show it.
-  get_target_property(outputName ${target} OUTPUT_NAME)
-  if(NOT outputName)
-    set(outputName ${target})
-  endif()
-  set(fileName "${outputName}${CMAKE_EXECUTABLE_SUFFIX}")
+  wirepeek_version_numbers(parts version)
+  wirepeek_executable_name(${target} fileName)
 
   # Entries in the order the block lists them; the three empty ones are
   # present with empty values, PrivateBuild and SpecialBuild are absent.

@@ -1,29 +1,14 @@
 # The version block on Windows: a VERSIONINFO resource, compiled by windres
 # and read back with the version library, as the About dialog expects.
-# The texts are those of cmake/VersionBlock.cmake's block.
+# The texts are those of the Linux block (cmake/VersionValues.cmake).
 enable_language(RC)
-
-set(WIREPEEK_VERSION_COMPANY "The Wirepeek developers")
-set(WIREPEEK_VERSION_COPYRIGHT "© 2026 The Wirepeek developers")
-set(WIREPEEK_VERSION_COMMENTS "使用ＰＣの伝送状態を簡便に監視する")
+include(${CMAKE_CURRENT_LIST_DIR}/VersionValues.cmake)
 
 # wirepeek_version_block(<target>): adds the resource to <target>.
 function(wirepeek_version_block target)
-  set(parts "")
-  foreach(part MAJOR MINOR PATCH TWEAK)
-    set(n "${CMAKE_PROJECT_VERSION_${part}}")
-    if(n STREQUAL "")
-      set(n 0)
-    endif()
-    list(APPEND parts ${n})
-  endforeach()
-  list(JOIN parts "." version)
+  wirepeek_version_numbers(parts version)
   list(JOIN parts "," commas)
-  get_target_property(outputName ${target} OUTPUT_NAME)
-  if(NOT outputName)
-    set(outputName ${target})
-  endif()
-  set(fileName "${outputName}${CMAKE_EXECUTABLE_SUFFIX}")
+  wirepeek_executable_name(${target} fileName)
   set(rc "${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc")
   # Japanese, Shift-JIS: the block "041103A4". The source is UTF-8; the
   # resource holds the texts as UTF-16.
