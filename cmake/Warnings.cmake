@@ -5,6 +5,10 @@ target_compile_options(wirepeek_warnings INTERFACE $<$<COMPILE_LANGUAGE:CXX>:
   -Wshadow -Wconversion -Wsign-conversion -Wnon-virtual-dtor
   -Wold-style-cast -Woverloaded-virtual -Wnull-dereference
   -Wimplicit-fallthrough -Wformat=2>)
+# GCC takes a type in an unnamed namespace of an included source file for one
+# in a header; a batch of a unity build includes every file of it.
+target_compile_options(wirepeek_warnings INTERFACE
+  $<$<AND:$<COMPILE_LANGUAGE:CXX>,$<CXX_COMPILER_ID:GNU>,$<BOOL:$<TARGET_PROPERTY:UNITY_BUILD>>>:-Wno-subobject-linkage>)
 if(WIN32)
   # GCC 12 sees overlapping copies in std::string appends that cannot overlap
   # when it inlines them for this target (its bug 105329).
