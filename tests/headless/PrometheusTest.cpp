@@ -157,8 +157,8 @@ TEST(PrometheusLive, ScrapesTheEndpointAndQueriesGiveTheByteCounters) {
     rulesAnswer = PrometheusGet(kPrometheusPort, "/api/v1/rules").Body;
     loaded = json::parse(rulesAnswer, nullptr, false);
     bool all = !loaded.is_discarded();
-    for (const auto& rule : all ? loaded["data"]["groups"].items() : json::object().items())
-      for (const auto& r : rule.value()["rules"])
+    for (const auto& group : all ? loaded["data"]["groups"] : json::array())
+      for (const auto& r : group["rules"])
         if (r["type"] == "recording" && ResultCount(kPrometheusPort, r["name"].get<std::string>()) < 1) all = false;
     if (all) break;
     std::this_thread::sleep_for(500ms);
