@@ -147,7 +147,7 @@ int main(int argc, char** argv) {
   if (inet_pton(AF_INET, operands[0].c_str(), &addr) != 1)
     return Refuse(operands[0] + " is not an IPv4 address (give the address to watch, not an interface)");
   std::vector<THostAddress> host;
-  if (!SystemIpv4Addresses(host)) return Refuse("cannot list this host's addresses");
+  if (!SystemIpAddresses(host)) return Refuse("cannot list this host's addresses");
   const std::string interface = InterfaceOwning(host, addr.s_addr);
   if (interface.empty()) return Refuse(operands[0] + " is not an address of this host");
 

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "capture/HelperCapture.h"
+#include "capture/backend/HostAddresses.h"
 #include "capture/backend/PcapCapture.h"
 
 std::unique_ptr<TCaptureSocket> OpenCaptureSocket(const TCaptureRequest& request,
@@ -18,11 +19,10 @@ std::unique_ptr<TCaptureSocket> OpenCaptureSocket(const TCaptureRequest& request
   const std::string helper = request.Helper.empty() ? FindCaptureHelper(request.ExePath) : request.Helper;
   std::string advice = CaptureRightsAdvice(helper);
   if (!helper.empty() && ::access(helper.c_str(), X_OK) == 0) {
-    char dotted[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &request.Address, dotted, sizeof dotted);
+    const std::string text = ScopedText(request.Address, request.Interface);
     // The packet dump of debug mode wants whole datagrams; counting wants
     // only their first bytes.
-    if (auto viaHelper = THelperCaptureSocket::Open(helper, dotted, request.WholeDatagrams, failure))
+    if (auto viaHelper = THelperCaptureSocket::Open(helper, text, request.WholeDatagrams, failure))
       return viaHelper;
     if (!failure.PermissionDenied) advice.clear();
   }

@@ -5,10 +5,15 @@
 #include "support/FaultInjection.h"
 
 void CountPacket(TXIoctl& State, std::uint8_t direction) noexcept {
-  FaultPoint(TFaultPoint::Counting);
   const TPacketView datagram(State.RecvBuffer.data(), State.RecvLength);
+  CountPacket(State, direction, IpProtocol(datagram), SourcePort(datagram), DestPort(datagram));
+}
+
+void CountPacket(TXIoctl& State, std::uint8_t direction, std::uint8_t protocol, std::uint16_t sourcePort,
+                 std::uint16_t destPort) noexcept {
+  FaultPoint(TFaultPoint::Counting);
   const std::size_t d = direction ? 1 : 0;
-  const auto category = ClassifyService(IpProtocol(datagram), SourcePort(datagram), DestPort(datagram), direction);
+  const auto category = ClassifyService(protocol, sourcePort, destPort, direction);
   const auto c = static_cast<std::size_t>(category);
   WIREPEEK_ASSERT(c < static_cast<std::size_t>(ServiceCategoryCount), "service category is out of 0..16");
   auto& counts = State.Counters[d];

@@ -114,7 +114,7 @@ void TPcapCaptureSocket::OnFrame(unsigned char* user, const pcap_pkthdr* header,
   auto* self = reinterpret_cast<TPcapCaptureSocket*>(user);
   if (self->SinkFailure) return;
   std::size_t offset = 0, length = 0;
-  if (!LocateIpv4(self->LinkType, bytes, header->caplen, offset, length)) return;
+  if (!LocateIp(self->LinkType, bytes, header->caplen, offset, length)) return;
   TCapturedDatagram datagram;
   datagram.Data = bytes + offset;
   datagram.Length = length;
