@@ -23,22 +23,22 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// Starts reading File with the monitor as 10.0.0.2.
-void StartFileCapture(TIPMonitor& monitor, const std::string& file) {
+// Starts reading File with the monitor as Watched.
+void StartFileCapture(TIPMonitor& monitor, const std::string& file, const std::string& watched = "10.0.0.2") {
   static struct TTarget : TCaptureNotifyTarget {
     void CaptureNotify() override {}
   } target;
   TXIoctl& state = *monitor.Ioctl;
   state.CaptureFile = file;
-  state.Adapters[1] = Addr("10.0.0.2");
+  ASSERT_TRUE(TIpAddress::Parse(watched, state.Adapters[1]));
   state.SelectedAdapter = 1;
   state.NotifyWindow = &target;
   ASSERT_EQ(monitor.CaptureStart(), 0);
 }
 
-// Reads File with the monitor as 10.0.0.2 until its end.
-void ReadToTheEnd(TIPMonitor& monitor, const std::string& file) {
-  ASSERT_NO_FATAL_FAILURE(StartFileCapture(monitor, file));
+// Reads File with the monitor as Watched until its end.
+void ReadToTheEnd(TIPMonitor& monitor, const std::string& file, const std::string& watched = "10.0.0.2") {
+  ASSERT_NO_FATAL_FAILURE(StartFileCapture(monitor, file, watched));
   TXIoctl& state = *monitor.Ioctl;
   ASSERT_EQ(state.StopEvent.WaitFor(10s), TManualResetEvent::TWaitResult::Signaled);
   monitor.CaptureEnd();
@@ -80,6 +80,37 @@ TEST_P(DumpGoldenTest, CaptureFileGivesTheGoldenDump) {
   if (std::getenv("WIREPEEK_WRITE_GOLDEN")) WriteGolden(golden, got);
   EXPECT_EQ(got, ReadGolden(golden));
   EXPECT_EQ(DateLinesSeen(lines.Lines), DumpedInGoldenTraffic);
+}
+
+// The IPv6 form, from a raw-IPv6 capture file: the upper layer behind the
+// extension headers names the protocol and gives the ports.
+TEST_F(DumpGoldenTest, Ipv6CaptureFileGivesTheGoldenDump) {
+  using V = std::vector<std::uint8_t>;
+  const std::vector<TDatagram6Spec> specs = {
+      {.Next = 0, .Chain = V{6, 0, 1, 4, 0, 0, 0, 0, 0x04, 0x01, 0x00, 0x50}, .PayloadLength = 28, .Delivered = 68},
+      {.Next = 58, .Chain = V{128, 0, 0x12, 0x34}, .Source = "fe80::1", .Dest = "2001:db8::1", .PayloadLength = 20,
+       .Delivered = 60},
+      {.Next = 44, .Chain = V{17, 0, 0x05, 0xa8, 0, 0, 0, 1, 0, 53, 0, 53}, .PayloadLength = 300, .Delivered = 340},
+      {.Next = 17, .Chain = V{0, 53, 0, 53}, .Source = "2001:db8::7", .Dest = "2001:db8::8", .PayloadLength = 8},
+  };
+  std::vector<TFrame> frames;
+  for (const auto& spec : specs) frames.push_back({MakeDatagram6(spec), 1767603903, 0});
+  const auto pcap = (Dir / "six.pcap").string();
+  WritePcap(pcap, 229, frames);
+  TStringLineList lines;
+  TraceOutput.AssignLinesDevice(lines);
+  TraceOutput.Rewrite();
+  {
+    TIPMonitor monitor;
+    ASSERT_NO_FATAL_FAILURE(ReadToTheEnd(monitor, pcap, "2001:db8::1"));
+    ASSERT_TRUE(AwaitDumps(*monitor.Ioctl, 10s));
+  }
+  TraceOutput.Close();
+  TraceOutput.AssignNullDevice();
+  const std::vector<std::string> got = NormalisedDump(lines.Lines);
+  const fs::path golden = fs::path(WIREPEEK_TEST_DATA) / "golden" / "dump-ipv6.txt";
+  if (std::getenv("WIREPEEK_WRITE_GOLDEN")) WriteGolden(golden, got);
+  EXPECT_EQ(got, ReadGolden(golden));
 }
 
 INSTANTIATE_TEST_SUITE_P(Limits, DumpGoldenTest, testing::Values(std::uint8_t{0}, std::uint8_t{1}),
