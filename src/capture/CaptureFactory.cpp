@@ -13,7 +13,8 @@ std::unique_ptr<TCaptureSocket> OpenCaptureSocket(const TCaptureRequest& request
     failure.Stage = TOpenStage::Create;
     return TPcapCaptureSocket::OpenFile(request.File, failure.Reason);
   }
-  if (auto live = TPcapCaptureSocket::OpenLive(request.Interface, failure)) return live;
+  if (auto live = TPcapCaptureSocket::OpenLive(request.Interface, failure, request.Address.IsV6() ? "ip6" : "ip"))
+    return live;
   if (!failure.PermissionDenied) return nullptr;
   // Without the rights ourselves, the helper that holds them captures for us.
   const std::string helper = request.Helper.empty() ? FindCaptureHelper(request.ExePath) : request.Helper;

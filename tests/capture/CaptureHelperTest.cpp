@@ -477,40 +477,61 @@ TEST(HelperLive, AnUnprivilegedHelperCountsExactlyAsTheInProcessCaptureAndHoldsN
 }
 
 // A member runs the helper while others talk on loopback: of their
-// datagrams only the headers leave the kernel, in either mode; ours keep
-// their payload only with --whole.
-class HelperFilterLive : public testing::TestWithParam<bool> {};
+// datagrams only the headers leave the kernel, in either mode and family;
+// ours keep their payload only with --whole.
+struct TFilterCase {
+  bool Whole;
+  const char* Ours;
+  const char* Sender;
+  const char* Other;
+};
+
+class HelperFilterLive : public testing::TestWithParam<TFilterCase> {};
 
 TEST_P(HelperFilterLive, OthersPayloadNeverReachesTheStream) {
   SKIP_WITHOUT_TEST_NAMESPACES();
-  const bool whole = GetParam();
+  const TFilterCase& c = GetParam();
   TTestNamespace ns("wpf" + std::to_string(getpid()));
+  ns.Run("ip addr add 2001:db8::5/128 dev lo nodad");
+  ns.Run("ip addr add 2001:db8::9/128 dev lo nodad");
   THelperCopy helper;
   const std::string out = helper.Path + ".pcap";  // removed with the copy
   std::string command;
   for (const auto& word : helper.AsMember) command += word + " ";
-  command += helper.Path + (whole ? " --whole" : "") + " 127.0.0.1 >" + out;
+  command += helper.Path + (c.Whole ? " --whole " : " ") + c.Ours + " >" + out;
   TInNamespace inside(ns);
   // Its standard input: closing it ends the capture, on every path.
   std::unique_ptr<FILE, int (*)(FILE*)> input(popen(command.c_str(), "w"), pclose);
   ASSERT_NE(input, nullptr);
   for (int i = 0; i < 500 && ReadWholeFile(out).size() < 24; ++i) std::this_thread::sleep_for(10ms);
   const std::string theirs = "Authorization: Basic dXNlcjpzZWNyZXQ=", mine = "GET /login HTTP/1.1";
-  TFd other(socket(AF_INET, SOCK_DGRAM, 0)), me(socket(AF_INET, SOCK_DGRAM, 0));
-  Bind(other, "127.0.0.9", 8080);
-  Bind(me, "127.0.0.1", 8080);
-  SendUdp("127.0.0.5", 40000, "127.0.0.9", 8080, 300, 3, std::vector<std::uint8_t>(theirs.begin(), theirs.end()));
-  SendUdp("127.0.0.5", 40001, "127.0.0.1", 8080, 300, 3, std::vector<std::uint8_t>(mine.begin(), mine.end()));
+  const int family = IsIpv6Text(c.Ours) ? AF_INET6 : AF_INET;
+  TFd other(socket(family, SOCK_DGRAM, 0)), me(socket(family, SOCK_DGRAM, 0));
+  Bind(other, c.Other, 8080);
+  Bind(me, c.Ours, 8080);
+  SendUdp(c.Sender, 40000, c.Other, 8080, 300, 3, std::vector<std::uint8_t>(theirs.begin(), theirs.end()));
+  SendUdp(c.Sender, 40001, c.Ours, 8080, 300, 3, std::vector<std::uint8_t>(mine.begin(), mine.end()));
   const int status = pclose(input.release());
   const std::string stream = ReadWholeFile(out);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   // Their datagrams were captured: the headers with both addresses are there.
-  EXPECT_NE(stream.find(std::string("\x7f\0\0\x05\x7f\0\0\x09", 8)), std::string::npos);
+  std::string addresses(family == AF_INET6 ? 32 : 8, '\0');
+  const std::size_t size = addresses.size() / 2;
+  inet_pton(family, c.Sender, addresses.data());
+  inet_pton(family, c.Other, addresses.data() + size);
+  EXPECT_NE(stream.find(addresses), std::string::npos);
   EXPECT_EQ(stream.find(theirs), std::string::npos);
-  EXPECT_EQ(stream.find(mine) != std::string::npos, whole);
+  EXPECT_EQ(stream.find(mine) != std::string::npos, c.Whole);
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, HelperFilterLive, testing::Bool(),
-                         [](const auto& p) { return std::string(p.param ? "Whole" : "Headers"); });
+INSTANTIATE_TEST_SUITE_P(Modes, HelperFilterLive,
+                         testing::Values(TFilterCase{false, "127.0.0.1", "127.0.0.5", "127.0.0.9"},
+                                         TFilterCase{true, "127.0.0.1", "127.0.0.5", "127.0.0.9"},
+                                         TFilterCase{false, "::1", "2001:db8::5", "2001:db8::9"},
+                                         TFilterCase{true, "::1", "2001:db8::5", "2001:db8::9"}),
+                         [](const auto& p) {
+                           return std::string(p.param.Whole ? "Whole" : "Headers") +
+                                  (IsIpv6Text(p.param.Ours) ? "Ipv6" : "");
+                         });
 
 }  // namespace
