@@ -5,6 +5,7 @@
 #include "common/Datagrams.h"
 #include "common/SampleTraffic.h"
 #include "capture/IPMonitor.h"
+#include "capture/NotifyTargets.h"
 #include "capture/XIoctlUnit.h"
 
 namespace {
@@ -59,83 +60,55 @@ TEST_F(CaptureFileTest, Ipv6DatagramsAreCountedByTheirOwnRules) {
   struct TCase {
     const char* What;
     TDatagram6Spec Spec;
-    std::uint8_t Category;  // of the first record; 0: not counted
+    int Category;  // of its record; 0: not ours
     std::int64_t Length;
-    std::uint8_t Protocol;
-    std::uint16_t LocalPort, RemotePort;
+    int Protocol, LocalPort, RemotePort;
   };
-  using V = std::vector<std::uint8_t>;
-  const V http = {0x04, 0x01, 0x00, 0x50};  // 1025 -> 80
-  const auto ext = [](std::uint8_t next, std::uint8_t length, std::size_t bytes) {
-    V h(bytes, 0);
-    h[0] = next;
-    h[1] = length;
-    return h;
-  };
-  const auto cat = [](V a, const V& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-  };
-  V fragment = ext(17, 0, 8);
-  fragment[3] = 0x08;  // offset 1 (8 bytes): a later fragment
+  const TBytes http = {4, 1, 0, 80}, dns = {0, 53, 0, 53};  // 1025 -> 80, 53 -> 53
   const std::vector<TCase> cases = {
-      {"tcp to port 80", {.Next = 6, .Chain = http, .PayloadLength = 20}, 5, 60, 6, 1025, 80},
-      {"received: remote port is the source", {.Next = 6, .Chain = http, .Source = "2001:db8::9",
-       .Dest = "2001:db8::1", .PayloadLength = 20}, 4, 60, 6, 80, 1025},
-      {"hop-by-hop, routing, destination options", {.Next = 0, .Chain = cat(cat(cat(ext(43, 0, 8), ext(60, 1, 24)),
-       ext(6, 0, 8)), http), .PayloadLength = 64}, 5, 104, 6, 1025, 80},
-      {"AH is (length + 2) * 4", {.Next = 51, .Chain = cat(ext(17, 1, 12), {0, 53, 0, 53}), .PayloadLength = 20},
-       3, 60, 17, 53, 53},
-      {"first fragment has ports", {.Next = 44, .Chain = cat(ext(17, 0, 8), {0x9c, 0x40, 0, 53}), .PayloadLength = 1200},
-       3, 1240, 17, 40000, 53},
-      {"later fragment has none", {.Next = 44, .Chain = cat(fragment, {0, 53, 0, 53}), .PayloadLength = 100},
-       16, 140, 17, 0, 0},
-      {"ICMPv6", {.Next = 58, .Chain = {128, 0, 0, 0, 0, 80, 0, 80}, .PayloadLength = 64}, 1, 104, 58, 0, 0},
-      {"ICMP for IPv4 is no ICMP here", {.Next = 1, .Chain = {8, 0, 0, 0}, .PayloadLength = 8}, 16, 48, 1, 0, 0},
-      {"tcp without its port bytes", {.Next = 6, .Chain = {0, 80}, .PayloadLength = 20}, 16, 60, 6, 0, 0},
-      {"walk cut short", {.Next = 0, .Chain = {6}, .PayloadLength = 40}, 16, 80, 0, 0, 0},
-      {"no next header", {.Next = 59, .Chain = {}, .PayloadLength = 0}, 16, 40, 59, 0, 0},
-      {"someone else's", {.Next = 6, .Chain = http, .Source = "2001:db8::7", .Dest = "2001:db8::8",
-       .PayloadLength = 1000}, 0, 1040, 0, 0, 0},
+      {"tcp to port 80", {6, http, 20}, 5, 60, 6, 1025, 80},
+      {"received", {6, http, 20, "2001:db8::9", "2001:db8::1"}, 4, 60, 6, 80, 1025},
+      {"hop-by-hop, routing, destination options",
+       {0, Ipv6Options(43, 0) + Ipv6Options(60, 1) + Ipv6Options(6, 0) + http, 64}, 5, 104, 6, 1025, 80},
+      {"AH is (length + 2) * 4", {51, TBytes{17, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0} + dns, 20}, 3, 60, 17, 53, 53},
+      {"first fragment", {44, Ipv6Options(17, 0) + TBytes{0x9c, 0x40, 0, 53}, 1200}, 3, 1240, 17, 40000, 53},
+      {"later fragment", {44, TBytes{17, 0, 0, 8, 0, 0, 0, 0} + dns, 100}, 16, 140, 17, 0, 0},
+      {"ICMPv6", {58, {128, 0, 0, 0, 0, 80, 0, 80}, 64}, 1, 104, 58, 0, 0},
+      {"IPv4's ICMP", {1, {8, 0, 0, 0}, 8}, 16, 48, 1, 0, 0},
+      {"tcp without its port bytes", {6, {0, 80}, 20}, 16, 60, 6, 0, 0},
+      {"walk cut short", {0, {6}, 40}, 16, 80, 0, 0, 0},
+      {"no next header", {59, {}, 0}, 16, 40, 59, 0, 0},
+      {"someone else's", {6, http, 1000, "2001:db8::7", "2001:db8::8"}, 0, 1040, 0, 0, 0},
   };
-  std::vector<TFrame> frames;
-  std::int64_t total = 0;
-  for (const TCase& c : cases) {
-    frames.push_back({MakeDatagram6(c.Spec), 1767603903, 0});
-    total += c.Length;
-  }
   // IPv4 is not counted at all when the watched address is IPv6.
-  frames.push_back({MakeDatagram({.Source = "10.0.0.2", .Dest = "10.0.0.1"}), 1767603903, 0});
-  const auto pcap = (Dir / "six.pcap").string();
-  WritePcap(pcap, 12, frames);
+  std::vector<TFrame> frames = {{MakeDatagram({.Source = "10.0.0.2", .Dest = "10.0.0.1"}), 1767603903, 0}};
+  for (const TCase& c : cases) frames.push_back({MakeDatagram6(c.Spec), 1767603903, 0});
+  WritePcap((Dir / "six.pcap").string(), 12, frames);
   TIPMonitor monitor;
   TXIoctl& state = *monitor.Ioctl;
-  state.CaptureFile = pcap;
+  state.CaptureFile = (Dir / "six.pcap").string();
   ASSERT_TRUE(TIpAddress::Parse("2001:db8::1", state.Adapters[1]));
   state.SelectedAdapter = 1;
-  struct : TCaptureNotifyTarget {
-    void CaptureNotify() override {}
-  } target;
-  state.NotifyWindow = &target;
+  TDirectNotifyTarget quiet([] {});
+  state.NotifyWindow = &quiet;
   ASSERT_EQ(monitor.CaptureStart(), 0);
   ASSERT_EQ(state.StopEvent.WaitFor(std::chrono::seconds(10)), TManualResetEvent::TWaitResult::Signaled);
   monitor.CaptureEnd();
-  EXPECT_EQ(state.TotalPackets, static_cast<std::int64_t>(cases.size()));
-  EXPECT_EQ(state.TotalBytes, total);
-  std::size_t r = 0;
+  std::int64_t total = 0;
+  auto got = state.RecordQueue.begin();
   for (const TCase& c : cases) {
-    SCOPED_TRACE(c.What);
+    total += c.Length;
     if (c.Category == 0) continue;
-    ASSERT_LT(r, state.RecordQueue.size());
-    const PacketRecord& got = state.RecordQueue[r++];
-    EXPECT_EQ(got.Category, c.Category);
-    EXPECT_EQ(got.Length, c.Length);
-    EXPECT_EQ(got.Protocol, c.Protocol);
-    EXPECT_EQ(got.LocalPort, c.LocalPort);
-    EXPECT_EQ(got.RemotePort, c.RemotePort);
-    EXPECT_EQ(got.RemoteAddr.Text(), got.Direction == DirectionSent ? c.Spec.Dest : c.Spec.Source);
+    ASSERT_NE(got, state.RecordQueue.end());
+    const std::string remote = got->Direction == DirectionSent ? c.Spec.Dest : c.Spec.Source;
+    EXPECT_EQ(std::tuple(int{got->Category}, got->Length, int{got->Protocol}, int{got->LocalPort}, int{got->RemotePort},
+                         got->RemoteAddr.Text()),
+              std::tuple(c.Category, c.Length, c.Protocol, c.LocalPort, c.RemotePort, remote))
+        << c.What;
+    ++got;
   }
-  EXPECT_EQ(r, state.RecordQueue.size());
+  EXPECT_EQ(got, state.RecordQueue.end());
+  EXPECT_EQ(std::pair(state.TotalPackets, state.TotalBytes), std::pair(static_cast<std::int64_t>(cases.size()), total));
 }
 
 }  // namespace

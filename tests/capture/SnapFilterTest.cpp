@@ -28,8 +28,7 @@ class SnapFilterTest : public testing::TestWithParam<TSnapCase> {};
 TEST_P(SnapFilterTest, KeepsOnlyWhatTheCountingReads) {
   const auto& c = GetParam();
   const bool six = c.FirstByte == 0x60 && !c.Chain.empty();
-  auto ip = six ? MakeDatagram6({.Next = c.Next, .Chain = c.Chain, .Source = c.Source, .PayloadLength = 160,
-                                 .Delivered = c.Delivered})
+  auto ip = six ? MakeDatagram6({c.Next, c.Chain, 160, c.Source, "2001:db8::2", c.Delivered})
                 : MakeDatagram({.Protocol = 17, .Source = c.Source, .TotalLength = 200, .Delivered = c.Delivered});
   ip[0] = c.FirstByte;
   std::vector<std::uint8_t> frame(c.Link == TLinkType::Ethernet ? 14 : 0, 0);
@@ -47,21 +46,11 @@ TEST_P(SnapFilterTest, KeepsOnlyWhatTheCountingReads) {
 }
 
 using enum TLinkType;
-using V = std::vector<std::uint8_t>;
+using V = TBytes;
 const V kPorts = {0x9c, 0x40, 0x00, 0x50};
-V Options(std::uint8_t next, std::uint8_t length) {
-  V h((length + 1u) * 8u, 0);
-  h[0] = next;
-  h[1] = length;
-  return h;
-}
-V operator+(V a, const V& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
 V ManyOptions(int n) {
   V chain;
-  for (int i = 0; i < n; ++i) chain = chain + Options(i + 1 < n ? 60 : 6, 0);
+  for (int i = 0; i < n; ++i) chain = chain + Ipv6Options(i + 1 < n ? 60 : 6, 0);
   return chain + kPorts;
 }
 INSTANTIATE_TEST_SUITE_P(Frames, SnapFilterTest,
@@ -80,7 +69,7 @@ INSTANTIATE_TEST_SUITE_P(Frames, SnapFilterTest,
                                          TSnapCase{Ethernet, "2001:db8::1", 0x60, 200, false, 14 + 44, 6, kPorts},
                                          TSnapCase{Ethernet, "2001:db8::1", 0x60, 200, true, 14 + 200, 6, kPorts},
                                          TSnapCase{Raw, "2001:db8::1", 0x60, 200, false, 40 + 32 + 4, 0,
-                                                   Options(43, 0) + Options(60, 1) + Options(17, 0) + kPorts},
+                                                   Ipv6Options(43, 0) + Ipv6Options(60, 1) + Ipv6Options(17, 0) + kPorts},
                                          TSnapCase{Raw, "2001:db8::1", 0x60, 200, false, 40 + 12 + 4, 51,
                                                    V{6, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0} + kPorts},
                                          TSnapCase{Raw, "2001:db8::1", 0x60, 200, false, 40 + 8 + 4, 44,
@@ -88,7 +77,7 @@ INSTANTIATE_TEST_SUITE_P(Frames, SnapFilterTest,
                                          TSnapCase{Raw, "2001:db8::1", 0x60, 200, false, 40 + 8, 44,
                                                    V{17, 0, 0, 8, 0, 0, 0, 1} + kPorts},
                                          TSnapCase{Raw, "2001:db8::1", 0x60, 60, false, 60, 0,
-                                                   Options(60, 30) + kPorts},
+                                                   Ipv6Options(60, 30) + kPorts},
                                          TSnapCase{Raw, "2001:db8::1", 0x60, 200, false, 40 + 8 * 8 + 4, 60,
                                                    ManyOptions(9)},
                                          TSnapCase{Raw, "2001:db8::1", 0x60, 200, false, 40 + 4, 58, kPorts},

@@ -563,17 +563,12 @@ class FrontEndFiguresProgram : public MainWindowTest, public testing::WithParamI
  protected:
   std::string Ipv6TrafficFile() {
     const auto path = (Dir / "six.pcap").string();
-    using V = std::vector<std::uint8_t>;
     const auto at = [](std::uint32_t seconds, TDatagram6Spec spec) { return TFrame{MakeDatagram6(spec), seconds, 0}; };
     WritePcap(path, 229,  // raw IPv6
-              {at(1767603903, {.Next = 6, .Chain = V{0x9c, 0x40, 0, 80}, .Source = "2001:db8::2",
-                               .Dest = "2001:db8::80", .PayloadLength = 20}),
-               at(1767603904, {.Next = 44, .Chain = V{58, 0, 0, 1, 0, 0, 0, 7, 129, 0}, .Source = "fe80::1",
-                               .Dest = "2001:db8::2", .PayloadLength = 1240}),
-               at(1767603905, {.Next = 17, .Chain = V{0, 53, 0, 53}, .Source = "2001:db8::2", .Dest = "2001:db8::2",
-                               .PayloadLength = 60}),
-               at(1767603906, {.Next = 17, .Chain = V{0, 53, 0, 53}, .Source = "2001:db8::7",
-                               .Dest = "2001:db8::8", .PayloadLength = 60})});
+              {at(1767603903, {6, {0x9c, 0x40, 0, 80}, 20, "2001:db8::2", "2001:db8::80"}),
+               at(1767603904, {44, {58, 0, 0, 1, 0, 0, 0, 7, 129, 0}, 1240, "fe80::1", "2001:db8::2"}),
+               at(1767603905, {17, {0, 53, 0, 53}, 60, "2001:db8::2", "2001:db8::2"}),
+               at(1767603906, {17, {0, 53, 0, 53}, 60, "2001:db8::7", "2001:db8::8"})});
     return path;
   }
 };
