@@ -4,13 +4,10 @@
 #include "support/Assertion.h"
 #include "support/FaultInjection.h"
 
-void CountPacket(TXIoctl& State, std::uint8_t direction) noexcept {
-  const TPacketView datagram(State.RecvBuffer.data(), State.RecvLength);
-  CountPacket(State, direction, IpProtocol(datagram), SourcePort(datagram), DestPort(datagram));
-}
+namespace {
 
-void CountPacket(TXIoctl& State, std::uint8_t direction, std::uint8_t protocol, std::uint16_t sourcePort,
-                 std::uint16_t destPort) noexcept {
+inline void Count(TXIoctl& State, std::uint8_t direction, std::uint8_t protocol, std::uint16_t sourcePort,
+                  std::uint16_t destPort) noexcept {
   FaultPoint(TFaultPoint::Counting);
   const std::size_t d = direction ? 1 : 0;
   const auto category = ClassifyService(protocol, sourcePort, destPort, direction);
@@ -23,4 +20,16 @@ void CountPacket(TXIoctl& State, std::uint8_t direction, std::uint8_t protocol, 
   State.CurCategory = static_cast<std::uint8_t>(c);
   counts[KindPackets][c] += 1;
   counts[KindBytes][c] += State.CurLength;
+}
+
+}  // namespace
+
+void CountPacket(TXIoctl& State, std::uint8_t direction) noexcept {
+  const TPacketView datagram(State.RecvBuffer.data(), State.RecvLength);
+  Count(State, direction, IpProtocol(datagram), SourcePort(datagram), DestPort(datagram));
+}
+
+void CountPacket(TXIoctl& State, std::uint8_t direction, std::uint8_t protocol, std::uint16_t sourcePort,
+                 std::uint16_t destPort) noexcept {
+  Count(State, direction, protocol, sourcePort, destPort);
 }

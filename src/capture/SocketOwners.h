@@ -5,6 +5,7 @@
 // this user may read. Other users' sockets are known only by their owner.
 #include <sys/types.h>
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -27,7 +28,7 @@ struct TSocketKey {
 
 struct TSocketKeyHash {
   std::size_t operator()(const TSocketKey& k) const noexcept {
-    std::uint64_t x = k.RemoteAddr.Hash() ^ (std::uint64_t{k.LocalPort} << 16) ^ k.RemotePort ^
+    std::uint64_t x = std::rotl(k.RemoteAddr.Hash(), 32) ^ (std::uint64_t{k.LocalPort} << 16) ^ k.RemotePort ^
                       (std::uint64_t{k.Protocol} << 56);
     x ^= x >> 33;
     x *= 0xff51afd7ed558ccdull;

@@ -3,6 +3,7 @@
 // it. IPv4 keeps its four bytes in network order (so Raw4 is what the C
 // library's in_addr holds); IPv6 its sixteen.
 #include <array>
+#include <bit>
 #include <compare>
 #include <cstddef>
 #include <cstdint>
@@ -43,19 +44,20 @@ class TIpAddress {
   static bool Parse(std::string_view Text, TIpAddress& Address, std::string* Scope = nullptr);
 
   // IPv4 addresses in numeric order first, then IPv6 in numeric order.
-  friend bool operator==(const TIpAddress&, const TIpAddress&) noexcept = default;
+  friend bool operator==(const TIpAddress& a, const TIpAddress& b) noexcept {
+    return a.Six == b.Six && a.Word(0) == b.Word(0) && a.Word(1) == b.Word(1);
+  }
   friend std::strong_ordering operator<=>(const TIpAddress& a, const TIpAddress& b) noexcept {
     if (a.Six != b.Six) return a.Six ? std::strong_ordering::greater : std::strong_ordering::less;
-    const int c = std::memcmp(a.Bytes_.data(), b.Bytes_.data(), 16);
-    return c < 0 ? std::strong_ordering::less : c > 0 ? std::strong_ordering::greater : std::strong_ordering::equal;
+    if (a.Word(0) != b.Word(0)) return a.Number(0) <=> b.Number(0);
+    return a.Number(1) <=> b.Number(1);
   }
 
-  // A well-mixed 64-bit value of the address, for hash tables.
+  // A 64-bit value of the address for hash tables: an IPv4 address is its
+  // own (as the tables hashed it before IPv6), an IPv6 one is mixed.
   std::uint64_t Hash() const noexcept {
-    std::uint64_t a, b;
-    std::memcpy(&a, Bytes_.data(), 8);
-    std::memcpy(&b, Bytes_.data() + 8, 8);
-    std::uint64_t x = a ^ (b * 0x9e3779b97f4a7c15ull) ^ (Six ? 0x6a09e667f3bcc909ull : 0);
+    if (!Six) return Raw4();
+    std::uint64_t x = Word(0) ^ (Word(1) * 0x9e3779b97f4a7c15ull) ^ 0x6a09e667f3bcc909ull;
     x ^= x >> 33;
     x *= 0xff51afd7ed558ccdull;
     x ^= x >> 33;
@@ -63,6 +65,17 @@ class TIpAddress {
   }
 
  private:
+  // Half of the bytes as they stand in memory, and as a number.
+  std::uint64_t Word(std::size_t half) const noexcept {
+    std::uint64_t w;
+    std::memcpy(&w, Bytes_.data() + 8 * half, 8);
+    return w;
+  }
+  std::uint64_t Number(std::size_t half) const noexcept {
+    if constexpr (std::endian::native == std::endian::little) return __builtin_bswap64(Word(half));
+    return Word(half);
+  }
+
   std::array<std::uint8_t, 16> Bytes_{};
   bool Six = false;
 };
