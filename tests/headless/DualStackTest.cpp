@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <map>
 
 #include "headless/ServeProcess.h"
@@ -108,7 +109,7 @@ TEST_F(DualStackLive, ReportEndpointAndFileCountIpv6AsAnIndependentReadingOfTcpd
   Ours->Run("ping -6 -q -c 4 -i 0.2 ::1");
   Ours->Run("/usr/bin/python3 -c \"import socket; s = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM); "
             "s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_HOPOPTS, bytes([0, 0, 1, 4, 0, 0, 0, 0])); "
-            "[s.sendto(b'q' * 100, ('" + peer + "', 53)) for _ in range(5)]\"");
+            "[s.sendto(b'q' * 100, ('" + peer + "', 53)) for _ in range(5)]; __import__('time').sleep(1.5)\"");
   std::this_thread::sleep_for(500ms);
   const json endpoint = [&] {
     TInNamespace inside(*Ours);
@@ -140,6 +141,11 @@ TEST_F(DualStackLive, ReportEndpointAndFileCountIpv6AsAnIndependentReadingOfTcpd
     EXPECT_GT(r["sent"]["packets"][5], 3);
     EXPECT_EQ(r["sent"]["packets"][3], 5);
   }
+  // The UDP socket, still open at the look-up, is found among IPv6 sockets.
+  const json programs = json::parse(six.Output())["programs"];
+  EXPECT_TRUE(std::any_of(programs.begin(), programs.end(),
+                          [](const json& p) { return p["user"] == "root" && p["sent_bytes"] == 5 * 156; }))
+      << programs.dump();
   const json self = json::parse(loopback.Output());
   for (const char* side : {"sent", "received"}) EXPECT_EQ(self[side]["bytes"][1], 8 * 104) << self.dump();
   EXPECT_EQ(self["addresses"][0]["addr"], "::1");
