@@ -4,10 +4,8 @@
 #include "support/Assertion.h"
 #include "support/FaultInjection.h"
 
-namespace {
-
-inline void Count(TXIoctl& State, std::uint8_t direction, std::uint8_t protocol, std::uint16_t sourcePort,
-                  std::uint16_t destPort) noexcept {
+void CountPacket(TXIoctl& State, std::uint8_t direction, std::uint8_t protocol, std::uint16_t sourcePort,
+                 std::uint16_t destPort) noexcept {
   FaultPoint(TFaultPoint::Counting);
   const std::size_t d = direction ? 1 : 0;
   const auto category = ClassifyService(protocol, sourcePort, destPort, direction);
@@ -22,14 +20,7 @@ inline void Count(TXIoctl& State, std::uint8_t direction, std::uint8_t protocol,
   counts[KindBytes][c] += State.CurLength;
 }
 
-}  // namespace
-
 void CountPacket(TXIoctl& State, std::uint8_t direction) noexcept {
   const TPacketView datagram(State.RecvBuffer.data(), State.RecvLength);
-  Count(State, direction, IpProtocol(datagram), SourcePort(datagram), DestPort(datagram));
-}
-
-void CountPacket(TXIoctl& State, std::uint8_t direction, std::uint8_t protocol, std::uint16_t sourcePort,
-                 std::uint16_t destPort) noexcept {
-  Count(State, direction, protocol, sourcePort, destPort);
+  CountPacket(State, direction, IpProtocol(datagram), SourcePort(datagram), DestPort(datagram));
 }
