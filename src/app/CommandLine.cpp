@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "app/OptionTable.h"
+#include "capture/backend/IpAddress.h"
 #include "headless/HeadlessReport.h"
 #include "headless/MetricsServe.h"
 #include "support/VersionInfo.h"
@@ -304,7 +305,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, TLongOptions& option
     error = "--adapter is missing";
     return false;
   }
-  if (!IsAddress(options.Adapter)) {
+  TIpAddress adapter;
+  if (!TIpAddress::Parse(options.Adapter, adapter)) {
     error = "--adapter needs an IPv4 address, not '" + options.Adapter + "'";
     return false;
   }

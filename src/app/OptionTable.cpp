@@ -25,7 +25,8 @@ constexpr TOptionRow Rows[] = {
              "on 127.0.0.1 only, :PORT on every address (0.0.0.0), PORT 0\n"
              "picks a free port"},
     {.Id = Adapter, .Name = "adapter", .Kind = K::Address, .FrontEnds = ForHeadless, .Value = "ADDR",
-     .Help = "the IPv4 address whose traffic is counted"},
+     .Help = "the IPv4 or IPv6 address whose traffic is counted\n"
+             "(a link-local one with its interface: fe80::1%eth0)"},
     {.Id = Read, .Name = "read", .Kind = K::Text, .FrontEnds = ForReport, .Value = "FILE",
      .Help = "count a pcap or pcapng file instead of the live interface", .Noun = "a file name",
      .Misplaced = "--serve captures live; --read is for --report"},

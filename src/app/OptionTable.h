@@ -18,7 +18,7 @@ enum class TValueKind {
   None,           // takes no value
   Switch,         // "-D", "-S": counted by the second character of an argument
   Text,           // kept as written; when Noun is set, an empty one is refused
-  Address,        // an IPv4 address, checked once the front end is known
+  Address,        // an IPv4 or IPv6 address, checked once the front end is known
   ListenAddress,  // [ADDR:]PORT
   HostName,       // letters, digits, dots, hyphens and underscores
   Seconds,        // a whole number of seconds from Low to High

@@ -22,6 +22,7 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -60,7 +61,7 @@ void OnStopSignal(int) {
 struct TKeep {
   pcap_dumper_t* Dumper = nullptr;
   int LinkType = 0;
-  std::uint32_t Address = 0;
+  TIpAddress Address;
   bool Whole = false;
 };
 
@@ -143,12 +144,16 @@ int main(int argc, char** argv) {
   }
   if (operands.size() != 1)
     return Refuse(operands.empty() ? "no address given" : "only one address can be watched");
-  in_addr addr{};
-  if (inet_pton(AF_INET, operands[0].c_str(), &addr) != 1)
+  TIpAddress addr;
+  std::string scope;
+  if (!TIpAddress::Parse(operands[0], addr, &scope))
     return Refuse(operands[0] + " is not an IPv4 address (give the address to watch, not an interface)");
   std::vector<THostAddress> host;
-  if (!SystemIpv4Addresses(host)) return Refuse("cannot list this host's addresses");
-  const std::string interface = InterfaceOwning(host, addr.s_addr);
+  if (!SystemIpAddresses(host)) return Refuse("cannot list this host's addresses");
+  // A link-local address is watched on the interface its scope names.
+  const bool scoped = std::any_of(host.begin(), host.end(),
+                                  [&](const THostAddress& a) { return a.Addr == addr && a.Interface == scope; });
+  const std::string interface = !scope.empty() ? (scoped ? scope : "") : InterfaceOwning(host, addr);
   if (interface.empty()) return Refuse(operands[0] + " is not an address of this host");
 
   TOpenFailure failure;
@@ -160,9 +165,9 @@ int main(int argc, char** argv) {
     return failure.Stage == TOpenStage::Create ? HelperExitCreateFailed
                                                                    : HelperExitActivateFailed;
   }
-  TKeep keep{nullptr, pcap_datalink(Handle), addr.s_addr, whole};
+  TKeep keep{nullptr, pcap_datalink(Handle), addr, whole};
   std::string error;
-  if (!AttachSnapFilter(pcap_fileno(Handle), keep.LinkType, addr.s_addr, whole, error)) {
+  if (!AttachSnapFilter(pcap_fileno(Handle), keep.LinkType, std::span<const TIpAddress>(&addr, 1), whole, error)) {
     std::fprintf(stderr, "wirepeek-capture: %s: %s\n", interface.c_str(), error.c_str());
     pcap_close(Handle);
     return HelperExitActivateFailed;

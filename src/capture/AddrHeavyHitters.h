@@ -37,6 +37,6 @@ class TAddrHeavyHitters {
 
   std::size_t Capacity;
   std::vector<TEntry> Heap;  // the fewest bytes on top
-  std::unordered_map<std::uint32_t, std::uint32_t> Where;  // address -> Heap
+  std::unordered_map<TIpAddress, std::uint32_t, TIpAddressHash> Where;  // address -> Heap
   TAddrCount Seen;
 };

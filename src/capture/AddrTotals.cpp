@@ -12,8 +12,6 @@
 
 namespace {
 
-std::uint32_t Key(std::uint32_t addr) noexcept { return ntohl(addr); }
-
 constexpr std::size_t CountBits = std::size_t{1} << 20;
 
 // A bijective mix, so that neighbouring addresses land far apart.
@@ -34,9 +32,9 @@ bool RecordQueueHandedOver(const TXIoctl& State) {
   return State.QueueBusy.load(std::memory_order_acquire) == 0;
 }
 
-void TAddrCount::Add(std::uint32_t addr) {
+void TAddrCount::Add(const TIpAddress& addr) {
   if (Bits.empty()) Bits.assign(CountBits / 64, 0);
-  const std::uint32_t bit = Mix(addr) >> 12;
+  const std::uint32_t bit = (addr.IsV6() ? static_cast<std::uint32_t>(addr.Hash() >> 32) : Mix(addr.Raw4())) >> 12;
   std::uint64_t& word = Bits[bit / 64];
   const std::uint64_t mask = std::uint64_t{1} << (bit % 64);
   if (word & mask) return;
@@ -60,7 +58,7 @@ void TAddrCount::Clear() noexcept {
 }
 
 int TAddrTotalsTable::Compare(const AddrTotals& a, const AddrTotals& b) noexcept {
-  return Key(a.Addr) < Key(b.Addr) ? -1 : (Key(a.Addr) == Key(b.Addr) ? 0 : 1);
+  return a.Addr < b.Addr ? -1 : (a.Addr == b.Addr ? 0 : 1);
 }
 
 std::int64_t TAddrTotalsTable::Add(const PacketRecord& Record) {
@@ -101,7 +99,7 @@ std::int64_t TAddrTotalsTable::Add(const PacketRecord& Record) {
 void TAddrTotalsTable::Settle(TAddrTotalsListener* Listener) const {
   const std::size_t old = Order.size(), total = Rows.size();
   if (old == total) return;
-  const auto before = [this](std::uint32_t a, std::uint32_t b) { return Key(Rows[a].Addr) < Key(Rows[b].Addr); };
+  const auto before = [this](std::uint32_t a, std::uint32_t b) { return Rows[a].Addr < Rows[b].Addr; };
   std::vector<std::uint32_t> fresh(total - old);
   for (std::size_t i = 0; i < fresh.size(); ++i) fresh[i] = static_cast<std::uint32_t>(old + i);
   std::sort(fresh.begin(), fresh.end(), before);
@@ -177,21 +175,15 @@ std::vector<AddrTotals> TAddrTotalsTable::AllRows() const {
   return rows;
 }
 
-int TAddrTotalsTable::Find(std::uint32_t Addr) const {
+int TAddrTotalsTable::Find(const TIpAddress& Addr) const {
   if (!Index.count(Addr)) return -1;
   Settle(nullptr);
-  const auto it = std::lower_bound(Order.begin(), Order.end(), Key(Addr),
-                                   [this](std::uint32_t row, std::uint32_t key) { return Key(Rows[row].Addr) < key; });
+  const auto it = std::lower_bound(Order.begin(), Order.end(), Addr,
+                                   [this](std::uint32_t row, const TIpAddress& key) { return Rows[row].Addr < key; });
   return static_cast<int>(it - Order.begin());
 }
 
-std::string TAddrTotalsTable::AddressText(std::uint32_t Addr) {
-  char text[INET_ADDRSTRLEN] = {};
-  in_addr a{};
-  a.s_addr = Addr;
-  inet_ntop(AF_INET, &a, text, sizeof text);
-  return text;
-}
+std::string TAddrTotalsTable::AddressText(const TIpAddress& Addr) { return Addr.Text(); }
 
 std::string TAddrTotalsTable::TimeText(const AddrTotals& Totals) { return FormatByMask("99:99:99", Totals.LastTime); }
 

@@ -11,7 +11,7 @@
 #include "capture/XIoctlUnit.h"
 
 struct AddrTotals {
-  std::uint32_t Addr = 0;  // network byte order
+  TIpAddress Addr;
   std::uint8_t LastCategory = 0;
   std::int64_t SentBytes = 0;
   std::int64_t RecvBytes = 0;
@@ -44,7 +44,7 @@ void DrainRecords(TXIoctl& State, TFold&& Fold) {
 // about one per cent up to some millions.
 class TAddrCount {
  public:
-  void Add(std::uint32_t Addr);
+  void Add(const TIpAddress& Addr);
   std::int64_t Count() const noexcept;
   void Clear() noexcept;
 
@@ -84,18 +84,19 @@ class TAddrTotalsTable {
   const AddrTotals& Row(int index) const;
   std::vector<AddrTotals> AllRows() const;
   // The row of an address, or -1.
-  int Find(std::uint32_t Addr) const;
+  int Find(const TIpAddress& Addr) const;
   // Distinct addresses that found the table full.
   std::int64_t Unlisted() const noexcept { return NotListed.Count(); }
   std::size_t RowLimit() const noexcept { return Limit; }
 
   // Cell texts as the table shows them.
-  static std::string AddressText(std::uint32_t Addr);
+  static std::string AddressText(const TIpAddress& Addr);
   static std::string TimeText(const AddrTotals& Totals);  // hh:mm:ss
   // The same moment with its date and offset: 2026-01-05T09:05:03+09:00.
   static std::string DateTimeText(const AddrTotals& Totals);
 
-  // The order of rows: the address read as a big-endian number.
+  // The order of rows: IPv4 addresses read as big-endian numbers, then IPv6
+  // ones the same way.
   static int Compare(const AddrTotals& a, const AddrTotals& b) noexcept;
 
  private:
@@ -106,13 +107,13 @@ class TAddrTotalsTable {
 
   std::size_t Limit;
   std::vector<AddrTotals> Rows;                           // arrival order
-  std::unordered_map<std::uint32_t, std::uint32_t> Index;  // address -> Rows
+  std::unordered_map<TIpAddress, std::uint32_t, TIpAddressHash> Index;  // address -> Rows
   mutable std::vector<std::uint32_t> Order;                // Rows in address order
   std::vector<std::uint32_t> Changed;                      // rows a listener has yet to hear of
   std::vector<std::uint8_t> InChanged;                     // per row: already in Changed
   // The row of the last record's address: a flood from one peer skips the
   // hash lookup.
-  std::uint32_t LastAddr = 0;
+  TIpAddress LastAddr;
   std::int64_t LastRow = -1;
   TAddrCount NotListed;
 };

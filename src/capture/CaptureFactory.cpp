@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "capture/HelperCapture.h"
+#include "capture/backend/HostAddresses.h"
 #include "capture/backend/PcapCapture.h"
 
 std::unique_ptr<TCaptureSocket> OpenCaptureSocket(const TCaptureRequest& request,
@@ -12,17 +13,17 @@ std::unique_ptr<TCaptureSocket> OpenCaptureSocket(const TCaptureRequest& request
     failure.Stage = TOpenStage::Create;
     return TPcapCaptureSocket::OpenFile(request.File, failure.Reason);
   }
-  if (auto live = TPcapCaptureSocket::OpenLive(request.Interface, failure)) return live;
+  if (auto live = TPcapCaptureSocket::OpenLive(request.Interface, failure, request.Address.IsV6() ? "ip6" : "ip"))
+    return live;
   if (!failure.PermissionDenied) return nullptr;
   // Without the rights ourselves, the helper that holds them captures for us.
   const std::string helper = request.Helper.empty() ? FindCaptureHelper(request.ExePath) : request.Helper;
   std::string advice = CaptureRightsAdvice(helper);
   if (!helper.empty() && ::access(helper.c_str(), X_OK) == 0) {
-    char dotted[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &request.Address, dotted, sizeof dotted);
+    const std::string text = ScopedText(request.Address, request.Interface);
     // The packet dump of debug mode wants whole datagrams; counting wants
     // only their first bytes.
-    if (auto viaHelper = THelperCaptureSocket::Open(helper, dotted, request.WholeDatagrams, failure))
+    if (auto viaHelper = THelperCaptureSocket::Open(helper, text, request.WholeDatagrams, failure))
       return viaHelper;
     if (!failure.PermissionDenied) advice.clear();
   }

@@ -7,12 +7,13 @@
 #include <string>
 
 #include "capture/backend/CaptureBackend.h"
+#include "capture/backend/IpAddress.h"
 #include "capture/backend/OpenFailure.h"
 
 struct TCaptureRequest {
   std::string File;              // a capture file to read (empty: live)
   std::string Interface;         // live: the interface that owns Address
-  std::uint32_t Address = 0;     // live: the watched address, network byte order
+  TIpAddress Address;            // live: the watched address
   bool WholeDatagrams = false;   // the packet dump wants whole datagrams
   std::string Helper;            // the helper to use (empty: looked for beside ExePath, then installed)
   std::string ExePath;

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "capture/CountPacket.h"
+#include "capture/backend/IpDatagram.h"
 #include "capture/backend/PacketBytes.h"
 #include "capture/CaptureThread.h"
 #include "capture/XIoctlUnit.h"
@@ -57,7 +58,10 @@ int TCaptureThread::Run() {
     if (!State.NotifyWindow) {
       exitCode = 1;
     } else {
-      SelectedAddr = State.Adapters[State.SelectedAdapter];
+      const TIpAddress selected = State.Adapters[State.SelectedAdapter];
+      Watch6 = selected.IsV6();
+      SelectedAddr = selected.Raw4();
+      Selected6 = selected;
       State.NotifyWindow->CaptureNotify();
       exitCode = 0;
       while (State.KeepRunning.load(std::memory_order_relaxed)) {
@@ -118,6 +122,13 @@ void TCaptureThread::Datagram(const TCapturedDatagram& datagram) {
   ReceiveTime.Millisecond = static_cast<std::uint16_t>(datagram.Microseconds / 1000);
 
   const TPacketView view(buffer.data(), n);
+  // Each family's totals count that family's datagrams; anything that is
+  // not IPv6 takes the IPv4 path, as it always did.
+  if (IpVersion(view) == 6) {
+    if (Watch6) Datagram6(n);
+    return;
+  }
+  if (Watch6) return;
   State.CurLength = IpTotalLength(view);
   State.TotalPackets += 1;
   State.TotalBytes += State.CurLength;
@@ -133,6 +144,8 @@ void TCaptureThread::Datagram(const TCapturedDatagram& datagram) {
     State.Dumps.Dump(view, static_cast<std::int32_t>(n), State.DumpLimit,
                      State.CaptureFile.empty() ? nullptr : &State.KeepRunning);
   Ports = TransportPorts(view);
+  Source = TIpAddress::V4(source);
+  Dest = TIpAddress::V4(dest);
   if (source == SelectedAddr) {
     CountPacket(State, DirectionSent);
     QueueRecord(DirectionSent);
@@ -145,13 +158,38 @@ void TCaptureThread::Datagram(const TCapturedDatagram& datagram) {
   MatchedLength = State.CurLength;
 }
 
+// Capture thread, for an IPv6 datagram of length n in RecvBuffer.
+void TCaptureThread::Datagram6(std::size_t n) {
+  const TPacketView view(State.RecvBuffer.data(), n);
+  State.CurLength = Ipv6TotalLength(view);
+  State.TotalPackets += 1;
+  State.TotalBytes += State.CurLength;
+  Source = Ipv6SourceAddr(view);
+  Dest = Ipv6DestAddr(view);
+  if (Source != Selected6 && Dest != Selected6) return;
+  if (State.DumpChannel.WantsText())
+    State.Dumps.Dump(view, static_cast<std::int32_t>(n), State.DumpLimit,
+                     State.CaptureFile.empty() ? nullptr : &State.KeepRunning);
+  const TIpv6Upper upper = Ipv6UpperLayer(view);
+  Ports = TTransportPorts{upper.Protocol, upper.Source, upper.Dest};
+  // ICMPv6 is "ICMP"; TCP and UDP without their port bytes, and every other
+  // upper layer, are "Sonota".
+  const std::uint8_t classified = upper.Protocol == 58 ? 1 : upper.HasPorts ? upper.Protocol : 0;
+  for (const std::uint8_t direction : {DirectionSent, DirectionReceived}) {
+    if ((direction == DirectionSent ? Source : Dest) != Selected6) continue;
+    CountPacket(State, direction, classified, upper.Source, upper.Dest);
+    QueueRecord(direction);
+  }
+  Matched = true;
+  MatchedLength = State.CurLength;
+}
+
 // Capture thread.
 void TCaptureThread::QueueRecord(std::uint8_t direction) {
   State.QueueBusy.store(1, std::memory_order_release);
   try {
-    const TPacketView view(State.RecvBuffer.data(), State.RecvLength);
     PacketRecord record;
-    record.RemoteAddr = direction == DirectionSent ? IpDestAddr(view) : IpSourceAddr(view);
+    record.RemoteAddr = direction == DirectionSent ? Dest : Source;
     record.Direction = direction;
     record.Category = State.CurCategory;
     record.Length = State.CurLength;

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "capture/backend/CaptureBackend.h"
+#include "capture/backend/IpAddress.h"
 #include "capture/TransportPorts.h"
 #include "support/DateTimeText.h"
 
@@ -33,12 +34,16 @@ class TCaptureThread final : private TDatagramSink {
   void Execute();
   int Run();
   void Datagram(const TCapturedDatagram& Datagram) override;
+  void Datagram6(std::size_t n);
   void QueueRecord(std::uint8_t direction);
 
   TXIoctl& State;
   TLocalTime ReceiveTime;
   std::int64_t ReceiveSecond = -1;  // second ReceiveTime was computed for
   std::uint32_t SelectedAddr = 0;
+  TIpAddress Selected6;
+  bool Watch6 = false;  // the watched address is IPv6: only IPv6 datagrams count
+  TIpAddress Source, Dest;  // of the datagram being counted
   bool Matched = false;
   std::int32_t MatchedLength = 0;  // CurLength of the group's last datagram of ours
   TTransportPorts Ports;           // of the datagram being counted

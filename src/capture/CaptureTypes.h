@@ -4,8 +4,10 @@
 #include <array>
 #include <cstdint>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
+#include "capture/backend/IpAddress.h"
 #include "catalogue/Global.h"
 
 inline constexpr std::uint8_t DirectionSent = 0;
@@ -17,25 +19,36 @@ inline constexpr int KindBytes = 1;
 using CategoryCounters =
     std::array<std::array<std::array<std::int64_t, ServiceCategoryCount>, 2>, 2>;
 
-inline constexpr int MaxAdapters = 10;
-
-// Up to ten IPv4 addresses in network byte order, indexed 1 to 10.
-class AdapterTable {
+// A column of the adapter list, indexed from 1, as long as the host's list.
+// Writing past the end makes room; reading past it gives an empty entry.
+template <class T>
+class TAdapterColumn {
  public:
-  std::uint32_t& operator[](int index) { return Entries.at(Checked(index)); }
-  std::uint32_t operator[](int index) const { return Entries.at(Checked(index)); }
+  T& operator[](int index) {
+    const std::size_t at = Checked(index);
+    if (at >= Entries.size()) Entries.resize(at + 1);
+    return Entries[at];
+  }
+  T operator[](int index) const {
+    const std::size_t at = Checked(index);
+    return at < Entries.size() ? Entries[at] : T{};
+  }
+  int Count() const noexcept { return static_cast<int>(Entries.size()); }
 
  private:
   static std::size_t Checked(int index) {
-    if (index < 1 || index > MaxAdapters) throw std::out_of_range("adapter index out of 1..10");
+    if (index < 1) throw std::out_of_range("adapter index below 1");
     return static_cast<std::size_t>(index - 1);
   }
-  std::array<std::uint32_t, MaxAdapters> Entries{};
+  std::vector<T> Entries;
 };
+
+// The host's addresses a capture can watch, as many as it has.
+using AdapterTable = TAdapterColumn<TIpAddress>;
 
 // One counted packet, for the per-address view.
 struct PacketRecord {
-  std::uint32_t RemoteAddr = 0;  // network byte order
+  TIpAddress RemoteAddr;
   std::uint8_t Direction = 0;
   std::uint8_t Category = 0;
   std::int64_t Length = 0;

@@ -4,11 +4,11 @@
 #include "support/Assertion.h"
 #include "support/FaultInjection.h"
 
-void CountPacket(TXIoctl& State, std::uint8_t direction) noexcept {
+void CountPacket(TXIoctl& State, std::uint8_t direction, std::uint8_t protocol, std::uint16_t sourcePort,
+                 std::uint16_t destPort) noexcept {
   FaultPoint(TFaultPoint::Counting);
-  const TPacketView datagram(State.RecvBuffer.data(), State.RecvLength);
   const std::size_t d = direction ? 1 : 0;
-  const auto category = ClassifyService(IpProtocol(datagram), SourcePort(datagram), DestPort(datagram), direction);
+  const auto category = ClassifyService(protocol, sourcePort, destPort, direction);
   const auto c = static_cast<std::size_t>(category);
   WIREPEEK_ASSERT(c < static_cast<std::size_t>(ServiceCategoryCount), "service category is out of 0..16");
   auto& counts = State.Counters[d];
@@ -18,4 +18,9 @@ void CountPacket(TXIoctl& State, std::uint8_t direction) noexcept {
   State.CurCategory = static_cast<std::uint8_t>(c);
   counts[KindPackets][c] += 1;
   counts[KindBytes][c] += State.CurLength;
+}
+
+void CountPacket(TXIoctl& State, std::uint8_t direction) noexcept {
+  const TPacketView datagram(State.RecvBuffer.data(), State.RecvLength);
+  CountPacket(State, direction, IpProtocol(datagram), SourcePort(datagram), DestPort(datagram));
 }

@@ -46,3 +46,6 @@ constexpr ServiceCategory ClassifyService(std::uint8_t protocol, std::uint16_t s
 // direction: category 0 and its own category. Sets CurDirection and
 // CurCategory. Capture thread.
 void CountPacket(TXIoctl& State, std::uint8_t direction) noexcept;
+// The same with the protocol and ports to classify by given.
+void CountPacket(TXIoctl& State, std::uint8_t direction, std::uint8_t protocol, std::uint16_t sourcePort,
+                 std::uint16_t destPort) noexcept;

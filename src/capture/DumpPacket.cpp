@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "capture/backend/IpDatagram.h"
 #include "catalogue/Global.h"
 
 namespace {
@@ -87,26 +88,40 @@ void DumpPacket(TTextChannel& Out, const TPacketView& Datagram, std::int32_t n, 
   // The fields are 16-bit, so the text always fits; clamp all the same.
   std::size_t dateUsed = dateLength > 0 ? static_cast<std::size_t>(dateLength) : 0;
   if (dateUsed >= sizeof dateText) dateUsed = sizeof dateText - 1;
+  // An IPv6 datagram shows its upper layer, its addresses as text and the
+  // ports behind its extension headers (0 where it has none).
+  const bool six = IpVersion(Datagram) == 6;
+  const TIpv6Upper upper = six ? Ipv6UpperLayer(Datagram) : TIpv6Upper{};
   line.assign(dateText, dateUsed);
-  line.append(ProtocolNameText(IpProtocol(Datagram)));
+  // The old table knows no ICMPv6 (58 is unassigned in it).
+  if (six && upper.Protocol == 58)
+    line.append("ICMPv6");
+  else
+    line.append(ProtocolNameText(six ? upper.Protocol : IpProtocol(Datagram)));
   line.push_back(' ');
   Out.WriteLine(line);
 
   line.assign("Source Address: ");
-  AppendDottedAddress(line, Datagram, 12);
+  if (six)
+    line.append(Ipv6SourceAddr(Datagram).Text());
+  else
+    AppendDottedAddress(line, Datagram, 12);
   line.push_back(' ');
   Out.WriteLine(line);
 
   line.assign("Destination Address: ");
-  AppendDottedAddress(line, Datagram, 16);
+  if (six)
+    line.append(Ipv6DestAddr(Datagram).Text());
+  else
+    AppendDottedAddress(line, Datagram, 16);
   line.push_back(' ');
   Out.WriteLine(line);
 
   // Written for every protocol, from the bytes where TCP and UDP keep ports.
   line.assign("Source Port: ");
-  AppendDecimal(line, SourcePort(Datagram));
+  AppendDecimal(line, six ? upper.Source : SourcePort(Datagram));
   line.append("  Destination Port: ");
-  AppendDecimal(line, DestPort(Datagram));
+  AppendDecimal(line, six ? upper.Dest : DestPort(Datagram));
   Out.WriteLine(line);
 
   std::int32_t listed = n < 0 ? 0 : n;

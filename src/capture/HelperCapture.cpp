@@ -208,7 +208,7 @@ int DecodeRecords(THelperStreamBuffer& buffer, TPcapCaptureSocket& decoder,
     // the snapshot length can cut one.
     const std::size_t captured = std::min(record.Length, form.SnapLength);
     std::size_t offset = 0, length = 0;
-    if (!LocateIpv4(form.LinkType, record.Data, captured, offset, length)) continue;
+    if (!LocateIp(form.LinkType, record.Data, captured, offset, length)) continue;
     TCapturedDatagram datagram;
     datagram.Data = record.Data + offset;
     datagram.Length = length;

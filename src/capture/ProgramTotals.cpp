@@ -78,7 +78,7 @@ std::vector<ProgramTotals> TProgramTotalsTable::AllRows() const {
   return rows;
 }
 
-const std::unordered_set<std::uint32_t>& TProgramTotalsTable::RemotesOf(int index) const {
+const std::unordered_set<TIpAddress, TIpAddressHash>& TProgramTotalsTable::RemotesOf(int index) const {
   Settle();
   return Remotes[Order.at(static_cast<std::size_t>(index))];
 }
@@ -119,7 +119,7 @@ std::vector<ProgramTotals> TopUnits(const std::vector<ProgramTotals>& rows, int 
   return TopPrograms(std::move(units), top);
 }
 
-TProgramAttribution::TProgramAttribution(std::uint32_t localAddr)
+TProgramAttribution::TProgramAttribution(const TIpAddress& localAddr)
     : TProgramAttribution(HostOwnerLookup(localAddr), TLookupPace{}) {}
 
 TProgramAttribution::TProgramAttribution(std::unique_ptr<TOwnerLookup> owners, TLookupPace pace)

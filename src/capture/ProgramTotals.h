@@ -62,14 +62,14 @@ class TProgramTotalsTable {
   std::vector<ProgramTotals> AllRows() const;
   // The remote addresses (network byte order) the program at Index
   // exchanged datagrams with; it stays valid, and up to date, until Clear.
-  const std::unordered_set<std::uint32_t>& RemotesOf(int Index) const;
+  const std::unordered_set<TIpAddress, TIpAddressHash>& RemotesOf(int Index) const;
 
  private:
   void Settle() const;
 
   std::size_t Limit;
   std::vector<ProgramTotals> Rows;
-  std::deque<std::unordered_set<std::uint32_t>> Remotes;  // as Rows
+  std::deque<std::unordered_set<TIpAddress, TIpAddressHash>> Remotes;  // as Rows
   std::unordered_map<std::string, std::uint32_t> Index;     // program '\n' user '\n' unit -> Rows
   mutable std::vector<std::uint32_t> Order;
 };
@@ -96,9 +96,9 @@ struct TLookupPace {
 // (the one that takes the session's records).
 class TProgramAttribution {
  public:
-  // LocalAddr: the watched address, network byte order; the owners are this
+  // LocalAddr: the watched address; the owners are this
   // host's.
-  explicit TProgramAttribution(std::uint32_t LocalAddr);
+  explicit TProgramAttribution(const TIpAddress& LocalAddr);
   // The owners as Owners finds them, used only on the look-up thread.
   TProgramAttribution(std::unique_ptr<TOwnerLookup> Owners, TLookupPace Pace);
   ~TProgramAttribution();

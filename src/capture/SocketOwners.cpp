@@ -26,15 +26,14 @@ namespace {
 
 // An IPv6 address as IPv4: its mapped form (::ffff:a.b.c.d), 0 for any.
 // False for a real IPv6 address.
-bool MappedIpv4(const __be32 words[4], std::uint32_t& addr) {
-  if (words[0] != 0 || words[1] != 0) return false;
-  if (words[2] == 0 && words[3] == 0) {
-    addr = 0;
-    return true;
-  }
-  if (words[2] != htonl(0xffff)) return false;
-  addr = words[3];
-  return true;
+// An IPv6 socket's address: IPv4 where it is mapped (or unspecified), IPv6
+// otherwise. Mapped is set when it is an IPv4 one.
+TIpAddress SocketAddress(const __be32 words[4], bool& mapped) {
+  mapped = words[0] == 0 && words[1] == 0 && (words[2] == htonl(0xffff) || (words[2] == 0 && words[3] == 0));
+  if (mapped) return TIpAddress::V4(words[3]);
+  std::uint8_t bytes[16];
+  std::memcpy(bytes, words, 16);
+  return TIpAddress::V6(bytes);
 }
 
 // A process name as a label and a cell can show it: control characters,
@@ -74,11 +73,20 @@ bool ParseSocketList(const std::uint8_t* data, std::size_t length, std::uint8_t 
       e.Protocol = protocol;
       bool usable = true;
       if (m.idiag_family == AF_INET) {
-        e.LocalAddr = m.id.idiag_src[0];
-        e.RemoteAddr = m.id.idiag_dst[0];
+        e.LocalAddr = TIpAddress::V4(m.id.idiag_src[0]);
+        e.RemoteAddr = TIpAddress::V4(m.id.idiag_dst[0]);
+      } else if (m.idiag_family == AF_INET6) {
+        bool localMapped = false, remoteMapped = false;
+        e.LocalAddr = SocketAddress(m.id.idiag_src, localMapped);
+        e.RemoteAddr = SocketAddress(m.id.idiag_dst, remoteMapped);
+        // An unspecified end goes with either family.
+        const bool localAny = localMapped && e.LocalAddr.Raw4() == 0;
+        const bool remoteAny = remoteMapped && e.RemoteAddr.Raw4() == 0;
+        if (localMapped != remoteMapped && !localAny && !remoteAny) usable = false;
+        if (localAny && !remoteMapped) e.LocalAddr = TIpAddress::V6(std::array<std::uint8_t, 16>{}.data());
+        if (remoteAny && !localMapped) e.RemoteAddr = TIpAddress::V6(std::array<std::uint8_t, 16>{}.data());
       } else {
-        usable = m.idiag_family == AF_INET6 && MappedIpv4(m.id.idiag_src, e.LocalAddr) &&
-                 MappedIpv4(m.id.idiag_dst, e.RemoteAddr);
+        usable = false;
       }
       e.LocalPort = ntohs(m.id.idiag_sport);
       e.RemotePort = ntohs(m.id.idiag_dport);
@@ -168,7 +176,7 @@ std::string UserName(std::uint32_t uid) {
   return std::to_string(uid);
 }
 
-std::unique_ptr<TOwnerLookup> HostOwnerLookup(std::uint32_t LocalAddr) {
+std::unique_ptr<TOwnerLookup> HostOwnerLookup(const TIpAddress& LocalAddr) {
   return std::make_unique<TSocketOwners>(LocalAddr);
 }
 
@@ -204,16 +212,18 @@ bool TSocketOwners::LookUp(const TSocketKey& key, TSocketEntry& entry) const {
   message.Header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
   message.Header.nlmsg_flags = NLM_F_REQUEST;
   message.Header.nlmsg_seq = ++Sequence;
-  message.Request.sdiag_family = AF_INET;
+  message.Request.sdiag_family = Local.IsV6() ? AF_INET6 : AF_INET;
   message.Request.sdiag_protocol = key.Protocol;
   message.Request.idiag_states = ~0u;
   inet_diag_sockid& id = message.Request.id;
   // TCP takes the local end as the source; UDP, for historical reasons,
   // the remote one.
   const bool tcp = key.Protocol == IPPROTO_TCP;
-  id.idiag_src[0] = tcp ? Local : key.RemoteAddr;
+  const TIpAddress& source = tcp ? Local : key.RemoteAddr;
+  const TIpAddress& dest = tcp ? key.RemoteAddr : Local;
+  std::memcpy(id.idiag_src, source.Bytes(), source.Size());
   id.idiag_sport = htons(tcp ? key.LocalPort : key.RemotePort);
-  id.idiag_dst[0] = tcp ? key.RemoteAddr : Local;
+  std::memcpy(id.idiag_dst, dest.Bytes(), dest.Size());
   id.idiag_dport = htons(tcp ? key.RemotePort : key.LocalPort);
   id.idiag_cookie[0] = id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
   sockaddr_nl kernel{};

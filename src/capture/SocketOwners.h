@@ -5,6 +5,7 @@
 // this user may read. Other users' sockets are known only by their owner.
 #include <sys/types.h>
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -14,10 +15,11 @@
 #include <unordered_map>
 #include <vector>
 
-// What the capture knows of a datagram's socket; addresses in network byte
-// order.
+#include "capture/backend/IpAddress.h"
+
+// What the capture knows of a datagram's socket.
 struct TSocketKey {
-  std::uint32_t RemoteAddr = 0;
+  TIpAddress RemoteAddr;
   std::uint16_t LocalPort = 0;
   std::uint16_t RemotePort = 0;
   std::uint8_t Protocol = 0;  // 6 TCP, 17 UDP
@@ -26,7 +28,7 @@ struct TSocketKey {
 
 struct TSocketKeyHash {
   std::size_t operator()(const TSocketKey& k) const noexcept {
-    std::uint64_t x = (std::uint64_t{k.RemoteAddr} << 32) ^ (std::uint64_t{k.LocalPort} << 16) ^ k.RemotePort ^
+    std::uint64_t x = std::rotl(k.RemoteAddr.Hash(), 32) ^ (std::uint64_t{k.LocalPort} << 16) ^ k.RemotePort ^
                       (std::uint64_t{k.Protocol} << 56);
     x ^= x >> 33;
     x *= 0xff51afd7ed558ccdull;
@@ -38,17 +40,17 @@ struct TSocketKeyHash {
 // One socket as the kernel lists it.
 struct TSocketEntry {
   std::uint8_t Protocol = 0;
-  std::uint32_t LocalAddr = 0;  // 0: any
+  TIpAddress LocalAddr;  // unspecified: any
   std::uint16_t LocalPort = 0;
-  std::uint32_t RemoteAddr = 0;  // 0: not connected
+  TIpAddress RemoteAddr;  // unspecified: not connected
   std::uint16_t RemotePort = 0;
   std::uint32_t Uid = 0;
   std::uint64_t Inode = 0;  // 0: no longer held by any process (closing)
   std::uint64_t CgroupId = 0;  // the control group of its creator; 0 unknown
 };
 
-// Appends the IPv4 sockets of one netlink reply buffer to Out (IPv6 sockets
-// only where they carry IPv4 traffic). Done becomes true at the end of the
+// Appends the sockets of one netlink reply buffer to Out (an IPv6 socket
+// that carries IPv4 traffic with its IPv4 addresses). Done becomes true at the end of the
 // listing; false when the buffer is not a listing.
 bool ParseSocketList(const std::uint8_t* Data, std::size_t Length, std::uint8_t Protocol,
                      std::vector<TSocketEntry>& Out, bool& Done);
@@ -106,14 +108,14 @@ class TOwnerLookup {
 
 // The look-ups of this host, by the platform's own means; LocalAddr is the
 // watched address.
-std::unique_ptr<TOwnerLookup> HostOwnerLookup(std::uint32_t LocalAddr);
+std::unique_ptr<TOwnerLookup> HostOwnerLookup(const TIpAddress& LocalAddr);
 
 // The look-ups of this host: the kernel's listing over netlink and /proc.
 class TSocketOwners final : public TOwnerLookup {
  public:
   // LocalAddr: the watched address; sockets bound to other addresses do not
   // match.
-  explicit TSocketOwners(std::uint32_t LocalAddr) : Local(LocalAddr) {}
+  explicit TSocketOwners(const TIpAddress& LocalAddr) : Local(LocalAddr) {}
   ~TSocketOwners() override;
   TSocketOwners(const TSocketOwners&) = delete;
   TSocketOwners& operator=(const TSocketOwners&) = delete;
@@ -133,7 +135,7 @@ class TSocketOwners final : public TOwnerLookup {
   bool LookUp(const TSocketKey& Key, TSocketEntry& Entry) const;
   void ScanProcesses();
 
-  std::uint32_t Local;
+  TIpAddress Local;
   int Fd = -1;
   // What this round's questions found (nothing: no socket); a cache that
   // the const look-ups fill.

@@ -91,9 +91,9 @@ std::int32_t TXIoctl::ListAdaptor() {
     ShowErrorBox("ListAdaptor Error:WSAIoctl SOCKET_ERROR");
     return -1;
   }
-  const auto addresses = CaptureAddresses(host, MaxAdapters);
+  const auto addresses = CaptureAddresses(host);
   const auto n = static_cast<std::int32_t>(addresses.size());
-  if (n > MaxAdapters || n <= 0) {
+  if (n <= 0) {
     ShowErrorBox("ListAdaptor Error:Too Many Adapter or No Adapter");
     return -1;
   }
@@ -102,7 +102,7 @@ std::int32_t TXIoctl::ListAdaptor() {
   AdapterNames = {};
   for (std::int32_t i = 1; i <= n; ++i) {
     Adapters[i] = addresses[static_cast<std::size_t>(i - 1)];
-    AdapterNames[static_cast<std::size_t>(i)] = InterfaceOwning(host, Adapters[i]);
+    AdapterNames[i] = InterfaceOwning(host, Adapters[i]);
   }
   AdapterCount = n;
   return n;
@@ -110,7 +110,7 @@ std::int32_t TXIoctl::ListAdaptor() {
 
 std::int32_t TXIoctl::InitAdapter() {
   // The capture thread looks the address up by this index, file or not.
-  WIREPEEK_ASSERT(SelectedAdapter >= 1 && SelectedAdapter <= MaxAdapters, "SelectedAdapter is out of 1..10");
+  WIREPEEK_ASSERT(SelectedAdapter >= 1, "SelectedAdapter is below 1");
   CaptureSocket.reset();
   TCaptureRequest request;
   request.File = CaptureFile;
@@ -118,7 +118,7 @@ std::int32_t TXIoctl::InitAdapter() {
   request.Helper = CaptureHelper;
   request.ExePath = ExePath;
   if (request.File.empty()) {
-    if (SelectedAdapter < 1 || SelectedAdapter > MaxAdapters) {
+    if (SelectedAdapter < 1 || SelectedAdapter > Adapters.Count()) {
       ShowErrorBox("IntAdapter :bind failed");
       return -1;
     }
@@ -126,6 +126,10 @@ std::int32_t TXIoctl::InitAdapter() {
     if (HostAddressSource) HostAddressSource(host);
     request.Address = Adapters[SelectedAdapter];
     request.Interface = InterfaceOwning(host, request.Address);
+    // A link-local address means nothing without its interface: the one it
+    // was listed or asked for with.
+    if (request.Address.IsLinkLocal() && !AdapterNames[SelectedAdapter].empty())
+      request.Interface = AdapterNames[SelectedAdapter];
     if (request.Interface.empty()) {
       ShowErrorBox("IntAdapter :bind failed", ReportReason(*this, "capture", "no interface owns the address"));
       return -1;

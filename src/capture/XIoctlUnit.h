@@ -44,14 +44,14 @@ class TXIoctl {
   AdapterTable Adapters;
   // The interface that owned each address when it was listed, indexed as
   // Adapters (empty where none was known).
-  std::array<std::string, MaxAdapters + 1> AdapterNames;
+  TAdapterColumn<std::string> AdapterNames;
   std::array<std::uint8_t, 65536> RecvBuffer{};
   std::size_t RecvLength = RecvBuffer.size();  // bytes of the current datagram in RecvBuffer
 
   // A capture file to read instead of the live interface (empty: live).
   std::string CaptureFile;
   // Where ListAdaptor and InitAdapter learn the host's addresses.
-  THostAddressSource HostAddressSource = SystemIpv4Addresses;
+  THostAddressSource HostAddressSource = SystemIpAddresses;
   // The capture helper used when this process may not capture itself
   // (empty: looked for beside the executable, then where it is installed).
   std::string CaptureHelper;
@@ -76,8 +76,8 @@ class TXIoctl {
   // Sets the totals and the 68 counters to 0, as each capture start does.
   void ResetCounters() noexcept;
 
-  // The host's IPv4 addresses into Adapters: 1 to 10, or -1 with a box.
-  // Loopback is listed only where the real addresses leave room.
+  // The host's addresses into Adapters, IPv4 before IPv6: how many, or -1
+  // with a box.
   std::int32_t ListAdaptor();
   // Opens the capture on Adapters[SelectedAdapter] (or CaptureFile): 0, or
   // -1 with a box. A failed start leaves nothing open.

@@ -41,8 +41,9 @@ THeadlessCapture::~THeadlessCapture() {
 bool THeadlessCapture::Start(const std::string& adapter, const std::string& file, std::ostream& err) {
   AdapterText = adapter;
   IsLive = file.empty();
-  in_addr parsed{};
-  if (inet_pton(AF_INET, adapter.c_str(), &parsed) != 1) {
+  TIpAddress parsed;
+  std::string scope;
+  if (!TIpAddress::Parse(adapter, parsed, &scope)) {
     err << "wirepeek: '" << adapter << "' is not an IPv4 address\n";
     return false;
   }
@@ -57,22 +58,29 @@ bool THeadlessCapture::Start(const std::string& adapter, const std::string& file
     // Any address of this host will do; the window's limit of ten listed
     // addresses does not apply to a capture asked for by address.
     std::vector<THostAddress> host;
-    SystemIpv4Addresses(host);
-    if (InterfaceOwning(host, parsed.s_addr).empty()) {
+    SystemIpAddresses(host);
+    // A scope names the interface that must own the address.
+    const bool owned = scope.empty() ? !InterfaceOwning(host, parsed).empty()
+                                     : std::any_of(host.begin(), host.end(), [&](const THostAddress& a) {
+                                         return a.Addr == parsed && a.Interface == scope;
+                                       });
+    if (!owned) {
       err << "wirepeek: " << adapter << " is not an address of this host; its addresses are:";
-      for (const auto address : CaptureAddresses(host)) err << ' ' << TAddrTotalsTable::AddressText(address);
+      for (const auto& address : CaptureAddresses(host))
+        err << ' ' << ScopedText(address, InterfaceOwning(host, address));
       err << '\n';
       return false;
     }
   } else {
     state.CaptureFile = file;
   }
-  state.Adapters[1] = parsed.s_addr;
+  state.Adapters[1] = parsed;
+  state.AdapterNames[1] = scope;
   state.AdapterCount = 1;
   state.SelectedAdapter = 1;
   state.NotifyWindow = &Target;
   state.ExePath = RunningExecutablePath();
-  Address = parsed.s_addr;
+  Address = parsed;
   if (ProgramsFromStart) StartPrograms();
   return Session.Monitor().CaptureStart() >= 0;
 }

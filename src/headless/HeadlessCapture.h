@@ -62,7 +62,7 @@ class THeadlessCapture {
   TDirectNotifyTarget Target;
   std::string AdapterText;
   bool IsLive = true;
-  std::uint32_t Address = 0;
+  TIpAddress Address;
   bool EndedAlone = false;
   bool Dropped = false;
   std::string DropFailure;

@@ -220,7 +220,7 @@ bool TMetricsServer::HostAllowed(std::string_view host) const {
   in_addr parsed{};
   if (ListenAddress != "0.0.0.0" || inet_pton(AF_INET, name.c_str(), &parsed) != 1) return false;
   std::vector<THostAddress> addresses;
-  SystemIpv4Addresses(addresses);
+  SystemIpAddresses(addresses);
   return std::any_of(addresses.begin(), addresses.end(),
                      [&](const THostAddress& a) { return a.Addr == parsed.s_addr; });
 }

@@ -25,7 +25,7 @@ void TCaptureSession::UseSummary(int top) {
                                                         : 0);
 }
 
-void TCaptureSession::Restart(bool programs, std::uint32_t localAddr) {
+void TCaptureSession::Restart(bool programs, const TIpAddress& localAddr) {
   std::unique_ptr<TProgramAttribution> old;
   {
     std::lock_guard lock(Mutex);
@@ -39,7 +39,7 @@ void TCaptureSession::Restart(bool programs, std::uint32_t localAddr) {
   if (programs) StartPrograms(localAddr);
 }
 
-void TCaptureSession::StartPrograms(std::uint32_t localAddr) {
+void TCaptureSession::StartPrograms(const TIpAddress& localAddr) {
   auto attribution = std::make_unique<TProgramAttribution>(localAddr);
   std::lock_guard lock(Mutex);
   if (Answered) attribution->SetAnswered(Answered);

@@ -30,13 +30,13 @@ class TCaptureSession {
   void ListAddresses(std::size_t Rows);
   void UseSummary(int Top);
   // Empties the figures for a new capture; records are put down to programs
-  // of this host (LocalAddr, network byte order) when Programs, and not
+  // of this host (LocalAddr) when Programs, and not
   // otherwise. Attribution's look-ups run with the rights of the calling
   // thread.
-  void Restart(bool Programs, std::uint32_t LocalAddr);
+  void Restart(bool Programs, const TIpAddress& LocalAddr);
   // From now on, records are also put down to programs (once the capture
   // runs).
-  void StartPrograms(std::uint32_t LocalAddr);
+  void StartPrograms(const TIpAddress& LocalAddr);
   // Told, on the look-up thread, when programs have answers for TakeAnswers.
   void SetAnswered(std::function<void()> Answered);
 

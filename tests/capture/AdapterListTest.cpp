@@ -13,6 +13,13 @@ namespace {
 
 THostAddress Real(int i, const char* name = "eth0") { return {name, Addr("198.51.100." + std::to_string(i)), true, false}; }
 THostAddress Loop(const char* dotted = "127.0.0.1") { return {"lo", Addr(dotted), true, true}; }
+TIpAddress Six(const char* text) {
+  TIpAddress a;
+  EXPECT_TRUE(TIpAddress::Parse(text, a)) << text;
+  return a;
+}
+THostAddress Real6(const char* text) { return {"eth0", Six(text), true, false}; }
+THostAddress Loop6() { return {"lo", Six("::1"), true, true}; }
 
 std::vector<THostAddress> Reals(int n) {
   std::vector<THostAddress> list;
@@ -25,13 +32,13 @@ std::vector<THostAddress> operator+(std::vector<THostAddress> a, const std::vect
   return a;
 }
 
-std::vector<std::uint32_t> RealAddrs(int n) {
-  std::vector<std::uint32_t> list;
+std::vector<TIpAddress> RealAddrs(int n) {
+  std::vector<TIpAddress> list;
   for (int i = 1; i <= n; ++i) list.push_back(Addr("198.51.100." + std::to_string(i)));
   return list;
 }
 
-std::vector<std::uint32_t> operator+(std::vector<std::uint32_t> a, std::uint32_t b) {
+std::vector<TIpAddress> operator+(std::vector<TIpAddress> a, TIpAddress b) {
   a.push_back(b);
   return a;
 }
@@ -54,7 +61,7 @@ TEST_F(AdapterListTest, CountRules) {
   struct Case {
     const char* Name;
     std::vector<THostAddress> Host;
-    std::vector<std::uint32_t> Listed;  // empty: refused
+    std::vector<TIpAddress> Listed;  // empty: refused
   };
   const Case cases[] = {
       {"nothing at all", {}, {}},
@@ -63,13 +70,15 @@ TEST_F(AdapterListTest, CountRules) {
       {"one real address", {Real(1)}, RealAddrs(1)},
       {"one real address, loopback listed first by the system", {Loop(), Real(1)}, RealAddrs(1) + Addr("127.0.0.1")},
       {"nine real and loopback", Reals(9) + std::vector{Loop()}, RealAddrs(9) + Addr("127.0.0.1")},
-      {"nine real and two loopback: one fits", Reals(9) + std::vector{Loop(), Loop("127.0.0.2")},
-       RealAddrs(9) + Addr("127.0.0.1")},
-      {"ten real: loopback has no room", std::vector{Loop()} + Reals(10), RealAddrs(10)},
-      {"ten real without loopback", Reals(10), RealAddrs(10)},
-      {"eleven real", Reals(11), {}},
-      {"eleven real and loopback", Reals(11) + std::vector{Loop()}, {}},
-      {"eleven entries, ten distinct", Reals(10) + std::vector{Real(3, "eth1"), Loop()}, RealAddrs(10)},
+      {"nine real and two loopback", Reals(9) + std::vector{Loop(), Loop("127.0.0.2")},
+       RealAddrs(9) + Addr("127.0.0.1") + Addr("127.0.0.2")},
+      {"ten real and loopback", std::vector{Loop()} + Reals(10), RealAddrs(10) + Addr("127.0.0.1")},
+      {"eleven real", Reals(11), RealAddrs(11)},
+      {"eleven entries, ten distinct", Reals(10) + std::vector{Real(3, "eth1")}, RealAddrs(10)},
+      {"IPv6 after IPv4, each family's loopback last",
+       {Loop6(), Real6("fe80::1"), Loop(), Real(1), Real6("2001:db8::2")},
+       RealAddrs(1) + Addr("127.0.0.1") + Six("fe80::1") + Six("2001:db8::2") + Six("::1")},
+      {"IPv6 alone", {Loop6()}, {Six("::1")}},
       {"a real address twice and loopback twice", {Real(1), Real(1, "eth1"), Loop(), Loop()},
        RealAddrs(1) + Addr("127.0.0.1")},
   };
@@ -95,8 +104,8 @@ TEST_F(AdapterListTest, CountRules) {
     EXPECT_EQ(state.AdapterCount, n);
     EXPECT_EQ(state.SelectedAdapter, 1);
     EXPECT_TRUE(Boxes.empty());
-    for (int i = 1; i <= MaxAdapters; ++i) {
-      EXPECT_EQ(state.Adapters[i], i <= n ? c.Listed[static_cast<std::size_t>(i - 1)] : 0u) << i;
+    for (int i = 1; i <= n + 1; ++i) {
+      EXPECT_EQ(state.Adapters[i], i <= n ? c.Listed[static_cast<std::size_t>(i - 1)] : TIpAddress{}) << i;
     }
   }
 }
@@ -111,7 +120,7 @@ TEST_F(AdapterListTest, ASourceThatFailsIsTheListRequestFailing) {
 
 TEST(HostAddressesTest, LoopbackFillsOnlyTheRoomLeft) {
   const std::vector<THostAddress> host = {Loop(), Real(1), Loop("127.0.0.2"), Real(2)};
-  const std::pair<std::size_t, std::vector<std::uint32_t>> cases[] = {
+  const std::pair<std::size_t, std::vector<TIpAddress>> cases[] = {
       {1, RealAddrs(2)},
       {2, RealAddrs(2)},
       {3, RealAddrs(2) + Addr("127.0.0.1")},

@@ -151,7 +151,7 @@ TEST(AddrTotalsTest, ManyAddressesKeepSumsAndOrder) {
   int i = 0;
   for (const auto& [host, sums] : expected) {
     const AddrTotals& row = table.Row(i++);
-    ASSERT_EQ(ntohl(row.Addr), host);
+    ASSERT_EQ(ntohl(row.Addr.Raw4()), host);
     EXPECT_EQ(row.SentBytes, sums.first);
     EXPECT_EQ(row.RecvBytes, sums.second);
   }

@@ -362,9 +362,6 @@ TEST(HelperLookupProgram, BesideTheExecutableFirstAndAdviceForEachCase) {
   std::filesystem::remove_all(dir);
 }
 
-// Documentation-range addresses, used only inside the test namespaces.
-constexpr const char* kHelperOurs = "203.0.113.11";
-constexpr const char* kHelperPeer = "203.0.113.12";
 // A group no account has: the test's stand-in for the group wirepeek.
 constexpr gid_t kMemberGroup = 64987;
 
@@ -401,36 +398,61 @@ std::string StatusField(pid_t pid, const std::string& field) {
 
 // A TCP connection refused by the peer: SYN, then RST.
 void Refused(const char* from, const char* to) {
-  TFd fd(socket(AF_INET, SOCK_STREAM, 0));
+  const bool six = IsIpv6Text(from);
+  TFd fd(socket(six ? AF_INET6 : AF_INET, SOCK_STREAM, 0));
   Bind(fd, from, 0);
-  const auto to_ = Endpoint(to, 9);
-  ASSERT_NE(connect(fd, reinterpret_cast<const sockaddr*>(&to_), sizeof to_), 0);
+  const auto to4 = Endpoint(to, 9);
+  const auto to6 = Endpoint6(to, 9);
+  ASSERT_NE(six ? connect(fd, reinterpret_cast<const sockaddr*>(&to6), sizeof to6)
+                : connect(fd, reinterpret_cast<const sockaddr*>(&to4), sizeof to4),
+            0);
 }
 
-TEST(HelperLive, AnUnprivilegedHelperCountsExactlyAsTheInProcessCaptureAndHoldsNoRights) {
+// The watched and the peer's address of each family, and their prefix.
+struct THelperFamily {
+  const char* Ours;
+  const char* Peer;
+  const char* Prefix;
+};
+
+class HelperLive : public testing::TestWithParam<THelperFamily> {};
+
+TEST_P(HelperLive, AnUnprivilegedHelperCountsExactlyAsTheInProcessCaptureAndHoldsNoRights) {
   SKIP_WITHOUT_TEST_NAMESPACES();
+  const char* const kHelperOurs = GetParam().Ours;
+  const char* const kHelperPeer = GetParam().Peer;
+  const bool six = IsIpv6Text(kHelperOurs);
   const std::string tag = std::to_string(getpid());
   TTestNamespace ours("wph" + tag), peer("wpq" + tag);
   const std::string a = "wvh" + tag, b = "wvq" + tag;
+  // No traffic but the test's: IPv6 off for IPv4; for IPv6 no link-local
+  // address, router solicitation or address test.
+  for (const auto* ns : {&ours, &peer})
+    ns->Run(six ? "sysctl -q -w net.ipv6.conf.default.addr_gen_mode=1 net.ipv6.conf.default.router_solicitations=0 "
+                  "net.ipv6.conf.default.accept_dad=0"
+                : "sysctl -q -w net.ipv6.conf.all.disable_ipv6=1");
   ours.Run("ip link add " + a + " type veth peer name " + b + " netns " + peer.Name);
-  for (const auto* ns : {&ours, &peer}) ns->Run("sysctl -q -w net.ipv6.conf.all.disable_ipv6=1");
-  ours.Run("ip addr add " + std::string(kHelperOurs) + "/24 dev " + a);
+  if (!six)
+    for (const auto* ns : {&ours, &peer}) ns->Run("sysctl -q -w net.ipv6.conf.all.disable_ipv6=1");
+  ours.Run("ip addr add " + std::string(kHelperOurs) + GetParam().Prefix + " dev " + a);
   ours.Run("ip link set " + a + " up");
-  peer.Run("ip addr add " + std::string(kHelperPeer) + "/24 dev " + b);
+  peer.Run("ip addr add " + std::string(kHelperPeer) + GetParam().Prefix + " dev " + b);
   peer.Run("ip link set " + b + " up");
   ours.Run("ping -c 1 -W 2 " + std::string(kHelperPeer));
+  // What joining groups and finding the neighbour sent is over.
+  if (six) std::this_thread::sleep_for(1500ms);
   THelperCopy helper;
 
   TInNamespace inside(ours);
   TXIoctl direct, viaHelper;
   TDirectNotifyTarget quiet([] {});
   for (auto* state : {&direct, &viaHelper}) {
-    state->Adapters[1] = Addr(kHelperOurs);
+    ASSERT_TRUE(TIpAddress::Parse(kHelperOurs, state->Adapters[1]));
     state->SelectedAdapter = 1;
     state->NotifyWindow = &quiet;
   }
   TOpenFailure failure;
-  direct.CaptureSocket = TPcapCaptureSocket::OpenLive(a, failure);
+  direct.CaptureSocket = TPcapCaptureSocket::OpenLive(a, failure, six ? "ip6" : "ip");
   ASSERT_NE(direct.CaptureSocket, nullptr) << failure.Reason;
   auto helperSocket = THelperCaptureSocket::Open(helper.Path, kHelperOurs, false, failure, helper.AsMember);
   ASSERT_NE(helperSocket, nullptr) << failure.Reason;
@@ -445,7 +467,9 @@ TEST(HelperLive, AnUnprivilegedHelperCountsExactlyAsTheInProcessCaptureAndHoldsN
 
   // The peer takes its DNS, so no datagram draws a late ICMP error.
   std::unique_ptr<TFd> dns;
-  RunIn(peer, [&] { Bind(*(dns = std::make_unique<TFd>(socket(AF_INET, SOCK_DGRAM, 0))), kHelperPeer, 53); });
+  RunIn(peer, [&] {
+    Bind(*(dns = std::make_unique<TFd>(socket(six ? AF_INET6 : AF_INET, SOCK_DGRAM, 0))), kHelperPeer, 53);
+  });
   // Rounds of DNS and a refused connection, then pings and a pause longer
   // than every wait on the way; then one last datagram, and the helper's
   // capture ends at once. The in-process capture, the reference, ends later.
@@ -476,41 +500,67 @@ TEST(HelperLive, AnUnprivilegedHelperCountsExactlyAsTheInProcessCaptureAndHoldsN
   EXPECT_NE(kill(pid, 0), 0) << "the helper outlived its capture";
 }
 
+INSTANTIATE_TEST_SUITE_P(Families, HelperLive,
+                         testing::Values(THelperFamily{"203.0.113.11", "203.0.113.12", "/24"},
+                                         THelperFamily{"2001:db8:7::11", "2001:db8:7::12", "/64"}),
+                         [](const auto& p) { return std::string(IsIpv6Text(p.param.Ours) ? "Ipv6" : "Ipv4"); });
+
 // A member runs the helper while others talk on loopback: of their
-// datagrams only the headers leave the kernel, in either mode; ours keep
-// their payload only with --whole.
-class HelperFilterLive : public testing::TestWithParam<bool> {};
+// datagrams only the headers leave the kernel, in either mode and family;
+// ours keep their payload only with --whole.
+struct TFilterCase {
+  bool Whole;
+  const char* Ours;
+  const char* Sender;
+  const char* Other;
+};
+
+class HelperFilterLive : public testing::TestWithParam<TFilterCase> {};
 
 TEST_P(HelperFilterLive, OthersPayloadNeverReachesTheStream) {
   SKIP_WITHOUT_TEST_NAMESPACES();
-  const bool whole = GetParam();
+  const TFilterCase& c = GetParam();
   TTestNamespace ns("wpf" + std::to_string(getpid()));
+  ns.Run("ip addr add 2001:db8::5/128 dev lo nodad");
+  ns.Run("ip addr add 2001:db8::9/128 dev lo nodad");
   THelperCopy helper;
   const std::string out = helper.Path + ".pcap";  // removed with the copy
   std::string command;
   for (const auto& word : helper.AsMember) command += word + " ";
-  command += helper.Path + (whole ? " --whole" : "") + " 127.0.0.1 >" + out;
+  command += helper.Path + (c.Whole ? " --whole " : " ") + c.Ours + " >" + out;
   TInNamespace inside(ns);
   // Its standard input: closing it ends the capture, on every path.
   std::unique_ptr<FILE, int (*)(FILE*)> input(popen(command.c_str(), "w"), pclose);
   ASSERT_NE(input, nullptr);
   for (int i = 0; i < 500 && ReadWholeFile(out).size() < 24; ++i) std::this_thread::sleep_for(10ms);
   const std::string theirs = "Authorization: Basic dXNlcjpzZWNyZXQ=", mine = "GET /login HTTP/1.1";
-  TFd other(socket(AF_INET, SOCK_DGRAM, 0)), me(socket(AF_INET, SOCK_DGRAM, 0));
-  Bind(other, "127.0.0.9", 8080);
-  Bind(me, "127.0.0.1", 8080);
-  SendUdp("127.0.0.5", 40000, "127.0.0.9", 8080, 300, 3, std::vector<std::uint8_t>(theirs.begin(), theirs.end()));
-  SendUdp("127.0.0.5", 40001, "127.0.0.1", 8080, 300, 3, std::vector<std::uint8_t>(mine.begin(), mine.end()));
+  const int family = IsIpv6Text(c.Ours) ? AF_INET6 : AF_INET;
+  TFd other(socket(family, SOCK_DGRAM, 0)), me(socket(family, SOCK_DGRAM, 0));
+  Bind(other, c.Other, 8080);
+  Bind(me, c.Ours, 8080);
+  SendUdp(c.Sender, 40000, c.Other, 8080, 300, 3, std::vector<std::uint8_t>(theirs.begin(), theirs.end()));
+  SendUdp(c.Sender, 40001, c.Ours, 8080, 300, 3, std::vector<std::uint8_t>(mine.begin(), mine.end()));
   const int status = pclose(input.release());
   const std::string stream = ReadWholeFile(out);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   // Their datagrams were captured: the headers with both addresses are there.
-  EXPECT_NE(stream.find(std::string("\x7f\0\0\x05\x7f\0\0\x09", 8)), std::string::npos);
+  std::string addresses(family == AF_INET6 ? 32 : 8, '\0');
+  const std::size_t size = addresses.size() / 2;
+  inet_pton(family, c.Sender, addresses.data());
+  inet_pton(family, c.Other, addresses.data() + size);
+  EXPECT_NE(stream.find(addresses), std::string::npos);
   EXPECT_EQ(stream.find(theirs), std::string::npos);
-  EXPECT_EQ(stream.find(mine) != std::string::npos, whole);
+  EXPECT_EQ(stream.find(mine) != std::string::npos, c.Whole);
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, HelperFilterLive, testing::Bool(),
-                         [](const auto& p) { return std::string(p.param ? "Whole" : "Headers"); });
+INSTANTIATE_TEST_SUITE_P(Modes, HelperFilterLive,
+                         testing::Values(TFilterCase{false, "127.0.0.1", "127.0.0.5", "127.0.0.9"},
+                                         TFilterCase{true, "127.0.0.1", "127.0.0.5", "127.0.0.9"},
+                                         TFilterCase{false, "::1", "2001:db8::5", "2001:db8::9"},
+                                         TFilterCase{true, "::1", "2001:db8::5", "2001:db8::9"}),
+                         [](const auto& p) {
+                           return std::string(p.param.Whole ? "Whole" : "Headers") +
+                                  (IsIpv6Text(p.param.Ours) ? "Ipv6" : "");
+                         });
 
 }  // namespace

@@ -23,28 +23,28 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// Starts reading File with the monitor as 10.0.0.2.
-void StartFileCapture(TIPMonitor& monitor, const std::string& file) {
+// Starts reading File with the monitor as Watched.
+void StartFileCapture(TIPMonitor& monitor, const std::string& file, const std::string& watched = "10.0.0.2") {
   static struct TTarget : TCaptureNotifyTarget {
     void CaptureNotify() override {}
   } target;
   TXIoctl& state = *monitor.Ioctl;
   state.CaptureFile = file;
-  state.Adapters[1] = Addr("10.0.0.2");
+  ASSERT_TRUE(TIpAddress::Parse(watched, state.Adapters[1]));
   state.SelectedAdapter = 1;
   state.NotifyWindow = &target;
   ASSERT_EQ(monitor.CaptureStart(), 0);
 }
 
-// Reads File with the monitor as 10.0.0.2 until its end.
-void ReadToTheEnd(TIPMonitor& monitor, const std::string& file) {
-  ASSERT_NO_FATAL_FAILURE(StartFileCapture(monitor, file));
+// Reads File with the monitor as Watched until its end.
+void ReadToTheEnd(TIPMonitor& monitor, const std::string& file, const std::string& watched = "10.0.0.2") {
+  ASSERT_NO_FATAL_FAILURE(StartFileCapture(monitor, file, watched));
   TXIoctl& state = *monitor.Ioctl;
   ASSERT_EQ(state.StopEvent.WaitFor(10s), TManualResetEvent::TWaitResult::Signaled);
   monitor.CaptureEnd();
 }
 
-class DumpGoldenTest : public testing::TestWithParam<std::uint8_t> {
+class DumpGoldenTest : public testing::TestWithParam<int> {
  protected:
   void SetUp() override {
     Dir = fs::temp_directory_path() / ("wirepeek-golden-" + std::to_string(getpid()));
@@ -58,10 +58,21 @@ class DumpGoldenTest : public testing::TestWithParam<std::uint8_t> {
   fs::path Dir;
 };
 
+// Full and limited dumps of IPv4 traffic, and the IPv6 form from a raw-IPv6
+// file: there the upper layer behind the extension headers names the
+// protocol and gives the ports.
 TEST_P(DumpGoldenTest, CaptureFileGivesTheGoldenDump) {
-  const std::uint8_t limit = GetParam();
+  const bool six = GetParam() == 2;
+  const auto limit = static_cast<std::uint8_t>(GetParam() == 1);
   const auto pcap = (Dir / "golden.pcap").string();
-  WritePcap(pcap, 1, GoldenTraffic());
+  std::vector<TFrame> frames;
+  for (const TDatagram6Spec& spec : std::vector<TDatagram6Spec>{
+           {0, {6, 0, 1, 4, 0, 0, 0, 0, 4, 1, 0, 80}, 28, "2001:db8::1", "2001:db8::2", 68},
+           {58, {128, 0, 0x12, 0x34}, 20, "fe80::1", "2001:db8::1", 60},
+           {44, {17, 0, 0x05, 0xa8, 0, 0, 0, 1, 0, 53, 0, 53}, 300, "2001:db8::1", "2001:db8::2", 340},
+           {17, {0, 53, 0, 53}, 8, "2001:db8::7", "2001:db8::8"}})
+    frames.push_back({MakeDatagram6(spec), 1767603903, 0});
+  WritePcap(pcap, six ? 229 : 1, six ? frames : GoldenTraffic());
 
   TStringLineList lines;
   TraceOutput.AssignLinesDevice(lines);
@@ -69,21 +80,22 @@ TEST_P(DumpGoldenTest, CaptureFileGivesTheGoldenDump) {
   {
     TIPMonitor monitor;
     monitor.Ioctl->DumpLimit = limit;
-    ASSERT_NO_FATAL_FAILURE(ReadToTheEnd(monitor, pcap));
+    ASSERT_NO_FATAL_FAILURE(ReadToTheEnd(monitor, pcap, six ? "2001:db8::1" : "10.0.0.2"));
     ASSERT_TRUE(AwaitDumps(*monitor.Ioctl, 10s));
   }
   TraceOutput.Close();
   TraceOutput.AssignNullDevice();
 
   const std::vector<std::string> got = NormalisedDump(lines.Lines);
-  const fs::path golden = GoldenPath(limit);
+  const fs::path golden = six ? GoldenPath(0).parent_path() / "dump-ipv6.txt" : GoldenPath(limit);
   if (std::getenv("WIREPEEK_WRITE_GOLDEN")) WriteGolden(golden, got);
   EXPECT_EQ(got, ReadGolden(golden));
-  EXPECT_EQ(DateLinesSeen(lines.Lines), DumpedInGoldenTraffic);
+  EXPECT_EQ(DateLinesSeen(lines.Lines), six ? 3 : DumpedInGoldenTraffic);
 }
 
-INSTANTIATE_TEST_SUITE_P(Limits, DumpGoldenTest, testing::Values(std::uint8_t{0}, std::uint8_t{1}),
-                         [](const auto& p) { return std::string(p.param ? "Limited" : "Full"); });
+INSTANTIATE_TEST_SUITE_P(Limits, DumpGoldenTest, testing::Values(0, 1, 2), [](const auto& p) {
+  return std::string(p.param == 2 ? "Ipv6" : p.param ? "Limited" : "Full");
+});
 
 }  // namespace
 

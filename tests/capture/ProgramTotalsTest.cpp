@@ -152,8 +152,8 @@ TEST(ProgramTotalsTableTest, OrdersBoundsAndRanks) {
 }
 
 // One reply of the kernel's listing: an IPv4 socket, an IPv6 one carrying
-// IPv4, a real IPv6 one (left out), then the end or an error.
-TEST(SocketListTest, ReadsIpv4AndMappedSocketsUntilTheEnd) {
+// IPv4, a real IPv6 one, then the end or an error.
+TEST(SocketListTest, ReadsSocketsOfBothFamiliesUntilTheEnd) {
   std::vector<std::uint8_t> buffer;
   const auto add = [&](std::uint16_t type, std::uint8_t family, std::uint32_t word2, std::uint32_t addr) {
     nlmsghdr header{};
@@ -178,8 +178,10 @@ TEST(SocketListTest, ReadsIpv4AndMappedSocketsUntilTheEnd) {
   bool done = true;
   ASSERT_TRUE(ParseSocketList(buffer.data(), buffer.size(), 17, out, done));
   EXPECT_FALSE(done);
-  ASSERT_EQ(out.size(), 2u);
-  EXPECT_EQ(std::tie(out[1].LocalAddr, out[1].LocalPort, out[1].Inode), std::tuple(0x0200007fu, 4000, 99u));
+  ASSERT_EQ(out.size(), 3u);
+  EXPECT_EQ(std::tie(out[1].LocalAddr, out[1].LocalPort, out[1].Inode), std::tuple(TIpAddress(0x0200007fu), 4000, 99u));
+  EXPECT_EQ(out[2].LocalAddr.Text(), "::1234:7f00:3");
+  EXPECT_TRUE(out[2].RemoteAddr.IsV6());
   for (const auto& [type, ok] : {std::pair{NLMSG_DONE, true}, std::pair{NLMSG_ERROR, false}}) {
     const std::size_t size = buffer.size();
     add(static_cast<std::uint16_t>(type), 0, 0, 0);

@@ -43,3 +43,41 @@ inline std::vector<std::uint8_t> MakeDatagram(const TDatagramSpec& s) {
   d.resize(s.Delivered);
   return d;
 }
+
+// An IPv6 datagram: the fixed header, then Chain (extension headers and the
+// upper layer's first bytes) as given, padded with zeros to Delivered.
+struct TDatagram6Spec {
+  std::uint8_t Next = 6;  // the fixed header's next header
+  std::vector<std::uint8_t> Chain;
+  std::uint16_t PayloadLength = 0;
+  std::string Source = "2001:db8::1";
+  std::string Dest = "2001:db8::2";
+  std::size_t Delivered = 0;  // 0: the header and Chain
+};
+
+using TBytes = std::vector<std::uint8_t>;
+inline TBytes operator+(TBytes a, const TBytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+// An extension header of (Length + 1) * 8 bytes, zeros behind its first two.
+inline TBytes Ipv6Options(std::uint8_t next, std::uint8_t length) {
+  TBytes h((length + 1u) * 8u, 0);
+  h[0] = next;
+  h[1] = length;
+  return h;
+}
+
+inline std::vector<std::uint8_t> MakeDatagram6(const TDatagram6Spec& s) {
+  std::vector<std::uint8_t> d(40, 0);
+  d[0] = 0x60;
+  d[4] = static_cast<std::uint8_t>(s.PayloadLength >> 8);
+  d[5] = static_cast<std::uint8_t>(s.PayloadLength);
+  d[6] = s.Next;
+  d[7] = 64;
+  inet_pton(AF_INET6, s.Source.c_str(), d.data() + 8);
+  inet_pton(AF_INET6, s.Dest.c_str(), d.data() + 24);
+  d.insert(d.end(), s.Chain.begin(), s.Chain.end());
+  if (s.Delivered) d.resize(s.Delivered);
+  return d;
+}

@@ -68,7 +68,7 @@ TEST(AdapterListWinTest, ReadsTheReplyInItsOrderAndCapturesOnlyOnInterfacesThatA
     std::vector<THostAddress> host;
     ASSERT_TRUE(HostIpv4Addresses(winsock, host));
     ASSERT_EQ(host.size(), c.Listed.size());
-    std::vector<std::uint32_t> want;
+    std::vector<TIpAddress> want;
     for (const char* a : c.Capturable) want.push_back(Address(a));
     EXPECT_EQ(CaptureAddresses(host, 10), want) << c.Listed.size();
     // The capture names the interface by its address.

@@ -81,7 +81,7 @@ TCaptureSocket::TReceiveStatus TCaptureFileSocket::Receive(TDatagramSink& sink) 
     }
     ++delivered;
     std::size_t offset = 0, length = 0;
-    if (!LocateIpv4(record.LinkType, record.Data, record.Length, offset, length)) continue;
+    if (!LocateIp(record.LinkType, record.Data, record.Length, offset, length)) continue;
     TCapturedDatagram datagram;
     datagram.Data = record.Data + offset;
     datagram.Length = length;

@@ -2,19 +2,21 @@
 
 #include <algorithm>
 
-std::vector<std::uint32_t> CaptureAddresses(const std::vector<THostAddress>& Addresses, std::size_t Limit) {
-  std::vector<std::uint32_t> result;
-  for (bool loopback : {false, true}) {
-    for (const auto& a : Addresses) {
-      if (!a.Up || a.Loopback != loopback) continue;
-      if (loopback && result.size() >= Limit) break;
-      if (std::find(result.begin(), result.end(), a.Addr) == result.end()) result.push_back(a.Addr);
+std::vector<TIpAddress> CaptureAddresses(const std::vector<THostAddress>& Addresses, std::size_t Limit) {
+  std::vector<TIpAddress> result;
+  for (bool six : {false, true}) {
+    for (bool loopback : {false, true}) {
+      for (const auto& a : Addresses) {
+        if (!a.Up || a.Loopback != loopback || a.Addr.IsV6() != six) continue;
+        if (loopback && result.size() >= Limit) break;
+        if (std::find(result.begin(), result.end(), a.Addr) == result.end()) result.push_back(a.Addr);
+      }
     }
   }
   return result;
 }
 
-std::string InterfaceOwning(const std::vector<THostAddress>& Addresses, std::uint32_t Addr) {
+std::string InterfaceOwning(const std::vector<THostAddress>& Addresses, const TIpAddress& Addr) {
   // An interface that is up wins over one that is down with the same address.
   std::string down;
   for (const auto& a : Addresses) {
@@ -23,4 +25,9 @@ std::string InterfaceOwning(const std::vector<THostAddress>& Addresses, std::uin
     if (down.empty()) down = a.Interface;
   }
   return down;
+}
+
+std::string ScopedText(const TIpAddress& Addr, const std::string& Interface) {
+  if (!Addr.IsLinkLocal() || Interface.empty()) return Addr.Text();
+  return Addr.Text() + "%" + Interface;
 }

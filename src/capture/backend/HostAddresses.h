@@ -1,5 +1,5 @@
 #pragma once
-// The host's IPv4 addresses and the interfaces that own them.
+// The host's addresses of both families and the interfaces that own them.
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -7,27 +7,33 @@
 #include <string>
 #include <vector>
 
+#include "capture/backend/IpAddress.h"
+
 struct THostAddress {
   std::string Interface;
-  std::uint32_t Addr = 0;  // network byte order
+  TIpAddress Addr;
   bool Up = false;
   bool Loopback = false;
 };
 
-// Every IPv4 address of every interface, in the system's order; false when
-// the system will not list them.
-bool SystemIpv4Addresses(std::vector<THostAddress>& Addresses);
+// Every IPv4 and IPv6 address of every interface, in the system's order;
+// false when the system will not list them.
+bool SystemIpAddresses(std::vector<THostAddress>& Addresses);
 
 // Where the capture engine takes the host's addresses from: the system's by
 // default, a fixed list in tests.
 using THostAddressSource = std::function<bool(std::vector<THostAddress>& Addresses)>;
 
-// The addresses a user can capture on: interfaces that are up, the machine's
-// real addresses first in the system's order, then loopback ones while the
-// list holds fewer than Limit, so loopback never crowds out a real address;
-// each address once.
-std::vector<std::uint32_t> CaptureAddresses(const std::vector<THostAddress>& Addresses,
+// The addresses a user can capture on: interfaces that are up, IPv4 before
+// IPv6; in each family the machine's real addresses first in the system's
+// order, then loopback ones while the list holds fewer than Limit, so
+// loopback never crowds out a real address; each address once.
+std::vector<TIpAddress> CaptureAddresses(const std::vector<THostAddress>& Addresses,
                                             std::size_t Limit = std::numeric_limits<std::size_t>::max());
 
 // The interface that owns Addr, up or not; empty when none does.
-std::string InterfaceOwning(const std::vector<THostAddress>& Addresses, std::uint32_t Addr);
+std::string InterfaceOwning(const std::vector<THostAddress>& Addresses, const TIpAddress& Addr);
+
+// An address as the adapter list shows it: a link-local IPv6 address with its
+// interface as scope (fe80::1%eth0).
+std::string ScopedText(const TIpAddress& Addr, const std::string& Interface);

@@ -1,5 +1,5 @@
 #pragma once
-// Finding the IPv4 datagram inside a captured link-layer frame.
+// Finding the IP datagram inside a captured link-layer frame.
 #include <cstddef>
 #include <cstdint>
 
@@ -7,10 +7,11 @@
 enum class TLinkType : int {
   Null = 0,         // BSD loopback: 4-byte address family in host order
   Ethernet = 1,     // with any number of 802.1Q / 802.1ad tags
-  Raw = 12,         // the frame is the IP datagram
+  Raw = 12,         // the frame is the IP datagram, of either family
   Loop = 108,       // like Null, family in network order
   LinuxCooked = 113,
   Ipv4 = 228,
+  Ipv6 = 229,
   LinuxCooked2 = 276,
 };
 
@@ -23,3 +24,7 @@ bool IsSupportedLinkType(int linkType) noexcept;
 // of other protocols, and frames too short to tell, give false.
 bool LocateIpv4(int linkType, const std::uint8_t* Frame, std::size_t FrameLength, std::size_t& Offset,
                 std::size_t& Length) noexcept;
+// The same for a datagram of either family (IPv6 cut at 40 plus its payload
+// length).
+bool LocateIp(int linkType, const std::uint8_t* Frame, std::size_t FrameLength, std::size_t& Offset,
+              std::size_t& Length) noexcept;

@@ -19,7 +19,7 @@ TPcapCaptureSocket::TPcapCaptureSocket(pcap* handle, bool isFile)
 
 TPcapCaptureSocket::~TPcapCaptureSocket() { Close(); }
 
-bool TPcapCaptureSocket::Prepare(pcap* handle, bool live, std::string& error) {
+bool TPcapCaptureSocket::Prepare(pcap* handle, const char* filter, std::string& error) {
   const int linkType = pcap_datalink(handle);
   if (!IsSupportedLinkType(linkType)) {
     const char* name = pcap_datalink_val_to_name(linkType);
@@ -27,12 +27,12 @@ bool TPcapCaptureSocket::Prepare(pcap* handle, bool live, std::string& error) {
             " is not supported";
     return false;
   }
-  // Live captures leave other protocols in the kernel. A file is filtered by
-  // the decoder instead: "ip" would miss VLAN-tagged frames there, which a
-  // live capture gets untagged.
-  if (!live) return true;
+  // Live captures leave other protocols in the kernel. A file (no filter) is
+  // filtered by the decoder instead: "ip" would miss VLAN-tagged frames
+  // there, which a live capture gets untagged.
+  if (!filter) return true;
   bpf_program program{};
-  if (pcap_compile(handle, &program, "ip", 1, PCAP_NETMASK_UNKNOWN) != 0) {
+  if (pcap_compile(handle, &program, filter, 1, PCAP_NETMASK_UNKNOWN) != 0) {
     error = pcap_geterr(handle);
     return false;
   }
@@ -45,7 +45,8 @@ bool TPcapCaptureSocket::Prepare(pcap* handle, bool live, std::string& error) {
   return true;
 }
 
-pcap* TPcapCaptureSocket::OpenLiveHandle(const std::string& interface, int snapLength, TOpenFailure& failure) {
+pcap* TPcapCaptureSocket::OpenLiveHandle(const std::string& interface, int snapLength, TOpenFailure& failure,
+                                         const char* filter) {
   char message[PCAP_ERRBUF_SIZE] = {};
   failure = TOpenFailure{};
   pcap* handle = pcap_create(interface.c_str(), message);
@@ -66,15 +67,16 @@ pcap* TPcapCaptureSocket::OpenLiveHandle(const std::string& interface, int snapL
     pcap_close(handle);
     return nullptr;
   }
-  if (!Prepare(handle, true, failure.Reason)) {
+  if (!Prepare(handle, filter, failure.Reason)) {
     pcap_close(handle);
     return nullptr;
   }
   return handle;
 }
 
-std::unique_ptr<TPcapCaptureSocket> TPcapCaptureSocket::OpenLive(const std::string& interface, TOpenFailure& failure) {
-  pcap* handle = OpenLiveHandle(interface, WholeSnapLength, failure);
+std::unique_ptr<TPcapCaptureSocket> TPcapCaptureSocket::OpenLive(const std::string& interface, TOpenFailure& failure,
+                                                                  const char* filter) {
+  pcap* handle = OpenLiveHandle(interface, WholeSnapLength, failure, filter);
   if (!handle) return nullptr;
   return std::unique_ptr<TPcapCaptureSocket>(new TPcapCaptureSocket(handle, false));
 }
@@ -85,7 +87,7 @@ std::unique_ptr<TPcapCaptureSocket> TPcapCaptureSocket::Offline(pcap* handle, co
     error = message;
     return nullptr;
   }
-  if (!Prepare(handle, false, error)) {
+  if (!Prepare(handle, nullptr, error)) {
     pcap_close(handle);
     return nullptr;
   }
@@ -114,7 +116,7 @@ void TPcapCaptureSocket::OnFrame(unsigned char* user, const pcap_pkthdr* header,
   auto* self = reinterpret_cast<TPcapCaptureSocket*>(user);
   if (self->SinkFailure) return;
   std::size_t offset = 0, length = 0;
-  if (!LocateIpv4(self->LinkType, bytes, header->caplen, offset, length)) return;
+  if (!LocateIp(self->LinkType, bytes, header->caplen, offset, length)) return;
   TCapturedDatagram datagram;
   datagram.Data = bytes + offset;
   datagram.Length = length;

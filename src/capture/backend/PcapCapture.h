@@ -22,12 +22,16 @@ class TPcapCaptureSocket final : public TCaptureSocket {
   // Room for a whole 65,535-byte datagram behind any link header we decode.
   static constexpr int WholeSnapLength = 65535 + 256;
 
-  // Live capture of every IPv4 datagram the interface sends or receives.
+  // Live capture of every IP datagram the interface sends or receives.
   // On failure returns null, with the stage that failed and the reason.
-  static std::unique_ptr<TPcapCaptureSocket> OpenLive(const std::string& Interface, TOpenFailure& Failure);
+  // Filter: the families a live capture takes from the kernel ("ip",
+  // "ip6", or both).
+  static std::unique_ptr<TPcapCaptureSocket> OpenLive(const std::string& Interface, TOpenFailure& Failure,
+                                                      const char* Filter = "ip");
   // The same live handle, keeping SnapLength bytes of each frame, for a
   // caller that reads it itself (the capture helper). Null on failure.
-  static pcap* OpenLiveHandle(const std::string& Interface, int SnapLength, TOpenFailure& Failure);
+  static pcap* OpenLiveHandle(const std::string& Interface, int SnapLength, TOpenFailure& Failure,
+                              const char* Filter = "ip or ip6");
   // A pcap or pcapng file, decoded the same way.
   static std::unique_ptr<TPcapCaptureSocket> OpenFile(const std::string& Path, std::string& Error);
   // A pcap stream read through Stream, which the socket then owns. The
@@ -60,7 +64,7 @@ class TPcapCaptureSocket final : public TCaptureSocket {
  private:
   TPcapCaptureSocket(pcap* Handle, bool IsFile);
   static void OnFrame(unsigned char* User, const struct pcap_pkthdr* Header, const unsigned char* Bytes);
-  static bool Prepare(pcap* Handle, bool Live, std::string& Error);
+  static bool Prepare(pcap* Handle, const char* Filter, std::string& Error);
   // A file or stream handle made ready, or null with Message as the error.
   static std::unique_ptr<TPcapCaptureSocket> Offline(pcap* Handle, const char* Message, std::string& Error);
 

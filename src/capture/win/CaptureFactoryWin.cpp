@@ -8,7 +8,7 @@
 std::unique_ptr<TCaptureSocket> OpenCaptureSocket(const TCaptureRequest& request, TOpenFailure& failure) {
   failure = TOpenFailure{};
   if (!request.File.empty()) return TCaptureFileSocket::Open(request.File, failure.Reason);
-  auto capture = TWinsockCaptureSocket::Open(request.Address, failure);
+  auto capture = TWinsockCaptureSocket::Open(request.Address.Raw4(), failure);
   if (!capture && failure.PermissionDenied) failure.Reason += " (receive-all capture needs an administrator)";
   return capture;
 }

@@ -52,7 +52,7 @@ std::string ImageName(DWORD pid, std::string& executable) {
 // thread.
 class TTableSocketOwners final : public TOwnerLookup {
  public:
-  explicit TTableSocketOwners(std::uint32_t LocalAddr) : Local(LocalAddr) {}
+  explicit TTableSocketOwners(const TIpAddress& LocalAddr) : Local(LocalAddr) {}
   bool Refresh() override;
   std::uint64_t InodeOf(const TSocketKey& Key) const override;
   TSocketOwner Find(const TSocketKey& Key) override;
@@ -60,7 +60,7 @@ class TTableSocketOwners final : public TOwnerLookup {
  private:
   const TSocketEntry* Entry(const TSocketKey& Key) const;
 
-  std::uint32_t Local;
+  TIpAddress Local;
   std::vector<TSocketEntry> Sockets;
   // (protocol, local port, remote address, remote port) and (protocol, local
   // port) to Sockets.
@@ -82,9 +82,9 @@ bool TTableSocketOwners::Refresh() {
       const MIB_TCPROW_OWNER_PID& row = table->table[i];
       TSocketEntry e;
       e.Protocol = IPPROTO_TCP;
-      e.LocalAddr = row.dwLocalAddr;
+      e.LocalAddr = TIpAddress::V4(row.dwLocalAddr);
       e.LocalPort = static_cast<std::uint16_t>(ntohs(static_cast<u_short>(row.dwLocalPort)));
-      e.RemoteAddr = row.dwState == MIB_TCP_STATE_LISTEN ? 0 : row.dwRemoteAddr;
+      e.RemoteAddr = TIpAddress::V4(row.dwState == MIB_TCP_STATE_LISTEN ? 0 : row.dwRemoteAddr);
       e.RemotePort = static_cast<std::uint16_t>(ntohs(static_cast<u_short>(row.dwRemotePort)));
       e.Inode = Identity(row.dwOwningPid, e.Protocol, e.LocalPort);
       if (e.Inode) Holders[e.Inode] = row.dwOwningPid;
@@ -101,7 +101,7 @@ bool TTableSocketOwners::Refresh() {
       const MIB_UDPROW_OWNER_PID& row = table->table[i];
       TSocketEntry e;
       e.Protocol = IPPROTO_UDP;
-      e.LocalAddr = row.dwLocalAddr;
+      e.LocalAddr = TIpAddress::V4(row.dwLocalAddr);
       e.LocalPort = static_cast<std::uint16_t>(ntohs(static_cast<u_short>(row.dwLocalPort)));
       e.Inode = Identity(row.dwOwningPid, e.Protocol, e.LocalPort);
       if (e.Inode) Holders[e.Inode] = row.dwOwningPid;
@@ -151,6 +151,6 @@ TSocketOwner TTableSocketOwners::Find(const TSocketKey& key) {
 
 }  // namespace
 
-std::unique_ptr<TOwnerLookup> HostOwnerLookup(std::uint32_t LocalAddr) {
+std::unique_ptr<TOwnerLookup> HostOwnerLookup(const TIpAddress& LocalAddr) {
   return std::make_unique<TTableSocketOwners>(LocalAddr);
 }

@@ -428,8 +428,8 @@ void TMainForm::FormActivate() {
   // The address first, as settings and --start name it, then its interface;
   // the address alone is the item's data.
   for (int i = 1; i <= state.AdapterCount; ++i) {
-    const QString address = QString::fromStdString(TAddrTotalsTable::AddressText(state.Adapters[i]));
-    const std::string& name = state.AdapterNames[static_cast<std::size_t>(i)];
+    const std::string name = state.AdapterNames[i];
+    const QString address = QString::fromStdString(ScopedText(state.Adapters[i], name));
     cbAdapter->addItem(name.empty() ? address : address + QStringLiteral(" (%1)").arg(QString::fromStdString(name)),
                        address);
   }
@@ -460,10 +460,10 @@ void TMainForm::actCaptureStartExecute() {
   SetOptionPageAvailable(false);
   lvProgramClick({});
   // The sockets of a capture file are not this host's.
-  const bool live = state.CaptureFile.empty() && state.SelectedAdapter >= 1 && state.SelectedAdapter <= MaxAdapters;
+  const bool live = state.CaptureFile.empty() && state.SelectedAdapter >= 1 && state.SelectedAdapter <= state.Adapters.Count();
   IPAdrTable->AboutToRestart();
   ProgramTable->AboutToRestart();
-  Session->Restart(ProgramTable->Enabled && live, live ? state.Adapters[state.SelectedAdapter] : 0);
+  Session->Restart(ProgramTable->Enabled && live, live ? state.Adapters[state.SelectedAdapter] : TIpAddress{});
   IPAdrTable->Restarted();
   ProgramTable->Restarted();
   ShowUnlisted(false);

@@ -12,6 +12,7 @@
 #include "report/Report.h"
 #include "diagnostics/TraceReport.h"
 #include "ui/trace/TraceUnit.h"
+#include "capture/backend/IpAddress.h"
 #include "support/FaultInjection.h"
 #include "support/StartUp.h"
 #include "support/TextDevs.h"
@@ -27,7 +28,14 @@ namespace {
 // user would.
 void StartCapture(TMainForm& form, const QString& address, int quitAfter) {
   form.FormActivate();
-  const int index = form.cbAdapter->findData(address);
+  // The list writes an IPv6 address as inet_ntop does, whatever way it was
+  // given.
+  TIpAddress parsed;
+  std::string scope;
+  const QString listed = TIpAddress::Parse(address.toStdString(), parsed, &scope)
+                             ? QString::fromStdString(parsed.Text() + (scope.empty() ? "" : "%" + scope))
+                             : address;
+  const int index = form.cbAdapter->findData(listed);
   if (index < 0) {
     std::cerr << "wirepeek: " << address.toStdString() << " is not an address of this host\n";
     // A script waiting for the report would wait for ever: the run ends now,

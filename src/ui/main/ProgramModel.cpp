@@ -96,7 +96,7 @@ void TProgramModel::Flush() {
   Refresh();
 }
 
-void TProgramFilter::Narrow(const std::unordered_set<std::uint32_t>* addresses) {
+void TProgramFilter::Narrow(const std::unordered_set<TIpAddress, TIpAddressHash>* addresses) {
   Remotes = addresses;
   FilteredSize = addresses ? addresses->size() : 0;
   invalidateRowsFilter();

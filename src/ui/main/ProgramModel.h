@@ -53,8 +53,8 @@ class TProgramFilter final : public TGuarded<QSortFilterProxyModel> {
  public:
   using TGuarded<QSortFilterProxyModel>::TGuarded;
   // The remote addresses to show, or null for all.
-  void Narrow(const std::unordered_set<std::uint32_t>* Addresses);
-  const std::unordered_set<std::uint32_t>* Narrowed() const { return Remotes; }
+  void Narrow(const std::unordered_set<TIpAddress, TIpAddressHash>* Addresses);
+  const std::unordered_set<TIpAddress, TIpAddressHash>* Narrowed() const { return Remotes; }
   // Rows may now pass that did not: filtered again when the program has new
   // remote addresses (new rows are filtered as they come).
   void Again() {
@@ -65,6 +65,6 @@ class TProgramFilter final : public TGuarded<QSortFilterProxyModel> {
   bool filterAcceptsRow(int SourceRow, const QModelIndex& SourceParent) const override;
 
  private:
-  const std::unordered_set<std::uint32_t>* Remotes = nullptr;
+  const std::unordered_set<TIpAddress, TIpAddressHash>* Remotes = nullptr;
   std::size_t FilteredSize = 0;
 };

@@ -558,22 +558,38 @@ namespace {
 // One capture file through the window's report, the exporter's (run as
 // shipped) and the endpoint's report object: the same figures, since each
 // writes what one capture session gathered.
-class FrontEndFiguresProgram : public MainWindowTest {};
+// For each family, a file of its traffic watched as one of its addresses.
+class FrontEndFiguresProgram : public MainWindowTest, public testing::WithParamInterface<bool> {
+ protected:
+  std::string Ipv6TrafficFile() {
+    const auto path = (Dir / "six.pcap").string();
+    const auto at = [](std::uint32_t seconds, TDatagram6Spec spec) { return TFrame{MakeDatagram6(spec), seconds, 0}; };
+    WritePcap(path, 229,  // raw IPv6
+              {at(1767603903, {6, {0x9c, 0x40, 0, 80}, 20, "2001:db8::2", "2001:db8::80"}),
+               at(1767603904, {44, {58, 0, 0, 1, 0, 0, 0, 7, 129, 0}, 1240, "fe80::1", "2001:db8::2"}),
+               at(1767603905, {17, {0, 53, 0, 53}, 60, "2001:db8::2", "2001:db8::2"}),
+               at(1767603906, {17, {0, 53, 0, 53}, 60, "2001:db8::7", "2001:db8::8"})});
+    return path;
+  }
+};
 
-TEST_F(FrontEndFiguresProgram, OneFileGivesTheSameReportInEveryFrontEnd) {
-  const std::string file = TrafficFile();
+TEST_P(FrontEndFiguresProgram, OneFileGivesTheSameReportInEveryFrontEnd) {
+  const bool six = GetParam();
+  const std::string adapter = six ? "2001:db8::2" : "10.0.0.2";
+  const std::string file = six ? Ipv6TrafficFile() : TrafficFile();
   const auto untimed = [](const std::string& json) {
     return std::regex_replace(json, std::regex(R"("time":"[^"]*")"), R"("time":"T")");
   };
   Create();
   UseFile(file);
+  ASSERT_TRUE(TIpAddress::Parse(adapter, Form->Monitor().Ioctl->Adapters[1]));
   Form->actCaptureStartExecute();
   FinishFileCapture();
   Form->actCaptureEndExecute();
   std::ostringstream window;
-  WriteReportJson(WindowReportFigures(*Form, "10.0.0.2", false), window);
+  WriteReportJson(WindowReportFigures(*Form, adapter, false), window);
 
-  const std::string command = std::string(WIREPEEK_EXPORTER) + " --report --adapter 10.0.0.2 --read " + file + " --json";
+  const std::string command = std::string(WIREPEEK_EXPORTER) + " --report --adapter " + adapter + " --read " + file + " --json";
   std::string exporter;
   FILE* pipe = popen(command.c_str(), "r");
   ASSERT_NE(pipe, nullptr);
@@ -582,14 +598,19 @@ TEST_F(FrontEndFiguresProgram, OneFileGivesTheSameReportInEveryFrontEnd) {
 
   std::ostringstream err;
   THeadlessCapture endpoint;
-  ASSERT_TRUE(endpoint.Start("10.0.0.2", file, err)) << err.str();
+  ASSERT_TRUE(endpoint.Start(adapter, file, err)) << err.str();
   endpoint.Wait(-1, 0ms, [] {});
   ASSERT_EQ(endpoint.End(err), 0) << err.str();
-  const std::string served = ReportJsonLine("10.0.0.2", true, endpoint.Figures().Snapshot(true));
+  const std::string served = ReportJsonLine(adapter, true, endpoint.Figures().Snapshot(true));
 
-  EXPECT_NE(untimed(window.str()).find(R"("total_packets":4,"total_bytes":)"), std::string::npos) << window.str();
+  EXPECT_NE(untimed(window.str()).find(six ? R"("total_packets":4,"total_bytes":1540)" : R"("total_packets":4,"total_bytes":)"),
+            std::string::npos)
+      << window.str();
   EXPECT_EQ(untimed(exporter), untimed(window.str()));
   EXPECT_EQ(untimed(served), untimed(window.str()));
 }
+
+INSTANTIATE_TEST_SUITE_P(Families, FrontEndFiguresProgram, testing::Bool(),
+                         [](const auto& p) { return std::string(p.param ? "Ipv6" : "Ipv4"); });
 
 }  // namespace

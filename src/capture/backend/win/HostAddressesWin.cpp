@@ -49,7 +49,7 @@ bool HostIpv4Addresses(TWinsockCalls& calls, std::vector<THostAddress>& addresse
         address.Interface = dotted;
         // An interface that is down is listed as 0.0.0.0.
         address.Up = address.Addr != 0;
-        address.Loopback = (ntohl(address.Addr) >> 24) == 127;
+        address.Loopback = (ntohl(address.Addr.Raw4()) >> 24) == 127;
         addresses.push_back(address);
       }
       listed = true;
@@ -60,4 +60,4 @@ bool HostIpv4Addresses(TWinsockCalls& calls, std::vector<THostAddress>& addresse
   return listed;
 }
 
-bool SystemIpv4Addresses(std::vector<THostAddress>& addresses) { return HostIpv4Addresses(SystemWinsock(), addresses); }
+bool SystemIpAddresses(std::vector<THostAddress>& addresses) { return HostIpv4Addresses(SystemWinsock(), addresses); }

@@ -1,0 +1,162 @@
+// Real dual-stack traffic between two namespaces made here: HTTP over TCP,
+// pings of fragmenting sizes, UDP to the DNS port with a hop-by-hop header.
+// tcpdump writes it to a file, which a small reader below counts on its own;
+// the report live, the report of the file and the endpoint must count the
+// same. Root only.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <map>
+
+#include "headless/ServeProcess.h"
+#include "common/Reachable.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+constexpr const char* kOurs = "2001:db8:1::1";
+constexpr const char* kPeer = "2001:db8:1::2";
+
+// What the file holds of our IPv6 datagrams, counted without the program,
+// per direction (0 sent, 1 received, as seen from Ours): packets, bytes,
+// ICMPv6 packets (behind any extension headers), and bytes per remote address.
+struct TIndependentCount {
+  std::int64_t Packets[2] = {}, Bytes[2] = {}, Icmp[2] = {};
+  std::map<std::string, std::int64_t> Remote[2];
+};
+
+// Reads a classic Ethernet capture file.
+TIndependentCount CountFile(const std::string& path, const std::string& ours) {
+  const std::string f = ReadWholeFile(path);
+  const auto u8 = [&](std::size_t at) -> std::uint32_t { return at < f.size() ? static_cast<std::uint8_t>(f[at]) : 0u; };
+  const auto text = [&](std::size_t at) {
+    char out[INET6_ADDRSTRLEN] = {};
+    return std::string(inet_ntop(AF_INET6, f.data() + at, out, sizeof out));
+  };
+  TIndependentCount count;
+  for (std::size_t at = 24, ip = 0; at + 16 <= f.size(); at += 16 + (u8(at + 8) | u8(at + 9) << 8 | u8(at + 10) << 16)) {
+    if ((u8(at + 28) << 8 | u8(at + 29)) != 0x86DD) continue;
+    ip = at + 30;
+    const std::string ends[2] = {text(ip + 8), text(ip + 24)};
+    std::uint32_t next = u8(ip + 6);
+    for (std::size_t h = ip + 40, size = 0; next == 0 || next == 43 || next == 60 || next == 44; h += size) {
+      size = next == 44 ? 8u : (u8(h + 1) + 1u) * 8u;
+      next = u8(h);
+    }
+    for (int d = 0; d < 2; ++d) {
+      if (ends[d] != ours) continue;
+      const std::int64_t length = 40 + (u8(ip + 4) << 8 | u8(ip + 5));
+      count.Packets[d] += 1;
+      count.Bytes[d] += length;
+      count.Icmp[d] += next == 58;
+      count.Remote[d][ends[1 - d]] += length;
+    }
+  }
+  return count;
+}
+
+class DualStackLive : public testing::Test {
+ protected:
+  void SetUp() override {
+    SKIP_WITHOUT_TEST_NAMESPACES();
+    const std::string tag = std::to_string(getpid());
+    Ours = std::make_unique<TTestNamespace>("wpd" + tag);
+    Peer = std::make_unique<TTestNamespace>("wpe" + tag);
+    Interface = "wv" + tag;
+    Ours->Run("ip link add " + Interface + " type veth peer name wu" + tag + " netns " + Peer->Name);
+    for (const auto& [ns, dev, four, six] : {std::tuple{Ours.get(), Interface, "192.0.2.1", kOurs},
+                                             std::tuple{Peer.get(), "wu" + tag, "192.0.2.2", kPeer}}) {
+      ns->Run("ip addr add " + std::string(four) + "/24 dev " + dev);
+      ns->Run("ip addr add " + std::string(six) + "/64 dev " + dev + " nodad");
+      ns->Run("ip link set " + dev + " up");
+    }
+    Ours->Run("ping -6 -c 1 -W 5 " + std::string(kPeer));
+    Dir = fs::temp_directory_path() / ("wirepeek-dual-" + tag);
+    fs::create_directories(Dir);
+  }
+  void TearDown() override {
+    if (!Dir.empty()) fs::remove_all(Dir);
+  }
+
+  std::unique_ptr<TTestNamespace> Ours, Peer;
+  fs::path Dir;
+  std::string Interface;
+};
+
+// Besides, ::1 is watched like 127.0.0.1: each ping to itself counts once in
+// each direction.
+TEST_F(DualStackLive, ReportEndpointAndFileCountIpv6AsAnIndependentReadingOfTcpdumpsFile) {
+  const auto file = (Dir / "six.pcap").string();
+  TChildProcess dump(*Ours, {"/usr/bin/tcpdump", "-i", Interface, "-n", "-U", "-w", file, "ip6"}, Dir, "tcpdump");
+  if (!dump.WaitForError("listening on", 10s)) GTEST_SKIP() << "no tcpdump: " << dump.Errors();
+  TChildProcess web(*Peer, {"/usr/bin/python3", "-m", "http.server", "80", "--bind", kPeer}, Dir, "web");
+  TChildProcess serve(*Ours, {WIREPEEK_BINARY, "--serve", "127.0.0.1:0", "--adapter", kOurs, "--json"}, Dir, "serve");
+  ASSERT_TRUE(serve.WaitForError("/metrics for ", 10s)) << serve.Errors();
+  const auto report = [&](const char* adapter, const char* name) {
+    return TChildProcess(*Ours, {WIREPEEK_BINARY, "--report", "--adapter", adapter, "--seconds", "60", "--json"}, Dir,
+                         name);
+  };
+  TChildProcess six = report(kOurs, "report"), loopback = report("::1", "loopback");
+  // The captures have their sockets once the namespace holds four packet
+  // sockets (tcpdump's, the endpoint's and theirs); their filters follow.
+  const auto packetSockets = [&] {
+    std::ifstream list("/proc/" + std::to_string(six.Id()) + "/net/packet");
+    return std::count(std::istreambuf_iterator<char>(list), {}, '\n') - 1;
+  };
+  for (int i = 0; i < 400 && packetSockets() < 4; ++i) std::this_thread::sleep_for(25ms);
+  ASSERT_EQ(packetSockets(), 4);
+  std::this_thread::sleep_for(1s);
+
+  const std::string peer = kPeer;
+  Ours->Run("curl -6 -s -o /dev/null --retry 5 --retry-connrefused http://[" + peer + "]/");
+  Ours->Run("ping -6 -q -c 3 -i 0.2 -s 3000 " + peer);  // fragmented
+  Ours->Run("ping -6 -q -c 4 -i 0.2 ::1");
+  Ours->Run("/usr/bin/python3 -c \"import socket; s = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM); "
+            "s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_HOPOPTS, bytes([0, 0, 1, 4, 0, 0, 0, 0])); "
+            "[s.sendto(b'q' * 100, ('" + peer + "', 53)) for _ in range(5)]; __import__('time').sleep(1.5)\"");
+  std::this_thread::sleep_for(500ms);
+  const json endpoint = [&] {
+    TInNamespace inside(*Ours);
+    return json::parse(HttpGet(ServedPort(serve.Errors()), "/report.json").Body);
+  }();
+  for (TChildProcess* p : {&six, &loopback, &serve}) EXPECT_EQ(p->Stop(SIGTERM), 0) << p->Errors();
+  std::this_thread::sleep_for(300ms);
+  dump.Stop(SIGINT);
+  web.Stop(SIGTERM);
+  TChildProcess read(*Ours, {WIREPEEK_BINARY, "--report", "--adapter", kOurs, "--read", file, "--json"}, Dir, "read");
+  ASSERT_EQ(read.Wait(20s), 0) << read.Errors();
+
+  const TIndependentCount expected = CountFile(file, kOurs);
+  ASSERT_GT(expected.Icmp[1], 6);  // the large echo replies came in fragments
+  for (const json& r : {json::parse(six.Output()), json::parse(serve.Output()), endpoint, json::parse(read.Output())}) {
+    SCOPED_TRACE(r.dump());
+    EXPECT_EQ(r["adapter"], kOurs);
+    std::map<std::string, std::int64_t> remote[2];
+    for (const json& row : r["addresses"])
+      remote[0][row["addr"]] = row["sent_bytes"], remote[1][row["addr"]] = row["recv_bytes"];
+    for (int d = 0; d < 2; ++d) {
+      const json& side = r[d == 0 ? "sent" : "received"];
+      EXPECT_EQ(side["packets"][0], expected.Packets[d]);
+      EXPECT_EQ(side["bytes"][0], expected.Bytes[d]);
+      EXPECT_EQ(side["packets"][1], expected.Icmp[d]);
+      for (const auto& [addr, bytes] : expected.Remote[d]) EXPECT_EQ(remote[d][addr], bytes) << addr;
+    }
+    // HTTP client over TCP; DNS client over UDP behind its hop-by-hop header.
+    EXPECT_GT(r["sent"]["packets"][5], 3);
+    EXPECT_EQ(r["sent"]["packets"][3], 5);
+  }
+  // The UDP socket, still open at the look-up, is found among IPv6 sockets.
+  const json programs = json::parse(six.Output())["programs"];
+  EXPECT_TRUE(std::any_of(programs.begin(), programs.end(),
+                          [](const json& p) { return p["user"] == "root" && p["sent_bytes"] > 0; }))
+      << programs.dump();
+  const json self = json::parse(loopback.Output());
+  for (const char* side : {"sent", "received"}) EXPECT_EQ(self[side]["bytes"][1], 8 * 104) << self.dump();
+  EXPECT_EQ(self["addresses"][0]["addr"], "::1");
+}
+
+}  // namespace
