@@ -247,7 +247,7 @@ void TMainForm::BuildActionsAndMenus() {
 
 void TMainForm::FormCreate() {
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+                 Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint);
   BuildControls();
   BuildActionsAndMenus();
   Session = std::make_unique<TCaptureSession>();
@@ -273,9 +273,8 @@ void TMainForm::FormCreate() {
     if (TraceOutput.WantsText()) TraceOutput.WriteLine(error.what());
     ShowMessageBox(this, QStringLiteral("Wirepeek"), text, QMessageBox::Warning);
   }
-  // A fixed size, the first page, the idle commands, no timer until a capture
-  // runs, and the stored position.
-  layout()->setSizeConstraint(QLayout::SetFixedSize);
+  // The first page, the idle commands, no timer until a capture runs, and
+  // the stored position.
   pcMain->setCurrentIndex(0);
   SetIdleCommands(true);
   tmMain->stop();
@@ -357,7 +356,11 @@ void TMainForm::FormCreate() {
       // rather than a lambda, so nothing of ours crosses the thread in Qt's queue.
       [this] { QMetaObject::invokeMethod(this, "ServeCaptureNotify", Qt::QueuedConnection); });
   IPMonitor->WSA_Open();
+  Client->installEventFilter(this);
   AdjustToContents();
+  // The size the user left it at, never below what it sizes itself to.
+  if (GlobalSettings.Width > 0 && GlobalSettings.Height > 0)
+    resize(QSize(GlobalSettings.Width, GlobalSettings.Height).expandedTo(minimumSize()));
 }
 
 void TMainForm::SetupProtView() {
@@ -387,15 +390,56 @@ void TMainForm::SetupIPAdrView() {
 }
 
 void TMainForm::SetSummaryWidth(int width) {
+  PageWidth = width;
   pcSyukei->setGeometry(pcSyukei->x(), pcSyukei->y(), width, SummaryHeight);
 }
 
 void TMainForm::AdjustToContents() {
+  // A window at the size of its contents follows them; one the user has
+  // sized keeps its size while the contents fit.
+  const bool following = !isMaximized() && !isFullScreen() && (!isVisible() || size() == minimumSize());
+  const bool summary = !pcSyukei->isHidden();
+  if (summary) {
+    SetSummaryWidth(PageWidth);
+    pnWirepeek->resize(PageWidth - pcMain->width(), pnWirepeek->height());
+  }
   QRect bounds;
   for (auto* child : Client->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
     if (!child->isHidden()) bounds |= child->geometry();
-  Client->setFixedSize(bounds.right() + 1, bounds.bottom() + 1);
-  adjustSize();
+  const QSize contents(bounds.right() + 1, bounds.bottom() + 1);
+  // Only the summary pages have a use for more room.
+  Client->setMinimumSize(contents);
+  Client->setMaximumSize(summary ? QSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX) : contents);
+  layout()->invalidate();
+  setMinimumSize(layout()->totalMinimumSize());
+  setMaximumSize(summary ? QSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX) : minimumSize());
+  resize(following ? minimumSize() : size().expandedTo(minimumSize()).boundedTo(maximumSize()));
+  LayOutSummary();
+  KeepOnScreen();
+}
+
+void TMainForm::LayOutSummary() {
+  if (pcSyukei->isHidden() || Client->width() < pcSyukei->x() + PageWidth) return;
+  pcSyukei->setGeometry(pcSyukei->x(), pcSyukei->y(), Client->width() - pcSyukei->x(),
+                        std::max(SummaryHeight, Client->height() - pcSyukei->y()));
+  pnWirepeek->resize(pcSyukei->width() - pcMain->width(), pnWirepeek->height());
+}
+
+void TMainForm::KeepOnScreen() {
+  const QRect frame = frameGeometry();
+  const QScreen* shown = QGuiApplication::screenAt(frame.topLeft());
+  if (!shown || isMaximized()) return;
+  // Only a grown edge is pulled back: a window placed across screens stays.
+  const QRect room = shown->availableGeometry();
+  const int overRight = frame.right() - room.right(), overBottom = frame.bottom() - room.bottom();
+  if (overRight <= 0 && overBottom <= 0) return;
+  move(overRight > 0 ? std::max(room.left(), frame.left() - overRight) : frame.left(),
+       overBottom > 0 ? std::max(room.top(), frame.top() - overBottom) : frame.top());
+}
+
+bool TMainForm::FilterEvent(QObject* watched, QEvent* event) {
+  if (watched == Client && event->type() == QEvent::Resize) LayOutSummary();
+  return TGuarded<QMainWindow>::FilterEvent(watched, event);
 }
 
 void TMainForm::SetIdleCommands(bool idle) {
@@ -557,6 +601,8 @@ void TMainForm::cbProt_IPAdrClick(bool checked) {
   } else {
     GlobalSettings.Prot_IPAdr = 0;
     pcSyukei->hide();
+    // Back from the width the window gave it to the page's own.
+    pnWirepeek->resize(std::min(pnWirepeek->width(), PageWidth - pcMain->width()), pnWirepeek->height());
   }
   AdjustToContents();
 }
@@ -675,6 +721,11 @@ void TMainForm::FormClose() {
   IPMonitor = nullptr;
   GlobalSettings.Top = frameGeometry().top();
   GlobalSettings.Left = frameGeometry().left();
+  // 0 for the size it sizes itself to, so that it goes on following its contents.
+  const QSize size = isMaximized() || isFullScreen() ? normalGeometry().size() : this->size();
+  const bool natural = size == minimumSize();
+  GlobalSettings.Width = natural ? 0 : size.width();
+  GlobalSettings.Height = natural ? 0 : size.height();
   try {
     WriteSettings();
   } catch (const EIniFileError& error) {

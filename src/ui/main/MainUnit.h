@@ -125,6 +125,7 @@ class TMainForm final : public TGuarded<QMainWindow> {
   void showEvent(QShowEvent* Event) override;
   void changeEvent(QEvent* Event) override;
   void contextMenuEvent(QContextMenuEvent* Event) override;
+  bool FilterEvent(QObject* Watched, QEvent* Event) override;
 
  private:
   void FormCreate();
@@ -136,6 +137,10 @@ class TMainForm final : public TGuarded<QMainWindow> {
   void SetupIPAdrView();
   void SetSummaryWidth(int Width);
   void AdjustToContents();
+  // The summary pages take the room the window has beyond its contents.
+  void LayOutSummary();
+  // Moved back inside the screen where its edge would pass the screen's.
+  void KeepOnScreen();
   void SetOptionPageAvailable(bool Available);
   void SetIdleCommands(bool Idle);
   void SetCaptionAndTitle(const QString& Caption, const QString& Title);
@@ -154,6 +159,8 @@ class TMainForm final : public TGuarded<QMainWindow> {
   QWidget* Client;
   QDialog* VersionDialog = nullptr;
   bool Closing = false;
+  // The width of the summary page on show, before it grows with the window.
+  int PageWidth = 0;
   std::int64_t ShownUnlisted = 0;
 
   // Each notification takes the figures in; they are drawn as Ration allows.

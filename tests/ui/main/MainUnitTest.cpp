@@ -9,6 +9,7 @@
 
 #include <QCoreApplication>
 #include <QLocale>
+#include <QScreen>
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
@@ -99,6 +100,26 @@ class MainWindowTest : public testing::Test {
     return path;
   }
 
+  // Count peers of 10.0.0.2, peer i (10.1.0.i+1) sent a datagram of 100 + (i * 37) % Count bytes, each at its own
+  // second; captured into the window with the address page on show.
+  void CapturePeers(int count) {
+    std::vector<TFrame> frames;
+    for (int i = 0; i < count; ++i) {
+      const std::string peer = "10.1.0." + std::to_string(i + 1);
+      const auto length = static_cast<std::uint16_t>(100 + (i * 37) % count);
+      frames.push_back({MakeDatagram({.Protocol = 17, .Source = "10.0.0.2", .Dest = peer.c_str(), .SourcePort = 5000,
+                                      .DestPort = 6000, .TotalLength = length, .Delivered = length}),
+                        1767603903u + static_cast<std::uint32_t>(i), 0});
+    }
+    WritePcap((Dir / "peers.pcap").string(), 228, frames);
+    Form->cbProt_IPAdr->setChecked(true);
+    Form->pcSyukei->setCurrentWidget(Form->tsIPAdr);
+    UseFile((Dir / "peers.pcap").string());
+    Form->actCaptureStartExecute();
+    FinishFileCapture();
+    Form->actCaptureEndExecute();
+  }
+
   fs::path Dir;
   std::unique_ptr<TMainForm> Form;
   std::vector<TBox> Boxes;
@@ -150,6 +171,45 @@ TEST_F(MainWindowTest, SummaryPagesFollowTheSettingAndTheTabs) {
   EXPECT_NE(ini.find("Prot_IPAdr=1\r\n"), std::string::npos) << ini;
   EXPECT_NE(ini.find("StayOnTop=1\r\n"), std::string::npos) << ini;
   EXPECT_NE(ini.find("[Other]\r\nKeep=yes\r\n"), std::string::npos) << ini;
+}
+
+// The window opens at the size of its contents and may be enlarged: the tables show more rows, and the size
+// holds across a page change and the next run. A page change at the screen's edge keeps it on the screen.
+TEST_F(MainWindowTest, TheWindowCanBeEnlargedAndStaysOnTheScreen) {
+  Create();
+  CapturePeers(80);
+  Form->show();
+  EXPECT_TRUE(Form->windowFlags() & Qt::WindowMaximizeButtonHint);
+  const QSize natural = Form->size(), enlarged = natural + QSize(150, 300);
+  const auto shownRows = [this] {
+    QCoreApplication::processEvents();
+    return Form->lvIPAdr->indexAt(QPoint(2, Form->lvIPAdr->viewport()->height() - 2)).row();
+  };
+  const int before = shownRows();
+  Form->resize(enlarged);
+  EXPECT_GT(shownRows(), before + 10);
+  EXPECT_EQ(Form->pcSyukei->width(), Form->centralWidget()->width() - 6);
+  Form->pcSyukei->setCurrentWidget(Form->tsProt);
+  EXPECT_EQ(Form->size(), enlarged);
+  Form->close();
+  EXPECT_NE(ReadIni().find("Width=" + std::to_string(enlarged.width()) + "\r\nHeight=" +
+                           std::to_string(enlarged.height()) + "\r\n"), std::string::npos) << ReadIni();
+  Form.reset();
+  GlobalSettings.FirstActivate = 1;
+  Create();
+  EXPECT_EQ(Form->size(), enlarged);
+
+  // At its own size again, its right edge on the screen's: the wider page moves it left.
+  WriteIni("[Form]\r\nProt_IPAdr=1\r\n");
+  Form.reset();
+  Create();
+  Form->show();
+  const QRect room = Form->screen()->availableGeometry();
+  Form->move(room.right() + 1 - Form->frameGeometry().width(), room.top());
+  Form->pcSyukei->setCurrentWidget(Form->tsIPAdr);
+  EXPECT_EQ(Form->size(), natural);
+  EXPECT_LE(Form->frameGeometry().right(), room.right());
+  EXPECT_GE(Form->frameGeometry().left(), room.left());
 }
 
 TEST_F(MainWindowTest, AdapterListIsFilledOnceAndChoiceSelects) {
