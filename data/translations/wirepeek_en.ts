@@ -31,6 +31,14 @@
 <context>
     <name>TMainForm</name>
     <message>
+        <source>%1 の分だけ</source>
+        <translation>Only %1's share</translation>
+    </message>
+    <message>
+        <source>全部表示</source>
+        <translation>Show all</translation>
+    </message>
+    <message>
         <source>ワイヤピーク監視■■■■</source>
         <translation>Wirepeek monitor ■■■■</translation>
     </message>
@@ -180,6 +188,10 @@
 </context>
 <context>
     <name>TSummaryHeader</name>
+    <message>
+        <source>現在の速度</source>
+        <translation>Rate now</translation>
+    </message>
     <message>
         <source>Protocol</source>
         <translation>Protocol</translation>

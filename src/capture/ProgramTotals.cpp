@@ -27,6 +27,7 @@ std::uint32_t TProgramTotalsTable::RowOf(const std::string& program, const std::
   row.Unit = unit;
   Rows.push_back(std::move(row));
   Remotes.emplace_back();
+  Shares.emplace_back();
   const auto id = static_cast<std::uint32_t>(Rows.size() - 1);
   Index.emplace(key, id);
   return id;
@@ -41,6 +42,12 @@ void TProgramTotalsTable::Add(std::uint32_t id, const PacketRecord& record, std:
   row.LastTime = record.Hour * 10000 + record.Minute * 100 + record.Second;
   row.LastUnixSeconds = record.UnixSeconds;
   if (!knownRemote && Remotes[id].size() < RemotesPerRow) Remotes[id].insert(record.RemoteAddr);
+  TShares& shares = Shares[id];
+  auto share = shares.find(record.RemoteAddr);
+  if (share == shares.end() && shares.size() < RemotesPerRow) share = shares.emplace(record.RemoteAddr, TShare{}).first;
+  if (share == shares.end()) return;
+  share->second.SentBytes += sent;
+  share->second.RecvBytes += received;
 }
 
 void TProgramTotalsTable::SeenIn(std::uint32_t id, const std::string& unit) {
@@ -52,6 +59,7 @@ void TProgramTotalsTable::SeenIn(std::uint32_t id, const std::string& unit) {
 void TProgramTotalsTable::Clear() {
   Rows.clear();
   Remotes.clear();
+  Shares.clear();
   Index.clear();
   Order.clear();
 }
@@ -81,6 +89,11 @@ std::vector<ProgramTotals> TProgramTotalsTable::AllRows() const {
 const std::unordered_set<std::uint32_t>& TProgramTotalsTable::RemotesOf(int index) const {
   Settle();
   return Remotes[Order.at(static_cast<std::size_t>(index))];
+}
+
+const TProgramTotalsTable::TShares& TProgramTotalsTable::SharesOf(int index) const {
+  Settle();
+  return Shares[Order.at(static_cast<std::size_t>(index))];
 }
 
 std::vector<ProgramTotals> TopPrograms(std::vector<ProgramTotals> rows, int top) {

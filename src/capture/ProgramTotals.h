@@ -63,9 +63,18 @@ class TProgramTotalsTable {
   // The remote addresses (network byte order) the program at Index
   // exchanged datagrams with; it stays valid, and up to date, until Clear.
   const std::unordered_set<std::uint32_t>& RemotesOf(int Index) const;
+  // The bytes the program at Index exchanged with each of those addresses;
+  // valid, and up to date, until Clear.
+  struct TShare {
+    std::int64_t SentBytes = 0;
+    std::int64_t RecvBytes = 0;
+  };
+  using TShares = std::unordered_map<decltype(PacketRecord::RemoteAddr), TShare>;
+  const TShares& SharesOf(int Index) const;
 
  private:
   void Settle() const;
+  std::deque<TShares> Shares;  // as Rows
 
   std::size_t Limit;
   std::vector<ProgramTotals> Rows;

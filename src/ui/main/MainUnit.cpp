@@ -13,6 +13,7 @@
 #include <QMenuBar>
 #include <QScreen>
 #include <QSessionManager>
+#include <QSignalBlocker>
 #include <QThread>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -193,6 +194,12 @@ void TMainForm::BuildControls() {
   };
   tsProt = page(tr("プロトコル別集計"), lvProt, sbarProt);
   tsIPAdr = page(tr("ＩＰアドレス別集計"), lvIPAdr, sbarIPAdr);
+  stNarrowed = new QLabel(sbarIPAdr);
+  btnShowAll = new QPushButton(tr("全部表示"), sbarIPAdr);
+  sbarIPAdr->addPermanentWidget(stNarrowed);
+  sbarIPAdr->addPermanentWidget(btnShowAll);
+  stNarrowed->hide();
+  btnShowAll->hide();
   tsProgram = page(tr("プログラム別集計"), lvProgram, sbarProgram);
   tsRate = new TRatePage;
   pcSyukei->addTab(tsRate, TRatePage::tr("推移"));
@@ -257,6 +264,8 @@ void TMainForm::FormCreate() {
   ProgramTable = new TProgramModel(*Session, this);
   ProgramFilter = new TProgramFilter(this);
   ProgramFilter->setSourceModel(IPAdrTable);
+  ProgramSort = new TSortedRows(this);
+  ProgramSort->setSourceModel(ProgramTable);
 
   // Settings, centred on the screen when no position is stored.
   const QRect screen = QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->geometry()
@@ -282,8 +291,10 @@ void TMainForm::FormCreate() {
   // The summary tables, shown at their stored width when the setting asks.
   SetupProtView();
   SetupIPAdrView();
-  lvProgram->setModel(ProgramTable);
+  lvProgram->setModel(ProgramSort);
   for (int c = 0; c < ProgramTable->columnCount(); ++c) lvProgram->setColumnWidth(c, lvIPAdr->columnWidth(c < 2 ? 1 : c));
+  SetupSortHeader(lvIPAdr);
+  SetupSortHeader(lvProgram);
   if (GlobalSettings.Prot_IPAdr) {
     cbProt_IPAdr->setChecked(true);
     SetSummaryWidth(GlobalSettings.ProtPageWidth);
@@ -301,6 +312,9 @@ void TMainForm::FormCreate() {
   GuardedConnect(cbProt_IPAdr, &QCheckBox::toggled, this, &TMainForm::cbProt_IPAdrClick);
   GuardedConnect(pcSyukei, &QTabWidget::currentChanged, this, &TMainForm::pcSyukeiChange);
   GuardedConnect(lvProgram, &QTreeView::clicked, this, &TMainForm::lvProgramClick);
+  GuardedConnect(lvIPAdr->header(), &QHeaderView::sortIndicatorChanged, this, &TMainForm::lvIPAdrSort);
+  GuardedConnect(lvProgram->header(), &QHeaderView::sortIndicatorChanged, this, &TMainForm::lvProgramSort);
+  GuardedConnect(btnShowAll, &QPushButton::clicked, this, [this] { lvProgramClick({}); });
   GuardedConnect(tmMain, &QTimer::timeout, this, &TMainForm::tmMainTimer);
   GuardedConnect(tmShowFigures, &QTimer::timeout, this, &TMainForm::ShowCaptureFigures);
 
@@ -385,8 +399,18 @@ void TMainForm::SetupIPAdrView() {
     lvIPAdr->setColumnWidth(c, widths[c]);
     width += widths[c] + (c < 5 ? 1 : 5);
   }
+  // The rate is ours: beyond the page's own width, in view once the window is wider.
+  lvIPAdr->setColumnWidth(RateColumn, 8 * u);
   GlobalSettings.IPAdrPageWidth = width;
   SetSummaryWidth(width);
+}
+
+void TMainForm::SetupSortHeader(QTreeView* view) {
+  QHeaderView* header = view->header();
+  header->setSectionsClickable(true);
+  header->setSortIndicatorShown(true);
+  // The table's own order until a header is clicked.
+  header->setSortIndicator(-1, Qt::AscendingOrder);
 }
 
 void TMainForm::SetSummaryWidth(int width) {
@@ -502,7 +526,10 @@ void TMainForm::actCaptureStartExecute() {
   state.NotifyWindow = NotifyTarget.get();
   state.ExePath = GlobalSettings.ExePath;
   SetOptionPageAvailable(false);
+  // A new capture shows its tables in their own order, unnarrowed.
   lvProgramClick({});
+  lvProgram->header()->setSortIndicator(-1, Qt::AscendingOrder);
+  lvIPAdr->header()->setSortIndicator(-1, Qt::AscendingOrder);
   // The sockets of a capture file are not this host's.
   const bool live = state.CaptureFile.empty() && state.SelectedAdapter >= 1 && state.SelectedAdapter <= MaxAdapters;
   IPAdrTable->AboutToRestart();
@@ -572,6 +599,11 @@ void TMainForm::tmMainTimer() {
     return;
   }
   tsRate->Tick(*ProtTable);
+  IPAdrTable->SampleRates();
+  ProgramTable->SampleRates();
+  ProgramFilter->SampleRates();
+  if (lvIPAdr->model() == ProgramFilter && AddrSortColumn == RateColumn) ProgramFilter->Resort();
+  if (ProgramSort->sortColumn() == RateColumn) ProgramSort->Resort();
   TXIoctl& state = *IPMonitor->Ioctl;
   state.IdleTicks += 1;
   if (state.IdleTicks < 4) return;
@@ -646,25 +678,47 @@ void TMainForm::TakeCaptureFigures() {
   ShowUnlisted(false);
 }
 
-void TMainForm::lvProgramClick(const QModelIndex& index) {
+void TMainForm::lvProgramClick(const QModelIndex& clicked) {
+  // The row as the program table has it, whatever order the page shows.
+  const QModelIndex index = clicked.model() == ProgramSort ? ProgramSort->mapToSource(clicked) : clicked;
   const TProgramTotalsTable* table = ProgramTable->Table();
   const auto* remotes = table && index.isValid() && index.row() < table->RowCount() ? &table->RemotesOf(index.row())
                                                                                      : nullptr;
   if (remotes == ProgramFilter->Narrowed()) remotes = nullptr;
   ProgramFilter->Narrow(remotes);
-  QAbstractItemModel* shown = remotes ? static_cast<QAbstractItemModel*>(ProgramFilter) : IPAdrTable;
+  ProgramFilter->ShowShares(remotes ? &table->SharesOf(index.row()) : nullptr);
+  ShowAddresses();
+  const QString program = remotes ? ProgramTable->CellText(index.row(), 0) : QString();
+  if (remotes)
+    sbarProgram->showMessage(tr("ＩＰアドレス別集計は %1 の相手だけ（もう一度クリックで全部）").arg(program));
+  else
+    sbarProgram->clearMessage();
+  stNarrowed->setText(tr("%1 の分だけ").arg(program));
+  stNarrowed->setVisible(remotes != nullptr);
+  btnShowAll->setVisible(remotes != nullptr);
+}
+
+void TMainForm::lvIPAdrSort(int column, Qt::SortOrder order) {
+  AddrSortColumn = column;
+  AddrSortOrder = order;
+  ShowAddresses();
+}
+
+void TMainForm::lvProgramSort(int column, Qt::SortOrder order) { ProgramSort->sort(column, order); }
+
+void TMainForm::ShowAddresses() {
+  const bool direct = !ProgramFilter->Narrowed() && AddrSortColumn < 0;
+  QAbstractItemModel* shown = direct ? static_cast<QAbstractItemModel*>(IPAdrTable) : ProgramFilter;
   if (lvIPAdr->model() != shown) {
-    // The columns keep their widths across the change of model.
+    // The columns keep their widths, and the header its order, across the change of model.
     std::vector<int> widths;
     for (int c = 0; c < IPAdrTable->columnCount(); ++c) widths.push_back(lvIPAdr->columnWidth(c));
     lvIPAdr->setModel(shown);
     for (int c = 0; c < static_cast<int>(widths.size()); ++c) lvIPAdr->setColumnWidth(c, widths[static_cast<std::size_t>(c)]);
+    const QSignalBlocker quiet(lvIPAdr->header());
+    lvIPAdr->header()->setSortIndicator(AddrSortColumn, AddrSortOrder);
   }
-  if (remotes)
-    sbarProgram->showMessage(tr("ＩＰアドレス別集計は %1 の相手だけ（もう一度クリックで全部）")
-                                 .arg(ProgramTable->CellText(index.row(), 0)));
-  else
-    sbarProgram->clearMessage();
+  if (!direct) ProgramFilter->sort(AddrSortColumn, AddrSortOrder);
 }
 
 void TMainForm::ShowCaptureFigures() {
@@ -677,6 +731,8 @@ void TMainForm::ShowCaptureFigures() {
   SetCaptionAndTitle(tr("ワイヤピーク監視:") + title, title);
   ProgramTable->Refresh();
   ProgramFilter->Again();
+  if (lvIPAdr->model() == ProgramFilter) ProgramFilter->Resort();
+  ProgramSort->Resort();
 }
 
 void TMainForm::ShowUnlisted(bool captureEnded) {

@@ -72,6 +72,10 @@ class TMainForm final : public TGuarded<QMainWindow> {
   // A program clicked: the address page shows only its remote addresses; the
   // same program again shows them all.
   void lvProgramClick(const QModelIndex& Index);
+  // A column header clicked: the rows by that column, the other way round
+  // at a second click.
+  void lvIPAdrSort(int Column, Qt::SortOrder Order);
+  void lvProgramSort(int Column, Qt::SortOrder Order);
   // Window thread: runs the notification the capture thread is waiting on.
   Q_INVOKABLE void ServeCaptureNotify();
 
@@ -104,6 +108,9 @@ class TMainForm final : public TGuarded<QMainWindow> {
   TRatePage* tsRate;
   QStatusBar* sbarProt;
   QStatusBar* sbarIPAdr;
+  // On the address page while it shows one program's share, and the way back.
+  QLabel* stNarrowed;
+  QPushButton* btnShowAll;
   QTimer* tmMain;
   // Shows figures that a notification took in while the display was resting.
   QTimer* tmShowFigures;
@@ -156,6 +163,13 @@ class TMainForm final : public TGuarded<QMainWindow> {
   TIPAdrModel* IPAdrTable;
   TProgramModel* ProgramTable;
   TProgramFilter* ProgramFilter;
+  TSortedRows* ProgramSort;
+  // The address page's order: -1 for the table's own (by address).
+  int AddrSortColumn = -1;
+  Qt::SortOrder AddrSortOrder = Qt::AscendingOrder;
+  // The address page through the filter while it is narrowed or sorted.
+  void ShowAddresses();
+  void SetupSortHeader(QTreeView* View);
   QWidget* Client;
   QDialog* VersionDialog = nullptr;
   bool Closing = false;

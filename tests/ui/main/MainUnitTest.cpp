@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QHeaderView>
 #include <QLocale>
+#include <QTest>
 #include <QScreen>
 #include <algorithm>
 #include <atomic>
@@ -212,6 +214,44 @@ TEST_F(MainWindowTest, TheWindowCanBeEnlargedAndStaysOnTheScreen) {
   EXPECT_GE(Form->frameGeometry().left(), room.left());
 }
 
+// A click on a header orders the address page by that column, the biggest figures first; a second click turns it
+// round. A new capture starts in address order.
+TEST_F(MainWindowTest, AClickOnAHeaderSortsTheAddressPage) {
+  Create();
+  CapturePeers(40);  // peers 10.1.0.1 to .40 sent 100 to 139 bytes each, the last one last
+  Form->show();
+  QHeaderView* header = Form->lvIPAdr->header();
+  const auto column = [this](int c) {
+    QStringList texts;
+    const QAbstractItemModel* shown = Form->lvIPAdr->model();
+    for (int r = 0; r < shown->rowCount(); ++r) texts << shown->index(r, c).data().toString();
+    return texts;
+  };
+  QStringList sentDown, sentUp, byAddress;
+  for (int n = 0; n < 40; ++n) {
+    sentDown << QString::number(139 - n);
+    sentUp << QString::number(100 + n);
+    byAddress << QString("10.1.0.%1").arg(n + 1);
+  }
+  struct TClick {
+    int Section, Column;
+    QStringList Leading;  // the first rows' cells in Column
+  };
+  const TClick clicks[] = {{2, 2, sentDown}, {2, 2, sentUp}, {5, 1, {"10.1.0.40", "10.1.0.39"}}, {1, 1, byAddress}};
+  for (const TClick& c : clicks) {
+    QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                      QPoint(header->sectionViewportPosition(c.Section) + 5, header->height() / 2));
+    EXPECT_EQ(header->sortIndicatorSection(), c.Section);
+    EXPECT_EQ(column(c.Column).mid(0, static_cast<int>(c.Leading.size())), c.Leading) << c.Section;
+  }
+  QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, QPoint(header->sectionViewportPosition(3) + 5, 5));
+  Form->actCaptureStartExecute();
+  FinishFileCapture();
+  Form->actCaptureEndExecute();
+  EXPECT_EQ(header->sortIndicatorSection(), -1);
+  EXPECT_EQ(column(1), byAddress);
+}
+
 TEST_F(MainWindowTest, AdapterListIsFilledOnceAndChoiceSelects) {
   Form = std::make_unique<TMainForm>();
   TXIoctl& s = *Form->Monitor().Ioctl;
@@ -273,6 +313,9 @@ TEST_F(MainWindowTest, CaptureFromAFileFillsTotalsCaptionAndTables) {
   // The next tick, a second after the start, puts the bytes on the rate page.
   ms = 1000;
   Form->tmMainTimer();
+  // Each row's rate: its bytes of that second, in readable units.
+  const QStringList rates = {"1.50 kB/s", "80 B/s", "55.0 kB/s"};
+  for (int r = 0; r < 3; ++r) EXPECT_EQ(ip.CellText(r, RateColumn), rates[r]) << r;
   Form->tsRate->cbRateCategory->setCurrentIndex(5);
   EXPECT_EQ(Form->tsRate->stRateSnd->text(), "送信　現在 1,500 B/s　平均 1,500 B/s　最大 1,500 B/s");
   EXPECT_EQ(Form->tsRate->stRateRcv->text(), "受信　現在 0 B/s　平均 0 B/s　最大 0 B/s");
