@@ -29,6 +29,29 @@
     </message>
 </context>
 <context>
+    <name>TErrorBox</name>
+    <message>
+        <source>確認</source>
+        <translation>Check</translation>
+    </message>
+    <message>
+        <source>原因: このユーザーにはパケットをキャプチャする権限がありません。</source>
+        <translation>Cause: this user may not capture packets.</translation>
+    </message>
+    <message>
+        <source>対処: キャプチャ補助プログラム wirepeek-capture がありません。wirepeek パッケージをインストールしてください。</source>
+        <translation>Fix: the capture helper wirepeek-capture is missing. Install the wirepeek package.</translation>
+    </message>
+    <message>
+        <source>対処: グループ %1 に入り、ログインし直してください:</source>
+        <translation>Fix: join the group %1, then log in again:</translation>
+    </message>
+    <message>
+        <source>対処: キャプチャ補助プログラムに権限を与えてください:</source>
+        <translation>Fix: give the capture helper its rights:</translation>
+    </message>
+</context>
+<context>
     <name>TMainForm</name>
     <message>
         <source>%1 の分だけ</source>

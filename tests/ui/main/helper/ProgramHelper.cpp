@@ -18,6 +18,7 @@
 #include "diagnostics/ZExWatcher.h"
 #include "support/Settings.h"
 #include "support/TextDevs.h"
+#include "ui/main/Dialogs.h"
 #include "ui/main/MainUnit.h"
 #include "ui/main/RatePage.h"
 #include "ui/main/Program.h"
@@ -59,6 +60,14 @@ int main(int argc, char** argv) {
       QTimer::singleShot(500, &form, [&form] { form.cbProt_IPAdr->setChecked(true); });
       QTimer::singleShot(1000, &form, [&form] { form.pcSyukei->setCurrentWidget(form.tsRate); });
       QTimer::singleShot(1500, &form, [] { TraceForm->mmiMainForm->trigger(); });
+    };
+  } else if (scenario == "boxes") {
+    // Every message box, on standard output instead of the screen.
+    hooks.Created = [](TMainForm&) {
+      SetMessageBoxHook([](const QString& caption, const QString& text) {
+        std::printf("BOX %s\n%s\nEND\n", caption.toUtf8().constData(), text.toUtf8().constData());
+        std::fflush(stdout);
+      });
     };
   } else {
     return 2;
