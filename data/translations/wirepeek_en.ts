@@ -4,6 +4,10 @@
 <context>
     <name>TAboutForm</name>
     <message>
+        <source>使用ＰＣの伝送状態を簡便に監視する</source>
+        <translation>Watches the traffic of this computer at a glance</translation>
+    </message>
+    <message>
         <source>バージョン情報</source>
         <translation>About</translation>
     </message>
@@ -53,6 +57,22 @@
 </context>
 <context>
     <name>TMainForm</name>
+    <message>
+        <source>Wirepeek.html</source>
+        <translation>Wirepeek.en.html</translation>
+    </message>
+    <message>
+        <source>%1 個のアドレスは一覧に入りません（表は最大 %2 行）</source>
+        <translation>%1 addresses not listed (the table holds at most %2 rows)</translation>
+    </message>
+    <message>
+        <source>ＩＰアドレス表は %1 行で満杯: これ以降のアドレスは数えるだけで一覧に入りません</source>
+        <translation>IP address table full at %1 rows: further addresses are counted but not listed</translation>
+    </message>
+    <message>
+        <source>ＩＰアドレス表: %1 個のアドレスは一覧に入りませんでした</source>
+        <translation>IP address table: %1 addresses were not listed</translation>
+    </message>
     <message>
         <source>%1 の分だけ</source>
         <translation>Only %1's share</translation>
@@ -261,6 +281,13 @@
     <message>
         <source>トレース情報クリア</source>
         <translation>Clear trace</translation>
+    </message>
+</context>
+<context>
+    <name>TCategory</name>
+    <message>
+        <source>Sonota</source>
+        <translation>Other</translation>
     </message>
 </context>
 </TS>

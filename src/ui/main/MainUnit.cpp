@@ -564,17 +564,22 @@ void TMainForm::actCaptureEndExecute() {
 }
 
 void TMainForm::actHelpExecute() {
-  // Looked for in the working directory first, not beside the executable.
-  const QString name = QStringLiteral("Wirepeek.html");
-  if (QFileInfo(name).isFile()) {
-    OpenDocument(QDir::current().absoluteFilePath(name));
-    return;
-  }
-  for (const QString& folder : HelpFolders) {
-    const QString path = QDir(folder).absoluteFilePath(name);
-    if (QFileInfo(path).isFile()) {
-      OpenDocument(path);
+  // The guide in the user's language (its name is translated with the
+  // texts), else the Japanese one; each looked for in the working directory
+  // first, not beside the executable.
+  QStringList names = {tr("Wirepeek.html")};
+  if (names.first() != QStringLiteral("Wirepeek.html")) names << QStringLiteral("Wirepeek.html");
+  for (const QString& name : names) {
+    if (QFileInfo(name).isFile()) {
+      OpenDocument(QDir::current().absoluteFilePath(name));
       return;
+    }
+    for (const QString& folder : HelpFolders) {
+      const QString path = QDir(folder).absoluteFilePath(name);
+      if (QFileInfo(path).isFile()) {
+        OpenDocument(path);
+        return;
+      }
     }
   }
   ShowMessageBox(this, App() ? App()->Title() : QStringLiteral("Wirepeek"), tr("HelpFileが　ありません"));
@@ -743,19 +748,20 @@ void TMainForm::ShowUnlisted(bool captureEnded) {
   const bool trace = TraceOutput.WantsText();
   if (captureEnded) {
     if (unlisted > 0 && trace)
-      TraceLine("IP address table: %lld addresses were not listed", static_cast<long long>(unlisted));
+      TraceLine("%s", tr("ＩＰアドレス表: %1 個のアドレスは一覧に入りませんでした").arg(unlisted).toStdString().c_str());
     return;
   }
   if (unlisted == ShownUnlisted) return;
   if (ShownUnlisted == 0 && trace)
-    TraceLine("IP address table full at %llu rows: further addresses are counted but not listed", rows);
+    TraceLine("%s", tr("ＩＰアドレス表は %1 行で満杯: これ以降のアドレスは数えるだけで一覧に入りません")
+                        .arg(rows)
+                        .toStdString()
+                        .c_str());
   ShownUnlisted = unlisted;
   if (unlisted == 0)
     sbarIPAdr->clearMessage();
   else
-    sbarIPAdr->showMessage(QStringLiteral("%1 addresses not listed (the table holds at most %2 rows)")
-                               .arg(unlisted)
-                               .arg(rows));
+    sbarIPAdr->showMessage(tr("%1 個のアドレスは一覧に入りません（表は最大 %2 行）").arg(unlisted).arg(rows));
 }
 
 bool TMainForm::FormCloseQuery() {

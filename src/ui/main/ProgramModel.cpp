@@ -45,7 +45,7 @@ QString TProgramModel::CellText(int row, int column) const {
     case 3:
       return QString::number(r.RecvBytes);
     case 4:
-      return QString::fromUtf8(ServiceCategoryNames[std::min<std::size_t>(r.LastCategory, ServiceCategoryCount - 1)].data());
+      return CategoryText(r.LastCategory);
     case 5:
       return QString::fromStdString(TAddrTotalsTable::TimeText(moment));
     case RateColumn:

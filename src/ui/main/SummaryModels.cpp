@@ -22,13 +22,17 @@ QVariant Caption(const std::vector<const char*>& captions, int section, Qt::Orie
   return {};
 }
 
-QString Name(std::uint8_t category) {
-  return QString::fromUtf8(ServiceCategoryNames[std::min<std::size_t>(category, ServiceCategoryCount - 1)].data());
-}
+QString Name(std::uint8_t category) { return CategoryText(category); }
 
 bool RightAligned(int column) { return column == 2 || column == 3 || column == RateColumn; }
 
 }  // namespace
+
+QString CategoryText(std::uint8_t category) {
+  // "Sonota" is "other" to an English reader; the names in reports and metrics stay.
+  return QCoreApplication::translate(
+      "TCategory", ServiceCategoryNames[std::min<std::size_t>(category, ServiceCategoryCount - 1)].data());
+}
 
 const char* const RateCaption = QT_TRANSLATE_NOOP("TSummaryHeader", "現在の速度");
 

@@ -15,6 +15,8 @@ inline constexpr int RateColumn = 6;
 extern const char* const RateCaption;
 // The order a first click on a header gives: the biggest figures first.
 QVariant InitialSortOrder(int Section);
+// A category's name as the window shows it, in the user's language.
+QString CategoryText(std::uint8_t Category);
 // The order of category names, as a sort key.
 int CategoryNameRank(std::uint8_t Category);
 

@@ -359,8 +359,8 @@ TEST_F(MainWindowTest, AddressTableStopsAtItsLimitAndSaysHowManyAreLeftOut) {
   Form->actCaptureEndExecute();
   EXPECT_EQ(s.Counters[1][KindPackets][0], kListed + kLeftOut);
   EXPECT_EQ(Form->IPAdrModel().rowCount(), static_cast<int>(kListed));
-  EXPECT_EQ(Form->sbarIPAdr->currentMessage(), "3 addresses not listed (the table holds at most 100000 rows)");
-  EXPECT_EQ(trace.Lines.Lines, std::vector<std::string>{"IP address table: 3 addresses were not listed"});
+  EXPECT_EQ(Form->sbarIPAdr->currentMessage(), "3 個のアドレスは一覧に入りません（表は最大 100000 行）");
+  EXPECT_EQ(trace.Lines.Lines, std::vector<std::string>{"ＩＰアドレス表: 3 個のアドレスは一覧に入りませんでした"});
   Form->actCaptureStartExecute();  // a new capture starts with an empty table and no note
   EXPECT_EQ(Form->sbarIPAdr->currentMessage(), "");
   Form->actCaptureEndExecute();
@@ -514,23 +514,32 @@ TEST_F(MainWindowTest, HelpFallsBackToTheInstalledGuideThenTheSourceTree) {
   fs::current_path(previous);
 }
 
+// Each guide, Japanese and English, with every picture it names and the texts a user sees in the window.
 TEST(UserGuideTest, ShipsWithEveryPictureItNames) {
   const fs::path docs = fs::path(WIREPEEK_SOURCE_DIR) / "docs";
-  const std::string html = ReadWholeFile(docs / "Wirepeek.html");
-  ASSERT_FALSE(html.empty()) << "docs/Wirepeek.html is missing";
-  EXPECT_NE(html.find("<meta charset=\"utf-8\">"), std::string::npos);
-  EXPECT_NE(html.find("lang=\"ja\""), std::string::npos);
-  int pictures = 0;
-  for (std::size_t at = html.find("src=\""); at != std::string::npos; at = html.find("src=\"", at + 1)) {
-    const auto end = html.find('"', at + 5);
-    const std::string name = html.substr(at + 5, end - at - 5);
-    EXPECT_TRUE(fs::is_regular_file(docs / name)) << name;
-    ++pictures;
+  struct TGuide {
+    const char* File;
+    const char* Lang;
+    std::vector<const char*> Words;
+  };
+  const TGuide guides[] = {
+      {"Wirepeek.html", "lang=\"ja\"", {"アダプタ選択", "Capture 開始", "Capture 終了", "オプション", "推移", "wirepeek-capture"}},
+      {"Wirepeek.en.html", "lang=\"en\"", {"Adapter", "Capture Start", "Capture End", "Options", "Rate", "wirepeek-capture"}}};
+  for (const TGuide& guide : guides) {
+    const std::string html = ReadWholeFile(docs / guide.File);
+    ASSERT_FALSE(html.empty()) << guide.File << " is missing";
+    EXPECT_NE(html.find("<meta charset=\"utf-8\">"), std::string::npos);
+    EXPECT_NE(html.find(guide.Lang), std::string::npos);
+    int pictures = 0;
+    for (std::size_t at = html.find("src=\""); at != std::string::npos; at = html.find("src=\"", at + 1)) {
+      const auto end = html.find('"', at + 5);
+      const std::string name = html.substr(at + 5, end - at - 5);
+      EXPECT_TRUE(fs::is_regular_file(docs / name)) << name;
+      ++pictures;
+    }
+    EXPECT_EQ(pictures, 7) << guide.File;
+    for (const char* word : guide.Words) EXPECT_NE(html.find(word), std::string::npos) << guide.File << ": " << word;
   }
-  EXPECT_EQ(pictures, 7);
-  // The texts a user sees in the window, as the guide names them.
-  for (const char* word : {"アダプタ選択", "Capture 開始", "Capture 終了", "オプション", "推移", "wirepeek-capture"})
-    EXPECT_NE(html.find(word), std::string::npos) << word;
 }
 
 TEST_F(MainWindowTest, NoAdapterEndsTheProgramAndStillSavesSettings) {

@@ -143,6 +143,45 @@ TEST(StartUpProgram, ACaptureWithoutRightsSaysWhyAndWhatToDoInTheFirstBox) {
   }
 }
 
+// Every text of the windows, of a failed start's boxes, and the guide F1 opens: English without a Japanese character
+// under an English locale; under Japanese and C the texts they have always had, and the program's own in Japanese.
+TEST(StartUpProgram, TheTextsAreEnglishUnderEnglishLocalesAndUnchangedOtherwise) {
+  const std::string golden = ReadWholeFile(fs::path(WIREPEEK_SOURCE_DIR) / "tests/ui/main/golden/window-texts.txt");
+  ASSERT_FALSE(golden.empty());
+  // The lines with kana, CJK ideographs or symbols, or full- and half-width forms: all three-byte UTF-8.
+  const auto japanese = [](const std::string& text) {
+    std::string lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+      for (std::size_t i = 0; i + 2 < line.size(); ++i) {
+        const auto b = [&](std::size_t k) { return static_cast<unsigned>(static_cast<unsigned char>(line[i + k])); };
+        const unsigned c = (b(0) & 0x0F) << 12 | (b(1) & 0x3F) << 6 | (b(2) & 0x3F);
+        if ((b(0) & 0xF0) == 0xE0 && ((c >= 0x3000 && c <= 0x30FF) || (c >= 0x3400 && c <= 0x9FFF) || c >= 0xFF00)) {
+          lines += line + '\n';
+          break;
+        }
+      }
+    return lines;
+  };
+  const TReachableCopy copy({WIREPEEK_PROGRAM_HELPER});  // its settings file beside it, made anew
+  for (const std::string lang : {"en_US.UTF-8", "ja_JP.UTF-8", "C"}) {
+    std::string out;
+    CommandOutput("cd " + copy.Dir.string() + " && env -u LC_ALL -u LC_MESSAGES LANG=" + lang + " XDG_STATE_HOME=" +
+                      copy.Dir.string() + " QT_QPA_PLATFORM=offscreen timeout -s KILL 30 " +
+                      copy(WIREPEEK_PROGRAM_HELPER) + " texts 2>/dev/null",
+                  out);
+    if (lang != "en_US.UTF-8") {
+      EXPECT_EQ(out, golden) << lang;
+      continue;
+    }
+    EXPECT_EQ(japanese(out), "");
+    for (const char* line : {"item\tOther\n", "label\tComments\n", "help\tWirepeek.en.html\n",
+                             "box\tCheck | InitAdapter :WSASocket failed\nbox\tCheck | CaptureStart Error\n"})
+      EXPECT_NE(out.find(line), std::string::npos) << line;
+    EXPECT_EQ(out.find("overlap\t"), std::string::npos) << out;
+  }
+}
+
 // The title as the X server holds it is English for English only; three pings in a namespace count alike under each.
 TEST(StartUpLive, TheWindowIsEnglishForEnglishLocalesOnly) {
 #if defined(__SANITIZE_THREAD__)
