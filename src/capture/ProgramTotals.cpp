@@ -258,13 +258,15 @@ void TProgramAttribution::Run() {
   Done.notify_all();
 }
 
-// Look-up thread: answers the keys asked about, at most once a Pause, and
-// tells which cached keys' sockets have closed.
+// Look-up thread: answers the keys asked about, as soon as the pace allows,
+// and tells which cached keys' sockets have closed.
 void TProgramAttribution::Work() {
   TOwnerLookup& owners = *Owners;
   std::unordered_map<TSocketKey, std::uint64_t, TSocketKeyHash> known;  // answered key -> inode
-  const auto pause = Pace.Pause, expiryPause = Pace.ExpiryPause;
-  auto last = std::chrono::steady_clock::now() - pause;
+  const auto expiryPause = Pace.ExpiryPause;
+  // The wait before a round for new keys: set by what the last round cost.
+  std::chrono::steady_clock::duration pause = Pace.QuickPause;
+  auto last = std::chrono::steady_clock::now() - Pace.Pause;
   std::unique_lock lock(Mutex);
   while (true) {
     const auto now = std::chrono::steady_clock::now();
@@ -309,6 +311,8 @@ void TProgramAttribution::Work() {
       answers.emplace_back(key, std::move(owner));
     }
 
+    const auto took = std::chrono::steady_clock::now() - last;
+    pause = std::clamp<std::chrono::steady_clock::duration>(9 * took, Pace.QuickPause, Pace.Pause);
     lock.lock();
     Busy = false;
     for (auto& answer : answers) Answers.push_back(std::move(answer));

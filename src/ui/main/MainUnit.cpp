@@ -698,7 +698,7 @@ void TMainForm::lvProgramClick(const QModelIndex& clicked) {
     sbarProgram->showMessage(tr("ＩＰアドレス別集計は %1 の相手だけ（もう一度クリックで全部）").arg(program));
   else
     sbarProgram->clearMessage();
-  stNarrowed->setText(tr("%1 の分だけ").arg(program));
+  stNarrowed->setText(remotes ? tr("%1 の分だけ").arg(program) : QString());
   stNarrowed->setVisible(remotes != nullptr);
   btnShowAll->setVisible(remotes != nullptr);
 }

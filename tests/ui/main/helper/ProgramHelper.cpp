@@ -104,17 +104,12 @@ int main(int argc, char** argv) {
       QTimer::singleShot(1000, &form, [&form] { form.pcSyukei->setCurrentWidget(form.tsRate); });
       QTimer::singleShot(1500, &form, [] { TraceForm->mmiMainForm->trigger(); });
     };
-  } else if (scenario == "boxes") {
-    // Every message box, on standard output instead of the screen.
-    SetMessageBoxHook([](const QString& caption, const QString& text) {
-      std::printf("BOX %s\n%s\nEND\n", caption.toUtf8().constData(), text.toUtf8().constData());
-      std::fflush(stdout);
-    });
   } else if (scenario == "texts") {
-    // Every text of the windows, the boxes of a failed start and the guide
-    // that help opens, one a line; then the program ends.
+    // Every text of the windows, every box (those of --start too, and of a
+    // failed start from a file) and the guide that help opens, one a line;
+    // then the program ends.
+    SetMessageBoxHook([](const QString& caption, const QString& text) { Print("box", caption + " | " + text); });
     hooks.Created = [](TMainForm& form) {
-      SetMessageBoxHook([](const QString& caption, const QString& text) { Print("box", caption + " | " + text); });
       form.OpenDocument = [](const QString& path) {
         Print("help", QFileInfo(path).fileName());
         return true;
