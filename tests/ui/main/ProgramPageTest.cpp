@@ -68,27 +68,19 @@ TEST(ProgramPageLive, AClickNarrowsTheAddressPageToTheProgramsPeersAndASecondSho
 
   // Each click shows the peers of the program clicked, with its share of their bytes sent (five datagrams of 128
   // bytes; ping's of 84), and says so; the same one again, all of them, as does the page's own way back.
-  struct TClick {
-    std::string Program;  // empty: the way back
-    QStringList Shown;
-    bool Narrowed;
-  };
-  const TClick clicks[] = {{self, {"127.0.0.3 640"}, true},
-                           {"(kernel / other)", {"127.0.0.2 168", "127.0.0.3 84"}, true},
-                           {"(kernel / other)", {"127.0.0.2 168", "127.0.0.3 724"}, false},
-                           {self, {"127.0.0.3 640"}, true},
-                           {"", {"127.0.0.2 168", "127.0.0.3 724"}, false}};
-  for (const TClick& c : clicks) {
-    if (c.Program.empty())
-      form->btnShowAll->click();
-    else
-      form->lvProgramClick(programs.index(rowOf(c.Program), 0));
+  const std::tuple<std::string, QStringList, bool> clicks[] = {  // program (none: the way back), rows, narrowed
+      {self, {"127.0.0.3 640"}, true},
+      {"(kernel / other)", {"127.0.0.2 168", "127.0.0.3 84"}, true},
+      {"(kernel / other)", {"127.0.0.2 168", "127.0.0.3 724"}, false},
+      {self, {"127.0.0.3 640"}, true},
+      {"", {"127.0.0.2 168", "127.0.0.3 724"}, false}};
+  for (const auto& [program, shown, narrowed] : clicks) {
+    program.empty() ? form->btnShowAll->click() : form->lvProgramClick(programs.index(rowOf(program), 0));
     const QAbstractItemModel* page = form->lvIPAdr->model();
     QStringList rows;
     for (int r = 0; r < page->rowCount(); ++r) rows << page->index(r, 1).data().toString() + " " + page->index(r, 2).data().toString();
-    EXPECT_EQ(rows, c.Shown) << c.Program;
-    EXPECT_EQ(!form->btnShowAll->isHidden(), c.Narrowed) << c.Program;
-    EXPECT_EQ(!form->stNarrowed->isHidden() && form->stNarrowed->text().contains(c.Program.c_str()), c.Narrowed);
+    EXPECT_EQ(rows, shown) << program;
+    EXPECT_EQ(!form->btnShowAll->isHidden() && form->stNarrowed->text().contains(program.c_str()), narrowed) << program;
   }
 }
 
