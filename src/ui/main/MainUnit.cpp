@@ -292,7 +292,9 @@ void TMainForm::FormCreate() {
   SetupProtView();
   SetupIPAdrView();
   lvProgram->setModel(ProgramSort);
-  for (int c = 0; c < ProgramTable->columnCount(); ++c) lvProgram->setColumnWidth(c, lvIPAdr->columnWidth(c < 2 ? 1 : c));
+  // The user as narrow as the category, so that the page shows its rate sooner.
+  for (int c = 0; c < ProgramTable->columnCount(); ++c)
+    lvProgram->setColumnWidth(c, lvIPAdr->columnWidth(c == 0 ? 1 : c == 1 ? 4 : c));
   SetupSortHeader(lvIPAdr);
   SetupSortHeader(lvProgram);
   if (GlobalSettings.Prot_IPAdr) {
