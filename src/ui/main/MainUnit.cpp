@@ -557,8 +557,11 @@ void TMainForm::actCaptureStartExecute() {
 void TMainForm::actCaptureEndExecute() {
   tmMain->stop();
   IPMonitor->CaptureEnd();
-  // The last figures, when they were still waiting to be drawn.
+  // The last figures, when they were still waiting to be drawn, in the
+  // order the headers ask for.
   if (tmShowFigures->isActive()) ShowCaptureFigures();
+  if (lvIPAdr->model() == ProgramFilter) ProgramFilter->Resort(true);
+  ProgramSort->Resort(true);
   ShowUnlisted(true);
   SetIdleCommands(true);
   SetOptionPageAvailable(true);

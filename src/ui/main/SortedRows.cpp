@@ -6,8 +6,11 @@ TSortedRows::TSortedRows(QObject* parent) : TGuarded<QSortFilterProxyModel>(pare
   setDynamicSortFilter(false);
 }
 
-void TSortedRows::Resort() {
-  if (sortColumn() >= 0) sort(sortColumn(), sortOrder());
+void TSortedRows::Resort(bool now) {
+  const auto start = std::chrono::steady_clock::now();
+  if (sortColumn() < 0 || (!now && start < NextSort)) return;
+  sort(sortColumn(), sortOrder());
+  NextSort = start + 10 * (std::chrono::steady_clock::now() - start);
 }
 
 int TSortedRows::CompareRows(int a, int b, int column) const {

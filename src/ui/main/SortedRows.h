@@ -3,6 +3,7 @@
 // for. The figures change all the time, so the rows are put in order again
 // when they are drawn (Resort), not at every change.
 #include <QSortFilterProxyModel>
+#include <chrono>
 #include <string>
 
 #include "ui/trace/GuardedEntry.h"
@@ -31,11 +32,17 @@ class TSortedRows : public TGuarded<QSortFilterProxyModel> {
  public:
   explicit TSortedRows(QObject* parent = nullptr);
   // The rows in the header's order again; nothing while in the table's own.
-  void Resort();
+  // Sorting takes at most a tenth of the window's time: a big table is put
+  // in order again only after nine times what its last sort took, unless
+  // Now asks for it (the last figures of a capture).
+  void Resort(bool Now = false);
 
  protected:
   // The table's order, unless a page shows other figures in a column.
   virtual int CompareRows(int SourceRowA, int SourceRowB, int Column) const;
   // Asked only inside sort(), which the window calls from its own handlers.
   bool lessThan(const QModelIndex& Left, const QModelIndex& Right) const override;
+
+ private:
+  std::chrono::steady_clock::time_point NextSort{};
 };
