@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <QDir>
+#include <QHeaderView>
 #include <QPixmap>
 #include <QTemporaryDir>
 #include <cmath>
@@ -125,6 +126,7 @@ void FeedPrograms(TMainForm& form) {
   }
   form.WMCaptureNotify();
   form.ProgramModel().Flush();
+  form.ProgramModel().SampleRates();
   for (const pid_t pid : children) {
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
@@ -178,11 +180,16 @@ int main(int argc, char** argv) {
   form.actCaptureEnd->setEnabled(true);
   form.setWindowTitle(QStringLiteral("ワイヤピーク監視:受信:1500"));
   Feed(form);
+  form.IPAdrModel().SampleRates();
   Save(&form, out + "/protocols.png");
+  // Enlarged to show the rate, the biggest senders first.
   form.pcSyukei->setCurrentWidget(form.tsIPAdr);
+  form.resize(form.width() + 110, form.height() + 40);
+  form.lvIPAdr->header()->setSortIndicator(2, Qt::DescendingOrder);
   Save(&form, out + "/addresses.png");
   FeedPrograms(form);
   form.pcSyukei->setCurrentWidget(form.tsProgram);
+  form.resize(form.width() + 50, form.height());
   Save(&form, out + "/programs.png");
 
   // Ten minutes of a download that comes and goes, fed a second at a time

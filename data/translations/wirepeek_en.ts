@@ -4,6 +4,10 @@
 <context>
     <name>TAboutForm</name>
     <message>
+        <source>使用ＰＣの伝送状態を簡便に監視する</source>
+        <translation>Watches the traffic of this computer at a glance</translation>
+    </message>
+    <message>
         <source>バージョン情報</source>
         <translation>About</translation>
     </message>
@@ -29,7 +33,54 @@
     </message>
 </context>
 <context>
+    <name>TErrorBox</name>
+    <message>
+        <source>確認</source>
+        <translation>Check</translation>
+    </message>
+    <message>
+        <source>原因: このユーザーにはパケットをキャプチャする権限がありません。</source>
+        <translation>Cause: this user may not capture packets.</translation>
+    </message>
+    <message>
+        <source>対処: キャプチャ補助プログラム wirepeek-capture がありません。wirepeek パッケージをインストールしてください。</source>
+        <translation>Fix: the capture helper wirepeek-capture is missing. Install the wirepeek package.</translation>
+    </message>
+    <message>
+        <source>対処: グループ %1 に入り、ログインし直してください:</source>
+        <translation>Fix: join the group %1, then log in again:</translation>
+    </message>
+    <message>
+        <source>対処: キャプチャ補助プログラムに権限を与えてください:</source>
+        <translation>Fix: give the capture helper its rights:</translation>
+    </message>
+</context>
+<context>
     <name>TMainForm</name>
+    <message>
+        <source>Wirepeek.html</source>
+        <translation>Wirepeek.en.html</translation>
+    </message>
+    <message>
+        <source>%1 個のアドレスは一覧に入りません（表は最大 %2 行）</source>
+        <translation>%1 addresses not listed (the table holds at most %2 rows)</translation>
+    </message>
+    <message>
+        <source>ＩＰアドレス表は %1 行で満杯: これ以降のアドレスは数えるだけで一覧に入りません</source>
+        <translation>IP address table full at %1 rows: further addresses are counted but not listed</translation>
+    </message>
+    <message>
+        <source>ＩＰアドレス表: %1 個のアドレスは一覧に入りませんでした</source>
+        <translation>IP address table: %1 addresses were not listed</translation>
+    </message>
+    <message>
+        <source>%1 の分だけ</source>
+        <translation>Only %1's share</translation>
+    </message>
+    <message>
+        <source>全部表示</source>
+        <translation>Show all</translation>
+    </message>
     <message>
         <source>ワイヤピーク監視■■■■</source>
         <translation>Wirepeek monitor ■■■■</translation>
@@ -181,6 +232,10 @@
 <context>
     <name>TSummaryHeader</name>
     <message>
+        <source>現在の速度</source>
+        <translation>Rate now</translation>
+    </message>
+    <message>
         <source>Protocol</source>
         <translation>Protocol</translation>
     </message>
@@ -226,6 +281,13 @@
     <message>
         <source>トレース情報クリア</source>
         <translation>Clear trace</translation>
+    </message>
+</context>
+<context>
+    <name>TCategory</name>
+    <message>
+        <source>Sonota</source>
+        <translation>Other</translation>
     </message>
 </context>
 </TS>

@@ -27,6 +27,8 @@ std::unique_ptr<TCaptureSocket> OpenCaptureSocket(const TCaptureRequest& request
       return viaHelper;
     if (!failure.PermissionDenied) advice.clear();
   }
-  if (!advice.empty()) failure.Reason += " (" + advice + ")";
+  if (advice.empty()) return nullptr;
+  failure.Reason += " (" + advice + ")";
+  failure.Fix = CaptureRightsFix(helper);
   return nullptr;
 }

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
@@ -85,11 +86,26 @@ std::string FindCaptureHelper(const std::string& exePath) {
   return {};
 }
 
-std::string CaptureRightsAdvice(const std::string& helperPath) {
+TRightsFix CaptureRightsFix(const std::string& helperPath) {
+  TRightsFix fix;
+  fix.HelperPath = helperPath;
+  fix.Group = "wirepeek";
+  if (const passwd* user = ::getpwuid(::geteuid())) fix.User = user->pw_name;
   if (helperPath.empty() || ::access(helperPath.c_str(), F_OK) != 0)
+    fix.Kind = TRightsFix::TKind::NotInstalled;
+  else if (::access(helperPath.c_str(), X_OK) != 0)
+    fix.Kind = TRightsFix::TKind::JoinGroup;
+  else
+    fix.Kind = TRightsFix::TKind::SetCap;
+  return fix;
+}
+
+std::string CaptureRightsAdvice(const std::string& helperPath) {
+  const TRightsFix fix = CaptureRightsFix(helperPath);
+  if (fix.Kind == TRightsFix::TKind::NotInstalled)
     return "live capture needs root or the capture helper wirepeek-capture, which is not installed: install the "
            "wirepeek package, or run ./run from the source folder";
-  if (::access(helperPath.c_str(), X_OK) != 0) return "add yourself to the group wirepeek, then log in again";
+  if (fix.Kind == TRightsFix::TKind::JoinGroup) return "add yourself to the group wirepeek, then log in again";
   return "the capture helper has no capture rights: sudo setcap cap_net_raw=ep " + helperPath;
 }
 

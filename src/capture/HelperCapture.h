@@ -10,13 +10,16 @@
 #include <string>
 #include <vector>
 
+#include "capture/backend/RightsFix.h"
 #include "capture/backend/PcapCapture.h"
 
 // Where the helper is: beside the running executable, else in the installed
 // helper folder; empty when neither holds one.
 std::string FindCaptureHelper(const std::string& ExePath);
 
-// The words a user needs when neither the program nor the helper may capture.
+// What a user does when neither the program nor the helper may capture,
+// and the words for it on standard error and in reports.
+TRightsFix CaptureRightsFix(const std::string& HelperPath);
 std::string CaptureRightsAdvice(const std::string& HelperPath);
 
 // Assembles the records of a pcap stream as its bytes arrive, and lends

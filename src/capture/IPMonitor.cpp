@@ -10,7 +10,7 @@ TIPMonitor::~TIPMonitor() {
 std::int32_t TIPMonitor::CaptureStart() {
   const std::int32_t result = Ioctl->InitAdapter();
   if (result < 0) {
-    Ioctl->ShowErrorBox("CaptureStart Error");
+    Ioctl->ShowErrorBox(CaptureStartErrorText);
     return result;
   }
   Thread = std::make_unique<TCaptureThread>(*Ioctl);

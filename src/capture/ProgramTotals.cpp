@@ -27,6 +27,7 @@ std::uint32_t TProgramTotalsTable::RowOf(const std::string& program, const std::
   row.Unit = unit;
   Rows.push_back(std::move(row));
   Remotes.emplace_back();
+  Shares.emplace_back();
   const auto id = static_cast<std::uint32_t>(Rows.size() - 1);
   Index.emplace(key, id);
   return id;
@@ -41,6 +42,12 @@ void TProgramTotalsTable::Add(std::uint32_t id, const PacketRecord& record, std:
   row.LastTime = record.Hour * 10000 + record.Minute * 100 + record.Second;
   row.LastUnixSeconds = record.UnixSeconds;
   if (!knownRemote && Remotes[id].size() < RemotesPerRow) Remotes[id].insert(record.RemoteAddr);
+  TShares& shares = Shares[id];
+  auto share = shares.find(record.RemoteAddr);
+  if (share == shares.end() && shares.size() < RemotesPerRow) share = shares.emplace(record.RemoteAddr, TShare{}).first;
+  if (share == shares.end()) return;
+  share->second.SentBytes += sent;
+  share->second.RecvBytes += received;
 }
 
 void TProgramTotalsTable::SeenIn(std::uint32_t id, const std::string& unit) {
@@ -52,6 +59,7 @@ void TProgramTotalsTable::SeenIn(std::uint32_t id, const std::string& unit) {
 void TProgramTotalsTable::Clear() {
   Rows.clear();
   Remotes.clear();
+  Shares.clear();
   Index.clear();
   Order.clear();
 }
@@ -81,6 +89,11 @@ std::vector<ProgramTotals> TProgramTotalsTable::AllRows() const {
 const std::unordered_set<TIpAddress, TIpAddressHash>& TProgramTotalsTable::RemotesOf(int index) const {
   Settle();
   return Remotes[Order.at(static_cast<std::size_t>(index))];
+}
+
+const TProgramTotalsTable::TShares& TProgramTotalsTable::SharesOf(int index) const {
+  Settle();
+  return Shares[Order.at(static_cast<std::size_t>(index))];
 }
 
 std::vector<ProgramTotals> TopPrograms(std::vector<ProgramTotals> rows, int top) {
@@ -245,13 +258,15 @@ void TProgramAttribution::Run() {
   Done.notify_all();
 }
 
-// Look-up thread: answers the keys asked about, at most once a Pause, and
-// tells which cached keys' sockets have closed.
+// Look-up thread: answers the keys asked about, as soon as the pace allows,
+// and tells which cached keys' sockets have closed.
 void TProgramAttribution::Work() {
   TOwnerLookup& owners = *Owners;
   std::unordered_map<TSocketKey, std::uint64_t, TSocketKeyHash> known;  // answered key -> inode
-  const auto pause = Pace.Pause, expiryPause = Pace.ExpiryPause;
-  auto last = std::chrono::steady_clock::now() - pause;
+  const auto expiryPause = Pace.ExpiryPause;
+  // The wait before a round for new keys: set by what the last round cost.
+  std::chrono::steady_clock::duration pause = Pace.QuickPause;
+  auto last = std::chrono::steady_clock::now() - Pace.Pause;
   std::unique_lock lock(Mutex);
   while (true) {
     const auto now = std::chrono::steady_clock::now();
@@ -296,6 +311,8 @@ void TProgramAttribution::Work() {
       answers.emplace_back(key, std::move(owner));
     }
 
+    const auto took = std::chrono::steady_clock::now() - last;
+    pause = std::clamp<std::chrono::steady_clock::duration>(9 * took, Pace.QuickPause, Pace.Pause);
     lock.lock();
     Busy = false;
     for (auto& answer : answers) Answers.push_back(std::move(answer));

@@ -63,9 +63,18 @@ class TProgramTotalsTable {
   // The remote addresses (network byte order) the program at Index
   // exchanged datagrams with; it stays valid, and up to date, until Clear.
   const std::unordered_set<TIpAddress, TIpAddressHash>& RemotesOf(int Index) const;
+  // The bytes the program at Index exchanged with each of those addresses;
+  // valid, and up to date, until Clear.
+  struct TShare {
+    std::int64_t SentBytes = 0;
+    std::int64_t RecvBytes = 0;
+  };
+  using TShares = std::unordered_map<TIpAddress, TShare, TIpAddressHash>;
+  const TShares& SharesOf(int Index) const;
 
  private:
   void Settle() const;
+  std::deque<TShares> Shares;  // as Rows
 
   std::size_t Limit;
   std::vector<ProgramTotals> Rows;
@@ -85,11 +94,15 @@ std::vector<ProgramTotals> ByProgram(const std::vector<ProgramTotals>& Rows);
 // holds the unit, User is empty; the Top with the most bytes, most first.
 std::vector<ProgramTotals> TopUnits(const std::vector<ProgramTotals>& Rows, int Top);
 
-// How often the look-up thread asks: at most once a Pause while keys wait,
-// and once an ExpiryPause to find cached sockets that have closed.
+// How often the look-up thread asks: while keys wait, as soon as the last
+// round allows (after nine times what it took, so that look-ups take at most
+// a tenth of the thread's time, and never sooner than QuickPause), and at
+// the latest after a Pause; once an ExpiryPause to find cached sockets that
+// have closed. A short-lived socket is then found before it closes.
 struct TLookupPace {
   std::chrono::milliseconds Pause{100};
   std::chrono::milliseconds ExpiryPause{1000};
+  std::chrono::milliseconds QuickPause{2};
 };
 
 // Records to programs. Fold and Apply run on one consuming thread at a time

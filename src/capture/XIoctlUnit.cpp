@@ -112,6 +112,7 @@ std::int32_t TXIoctl::InitAdapter() {
   // The capture thread looks the address up by this index, file or not.
   WIREPEEK_ASSERT(SelectedAdapter >= 1, "SelectedAdapter is below 1");
   CaptureSocket.reset();
+  RightsFix = {};
   TCaptureRequest request;
   request.File = CaptureFile;
   request.WholeDatagrams = DumpChannel.WantsText();
@@ -140,6 +141,7 @@ std::int32_t TXIoctl::InitAdapter() {
   if (CaptureSocket) return 0;
   // The box says why, and what to do: a program started from the desktop
   // has no standard error to read.
+  RightsFix = failure.Fix;
   const char* box = failure.Stage == TOpenStage::Create ? "InitAdapter :WSASocket failed"
                     : failure.Stage == TOpenStage::Bind ? "IntAdapter :bind failed"
                                                         : "InitAdapter : WSAIoCtl failed";

@@ -12,6 +12,7 @@
 #include "capture/CaptureTypes.h"
 #include "capture/DumpRing.h"
 #include "capture/backend/HostAddresses.h"
+#include "capture/backend/RightsFix.h"
 #include "support/ManualResetEvent.h"
 
 class TXIoctl {
@@ -64,6 +65,9 @@ class TXIoctl {
   std::string ExePath;
   std::function<int(std::string_view Text, std::string_view Detail)> ErrorBox;
   std::function<void(std::string_view Line)> Reason;
+  // After a capture that could not start for lack of rights: what the user
+  // does about it (its Kind is None otherwise). Set before the box is shown.
+  TRightsFix RightsFix;
 
   // The packet dumps of every capture of this run, on their way from the
   // capture thread to DumpChannel.
@@ -101,3 +105,5 @@ int ShowErrorBox(std::string_view Text, std::string_view Detail = {});
 using TReasonSink = std::function<void(std::string_view Line)>;
 void SetReasonSink(TReasonSink Sink);
 inline constexpr std::string_view ErrorBoxCaption = "確認";
+// The monitor's box after any failed start.
+inline constexpr std::string_view CaptureStartErrorText = "CaptureStart Error";

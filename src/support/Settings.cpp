@@ -1,8 +1,10 @@
 #include "support/Settings.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <utility>
 
 TGlobalSettings GlobalSettings;
 
@@ -73,6 +75,7 @@ void ReadSettings(TGlobalSettings& Settings) {
   Settings.IniFile.reset();
   Settings.Top = CentredPosition(Settings.ScreenHeight, Settings.FormHeight);
   Settings.Left = CentredPosition(Settings.ScreenWidth, Settings.FormWidth);
+  Settings.Width = Settings.Height = 0;
   Settings.StayOnTop = 0;
   Settings.Prot_IPAdr = 0;
 
@@ -83,6 +86,8 @@ void ReadSettings(TGlobalSettings& Settings) {
   // 0 is "not placed yet", so a window at the very edge is centred again.
   if (Settings.Top == 0) Settings.Top = CentredPosition(Settings.ScreenHeight, Settings.FormHeight);
   if (Settings.Left == 0) Settings.Left = CentredPosition(Settings.ScreenWidth, Settings.FormWidth);
+  Settings.Width = std::max(0, ini->ReadInteger(FormSection, "Width", 0));
+  Settings.Height = std::max(0, ini->ReadInteger(FormSection, "Height", 0));
   Settings.StayOnTop = ini->ReadBool(FormSection, "StayOnTop", false) ? 1 : 0;
   Settings.Prot_IPAdr = ini->ReadBool(FormSection, "Prot_IPAdr", false) ? 1 : 0;
   Settings.IniFile = std::move(ini);
@@ -97,6 +102,9 @@ void WriteSettings(TGlobalSettings& Settings) {
   TIniFile& ini = *Settings.IniFile;
   ini.WriteInteger(FormSection, "Top", Settings.Top);
   ini.WriteInteger(FormSection, "Left", Settings.Left);
+  // A window never resized leaves the file as it always was.
+  for (const auto& [key, value] : {std::pair{"Width", Settings.Width}, std::pair{"Height", Settings.Height}})
+    if (value != 0 || ini.ReadInteger(FormSection, key, 0) != 0) ini.WriteInteger(FormSection, key, value);
   ini.WriteBool(FormSection, "StayOnTop", Settings.StayOnTop != 0);
   ini.WriteBool(FormSection, "Prot_IPAdr", Settings.Prot_IPAdr != 0);
   // The user's configuration folder may not be there yet; a failure shows

@@ -17,6 +17,10 @@ struct TGlobalSettings {
   std::int32_t ScreenWidth = 0;
   std::int32_t Top = 0;
   std::int32_t Left = 0;
+  // The main window's outer size as the user left it; 0 while it has the
+  // size it sizes itself to. Keys "Width" and "Height".
+  std::int32_t Width = 0;
+  std::int32_t Height = 0;
   std::int32_t FormHeight = 0;
   std::int32_t FormWidth = 0;
   std::int32_t ProtPageWidth = 0;
@@ -50,7 +54,7 @@ std::string SettingsPathFor(const std::string& ExePath, const std::string& Confi
 // Sets ExePath and IniPath from the running executable.
 void SetProgramPaths(TGlobalSettings& Settings = GlobalSettings);
 
-// Needs IniPath, the screen and form sizes. Fills IniFile, Top, Left,
+// Needs IniPath, the screen and form sizes. Fills IniFile, Top, Left, Width, Height,
 // StayOnTop and Prot_IPAdr; a top or left of 0 means centred. A missing file
 // gives the defaults, or, when the settings have moved to the user's
 // configuration folder, starts from the file beside ExePath. A file that exists but cannot be read throws

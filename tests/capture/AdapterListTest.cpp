@@ -11,6 +11,9 @@
 
 namespace {
 
+// These tests share a compile batch with others that join datagram bytes.
+using ::operator+;
+
 THostAddress Real(int i, const char* name = "eth0") { return {name, Addr("198.51.100." + std::to_string(i)), true, false}; }
 THostAddress Loop(const char* dotted = "127.0.0.1") { return {"lo", Addr(dotted), true, true}; }
 TIpAddress Six(const char* text) {

@@ -3,6 +3,8 @@
 // failed decides the error box the engine shows.
 #include <string>
 
+#include "capture/backend/RightsFix.h"
+
 enum class TOpenStage {
   Create,    // the capture handle or socket cannot be made
   Bind,      // it cannot be tied to the adapter address
@@ -13,4 +15,6 @@ struct TOpenFailure {
   TOpenStage Stage = TOpenStage::Create;
   bool PermissionDenied = false;  // the process lacks the capture rights
   std::string Reason;
+  // Set where the user can mend a lack of rights.
+  TRightsFix Fix;
 };

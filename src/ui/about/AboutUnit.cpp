@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QScreen>
+#include <utility>
 
 #include "diagnostics/TraceReport.h"
 #include "support/TextDevs.h"
@@ -73,6 +74,18 @@ TAboutForm::TAboutForm(QWidget* parent, std::string exePath) : TGuarded<QDialog>
   stComments = MakeStatic(paneAbout, 88, 136, 289, 41);
   stComments->setWordWrap(true);
   stComments->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  // A label longer in another language than in Japanese pushes its text box
+  // right rather than run under it; the box keeps its right edge.
+  const std::pair<QLabel*, QLabel*> pairs[] = {{lbProductName, stProductName}, {lbVersion, stProductVersion},
+                                               {lbCopyright, stLegalCopyRight}, {lbCDate, stCDate},
+                                               {lbComments, stComments}};
+  for (const auto& [label, box] : pairs) {
+    const int width = label->fontMetrics().horizontalAdvance(label->text());
+    if (label->x() + width <= box->x()) continue;
+    const int left = label->x() + width + S(6);
+    label->resize(width, label->height());
+    box->setGeometry(left, box->y(), box->geometry().right() + 1 - left, box->height());
+  }
 
   OKButton = new QPushButton(QStringLiteral("OK"), this);
   OKButton->setGeometry(S(160), S(217), S(81), S(40));
@@ -100,7 +113,8 @@ void TAboutForm::FormShow() {
   stProductName->setText(text(8));
   stProductVersion->setText(text(9));
   stLegalCopyRight->setText(text(5));
-  stComments->setText(text(12));
+  // The comment of the version block is Japanese; a translation may say it in the user's language.
+  stComments->setText(tr(text(12).toUtf8().constData()));
   OKButton->setFocus();
 }
 

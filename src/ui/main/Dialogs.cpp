@@ -1,8 +1,11 @@
 #include "ui/main/Dialogs.h"
 
+#include <QCoreApplication>
 #include <QMetaObject>
 #include <iostream>
+#include <memory>
 #include <string>
+#include <utility>
 
 #include "capture/XIoctlUnit.h"
 #include "ui/trace/TraceUnit.h"
@@ -31,13 +34,42 @@ void ShowMessageBox(QWidget* parent, const QString& caption, const QString& text
   box.exec();
 }
 
+QString RightsFixText(const TRightsFix& fix) {
+  const auto tr = [](const char* text) { return QCoreApplication::translate("TErrorBox", text); };
+  const QString cause = tr("原因: このユーザーにはパケットをキャプチャする権限がありません。");
+  switch (fix.Kind) {
+    case TRightsFix::TKind::NotInstalled:
+      return cause + '\n' +
+             tr("対処: キャプチャ補助プログラム wirepeek-capture がありません。wirepeek パッケージをインストールしてください。");
+    case TRightsFix::TKind::JoinGroup:
+      return cause + '\n' + tr("対処: グループ %1 に入り、ログインし直してください:").arg(QString::fromStdString(fix.Group)) +
+             QStringLiteral("\n  sudo adduser %1 %2")
+                 .arg(QString::fromStdString(fix.User.empty() ? std::string("$USER") : fix.User),
+                      QString::fromStdString(fix.Group));
+    case TRightsFix::TKind::SetCap:
+      return cause + '\n' + tr("対処: キャプチャ補助プログラムに権限を与えてください:") +
+             QStringLiteral("\n  sudo setcap cap_net_raw=ep %1").arg(QString::fromStdString(fix.HelperPath));
+    case TRightsFix::TKind::None:
+      break;
+  }
+  return {};
+}
+
 void InstallErrorBox(TXIoctl& State) {
-  State.ErrorBox = [](std::string_view text, std::string_view detail) {
+  // After a box that has told why a capture lacks its rights and what to do,
+  // the monitor's own box would only say it again.
+  auto rightsTold = std::make_shared<bool>(false);
+  State.ErrorBox = [&State, rightsTold](std::string_view text, std::string_view detail) {
     // Also for whoever started us from a terminal.
     std::cerr << "wirepeek: " << text << (detail.empty() ? "" : ": ") << detail << std::endl;
-    ShowMessageBox(nullptr, QString::fromUtf8(ErrorBoxCaption.data(), static_cast<qsizetype>(ErrorBoxCaption.size())),
-                   QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())), QMessageBox::Warning,
-                   QString::fromUtf8(detail.data(), static_cast<qsizetype>(detail.size())));
+    if (std::exchange(*rightsTold, false) && text == CaptureStartErrorText) return 1;
+    QString shown = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+    if (State.RightsFix.Kind != TRightsFix::TKind::None) {
+      shown += QStringLiteral("\n\n") + RightsFixText(State.RightsFix);
+      *rightsTold = true;
+    }
+    ShowMessageBox(nullptr, QCoreApplication::translate("TErrorBox", ErrorBoxCaption.data()), shown,
+                   QMessageBox::Warning, QString::fromUtf8(detail.data(), static_cast<qsizetype>(detail.size())));
     return 1;
   };
   // Debug mode writes the reason through the trace channel itself; the box

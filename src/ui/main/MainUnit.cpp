@@ -13,6 +13,7 @@
 #include <QMenuBar>
 #include <QScreen>
 #include <QSessionManager>
+#include <QSignalBlocker>
 #include <QThread>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -193,6 +194,12 @@ void TMainForm::BuildControls() {
   };
   tsProt = page(tr("プロトコル別集計"), lvProt, sbarProt);
   tsIPAdr = page(tr("ＩＰアドレス別集計"), lvIPAdr, sbarIPAdr);
+  stNarrowed = new QLabel(sbarIPAdr);
+  btnShowAll = new QPushButton(tr("全部表示"), sbarIPAdr);
+  sbarIPAdr->addPermanentWidget(stNarrowed);
+  sbarIPAdr->addPermanentWidget(btnShowAll);
+  stNarrowed->hide();
+  btnShowAll->hide();
   tsProgram = page(tr("プログラム別集計"), lvProgram, sbarProgram);
   tsRate = new TRatePage;
   pcSyukei->addTab(tsRate, TRatePage::tr("推移"));
@@ -247,7 +254,7 @@ void TMainForm::BuildActionsAndMenus() {
 
 void TMainForm::FormCreate() {
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+                 Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint);
   BuildControls();
   BuildActionsAndMenus();
   Session = std::make_unique<TCaptureSession>();
@@ -257,6 +264,8 @@ void TMainForm::FormCreate() {
   ProgramTable = new TProgramModel(*Session, this);
   ProgramFilter = new TProgramFilter(this);
   ProgramFilter->setSourceModel(IPAdrTable);
+  ProgramSort = new TSortedRows(this);
+  ProgramSort->setSourceModel(ProgramTable);
 
   // Settings, centred on the screen when no position is stored.
   const QRect screen = QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->geometry()
@@ -273,9 +282,8 @@ void TMainForm::FormCreate() {
     if (TraceOutput.WantsText()) TraceOutput.WriteLine(error.what());
     ShowMessageBox(this, QStringLiteral("Wirepeek"), text, QMessageBox::Warning);
   }
-  // A fixed size, the first page, the idle commands, no timer until a capture
-  // runs, and the stored position.
-  layout()->setSizeConstraint(QLayout::SetFixedSize);
+  // The first page, the idle commands, no timer until a capture runs, and
+  // the stored position.
   pcMain->setCurrentIndex(0);
   SetIdleCommands(true);
   tmMain->stop();
@@ -283,8 +291,12 @@ void TMainForm::FormCreate() {
   // The summary tables, shown at their stored width when the setting asks.
   SetupProtView();
   SetupIPAdrView();
-  lvProgram->setModel(ProgramTable);
-  for (int c = 0; c < ProgramTable->columnCount(); ++c) lvProgram->setColumnWidth(c, lvIPAdr->columnWidth(c < 2 ? 1 : c));
+  lvProgram->setModel(ProgramSort);
+  // The user as narrow as the category, so that the page shows its rate sooner.
+  for (int c = 0; c < ProgramTable->columnCount(); ++c)
+    lvProgram->setColumnWidth(c, lvIPAdr->columnWidth(c == 0 ? 1 : c == 1 ? 4 : c));
+  SetupSortHeader(lvIPAdr);
+  SetupSortHeader(lvProgram);
   if (GlobalSettings.Prot_IPAdr) {
     cbProt_IPAdr->setChecked(true);
     SetSummaryWidth(GlobalSettings.ProtPageWidth);
@@ -302,6 +314,9 @@ void TMainForm::FormCreate() {
   GuardedConnect(cbProt_IPAdr, &QCheckBox::toggled, this, &TMainForm::cbProt_IPAdrClick);
   GuardedConnect(pcSyukei, &QTabWidget::currentChanged, this, &TMainForm::pcSyukeiChange);
   GuardedConnect(lvProgram, &QTreeView::clicked, this, &TMainForm::lvProgramClick);
+  GuardedConnect(lvIPAdr->header(), &QHeaderView::sortIndicatorChanged, this, &TMainForm::lvIPAdrSort);
+  GuardedConnect(lvProgram->header(), &QHeaderView::sortIndicatorChanged, this, &TMainForm::lvProgramSort);
+  GuardedConnect(btnShowAll, &QPushButton::clicked, this, [this] { lvProgramClick({}); });
   GuardedConnect(tmMain, &QTimer::timeout, this, &TMainForm::tmMainTimer);
   GuardedConnect(tmShowFigures, &QTimer::timeout, this, &TMainForm::ShowCaptureFigures);
 
@@ -357,7 +372,11 @@ void TMainForm::FormCreate() {
       // rather than a lambda, so nothing of ours crosses the thread in Qt's queue.
       [this] { QMetaObject::invokeMethod(this, "ServeCaptureNotify", Qt::QueuedConnection); });
   IPMonitor->WSA_Open();
+  Client->installEventFilter(this);
   AdjustToContents();
+  // The size the user left it at, never below what it sizes itself to.
+  if (GlobalSettings.Width > 0 && GlobalSettings.Height > 0)
+    resize(QSize(GlobalSettings.Width, GlobalSettings.Height).expandedTo(minimumSize()));
 }
 
 void TMainForm::SetupProtView() {
@@ -382,20 +401,71 @@ void TMainForm::SetupIPAdrView() {
     lvIPAdr->setColumnWidth(c, widths[c]);
     width += widths[c] + (c < 5 ? 1 : 5);
   }
+  // The rate is ours: beyond the page's own width, in view once the window is wider.
+  lvIPAdr->setColumnWidth(RateColumn, 8 * u);
   GlobalSettings.IPAdrPageWidth = width;
   SetSummaryWidth(width);
 }
 
+void TMainForm::SetupSortHeader(QTreeView* view) {
+  QHeaderView* header = view->header();
+  header->setSectionsClickable(true);
+  header->setSortIndicatorShown(true);
+  // The table's own order until a header is clicked.
+  header->setSortIndicator(-1, Qt::AscendingOrder);
+}
+
 void TMainForm::SetSummaryWidth(int width) {
+  PageWidth = width;
   pcSyukei->setGeometry(pcSyukei->x(), pcSyukei->y(), width, SummaryHeight);
 }
 
 void TMainForm::AdjustToContents() {
+  // A window at the size of its contents follows them; one the user has
+  // sized keeps its size while the contents fit.
+  const bool following = !isMaximized() && !isFullScreen() && (!isVisible() || size() == minimumSize());
+  const bool summary = !pcSyukei->isHidden();
+  if (summary) {
+    SetSummaryWidth(PageWidth);
+    pnWirepeek->resize(PageWidth - pcMain->width(), pnWirepeek->height());
+  }
   QRect bounds;
   for (auto* child : Client->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
     if (!child->isHidden()) bounds |= child->geometry();
-  Client->setFixedSize(bounds.right() + 1, bounds.bottom() + 1);
-  adjustSize();
+  const QSize contents(bounds.right() + 1, bounds.bottom() + 1);
+  // Only the summary pages have a use for more room.
+  Client->setMinimumSize(contents);
+  Client->setMaximumSize(summary ? QSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX) : contents);
+  layout()->invalidate();
+  setMinimumSize(layout()->totalMinimumSize());
+  setMaximumSize(summary ? QSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX) : minimumSize());
+  resize(following ? minimumSize() : size().expandedTo(minimumSize()).boundedTo(maximumSize()));
+  LayOutSummary();
+  KeepOnScreen();
+}
+
+void TMainForm::LayOutSummary() {
+  if (pcSyukei->isHidden() || Client->width() < pcSyukei->x() + PageWidth) return;
+  pcSyukei->setGeometry(pcSyukei->x(), pcSyukei->y(), Client->width() - pcSyukei->x(),
+                        std::max(SummaryHeight, Client->height() - pcSyukei->y()));
+  pnWirepeek->resize(pcSyukei->width() - pcMain->width(), pnWirepeek->height());
+}
+
+void TMainForm::KeepOnScreen() {
+  const QRect frame = frameGeometry();
+  const QScreen* shown = QGuiApplication::screenAt(frame.topLeft());
+  if (!shown || isMaximized()) return;
+  // Only a grown edge is pulled back: a window placed across screens stays.
+  const QRect room = shown->availableGeometry();
+  const int overRight = frame.right() - room.right(), overBottom = frame.bottom() - room.bottom();
+  if (overRight <= 0 && overBottom <= 0) return;
+  move(overRight > 0 ? std::max(room.left(), frame.left() - overRight) : frame.left(),
+       overBottom > 0 ? std::max(room.top(), frame.top() - overBottom) : frame.top());
+}
+
+bool TMainForm::FilterEvent(QObject* watched, QEvent* event) {
+  if (watched == Client && event->type() == QEvent::Resize) LayOutSummary();
+  return TGuarded<QMainWindow>::FilterEvent(watched, event);
 }
 
 void TMainForm::SetIdleCommands(bool idle) {
@@ -458,7 +528,10 @@ void TMainForm::actCaptureStartExecute() {
   state.NotifyWindow = NotifyTarget.get();
   state.ExePath = GlobalSettings.ExePath;
   SetOptionPageAvailable(false);
+  // A new capture shows its tables in their own order, unnarrowed.
   lvProgramClick({});
+  lvProgram->header()->setSortIndicator(-1, Qt::AscendingOrder);
+  lvIPAdr->header()->setSortIndicator(-1, Qt::AscendingOrder);
   // The sockets of a capture file are not this host's.
   const bool live = state.CaptureFile.empty() && state.SelectedAdapter >= 1 && state.SelectedAdapter <= state.Adapters.Count();
   IPAdrTable->AboutToRestart();
@@ -484,8 +557,11 @@ void TMainForm::actCaptureStartExecute() {
 void TMainForm::actCaptureEndExecute() {
   tmMain->stop();
   IPMonitor->CaptureEnd();
-  // The last figures, when they were still waiting to be drawn.
+  // The last figures, when they were still waiting to be drawn, in the
+  // order the headers ask for.
   if (tmShowFigures->isActive()) ShowCaptureFigures();
+  if (lvIPAdr->model() == ProgramFilter) ProgramFilter->Resort(true);
+  ProgramSort->Resort(true);
   ShowUnlisted(true);
   SetIdleCommands(true);
   SetOptionPageAvailable(true);
@@ -493,17 +569,22 @@ void TMainForm::actCaptureEndExecute() {
 }
 
 void TMainForm::actHelpExecute() {
-  // Looked for in the working directory first, not beside the executable.
-  const QString name = QStringLiteral("Wirepeek.html");
-  if (QFileInfo(name).isFile()) {
-    OpenDocument(QDir::current().absoluteFilePath(name));
-    return;
-  }
-  for (const QString& folder : HelpFolders) {
-    const QString path = QDir(folder).absoluteFilePath(name);
-    if (QFileInfo(path).isFile()) {
-      OpenDocument(path);
+  // The guide in the user's language (its name is translated with the
+  // texts), else the Japanese one; each looked for in the working directory
+  // first, not beside the executable.
+  QStringList names = {tr("Wirepeek.html")};
+  if (names.first() != QStringLiteral("Wirepeek.html")) names << QStringLiteral("Wirepeek.html");
+  for (const QString& name : names) {
+    if (QFileInfo(name).isFile()) {
+      OpenDocument(QDir::current().absoluteFilePath(name));
       return;
+    }
+    for (const QString& folder : HelpFolders) {
+      const QString path = QDir(folder).absoluteFilePath(name);
+      if (QFileInfo(path).isFile()) {
+        OpenDocument(path);
+        return;
+      }
     }
   }
   ShowMessageBox(this, App() ? App()->Title() : QStringLiteral("Wirepeek"), tr("HelpFileが　ありません"));
@@ -528,6 +609,11 @@ void TMainForm::tmMainTimer() {
     return;
   }
   tsRate->Tick(*ProtTable);
+  IPAdrTable->SampleRates();
+  ProgramTable->SampleRates();
+  ProgramFilter->SampleRates();
+  if (lvIPAdr->model() == ProgramFilter && AddrSortColumn == RateColumn) ProgramFilter->Resort();
+  if (ProgramSort->sortColumn() == RateColumn) ProgramSort->Resort();
   TXIoctl& state = *IPMonitor->Ioctl;
   state.IdleTicks += 1;
   if (state.IdleTicks < 4) return;
@@ -557,6 +643,8 @@ void TMainForm::cbProt_IPAdrClick(bool checked) {
   } else {
     GlobalSettings.Prot_IPAdr = 0;
     pcSyukei->hide();
+    // Back from the width the window gave it to the page's own.
+    pnWirepeek->resize(std::min(pnWirepeek->width(), PageWidth - pcMain->width()), pnWirepeek->height());
   }
   AdjustToContents();
 }
@@ -600,25 +688,47 @@ void TMainForm::TakeCaptureFigures() {
   ShowUnlisted(false);
 }
 
-void TMainForm::lvProgramClick(const QModelIndex& index) {
+void TMainForm::lvProgramClick(const QModelIndex& clicked) {
+  // The row as the program table has it, whatever order the page shows.
+  const QModelIndex index = clicked.model() == ProgramSort ? ProgramSort->mapToSource(clicked) : clicked;
   const TProgramTotalsTable* table = ProgramTable->Table();
   const auto* remotes = table && index.isValid() && index.row() < table->RowCount() ? &table->RemotesOf(index.row())
                                                                                      : nullptr;
   if (remotes == ProgramFilter->Narrowed()) remotes = nullptr;
   ProgramFilter->Narrow(remotes);
-  QAbstractItemModel* shown = remotes ? static_cast<QAbstractItemModel*>(ProgramFilter) : IPAdrTable;
+  ProgramFilter->ShowShares(remotes ? &table->SharesOf(index.row()) : nullptr);
+  ShowAddresses();
+  const QString program = remotes ? ProgramTable->CellText(index.row(), 0) : QString();
+  if (remotes)
+    sbarProgram->showMessage(tr("ＩＰアドレス別集計は %1 の相手だけ（もう一度クリックで全部）").arg(program));
+  else
+    sbarProgram->clearMessage();
+  stNarrowed->setText(remotes ? tr("%1 の分だけ").arg(program) : QString());
+  stNarrowed->setVisible(remotes != nullptr);
+  btnShowAll->setVisible(remotes != nullptr);
+}
+
+void TMainForm::lvIPAdrSort(int column, Qt::SortOrder order) {
+  AddrSortColumn = column;
+  AddrSortOrder = order;
+  ShowAddresses();
+}
+
+void TMainForm::lvProgramSort(int column, Qt::SortOrder order) { ProgramSort->sort(column, order); }
+
+void TMainForm::ShowAddresses() {
+  const bool direct = !ProgramFilter->Narrowed() && AddrSortColumn < 0;
+  QAbstractItemModel* shown = direct ? static_cast<QAbstractItemModel*>(IPAdrTable) : ProgramFilter;
   if (lvIPAdr->model() != shown) {
-    // The columns keep their widths across the change of model.
+    // The columns keep their widths, and the header its order, across the change of model.
     std::vector<int> widths;
     for (int c = 0; c < IPAdrTable->columnCount(); ++c) widths.push_back(lvIPAdr->columnWidth(c));
     lvIPAdr->setModel(shown);
     for (int c = 0; c < static_cast<int>(widths.size()); ++c) lvIPAdr->setColumnWidth(c, widths[static_cast<std::size_t>(c)]);
+    const QSignalBlocker quiet(lvIPAdr->header());
+    lvIPAdr->header()->setSortIndicator(AddrSortColumn, AddrSortOrder);
   }
-  if (remotes)
-    sbarProgram->showMessage(tr("ＩＰアドレス別集計は %1 の相手だけ（もう一度クリックで全部）")
-                                 .arg(ProgramTable->CellText(index.row(), 0)));
-  else
-    sbarProgram->clearMessage();
+  if (!direct) ProgramFilter->sort(AddrSortColumn, AddrSortOrder);
 }
 
 void TMainForm::ShowCaptureFigures() {
@@ -631,6 +741,8 @@ void TMainForm::ShowCaptureFigures() {
   SetCaptionAndTitle(tr("ワイヤピーク監視:") + title, title);
   ProgramTable->Refresh();
   ProgramFilter->Again();
+  if (lvIPAdr->model() == ProgramFilter) ProgramFilter->Resort();
+  ProgramSort->Resort();
 }
 
 void TMainForm::ShowUnlisted(bool captureEnded) {
@@ -641,19 +753,20 @@ void TMainForm::ShowUnlisted(bool captureEnded) {
   const bool trace = TraceOutput.WantsText();
   if (captureEnded) {
     if (unlisted > 0 && trace)
-      TraceLine("IP address table: %lld addresses were not listed", static_cast<long long>(unlisted));
+      TraceLine("%s", tr("ＩＰアドレス表: %1 個のアドレスは一覧に入りませんでした").arg(unlisted).toStdString().c_str());
     return;
   }
   if (unlisted == ShownUnlisted) return;
   if (ShownUnlisted == 0 && trace)
-    TraceLine("IP address table full at %llu rows: further addresses are counted but not listed", rows);
+    TraceLine("%s", tr("ＩＰアドレス表は %1 行で満杯: これ以降のアドレスは数えるだけで一覧に入りません")
+                        .arg(rows)
+                        .toStdString()
+                        .c_str());
   ShownUnlisted = unlisted;
   if (unlisted == 0)
     sbarIPAdr->clearMessage();
   else
-    sbarIPAdr->showMessage(QStringLiteral("%1 addresses not listed (the table holds at most %2 rows)")
-                               .arg(unlisted)
-                               .arg(rows));
+    sbarIPAdr->showMessage(tr("%1 個のアドレスは一覧に入りません（表は最大 %2 行）").arg(unlisted).arg(rows));
 }
 
 bool TMainForm::FormCloseQuery() {
@@ -675,6 +788,11 @@ void TMainForm::FormClose() {
   IPMonitor = nullptr;
   GlobalSettings.Top = frameGeometry().top();
   GlobalSettings.Left = frameGeometry().left();
+  // 0 for the size it sizes itself to, so that it goes on following its contents.
+  const QSize size = isMaximized() || isFullScreen() ? normalGeometry().size() : this->size();
+  const bool natural = size == minimumSize();
+  GlobalSettings.Width = natural ? 0 : size.width();
+  GlobalSettings.Height = natural ? 0 : size.height();
   try {
     WriteSettings();
   } catch (const EIniFileError& error) {

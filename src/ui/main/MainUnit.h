@@ -72,6 +72,10 @@ class TMainForm final : public TGuarded<QMainWindow> {
   // A program clicked: the address page shows only its remote addresses; the
   // same program again shows them all.
   void lvProgramClick(const QModelIndex& Index);
+  // A column header clicked: the rows by that column, the other way round
+  // at a second click.
+  void lvIPAdrSort(int Column, Qt::SortOrder Order);
+  void lvProgramSort(int Column, Qt::SortOrder Order);
   // Window thread: runs the notification the capture thread is waiting on.
   Q_INVOKABLE void ServeCaptureNotify();
 
@@ -104,6 +108,9 @@ class TMainForm final : public TGuarded<QMainWindow> {
   TRatePage* tsRate;
   QStatusBar* sbarProt;
   QStatusBar* sbarIPAdr;
+  // On the address page while it shows one program's share, and the way back.
+  QLabel* stNarrowed;
+  QPushButton* btnShowAll;
   QTimer* tmMain;
   // Shows figures that a notification took in while the display was resting.
   QTimer* tmShowFigures;
@@ -125,6 +132,7 @@ class TMainForm final : public TGuarded<QMainWindow> {
   void showEvent(QShowEvent* Event) override;
   void changeEvent(QEvent* Event) override;
   void contextMenuEvent(QContextMenuEvent* Event) override;
+  bool FilterEvent(QObject* Watched, QEvent* Event) override;
 
  private:
   void FormCreate();
@@ -136,6 +144,10 @@ class TMainForm final : public TGuarded<QMainWindow> {
   void SetupIPAdrView();
   void SetSummaryWidth(int Width);
   void AdjustToContents();
+  // The summary pages take the room the window has beyond its contents.
+  void LayOutSummary();
+  // Moved back inside the screen where its edge would pass the screen's.
+  void KeepOnScreen();
   void SetOptionPageAvailable(bool Available);
   void SetIdleCommands(bool Idle);
   void SetCaptionAndTitle(const QString& Caption, const QString& Title);
@@ -151,9 +163,18 @@ class TMainForm final : public TGuarded<QMainWindow> {
   TIPAdrModel* IPAdrTable;
   TProgramModel* ProgramTable;
   TProgramFilter* ProgramFilter;
+  TSortedRows* ProgramSort;
+  // The address page's order: -1 for the table's own (by address).
+  int AddrSortColumn = -1;
+  Qt::SortOrder AddrSortOrder = Qt::AscendingOrder;
+  // The address page through the filter while it is narrowed or sorted.
+  void ShowAddresses();
+  void SetupSortHeader(QTreeView* View);
   QWidget* Client;
   QDialog* VersionDialog = nullptr;
   bool Closing = false;
+  // The width of the summary page on show, before it grows with the window.
+  int PageWidth = 0;
   std::int64_t ShownUnlisted = 0;
 
   // Each notification takes the figures in; they are drawn as Ration allows.

@@ -9,11 +9,14 @@
 
 #include "capture/ProgramTotals.h"
 #include "session/CaptureSession.h"
+#include "ui/main/RowRates.h"
+#include "ui/main/SortedRows.h"
 #include "ui/trace/GuardedEntry.h"
 
 // Columns: program, user, bytes sent, bytes received, last category, last
-// time; rows by program, then user, as the session's program table has them.
-class TProgramModel final : public TGuardedModel<QAbstractTableModel> {
+// time, current rate; rows by program, then user, as the session's program
+// table has them.
+class TProgramModel final : public TGuardedModel<QAbstractTableModel>, public TSortKeys {
   Q_OBJECT
  public:
   explicit TProgramModel(TCaptureSession& Session, QObject* parent = nullptr);
@@ -33,6 +36,9 @@ class TProgramModel final : public TGuardedModel<QAbstractTableModel> {
   void Flush();
   const TProgramTotalsTable* Table() const;
   QString CellText(int row, int column) const;
+  // Once a second while a capture runs: the rates of every row.
+  void SampleRates();
+  int CompareRows(int RowA, int RowB, int Column) const override;
 
  signals:
   // The look-ups have answers (emitted on the worker thread; connect queued).
@@ -43,15 +49,24 @@ class TProgramModel final : public TGuardedModel<QAbstractTableModel> {
   QVariant HeaderData(int section, Qt::Orientation orientation, int role) const override;
 
  private:
+  static std::string RateKey(const ProgramTotals& Row);
   TCaptureSession& Session;
+  TRowRates Rates;
   int ShownRows = 0;
 };
 
-// The address page's rows of one program's remote addresses.
-class TProgramFilter final : public TGuarded<QSortFilterProxyModel> {
+// The address page's rows of one program's remote addresses, with that
+// program's share of each, in the order the header asks for.
+class TProgramFilter final : public TSortedRows {
   Q_OBJECT
  public:
-  using TGuarded<QSortFilterProxyModel>::TGuarded;
+  using TSortedRows::TSortedRows;
+  // The bytes per remote address of the program narrowed to, or null: the
+  // addresses' own figures.
+  void ShowShares(const TProgramTotalsTable::TShares* Shares);
+  // Once a second while a capture runs: the rates of the shares.
+  void SampleRates();
+  QVariant data(const QModelIndex& Index, int Role) const override;
   // The remote addresses to show, or null for all.
   void Narrow(const std::unordered_set<TIpAddress, TIpAddressHash>* Addresses);
   const std::unordered_set<TIpAddress, TIpAddressHash>* Narrowed() const { return Remotes; }
@@ -63,8 +78,14 @@ class TProgramFilter final : public TGuarded<QSortFilterProxyModel> {
 
  protected:
   bool filterAcceptsRow(int SourceRow, const QModelIndex& SourceParent) const override;
+  int CompareRows(int SourceRowA, int SourceRowB, int Column) const override;
 
  private:
+  // The share of the address in a source row, or null when none is shown.
+  const TProgramTotalsTable::TShare* ShareOf(int SourceRow) const;
+  double ShareRate(int SourceRow) const;
+  const TProgramTotalsTable::TShares* Shares = nullptr;
+  TRowRates Rates;
   const std::unordered_set<TIpAddress, TIpAddressHash>* Remotes = nullptr;
   std::size_t FilteredSize = 0;
 };

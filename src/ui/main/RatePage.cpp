@@ -129,7 +129,7 @@ TRatePage::TRatePage(QWidget* parent) : TGuarded<QWidget>(parent) {
   auto* row = new QHBoxLayout;
   row->addWidget(new QLabel(tr("サービス"), this));
   cbRateCategory = new QComboBox(this);
-  for (const auto name : ServiceCategoryNames) cbRateCategory->addItem(QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size())));
+  for (std::size_t c = 0; c < ServiceCategoryCount; ++c) cbRateCategory->addItem(CategoryText(static_cast<std::uint8_t>(c)));
   row->addWidget(cbRateCategory);
   row->addStretch();
   layout->addLayout(row);

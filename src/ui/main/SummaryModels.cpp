@@ -14,7 +14,7 @@ const std::vector<const char*> ProtCaptions = {QT_TRANSLATE_NOOP("TSummaryHeader
                                                QT_TRANSLATE_NOOP("TSummaryHeader", "受信ﾊﾞｲﾄ数")};
 const std::vector<const char*> IPAdrCaptions = {
     "#", "IP-Address", QT_TRANSLATE_NOOP("TSummaryHeader", "送信ﾊﾞｲﾄ数"),
-    QT_TRANSLATE_NOOP("TSummaryHeader", "受信ﾊﾞｲﾄ数"), "PROT", "LASTTIME"};
+    QT_TRANSLATE_NOOP("TSummaryHeader", "受信ﾊﾞｲﾄ数"), "PROT", "LASTTIME", RateCaption};
 
 QVariant Caption(const std::vector<const char*>& captions, int section, Qt::Orientation orientation, int role) {
   if (orientation != Qt::Horizontal || section < 0 || static_cast<std::size_t>(section) >= captions.size()) return {};
@@ -22,11 +22,37 @@ QVariant Caption(const std::vector<const char*>& captions, int section, Qt::Orie
   return {};
 }
 
-QString Name(std::uint8_t category) {
-  return QString::fromUtf8(ServiceCategoryNames[std::min<std::size_t>(category, ServiceCategoryCount - 1)].data());
-}
+QString Name(std::uint8_t category) { return CategoryText(category); }
+
+bool RightAligned(int column) { return column == 2 || column == 3 || column == RateColumn; }
 
 }  // namespace
+
+QString CategoryText(std::uint8_t category) {
+  // "Sonota" is "other" to an English reader; the names in reports and metrics stay.
+  return QCoreApplication::translate(
+      "TCategory", ServiceCategoryNames[std::min<std::size_t>(category, ServiceCategoryCount - 1)].data());
+}
+
+const char* const RateCaption = QT_TRANSLATE_NOOP("TSummaryHeader", "現在の速度");
+
+QVariant InitialSortOrder(int section) {
+  const bool biggestFirst = section == 2 || section == 3 || section == 5 || section == RateColumn;
+  return static_cast<int>(biggestFirst ? Qt::DescendingOrder : Qt::AscendingOrder);
+}
+
+int CategoryNameRank(std::uint8_t category) {
+  static const std::array<int, ServiceCategoryCount> ranks = [] {
+    std::array<std::size_t, ServiceCategoryCount> order{};
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(),
+              [](std::size_t a, std::size_t b) { return ServiceCategoryNames[a] < ServiceCategoryNames[b]; });
+    std::array<int, ServiceCategoryCount> rank{};
+    for (std::size_t i = 0; i < order.size(); ++i) rank[order[i]] = static_cast<int>(i);
+    return rank;
+  }();
+  return ranks[std::min<std::size_t>(category, ServiceCategoryCount - 1)];
+}
 
 TProtModel::TProtModel(QObject* parent) : TGuardedModel<QAbstractTableModel>(parent) {}
 
@@ -76,7 +102,7 @@ TIPAdrModel::TIPAdrModel(const TCaptureSession& session, QObject* parent)
     : TGuardedModel<QAbstractTableModel>(parent), Session(session) {}
 
 int TIPAdrModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : Table().RowCount(); }
-int TIPAdrModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : 6; }
+int TIPAdrModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : RateColumn + 1; }
 
 QString TIPAdrModel::CellText(int row, int column) const {
   const AddrTotals& r = Table().Row(row);
@@ -93,8 +119,38 @@ QString TIPAdrModel::CellText(int row, int column) const {
       return Name(r.LastCategory);
     case 5:
       return QString::fromStdString(TAddrTotalsTable::TimeText(r));
+    case RateColumn:
+      return QString::fromStdString(ReadableRate(Rates.Rate(RowKey(r.Addr))));
     default:
       return {};
+  }
+}
+
+void TIPAdrModel::SampleRates() {
+  Rates.Tick();
+  const int rows = Table().RowCount();
+  for (int row = 0; row < rows; ++row) {
+    const AddrTotals& r = Table().Row(row);
+    Rates.Sample(RowKey(r.Addr), r.SentBytes + r.RecvBytes);
+  }
+  if (rows > 0) emit dataChanged(index(0, RateColumn), index(rows - 1, RateColumn), {Qt::DisplayRole});
+}
+
+int TIPAdrModel::CompareRows(int a, int b, int column) const {
+  const AddrTotals &x = Table().Row(a), &y = Table().Row(b);
+  switch (column) {
+    case 2:
+      return CompareValues(x.SentBytes, y.SentBytes);
+    case 3:
+      return CompareValues(x.RecvBytes, y.RecvBytes);
+    case 4:
+      return CompareValues(CategoryNameRank(x.LastCategory), CategoryNameRank(y.LastCategory));
+    case 5:
+      return CompareValues(x.LastUnixSeconds, y.LastUnixSeconds);
+    case RateColumn:
+      return CompareValues(Rates.Rate(RowKey(x.Addr)), Rates.Rate(RowKey(y.Addr)));
+    default:  // the table's own order: by address
+      return CompareValues(a, b);
   }
 }
 
@@ -102,14 +158,14 @@ QVariant TIPAdrModel::Data(const QModelIndex& index, int role) const {
   if (!index.isValid() || index.row() >= Table().RowCount()) return {};
   if (role == Qt::DisplayRole) return CellText(index.row(), index.column());
   if (role == Qt::TextAlignmentRole)
-    return QVariant::fromValue(Qt::AlignVCenter |
-                               (index.column() == 2 || index.column() == 3 ? Qt::AlignRight : Qt::AlignLeft));
+    return QVariant::fromValue(Qt::AlignVCenter | (RightAligned(index.column()) ? Qt::AlignRight : Qt::AlignLeft));
   return {};
 }
 
 QVariant TIPAdrModel::HeaderData(int section, Qt::Orientation orientation, int role) const {
   if (role == Qt::TextAlignmentRole && orientation == Qt::Horizontal)
-    return QVariant::fromValue(Qt::AlignVCenter | (section == 2 || section == 3 ? Qt::AlignRight : Qt::AlignLeft));
+    return QVariant::fromValue(Qt::AlignVCenter | (RightAligned(section) ? Qt::AlignRight : Qt::AlignLeft));
+  if (role == Qt::InitialSortOrderRole) return InitialSortOrder(section);
   return Caption(IPAdrCaptions, section, orientation, role);
 }
 

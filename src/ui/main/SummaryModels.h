@@ -6,7 +6,19 @@
 
 #include "capture/AddrTotals.h"
 #include "session/CaptureSession.h"
+#include "ui/main/RowRates.h"
+#include "ui/main/SortedRows.h"
 #include "ui/trace/GuardedEntry.h"
+
+// The column of each table's current rate, after the others; its caption.
+inline constexpr int RateColumn = 6;
+extern const char* const RateCaption;
+// The order a first click on a header gives: the biggest figures first.
+QVariant InitialSortOrder(int Section);
+// A category's name as the window shows it, in the user's language.
+QString CategoryText(std::uint8_t Category);
+// The order of category names, as a sort key.
+int CategoryNameRank(std::uint8_t Category);
 
 // Seventeen fixed rows, one per category; columns: name, bytes sent, bytes
 // received.
@@ -33,7 +45,7 @@ class TProtModel final : public TGuardedModel<QAbstractTableModel> {
 // them. Rows are inserted where they belong; changed rows are announced once
 // per take. At most WindowRows rows are listed, so that a flood of made-up
 // addresses cannot take the window's memory.
-class TIPAdrModel final : public TGuardedModel<QAbstractTableModel>, public TAddrTotalsListener {
+class TIPAdrModel final : public TGuardedModel<QAbstractTableModel>, public TAddrTotalsListener, public TSortKeys {
   Q_OBJECT
  public:
   static constexpr std::size_t WindowRows = 100'000;
@@ -48,10 +60,16 @@ class TIPAdrModel final : public TGuardedModel<QAbstractTableModel>, public TAdd
   void EndTake();
   // Around the session's restart.
   void AboutToRestart() { beginResetModel(); }
-  void Restarted() { endResetModel(); }
+  void Restarted() {
+    Rates.Clear();
+    endResetModel();
+  }
   const TAddrTotalsTable& Table() const noexcept { return Session.Addresses(); }
   // The text of one cell, as shown.
   QString CellText(int row, int column) const;
+  // Once a second while a capture runs: the rates of every row.
+  void SampleRates();
+  int CompareRows(int RowA, int RowB, int Column) const override;
 
  protected:
   QVariant Data(const QModelIndex& index, int role) const override;
@@ -63,6 +81,7 @@ class TIPAdrModel final : public TGuardedModel<QAbstractTableModel>, public TAdd
   void RowChanged(int Row) override;
 
   const TCaptureSession& Session;
+  TRowRates Rates;
   int FirstChanged = -1;
   int LastChanged = -1;
 };

@@ -8,7 +8,10 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QHeaderView>
 #include <QLocale>
+#include <QTest>
+#include <QScreen>
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
@@ -99,6 +102,25 @@ class MainWindowTest : public testing::Test {
     return path;
   }
 
+  // Count peers of 10.0.0.2, peer i (10.1.0.i+1) sent a datagram of 100 + (i * 37) % Count bytes, each at its own
+  // second; captured into the window with the address page on show.
+  void CapturePeers(int count) {
+    std::vector<TFrame> frames;
+    for (std::uint16_t i = 0; i < count; ++i) {
+      const auto length = static_cast<std::uint16_t>(100 + (i * 37) % count);
+      frames.push_back({MakeDatagram({.Protocol = 17, .Source = "10.0.0.2", .Dest = ("10.1.0." + std::to_string(i + 1)).c_str(),
+                                      .SourcePort = 5000, .DestPort = 6000, .TotalLength = length, .Delivered = length}),
+                        1767603903u + i, 0});
+    }
+    WritePcap((Dir / "peers.pcap").string(), 228, frames);
+    Form->cbProt_IPAdr->setChecked(true);
+    Form->pcSyukei->setCurrentWidget(Form->tsIPAdr);
+    UseFile((Dir / "peers.pcap").string());
+    Form->actCaptureStartExecute();
+    FinishFileCapture();
+    Form->actCaptureEndExecute();
+  }
+
   fs::path Dir;
   std::unique_ptr<TMainForm> Form;
   std::vector<TBox> Boxes;
@@ -150,6 +172,61 @@ TEST_F(MainWindowTest, SummaryPagesFollowTheSettingAndTheTabs) {
   EXPECT_NE(ini.find("Prot_IPAdr=1\r\n"), std::string::npos) << ini;
   EXPECT_NE(ini.find("StayOnTop=1\r\n"), std::string::npos) << ini;
   EXPECT_NE(ini.find("[Other]\r\nKeep=yes\r\n"), std::string::npos) << ini;
+}
+
+// The window opens at the size of its contents and may be enlarged: the tables show more rows, and the size
+// holds across a page change and the next run. A page change at the screen's edge keeps it on the screen.
+TEST_F(MainWindowTest, TheWindowCanBeEnlargedAndStaysOnTheScreen) {
+  Create();
+  CapturePeers(80);
+  Form->show();
+  const QSize natural = Form->size(), enlarged = natural + QSize(150, 300);
+  const int rows = Form->lvIPAdr->viewport()->height() / Form->lvIPAdr->sizeHintForRow(0);
+  Form->resize(enlarged);
+  QCoreApplication::processEvents();
+  EXPECT_GT(Form->lvIPAdr->indexAt(QPoint(2, Form->lvIPAdr->viewport()->height() - 2)).row(), rows + 10);
+  Form->pcSyukei->setCurrentWidget(Form->tsProt);
+  EXPECT_EQ(Form->size(), enlarged);
+  Form->close();
+  Form.reset();
+  GlobalSettings.FirstActivate = 1;
+  Create();
+  EXPECT_EQ(Form->size(), enlarged);
+
+  // At its own size again, its right edge on the screen's: the wider page moves it left.
+  WriteIni("[Form]\r\nProt_IPAdr=1\r\n");
+  Form.reset();
+  Create();
+  Form->show();
+  const QRect room = Form->screen()->availableGeometry();
+  Form->move(room.right() + 1 - Form->frameGeometry().width(), room.top());
+  Form->pcSyukei->setCurrentWidget(Form->tsIPAdr);
+  EXPECT_EQ(Form->size(), natural);
+  EXPECT_LE(Form->frameGeometry().right(), room.right());
+  EXPECT_GE(Form->frameGeometry().left(), room.left());
+}
+
+// A click on a header orders the address page by that column, the biggest figures first; a second click turns it
+// round. A new capture starts in address order.
+TEST_F(MainWindowTest, AClickOnAHeaderSortsTheAddressPage) {
+  Create();
+  CapturePeers(40);  // peers 10.1.0.1 to .40 sent 100 to 139 bytes each, the last one last
+  Form->show();
+  QHeaderView* header = Form->lvIPAdr->header();
+  const auto firstRows = [this](int c) {
+    const QAbstractItemModel* shown = Form->lvIPAdr->model();
+    return QStringList{shown->index(0, c).data().toString(), shown->index(1, c).data().toString(),
+                       shown->index(39, c).data().toString()};
+  };
+  const std::tuple<int, int, QStringList> clicks[] = {  // section; column, its first, second and last row
+      {2, 2, {"139", "138", "100"}}, {2, 2, {"100", "101", "139"}}, {5, 1, {"10.1.0.40", "10.1.0.39", "10.1.0.1"}},
+      {1, 1, {"10.1.0.1", "10.1.0.2", "10.1.0.40"}}, {3, 1, {"10.1.0.1", "10.1.0.2", "10.1.0.40"}}};
+  for (const auto& [section, c, shown] : clicks) {
+    QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, QPoint(header->sectionViewportPosition(section) + 5, 5));
+    if (section == 3) CapturePeers(40);  // a new capture after the click: in address order again
+    EXPECT_EQ(header->sortIndicatorSection(), section == 3 ? -1 : section);
+    EXPECT_EQ(firstRows(c), shown) << section;
+  }
 }
 
 TEST_F(MainWindowTest, AdapterListIsFilledOnceAndChoiceSelects) {
@@ -213,6 +290,9 @@ TEST_F(MainWindowTest, CaptureFromAFileFillsTotalsCaptionAndTables) {
   // The next tick, a second after the start, puts the bytes on the rate page.
   ms = 1000;
   Form->tmMainTimer();
+  // Each row's rate: its bytes of that second, in readable units.
+  const QStringList rates = {"1.50 kB/s", "80 B/s", "55.0 kB/s"};
+  for (int r = 0; r < 3; ++r) EXPECT_EQ(ip.CellText(r, RateColumn), rates[r]) << r;
   Form->tsRate->cbRateCategory->setCurrentIndex(5);
   EXPECT_EQ(Form->tsRate->stRateSnd->text(), "送信　現在 1,500 B/s　平均 1,500 B/s　最大 1,500 B/s");
   EXPECT_EQ(Form->tsRate->stRateRcv->text(), "受信　現在 0 B/s　平均 0 B/s　最大 0 B/s");
@@ -256,8 +336,8 @@ TEST_F(MainWindowTest, AddressTableStopsAtItsLimitAndSaysHowManyAreLeftOut) {
   Form->actCaptureEndExecute();
   EXPECT_EQ(s.Counters[1][KindPackets][0], kListed + kLeftOut);
   EXPECT_EQ(Form->IPAdrModel().rowCount(), static_cast<int>(kListed));
-  EXPECT_EQ(Form->sbarIPAdr->currentMessage(), "3 addresses not listed (the table holds at most 100000 rows)");
-  EXPECT_EQ(trace.Lines.Lines, std::vector<std::string>{"IP address table: 3 addresses were not listed"});
+  EXPECT_EQ(Form->sbarIPAdr->currentMessage(), "3 個のアドレスは一覧に入りません（表は最大 100000 行）");
+  EXPECT_EQ(trace.Lines.Lines, std::vector<std::string>{"ＩＰアドレス表: 3 個のアドレスは一覧に入りませんでした"});
   Form->actCaptureStartExecute();  // a new capture starts with an empty table and no note
   EXPECT_EQ(Form->sbarIPAdr->currentMessage(), "");
   Form->actCaptureEndExecute();
@@ -428,6 +508,11 @@ TEST(UserGuideTest, ShipsWithEveryPictureItNames) {
   // The texts a user sees in the window, as the guide names them.
   for (const char* word : {"アダプタ選択", "Capture 開始", "Capture 終了", "オプション", "推移", "wirepeek-capture"})
     EXPECT_NE(html.find(word), std::string::npos) << word;
+  // The English guide shows the same pictures and names the window's English texts.
+  const std::string english = ReadWholeFile(docs / "Wirepeek.en.html");
+  for (const std::string word : {"lang=\"en\"", "Capture Start", "Capture End", "idle.png", "protocols.png",
+                                 "addresses.png", "programs.png", "rates.png", "about.png", "trace.png"})
+    EXPECT_NE(english.find(word), std::string::npos) << word;
 }
 
 TEST_F(MainWindowTest, NoAdapterEndsTheProgramAndStillSavesSettings) {

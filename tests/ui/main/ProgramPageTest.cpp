@@ -39,13 +39,14 @@ TEST(ProgramPageLive, AClickNarrowsTheAddressPageToTheProgramsPeersAndASecondSho
   form->actCaptureStartExecute();
   ASSERT_TRUE(form->actCaptureEnd->isEnabled());
 
-  // This program sends to 127.0.0.3; ping (no socket of its own to find) to 127.0.0.2.
+  // This program sends to 127.0.0.3; ping (no socket of its own to find) to 127.0.0.2 and 127.0.0.3.
   TFd sink(socket(AF_INET, SOCK_DGRAM, 0)), from(socket(AF_INET, SOCK_DGRAM, 0));
   Bind(sink, "127.0.0.3", 9);
   const auto to = Endpoint("127.0.0.3", 9);
   const char payload[100] = {};
   for (int i = 0; i < 5; ++i) sendto(from, payload, sizeof payload, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
   ns.Run("ping -c 2 -i 0.2 127.0.0.2");
+  ns.Run("ping -c 1 127.0.0.3");
   std::string self;
   std::getline(std::ifstream("/proc/self/comm"), self);
   TProgramModel& programs = form->ProgramModel();
@@ -55,22 +56,31 @@ TEST(ProgramPageLive, AClickNarrowsTheAddressPageToTheProgramsPeersAndASecondSho
     return -1;
   };
   const auto deadline = std::chrono::steady_clock::now() + 5s;
-  while ((rowOf(self) < 0 || rowOf("(kernel / other)") < 0) && std::chrono::steady_clock::now() < deadline)
+  const auto counted = [&](const std::string& name, const char* sent) {
+    return rowOf(name) >= 0 && programs.CellText(rowOf(name), 2) == sent;
+  };
+  while (!(counted(self, "640") && counted("(kernel / other)", "252")) && std::chrono::steady_clock::now() < deadline)
     QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
   form->actCaptureEndExecute();
   ASSERT_GE(rowOf(self), 0);
   EXPECT_EQ(programs.CellText(rowOf(self), 1), QStringLiteral("root"));
   EXPECT_EQ(programs.CellText(rowOf(self), 2), QString::number(5 * 128));
 
-  // Each click shows the peers of the program clicked; the same one again, all of them.
-  const std::pair<std::string, QStringList> clicks[] = {
-      {self, {"127.0.0.3"}}, {"(kernel / other)", {"127.0.0.2"}}, {"(kernel / other)", {"127.0.0.2", "127.0.0.3"}}};
-  for (const auto& [program, shown] : clicks) {
-    form->lvProgramClick(programs.index(rowOf(program), 0));
+  // Each click shows the peers of the program clicked, with its share of their bytes sent (five datagrams of 128
+  // bytes; ping's of 84), and says so; the same one again, all of them, as does the page's own way back.
+  const std::tuple<std::string, QStringList, bool> clicks[] = {  // program (none: the way back), rows, narrowed
+      {self, {"127.0.0.3 640"}, true},
+      {"(kernel / other)", {"127.0.0.2 168", "127.0.0.3 84"}, true},
+      {"(kernel / other)", {"127.0.0.2 168", "127.0.0.3 724"}, false},
+      {self, {"127.0.0.3 640"}, true},
+      {"", {"127.0.0.2 168", "127.0.0.3 724"}, false}};
+  for (const auto& [program, shown, narrowed] : clicks) {
+    program.empty() ? form->btnShowAll->click() : form->lvProgramClick(programs.index(rowOf(program), 0));
     const QAbstractItemModel* page = form->lvIPAdr->model();
-    QStringList addresses;
-    for (int r = 0; r < page->rowCount(); ++r) addresses << page->index(r, 1).data().toString();
-    EXPECT_EQ(addresses, shown) << program;
+    QStringList rows;
+    for (int r = 0; r < page->rowCount(); ++r) rows << page->index(r, 1).data().toString() + " " + page->index(r, 2).data().toString();
+    EXPECT_EQ(rows, shown) << program;
+    EXPECT_EQ(!form->btnShowAll->isHidden() && form->stNarrowed->text().contains(program.c_str()), narrowed) << program;
   }
 }
 

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include <QRegularExpression>
+
 #include "common/TestNetwork.h"
 #include "common/ChildProcess.h"
 #include "common/Files.h"
@@ -108,24 +110,42 @@ TEST(StartUpProgram, ATamperedMapIsReportedAndEndsTheProgram) {
   fs::remove_all(dir);
 }
 
-// A user without capture rights is told why and what to do in the first box's details, which standard error
-// repeats. The box waits: the test stops timeout (the shell's pid), which stops the program.
-TEST(StartUpProgram, ACaptureWithoutRightsSaysWhyAndWhatToDo) {
-  const TReachableCopy copy({WIREPEEK_BINARY, WIREPEEK_BINARY "-capture"});  // the helper's copy holds no rights
-  const std::string command = "echo $$; cd /tmp && HOME=/nonexistent QT_QPA_PLATFORM=offscreen exec timeout 30 "
-                              "setpriv --reuid=65534 --regid=65534 --clear-groups " +
-                              copy(WIREPEEK_BINARY) + " --start 127.0.0.1 2>&1";
-  FILE* pipe = popen(command.c_str(), "r");
-  ASSERT_NE(pipe, nullptr);
-  char line[1024];
-  const pid_t pid = fgets(line, sizeof line, pipe) ? std::atoi(line) : 0;
-  std::string output;
-  while (output.find("WSAIoCtl failed") == std::string::npos && fgets(line, sizeof line, pipe)) output += line;
-  if (pid > 0) kill(pid, SIGTERM);
-  pclose(pipe);
-  const std::regex fix("wirepeek: InitAdapter : WSAIoCtl failed: lo: .*\\((the capture helper has no capture rights: "
-                       "sudo setcap|add yourself to the group)");
-  EXPECT_TRUE(std::regex_search(output, fix)) << output;
+// Every text of the windows and boxes, and the guide F1 opens, as nobody with the capture helper beside the program:
+// English without a Japanese character under an English locale; under Japanese and C, the texts they have always
+// had, and the program's own in Japanese. The first box of a capture without rights says why and what to do here.
+TEST(StartUpProgram, TheTextsAreEnglishUnderEnglishLocalesOnlyAndTheFirstBoxSaysWhatToDo) {
+  const TReachableCopy copy({WIREPEEK_PROGRAM_HELPER, WIREPEEK_BINARY "-capture"});  // the copy holds no rights
+  const std::string golden = ReadWholeFile(fs::path(WIREPEEK_SOURCE_DIR) / "tests/ui/main/golden/window-texts.txt");
+  // A line with kana, CJK ideographs or symbols, or full- and half-width forms.
+  const QRegularExpression japanese(QStringLiteral("^.*[\\x{3000}-\\x{30FF}\\x{3400}-\\x{9FFF}\\x{FF00}-\\x{FFEF}].*$"),
+                                    QRegularExpression::MultilineOption);
+  // The helper runnable by nobody (the fix: setcap) or not (the fix: join the group).
+  const std::pair<std::string, fs::perms> runs[] = {
+      {"en_US.UTF-8", fs::perms(0700)}, {"ja_JP.UTF-8", fs::perms(0755)}, {"C", fs::perms(0755)}};
+  for (const auto& [lang, mode] : runs) {
+    fs::permissions(copy(WIREPEEK_BINARY "-capture"), mode);
+    const std::string dir = copy.Dir.string();
+    std::string out;
+    CommandOutput("cd /tmp && env -u LC_ALL -u LC_MESSAGES LANG=" + lang + " HOME=" + dir + "/home XDG_STATE_HOME=" +
+                      dir + "/home QT_QPA_PLATFORM=offscreen timeout -s KILL 30 setpriv --reuid=65534 --regid=65534 "
+                      "--clear-groups " + copy(WIREPEEK_PROGRAM_HELPER) + " texts --start 127.0.0.1 2>" + dir + "/errors",
+                  out);
+    const std::regex fix("wirepeek: InitAdapter : WSAIoCtl failed: lo: .*\\((the capture helper has no capture rights: "
+                         "sudo setcap|add yourself to the group)");
+    EXPECT_TRUE(std::regex_search(ReadWholeFile(dir + "/errors"), fix)) << lang;
+    for (std::size_t at; (at = out.find(dir)) != std::string::npos;) out.replace(at, dir.size(), "DIR");
+    if (lang != "en_US.UTF-8") {
+      EXPECT_EQ(out, golden) << lang;
+      continue;
+    }
+    EXPECT_EQ(japanese.match(QString::fromStdString(out)).captured(), "");
+    for (const char* line : {"box\tCheck | InitAdapter : WSAIoCtl failed\\n\\nCause: this user may not capture packets."
+                             "\\nFix: join the group wirepeek, then log in again:\\n  sudo adduser nobody wirepeek\n",
+                             "item\tOther\n", "label\tComments\n", "help\tWirepeek.en.html\n",
+                             "box\tCheck | InitAdapter :WSASocket failed\nbox\tCheck | CaptureStart Error\n"})
+      EXPECT_NE(out.find(line), std::string::npos) << line;
+    EXPECT_EQ(out.find("overlap\t"), std::string::npos) << out;
+  }
 }
 
 // The title as the X server holds it is English for English only; three pings in a namespace count alike under each.

@@ -18,13 +18,55 @@
 #include "diagnostics/ZExWatcher.h"
 #include "support/Settings.h"
 #include "support/TextDevs.h"
+#include "ui/main/Dialogs.h"
 #include "ui/main/MainUnit.h"
 #include "ui/main/RatePage.h"
 #include "ui/main/Program.h"
 #include "ui/trace/TraceUnit.h"
 
+#include <QAbstractButton>
+#include <QAbstractItemView>
+#include <QComboBox>
+#include <QFileInfo>
+#include <QLabel>
+#include <QMenu>
+#include <QSet>
+#include <QStatusBar>
+#include <QTabWidget>
 #include <QTimer>
+#include <initializer_list>
+
+#include "ui/about/AboutUnit.h"
 #include "app/CommandLine.h"
+
+namespace {
+
+void Print(const char* kind, QString text) {
+  std::printf("%s\t%s\n", kind, text.replace('\n', QStringLiteral("\\n")).toUtf8().constData());
+}
+
+// Every text of Widget and its children a person reads, in the order they were made; Skip holds those that
+// differ from host to host or build to build.
+void PrintTexts(QObject* object, const QSet<QObject*>& skip) {
+  if (skip.contains(object)) return;
+  if (auto* widget = qobject_cast<QWidget*>(object); widget && widget->isWindow()) Print("title", widget->windowTitle());
+  if (auto* label = qobject_cast<QLabel*>(object)) Print("label", label->text());
+  if (auto* button = qobject_cast<QAbstractButton*>(object)) Print("button", button->text());
+  if (auto* menu = qobject_cast<QMenu*>(object)) Print("menu", menu->title());
+  if (auto* action = qobject_cast<QAction*>(object)) Print("action", action->text());
+  if (auto* bar = qobject_cast<QStatusBar*>(object)) Print("status", bar->currentMessage());
+  if (auto* tabs = qobject_cast<QTabWidget*>(object))
+    for (int i = 0; i < tabs->count(); ++i) Print("tab", tabs->tabText(i));
+  if (auto* combo = qobject_cast<QComboBox*>(object))
+    for (int i = 0; i < combo->count(); ++i) Print("item", combo->itemText(i));
+  const QAbstractItemModel* model = qobject_cast<QAbstractItemView*>(object) ? qobject_cast<QAbstractItemView*>(object)->model() : nullptr;
+  for (int c = 0; model && c < model->columnCount(); ++c) Print("header", model->headerData(c, Qt::Horizontal).toString());
+  for (int r = 0; model && r < model->rowCount(); ++r)
+    for (int c = 0; c < model->columnCount(); ++c) Print("cell", model->index(r, c).data().toString());
+  for (QObject* child : object->children()) PrintTexts(child, skip);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   InstallDiagnosticHooks();
@@ -59,6 +101,34 @@ int main(int argc, char** argv) {
       QTimer::singleShot(500, &form, [&form] { form.cbProt_IPAdr->setChecked(true); });
       QTimer::singleShot(1000, &form, [&form] { form.pcSyukei->setCurrentWidget(form.tsRate); });
       QTimer::singleShot(1500, &form, [] { TraceForm->mmiMainForm->trigger(); });
+    };
+  } else if (scenario == "texts") {
+    // Every text of the windows, every box (those of --start too, and of a
+    // failed start from a file) and the guide that help opens, one a line;
+    // then the program ends.
+    SetMessageBoxHook([](const QString& caption, const QString& text) { Print("box", caption + " | " + text); });
+    hooks.Created = [](TMainForm& form) {
+      form.OpenDocument = [](const QString& path) {
+        Print("help", QFileInfo(path).fileName());
+        return true;
+      };
+      QTimer::singleShot(300, &form, [&form] {
+        form.cbProt_IPAdr->setChecked(true);
+        AboutForm->show();
+        const QSet<QObject*> skip = {form.cbAdapter, TraceForm->memoTrace, AboutForm->stCDate, AboutForm->stProductName,
+                                     AboutForm->stProductVersion, AboutForm->stLegalCopyRight};
+        for (QObject* window : std::initializer_list<QObject*>{&form, TraceForm}) PrintTexts(window, skip);  // About is the form's
+        // Texts of the About dialog that run into each other.
+        const QList<QLabel*> labels = AboutForm->paneAbout->findChildren<QLabel*>();
+        for (QLabel* a : labels)
+          for (QLabel* b : labels)
+            if (a < b && a->geometry().intersects(b->geometry())) Print("overlap", a->text() + " | " + b->text());
+        AboutForm->hide();
+        form.actHelpExecute();
+        form.Monitor().Ioctl->CaptureFile = "/nonexistent/wirepeek.pcap";
+        form.actCaptureStart->trigger();
+        form.close();
+      });
     };
   } else {
     return 2;
