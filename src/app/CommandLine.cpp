@@ -286,8 +286,22 @@ bool ParseCommandLine(const std::vector<std::string>& args, TLongOptions& option
         return false;
       }
     }
-    if (options.QuitAfter >= 0 && options.Start.empty()) {
-      error = "--quit-after needs --start";
+    // A capture file is read from the window as from the report: seen from
+    // the address given.
+    if (!options.File.empty() && !options.Start.empty()) {
+      error = "--read and --start do not go together";
+      return false;
+    }
+    if (options.File.empty() != options.Adapter.empty()) {
+      error = options.File.empty() ? "--adapter needs --read, --report or --serve" : "--adapter is missing";
+      return false;
+    }
+    if (!options.Adapter.empty() && !IsAddress(options.Adapter)) {
+      error = "--adapter needs an IPv4 address, not '" + options.Adapter + "'";
+      return false;
+    }
+    if (options.QuitAfter >= 0 && options.Start.empty() && options.File.empty()) {
+      error = "--quit-after needs --start or --read";
       return false;
     }
     options.Mode = TRunMode::Window;

@@ -4,6 +4,8 @@
 #include <QLocale>
 #include <QTranslator>
 #include <QTimer>
+#include <platform/Sockets.h>
+
 #include <chrono>
 #include <iostream>
 #include <string>
@@ -23,30 +25,17 @@
 
 namespace {
 
-// --start: pick the address (the item's data; its text adds the interface) and press "Capture 開始", as a
-// user would.
-void StartCapture(TMainForm& form, const QString& address, int quitAfter) {
-  form.FormActivate();
-  const int index = form.cbAdapter->findData(address);
-  if (index < 0) {
-    std::cerr << "wirepeek: " << address.toStdString() << " is not an address of this host\n";
-    // A script waiting for the report would wait for ever: the run ends now,
-    // as a failure.
-    if (quitAfter >= 0) {
-      form.close();
-      QCoreApplication::exit(1);
-    }
-    return;
-  }
-  form.cbAdapter->setCurrentIndex(index);
-  form.cbAdapterChange(index);
-  form.actCaptureStart->trigger();
+// --quit-after: after that long the capture ends, its report is printed and
+// the window closes.
+void QuitAfter(TMainForm& form, const QString& address, int quitAfter) {
   if (quitAfter < 0) return;
   // How long clicks wait meanwhile, for the benchmarks that read the report.
   auto* probe = new TClickProbe(form.stSndB, 100, &form);
   QTimer::singleShot(quitAfter * 1000, &form, GuardedSlot([&form, address, probe] {
-    const bool live = form.actCaptureEnd->isEnabled();
-    if (live) form.actCaptureEndExecute();
+    // A file is never live, whether its reading has ended or not.
+    const bool running = form.actCaptureEnd->isEnabled();
+    const bool live = running && form.Monitor().Ioctl->CaptureFile.empty();
+    if (running) form.actCaptureEndExecute();
     TReportFigures figures = WindowReportFigures(form, address.toStdString(), live);
     figures.Clicks = probe->Count();
     figures.ClickMedianMs = probe->MedianMs();
@@ -66,6 +55,44 @@ void StartCapture(TMainForm& form, const QString& address, int quitAfter) {
     std::cout.flush();
     form.close();
   }));
+}
+
+// --start: pick the address (the item's data; its text adds the interface) and press "Capture 開始", as a
+// user would.
+void StartCapture(TMainForm& form, const QString& address, int quitAfter) {
+  form.FormActivate();
+  const int index = form.cbAdapter->findData(address);
+  if (index < 0) {
+    std::cerr << "wirepeek: " << address.toStdString() << " is not an address of this host\n";
+    // A script waiting for the report would wait for ever: the run ends now,
+    // as a failure.
+    if (quitAfter >= 0) {
+      form.close();
+      QCoreApplication::exit(1);
+    }
+    return;
+  }
+  form.cbAdapter->setCurrentIndex(index);
+  form.cbAdapterChange(index);
+  form.actCaptureStart->trigger();
+  QuitAfter(form, address, quitAfter);
+}
+
+// --read: the file is counted as the report counts it, seen from the address
+// given, which is then the one address in the list.
+void ReadCapture(TMainForm& form, const QString& file, const QString& address, int quitAfter) {
+  form.FormActivate();
+  form.cbAdapter->clear();
+  form.cbAdapter->addItem(address, address);
+  TXIoctl& state = *form.Monitor().Ioctl;
+  in_addr parsed{};
+  inet_pton(AF_INET, address.toStdString().c_str(), &parsed);
+  state.CaptureFile = file.toStdString();
+  state.Adapters[1] = parsed.s_addr;
+  state.AdapterCount = 1;
+  state.SelectedAdapter = 1;
+  form.actCaptureStart->trigger();
+  QuitAfter(form, address, quitAfter);
 }
 
 }  // namespace
@@ -115,11 +142,16 @@ int RunWindowProgram(int& argc, char** argv, const TProgramHooks& Hooks, const T
     if (mainForm->CheckMapFile() < 0) status = 1;
     // Shown, then a capture started from the command line once the loop runs.
     mainForm->show();
+    const int quitAfter = Options.QuitAfter < 0 ? -1 : static_cast<int>(Options.QuitAfter);
     if (!Options.Start.empty()) {
       const std::string start = Options.Start;
-      const int quitAfter = Options.QuitAfter < 0 ? -1 : static_cast<int>(Options.QuitAfter);
       QTimer::singleShot(0, mainForm.get(), GuardedSlot([form = mainForm.get(), start, quitAfter] {
         StartCapture(*form, QString::fromStdString(start), quitAfter);
+      }));
+    } else if (!Options.File.empty()) {
+      const std::string file = Options.File, adapter = Options.Adapter;
+      QTimer::singleShot(0, mainForm.get(), GuardedSlot([form = mainForm.get(), file, adapter, quitAfter] {
+        ReadCapture(*form, QString::fromStdString(file), QString::fromStdString(adapter), quitAfter);
       }));
     }
     if (const int loop = application.exec(); loop != 0) status = loop;
