@@ -1,0 +1,261 @@
+#include "ui/win32/MainUnit.h"
+
+#include <commctrl.h>
+#include <platform/Sockets.h>
+
+#include <array>
+#include <string_view>
+
+#include "capture/AddrTotals.h"
+#include "catalogue/Global.h"
+#include "support/Settings.h"
+
+namespace {
+
+constexpr wchar_t ClassName[] = L"TMainForm";
+constexpr wchar_t IdleCaption[] = L"ワイヤピーク監視■■■■";
+constexpr int ButtonStart = 101, ButtonEnd = 102;
+constexpr int SummaryHeight = 300;
+
+std::wstring Wide(std::string_view text) {
+  if (text.empty()) return {};
+  const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
+  return wide;
+}
+
+// Byte totals grouped in thousands; empty for 0.
+std::wstring TotalText(std::int64_t value) {
+  if (value == 0) return {};
+  std::wstring digits = std::to_wstring(value < 0 ? -value : value);
+  for (auto at = static_cast<std::ptrdiff_t>(digits.size()) - 3; at > 0; at -= 3)
+    digits.insert(static_cast<std::size_t>(at), 1, L',');
+  return value < 0 ? L"-" + digits : digits;
+}
+
+HWND Control(HWND parent, const wchar_t* kind, const wchar_t* text, DWORD style, int x, int y, int w, int h,
+             int id = 0) {
+  HWND control = CreateWindowExW(0, kind, text, WS_CHILD | WS_VISIBLE | style, x, y, w, h, parent,
+                                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleW(nullptr), nullptr);
+  SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT)), TRUE);
+  return control;
+}
+
+void AddTab(HWND tabs, int index, const wchar_t* caption) {
+  TCITEMW item{};
+  item.mask = TCIF_TEXT;
+  item.pszText = const_cast<wchar_t*>(caption);
+  SendMessageW(tabs, TCM_INSERTITEMW, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&item));
+}
+
+// A list view in report style with its columns.
+HWND ReportView(HWND parent, int x, int y, int w, int h, std::initializer_list<std::pair<const wchar_t*, int>> columns) {
+  HWND view = Control(parent, WC_LISTVIEWW, L"", LVS_REPORT | LVS_SINGLESEL | WS_BORDER, x, y, w, h);
+  SendMessageW(view, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_FULLROWSELECT | LVS_EX_GRIDLINES);
+  int index = 0;
+  for (const auto& [caption, width] : columns) {
+    LVCOLUMNW column{};
+    column.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_FMT;
+    column.fmt = index == 0 ? LVCFMT_LEFT : LVCFMT_RIGHT;
+    column.cx = width;
+    column.pszText = const_cast<wchar_t*>(caption);
+    SendMessageW(view, LVM_INSERTCOLUMNW, static_cast<WPARAM>(index++), reinterpret_cast<LPARAM>(&column));
+  }
+  return view;
+}
+
+void SetCell(HWND view, int row, int column, const std::wstring& text) {
+  LVITEMW item{};
+  item.iSubItem = column;
+  item.pszText = const_cast<wchar_t*>(text.c_str());
+  SendMessageW(view, LVM_SETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+}
+
+}  // namespace
+
+TMainForm::TMainForm() : Session(std::make_unique<TCaptureSession>()) {
+  // Window thread: serves the notification the capture thread waits on.
+  NotifyTarget = std::make_unique<TQueuedNotifyTarget>([this] { WMCaptureNotify(); }, [this] {
+    // Capture thread: the window serves it when its loop gets there.
+    PostMessageW(Form, WM_CAPTURE_NOTIFY, 0, 0);
+  });
+  // As many rows as the window has always listed.
+  Session->ListAddresses(65535);
+}
+
+TMainForm::~TMainForm() {
+  if (Monitor().Thread) Monitor().CaptureEnd();
+  if (Form) DestroyWindow(Form);
+}
+
+bool TMainForm::Create(HINSTANCE instance) {
+  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_LISTVIEW_CLASSES | ICC_TAB_CLASSES | ICC_BAR_CLASSES};
+  InitCommonControlsEx(&controls);
+  WNDCLASSEXW type{};
+  type.cbSize = sizeof type;
+  type.lpfnWndProc = WindowProc;
+  type.hInstance = instance;
+  type.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
+  type.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  type.lpszClassName = ClassName;
+  RegisterClassExW(&type);
+  RECT frame{0, 0, 544, 102 + SummaryHeight + 8};
+  AdjustWindowRect(&frame, WS_OVERLAPPEDWINDOW, FALSE);
+  Form = CreateWindowExW(0, ClassName, IdleCaption, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
+                         frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr, instance, this);
+  if (!Form) return false;
+  BuildControls();
+  return true;
+}
+
+void TMainForm::BuildControls() {
+  pcMain = Control(Form, WC_TABCONTROLW, L"", WS_CLIPSIBLINGS, 0, 0, 276, 103);
+  AddTab(pcMain, 0, L"アダプタ選択");
+  AddTab(pcMain, 1, L"カウンタ");
+  AddTab(pcMain, 2, L"オプション");
+  // The pages' controls are the form's own, shown with their page.
+  AdapterPage[0] = Control(Form, L"STATIC", L"ｱﾀﾞﾌﾟﾀIPｱﾄﾞﾚｽ", 0, 13, 30, 200, 18);
+  cbAdapter = Control(Form, WC_COMBOBOXW, L"", CBS_DROPDOWNLIST | WS_VSCROLL, 13, 56, 237, 200);
+  AdapterPage[1] = cbAdapter;
+  CounterPage[0] = Control(Form, L"STATIC", L"送信", 0, 10, 40, 44, 18);
+  CounterPage[1] = Control(Form, L"STATIC", L"受信", 0, 10, 66, 44, 18);
+  CounterPage[2] = Control(Form, L"STATIC", L"ﾊﾞｲﾄ数", SS_RIGHT, 160, 24, 94, 16);
+  stSndB = CounterPage[3] = Control(Form, L"STATIC", L"", SS_RIGHT | SS_SUNKEN, 58, 40, 196, 20);
+  stRcvB = CounterPage[4] = Control(Form, L"STATIC", L"", SS_RIGHT | SS_SUNKEN, 58, 66, 196, 20);
+  btnStart = Control(Form, L"BUTTON", L"Capture 開始", BS_PUSHBUTTON, 288, 10, 77, 58, ButtonStart);
+  btnEnd = Control(Form, L"BUTTON", L"Capture 終了", BS_PUSHBUTTON, 377, 35, 77, 58, ButtonEnd);
+  EnableWindow(btnEnd, FALSE);
+
+  pcSyukei = Control(Form, WC_TABCONTROLW, L"", WS_CLIPSIBLINGS, 6, 102, 532, SummaryHeight);
+  AddTab(pcSyukei, 0, L"プロトコル別集計");
+  AddTab(pcSyukei, 1, L"ＩＰアドレス別集計");
+  lvProt = ReportView(Form, 10, 126, 524, SummaryHeight - 52,
+                      {{L"Protocol", 96}, {L"送信バイト数", 192}, {L"受信ﾊﾞｲﾄ数", 192}});
+  lvIPAdr = ReportView(Form, 10, 126, 524, SummaryHeight - 52,
+                       {{L"#", 24}, {L"IP-Address", 144}, {L"送信ﾊﾞｲﾄ数", 168}, {L"受信ﾊﾞｲﾄ数", 168}, {L"PROT", 96},
+                        {L"LASTTIME", 84}});
+  sbarProt = Control(Form, STATUSCLASSNAMEW, L"", SBARS_SIZEGRIP, 0, 0, 0, 0);
+  for (int row = 0; row < static_cast<int>(ServiceCategoryCount); ++row) {
+    const std::wstring name = Wide(ServiceCategoryNames[static_cast<std::size_t>(row)]);
+    LVITEMW item{};
+    item.mask = LVIF_TEXT;
+    item.iItem = row;
+    item.pszText = const_cast<wchar_t*>(name.c_str());
+    SendMessageW(lvProt, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item));
+  }
+  ShowPages();
+}
+
+// Each page's controls are shown only while its tab is the current one.
+void TMainForm::ShowPages() {
+  const auto main = SendMessageW(pcMain, TCM_GETCURSEL, 0, 0);
+  for (HWND control : AdapterPage) ShowWindow(control, main == 0 ? SW_SHOW : SW_HIDE);
+  for (HWND control : CounterPage) ShowWindow(control, main == 1 ? SW_SHOW : SW_HIDE);
+  const auto summary = SendMessageW(pcSyukei, TCM_GETCURSEL, 0, 0);
+  ShowWindow(lvProt, summary == 0 ? SW_SHOW : SW_HIDE);
+  ShowWindow(lvIPAdr, summary == 1 ? SW_SHOW : SW_HIDE);
+}
+
+void TMainForm::UseFile(const std::string& file, const std::string& address) {
+  TXIoctl& state = Session->State();
+  state.CaptureFile = file;
+  in_addr parsed{};
+  inet_pton(AF_INET, address.c_str(), &parsed);
+  state.Adapters[1] = parsed.s_addr;
+  state.AdapterCount = 1;
+  state.SelectedAdapter = 1;
+  const std::wstring text = Wide(address);
+  SendMessageW(cbAdapter, CB_RESETCONTENT, 0, 0);
+  SendMessageW(cbAdapter, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
+  SendMessageW(cbAdapter, CB_SETCURSEL, 0, 0);
+}
+
+bool TMainForm::Capturing() const noexcept { return IsWindowEnabled(btnEnd) != FALSE; }
+
+void TMainForm::actCaptureStartExecute() {
+  TXIoctl& state = Session->State();
+  state.NotifyWindow = NotifyTarget.get();
+  state.ExePath = GlobalSettings.ExePath;
+  // The sockets of a capture file are not this host's.
+  const bool live = state.CaptureFile.empty() && state.SelectedAdapter >= 1 && state.SelectedAdapter <= MaxAdapters;
+  Session->Restart(live, live ? state.Adapters[state.SelectedAdapter] : 0);
+  if (Monitor().CaptureStart() != 0) return;
+  SendMessageW(pcMain, TCM_SETCURSEL, 1, 0);
+  ShowPages();
+  EnableWindow(btnStart, FALSE);
+  EnableWindow(btnEnd, TRUE);
+}
+
+void TMainForm::actCaptureEndExecute() {
+  Monitor().CaptureEnd();
+  // What the capture thread queued after its last notification.
+  Session->Take({});
+  ShowFigures();
+  EnableWindow(btnStart, TRUE);
+  EnableWindow(btnEnd, FALSE);
+  SetWindowTextW(Form, IdleCaption);
+}
+
+// Window thread, while the capture thread waits.
+void TMainForm::WMCaptureNotify() {
+  Session->Take({});
+  ShowFigures();
+  const TXIoctl& state = Session->State();
+  const std::wstring title =
+      (state.CurDirection == DirectionSent ? L"送信:" : L"受信:") + std::to_wstring(state.CurLength);
+  SetWindowTextW(Form, (L"ワイヤピーク監視:" + title).c_str());
+}
+
+void TMainForm::ShowFigures() {
+  const TFiguresSnapshot figures = Session->Snapshot(false);
+  SetWindowTextW(stSndB, TotalText(figures.Counters[DirectionSent][KindBytes][0]).c_str());
+  SetWindowTextW(stRcvB, TotalText(figures.Counters[DirectionReceived][KindBytes][0]).c_str());
+  for (int row = 0; row < static_cast<int>(ServiceCategoryCount); ++row) {
+    const auto r = static_cast<std::size_t>(row);
+    SetCell(lvProt, row, 1, std::to_wstring(figures.Counters[DirectionSent][KindBytes][r]));
+    SetCell(lvProt, row, 2, std::to_wstring(figures.Counters[DirectionReceived][KindBytes][r]));
+  }
+}
+
+LRESULT CALLBACK TMainForm::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_NCCREATE) {
+    auto* form = static_cast<TMainForm*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(form));
+    form->Form = window;
+  }
+  auto* form = reinterpret_cast<TMainForm*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+  return form ? form->Handle(window, message, wParam, lParam) : DefWindowProcW(window, message, wParam, lParam);
+}
+
+LRESULT TMainForm::Handle(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_CAPTURE_NOTIFY:
+      NotifyTarget->ServePending();
+      return 0;
+    case WM_COMMAND:
+      if (LOWORD(wParam) == ButtonStart) actCaptureStartExecute();
+      if (LOWORD(wParam) == ButtonEnd) actCaptureEndExecute();
+      return 0;
+    case WM_NOTIFY:
+      if (reinterpret_cast<NMHDR*>(lParam)->code == TCN_SELCHANGE) ShowPages();
+      return 0;
+    case WM_SIZE:
+      SendMessageW(sbarProt, WM_SIZE, 0, 0);
+      return 0;
+    case WM_CLOSE:
+      // Closing is refused while a capture runs.
+      if (Capturing()) {
+        MessageBoxW(Form, L"パケットモニタ(Capture)が実行中です、止めてください", L"Wirepeek", MB_OK);
+        return 0;
+      }
+      break;
+    case WM_DESTROY:
+      Form = nullptr;
+      PostQuitMessage(0);
+      return 0;
+    default:
+      break;
+  }
+  return DefWindowProcW(window, message, wParam, lParam);
+}

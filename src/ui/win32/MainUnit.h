@@ -1,0 +1,60 @@
+#pragma once
+// The main window in the platform's own controls: adapter choice, the two
+// byte totals, the capture buttons and the summary pages, over the one
+// capture session.
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+#include "capture/NotifyTargets.h"
+#include "session/CaptureSession.h"
+
+// The capture thread's notification, sent to the window and waited on.
+inline constexpr UINT WM_CAPTURE_NOTIFY = WM_USER + 0x100;
+
+class TMainForm {
+ public:
+  TMainForm();
+  ~TMainForm();
+  TMainForm(const TMainForm&) = delete;
+  TMainForm& operator=(const TMainForm&) = delete;
+
+  // Makes the window and its controls; false when the system refused.
+  bool Create(HINSTANCE Instance);
+  HWND Handle() const noexcept { return Form; }
+  TCaptureSession& CaptureSession() noexcept { return *Session; }
+  TIPMonitor& Monitor() noexcept { return Session->Monitor(); }
+
+  // The file is counted as seen from Address, the one address in the list.
+  void UseFile(const std::string& File, const std::string& Address);
+  void actCaptureStartExecute();
+  void actCaptureEndExecute();
+  bool Capturing() const noexcept;
+
+  // Controls, under the names they have always had.
+  HWND pcMain = nullptr;
+  HWND cbAdapter = nullptr;
+  HWND stSndB = nullptr;
+  HWND stRcvB = nullptr;
+  HWND btnStart = nullptr;
+  HWND btnEnd = nullptr;
+  HWND pcSyukei = nullptr;
+  HWND lvProt = nullptr;
+  HWND lvIPAdr = nullptr;
+  HWND sbarProt = nullptr;
+
+ private:
+  static LRESULT CALLBACK WindowProc(HWND Window, UINT Message, WPARAM WParam, LPARAM LParam);
+  LRESULT Handle(HWND Window, UINT Message, WPARAM WParam, LPARAM LParam);
+  void BuildControls();
+  void ShowPages();
+  void WMCaptureNotify();
+  void ShowFigures();
+
+  HWND Form = nullptr;
+  HWND AdapterPage[2] = {};  // the adapter list's page: its label and list
+  HWND CounterPage[5] = {};  // the counters' page: labels and totals
+  std::unique_ptr<TCaptureSession> Session;
+  std::unique_ptr<TQueuedNotifyTarget> NotifyTarget;
+};

@@ -1,0 +1,70 @@
+#include "ui/win32/Program.h"
+
+#include <windows.h>
+
+#include <iostream>
+
+#include "report/Report.h"
+#include "support/StartUp.h"
+#include "ui/win32/MainUnit.h"
+
+namespace {
+
+constexpr UINT_PTR QuitTimer = 1;
+// The one main window; the quit timer's handler reaches it here.
+TMainForm* QuitForm = nullptr;
+std::string QuitAdapter;
+
+// --quit-after: the capture ends, its report is printed as the Linux window
+// prints it, and the window closes.
+void CALLBACK QuitAfterElapsed(HWND, UINT, UINT_PTR timer, DWORD) {
+  KillTimer(nullptr, timer);
+  TMainForm& form = *QuitForm;
+  TCaptureSession& session = form.CaptureSession();
+  // A file is never live, whether its reading has ended or not.
+  const bool running = form.Capturing();
+  const bool live = running && session.State().CaptureFile.empty();
+  TCaptureStats kernel;
+  if (live && session.State().CaptureSocket) kernel = session.State().CaptureSocket->Statistics();
+  if (running) form.actCaptureEndExecute();
+  session.FlushPrograms();
+  TReportFigures figures;
+  figures.Adapter = QuitAdapter;
+  figures.State = &session.State();
+  figures.Addresses = &session.Addresses();
+  figures.Programs = session.Programs();
+  figures.Live = live;
+  figures.Kernel = kernel;
+  WriteReportJson(figures, std::cout);
+  std::cout.flush();
+  DestroyWindow(form.Handle());
+}
+
+}  // namespace
+
+int RunWindowProgram(const TLongOptions& options) {
+  DebugMode = false;
+  ApplySwitches(options);
+  TMainForm form;
+  if (!form.Create(GetModuleHandleW(nullptr))) {
+    std::cerr << "wirepeek: the main window could not be created\n";
+    return 1;
+  }
+  form.CaptureSession().Monitor().Ioctl->DumpLimit = options.DumpLimit ? 1 : 0;
+  ShowWindow(form.Handle(), SW_SHOWNORMAL);
+  if (!options.File.empty()) {
+    form.UseFile(options.File, options.Adapter);
+    form.actCaptureStartExecute();
+    if (options.QuitAfter >= 0) {
+      QuitForm = &form;
+      QuitAdapter = options.Adapter;
+      SetTimer(nullptr, QuitTimer, static_cast<UINT>(options.QuitAfter * 1000), QuitAfterElapsed);
+    }
+  }
+  MSG message;
+  while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+  return 0;
+}
