@@ -1,31 +1,49 @@
 #!/usr/bin/env bash
 # The shipped window under Wine reads each capture file of the tests
-# (--read FILE --adapter ADDR --quit-after 0) and prints the JSON of the
+# (--read FILE --adapter ADDR --quit-after N) and prints the JSON of the
 # golden report the Linux exporter made for it, which the Linux window's
-# own test holds it to as well; the window adds only its clicks. Run under
-# a display of its own (xvfb-run).
+# own test holds it to as well; the window adds only its clicks. A fault made
+# in its timer or in its handler of the capture notification is reported
+# once, that call is left, and the run ends as it would have. Run under a
+# display of its own (xvfb-run).
 #   window-read.sh WINDOW-PROGRAM
 set -uo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 window=$1
 export TZ=UTC
 canonical() { sed -E 's/"time":"[^"]*"/"time":"T"/; s/,"clicks":\{[^}]*\}//'; }
-failed=0
-for file in "$here"/capture/files/*.pcap "$here"/capture/files/*.pcapng; do
-  base=$(basename "$file")
+line() { grep -n "FaultPoint(TFaultPoint::$1);" "$here/../src/ui/win32/MainUnit.cpp" | cut -d: -f1; }
+files=("$here"/capture/files/*.pcap "$here"/capture/files/*.pcapng)
+# file | fault made | the source line its report names
+cases=()
+for file in "${files[@]}"; do
   # A cut file ends early: the window says so in a box, which waits.
-  [[ $base == cut.* ]] && continue
+  [[ $(basename "$file") == cut.* ]] || cases+=("$file||")
+done
+cases+=("$here/capture/files/traffic.pcap|timer:store:1|$(line Timer)"
+        "$here/capture/files/traffic.pcap|notify:store:1|$(line CaptureNotify)")
+errors=$(mktemp)
+trap 'rm -f "$errors"' EXIT
+failed=0
+for c in "${cases[@]}"; do
+  IFS='|' read -r file fault at <<<"$c"
+  base=$(basename "$file")
+  fail() { echo "FAIL $base ${fault:+($fault)}: $1"; failed=1; }
   golden="$here/capture/golden/report/${base%.*}-${base##*.}.json"
-  out=$(timeout 60 wine "$window" --read "$file" --adapter 10.0.0.2 --quit-after 0 2>/dev/null | tr -d '\r'
-        exit "${PIPESTATUS[0]}")
+  # Long enough for the first tick of the timer.
+  seconds=0
+  [[ -n $fault ]] && seconds=2
+  out=$(WIREPEEK_FAULT=$fault timeout 60 wine "$window" --read "$file" --adapter 10.0.0.2 --quit-after $seconds \
+        2>"$errors" | tr -d '\r'; exit "${PIPESTATUS[0]}")
   status=$?
-  if [[ $status -ne 0 ]]; then
-    echo "FAIL $base: exit status $status"
-    failed=1
-  elif ! diff -u <(canonical <"$golden") <(canonical <<<"$out") >/dev/null; then
-    echo "FAIL $base: the window's JSON differs from $(basename "$golden")"
-    diff -u <(canonical <"$golden") <(canonical <<<"$out") | head -20
-    failed=1
+  err=$(tr -d '\r' <"$errors")
+  [[ $status -eq 0 ]] || fail "exit status $status"
+  diff <(canonical <"$golden") <(canonical <<<"$out") >/dev/null ||
+    fail "the window's JSON differs from $(basename "$golden"): $out"
+  if [[ -n $fault ]]; then
+    [[ $(grep -c "^// System Exception:" <<<"$err") -eq 1 ]] || fail "not one report: $err"
+    grep -qx "\\[ 0\\] FileName=MainUnit.cpp" <<<"$err" || fail "no report of MainUnit.cpp: $err"
+    grep -qx "\\[ 0\\] LineNumber=$at" <<<"$err" || fail "no report of line $at: $err"
   fi
 done
 exit $failed

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "diagnostics/DiagnosticHooks.h"
+#include "diagnostics/win/AbandonPointWin.h"
 #include "diagnostics/win/FaultReportWin.h"
 #include "diagnostics/win/ProcessorWin.h"
 #include "support/TextDevs.h"
@@ -86,33 +87,6 @@ void WriteReportLine(const std::string& line) {
 // thread here, on its own stack below the faulting frame.
 [[noreturn]] void ResumeAtAbandonPoint() { __builtin_longjmp(AbandonTop->Buffer, 1); }
 
-// Runs Fn; false when a fault left it at this point. GCC never inlines a
-// function that sets up a non-local goto.
-bool RunAbandonable(const std::function<void()>& Fn) {
-  TAbandonPoint point;
-  point.Outer = AbandonTop;
-  point.Held = TTextChannel::MarkHeld();
-  point.HandlerChain = HandlerChain();
-  if (__builtin_setjmp(point.Buffer) != 0) {
-    AbandonTop = point.Outer;
-    SetHandlerChain(point.HandlerChain);
-    // The overflow used up the stack's guard page: set it again.
-    if (LeavingOverflow) _resetstkoflw();
-    // The locks the skipped frames held, given back as their destructors
-    // would have.
-    TraceOutput.ReleaseAbandoned(point.Held);
-    LeavingFault = LeavingOverflow = false;
-    return false;
-  }
-  AbandonTop = &point;
-  struct TPop {
-    TAbandonPoint& Point;
-    ~TPop() { AbandonTop = Point.Outer; }
-  } pop{point};
-  Fn();
-  return true;
-}
-
 // The report thread: the lines to standard error, and to the trace channel
 // where it keeps them.
 DWORD WINAPI WriteReport(void*) {
@@ -177,6 +151,32 @@ LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* pointers) {
 }
 
 }  // namespace
+
+// GCC never inlines a function that sets up a non-local goto.
+bool RunAbandonable(const std::function<void()>& Fn) {
+  TAbandonPoint point;
+  point.Outer = AbandonTop;
+  point.Held = TTextChannel::MarkHeld();
+  point.HandlerChain = HandlerChain();
+  if (__builtin_setjmp(point.Buffer) != 0) {
+    AbandonTop = point.Outer;
+    SetHandlerChain(point.HandlerChain);
+    // The overflow used up the stack's guard page: set it again.
+    if (LeavingOverflow) _resetstkoflw();
+    // The locks the skipped frames held, given back as their destructors
+    // would have.
+    TraceOutput.ReleaseAbandoned(point.Held);
+    LeavingFault = LeavingOverflow = false;
+    return false;
+  }
+  AbandonTop = &point;
+  struct TPop {
+    TAbandonPoint& Point;
+    ~TPop() { AbandonTop = Point.Outer; }
+  } pop{point};
+  Fn();
+  return true;
+}
 
 void InstallDiagnosticHooks() {
   static bool installed = false;

@@ -8,6 +8,8 @@
 
 #include "capture/AddrTotals.h"
 #include "catalogue/Global.h"
+#include "diagnostics/win/AbandonPointWin.h"
+#include "support/FaultInjection.h"
 #include "support/Settings.h"
 
 namespace {
@@ -15,6 +17,7 @@ namespace {
 constexpr wchar_t ClassName[] = L"TMainForm";
 constexpr wchar_t IdleCaption[] = L"ワイヤピーク監視■■■■";
 constexpr int ButtonStart = 101, ButtonEnd = 102;
+constexpr UINT_PTR TimerMain = 1;
 constexpr int SummaryHeight = 300;
 
 std::wstring Wide(std::string_view text) {
@@ -76,7 +79,9 @@ void SetCell(HWND view, int row, int column, const std::wstring& text) {
 
 TMainForm::TMainForm() : Session(std::make_unique<TCaptureSession>()) {
   // Window thread: serves the notification the capture thread waits on.
-  NotifyTarget = std::make_unique<TQueuedNotifyTarget>([this] { WMCaptureNotify(); }, [this] {
+  // Its own abandon point: a fault in it leaves the handler, and the capture
+  // thread is let go all the same.
+  NotifyTarget = std::make_unique<TQueuedNotifyTarget>([this] { RunAbandonable([this] { WMCaptureNotify(); }); }, [this] {
     // Capture thread: the window serves it when its loop gets there.
     PostMessageW(Form, WM_CAPTURE_NOTIFY, 0, 0);
   });
@@ -185,9 +190,12 @@ void TMainForm::actCaptureStartExecute() {
   ShowPages();
   EnableWindow(btnStart, FALSE);
   EnableWindow(btnEnd, TRUE);
+  state.IdleTicks = 0;
+  SetTimer(Form, TimerMain, 1000, nullptr);
 }
 
 void TMainForm::actCaptureEndExecute() {
+  KillTimer(Form, TimerMain);
   Monitor().CaptureEnd();
   // What the capture thread queued after its last notification.
   Session->Take({});
@@ -199,12 +207,30 @@ void TMainForm::actCaptureEndExecute() {
 
 // Window thread, while the capture thread waits.
 void TMainForm::WMCaptureNotify() {
+  FaultPoint(TFaultPoint::CaptureNotify);
+  Session->State().IdleTicks = 0;
   Session->Take({});
   ShowFigures();
   const TXIoctl& state = Session->State();
   const std::wstring title =
       (state.CurDirection == DirectionSent ? L"送信:" : L"受信:") + std::to_wstring(state.CurLength);
   SetWindowTextW(Form, (L"ワイヤピーク監視:" + title).c_str());
+}
+
+// Every second while capturing: from the fourth tick without a packet on,
+// the caption blinks.
+void TMainForm::tmMainTimer() {
+  FaultPoint(TFaultPoint::Timer);
+  // A fault ended the capture thread: the capture ends as the command would.
+  if (Monitor().Thread && Monitor().Thread->ExitCode() == TCaptureThread::ExitAbandoned) {
+    actCaptureEndExecute();
+    return;
+  }
+  TXIoctl& state = Session->State();
+  state.IdleTicks += 1;
+  if (state.IdleTicks < 4) return;
+  SetWindowTextW(Form, GlobalSettings.BlinkPhase ? L"ワイヤピーク監視□■□■" : L"ワイヤピーク監視■□■□");
+  GlobalSettings.BlinkPhase = !GlobalSettings.BlinkPhase;
 }
 
 void TMainForm::ShowFigures() {
@@ -225,7 +251,12 @@ LRESULT CALLBACK TMainForm::WindowProc(HWND window, UINT message, WPARAM wParam,
     form->Form = window;
   }
   auto* form = reinterpret_cast<TMainForm*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-  return form ? form->Handle(window, message, wParam, lParam) : DefWindowProcW(window, message, wParam, lParam);
+  if (!form) return DefWindowProcW(window, message, wParam, lParam);
+  // The system's entry into our code: a fault below is reported, this
+  // message is left, and the loop goes on.
+  LRESULT result = 0;
+  RunAbandonable([&] { result = form->Handle(window, message, wParam, lParam); });
+  return result;
 }
 
 LRESULT TMainForm::Handle(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -236,6 +267,9 @@ LRESULT TMainForm::Handle(HWND window, UINT message, WPARAM wParam, LPARAM lPara
     case WM_COMMAND:
       if (LOWORD(wParam) == ButtonStart) actCaptureStartExecute();
       if (LOWORD(wParam) == ButtonEnd) actCaptureEndExecute();
+      return 0;
+    case WM_TIMER:
+      if (wParam == TimerMain) tmMainTimer();
       return 0;
     case WM_NOTIFY:
       if (reinterpret_cast<NMHDR*>(lParam)->code == TCN_SELCHANGE) ShowPages();

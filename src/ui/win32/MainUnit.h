@@ -31,6 +31,7 @@ class TMainForm {
   void actCaptureStartExecute();
   void actCaptureEndExecute();
   bool Capturing() const noexcept;
+  void tmMainTimer();
 
   // Controls, under the names they have always had.
   HWND pcMain = nullptr;

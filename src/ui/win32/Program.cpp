@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "report/Report.h"
+#include "diagnostics/win/AbandonPointWin.h"
 #include "support/StartUp.h"
 #include "ui/win32/MainUnit.h"
 
@@ -17,8 +18,7 @@ std::string QuitAdapter;
 
 // --quit-after: the capture ends, its report is printed as the Linux window
 // prints it, and the window closes.
-void CALLBACK QuitAfterElapsed(HWND, UINT, UINT_PTR timer, DWORD) {
-  KillTimer(nullptr, timer);
+void QuitAfterNow() {
   TMainForm& form = *QuitForm;
   TCaptureSession& session = form.CaptureSession();
   // A file is never live, whether its reading has ended or not.
@@ -38,6 +38,12 @@ void CALLBACK QuitAfterElapsed(HWND, UINT, UINT_PTR timer, DWORD) {
   WriteReportJson(figures, std::cout);
   std::cout.flush();
   DestroyWindow(form.Handle());
+}
+
+// The system's entry into our code: a fault below leaves it.
+void CALLBACK QuitAfterElapsed(HWND, UINT, UINT_PTR timer, DWORD) {
+  KillTimer(nullptr, timer);
+  RunAbandonable(QuitAfterNow);
 }
 
 }  // namespace
