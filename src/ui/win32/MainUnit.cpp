@@ -3,6 +3,7 @@
 #include <commctrl.h>
 #include <platform/Sockets.h>
 
+#include <algorithm>
 #include <array>
 #include <string_view>
 
@@ -53,8 +54,9 @@ void AddTab(HWND tabs, int index, const wchar_t* caption) {
 }
 
 // A list view in report style with its columns.
-HWND ReportView(HWND parent, int x, int y, int w, int h, std::initializer_list<std::pair<const wchar_t*, int>> columns) {
-  HWND view = Control(parent, WC_LISTVIEWW, L"", LVS_REPORT | LVS_SINGLESEL | WS_BORDER, x, y, w, h);
+HWND ReportView(HWND parent, int x, int y, int w, int h, DWORD style,
+                std::initializer_list<std::pair<const wchar_t*, int>> columns) {
+  HWND view = Control(parent, WC_LISTVIEWW, L"", LVS_REPORT | LVS_SINGLESEL | WS_BORDER | style, x, y, w, h);
   SendMessageW(view, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_FULLROWSELECT | LVS_EX_GRIDLINES);
   int index = 0;
   for (const auto& [caption, width] : columns) {
@@ -135,9 +137,11 @@ void TMainForm::BuildControls() {
   pcSyukei = Control(Form, WC_TABCONTROLW, L"", WS_CLIPSIBLINGS, 6, 102, 532, SummaryHeight);
   AddTab(pcSyukei, 0, L"プロトコル別集計");
   AddTab(pcSyukei, 1, L"ＩＰアドレス別集計");
-  lvProt = ReportView(Form, 10, 126, 524, SummaryHeight - 52,
+  lvProt = ReportView(Form, 10, 126, 524, SummaryHeight - 52, 0,
                       {{L"Protocol", 96}, {L"送信バイト数", 192}, {L"受信ﾊﾞｲﾄ数", 192}});
-  lvIPAdr = ReportView(Form, 10, 126, 524, SummaryHeight - 52,
+  // The address rows are the session's own, asked for as the view draws
+  // them: any number of rows costs the same.
+  lvIPAdr = ReportView(Form, 10, 126, 524, SummaryHeight - 52, LVS_OWNERDATA,
                        {{L"#", 24}, {L"IP-Address", 144}, {L"送信ﾊﾞｲﾄ数", 168}, {L"受信ﾊﾞｲﾄ数", 168}, {L"PROT", 96},
                         {L"LASTTIME", 84}});
   sbarProt = Control(Form, STATUSCLASSNAMEW, L"", SBARS_SIZEGRIP, 0, 0, 0, 0);
@@ -242,6 +246,27 @@ void TMainForm::ShowFigures() {
     SetCell(lvProt, row, 1, std::to_wstring(figures.Counters[DirectionSent][KindBytes][r]));
     SetCell(lvProt, row, 2, std::to_wstring(figures.Counters[DirectionReceived][KindBytes][r]));
   }
+  SendMessageW(lvIPAdr, LVM_SETITEMCOUNT, static_cast<WPARAM>(Session->Addresses().RowCount()),
+               LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
+  InvalidateRect(lvIPAdr, nullptr, FALSE);
+}
+
+// The text of one cell of the address list, as the view asks for it.
+void TMainForm::lvIPAdrGetDispInfo(NMLVDISPINFOW& info) {
+  const TAddrTotalsTable& table = Session->Addresses();
+  if (!(info.item.mask & LVIF_TEXT) || info.item.iItem < 0 || info.item.iItem >= table.RowCount()) return;
+  const AddrTotals& row = table.Row(info.item.iItem);
+  std::wstring text;
+  switch (info.item.iSubItem) {
+    case 0: text = L"**"; break;
+    case 1: text = Wide(TAddrTotalsTable::AddressText(row.Addr)); break;
+    case 2: text = std::to_wstring(row.SentBytes); break;
+    case 3: text = std::to_wstring(row.RecvBytes); break;
+    case 4: text = Wide(ServiceCategoryNames[std::min<std::size_t>(row.LastCategory, ServiceCategoryCount - 1)]); break;
+    case 5: text = Wide(TAddrTotalsTable::TimeText(row)); break;
+    default: break;
+  }
+  lstrcpynW(info.item.pszText, text.c_str(), info.item.cchTextMax);
 }
 
 LRESULT CALLBACK TMainForm::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -271,9 +296,13 @@ LRESULT TMainForm::Handle(HWND window, UINT message, WPARAM wParam, LPARAM lPara
     case WM_TIMER:
       if (wParam == TimerMain) tmMainTimer();
       return 0;
-    case WM_NOTIFY:
-      if (reinterpret_cast<NMHDR*>(lParam)->code == TCN_SELCHANGE) ShowPages();
+    case WM_NOTIFY: {
+      auto* header = reinterpret_cast<NMHDR*>(lParam);
+      if (header->code == TCN_SELCHANGE) ShowPages();
+      if (header->hwndFrom == lvIPAdr && header->code == LVN_GETDISPINFOW)
+        lvIPAdrGetDispInfo(*reinterpret_cast<NMLVDISPINFOW*>(lParam));
       return 0;
+    }
     case WM_SIZE:
       SendMessageW(sbarProt, WM_SIZE, 0, 0);
       return 0;

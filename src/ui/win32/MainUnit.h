@@ -3,6 +3,7 @@
 // byte totals, the capture buttons and the summary pages, over the one
 // capture session.
 #include <windows.h>
+#include <commctrl.h>
 
 #include <memory>
 #include <string>
@@ -52,6 +53,7 @@ class TMainForm {
   void ShowPages();
   void WMCaptureNotify();
   void ShowFigures();
+  void lvIPAdrGetDispInfo(NMLVDISPINFOW& Info);
 
   HWND Form = nullptr;
   HWND AdapterPage[2] = {};  // the adapter list's page: its label and list
