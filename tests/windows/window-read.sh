@@ -4,7 +4,8 @@
 # golden report the Linux exporter made for it, which the Linux window's
 # own test holds it to as well; the window adds only its clicks. A fault made
 # in its timer or in its handler of the capture notification is reported
-# once, that call is left, and the run ends as it would have. Run under a
+# once, that call is left, and the run ends as it would have. The settings
+# file beside it is read and written. Run under a
 # display of its own (xvfb-run).
 #   window-read.sh WINDOW-PROGRAM
 set -uo pipefail
@@ -46,4 +47,13 @@ for c in "${cases[@]}"; do
     grep -qx "\\[ 0\\] LineNumber=$at" <<<"$err" || fail "no report of line $at: $err"
   fi
 done
+# The settings file beside the program: read at the start (the window goes
+# where it says), written at the end: the keys it had in place, the missing
+# one added.
+ini="$(dirname "$window")/wirepeek.ini"
+printf '[Form]\r\nTop=33\r\nLeft=44\r\nProt_IPAdr=1\r\n' >"$ini"
+timeout 60 wine "$window" --read "${files[0]}" --adapter 10.0.0.2 --quit-after 0 >/dev/null 2>&1
+[[ $(tr -d '\r' <"$ini") == $'[Form]\nTop=33\nLeft=44\nProt_IPAdr=1\nStayOnTop=0'* ]] ||
+  { echo "FAIL: the settings file after a run: $(cat "$ini")"; failed=1; }
+rm -f "$ini"
 exit $failed

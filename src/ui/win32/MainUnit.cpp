@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 #include <platform/Sockets.h>
+#include <shellapi.h>
 
 #include <algorithm>
 #include <array>
@@ -17,7 +18,7 @@ namespace {
 
 constexpr wchar_t ClassName[] = L"TMainForm";
 constexpr wchar_t IdleCaption[] = L"ワイヤピーク監視■■■■";
-constexpr int ButtonStart = 101, ButtonEnd = 102;
+constexpr int ButtonStart = 101, ButtonEnd = 102, CheckProt_IPAdr = 103, ButtonHelp = 104, ButtonExit = 105;
 constexpr UINT_PTR TimerMain = 1;
 constexpr int SummaryHeight = 300;
 
@@ -113,7 +114,66 @@ bool TMainForm::Create(HINSTANCE instance) {
                          frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr, instance, this);
   if (!Form) return false;
   BuildControls();
+  FormCreate();
   return true;
+}
+
+// Settings from the file beside the executable: the position (centred when
+// none is stored) and whether the summary pages show.
+void TMainForm::FormCreate() {
+  RECT frame{};
+  GetWindowRect(Form, &frame);
+  GlobalSettings.ScreenHeight = GetSystemMetrics(SM_CYSCREEN);
+  GlobalSettings.ScreenWidth = GetSystemMetrics(SM_CXSCREEN);
+  GlobalSettings.FormHeight = frame.bottom - frame.top;
+  GlobalSettings.FormWidth = frame.right - frame.left;
+  try {
+    ReadSettings();
+  } catch (const EIniFileError& error) {
+    // Defaults are in place; the file is left alone, and saving will say so.
+    MessageBoxW(Form, Wide(error.what()).c_str(), L"Wirepeek", MB_OK | MB_ICONWARNING);
+  }
+  SetWindowPos(Form, nullptr, GlobalSettings.Left, GlobalSettings.Top, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+  SendMessageW(cbProt_IPAdr, BM_SETCHECK, GlobalSettings.Prot_IPAdr ? BST_CHECKED : BST_UNCHECKED, 0);
+  ShowSummary();
+}
+
+// The position is kept for the next start.
+void TMainForm::FormClose() {
+  RECT frame{};
+  GetWindowRect(Form, &frame);
+  GlobalSettings.Top = frame.top;
+  GlobalSettings.Left = frame.left;
+  try {
+    WriteSettings();
+  } catch (const EIniFileError& error) {
+    MessageBoxW(Form, Wide(error.what()).c_str(), L"Wirepeek", MB_OK | MB_ICONWARNING);
+  }
+}
+
+// The summary pages, and the window's height with them.
+void TMainForm::ShowSummary() {
+  const int show = GlobalSettings.Prot_IPAdr ? SW_SHOW : SW_HIDE;
+  ShowWindow(pcSyukei, show);
+  RECT client{0, 0, 544, GlobalSettings.Prot_IPAdr ? 102 + SummaryHeight + 8 : 104};
+  AdjustWindowRect(&client, WS_OVERLAPPEDWINDOW, FALSE);
+  SetWindowPos(Form, nullptr, 0, 0, client.right - client.left, client.bottom - client.top,
+               SWP_NOMOVE | SWP_NOZORDER);
+  ShowPages();
+}
+
+void TMainForm::cbProt_IPAdrClick() {
+  GlobalSettings.Prot_IPAdr = SendMessageW(cbProt_IPAdr, BM_GETCHECK, 0, 0) == BST_CHECKED ? 1 : 0;
+  ShowSummary();
+}
+
+// The guide in the working folder, opened by the desktop.
+void TMainForm::actHelpExecute() {
+  if (GetFileAttributesW(L"Wirepeek.html") == INVALID_FILE_ATTRIBUTES) {
+    MessageBoxW(Form, L"HelpFileが　ありません", L"Wirepeek", MB_OK);
+    return;
+  }
+  ShellExecuteW(Form, L"open", L"Wirepeek.html", nullptr, nullptr, SW_SHOWNORMAL);
 }
 
 void TMainForm::BuildControls() {
@@ -130,6 +190,11 @@ void TMainForm::BuildControls() {
   CounterPage[2] = Control(Form, L"STATIC", L"ﾊﾞｲﾄ数", SS_RIGHT, 160, 24, 94, 16);
   stSndB = CounterPage[3] = Control(Form, L"STATIC", L"", SS_RIGHT | SS_SUNKEN, 58, 40, 196, 20);
   stRcvB = CounterPage[4] = Control(Form, L"STATIC", L"", SS_RIGHT | SS_SUNKEN, 58, 66, 196, 20);
+  cbProt_IPAdr = OptionPage[0] =
+      Control(Form, L"BUTTON", L"プロトコル別／ＩＰアドレス別集計", BS_AUTOCHECKBOX, 19, 37, 240, 20, CheckProt_IPAdr);
+  btnHelp = OptionPage[1] = Control(Form, L"BUTTON", L"ヘルプ(&H)", BS_PUSHBUTTON, 19, 69, 103, 29, ButtonHelp);
+  btnExit = OptionPage[2] =
+      Control(Form, L"BUTTON", L"ﾌﾟﾛｸﾞﾗﾑ終了(&X)", BS_PUSHBUTTON, 134, 67, 104, 31, ButtonExit);
   btnStart = Control(Form, L"BUTTON", L"Capture 開始", BS_PUSHBUTTON, 288, 10, 77, 58, ButtonStart);
   btnEnd = Control(Form, L"BUTTON", L"Capture 終了", BS_PUSHBUTTON, 377, 35, 77, 58, ButtonEnd);
   EnableWindow(btnEnd, FALSE);
@@ -161,7 +226,8 @@ void TMainForm::ShowPages() {
   const auto main = SendMessageW(pcMain, TCM_GETCURSEL, 0, 0);
   for (HWND control : AdapterPage) ShowWindow(control, main == 0 ? SW_SHOW : SW_HIDE);
   for (HWND control : CounterPage) ShowWindow(control, main == 1 ? SW_SHOW : SW_HIDE);
-  const auto summary = SendMessageW(pcSyukei, TCM_GETCURSEL, 0, 0);
+  for (HWND control : OptionPage) ShowWindow(control, main == 2 ? SW_SHOW : SW_HIDE);
+  const auto summary = GlobalSettings.Prot_IPAdr ? SendMessageW(pcSyukei, TCM_GETCURSEL, 0, 0) : -1;
   ShowWindow(lvProt, summary == 0 ? SW_SHOW : SW_HIDE);
   ShowWindow(lvIPAdr, summary == 1 ? SW_SHOW : SW_HIDE);
 }
@@ -292,6 +358,9 @@ LRESULT TMainForm::Handle(HWND window, UINT message, WPARAM wParam, LPARAM lPara
     case WM_COMMAND:
       if (LOWORD(wParam) == ButtonStart) actCaptureStartExecute();
       if (LOWORD(wParam) == ButtonEnd) actCaptureEndExecute();
+      if (LOWORD(wParam) == CheckProt_IPAdr) cbProt_IPAdrClick();
+      if (LOWORD(wParam) == ButtonHelp) actHelpExecute();
+      if (LOWORD(wParam) == ButtonExit) PostMessageW(Form, WM_CLOSE, 0, 0);
       return 0;
     case WM_TIMER:
       if (wParam == TimerMain) tmMainTimer();
@@ -312,6 +381,7 @@ LRESULT TMainForm::Handle(HWND window, UINT message, WPARAM wParam, LPARAM lPara
         MessageBoxW(Form, L"パケットモニタ(Capture)が実行中です、止めてください", L"Wirepeek", MB_OK);
         return 0;
       }
+      FormClose();
       break;
     case WM_DESTROY:
       Form = nullptr;

@@ -33,12 +33,17 @@ class TMainForm {
   void actCaptureEndExecute();
   bool Capturing() const noexcept;
   void tmMainTimer();
+  void cbProt_IPAdrClick();
+  void actHelpExecute();
 
   // Controls, under the names they have always had.
   HWND pcMain = nullptr;
   HWND cbAdapter = nullptr;
   HWND stSndB = nullptr;
   HWND stRcvB = nullptr;
+  HWND cbProt_IPAdr = nullptr;
+  HWND btnHelp = nullptr;
+  HWND btnExit = nullptr;
   HWND btnStart = nullptr;
   HWND btnEnd = nullptr;
   HWND pcSyukei = nullptr;
@@ -50,6 +55,9 @@ class TMainForm {
   static LRESULT CALLBACK WindowProc(HWND Window, UINT Message, WPARAM WParam, LPARAM LParam);
   LRESULT Handle(HWND Window, UINT Message, WPARAM WParam, LPARAM LParam);
   void BuildControls();
+  void FormCreate();
+  void FormClose();
+  void ShowSummary();
   void ShowPages();
   void WMCaptureNotify();
   void ShowFigures();
@@ -58,6 +66,7 @@ class TMainForm {
   HWND Form = nullptr;
   HWND AdapterPage[2] = {};  // the adapter list's page: its label and list
   HWND CounterPage[5] = {};  // the counters' page: labels and totals
+  HWND OptionPage[3] = {};   // the options' page: the summary switch, Help, Exit
   std::unique_ptr<TCaptureSession> Session;
   std::unique_ptr<TQueuedNotifyTarget> NotifyTarget;
 };

@@ -37,7 +37,7 @@ void QuitAfterNow() {
   figures.Kernel = kernel;
   WriteReportJson(figures, std::cout);
   std::cout.flush();
-  DestroyWindow(form.Handle());
+  SendMessageW(form.Handle(), WM_CLOSE, 0, 0);
 }
 
 // The system's entry into our code: a fault below leaves it.
