@@ -13,12 +13,15 @@
 #include "diagnostics/win/AbandonPointWin.h"
 #include "support/FaultInjection.h"
 #include "support/Settings.h"
+#include "support/TextDevs.h"
 
 namespace {
 
 constexpr wchar_t ClassName[] = L"TMainForm";
 constexpr wchar_t IdleCaption[] = L"ワイヤピーク監視■■■■";
-constexpr int ButtonStart = 101, ButtonEnd = 102, CheckProt_IPAdr = 103, ButtonHelp = 104, ButtonExit = 105;
+// Commands, shared by the buttons and the menu entries that run them.
+constexpr int ButtonStart = 101, ButtonEnd = 102, CheckProt_IPAdr = 103, ButtonHelp = 104, ButtonExit = 105,
+              MenuVersion = 106;
 constexpr UINT_PTR TimerMain = 1;
 constexpr int SummaryHeight = 300;
 
@@ -37,6 +40,15 @@ std::wstring TotalText(std::int64_t value) {
   for (auto at = static_cast<std::ptrdiff_t>(digits.size()) - 3; at > 0; at -= 3)
     digits.insert(static_cast<std::size_t>(at), 1, L',');
   return value < 0 ? L"-" + digits : digits;
+}
+
+// What an exception that reached the window procedure says: a line of the
+// trace, and of standard error.
+void ReportException(const std::string& message) {
+  if (TraceOutput.WantsText()) TraceOutput.WriteLine(message);
+  const std::string line = message + "\n";
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_ERROR_HANDLE), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
 
 HWND Control(HWND parent, const wchar_t* kind, const wchar_t* text, DWORD style, int x, int y, int w, int h,
@@ -94,6 +106,7 @@ TMainForm::TMainForm() : Session(std::make_unique<TCaptureSession>()) {
 
 TMainForm::~TMainForm() {
   if (Monitor().Thread) Monitor().CaptureEnd();
+  AboutForm.reset();
   if (Form) DestroyWindow(Form);
 }
 
@@ -109,11 +122,12 @@ bool TMainForm::Create(HINSTANCE instance) {
   type.lpszClassName = ClassName;
   RegisterClassExW(&type);
   RECT frame{0, 0, 544, 102 + SummaryHeight + 8};
-  AdjustWindowRect(&frame, WS_OVERLAPPEDWINDOW, FALSE);
+  AdjustWindowRect(&frame, WS_OVERLAPPEDWINDOW, TRUE);
   Form = CreateWindowExW(0, ClassName, IdleCaption, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
-                         frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr, instance, this);
+                         frame.right - frame.left, frame.bottom - frame.top, nullptr, BuildMenus(), instance, this);
   if (!Form) return false;
   BuildControls();
+  AboutForm = std::make_unique<TAboutForm>(Form);
   FormCreate();
   return true;
 }
@@ -156,7 +170,7 @@ void TMainForm::ShowSummary() {
   const int show = GlobalSettings.Prot_IPAdr ? SW_SHOW : SW_HIDE;
   ShowWindow(pcSyukei, show);
   RECT client{0, 0, 544, GlobalSettings.Prot_IPAdr ? 102 + SummaryHeight + 8 : 104};
-  AdjustWindowRect(&client, WS_OVERLAPPEDWINDOW, FALSE);
+  AdjustWindowRect(&client, WS_OVERLAPPEDWINDOW, TRUE);
   SetWindowPos(Form, nullptr, 0, 0, client.right - client.left, client.bottom - client.top,
                SWP_NOMOVE | SWP_NOZORDER);
   ShowPages();
@@ -174,6 +188,32 @@ void TMainForm::actHelpExecute() {
     return;
   }
   ShellExecuteW(Form, L"open", L"Wirepeek.html", nullptr, nullptr, SW_SHOWNORMAL);
+}
+
+HMENU TMainForm::BuildMenus() {
+  mmiCapture = CreatePopupMenu();
+  AppendMenuW(mmiCapture, MF_STRING, ButtonStart, L"Capture 開始");
+  AppendMenuW(mmiCapture, MF_STRING | MF_GRAYED, ButtonEnd, L"Capture 終了");
+  HMENU file = CreatePopupMenu();
+  AppendMenuW(file, MF_POPUP, reinterpret_cast<UINT_PTR>(mmiCapture), L"Capture(&C)");
+  AppendMenuW(file, MF_SEPARATOR, 0, nullptr);
+  AppendMenuW(file, MF_STRING, ButtonExit, L"ﾌﾟﾛｸﾞﾗﾑ終了(&X)");
+  HMENU misc = CreatePopupMenu();
+  AppendMenuW(misc, MF_STRING, ButtonHelp, L"ヘルプ(&H)");
+  AppendMenuW(misc, MF_STRING, MenuVersion, L"バージョン(&V)");
+  HMENU bar = CreateMenu();
+  AppendMenuW(bar, MF_POPUP, reinterpret_cast<UINT_PTR>(file), L"ファイル(&F)");
+  AppendMenuW(bar, MF_POPUP, reinterpret_cast<UINT_PTR>(misc), L"ヘルプ(&H)");
+  return bar;
+}
+
+// The capture commands, on the buttons and in the menu alike.
+void TMainForm::SetIdleCommands(bool idle) {
+  EnableWindow(btnStart, idle ? TRUE : FALSE);
+  EnableWindow(btnEnd, idle ? FALSE : TRUE);
+  constexpr UINT on = MF_BYCOMMAND | MF_ENABLED, off = MF_BYCOMMAND | MF_GRAYED;
+  EnableMenuItem(mmiCapture, ButtonStart, idle ? on : off);
+  EnableMenuItem(mmiCapture, ButtonEnd, idle ? off : on);
 }
 
 void TMainForm::BuildControls() {
@@ -258,8 +298,7 @@ void TMainForm::actCaptureStartExecute() {
   if (Monitor().CaptureStart() != 0) return;
   SendMessageW(pcMain, TCM_SETCURSEL, 1, 0);
   ShowPages();
-  EnableWindow(btnStart, FALSE);
-  EnableWindow(btnEnd, TRUE);
+  SetIdleCommands(false);
   state.IdleTicks = 0;
   SetTimer(Form, TimerMain, 1000, nullptr);
 }
@@ -270,8 +309,7 @@ void TMainForm::actCaptureEndExecute() {
   // What the capture thread queued after its last notification.
   Session->Take({});
   ShowFigures();
-  EnableWindow(btnStart, TRUE);
-  EnableWindow(btnEnd, FALSE);
+  SetIdleCommands(true);
   SetWindowTextW(Form, IdleCaption);
 }
 
@@ -344,9 +382,16 @@ LRESULT CALLBACK TMainForm::WindowProc(HWND window, UINT message, WPARAM wParam,
   auto* form = reinterpret_cast<TMainForm*>(GetWindowLongPtrW(window, GWLP_USERDATA));
   if (!form) return DefWindowProcW(window, message, wParam, lParam);
   // The system's entry into our code: a fault below is reported, this
-  // message is left, and the loop goes on.
+  // message is left, and the loop goes on. An exception must not cross the
+  // system's frames either: its message is the program's last word on it.
   LRESULT result = 0;
-  RunAbandonable([&] { result = form->Handle(window, message, wParam, lParam); });
+  try {
+    RunAbandonable([&] { result = form->Handle(window, message, wParam, lParam); });
+  } catch (const std::exception& error) {
+    ReportException(error.what());
+  } catch (...) {
+    ReportException("Unknown exception");
+  }
   return result;
 }
 
@@ -361,6 +406,7 @@ LRESULT TMainForm::Handle(HWND window, UINT message, WPARAM wParam, LPARAM lPara
       if (LOWORD(wParam) == CheckProt_IPAdr) cbProt_IPAdrClick();
       if (LOWORD(wParam) == ButtonHelp) actHelpExecute();
       if (LOWORD(wParam) == ButtonExit) PostMessageW(Form, WM_CLOSE, 0, 0);
+      if (LOWORD(wParam) == MenuVersion) AboutForm->ShowModal();
       return 0;
     case WM_TIMER:
       if (wParam == TimerMain) tmMainTimer();

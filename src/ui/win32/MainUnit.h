@@ -10,6 +10,7 @@
 
 #include "capture/NotifyTargets.h"
 #include "session/CaptureSession.h"
+#include "ui/win32/AboutUnit.h"
 
 // The capture thread's notification, sent to the window and waited on.
 inline constexpr UINT WM_CAPTURE_NOTIFY = WM_USER + 0x100;
@@ -50,11 +51,14 @@ class TMainForm {
   HWND lvProt = nullptr;
   HWND lvIPAdr = nullptr;
   HWND sbarProt = nullptr;
+  HMENU mmiCapture = nullptr;
 
  private:
   static LRESULT CALLBACK WindowProc(HWND Window, UINT Message, WPARAM WParam, LPARAM LParam);
   LRESULT Handle(HWND Window, UINT Message, WPARAM WParam, LPARAM LParam);
+  HMENU BuildMenus();
   void BuildControls();
+  void SetIdleCommands(bool Idle);
   void FormCreate();
   void FormClose();
   void ShowSummary();
@@ -69,4 +73,5 @@ class TMainForm {
   HWND OptionPage[3] = {};   // the options' page: the summary switch, Help, Exit
   std::unique_ptr<TCaptureSession> Session;
   std::unique_ptr<TQueuedNotifyTarget> NotifyTarget;
+  std::unique_ptr<TAboutForm> AboutForm;
 };

@@ -7,6 +7,7 @@
 #include "report/Report.h"
 #include "diagnostics/win/AbandonPointWin.h"
 #include "support/StartUp.h"
+#include "support/TextDevs.h"
 #include "ui/win32/MainUnit.h"
 
 namespace {
@@ -51,6 +52,12 @@ void CALLBACK QuitAfterElapsed(HWND, UINT, UINT_PTR timer, DWORD) {
 int RunWindowProgram(const TLongOptions& options) {
   DebugMode = false;
   ApplySwitches(options);
+  // Until the trace window keeps it, the diagnostic text goes nowhere.
+  TraceOutput.AssignNullDevice();
+  TraceOutput.Rewrite();
+  struct TCloseTrace {
+    ~TCloseTrace() { TraceOutput.Close(); }
+  } closeTrace;
   TMainForm form;
   if (!form.Create(GetModuleHandleW(nullptr))) {
     std::cerr << "wirepeek: the main window could not be created\n";
