@@ -56,4 +56,11 @@ timeout 60 wine "$window" --read "${files[0]}" --adapter 10.0.0.2 --quit-after 0
 [[ $(tr -d '\r' <"$ini") == $'[Form]\nTop=33\nLeft=44\nProt_IPAdr=1\nStayOnTop=0'* ]] ||
   { echo "FAIL: the settings file after a run: $(cat "$ini")"; failed=1; }
 rm -f "$ini"
+# A live capture of an address this host does not have ends the run at
+# once, as a failure, as the Linux window's does.
+said=$(timeout 60 wine "$window" --start 192.0.2.1 --quit-after 2 2>&1 >/dev/null | tr -d '\r'
+       exit "${PIPESTATUS[0]}")
+status=$?
+[[ $status -eq 1 && $said == *"wirepeek: 192.0.2.1 is not an address of this host"* ]] ||
+  { echo "FAIL: --start 192.0.2.1 ended with $status: $said"; failed=1; }
 exit $failed

@@ -21,7 +21,7 @@ constexpr wchar_t ClassName[] = L"TMainForm";
 constexpr wchar_t IdleCaption[] = L"ワイヤピーク監視■■■■";
 // Commands, shared by the buttons and the menu entries that run them.
 constexpr int ButtonStart = 101, ButtonEnd = 102, CheckProt_IPAdr = 103, ButtonHelp = 104, ButtonExit = 105,
-              MenuVersion = 106;
+              MenuVersion = 106, ComboAdapter = 107;
 constexpr UINT_PTR TimerMain = 1;
 constexpr int SummaryHeight = 300;
 
@@ -223,7 +223,7 @@ void TMainForm::BuildControls() {
   AddTab(pcMain, 2, L"オプション");
   // The pages' controls are the form's own, shown with their page.
   AdapterPage[0] = Control(Form, L"STATIC", L"ｱﾀﾞﾌﾟﾀIPｱﾄﾞﾚｽ", 0, 13, 30, 200, 18);
-  cbAdapter = Control(Form, WC_COMBOBOXW, L"", CBS_DROPDOWNLIST | WS_VSCROLL, 13, 56, 237, 200);
+  cbAdapter = Control(Form, WC_COMBOBOXW, L"", CBS_DROPDOWNLIST | WS_VSCROLL, 13, 56, 237, 200, ComboAdapter);
   AdapterPage[1] = cbAdapter;
   CounterPage[0] = Control(Form, L"STATIC", L"送信", 0, 10, 40, 44, 18);
   CounterPage[1] = Control(Form, L"STATIC", L"受信", 0, 10, 66, 44, 18);
@@ -270,6 +270,38 @@ void TMainForm::ShowPages() {
   const auto summary = GlobalSettings.Prot_IPAdr ? SendMessageW(pcSyukei, TCM_GETCURSEL, 0, 0) : -1;
   ShowWindow(lvProt, summary == 0 ? SW_SHOW : SW_HIDE);
   ShowWindow(lvIPAdr, summary == 1 ? SW_SHOW : SW_HIDE);
+}
+
+// The host's addresses, as the capture engine lists them: the address first,
+// then its interface; false when there are none.
+bool TMainForm::FormActivate() {
+  if (Monitor().WSA_Open() < 0) return false;
+  const TXIoctl& state = Session->State();
+  for (int i = 1; i <= state.AdapterCount; ++i) {
+    const std::string address = TAddrTotalsTable::AddressText(state.Adapters[i]);
+    const std::string& name = state.AdapterNames[static_cast<std::size_t>(i)];
+    const std::wstring text = Wide(name.empty() ? address : address + " (" + name + ")");
+    SendMessageW(cbAdapter, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
+  }
+  SendMessageW(cbAdapter, CB_SETCURSEL, 0, 0);
+  cbAdapterChange();
+  return state.AdapterCount > 0;
+}
+
+// The address listed at the combo's place; 0 when none is chosen.
+void TMainForm::cbAdapterChange() {
+  Session->State().SelectedAdapter = static_cast<std::int32_t>(SendMessageW(cbAdapter, CB_GETCURSEL, 0, 0)) + 1;
+}
+
+bool TMainForm::SelectAdapter(const std::string& address) {
+  const TXIoctl& state = Session->State();
+  for (int i = 1; i <= state.AdapterCount; ++i) {
+    if (TAddrTotalsTable::AddressText(state.Adapters[i]) != address) continue;
+    SendMessageW(cbAdapter, CB_SETCURSEL, static_cast<WPARAM>(i - 1), 0);
+    cbAdapterChange();
+    return true;
+  }
+  return false;
 }
 
 void TMainForm::UseFile(const std::string& file, const std::string& address) {
@@ -401,6 +433,7 @@ LRESULT TMainForm::Handle(HWND window, UINT message, WPARAM wParam, LPARAM lPara
       NotifyTarget->ServePending();
       return 0;
     case WM_COMMAND:
+      if (LOWORD(wParam) == ComboAdapter && HIWORD(wParam) == CBN_SELCHANGE) cbAdapterChange();
       if (LOWORD(wParam) == ButtonStart) actCaptureStartExecute();
       if (LOWORD(wParam) == ButtonEnd) actCaptureEndExecute();
       if (LOWORD(wParam) == CheckProt_IPAdr) cbProt_IPAdrClick();

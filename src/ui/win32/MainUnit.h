@@ -28,6 +28,11 @@ class TMainForm {
   TCaptureSession& CaptureSession() noexcept { return *Session; }
   TIPMonitor& Monitor() noexcept { return Session->Monitor(); }
 
+  // Lists the host's addresses; false when there are none.
+  bool FormActivate();
+  void cbAdapterChange();
+  // Chooses Address in the list; false when the host has no such address.
+  bool SelectAdapter(const std::string& Address);
   // The file is counted as seen from Address, the one address in the list.
   void UseFile(const std::string& File, const std::string& Address);
   void actCaptureStartExecute();

@@ -3,7 +3,10 @@
 #include <windows.h>
 
 #include <iostream>
+#include <string>
+#include <string_view>
 
+#include "capture/XIoctlUnit.h"
 #include "report/Report.h"
 #include "diagnostics/win/AbandonPointWin.h"
 #include "support/StartUp.h"
@@ -11,6 +14,14 @@
 #include "ui/win32/MainUnit.h"
 
 namespace {
+
+std::wstring Wide(std::string_view text) {
+  if (text.empty()) return {};
+  const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
+  return wide;
+}
 
 constexpr UINT_PTR QuitTimer = 1;
 // The one main window; the quit timer's handler reaches it here.
@@ -65,14 +76,32 @@ int RunWindowProgram(const TLongOptions& options) {
   }
   form.CaptureSession().Monitor().Ioctl->DumpLimit = options.DumpLimit ? 1 : 0;
   ShowWindow(form.Handle(), SW_SHOWNORMAL);
+  // The engine's boxes are the system's, captioned "確認".
+  SetErrorBoxSink([&form](std::string_view text, std::string_view) {
+    return MessageBoxW(form.Handle(), Wide(text).c_str(), L"確認", MB_OK);
+  });
+  struct TUnsetSink {
+    ~TUnsetSink() { SetErrorBoxSink(nullptr); }
+  } unsetSink;
+  std::string address = options.Adapter;
   if (!options.File.empty()) {
     form.UseFile(options.File, options.Adapter);
     form.actCaptureStartExecute();
-    if (options.QuitAfter >= 0) {
-      QuitForm = &form;
-      QuitAdapter = options.Adapter;
-      SetTimer(nullptr, QuitTimer, static_cast<UINT>(options.QuitAfter * 1000), QuitAfterElapsed);
+  } else if (form.FormActivate() && !options.Start.empty()) {
+    address = options.Start;
+    if (form.SelectAdapter(address)) {
+      form.actCaptureStartExecute();
+    } else {
+      std::cerr << "wirepeek: " << address << " is not an address of this host\n";
+      // A script waiting for the report would wait for ever: the run ends
+      // now, as a failure.
+      if (options.QuitAfter >= 0) return 1;
     }
+  }
+  if (options.QuitAfter >= 0 && !address.empty()) {
+    QuitForm = &form;
+    QuitAdapter = address;
+    SetTimer(nullptr, QuitTimer, static_cast<UINT>(options.QuitAfter * 1000), QuitAfterElapsed);
   }
   MSG message;
   while (GetMessageW(&message, nullptr, 0, 0) > 0) {
