@@ -10,6 +10,7 @@
 
 #include "capture/AddrTotals.h"
 #include "catalogue/Global.h"
+#include "diagnostics/MapCheck.h"
 #include "diagnostics/win/AbandonPointWin.h"
 #include "support/FaultInjection.h"
 #include "support/Settings.h"
@@ -40,6 +41,16 @@ std::wstring TotalText(std::int64_t value) {
   for (auto at = static_cast<std::ptrdiff_t>(digits.size()) - 3; at > 0; at -= 3)
     digits.insert(static_cast<std::size_t>(at), 1, L',');
   return value < 0 ? L"-" + digits : digits;
+}
+
+// A line of the trace that also stops the user: the error box, and the line
+// on standard error for whoever started the program.
+void TraceAlert(const std::string& text) {
+  if (TraceOutput.WantsText()) TraceOutput.WriteLine(text);
+  const std::string line = "wirepeek: " + text + "\n";
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_ERROR_HANDLE), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+  MessageBoxW(nullptr, Wide(text).c_str(), L"エラー", MB_OK | MB_ICONERROR);
 }
 
 // What an exception that reached the window procedure says: a line of the
@@ -270,6 +281,37 @@ void TMainForm::ShowPages() {
   const auto summary = GlobalSettings.Prot_IPAdr ? SendMessageW(pcSyukei, TCM_GETCURSEL, 0, 0) : -1;
   ShowWindow(lvProt, summary == 0 ? SW_SHOW : SW_HIDE);
   ShowWindow(lvIPAdr, summary == 1 ? SW_SHOW : SW_HIDE);
+}
+
+// The answers come from the map at run time, for the code addresses of the
+// calls below; the second line answer must be asked more than ten lines
+// below the first.
+int TMainForm::CheckMapFile() {
+  TMapCheckAnswers answers;
+  const std::string mapPath = MapFilePathOf(GlobalSettings.ExePath);
+  answers.MapFileName = MapFileNameOf(GlobalSettings.ExePath);
+  answers.MapExists = GetFileAttributesW(Wide(mapPath).c_str()) != INVALID_FILE_ATTRIBUTES;
+  if (answers.MapExists) {
+    answers.LocationFound = CallerLocation(answers.Location);
+    if (TraceOutput.WantsText()) TraceOutput.WriteLine(MapLine(answers.Location));
+    answers.File = CallerFile();
+    answers.Proc = CallerProc();
+    // The line asked here must lie more than ten lines below the one asked
+    // for the location above. A map of an older build, where the code of
+    // this operation sat elsewhere, then answers with lines that are too
+    // close, too far or missing, and the check fails on them. Keep these
+    // two calls apart by at least this comment when editing; every run of
+    // the window under Wine in the tests checks the map of its own build,
+    // and fails on an alert when they come closer than that.
+    answers.Line = CallerLine();
+  }
+  const TMapCheckVerdict verdict = EvaluateMapCheck(answers);
+  if (verdict.Result < 0) {
+    TraceAlert(verdict.Alert);
+    return verdict.Result;
+  }
+  if (TraceOutput.WantsText()) TraceOutput.WriteLine(MapOkLine(CallerFile(), CallerLine(), CallerProc()));
+  return verdict.Result;
 }
 
 // The host's addresses, as the capture engine lists them: the address first,

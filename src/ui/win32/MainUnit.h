@@ -28,6 +28,10 @@ class TMainForm {
   TCaptureSession& CaptureSession() noexcept { return *Session; }
   TIPMonitor& Monitor() noexcept { return Session->Monitor(); }
 
+  // At start-up: is the link map beside the executable this build's? On a
+  // mismatch it alerts; the program then ends without saving settings.
+  // 0 when the map is right, -1 otherwise.
+  int CheckMapFile();
   // Lists the host's addresses; false when there are none.
   bool FormActivate();
   void cbAdapterChange();

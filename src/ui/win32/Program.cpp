@@ -74,6 +74,8 @@ int RunWindowProgram(const TLongOptions& options) {
     std::cerr << "wirepeek: the main window could not be created\n";
     return 1;
   }
+  // A map that does not belong to this build ends the program at once.
+  if (form.CheckMapFile() < 0) return 1;
   form.CaptureSession().Monitor().Ioctl->DumpLimit = options.DumpLimit ? 1 : 0;
   ShowWindow(form.Handle(), SW_SHOWNORMAL);
   // The engine's boxes are the system's, captioned "確認".
