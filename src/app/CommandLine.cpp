@@ -2,7 +2,6 @@
 
 #include <platform/Sockets.h>
 #include <getopt.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
@@ -287,8 +286,22 @@ bool ParseCommandLine(const std::vector<std::string>& args, TLongOptions& option
         return false;
       }
     }
-    if (options.QuitAfter >= 0 && options.Start.empty()) {
-      error = "--quit-after needs --start";
+    // A capture file is read from the window as from the report: seen from
+    // the address given.
+    if (!options.File.empty() && !options.Start.empty()) {
+      error = "--read and --start do not go together";
+      return false;
+    }
+    if (options.File.empty() != options.Adapter.empty()) {
+      error = options.File.empty() ? "--adapter needs --read, --report or --serve" : "--adapter is missing";
+      return false;
+    }
+    if (!options.Adapter.empty() && !IsAddress(options.Adapter)) {
+      error = "--adapter needs an IPv4 address, not '" + options.Adapter + "'";
+      return false;
+    }
+    if (options.QuitAfter >= 0 && options.Start.empty() && options.File.empty()) {
+      error = "--quit-after needs --start or --read";
       return false;
     }
     options.Mode = TRunMode::Window;
@@ -341,31 +354,6 @@ std::string PlatformOption(const std::vector<std::string>& args) {
     }
   }
   return {};
-}
-
-bool DisplayAvailable(TEnvironment environment, const std::string& platformOption) {
-  const auto value = [&](const char* name) {
-    const char* v = environment(name);
-    return std::string(v ? v : "");
-  };
-  const std::string platform = platformOption.empty() ? value("QT_QPA_PLATFORM") : platformOption;
-  // Platforms that draw without a display server (offscreen, vnc, the
-  // framebuffer ones) are the toolkit's business.
-  if (!platform.empty() && platform.rfind("xcb", 0) != 0 && platform.rfind("wayland", 0) != 0) return true;
-  if (!value("WAYLAND_DISPLAY").empty()) return true;
-  const std::string display = value("DISPLAY");
-  if (display.empty()) return false;
-  // A local X display is a socket in /tmp/.X11-unix; a remote one is taken on
-  // trust.
-  const auto colon = display.rfind(':');
-  if (colon == std::string::npos) return false;
-  const std::string host = display.substr(0, colon);
-  if (!host.empty() && host != "unix") return true;
-  std::string number = display.substr(colon + 1);
-  number = number.substr(0, number.find('.'));
-  if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos) return false;
-  struct stat info{};
-  return stat(("/tmp/.X11-unix/X" + number).c_str(), &info) == 0;
 }
 
 namespace {

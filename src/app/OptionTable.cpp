@@ -24,10 +24,10 @@ constexpr TOptionRow Rows[] = {
              "(Prometheus) and GET /report.json over HTTP; PORT alone listens\n"
              "on 127.0.0.1 only, :PORT on every address (0.0.0.0), PORT 0\n"
              "picks a free port"},
-    {.Id = Adapter, .Name = "adapter", .Kind = K::Address, .FrontEnds = ForHeadless, .Value = "ADDR",
+    {.Id = Adapter, .Name = "adapter", .Kind = K::Address, .FrontEnds = ForEvery, .Value = "ADDR",
      .Help = "the IPv4 or IPv6 address whose traffic is counted\n"
              "(a link-local one with its interface: fe80::1%eth0)"},
-    {.Id = Read, .Name = "read", .Kind = K::Text, .FrontEnds = ForReport, .Value = "FILE",
+    {.Id = Read, .Name = "read", .Kind = K::Text, .FrontEnds = ForReport | ForWindow, .Value = "FILE",
      .Help = "count a pcap or pcapng file instead of the live interface", .Noun = "a file name",
      .Misplaced = "--serve captures live; --read is for --report"},
     {.Id = Seconds, .Name = "seconds", .Kind = K::Seconds, .FrontEnds = ForHeadless, .Value = "N",
@@ -77,7 +77,8 @@ struct TUsageForm {
   std::string_view Text;
 };
 constexpr TUsageForm UsageForms[] = {
-    {ForWindow, "[-D] [-S] [--start ADDR [--quit-after SECONDS]] [--no-programs]"},
+    {ForWindow, "[-D] [-S] [(--start ADDR | --read FILE --adapter ADDR) [--quit-after SECONDS]]\n"
+                "                [--no-programs]"},
     {ForReport, "--report --adapter ADDR (--read FILE | --seconds N) [--json [--every SECONDS]]\n"
                 "                [--user NAME] [--no-programs]"},
     {ForServe, "--serve [ADDR:]PORT --adapter ADDR [--top K] [--allow-host NAME]... [--user NAME]\n"

@@ -1,5 +1,7 @@
 #include "diagnostics/MapCheck.h"
 
+#include <platform/Paths.h>
+
 namespace {
 std::string Formatted(std::string_view Format, const std::string& Argument) {
   // The alert formats end in one "%s".
@@ -9,7 +11,7 @@ std::string Formatted(std::string_view Format, const std::string& Argument) {
 }  // namespace
 
 std::string MapFilePathOf(std::string_view ExePath) {
-  const auto slash = ExePath.rfind('/');
+  const auto slash = ExePath.find_last_of(PathSeparators);
   const std::string_view folder = slash == std::string_view::npos ? std::string_view() : ExePath.substr(0, slash + 1);
   return std::string(folder) + MapFileNameOf(ExePath);
 }

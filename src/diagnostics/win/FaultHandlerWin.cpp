@@ -1,25 +1,55 @@
 // Fault handling on Windows. A vectored exception handler sees a hardware
 // fault first, before any frame's handler: it copies the exception record
 // and the processor context and has a fresh thread write the report (the
-// faulting stack may be exhausted), once per process. The unhandled-
-// exception filter reports what the vectored handler did not see, then ends
-// the process with the exception code as its exit status.
+// faulting stack may be exhausted). A thread that runs its work under an
+// abandon point is then sent there: the handler changes the context it
+// resumes with so that the thread enters a routine that jumps to the point,
+// and the work ends while the program goes on. A fault with no abandon
+// point is reported once, and the unhandled-exception filter ends the
+// process with the exception code as its exit status.
+#include <malloc.h>
 #include <windows.h>
 
 #include <atomic>
 #include <string>
 
 #include "diagnostics/DiagnosticHooks.h"
+#include "diagnostics/win/AbandonPointWin.h"
 #include "diagnostics/win/FaultReportWin.h"
+#include "diagnostics/win/ProcessorWin.h"
 #include "support/TextDevs.h"
 
 namespace {
 
-std::atomic<bool> Reported{false};
+// Where a thread's work is left after a fault. The jump is the compiler's
+// own non-local goto, which restores the frame and stack pointers and
+// nothing else: no unwinding, so nothing the fault left half done is run.
+struct TAbandonPoint {
+  void* Buffer[5] = {};
+  TAbandonPoint* Outer = nullptr;
+  // What the thread held when the point was set up: given back on landing.
+  TTextChannel::TMark Held;
+  void* HandlerChain = nullptr;
+};
+
+thread_local TAbandonPoint* AbandonTop = nullptr;
+// From the handler's redirect until the landing: a fault in that time is
+// one on the way out, and ends the process.
+thread_local bool LeavingFault = false;
+thread_local bool LeavingOverflow = false;
+// The report thread: a fault in the report abandons the report, unreported.
+thread_local bool InReport = false;
+
+std::atomic<bool> ReportedFatal{false};
+// One report at a time: the copies below are the report thread's input.
+SRWLOCK ReportLock = SRWLOCK_INIT;
 EXCEPTION_RECORD SavedRecord;
 CONTEXT SavedContext;
+// The faulting thread held the trace channel: the report keeps out of it.
+bool ChannelHeld = false;
 LPTOP_LEVEL_EXCEPTION_FILTER PreviousFilter = nullptr;
-// How long the report may take before the process ends without it.
+// How long the report may take: it may wait on something the faulting
+// thread holds (the allocator's lock, say), and then the process ends.
 constexpr DWORD ReportTimeoutMs = 20000;
 
 bool IsFault(DWORD code) {
@@ -46,50 +76,107 @@ void WriteError(const std::string& text) {
   if (err && err != INVALID_HANDLE_VALUE) WriteFile(err, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
+// A line of a fault's report: to standard error, and to the trace channel
+// where it keeps text.
+void WriteReportLine(const std::string& line) {
+  if (TraceOutput.WantsText()) TraceOutput.WriteLine(line);
+  WriteError(line + '\n');
+}
+
+// Enters the thread's innermost abandon point; the handler sends a faulting
+// thread here, on its own stack below the faulting frame.
+[[noreturn]] void ResumeAtAbandonPoint() { __builtin_longjmp(AbandonTop->Buffer, 1); }
+
 // The report thread: the lines to standard error, and to the trace channel
 // where it keeps them.
 DWORD WINAPI WriteReport(void*) {
-  try {
+  InReport = true;
+  const bool whole = RunAbandonable([] {
     std::string text;
     for (const std::string& line : ExceptionReportLines(SavedRecord, SavedContext)) {
       text += line;
       text += '\n';
-      if (TraceOutput.WantsText()) TraceOutput.WriteLine(line);
+      if (!ChannelHeld && TraceOutput.WantsText()) TraceOutput.WriteLine(line);
     }
     WriteError(text);
-  } catch (...) {
-    WriteError("wirepeek: the fault report could not be written\n");
-  }
+  });
+  if (!whole) WriteError("wirepeek: the fault report could not be written\n");
   return 0;
 }
 
 // Runs on the faulting thread, inside the system's exception dispatch.
 void Report(const EXCEPTION_POINTERS* pointers) {
-  if (Reported.exchange(true)) return;
+  AcquireSRWLockExclusive(&ReportLock);
   SavedRecord = *pointers->ExceptionRecord;
   SavedContext = *pointers->ContextRecord;
+  ChannelHeld = TraceOutput.HeldByCallingThread();
   // The report's own thread: a stack of its own, whatever the fault left.
   const HANDLE thread = CreateThread(nullptr, 1 << 20, WriteReport, nullptr, 0, nullptr);
-  if (!thread) return;
-  WaitForSingleObject(thread, ReportTimeoutMs);
-  CloseHandle(thread);
+  if (thread) {
+    if (WaitForSingleObject(thread, ReportTimeoutMs) == WAIT_TIMEOUT) {
+      WriteError("wirepeek: the report of this fault did not finish in time; the program ends\n");
+      TerminateProcess(GetCurrentProcess(), pointers->ExceptionRecord->ExceptionCode);
+    }
+    CloseHandle(thread);
+  }
+  ReleaseSRWLockExclusive(&ReportLock);
 }
 
 LONG CALLBACK OnVectoredException(EXCEPTION_POINTERS* pointers) {
-  if (IsFault(pointers->ExceptionRecord->ExceptionCode)) Report(pointers);
-  // The frames' own handlers, and then the filter, decide what follows.
-  return EXCEPTION_CONTINUE_SEARCH;
+  const DWORD code = pointers->ExceptionRecord->ExceptionCode;
+  if (!IsFault(code)) return EXCEPTION_CONTINUE_SEARCH;
+  if (InReport && AbandonTop) {
+    ResumeIn(*pointers->ContextRecord, ResumeAtAbandonPoint);
+    return EXCEPTION_CONTINUE_EXECUTION;
+  }
+  if (!AbandonTop || LeavingFault) {
+    // Nobody goes on after this fault: the frames' own handlers, and then
+    // the filter, decide what follows.
+    if (!ReportedFatal.exchange(true)) Report(pointers);
+    return EXCEPTION_CONTINUE_SEARCH;
+  }
+  LeavingFault = true;
+  LeavingOverflow = code == EXCEPTION_STACK_OVERFLOW;
+  Report(pointers);
+  ResumeIn(*pointers->ContextRecord, ResumeAtAbandonPoint);
+  return EXCEPTION_CONTINUE_EXECUTION;
 }
 
 LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* pointers) {
   if (!IsFault(pointers->ExceptionRecord->ExceptionCode))
     return PreviousFilter ? PreviousFilter(pointers) : EXCEPTION_CONTINUE_SEARCH;
-  Report(pointers);
+  if (!ReportedFatal.exchange(true)) Report(pointers);
   // The process ends with the exception code.
   return EXCEPTION_EXECUTE_HANDLER;
 }
 
 }  // namespace
+
+// GCC never inlines a function that sets up a non-local goto.
+bool RunAbandonable(const std::function<void()>& Fn) {
+  TAbandonPoint point;
+  point.Outer = AbandonTop;
+  point.Held = TTextChannel::MarkHeld();
+  point.HandlerChain = HandlerChain();
+  if (__builtin_setjmp(point.Buffer) != 0) {
+    AbandonTop = point.Outer;
+    SetHandlerChain(point.HandlerChain);
+    // The overflow used up the stack's guard page: set it again.
+    if (LeavingOverflow) _resetstkoflw();
+    // The locks the skipped frames held, given back as their destructors
+    // would have.
+    TraceOutput.ReleaseAbandoned(point.Held);
+    LeavingFault = LeavingOverflow = false;
+    return false;
+  }
+  AbandonTop = &point;
+  struct TPop {
+    TAbandonPoint& Point;
+    ~TPop() { AbandonTop = Point.Outer; }
+  } pop{point};
+  Fn();
+  return true;
+}
 
 void InstallDiagnosticHooks() {
   static bool installed = false;
@@ -101,9 +188,10 @@ void InstallDiagnosticHooks() {
   PreviousFilter = SetUnhandledExceptionFilter(OnUnhandledException);
 }
 
-// Any thread the program starts: a fault is reported by the handlers above
-// and ends the process, so the work runs as it is.
-bool RunThreadWork(const std::function<void()>& Fn, std::string_view) {
-  Fn();
-  return true;
+// Any thread the program starts: a fault in its work is reported, the work
+// is left at its abandon point, and the program goes on.
+bool RunThreadWork(const std::function<void()>& Fn, std::string_view AfterFault) {
+  if (RunAbandonable(Fn)) return true;
+  if (!AfterFault.empty()) WriteReportLine(std::string(AfterFault));
+  return false;
 }

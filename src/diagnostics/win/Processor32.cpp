@@ -1,5 +1,7 @@
 // The i386 report: EIP/EBP/ESP/EFLAGS and EAX..EDX, eight digits each; the
 // stack is walked along the frame pointers.
+#include <cstdint>
+
 #include "diagnostics/win/ProcessorWin.h"
 
 TWalkStart RegisterLines(const CONTEXT& c, std::vector<std::string>& lines) {
@@ -12,3 +14,18 @@ TWalkStart RegisterLines(const CONTEXT& c, std::vector<std::string>& lines) {
 }
 
 PVOID CALLBACK FunctionTable(HANDLE, DWORD64) { return nullptr; }
+
+void ResumeIn(CONTEXT& c, void (*routine)()) {
+  // 16-byte aligned before the (absent) call pushed its return address.
+  c.Esp = ((c.Esp - 256) & ~DWORD{15}) - 4;
+  c.Eip = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(routine));
+}
+
+// The head is the first word of the thread's information block, at fs:0.
+void* HandlerChain() {
+  void* head;
+  asm volatile("movl %%fs:0, %0" : "=r"(head));
+  return head;
+}
+
+void SetHandlerChain(void* head) { asm volatile("movl %0, %%fs:0" : : "r"(head) : "memory"); }

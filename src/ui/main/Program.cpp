@@ -4,6 +4,8 @@
 #include <QLocale>
 #include <QTranslator>
 #include <QTimer>
+#include <platform/Sockets.h>
+
 #include <chrono>
 #include <iostream>
 #include <string>
@@ -23,6 +25,38 @@
 #include "ui/trace/GuardedEntry.h"
 
 namespace {
+
+// --quit-after: after that long the capture ends, its report is printed and
+// the window closes.
+void QuitAfter(TMainForm& form, const QString& address, int quitAfter) {
+  if (quitAfter < 0) return;
+  // How long clicks wait meanwhile, for the benchmarks that read the report.
+  auto* probe = new TClickProbe(form.stSndB, 100, &form);
+  QTimer::singleShot(quitAfter * 1000, &form, GuardedSlot([&form, address, probe] {
+    // A file is never live, whether its reading has ended or not.
+    const bool running = form.actCaptureEnd->isEnabled();
+    const bool live = running && form.Monitor().Ioctl->CaptureFile.empty();
+    if (running) form.actCaptureEndExecute();
+    TReportFigures figures = WindowReportFigures(form, address.toStdString(), live);
+    figures.Clicks = probe->Count();
+    figures.ClickMedianMs = probe->MedianMs();
+    figures.ClickMaxMs = probe->MaxMs();
+    if (DebugMode) {
+      // The dumps taken before the end reach the trace first, so their
+      // counts are final.
+      const TDumpFormatter& dumps = form.Monitor().Ioctl->Dumps;
+      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      while (!dumps.Idle() && std::chrono::steady_clock::now() < until)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+      figures.HasDumps = true;
+      figures.DumpsWritten = dumps.Written();
+      figures.DumpsSkipped = dumps.Skipped();
+    }
+    WriteReportJson(figures, std::cout);
+    std::cout.flush();
+    form.close();
+  }));
+}
 
 // --start: pick the address (the item's data; its text adds the interface) and press "Capture 開始", as a
 // user would.
@@ -49,31 +83,26 @@ void StartCapture(TMainForm& form, const QString& address, int quitAfter) {
   form.cbAdapter->setCurrentIndex(index);
   form.cbAdapterChange(index);
   form.actCaptureStart->trigger();
-  if (quitAfter < 0) return;
-  // How long clicks wait meanwhile, for the benchmarks that read the report.
-  auto* probe = new TClickProbe(form.stSndB, 100, &form);
-  QTimer::singleShot(quitAfter * 1000, &form, GuardedSlot([&form, address, probe] {
-    const bool live = form.actCaptureEnd->isEnabled();
-    if (live) form.actCaptureEndExecute();
-    TReportFigures figures = WindowReportFigures(form, address.toStdString(), live);
-    figures.Clicks = probe->Count();
-    figures.ClickMedianMs = probe->MedianMs();
-    figures.ClickMaxMs = probe->MaxMs();
-    if (DebugMode) {
-      // The dumps taken before the end reach the trace first, so their
-      // counts are final.
-      const TDumpFormatter& dumps = form.Monitor().Ioctl->Dumps;
-      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-      while (!dumps.Idle() && std::chrono::steady_clock::now() < until)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-      figures.HasDumps = true;
-      figures.DumpsWritten = dumps.Written();
-      figures.DumpsSkipped = dumps.Skipped();
-    }
-    WriteReportJson(figures, std::cout);
-    std::cout.flush();
-    form.close();
-  }));
+  QuitAfter(form, address, quitAfter);
+}
+
+// --read: the file is counted as the report counts it, seen from the address
+// given, which is then the one address in the list.
+void ReadCapture(TMainForm& form, const QString& file, const QString& address, int quitAfter) {
+  form.FormActivate();
+  form.cbAdapter->clear();
+  form.cbAdapter->addItem(address, address);
+  TXIoctl& state = *form.Monitor().Ioctl;
+  TIpAddress parsed;
+  std::string scope;
+  TIpAddress::Parse(address.toStdString(), parsed, &scope);
+  state.CaptureFile = file.toStdString();
+  state.Adapters[1] = parsed;
+  state.AdapterNames[1] = scope;
+  state.AdapterCount = 1;
+  state.SelectedAdapter = 1;
+  form.actCaptureStart->trigger();
+  QuitAfter(form, address, quitAfter);
 }
 
 }  // namespace
@@ -123,11 +152,16 @@ int RunWindowProgram(int& argc, char** argv, const TProgramHooks& Hooks, const T
     if (mainForm->CheckMapFile() < 0) status = 1;
     // Shown, then a capture started from the command line once the loop runs.
     mainForm->show();
+    const int quitAfter = Options.QuitAfter < 0 ? -1 : static_cast<int>(Options.QuitAfter);
     if (!Options.Start.empty()) {
       const std::string start = Options.Start;
-      const int quitAfter = Options.QuitAfter < 0 ? -1 : static_cast<int>(Options.QuitAfter);
       QTimer::singleShot(0, mainForm.get(), GuardedSlot([form = mainForm.get(), start, quitAfter] {
         StartCapture(*form, QString::fromStdString(start), quitAfter);
+      }));
+    } else if (!Options.File.empty()) {
+      const std::string file = Options.File, adapter = Options.Adapter;
+      QTimer::singleShot(0, mainForm.get(), GuardedSlot([form = mainForm.get(), file, adapter, quitAfter] {
+        ReadCapture(*form, QString::fromStdString(file), QString::fromStdString(adapter), quitAfter);
       }));
     }
     if (const int loop = application.exec(); loop != 0) status = loop;

@@ -192,6 +192,24 @@ TEST(StartUpProgram, AStartAddressNotOfThisHostEndsTheRunAtOnceAsAFailure) {
   EXPECT_EQ(output.find("\"total_packets\""), std::string::npos) << output;
 }
 
+// A capture file read by the window gives the report the golden files hold
+// for it, which the Linux exporter made; the window adds its clicks.
+TEST(StartUpProgram, AFileReadByTheWindowGivesTheGoldenReport) {
+  const auto canonical = [](std::string json) {
+    json = std::regex_replace(json, std::regex(R"("time":"[^"]*")"), R"("time":"T")");
+    return std::regex_replace(json, std::regex(R"(,"clicks":\{[^}]*\})"), "");
+  };
+  for (const std::string file : {"traffic.pcap", "traffic.pcapng", "cooked.pcap"}) {
+    std::string out;
+    EXPECT_EQ(CommandOutput("cd /tmp && QT_QPA_PLATFORM=offscreen timeout -s KILL 30 " WIREPEEK_BINARY " --read " +
+                                std::string(WIREPEEK_TEST_DATA) + "/files/" + file +
+                                " --adapter 10.0.0.2 --quit-after 1 2>/dev/null", out), 0) << file;
+    const std::string golden = std::string(WIREPEEK_TEST_DATA) + "/golden/report/" +
+                               file.substr(0, file.find('.')) + "-" + file.substr(file.find('.') + 1) + ".json";
+    EXPECT_EQ(canonical(out), canonical(ReadWholeFile(golden))) << file;
+  }
+}
+
 // The window program run by the helper in a folder of its own.
 class WindowProgram : public testing::Test {
  protected:

@@ -1,0 +1,86 @@
+#pragma once
+// The main window in the platform's own controls: adapter choice, the two
+// byte totals, the capture buttons and the summary pages, over the one
+// capture session.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <memory>
+#include <string>
+
+#include "capture/NotifyTargets.h"
+#include "session/CaptureSession.h"
+#include "ui/win32/AboutUnit.h"
+
+// The capture thread's notification, sent to the window and waited on.
+inline constexpr UINT WM_CAPTURE_NOTIFY = WM_USER + 0x100;
+
+class TMainForm {
+ public:
+  TMainForm();
+  ~TMainForm();
+  TMainForm(const TMainForm&) = delete;
+  TMainForm& operator=(const TMainForm&) = delete;
+
+  // Makes the window and its controls; false when the system refused.
+  bool Create(HINSTANCE Instance);
+  HWND Handle() const noexcept { return Form; }
+  TCaptureSession& CaptureSession() noexcept { return *Session; }
+  TIPMonitor& Monitor() noexcept { return Session->Monitor(); }
+
+  // At start-up: is the link map beside the executable this build's? On a
+  // mismatch it alerts; the program then ends without saving settings.
+  // 0 when the map is right, -1 otherwise.
+  int CheckMapFile();
+  // Lists the host's addresses; false when there are none.
+  bool FormActivate();
+  void cbAdapterChange();
+  // Chooses Address in the list; false when the host has no such address.
+  bool SelectAdapter(const std::string& Address);
+  // The file is counted as seen from Address, the one address in the list.
+  void UseFile(const std::string& File, const std::string& Address);
+  void actCaptureStartExecute();
+  void actCaptureEndExecute();
+  bool Capturing() const noexcept;
+  void tmMainTimer();
+  void cbProt_IPAdrClick();
+  void actHelpExecute();
+
+  // Controls, under the names they have always had.
+  HWND pcMain = nullptr;
+  HWND cbAdapter = nullptr;
+  HWND stSndB = nullptr;
+  HWND stRcvB = nullptr;
+  HWND cbProt_IPAdr = nullptr;
+  HWND btnHelp = nullptr;
+  HWND btnExit = nullptr;
+  HWND btnStart = nullptr;
+  HWND btnEnd = nullptr;
+  HWND pcSyukei = nullptr;
+  HWND lvProt = nullptr;
+  HWND lvIPAdr = nullptr;
+  HWND sbarProt = nullptr;
+  HMENU mmiCapture = nullptr;
+
+ private:
+  static LRESULT CALLBACK WindowProc(HWND Window, UINT Message, WPARAM WParam, LPARAM LParam);
+  LRESULT Handle(HWND Window, UINT Message, WPARAM WParam, LPARAM LParam);
+  HMENU BuildMenus();
+  void BuildControls();
+  void SetIdleCommands(bool Idle);
+  void FormCreate();
+  void FormClose();
+  void ShowSummary();
+  void ShowPages();
+  void WMCaptureNotify();
+  void ShowFigures();
+  void lvIPAdrGetDispInfo(NMLVDISPINFOW& Info);
+
+  HWND Form = nullptr;
+  HWND AdapterPage[2] = {};  // the adapter list's page: its label and list
+  HWND CounterPage[5] = {};  // the counters' page: labels and totals
+  HWND OptionPage[3] = {};   // the options' page: the summary switch, Help, Exit
+  std::unique_ptr<TCaptureSession> Session;
+  std::unique_ptr<TQueuedNotifyTarget> NotifyTarget;
+  std::unique_ptr<TAboutForm> AboutForm;
+};

@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# The shipped window under Wine reads each capture file of the tests
+# (--read FILE --adapter ADDR --quit-after N) and prints the JSON of the
+# golden report the Linux exporter made for it, which the Linux window's
+# own test holds it to as well; the window adds only its clicks. A fault made
+# in its timer or in its handler of the capture notification is reported
+# once, that call is left, and the run ends as it would have. The settings
+# file beside it is read and written. Run under a
+# display of its own (xvfb-run).
+#   window-read.sh WINDOW-PROGRAM
+set -uo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+window=$1
+export TZ=UTC
+canonical() { sed -E 's/"time":"[^"]*"/"time":"T"/; s/,"clicks":\{[^}]*\}//'; }
+line() { grep -n "FaultPoint(TFaultPoint::$1);" "$here/../src/ui/win32/MainUnit.cpp" | cut -d: -f1; }
+files=("$here"/capture/files/*.pcap "$here"/capture/files/*.pcapng)
+# file | fault made | the source line its report names
+cases=()
+for file in "${files[@]}"; do
+  # A cut file ends early: the window says so in a box, which waits.
+  [[ $(basename "$file") == cut.* ]] || cases+=("$file||")
+done
+cases+=("$here/capture/files/traffic.pcap|timer:store:1|$(line Timer)"
+        "$here/capture/files/traffic.pcap|notify:store:1|$(line CaptureNotify)")
+errors=$(mktemp)
+trap 'rm -f "$errors"' EXIT
+failed=0
+for c in "${cases[@]}"; do
+  IFS='|' read -r file fault at <<<"$c"
+  base=$(basename "$file")
+  fail() { echo "FAIL $base ${fault:+($fault)}: $1"; failed=1; }
+  golden="$here/capture/golden/report/${base%.*}-${base##*.}.json"
+  # Long enough for the first tick of the timer.
+  seconds=0
+  [[ -n $fault ]] && seconds=2
+  out=$(WIREPEEK_FAULT=$fault timeout 60 wine "$window" --read "$file" --adapter 10.0.0.2 --quit-after $seconds \
+        2>"$errors" | tr -d '\r'; exit "${PIPESTATUS[0]}")
+  status=$?
+  err=$(tr -d '\r' <"$errors")
+  [[ $status -eq 0 ]] || fail "exit status $status"
+  diff <(canonical <"$golden") <(canonical <<<"$out") >/dev/null ||
+    fail "the window's JSON differs from $(basename "$golden"): $out"
+  if [[ -n $fault ]]; then
+    [[ $(grep -c "^// System Exception:" <<<"$err") -eq 1 ]] || fail "not one report: $err"
+    grep -qx "\\[ 0\\] FileName=MainUnit.cpp" <<<"$err" || fail "no report of MainUnit.cpp: $err"
+    grep -qx "\\[ 0\\] LineNumber=$at" <<<"$err" || fail "no report of line $at: $err"
+  fi
+done
+# The settings file beside the program: read at the start (the window goes
+# where it says), written at the end: the keys it had in place, the missing
+# one added.
+ini="$(dirname "$window")/wirepeek.ini"
+printf '[Form]\r\nTop=33\r\nLeft=44\r\nProt_IPAdr=1\r\n' >"$ini"
+timeout 60 wine "$window" --read "${files[0]}" --adapter 10.0.0.2 --quit-after 0 >/dev/null 2>&1
+[[ $(tr -d '\r' <"$ini") == $'[Form]\nTop=33\nLeft=44\nProt_IPAdr=1\nStayOnTop=0'* ]] ||
+  { echo "FAIL: the settings file after a run: $(cat "$ini")"; failed=1; }
+rm -f "$ini"
+# A live capture of an address this host does not have ends the run at
+# once, as a failure, as the Linux window's does.
+said=$(timeout 60 wine "$window" --start 192.0.2.1 --quit-after 2 2>&1 >/dev/null | tr -d '\r'
+       exit "${PIPESTATUS[0]}")
+status=$?
+[[ $status -eq 1 && $said == *"wirepeek: 192.0.2.1 is not an address of this host"* ]] ||
+  { echo "FAIL: --start 192.0.2.1 ended with $status: $said"; failed=1; }
+# A map that is not this build's, or none: one alert naming it, and the
+# program ends before its loop (the box waits for an answer: the run is
+# stopped once the alert is out, as on Linux).
+copy=$(mktemp -d)
+trap 'rm -f "$errors"; rm -rf "$copy"' EXIT
+cp "$window" "$copy/wirepeek.exe"
+for c in "PROC|s/TMainForm\.CheckMapFile/TMainForm.CheckMapFilf/" "none|"; do
+  IFS='|' read -r kind edit <<<"$c"
+  rm -f "$copy/wirepeek.map"
+  [[ -n $edit ]] && sed "$edit" "${window%.exe}.map" >"$copy/wirepeek.map"
+  want="wirepeek: map ファイルが異常です($kind):wirepeek.map"
+  [[ $kind == none ]] && want="wirepeek: map ファイルがありません:wirepeek.map"
+  timeout 60 wine "$copy/wirepeek.exe" >/dev/null 2>"$copy/err" &
+  for i in $(seq 300); do grep -qF "$want" "$copy/err" && break; sleep 0.2; done
+  kill $! 2>/dev/null
+  wait $! 2>/dev/null
+  said=$(tr -d '\r' <"$copy/err")
+  [[ $said == *"$want"* ]] || { echo "FAIL: map $kind: $said"; failed=1; }
+  [[ -f $copy/wirepeek.ini ]] && { echo "FAIL: map $kind: the settings were written"; failed=1; }
+done
+exit $failed
