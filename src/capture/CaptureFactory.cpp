@@ -13,8 +13,14 @@ std::unique_ptr<TCaptureSocket> OpenCaptureSocket(const TCaptureRequest& request
     failure.Stage = TOpenStage::Create;
     return TPcapCaptureSocket::OpenFile(request.File, failure.Reason);
   }
-  if (auto live = TPcapCaptureSocket::OpenLive(request.Interface, failure, request.Address.IsV6() ? "ip6" : "ip"))
+  if (auto live = TPcapCaptureSocket::OpenLive(request.Interface, failure, request.Address.IsV6() ? "ip6" : "ip")) {
+    // Outside debug mode the counting reads only the headers: copying the
+    // rest out of the kernel is what a flood costs most. Should the kernel
+    // refuse, whole datagrams count the same.
+    std::string ignored;
+    if (!request.WholeDatagrams) live->KeepOnlyCounted(std::span<const TIpAddress>(&request.Address, 1), ignored);
     return live;
+  }
   if (!failure.PermissionDenied) return nullptr;
   // Without the rights ourselves, the helper that holds them captures for us.
   const std::string helper = request.Helper.empty() ? FindCaptureHelper(request.ExePath) : request.Helper;

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "capture/backend/LinkLayer.h"
+#include "capture/backend/SnapFilter.h"
 
 namespace {
 
@@ -79,6 +80,15 @@ std::unique_ptr<TPcapCaptureSocket> TPcapCaptureSocket::OpenLive(const std::stri
   pcap* handle = OpenLiveHandle(interface, WholeSnapLength, failure, filter);
   if (!handle) return nullptr;
   return std::unique_ptr<TPcapCaptureSocket>(new TPcapCaptureSocket(handle, false));
+}
+
+bool TPcapCaptureSocket::KeepOnlyCounted(std::span<const TIpAddress> addresses, std::string& error) {
+  std::lock_guard lock(Mutex);
+  if (!Handle || IsFile) {
+    error = "not a live capture";
+    return false;
+  }
+  return AttachSnapFilter(pcap_fileno(Handle), LinkType, addresses, false, error);
 }
 
 std::unique_ptr<TPcapCaptureSocket> TPcapCaptureSocket::Offline(pcap* handle, const char* message,

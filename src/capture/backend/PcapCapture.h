@@ -5,9 +5,11 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 
 #include "capture/backend/CaptureBackend.h"
+#include "capture/backend/IpAddress.h"
 #include "capture/backend/OpenFailure.h"
 
 struct pcap;
@@ -39,6 +41,11 @@ class TPcapCaptureSocket final : public TCaptureSocket {
   static std::unique_ptr<TPcapCaptureSocket> OpenStream(FILE* Stream, std::string& Error);
 
   ~TPcapCaptureSocket() override;
+
+  // Live captures: from now on the kernel hands over only the bytes the
+  // counting reads (see SnapFilter.h), locked there. False with Error, the
+  // capture then going on as it was.
+  bool KeepOnlyCounted(std::span<const TIpAddress> Addresses, std::string& Error);
 
   TReceiveStatus Receive(TDatagramSink& Sink) override;
   // Streams: decodes the next Count records; the number decoded, or -1 with

@@ -321,7 +321,7 @@ bool TMainForm::FormActivate() {
   const TXIoctl& state = Session->State();
   for (int i = 1; i <= state.AdapterCount; ++i) {
     const std::string address = TAddrTotalsTable::AddressText(state.Adapters[i]);
-    const std::string& name = state.AdapterNames[static_cast<std::size_t>(i)];
+    const std::string& name = state.AdapterNames[i];
     const std::wstring text = Wide(name.empty() ? address : address + " (" + name + ")");
     SendMessageW(cbAdapter, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
   }
@@ -349,9 +349,11 @@ bool TMainForm::SelectAdapter(const std::string& address) {
 void TMainForm::UseFile(const std::string& file, const std::string& address) {
   TXIoctl& state = Session->State();
   state.CaptureFile = file;
-  in_addr parsed{};
-  inet_pton(AF_INET, address.c_str(), &parsed);
-  state.Adapters[1] = parsed.s_addr;
+  TIpAddress parsed;
+  std::string scope;
+  TIpAddress::Parse(address, parsed, &scope);
+  state.Adapters[1] = parsed;
+  state.AdapterNames[1] = scope;
   state.AdapterCount = 1;
   state.SelectedAdapter = 1;
   const std::wstring text = Wide(address);
@@ -367,8 +369,8 @@ void TMainForm::actCaptureStartExecute() {
   state.NotifyWindow = NotifyTarget.get();
   state.ExePath = GlobalSettings.ExePath;
   // The sockets of a capture file are not this host's.
-  const bool live = state.CaptureFile.empty() && state.SelectedAdapter >= 1 && state.SelectedAdapter <= MaxAdapters;
-  Session->Restart(live, live ? state.Adapters[state.SelectedAdapter] : 0);
+  const bool live = state.CaptureFile.empty() && state.SelectedAdapter >= 1 && state.SelectedAdapter <= state.Adapters.Count();
+  Session->Restart(live, live ? state.Adapters[state.SelectedAdapter] : TIpAddress{});
   if (Monitor().CaptureStart() != 0) return;
   SendMessageW(pcMain, TCM_SETCURSEL, 1, 0);
   ShowPages();
