@@ -116,6 +116,10 @@ void TAddrTotalsTable::Settle(TAddrTotalsListener* Listener) const {
       if (Listener) places[next] = static_cast<int>(to);
     }
   }
+  if (places.size() >= TAddrTotalsListener::ManyRows && Listener->BeginRefill()) {
+    Listener->EndRefill();
+    return;
+  }
   // In ascending order each place is already right when it is announced.
   for (const int place : places) {
     Listener->RowAboutToBeInserted(place);

@@ -61,6 +61,12 @@ class TAddrTotalsListener {
   virtual void RowAboutToBeInserted(int /*Row*/) {}
   virtual void RowInserted(int Row) = 0;
   virtual void RowChanged(int Row) = 0;
+  // Many new rows at once: a listener that returns true takes them all
+  // between these two calls instead of row by row (a view re-reads a table
+  // once, where each row's insertion costs it the whole table).
+  static constexpr std::size_t ManyRows = 64;
+  virtual bool BeginRefill() { return false; }
+  virtual void EndRefill() {}
 };
 
 // Rows are kept in arrival order behind a hash index, so a record costs O(1)

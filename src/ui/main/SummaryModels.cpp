@@ -186,6 +186,17 @@ void TIPAdrModel::RowInserted(int Row) {
   if (LastChanged >= Row) ++LastChanged;
 }
 
+bool TIPAdrModel::BeginRefill() {
+  beginResetModel();
+  return true;
+}
+
+// Every row is read again: none is left to announce as changed.
+void TIPAdrModel::EndRefill() {
+  endResetModel();
+  FirstChanged = LastChanged = -1;
+}
+
 void TIPAdrModel::RowChanged(int Row) {
   FirstChanged = FirstChanged < 0 ? Row : std::min(FirstChanged, Row);
   LastChanged = std::max(LastChanged, Row);

@@ -79,6 +79,8 @@ class TIPAdrModel final : public TGuardedModel<QAbstractTableModel>, public TAdd
   void RowAboutToBeInserted(int Row) override;
   void RowInserted(int Row) override;
   void RowChanged(int Row) override;
+  bool BeginRefill() override;
+  void EndRefill() override;
 
   const TCaptureSession& Session;
   TRowRates Rates;
