@@ -159,7 +159,9 @@ int main(int argc, char** argv) {
   TOpenFailure failure;
   // Opened as the program opens it (the kernel's ring is laid out by the
   // snapshot length); the filter decides what each frame keeps.
-  Handle = TPcapCaptureSocket::OpenLiveHandle(interface, TPcapCaptureSocket::WholeSnapLength, failure);
+  Handle = TPcapCaptureSocket::OpenLiveHandle(
+      interface, TPcapCaptureSocket::WholeSnapLength, failure, "ip or ip6",
+      whole ? TPcapCaptureSocket::RingBufferBytes : TPcapCaptureSocket::HeadersRingBytes);
   if (!Handle) {
     std::fprintf(stderr, "wirepeek-capture: %s: %s\n", interface.c_str(), failure.Reason.c_str());
     return failure.Stage == TOpenStage::Create ? HelperExitCreateFailed

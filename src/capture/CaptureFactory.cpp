@@ -13,7 +13,8 @@ std::unique_ptr<TCaptureSocket> OpenCaptureSocket(const TCaptureRequest& request
     failure.Stage = TOpenStage::Create;
     return TPcapCaptureSocket::OpenFile(request.File, failure.Reason);
   }
-  if (auto live = TPcapCaptureSocket::OpenLive(request.Interface, failure, request.Address.IsV6() ? "ip6" : "ip")) {
+  const int ring = request.WholeDatagrams ? TPcapCaptureSocket::RingBufferBytes : TPcapCaptureSocket::HeadersRingBytes;
+  if (auto live = TPcapCaptureSocket::OpenLive(request.Interface, failure, request.Address.IsV6() ? "ip6" : "ip", ring)) {
     // Outside debug mode the counting reads only the headers: copying the
     // rest out of the kernel is what a flood costs most. Should the kernel
     // refuse, whole datagrams count the same.

@@ -47,7 +47,7 @@ bool TPcapCaptureSocket::Prepare(pcap* handle, const char* filter, std::string& 
 }
 
 pcap* TPcapCaptureSocket::OpenLiveHandle(const std::string& interface, int snapLength, TOpenFailure& failure,
-                                         const char* filter) {
+                                         const char* filter, int ringBytes) {
   char message[PCAP_ERRBUF_SIZE] = {};
   failure = TOpenFailure{};
   pcap* handle = pcap_create(interface.c_str(), message);
@@ -59,7 +59,7 @@ pcap* TPcapCaptureSocket::OpenLiveHandle(const std::string& interface, int snapL
   pcap_set_snaplen(handle, snapLength);
   pcap_set_promisc(handle, 0);
   pcap_set_timeout(handle, DeliveryTimeoutMs);
-  pcap_set_buffer_size(handle, RingBufferBytes);
+  pcap_set_buffer_size(handle, ringBytes);
   const int status = pcap_activate(handle);
   if (status < 0) {
     const std::string detail = pcap_geterr(handle);
@@ -76,8 +76,8 @@ pcap* TPcapCaptureSocket::OpenLiveHandle(const std::string& interface, int snapL
 }
 
 std::unique_ptr<TPcapCaptureSocket> TPcapCaptureSocket::OpenLive(const std::string& interface, TOpenFailure& failure,
-                                                                  const char* filter) {
-  pcap* handle = OpenLiveHandle(interface, WholeSnapLength, failure, filter);
+                                                                  const char* filter, int ringBytes) {
+  pcap* handle = OpenLiveHandle(interface, WholeSnapLength, failure, filter, ringBytes);
   if (!handle) return nullptr;
   return std::unique_ptr<TPcapCaptureSocket>(new TPcapCaptureSocket(handle, false));
 }

@@ -16,8 +16,11 @@ struct pcap;
 
 class TPcapCaptureSocket final : public TCaptureSocket {
  public:
-  // Kernel ring buffer of a live capture.
+  // Kernel ring buffer of a live capture that keeps whole datagrams, and of
+  // one that keeps only their headers: a smaller ring is quicker to set up
+  // and still holds a flood's worth of headers for a tenth of a second.
   static constexpr int RingBufferBytes = 32 * 1024 * 1024;
+  static constexpr int HeadersRingBytes = 4 * 1024 * 1024;
   // How long the kernel may hold datagrams before handing them over; bounds
   // the delay between the wire and the screen.
   static constexpr int DeliveryTimeoutMs = 20;
@@ -29,11 +32,11 @@ class TPcapCaptureSocket final : public TCaptureSocket {
   // Filter: the families a live capture takes from the kernel ("ip",
   // "ip6", or both).
   static std::unique_ptr<TPcapCaptureSocket> OpenLive(const std::string& Interface, TOpenFailure& Failure,
-                                                      const char* Filter = "ip");
+                                                      const char* Filter = "ip", int RingBytes = RingBufferBytes);
   // The same live handle, keeping SnapLength bytes of each frame, for a
   // caller that reads it itself (the capture helper). Null on failure.
   static pcap* OpenLiveHandle(const std::string& Interface, int SnapLength, TOpenFailure& Failure,
-                              const char* Filter = "ip or ip6");
+                              const char* Filter = "ip or ip6", int RingBytes = RingBufferBytes);
   // A pcap or pcapng file, decoded the same way.
   static std::unique_ptr<TPcapCaptureSocket> OpenFile(const std::string& Path, std::string& Error);
   // A pcap stream read through Stream, which the socket then owns. The
