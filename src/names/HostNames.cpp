@@ -90,9 +90,9 @@ THostNames::~THostNames() {
   Shared->Wake.notify_all();
   // The one told of answers may be going away: no thread may still be telling it.
   Shared->Idle.wait(lock, [&] { return Shared->Calling == 0; });
-  // A thread in a look-up ends when its server answers or gives up; the
-  // window does not wait that long to close.
-  const bool ended = Shared->Idle.wait_for(lock, std::chrono::milliseconds(500), [&] { return Shared->Running == 0; });
+  // Idle threads end at once; one in a look-up ends when its server answers
+  // or gives up, which neither the window nor the capture waits for.
+  const bool ended = Shared->Idle.wait_for(lock, std::chrono::milliseconds(100), [&] { return Shared->Running == 0; });
   lock.unlock();
   for (std::thread& thread : Threads) ended ? thread.join() : thread.detach();
 }

@@ -13,22 +13,23 @@
 
 namespace {
 
-// A resolver state per look-up thread: the functions that take one are the
-// thread-safe ones.
-struct TThreadResolver {
+// A resolver state per look-up: the functions that take one are the
+// thread-safe ones, and /etc/resolv.conf is read anew each time, so a changed
+// network is followed.
+struct TResolverState {
   struct __res_state State{};
   bool Ready = false;
-  TThreadResolver() {
+  TResolverState() {
     Ready = res_ninit(&State) == 0;
     // A name is not worth a long wait: one second per server, two rounds.
     State.retrans = 1;
     State.retry = 2;
   }
-  ~TThreadResolver() {
+  ~TResolverState() {
     if (Ready) res_nclose(&State);
   }
-  TThreadResolver(const TThreadResolver&) = delete;
-  TThreadResolver& operator=(const TThreadResolver&) = delete;
+  TResolverState(const TResolverState&) = delete;
+  TResolverState& operator=(const TResolverState&) = delete;
 };
 
 // The negative TTL an SOA record gives: the smaller of its own TTL and its
@@ -87,7 +88,7 @@ class TResolvNameResolver final : public TNameResolver {
  public:
   // A look-up thread.
   TNameAnswer Reverse(const TIpAddress& addr) override {
-    thread_local TThreadResolver resolver;
+    TResolverState resolver;
     if (!resolver.Ready) return {};
     const std::string name = ReverseQueryName(addr);
     std::array<unsigned char, NS_PACKETSZ> query{};
