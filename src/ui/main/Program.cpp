@@ -115,10 +115,12 @@ TReportFigures WindowReportFigures(TMainForm& form, const std::string& adapter, 
   // The last look-ups are waited for (briefly), so that no byte is left parked.
   form.ProgramModel().Flush();
   figures.Programs = form.ProgramModel().Table();
-  // The names the address page shows, once those asked for have come.
+  // The names as the address page's cells show them, once those asked for have come.
   if (form.CaptureSession().NamesOn()) {
     form.CaptureSession().FlushNames(std::chrono::seconds(2));
-    figures.HostName = [&form](const TIpAddress& address) { return form.CaptureSession().HostName(address); };
+    figures.HostName = [&page = form.IPAdrModel()](const TIpAddress& address) {
+      return page.CellText(page.Table().Find(address), NameColumn).toStdString();
+    };
   }
   figures.Live = live;
   if (live && form.Monitor().Ioctl->CaptureSocket) figures.Kernel = form.Monitor().Ioctl->CaptureSocket->Statistics();
