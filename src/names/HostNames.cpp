@@ -71,6 +71,8 @@ struct THostNames::TShared {
   std::size_t Busy = 0;
   std::size_t Running = 0;
   std::size_t Calling = 0;  // threads telling of an answer
+  THostNameCache::TClock::duration Spacing{};
+  THostNameCache::TClock::time_point NextStart{};
   bool Stop = false;
   std::function<void()> Answered;
 };
@@ -78,6 +80,7 @@ struct THostNames::TShared {
 THostNames::THostNames(std::shared_ptr<TNameResolver> resolver, TLimits limits)
     : Shared(std::make_shared<TShared>(std::move(resolver), limits.Entries)) {
   Shared->QueueLimit = limits.Waiting;
+  Shared->Spacing = std::chrono::microseconds(1'000'000 / std::max(limits.PerSecond, 1));
   Shared->Running = std::max<std::size_t>(limits.InFlight, 1);
   for (std::size_t i = 0; i < Shared->Running; ++i) Threads.emplace_back([shared = Shared] { Work(shared); });
 }
@@ -106,6 +109,12 @@ void THostNames::Work(const std::shared_ptr<TShared>& shared) {
       const TIpAddress addr = shared->Queue.front();
       shared->Queue.pop_front();
       ++shared->Busy;
+      const auto start = std::max(shared->NextStart, THostNameCache::TClock::now());
+      shared->NextStart = start + shared->Spacing;
+      if (shared->Wake.wait_until(lock, start, [&] { return shared->Stop; })) {
+        --shared->Busy;
+        break;
+      }
       lock.unlock();
       const TNameAnswer answer = shared->Resolver->Reverse(addr);
       lock.lock();
@@ -140,7 +149,8 @@ std::string THostNames::Name(const TIpAddress& addr) {
   if (Shared->Stop || Shared->Queue.size() >= Shared->QueueLimit) return name;
   Shared->Cache.SetPending(addr);
   Shared->Queue.push_back(addr);
-  Shared->Wake.notify_one();
+  // All: one of them may be waiting for its turn rather than for work.
+  Shared->Wake.notify_all();
   return name;
 }
 

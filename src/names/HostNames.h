@@ -61,6 +61,9 @@ class THostNames {
     std::size_t Entries = 65'536;  // answers kept
     std::size_t Waiting = 4'096;   // addresses queued; more are asked again when next needed
     std::size_t InFlight = 4;      // look-ups at once, one per thread
+    // Look-ups started a second at most: a flood of made-up addresses does
+    // not become a flood of queries.
+    int PerSecond = 100;
   };
   explicit THostNames(std::shared_ptr<TNameResolver> Resolver, TLimits Limits);
   explicit THostNames(std::shared_ptr<TNameResolver> Resolver) : THostNames(std::move(Resolver), TLimits{}) {}
