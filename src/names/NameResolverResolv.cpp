@@ -9,7 +9,7 @@
 #include <array>
 #include <cstring>
 
-#include "names/NameResolver.h"
+#include "names/PtrReply.h"
 
 namespace {
 
@@ -47,10 +47,12 @@ std::int64_t NegativeTtl(const ns_msg& message, const ns_rr& rr) {
   return std::min<std::int64_t>(minimum, ns_rr_ttl(rr));
 }
 
-TNameAnswer ParseAnswer(const unsigned char* message, int length) {
+}  // namespace
+
+TNameAnswer ParsePtrReply(const unsigned char* message, std::size_t length) {
   TNameAnswer answer;
   ns_msg msg;
-  if (length <= 0 || ns_initparse(message, length, &msg) < 0) return answer;
+  if (length == 0 || length > NS_MAXMSG || ns_initparse(message, static_cast<int>(length), &msg) < 0) return answer;
   const int rcode = ns_msg_getflag(msg, ns_f_rcode);
   if (rcode != ns_r_noerror && rcode != ns_r_nxdomain) return answer;
   std::int64_t chainTtl = -1;
@@ -87,6 +89,8 @@ TNameAnswer ParseAnswer(const unsigned char* message, int length) {
   return answer;
 }
 
+namespace {
+
 class TResolvNameResolver final : public TNameResolver {
  public:
   // A look-up thread.
@@ -102,7 +106,8 @@ class TResolvNameResolver final : public TNameResolver {
     // still there to be read.
     std::array<unsigned char, NS_MAXMSG> reply;
     const int length = res_nsend(&resolver.State, query.data(), queryLength, reply.data(), static_cast<int>(reply.size()));
-    return ParseAnswer(reply.data(), std::min(length, static_cast<int>(reply.size())));
+    if (length < 0) return {};
+    return ParsePtrReply(reply.data(), std::min(static_cast<std::size_t>(length), reply.size()));
   }
 };
 
