@@ -66,18 +66,18 @@ TNameAnswer ParsePtrReply(const unsigned char* message, std::size_t length) {
       if (ns_rr_type(rr) != ns_t_ptr || ns_rr_class(rr) != ns_c_in) continue;
       char name[NS_MAXDNAME];
       if (ns_name_uncompress(ns_msg_base(msg), ns_msg_end(msg), ns_rr_rdata(rr), name, sizeof name) < 0) return answer;
-      answer.Name = name;
-      while (answer.Name.ends_with('.')) answer.Name.pop_back();
+      std::string text = name;
+      while (text.ends_with('.')) text.pop_back();
       // No host name is longer; one that is (its odd bytes escaped) is not
       // worth a place in the cache.
-      if (answer.Name.empty() || answer.Name.size() > 253) continue;
+      if (text.empty() || text.size() > 253) continue;
+      answer.Name = std::move(text);
       answer.Kind = TNameAnswer::TKind::Named;
       answer.TtlSeconds = chainTtl;
       return answer;
     }
   }
   answer.Kind = TNameAnswer::TKind::NoName;
-  answer.Name.clear();
   for (int i = 0; i < ns_msg_count(msg, ns_s_ns); ++i) {
     ns_rr rr;
     if (ns_parserr(&msg, ns_s_ns, i, &rr) < 0) break;
