@@ -58,6 +58,10 @@
 <context>
     <name>TMainForm</name>
     <message>
+        <source>ホスト名を調べる</source>
+        <translation>Look up host names</translation>
+    </message>
+    <message>
         <source>Wirepeek.html</source>
         <translation>Wirepeek.en.html</translation>
     </message>
@@ -231,6 +235,10 @@
 </context>
 <context>
     <name>TSummaryHeader</name>
+    <message>
+        <source>ホスト名</source>
+        <translation>Host name</translation>
+    </message>
     <message>
         <source>現在の速度</source>
         <translation>Rate now</translation>

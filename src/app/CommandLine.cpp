@@ -268,6 +268,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, TLongOptions& option
       case TOptionId::AllowHost: options.AllowHosts.push_back(value); break;
       case TOptionId::WebConfig: options.WebConfig = value; break;
       case TOptionId::NoPrograms: options.Programs = false; break;
+      case TOptionId::Names: options.Names = true; break;
+      case TOptionId::NoNames: options.Names = false; break;
       case TOptionId::Start: options.Start = value; break;
       case TOptionId::QuitAfter: options.QuitAfter = number; break;
       default: break;  // the switches, --help and --version are taken before

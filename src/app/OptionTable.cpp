@@ -58,6 +58,13 @@ constexpr TOptionRow Rows[] = {
     {.Id = NoPrograms, .Name = "no-programs", .Kind = K::None, .FrontEnds = ForEvery, .Value = {},
      .Help = "do not find which program of this host sent or received the\n"
              "traffic (no per-program table, \"programs\" or program series)"},
+    {.Id = Names, .Name = "names", .Kind = K::None, .FrontEnds = ForHeadless, .Value = {},
+     .Help = "look up the host names of the remote addresses (reverse DNS,\n"
+             "\"name\" on the JSON address rows); the look-ups are DNS\n"
+             "traffic of their own, and are counted"},
+    {.Id = NoNames, .Name = "no-names", .Kind = K::None, .FrontEnds = ForWindow, .Value = {},
+     .Help = "do not look up the host names of the remote addresses\n"
+             "(the menu turns it on again)"},
     {.Id = Help, .Name = "help", .Kind = K::None, .FrontEnds = ForEvery, .Value = {}, .Help = "this text"},
     {.Id = Version, .Name = "version", .Kind = K::None, .FrontEnds = ForEvery, .Value = {},
      .Help = "the program's name and version"},
@@ -78,11 +85,11 @@ struct TUsageForm {
 };
 constexpr TUsageForm UsageForms[] = {
     {ForWindow, "[-D] [-S] [(--start ADDR | --read FILE --adapter ADDR) [--quit-after SECONDS]]\n"
-                "                [--no-programs]"},
+                "                [--no-programs] [--no-names]"},
     {ForReport, "--report --adapter ADDR (--read FILE | --seconds N) [--json [--every SECONDS]]\n"
-                "                [--user NAME] [--no-programs]"},
+                "                [--user NAME] [--no-programs] [--names]"},
     {ForServe, "--serve [ADDR:]PORT --adapter ADDR [--top K] [--allow-host NAME]... [--user NAME]\n"
-               "                [--web-config FILE] [--seconds N] [--json] [--no-programs]"},
+               "                [--web-config FILE] [--seconds N] [--json] [--no-programs] [--names]"},
     {ForEvery, "--help | --version"},
 };
 

@@ -28,7 +28,7 @@ enum class TValueKind {
 // What an option sets, for the parser's one switch that stores it.
 enum class TOptionId {
   Debug, DumpLimit, Start, QuitAfter, Report, Serve, Adapter, Read, Seconds, Json, Every, Top, AllowHost, WebConfig, User,
-  NoPrograms, Help, Version
+  NoPrograms, Names, NoNames, Help, Version
 };
 
 struct TOptionRow {

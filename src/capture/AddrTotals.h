@@ -89,6 +89,9 @@ class TAddrTotalsTable {
   // Rows in address order.
   const AddrTotals& Row(int index) const;
   std::vector<AddrTotals> AllRows() const;
+  // Rows in the order their addresses came: those beyond an earlier
+  // RowCount are the new ones.
+  const AddrTotals& ArrivalRow(std::size_t index) const { return Rows.at(index); }
   // The row of an address, or -1.
   int Find(const TIpAddress& Addr) const;
   // Distinct addresses that found the table full.

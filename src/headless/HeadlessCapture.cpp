@@ -130,6 +130,7 @@ int THeadlessCapture::End(std::ostream& err) {
   // counts, which a closed handle keeps.
   Session.Take(state.CaptureSocket ? state.CaptureSocket->Statistics() : TCaptureStats{});
   Session.FlushPrograms();
+  Session.FlushNames(std::chrono::seconds(2));
   // The capture ended by itself with a failed receive: a broken file, or an
   // interface that went away. The figures cover what was read.
   if (EndedAlone && exitCode == TCaptureThread::ExitAbandoned) {

@@ -29,5 +29,7 @@ bool StartUnprivileged(THeadlessCapture& capture, const TLongOptions& options, s
   }
   capture.CaptureThreadMayDrop.store(true);
   if (options.Programs) capture.StartPrograms();
+  // Its threads, too, start without the rights.
+  if (options.Names.value_or(false)) capture.Figures().StartNames();
   return true;
 }

@@ -65,6 +65,8 @@ TFiguresSnapshot SnapshotOf(const TReportFigures& f) {
   s.Counters = f.State->Counters;
   s.Kernel = f.Kernel;
   s.Addresses = f.Addresses->AllRows();
+  if (f.HostName)
+    for (const AddrTotals& row : s.Addresses) s.AddressNames.push_back(f.HostName(row.Addr));
   s.RemoteAddresses = f.Addresses->RowCount() + f.Addresses->Unlisted();
   if (f.Programs) {
     s.HasPrograms = true;
@@ -169,10 +171,11 @@ void AddTotals(ordered_json& r, std::int64_t sent, std::int64_t received, std::u
   r["last_date_time"] = TAddrTotalsTable::DateTimeText(moment);
 }
 
-ordered_json AddressRow(const AddrTotals& row) {
+ordered_json AddressRow(const AddrTotals& row, const std::string& name) {
   ordered_json r = ordered_json::object();
   r["addr"] = TAddrTotalsTable::AddressText(row.Addr);
   AddTotals(r, row.SentBytes, row.RecvBytes, row.LastCategory, row);
+  if (!name.empty()) r["name"] = name;
   return r;
 }
 
@@ -207,7 +210,11 @@ TObjectText ReportObject(const std::string& adapter, bool live, const TFiguresSn
   object.Member("categories", Categories(s.Counters));
   object.Member("kernel_received", live ? s.Kernel.Received : 0);
   object.Member("dropped", live ? s.Kernel.Dropped : 0);
-  object.Array("addresses", s.Addresses, 112, AddressRow);  // a row is about 110 bytes
+  // A row is about 110 bytes, and its name when it has one.
+  object.Array("addresses", s.Addresses, 112, [&s, row = std::size_t{0}](const AddrTotals& totals) mutable {
+    static const std::string none;
+    return AddressRow(totals, row < s.AddressNames.size() ? s.AddressNames[row++] : none);
+  });
   if (const auto unlisted = UnlistedAddresses(s); unlisted > 0) object.Member("unlisted_addresses", unlisted);
   // Always a list, empty when no traffic was put down to programs.
   object.Array("programs", s.Programs, 160, ProgramRow);

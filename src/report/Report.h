@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include <array>
+#include <functional>
 #include <iosfwd>
 #include <string>
 #include <string_view>
@@ -41,6 +42,9 @@ struct TFiguresSnapshot {
   CategoryCounters Counters{};
   TCaptureStats Kernel;
   std::vector<AddrTotals> Addresses;  // address order
+  // The host name of each of Addresses, "" when not known; empty when names
+  // are not looked up.
+  std::vector<std::string> AddressNames;
   // Remote addresses seen, where Addresses lists only some of them.
   std::int64_t RemoteAddresses = 0;
   // Traffic per program of this host, when it was put down to programs.
@@ -58,6 +62,8 @@ struct TReportFigures {
   const TXIoctl* State = nullptr;
   const TAddrTotalsTable* Addresses = nullptr;
   const TProgramTotalsTable* Programs = nullptr;  // none: not put down to programs
+  // The host name of an address as the window shows it; none: not looked up.
+  std::function<std::string(const TIpAddress&)> HostName;
   bool Live = false;
   TCaptureStats Kernel;
   // The window in debug mode adds what became of the packet dumps and, for

@@ -58,10 +58,14 @@ void TCaptureSession::Take(const TCaptureStats& kernel, TAddrTotalsListener* cha
   std::lock_guard lock(Mutex);
   // Programs read the queue in place; the address table's drain empties it.
   if (Attribution) Attribution->FoldQueue(state);
+  const int known = Table.RowCount();
   if (Summary)
     Summary->Drain(state);
   else
     Table.Drain(state, changes);
+  // New addresses are looked up at once, so a report has their names.
+  if (const auto names = CurrentNames())
+    for (int row = known; row < Table.RowCount(); ++row) names->Name(Table.ArrivalRow(static_cast<std::size_t>(row)).Addr);
   Current.TotalPackets = state.TotalPackets;
   Current.TotalBytes = state.TotalBytes;
   Current.Counters = state.Counters;
@@ -83,6 +87,10 @@ TFiguresSnapshot TCaptureSession::Snapshot(bool withAddresses) const {
   TFiguresSnapshot copy = Current;
   copy.RemoteAddresses = Summary ? Summary->Distinct() : Table.RowCount() + Table.Unlisted();
   if (withAddresses) copy.Addresses = Summary ? Summary->Top(SummaryTop) : Table.AllRows();
+  if (const auto names = CurrentNames(); names && withAddresses) {
+    copy.AddressNames.reserve(copy.Addresses.size());
+    for (const AddrTotals& row : copy.Addresses) copy.AddressNames.push_back(names->Name(row.Addr));
+  }
   if (Attribution) {
     Attribution->Apply();
     copy.HasPrograms = true;
@@ -94,4 +102,39 @@ TFiguresSnapshot TCaptureSession::Snapshot(bool withAddresses) const {
 std::size_t TCaptureSession::AddressCount() const {
   std::lock_guard lock(Mutex);
   return static_cast<std::size_t>(Summary ? Summary->Distinct() : Table.RowCount());
+}
+
+std::shared_ptr<THostNames> TCaptureSession::CurrentNames() const {
+  std::lock_guard lock(NamesMutex);
+  return Names;
+}
+
+void TCaptureSession::StartNames(std::shared_ptr<TNameResolver> resolver) {
+  auto names = std::make_shared<THostNames>(resolver ? std::move(resolver) : MakeSystemResolver());
+  std::lock_guard lock(NamesMutex);
+  if (NamesAnswered) names->SetAnswered(NamesAnswered);
+  Names = std::move(names);
+}
+
+void TCaptureSession::StopNames() {
+  std::shared_ptr<THostNames> old;
+  std::lock_guard lock(NamesMutex);
+  old.swap(Names);
+}
+
+bool TCaptureSession::NamesOn() const { return CurrentNames() != nullptr; }
+
+std::string TCaptureSession::HostName(const TIpAddress& addr) const {
+  const auto names = CurrentNames();
+  return names ? names->Name(addr) : std::string();
+}
+
+void TCaptureSession::SetNamesAnswered(std::function<void()> answered) {
+  std::lock_guard lock(NamesMutex);
+  NamesAnswered = std::move(answered);
+  if (Names) Names->SetAnswered(NamesAnswered);
+}
+
+void TCaptureSession::FlushNames(std::chrono::milliseconds timeout) const {
+  if (const auto names = CurrentNames()) names->Flush(timeout);
 }

@@ -11,6 +11,7 @@
 #include "capture/AddrTotals.h"
 #include "capture/IPMonitor.h"
 #include "capture/ProgramTotals.h"
+#include "names/HostNames.h"
 #include "report/Report.h"
 
 class TCaptureSession {
@@ -50,6 +51,20 @@ class TCaptureSession {
   // Waits, at most a second, for the look-ups asked for: at a capture's end.
   void FlushPrograms();
 
+  // Host names of the remote addresses, from now on (Resolver: the system's
+  // when none), or no more. New rows are looked up as they come; the answers
+  // outlive a restart.
+  void StartNames(std::shared_ptr<TNameResolver> Resolver = nullptr);
+  void StopNames();
+  bool NamesOn() const;
+  // Any thread: the name of Addr, looked up when not known; "" meanwhile,
+  // when it has none or names are off.
+  std::string HostName(const TIpAddress& Addr) const;
+  // Told, on a look-up thread, when a name has come.
+  void SetNamesAnswered(std::function<void()> Answered);
+  // Waits, at most Timeout, for the names asked for.
+  void FlushNames(std::chrono::milliseconds Timeout) const;
+
   // Any thread: a copy of the figures as the last Take left them.
   TFiguresSnapshot Snapshot(bool WithAddresses) const;
   std::size_t AddressCount() const;
@@ -68,4 +83,9 @@ class TCaptureSession {
   int SummaryTop = 0;
   std::unique_ptr<TProgramAttribution> Attribution;
   std::function<void()> Answered;
+  // Its own lock: a view asks for names while a take holds Mutex.
+  mutable std::mutex NamesMutex;
+  std::shared_ptr<THostNames> Names;
+  std::function<void()> NamesAnswered;
+  std::shared_ptr<THostNames> CurrentNames() const;
 };

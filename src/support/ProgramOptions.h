@@ -2,6 +2,7 @@
 // What the command line asks for: the front end to run and its settings.
 // Filled by the one parser in app/ and read by the window, the report and the
 // endpoint, none of which parse arguments themselves.
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,4 +30,7 @@ struct TLongOptions {
   long QuitAfter = -1;     // --quit-after SECONDS
   // Every front end.
   bool Programs = true;    // cleared by --no-programs
+  // Host names: --names, --no-names; unset, the front end's own default
+  // (the window looks them up, the report and the endpoint do not).
+  std::optional<bool> Names;
 };

@@ -146,7 +146,7 @@ TEST(CommandLineTest, HelpListsEveryOptionAndVersionReadsTheVersionBlock) {
   std::ostringstream out, err;
   ASSERT_EQ(RunCommandLine({"--help"}, options, out, err, NoEnvironment), 0);
   for (const char* option : {"-D", "-S", "--start", "--quit-after", "--report", "--serve", "--adapter", "--read",
-                             "--seconds", "--json", "--every", "--top", "--allow-host", "--user", "--no-programs", "--help",
+                             "--seconds", "--json", "--every", "--top", "--allow-host", "--user", "--no-programs", "--names", "--no-names", "--help",
                              "--version"})
     EXPECT_NE(out.str().find(std::string("  ") + option + " "), std::string::npos) << option;
   EXPECT_EQ(err.str(), "");

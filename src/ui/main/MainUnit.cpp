@@ -227,10 +227,16 @@ void TMainForm::BuildActionsAndMenus() {
   actCaptureEnd->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_E));
   actHelp->setShortcut(QKeySequence(Qt::Key_F1));
   actExit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+  // Off until the program turns it on, so that a window made by a test asks
+  // no resolver.
+  actHostNames = new QAction(tr("ホスト名を調べる"), this);
+  actHostNames->setCheckable(true);
+  GuardedConnect(actHostNames, &QAction::toggled, this, &TMainForm::actHostNamesExecute);
 
   mmiFile = menuBar()->addMenu(tr("ファイル(&F)"));
   mmiCapture = mmiFile->addMenu(QStringLiteral("Capture(&C)"));
   mmiCapture->addActions({actCaptureStart, actCaptureEnd});
+  mmiFile->addAction(actHostNames);
   mmiFile->addSeparator();
   mmiFile->addAction(actExit);
   mmiMisc = menuBar()->addMenu(tr("ヘルプ(&H)"));
@@ -241,6 +247,7 @@ void TMainForm::BuildActionsAndMenus() {
   pmMain->addSeparator();
   pmiCapture = pmMain->addMenu(QStringLiteral("Capture(&C)"));
   pmiCapture->addActions({actCaptureStart, actCaptureEnd});
+  pmMain->addAction(actHostNames);
   pmMain->addSeparator();
   pmMain->addActions({actHelp, actVersion});
   pmMain->addSeparator();
@@ -261,6 +268,8 @@ void TMainForm::FormCreate() {
   Session->ListAddresses(TIPAdrModel::WindowRows);
   ProtTable = new TProtModel(this);
   IPAdrTable = new TIPAdrModel(*Session, this);
+  // Look-up thread: only queues the redraw.
+  Session->SetNamesAnswered([model = IPAdrTable] { model->NamesChanged(); });
   ProgramTable = new TProgramModel(*Session, this);
   ProgramFilter = new TProgramFilter(this);
   ProgramFilter->setSourceModel(IPAdrTable);
@@ -401,8 +410,9 @@ void TMainForm::SetupIPAdrView() {
     lvIPAdr->setColumnWidth(c, widths[c]);
     width += widths[c] + (c < 5 ? 1 : 5);
   }
-  // The rate is ours: beyond the page's own width, in view once the window is wider.
+  // The rate and the name are ours: beyond the page's own width, in view once the window is wider.
   lvIPAdr->setColumnWidth(RateColumn, 8 * u);
+  lvIPAdr->setColumnWidth(NameColumn, 20 * u);
   GlobalSettings.IPAdrPageWidth = width;
   SetSummaryWidth(width);
 }
@@ -629,6 +639,12 @@ void TMainForm::pcSyukeiChange(int index) {
   SetSummaryWidth(width);
   pnWirepeek->resize(width - pcMain->width(), pnWirepeek->height());
   AdjustToContents();
+}
+
+void TMainForm::actHostNamesExecute(bool checked) {
+  if (checked == Session->NamesOn()) return;
+  checked ? Session->StartNames() : Session->StopNames();
+  IPAdrTable->NamesChanged();
 }
 
 void TMainForm::cbProt_IPAdrClick(bool checked) {

@@ -76,6 +76,8 @@ class TMainForm final : public TGuarded<QMainWindow> {
   // at a second click.
   void lvIPAdrSort(int Column, Qt::SortOrder Order);
   void lvProgramSort(int Column, Qt::SortOrder Order);
+  // The menu's switch: host names of the remote addresses looked up, or not.
+  void actHostNamesExecute(bool Checked);
   // Window thread: runs the notification the capture thread is waiting on.
   Q_INVOKABLE void ServeCaptureNotify();
 
@@ -120,6 +122,7 @@ class TMainForm final : public TGuarded<QMainWindow> {
   QAction* actVersion;
   QAction* actMiniMize;
   QAction* actExit;
+  QAction* actHostNames;  // checkable
   QMenu* mmiFile;
   QMenu* mmiCapture;
   QMenu* mmiMisc;

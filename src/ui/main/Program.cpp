@@ -115,6 +115,13 @@ TReportFigures WindowReportFigures(TMainForm& form, const std::string& adapter, 
   // The last look-ups are waited for (briefly), so that no byte is left parked.
   form.ProgramModel().Flush();
   figures.Programs = form.ProgramModel().Table();
+  // The names as the address page's cells show them, once those asked for have come.
+  if (form.CaptureSession().NamesOn()) {
+    form.CaptureSession().FlushNames(std::chrono::seconds(2));
+    figures.HostName = [&page = form.IPAdrModel()](const TIpAddress& address) {
+      return page.CellText(page.Table().Find(address), NameColumn).toStdString();
+    };
+  }
   figures.Live = live;
   if (live && form.Monitor().Ioctl->CaptureSocket) figures.Kernel = form.Monitor().Ioctl->CaptureSocket->Statistics();
   return figures;
@@ -146,6 +153,7 @@ int RunWindowProgram(int& argc, char** argv, const TProgramHooks& Hooks, const T
   int status = 0;
   if (built) {
     mainForm->ProgramModel().Enabled = Options.Programs;
+    mainForm->actHostNames->setChecked(Options.Names.value_or(true));
     mainForm->Monitor().Ioctl->DumpLimit = Options.DumpLimit ? 1 : 0;
     if (Hooks.Created) Hooks.Created(*mainForm);
     // A map that does not belong to this build ends the program at once.

@@ -14,7 +14,8 @@ const std::vector<const char*> ProtCaptions = {QT_TRANSLATE_NOOP("TSummaryHeader
                                                QT_TRANSLATE_NOOP("TSummaryHeader", "受信ﾊﾞｲﾄ数")};
 const std::vector<const char*> IPAdrCaptions = {
     "#", "IP-Address", QT_TRANSLATE_NOOP("TSummaryHeader", "送信ﾊﾞｲﾄ数"),
-    QT_TRANSLATE_NOOP("TSummaryHeader", "受信ﾊﾞｲﾄ数"), "PROT", "LASTTIME", RateCaption};
+    QT_TRANSLATE_NOOP("TSummaryHeader", "受信ﾊﾞｲﾄ数"), "PROT", "LASTTIME", RateCaption,
+    QT_TRANSLATE_NOOP("TSummaryHeader", "ホスト名")};
 
 QVariant Caption(const std::vector<const char*>& captions, int section, Qt::Orientation orientation, int role) {
   if (orientation != Qt::Horizontal || section < 0 || static_cast<std::size_t>(section) >= captions.size()) return {};
@@ -99,10 +100,23 @@ std::int64_t TProtModel::Bytes(int row, int direction) const {
 }
 
 TIPAdrModel::TIPAdrModel(const TCaptureSession& session, QObject* parent)
-    : TGuardedModel<QAbstractTableModel>(parent), Session(session) {}
+    : TGuardedModel<QAbstractTableModel>(parent), Session(session) {
+  GuardedConnect(this, &TIPAdrModel::NamesArrived, this, &TIPAdrModel::ShowNames, Qt::QueuedConnection);
+}
+
+void TIPAdrModel::NamesChanged() {
+  // Many answers in a row are drawn once.
+  if (!NamesPending.exchange(true)) emit NamesArrived();
+}
+
+void TIPAdrModel::ShowNames() {
+  NamesPending.store(false);
+  if (const int rows = Table().RowCount(); rows > 0)
+    emit dataChanged(index(0, NameColumn), index(rows - 1, NameColumn), {Qt::DisplayRole});
+}
 
 int TIPAdrModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : Table().RowCount(); }
-int TIPAdrModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : RateColumn + 1; }
+int TIPAdrModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : NameColumn + 1; }
 
 QString TIPAdrModel::CellText(int row, int column) const {
   const AddrTotals& r = Table().Row(row);
@@ -121,6 +135,8 @@ QString TIPAdrModel::CellText(int row, int column) const {
       return QString::fromStdString(TAddrTotalsTable::TimeText(r));
     case RateColumn:
       return QString::fromStdString(ReadableRate(Rates.Rate(RowKey(r.Addr))));
+    case NameColumn:
+      return QString::fromStdString(Session.HostName(r.Addr));
     default:
       return {};
   }
@@ -149,6 +165,8 @@ int TIPAdrModel::CompareRows(int a, int b, int column) const {
       return CompareValues(x.LastUnixSeconds, y.LastUnixSeconds);
     case RateColumn:
       return CompareValues(Rates.Rate(RowKey(x.Addr)), Rates.Rate(RowKey(y.Addr)));
+    case NameColumn:
+      return CompareValues(Session.HostName(x.Addr), Session.HostName(y.Addr));
     default:  // the table's own order: by address
       return CompareValues(a, b);
   }

@@ -3,6 +3,7 @@
 // core's figures: bytes per service category, and traffic per remote address.
 #include <QAbstractTableModel>
 #include <QStringList>
+#include <atomic>
 
 #include "capture/AddrTotals.h"
 #include "session/CaptureSession.h"
@@ -13,6 +14,8 @@
 // The column of each table's current rate, after the others; its caption.
 inline constexpr int RateColumn = 6;
 extern const char* const RateCaption;
+// The address page's last column: the remote host's name, when it has one.
+inline constexpr int NameColumn = RateColumn + 1;
 // The order a first click on a header gives: the biggest figures first.
 QVariant InitialSortOrder(int Section);
 // A category's name as the window shows it, in the user's language.
@@ -70,12 +73,19 @@ class TIPAdrModel final : public TGuardedModel<QAbstractTableModel>, public TAdd
   // Once a second while a capture runs: the rates of every row.
   void SampleRates();
   int CompareRows(int RowA, int RowB, int Column) const override;
+  // Any thread: names have come (or gone); the column is redrawn once the
+  // window's thread gets to it.
+  void NamesChanged();
+
+ signals:
+  void NamesArrived();
 
  protected:
   QVariant Data(const QModelIndex& index, int role) const override;
   QVariant HeaderData(int section, Qt::Orientation orientation, int role) const override;
 
  private:
+  void ShowNames();
   void RowAboutToBeInserted(int Row) override;
   void RowInserted(int Row) override;
   void RowChanged(int Row) override;
@@ -86,4 +96,5 @@ class TIPAdrModel final : public TGuardedModel<QAbstractTableModel>, public TAdd
   TRowRates Rates;
   int FirstChanged = -1;
   int LastChanged = -1;
+  std::atomic<bool> NamesPending{false};
 };
