@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "capture/AddrTotals.h"
+#include "capture/PortTotals.h"
 #include "capture/ProgramTotals.h"
 #include "capture/XIoctlUnit.h"
 
@@ -46,6 +47,8 @@ struct TFiguresSnapshot {
   // Traffic per program of this host, when it was put down to programs.
   bool HasPrograms = false;
   std::vector<ProgramTotals> Programs;  // program order
+  // Traffic per transport and service port, in port order.
+  std::vector<PortTotals> Ports;
   // When a live capture started (Unix milliseconds), and how long it has run
   // or ran; 0 and -1 when not known (a file, the window).
   std::int64_t StartUnixMillis = 0;
@@ -58,6 +61,7 @@ struct TReportFigures {
   const TXIoctl* State = nullptr;
   const TAddrTotalsTable* Addresses = nullptr;
   const TProgramTotalsTable* Programs = nullptr;  // none: not put down to programs
+  const TPortTotalsTable* Ports = nullptr;
   bool Live = false;
   TCaptureStats Kernel;
   // The window in debug mode adds what became of the packet dumps and, for
@@ -76,7 +80,7 @@ void WriteFiguresText(const std::string& Adapter, bool Live, const TFiguresSnaps
 
 // The report object as one line: adapter, totals, the 17 counters of each
 // direction and kind in category order, the kernel's drops (live captures)
-// and a row per remote address.
+// a row per remote address, per program and per service port.
 std::string ReportJsonLine(const std::string& Adapter, bool Live, const TFiguresSnapshot& Figures);
 // A JSON value as one line, the way every JSON of the program is written.
 std::string JsonLine(const nlohmann::ordered_json& Value);

@@ -31,6 +31,7 @@ void TCaptureSession::Restart(bool programs, const TIpAddress& localAddr) {
     std::lock_guard lock(Mutex);
     Current = {};
     Table.Clear();
+    PortTable.Clear();
     if (Summary) Summary = std::make_unique<TAddrHeavyHitters>(std::max<std::size_t>(8 * static_cast<std::size_t>(SummaryTop), 256));
     old = std::move(Attribution);
   }
@@ -56,8 +57,10 @@ void TCaptureSession::SetAnswered(std::function<void()> answered) {
 void TCaptureSession::Take(const TCaptureStats& kernel, TAddrTotalsListener* changes) {
   TXIoctl& state = State();
   std::lock_guard lock(Mutex);
-  // Programs read the queue in place; the address table's drain empties it.
+  // Programs and ports read the queue in place; the address table's drain
+  // empties it.
   if (Attribution) Attribution->FoldQueue(state);
+  PortTable.FoldQueue(state);
   if (Summary)
     Summary->Drain(state);
   else
@@ -83,6 +86,7 @@ TFiguresSnapshot TCaptureSession::Snapshot(bool withAddresses) const {
   TFiguresSnapshot copy = Current;
   copy.RemoteAddresses = Summary ? Summary->Distinct() : Table.RowCount() + Table.Unlisted();
   if (withAddresses) copy.Addresses = Summary ? Summary->Top(SummaryTop) : Table.AllRows();
+  copy.Ports = PortTable.AllRows();
   if (Attribution) {
     Attribution->Apply();
     copy.HasPrograms = true;

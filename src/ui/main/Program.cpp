@@ -115,6 +115,7 @@ TReportFigures WindowReportFigures(TMainForm& form, const std::string& adapter, 
   // The last look-ups are waited for (briefly), so that no byte is left parked.
   form.ProgramModel().Flush();
   figures.Programs = form.ProgramModel().Table();
+  figures.Ports = &form.CaptureSession().Ports();
   figures.Live = live;
   if (live && form.Monitor().Ioctl->CaptureSocket) figures.Kernel = form.Monitor().Ioctl->CaptureSocket->Statistics();
   return figures;
