@@ -2,7 +2,8 @@
 // (offscreen) watch one address of a private namespace as a user without
 // rights, while programs of known names talk over TCP and UDP to peers in a
 // second namespace, one peer address each. A program's bytes are then its
-// peer's bytes. Root only.
+// peer's bytes, and those of a TCP transfer to port 443 of one more peer the
+// bytes of 443/tcp. Root only.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <sys/prctl.h>
@@ -17,7 +18,8 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-constexpr std::uint16_t kTcpPort = 7000, kUdpPort = 7001;
+constexpr std::uint16_t kTcpPort = 7000, kUdpPort = 7001, kHttpsPort = 443;
+constexpr const char* kHttpsPeer = "10.201.0.5";
 constexpr int kUdpCount = 12, kUdpPayload = 300, kTcpBytes = 5000;
 
 struct TTalker {
@@ -71,6 +73,14 @@ std::pair<std::array<long long, 2>, std::array<long long, 2>> Rows(const json& r
   return {program, peer};
 }
 
+// {sent, received} of a report's row of 443/tcp https.
+std::array<long long, 2> HttpsRow(const json& report) {
+  for (const auto& row : report.value("ports", json::array()))
+    if (row["proto"] == "tcp" && row["port"] == kHttpsPort && row["service"] == "https")
+      return {row["sent_bytes"], row["recv_bytes"]};
+  return {-1, -1};
+}
+
 TEST(ProgramAttributionLive, EachProgramHasItsPeersBytesInTheWindowTheReportAndTheEndpoint) {
   SKIP_WITHOUT_TEST_NAMESPACES();
   const std::string id = std::to_string(getpid());
@@ -79,6 +89,7 @@ TEST(ProgramAttributionLive, EachProgramHasItsPeersBytesInTheWindowTheReportAndT
   ours.Run("ip addr add 10.201.0.1/24 dev wpv0");
   ours.Run("ip link set wpv0 up");
   for (const auto& t : kTalkers) peers.Run(std::string("ip addr add ") + t.Peer + "/24 dev wpv1");
+  peers.Run(std::string("ip addr add ") + kHttpsPeer + "/24 dev wpv1");
   peers.Run("ip link set wpv1 up");
   // The peers' sockets; TCP connections wait in the backlog, never accepted.
   std::vector<std::unique_ptr<TFd>> sinks;
@@ -91,6 +102,9 @@ TEST(ProgramAttributionLive, EachProgramHasItsPeersBytesInTheWindowTheReportAndT
       sinks.push_back(std::make_unique<TFd>(socket(AF_INET, SOCK_DGRAM, 0)));
       Bind(*sinks.back(), t.Peer, kUdpPort);
     }
+    sinks.push_back(std::make_unique<TFd>(socket(AF_INET, SOCK_STREAM, 0)));
+    Bind(*sinks.back(), kHttpsPeer, kHttpsPort);
+    listen(*sinks.back(), 4);
   }
   const fs::path dir = fs::temp_directory_path() / ("wirepeek-programs-" + id);
   fs::create_directories(dir);
@@ -125,6 +139,14 @@ TEST(ProgramAttributionLive, EachProgramHasItsPeersBytesInTheWindowTheReportAndT
 
   std::vector<pid_t> talkers;
   for (const auto& t : kTalkers) talkers.push_back(StartTalker(ours, t));
+  {
+    TInNamespace inside(ours);
+    sinks.push_back(std::make_unique<TFd>(socket(AF_INET, SOCK_STREAM, 0)));
+    const auto to = Endpoint(kHttpsPeer, kHttpsPort);
+    const std::string data(kTcpBytes, 's');
+    ASSERT_EQ(connect(*sinks.back(), reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+    ASSERT_EQ(send(*sinks.back(), data.data(), data.size(), 0), kTcpBytes);
+  }
   for (const pid_t pid : talkers) {
     int status = -1;
     for (int i = 0; i < 200 && waitpid(pid, &status, WNOHANG) == 0; ++i) std::this_thread::sleep_for(25ms);
@@ -132,16 +154,18 @@ TEST(ProgramAttributionLive, EachProgramHasItsPeersBytesInTheWindowTheReportAndT
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "talker ended with " << status;
   }
   std::this_thread::sleep_for(500ms);
-  std::string metrics;
+  std::string metrics, served;
   {
     TInNamespace inside(ours);
     metrics = HttpGet(ServedPort(serve.Errors()), "/metrics").Body;
+    served = HttpGet(ServedPort(serve.Errors()), "/report.json").Body;
   }
   EXPECT_EQ(serve.Stop(SIGTERM), 0) << serve.Errors();
   EXPECT_EQ(report.Wait(20s), 0) << report.Errors();
   const std::string reportText = report.Output();
   std::vector<std::pair<std::string, json>> reports = {
-      {"report", json::parse(reportText.substr(reportText.rfind("\n{") + 1), nullptr, false)}};
+      {"report", json::parse(reportText.substr(reportText.rfind("\n{") + 1), nullptr, false)},
+      {"/report.json", json::parse(served, nullptr, false)}};
 #ifdef WIREPEEK_WINDOW
   EXPECT_EQ(window.Wait(30s), 0) << window.Errors();
   reports.emplace_back("window", json::parse(window.Output(), nullptr, false));
@@ -163,6 +187,16 @@ TEST(ProgramAttributionLive, EachProgramHasItsPeersBytesInTheWindowTheReportAndT
     EXPECT_EQ(Sample(metrics, "wirepeek_program_bytes_total{" + labels + "sent\"}"), peer[0]) << metrics;
     EXPECT_EQ(Sample(metrics, "wirepeek_program_bytes_total{" + labels + "received\"}"), peer[1]) << metrics;
   }
+  // The transfer to port 443 is 443/tcp https, both ways, wherever it is shown.
+  for (const auto& [front, parsed] : reports) {
+    const auto peer = Rows(parsed, {"", kHttpsPeer, false}).second;
+    EXPECT_GT(peer[0], kTcpBytes) << front;
+    EXPECT_EQ(HttpsRow(parsed), peer) << front;
+  }
+  const auto peer = Rows(reports[1].second, {"", kHttpsPeer, false}).second;
+  const std::string https = "wirepeek_port_bytes_total{adapter=\"10.201.0.1\",proto=\"tcp\",port=\"443\",service=\"https\",direction=\"";
+  EXPECT_EQ(Sample(metrics, https + "sent\"}"), peer[0]) << metrics;
+  EXPECT_EQ(Sample(metrics, https + "received\"}"), peer[1]) << metrics;
 }
 
 // The unit of a process the exporter cannot look into, from the kernel's

@@ -117,6 +117,9 @@ TMainForm::TMainForm(QWidget* parent) : TGuarded<QMainWindow>(parent) {
 TMainForm::~TMainForm() {
   // Never leave a thread that notifies a window that is going away.
   if (IPMonitor && IPMonitor->Thread) IPMonitor->CaptureEnd();
+  // The tables go before the session whose rows their models read: a view
+  // that is taken down may still ask for its rows.
+  delete Client;
   if (MainForm == this) MainForm = nullptr;
 }
 
