@@ -6,55 +6,27 @@
 
 namespace {
 
-// A list as a services file writes it, with what such files also hold.
-TServiceNames SmallServiceList() {
-  std::istringstream file(
-      "https\t\t443/tcp\t\t# HTTP over TLS\nhttps 443/udp\ndomain 53/udp dns\n# alt 8080/tcp\nbig 70000/tcp\n"
-      "noproto 9\nwww 80/tcp http\nhttp 80/tcp\nsctpish 99/sctp\n");
-  return TServiceNames(file);
-}
-
-TEST(PortTotalsTest, TheServicePortIsTheListedSideElseTheSmallerOne) {
-  const TServiceNames names = SmallServiceList();
-  struct TCase {
-    std::uint8_t Protocol;
-    std::uint16_t Local, Remote, Port;
-    const char* Service;
-  };
-  const TCase cases[] = {
-      {6, 50000, 443, 443, "https"}, {6, 443, 50000, 443, "https"},  // either side
-      {17, 443, 53, 53, "domain"},                                     // both listed
-      {6, 53, 443, 443, "https"},                                      // 53 is listed for UDP only
-      {6, 9000, 8080, 8080, ""},     {6, 4000, 70000 % 65536, 4000, ""}, {17, 99, 5000, 99, ""},  // neither
-      {6, 1024, 80, 80, "www"},                                        // the first entry of a port names it
-  };
-  for (const TCase& c : cases) {
-    const std::uint16_t port = ServicePort(names, c.Protocol, c.Local, c.Remote);
-    EXPECT_EQ(port, c.Port) << c.Local << " " << c.Remote;
-    EXPECT_EQ(names.Name(c.Protocol, port), c.Service) << port;
-  }
-}
-
-TEST(PortTotalsTest, PortsBeyondTheRowsAreCountedAsOtherAndRowsGoInPortOrder) {
-  const TServiceNames names = SmallServiceList();
-  TPortTotalsTable table(3, names);
-  // protocol, local port, remote port, direction, length
-  const std::tuple<std::uint8_t, std::uint16_t, std::uint16_t, std::uint8_t, int> records[] = {
-      {6, 50000, 443, 0, 100}, {17, 53, 40000, 1, 60}, {1, 0, 0, 0, 84}, {6, 443, 50001, 1, 40},
-      {17, 7000, 7001, 0, 30}, {6, 9, 9999, 1, 20},    {17, 40000, 53, 0, 50}};
-  for (const auto& [protocol, local, remote, direction, length] : records) {
-    PacketRecord record;
-    record.Protocol = protocol;
-    record.LocalPort = local;
-    record.RemotePort = remote;
-    record.Direction = direction;
-    record.Length = length;
-    table.Fold(record);
-  }
+// Records of each kind of port pair, through a table of six rows and a list written as services files are: the
+// rows name the service port and its service, and ports beyond the rows count as "(other)".
+TEST(PortTotalsTest, EachDatagramCountsForItsServicePortAndPortsBeyondTheRowsForOther) {
+  std::istringstream file("https\t443/tcp\t# HTTP over TLS\nhttps 443/udp\ndomain 53/udp dns\n# alt 8080/tcp\n"
+                          "big 70000/tcp\nnoport 9\nwww 80/tcp http\nhttp 80/tcp\nsctpish 99/sctp\n");
+  const TServiceNames names(file);
+  TPortTotalsTable table(6, names);
+  // Protocol, local port, remote port, direction; each of 10 bytes. The listed side, whichever it is; both listed:
+  // the smaller; 53 is listed for UDP only; the first entry of a port names it; neither (70000 is no port); no ports,
+  // no row; beyond the rows (99 is listed for SCTP only).
+  const std::tuple<std::uint8_t, std::uint16_t, std::uint16_t, std::uint8_t> records[] = {
+      {6, 50000, 443, 0}, {6, 443, 50001, 1}, {17, 53, 443, 0}, {6, 53, 9000, 1}, {6, 1024, 80, 0},
+      {6, 4464, 1024, 0}, {1, 0, 0, 0},       {17, 99, 5000, 1}, {17, 7000, 7001, 1}};
+  for (const auto& [protocol, local, remote, direction] : records)
+    table.Fold({.RemoteAddr = {}, .Direction = direction, .Category = 0, .Length = 10, .Protocol = protocol,
+                .LocalPort = local, .RemotePort = remote});
   std::vector<std::string> rows;
   for (const PortTotals& row : table.AllRows())
-    rows.push_back(PortText(row) + " " + row.Service + " " + std::to_string(row.SentBytes) + " " + std::to_string(row.RecvBytes));
-  EXPECT_EQ(rows, (std::vector<std::string>{"53/udp domain 50 60", "443/tcp https 100 40", "(other)  30 20"}));
+    rows.push_back(PortText(row) + " " + row.Service + " " + std::to_string(row.SentBytes) + "/" + std::to_string(row.RecvBytes));
+  EXPECT_EQ(rows, (std::vector<std::string>{"53/tcp  0/10", "53/udp domain 10/0", "80/tcp www 10/0", "443/tcp https 10/10",
+                                            "1024/tcp  10/0", "(other)  0/20"}));
 }
 
 }  // namespace
