@@ -79,8 +79,8 @@ void WriteReportText(const TReportFigures& Figures, std::ostream& Out);
 void WriteFiguresText(const std::string& Adapter, bool Live, const TFiguresSnapshot& Figures, std::ostream& Out);
 
 // The report object as one line: adapter, totals, the 17 counters of each
-// direction and kind in category order, the kernel's drops (live captures)
-// a row per remote address, per program and per service port.
+// direction and kind in category order, the kernel's drops (live captures),
+// and a row per remote address, per program and per service port.
 std::string ReportJsonLine(const std::string& Adapter, bool Live, const TFiguresSnapshot& Figures);
 // A JSON value as one line, the way every JSON of the program is written.
 std::string JsonLine(const nlohmann::ordered_json& Value);
