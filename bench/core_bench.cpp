@@ -1,7 +1,7 @@
 // Per-datagram cost of the capture core: classify + count, the packet dump
 // with the lines device and with the null device bound, the capture
 // thread's share of a dump now that it only hands the bytes off, and the
-// per-address fold under a flood of new addresses.
+// per-address and per-port folds under a flood of new addresses and ports.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -15,6 +15,7 @@
 #include "capture/CountPacket.h"
 #include "capture/DumpPacket.h"
 #include "capture/DumpRing.h"
+#include "capture/PortTotals.h"
 #include "capture/backend/PacketBytes.h"
 #include "support/TextDevs.h"
 
@@ -199,6 +200,29 @@ void BM_SummariseDistinctAddresses(benchmark::State& st) {
   st.SetItemsProcessed(static_cast<std::int64_t>(st.iterations()) * st.range(0));
 }
 BENCHMARK(BM_SummariseDistinctAddresses)->Arg(1'000'000)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// A port scan: a million TCP and UDP datagrams, each between two random
+// ports, folded into the port table with the system's service list. Most
+// pairs are new, so the table fills at once and the rest go to "(other)";
+// Arg 0 has every datagram on one of eight ports instead (steady traffic).
+void BM_FoldPorts(benchmark::State& st) {
+  std::vector<PacketRecord> records(1'000'000);
+  std::mt19937 rng(26);
+  for (auto& record : records) {
+    record.Protocol = rng() & 1 ? 6 : 17;
+    record.LocalPort = static_cast<std::uint16_t>(st.range(0) ? rng() : 40000 + (rng() & 7));
+    record.RemotePort = static_cast<std::uint16_t>(st.range(0) ? rng() : 443);
+    record.Direction = static_cast<std::uint8_t>(rng() & 1);
+    record.Length = 60 + static_cast<std::int64_t>(rng() % 1400);
+  }
+  for (auto _ : st) {
+    TPortTotalsTable table;
+    for (const auto& record : records) table.Fold(record);
+    benchmark::DoNotOptimize(table.Row(0));
+  }
+  st.SetItemsProcessed(st.iterations() * static_cast<std::int64_t>(records.size()));
+}
+BENCHMARK(BM_FoldPorts)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace
 

@@ -31,9 +31,10 @@ Wirepeek shows the bytes sent and received by one IPv4 address of this
 computer, the last packet in its window title, and tables per service
 category and per remote address. A small helper, wirepeek-capture, holds
 the capture rights for members of the group wirepeek.")
-# The window's icon is SVG, drawn by a plug-in; its Japanese texts want the IPA fonts.
+# The window's icon is SVG, drawn by a plug-in; its Japanese texts want the IPA fonts,
+# and the names of service ports the system's service list.
 set(CPACK_DEBIAN_WINDOW_PACKAGE_DEPENDS "adduser, libcap2-bin, libqt6svg6")
-set(CPACK_DEBIAN_WINDOW_PACKAGE_RECOMMENDS "fonts-ipafont-gothic, fonts-ipafont-mincho")
+set(CPACK_DEBIAN_WINDOW_PACKAGE_RECOMMENDS "fonts-ipafont-gothic, fonts-ipafont-mincho, netbase")
 set(CPACK_DEBIAN_WINDOW_PACKAGE_SUGGESTS "wirepeek-exporter")
 set(CPACK_DEBIAN_WINDOW_PACKAGE_CONTROL_EXTRA
     ${CMAKE_CURRENT_LIST_DIR}/wirepeek/postinst ${CMAKE_CURRENT_LIST_DIR}/wirepeek/postrm)
@@ -45,6 +46,8 @@ and serves it on /metrics for Prometheus, or prints one report as text or
 JSON. A systemd unit, wirepeek-exporter@ADDRESS, runs it at boot. It needs
 no display and no window toolkit.")
 set(CPACK_DEBIAN_EXPORTER_PACKAGE_SECTION net)
+# The service label of the port series comes from the system's service list.
+set(CPACK_DEBIAN_EXPORTER_PACKAGE_RECOMMENDS "netbase")
 set(CPACK_DEBIAN_EXPORTER_PACKAGE_CONTROL_EXTRA
     ${CMAKE_CURRENT_LIST_DIR}/wirepeek-exporter/postinst ${CMAKE_CURRENT_LIST_DIR}/wirepeek-exporter/prerm
     ${CMAKE_CURRENT_LIST_DIR}/wirepeek-exporter/postrm ${CMAKE_CURRENT_LIST_DIR}/wirepeek-exporter/conffiles)

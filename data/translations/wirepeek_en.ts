@@ -134,6 +134,10 @@
         <translation>By program</translation>
     </message>
     <message>
+        <source>ポート別集計</source>
+        <translation>Ports</translation>
+    </message>
+    <message>
         <source>ＩＰアドレス別集計は %1 の相手だけ（もう一度クリックで全部）</source>
         <translation>The address page shows only the peers of %1 (click it again for all)</translation>
     </message>
@@ -266,6 +270,14 @@
     <message>
         <source>ユーザー</source>
         <translation>User</translation>
+    </message>
+    <message>
+        <source>ポート</source>
+        <translation>Port</translation>
+    </message>
+    <message>
+        <source>サービス</source>
+        <translation>Service</translation>
     </message>
 </context>
 <context>

@@ -305,12 +305,16 @@ int RunMetricsServe(const TLongOptions& options, std::ostream& out, std::ostream
   };
   sources.ReportJson = [&] {
     TFiguresSnapshot now = timed(capture.Figures().Snapshot(true));
-    // As on /metrics: the --top programs, in program order as always.
+    // As on /metrics: the --top programs and ports, in their order as always.
     if (now.Programs.size() > static_cast<std::size_t>(options.Top)) {
       now.Programs = TopPrograms(std::move(now.Programs), options.Top);
       std::sort(now.Programs.begin(), now.Programs.end(), [](const ProgramTotals& a, const ProgramTotals& b) {
         return std::tie(a.Program, a.User) < std::tie(b.Program, b.User);
       });
+    }
+    if (now.Ports.size() > static_cast<std::size_t>(options.Top)) {
+      now.Ports = TopPorts(std::move(now.Ports), options.Top);
+      std::sort(now.Ports.begin(), now.Ports.end(), InPortOrder);
     }
     return ReportJsonLine(options.Adapter, true, now);
   };

@@ -233,6 +233,20 @@ std::string WriteMetrics(const TFiguresSnapshot& f, const TMetricsContext& conte
                unit.RecvBytes);
     }
   }
+  e.Family("wirepeek_port_bytes_total", "counter",
+           "IP bytes the watched address sent or received over TCP or UDP, by service port: the side whose port "
+           "the system's service list names, the smaller port when both or neither are; service is that name. "
+           "Only the ports with the most bytes (--top of them) have a series; ports beyond the table's rows are "
+           "counted in service \"(other)\", with no proto or port.");
+  for (const PortTotals& row : TopPorts(f.Ports, context.Top)) {
+    const std::string proto(TransportName(row.Protocol)), port = row.Protocol ? std::to_string(row.Port) : "";
+    const std::string_view service = row.Protocol ? std::string_view(row.Service) : OtherPorts;
+    for (std::size_t d = 0; d < 2; ++d)
+      e.Sample("wirepeek_port_bytes_total",
+               {{"adapter", adapter}, {"proto", proto}, {"port", port}, {"service", service},
+                {"direction", DirectionNames[d]}},
+               d == 0 ? row.SentBytes : row.RecvBytes);
+  }
   e.Family("wirepeek_capture_up", "gauge", "1 while the capture runs, 0 once it has ended.");
   e.Sample("wirepeek_capture_up", {{"adapter", adapter}}, std::int64_t{context.CaptureUp ? 1 : 0});
   e.Family("wirepeek_capture_start_time_seconds", "gauge", "Unix time the capture started.");

@@ -72,6 +72,7 @@ TFiguresSnapshot SnapshotOf(const TReportFigures& f) {
     s.HasPrograms = true;
     s.Programs = f.Programs->AllRows();
   }
+  if (f.Ports) s.Ports = f.Ports->AllRows();
   return s;
 }
 
@@ -191,8 +192,21 @@ ordered_json ProgramRow(const ProgramTotals& row) {
   return r;
 }
 
-// The members every report object has, the address rows and (when traffic
-// was put down to programs) the program rows last.
+// A port's row; the one of the ports beyond the table has neither transport
+// nor port, and "(other)" for its service.
+ordered_json PortRow(const PortTotals& row) {
+  ordered_json r = ordered_json::object();
+  const bool other = row.Protocol == 0;
+  r["proto"] = other ? ordered_json() : ordered_json(TransportName(row.Protocol));
+  r["port"] = other ? ordered_json() : ordered_json(row.Port);
+  r["service"] = other ? ordered_json(OtherPorts) : row.Service.empty() ? ordered_json() : ordered_json(row.Service);
+  r["sent_bytes"] = row.SentBytes;
+  r["recv_bytes"] = row.RecvBytes;
+  return r;
+}
+
+// The members every report object has, the address rows, (when traffic was
+// put down to programs) the program rows and the port rows last.
 TObjectText ReportObject(const std::string& adapter, bool live, const TFiguresSnapshot& s) {
   const auto millis =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch());
@@ -218,6 +232,7 @@ TObjectText ReportObject(const std::string& adapter, bool live, const TFiguresSn
   if (const auto unlisted = UnlistedAddresses(s); unlisted > 0) object.Member("unlisted_addresses", unlisted);
   // Always a list, empty when no traffic was put down to programs.
   object.Array("programs", s.Programs, 160, ProgramRow);
+  object.Array("ports", s.Ports, 80, PortRow);
   return object;
 }
 

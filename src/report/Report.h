@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "capture/AddrTotals.h"
+#include "capture/PortTotals.h"
 #include "capture/ProgramTotals.h"
 #include "capture/XIoctlUnit.h"
 
@@ -50,6 +51,8 @@ struct TFiguresSnapshot {
   // Traffic per program of this host, when it was put down to programs.
   bool HasPrograms = false;
   std::vector<ProgramTotals> Programs;  // program order
+  // Traffic per transport and service port, in port order.
+  std::vector<PortTotals> Ports;
   // When a live capture started (Unix milliseconds), and how long it has run
   // or ran; 0 and -1 when not known (a file, the window).
   std::int64_t StartUnixMillis = 0;
@@ -64,6 +67,7 @@ struct TReportFigures {
   const TProgramTotalsTable* Programs = nullptr;  // none: not put down to programs
   // The host name of an address as the window shows it; none: not looked up.
   std::function<std::string(const TIpAddress&)> HostName;
+  const TPortTotalsTable* Ports = nullptr;
   bool Live = false;
   TCaptureStats Kernel;
   // The window in debug mode adds what became of the packet dumps and, for
@@ -81,8 +85,8 @@ void WriteReportText(const TReportFigures& Figures, std::ostream& Out);
 void WriteFiguresText(const std::string& Adapter, bool Live, const TFiguresSnapshot& Figures, std::ostream& Out);
 
 // The report object as one line: adapter, totals, the 17 counters of each
-// direction and kind in category order, the kernel's drops (live captures)
-// and a row per remote address.
+// direction and kind in category order, the kernel's drops (live captures),
+// and a row per remote address, per program and per service port.
 std::string ReportJsonLine(const std::string& Adapter, bool Live, const TFiguresSnapshot& Figures);
 // A JSON value as one line, the way every JSON of the program is written.
 std::string JsonLine(const nlohmann::ordered_json& Value);

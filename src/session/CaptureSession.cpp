@@ -31,6 +31,7 @@ void TCaptureSession::Restart(bool programs, const TIpAddress& localAddr) {
     std::lock_guard lock(Mutex);
     Current = {};
     Table.Clear();
+    PortTable.Clear();
     if (Summary) Summary = std::make_unique<TAddrHeavyHitters>(std::max<std::size_t>(8 * static_cast<std::size_t>(SummaryTop), 256));
     old = std::move(Attribution);
   }
@@ -56,9 +57,11 @@ void TCaptureSession::SetAnswered(std::function<void()> answered) {
 void TCaptureSession::Take(const TCaptureStats& kernel, TAddrTotalsListener* changes) {
   TXIoctl& state = State();
   std::lock_guard lock(Mutex);
-  // Programs read the queue in place; the address table's drain empties it.
+  // Programs and ports read the queue in place; the address table's drain
+  // empties it.
   if (Attribution) Attribution->FoldQueue(state);
   const int known = Table.RowCount();
+  PortTable.FoldQueue(state);
   if (Summary)
     Summary->Drain(state);
   else
@@ -91,6 +94,7 @@ TFiguresSnapshot TCaptureSession::Snapshot(bool withAddresses) const {
     copy.AddressNames.reserve(copy.Addresses.size());
     for (const AddrTotals& row : copy.Addresses) copy.AddressNames.push_back(names->Name(row.Addr));
   }
+  copy.Ports = PortTable.AllRows();
   if (Attribution) {
     Attribution->Apply();
     copy.HasPrograms = true;

@@ -10,6 +10,7 @@
 #include "capture/AddrHeavyHitters.h"
 #include "capture/AddrTotals.h"
 #include "capture/IPMonitor.h"
+#include "capture/PortTotals.h"
 #include "capture/ProgramTotals.h"
 #include "names/HostNames.h"
 #include "report/Report.h"
@@ -42,7 +43,7 @@ class TCaptureSession {
   void SetAnswered(std::function<void()> Answered);
 
   // Inside the notification, while the capture thread waits: takes every
-  // queued record into programs, then addresses (the listener hears of the
+  // queued record into programs and ports, then addresses (the listener hears of the
   // address rows that changed), and copies the counters with Kernel's.
   void Take(const TCaptureStats& Kernel, TAddrTotalsListener* Changes = nullptr);
   // Takes the look-ups' answers; true when program rows changed. The window
@@ -73,12 +74,14 @@ class TCaptureSession {
   const TAddrTotalsTable& Addresses() const noexcept { return Table; }
   // Null when records are not put down to programs.
   const TProgramTotalsTable* Programs() const noexcept { return Attribution ? &Attribution->Table() : nullptr; }
+  const TPortTotalsTable& Ports() const noexcept { return PortTable; }
 
  private:
   TIPMonitor IPMonitor;
   mutable std::mutex Mutex;
   TFiguresSnapshot Current;  // without addresses and programs
   TAddrTotalsTable Table;
+  TPortTotalsTable PortTable;
   std::unique_ptr<TAddrHeavyHitters> Summary;
   int SummaryTop = 0;
   std::unique_ptr<TProgramAttribution> Attribution;

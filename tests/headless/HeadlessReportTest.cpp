@@ -50,7 +50,10 @@ class HeadlessReportProgram : public TCaptureFileTest {
       "{\"addr\":\"10.0.0.2\",\"sent_bytes\":52,\"recv_bytes\":52,\"last_category\":\"POP3 Server\",\"last_time\":\"09:05:06\","
       "\"last_date_time\":\"2026-01-05T09:05:06+00:00\"},"
       "{\"addr\":\"192.168.0.10\",\"sent_bytes\":40,\"recv_bytes\":28,\"last_category\":\"ICMP\",\"last_time\":\"09:05:04\","
-      "\"last_date_time\":\"2026-01-05T09:05:04+00:00\"}],\"programs\":[]}\n";
+      "\"last_date_time\":\"2026-01-05T09:05:04+00:00\"}],\"programs\":[],\"ports\":["
+      "{\"proto\":\"udp\",\"port\":53,\"service\":\"domain\",\"sent_bytes\":60,\"recv_bytes\":120},"
+      "{\"proto\":\"tcp\",\"port\":80,\"service\":\"http\",\"sent_bytes\":40,\"recv_bytes\":0},"
+      "{\"proto\":\"tcp\",\"port\":110,\"service\":\"pop3\",\"sent_bytes\":52,\"recv_bytes\":52}]}\n";
 
   // The program itself: started as root, a report becomes nobody.
   int Report(const std::vector<std::string>& args, std::string& out, std::string& err) {

@@ -138,6 +138,13 @@ TEST(MetricsTextTest, TextFormatCarriesEveryFigure) {
   TFiguresSnapshot withPrograms = Sample();
   withPrograms.HasPrograms = true;
   for (const auto& [name, shown] : hostile) withPrograms.Programs.push_back({name, "nobody", 1, 2, 0, 0, 0, name});
+  // The busiest ports within --top, the row of those beyond the table among them.
+  withPrograms.Ports = {{6, 443, "https", 10, 20}, {17, 9, "discard", 1, 0}, {0, 0, "", 5, 6}};
+  context.Top = 2;
+  const std::string portText = WriteMetrics(withPrograms, context, TExpositionFormat::Text);
+  for (const char* line : {"_port_bytes_total{adapter=\"10.0.0.2\",proto=\"tcp\",port=\"443\",service=\"https\",direction=\"received\"} 20\n",
+                           "_port_bytes_total{adapter=\"10.0.0.2\",proto=\"\",port=\"\",service=\"(other)\",direction=\"sent\"} 5\n"})
+    EXPECT_NE(portText.find(line), std::string::npos) << line;
   context.Top = 20;
   const std::string hostileText = WriteMetrics(withPrograms, context, TExpositionFormat::Text);
   for (const auto& [name, shown] : hostile) {

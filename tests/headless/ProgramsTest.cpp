@@ -2,7 +2,8 @@
 // (offscreen) watch one address of a private namespace as a user without
 // rights, while programs of known names talk over TCP and UDP to peers in a
 // second namespace, one peer address each. A program's bytes are then its
-// peer's bytes. Root only.
+// peer's bytes, and those of the one that talks to port 443 the bytes of
+// 443/tcp https. Root only.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <sys/prctl.h>
@@ -24,9 +25,11 @@ struct TTalker {
   const char* Name;  // its process name
   const char* Peer;
   bool Root;  // else it runs as nobody, like the watching programs
+  std::uint16_t TcpPort = kTcpPort;
+  bool Udp = true;
 };
 const TTalker kTalkers[] = {{"wpalpha", "10.201.0.2", false}, {"wpbeta", "10.201.0.3", false},
-                            {"wpother", "10.201.0.4", true}};
+                            {"wpother", "10.201.0.4", true}, {"wphttps", "10.201.0.5", false, 443, false}};
 
 // A child in namespace Ns that talks to its peer and holds its sockets a
 // moment longer, so they are still there to be looked up.
@@ -42,11 +45,11 @@ pid_t StartTalker(const TTestNamespace& ns, const TTalker& t) {
   prctl(PR_SET_DUMPABLE, 1);  // a changed user leaves it unreadable otherwise
   prctl(PR_SET_NAME, t.Name);
   const int tcp = socket(AF_INET, SOCK_STREAM, 0), udp = socket(AF_INET, SOCK_DGRAM, 0);
-  const auto tcpTo = Endpoint(t.Peer, kTcpPort), udpTo = Endpoint(t.Peer, kUdpPort);
+  const auto tcpTo = Endpoint(t.Peer, t.TcpPort), udpTo = Endpoint(t.Peer, kUdpPort);
   if (connect(tcp, reinterpret_cast<const sockaddr*>(&tcpTo), sizeof tcpTo) != 0) _exit(124);
   const std::string data(kTcpBytes, 't');
   if (send(tcp, data.data(), data.size(), 0) != kTcpBytes) _exit(123);
-  for (int i = 0; i < kUdpCount; ++i)
+  for (int i = 0; t.Udp && i < kUdpCount; ++i)
     if (sendto(udp, data.data(), kUdpPayload, 0, reinterpret_cast<const sockaddr*>(&udpTo), sizeof udpTo) < 0) _exit(122);
   usleep(1'500'000);
   close(tcp);
@@ -71,6 +74,13 @@ std::pair<std::array<long long, 2>, std::array<long long, 2>> Rows(const json& r
   return {program, peer};
 }
 
+// {sent, received} of a report's row of 443/tcp https.
+std::array<long long, 2> HttpsRow(const json& report) {
+  for (const auto& row : report.value("ports", json::array()))
+    if (row["proto"] == "tcp" && row["port"] == 443 && row["service"] == "https") return {row["sent_bytes"], row["recv_bytes"]};
+  return {-1, -1};
+}
+
 TEST(ProgramAttributionLive, EachProgramHasItsPeersBytesInTheWindowTheReportAndTheEndpoint) {
   SKIP_WITHOUT_TEST_NAMESPACES();
   const std::string id = std::to_string(getpid());
@@ -86,7 +96,7 @@ TEST(ProgramAttributionLive, EachProgramHasItsPeersBytesInTheWindowTheReportAndT
     TInNamespace inside(peers);
     for (const auto& t : kTalkers) {
       sinks.push_back(std::make_unique<TFd>(socket(AF_INET, SOCK_STREAM, 0)));
-      Bind(*sinks.back(), t.Peer, kTcpPort);
+      Bind(*sinks.back(), t.Peer, t.TcpPort);
       listen(*sinks.back(), 4);
       sinks.push_back(std::make_unique<TFd>(socket(AF_INET, SOCK_DGRAM, 0)));
       Bind(*sinks.back(), t.Peer, kUdpPort);
@@ -154,14 +164,17 @@ TEST(ProgramAttributionLive, EachProgramHasItsPeersBytesInTheWindowTheReportAndT
       ASSERT_FALSE(parsed.is_discarded()) << front;
       const auto [program, peer] = Rows(parsed, t);
       EXPECT_EQ(program, peer) << front << ": " << t.Name;
-      EXPECT_GT(peer[0], udpBytes + kTcpBytes) << front << ": " << t.Name;
+      EXPECT_GT(peer[0], (t.Udp ? udpBytes : 0) + kTcpBytes) << front << ": " << t.Name;
       EXPECT_GT(peer[1], 0) << front << ": " << t.Name;
+      if (t.TcpPort == 443) { EXPECT_EQ(HttpsRow(parsed), peer) << front << ": " << parsed["ports"].dump(); }
     }
     const auto [program, peer] = Rows(reports[0].second, t);
     const std::string labels = std::string("adapter=\"10.201.0.1\",program=\"") + (t.Root ? "user root" : t.Name) +
                                "\",user=\"" + (t.Root ? "root" : "nobody") + "\",direction=\"";
     EXPECT_EQ(Sample(metrics, "wirepeek_program_bytes_total{" + labels + "sent\"}"), peer[0]) << metrics;
     EXPECT_EQ(Sample(metrics, "wirepeek_program_bytes_total{" + labels + "received\"}"), peer[1]) << metrics;
+    const std::string https = "wirepeek_port_bytes_total{adapter=\"10.201.0.1\",proto=\"tcp\",port=\"443\",service=\"https\",direction=\"";
+    if (t.TcpPort == 443) { EXPECT_EQ((std::array{Sample(metrics, https + "sent\"}"), Sample(metrics, https + "received\"}")}), peer) << metrics; }
   }
 }
 

@@ -117,6 +117,9 @@ TMainForm::TMainForm(QWidget* parent) : TGuarded<QMainWindow>(parent) {
 TMainForm::~TMainForm() {
   // Never leave a thread that notifies a window that is going away.
   if (IPMonitor && IPMonitor->Thread) IPMonitor->CaptureEnd();
+  // The tables go before the session whose rows their models read: a view
+  // that is taken down may still ask for its rows.
+  delete Client;
   if (MainForm == this) MainForm = nullptr;
 }
 
@@ -201,6 +204,7 @@ void TMainForm::BuildControls() {
   stNarrowed->hide();
   btnShowAll->hide();
   tsProgram = page(tr("プログラム別集計"), lvProgram, sbarProgram);
+  tsPort = page(tr("ポート別集計"), lvPort, sbarPort);
   tsRate = new TRatePage;
   pcSyukei->addTab(tsRate, TRatePage::tr("推移"));
 
@@ -275,6 +279,9 @@ void TMainForm::FormCreate() {
   ProgramFilter->setSourceModel(IPAdrTable);
   ProgramSort = new TSortedRows(this);
   ProgramSort->setSourceModel(ProgramTable);
+  PortTable = new TPortModel(*Session, this);
+  PortSort = new TSortedRows(this);
+  PortSort->setSourceModel(PortTable);
 
   // Settings, centred on the screen when no position is stored.
   const QRect screen = QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->geometry()
@@ -304,8 +311,13 @@ void TMainForm::FormCreate() {
   // The user as narrow as the category, so that the page shows its rate sooner.
   for (int c = 0; c < ProgramTable->columnCount(); ++c)
     lvProgram->setColumnWidth(c, lvIPAdr->columnWidth(c == 0 ? 1 : c == 1 ? 4 : c));
+  lvPort->setModel(PortSort);
+  // Port and service as wide as the address and the category, the figures as the address page's.
+  for (int c = 0; c < PortTable->columnCount(); ++c)
+    lvPort->setColumnWidth(c, lvIPAdr->columnWidth(c == 0 ? 1 : c == 1 ? 4 : c == TPortModel::PortRateColumn ? RateColumn : c));
   SetupSortHeader(lvIPAdr);
   SetupSortHeader(lvProgram);
+  SetupSortHeader(lvPort);
   if (GlobalSettings.Prot_IPAdr) {
     cbProt_IPAdr->setChecked(true);
     SetSummaryWidth(GlobalSettings.ProtPageWidth);
@@ -325,6 +337,7 @@ void TMainForm::FormCreate() {
   GuardedConnect(lvProgram, &QTreeView::clicked, this, &TMainForm::lvProgramClick);
   GuardedConnect(lvIPAdr->header(), &QHeaderView::sortIndicatorChanged, this, &TMainForm::lvIPAdrSort);
   GuardedConnect(lvProgram->header(), &QHeaderView::sortIndicatorChanged, this, &TMainForm::lvProgramSort);
+  GuardedConnect(lvPort->header(), &QHeaderView::sortIndicatorChanged, this, &TMainForm::lvPortSort);
   GuardedConnect(btnShowAll, &QPushButton::clicked, this, [this] { lvProgramClick({}); });
   GuardedConnect(tmMain, &QTimer::timeout, this, &TMainForm::tmMainTimer);
   GuardedConnect(tmShowFigures, &QTimer::timeout, this, &TMainForm::ShowCaptureFigures);
@@ -542,13 +555,16 @@ void TMainForm::actCaptureStartExecute() {
   lvProgramClick({});
   lvProgram->header()->setSortIndicator(-1, Qt::AscendingOrder);
   lvIPAdr->header()->setSortIndicator(-1, Qt::AscendingOrder);
+  lvPort->header()->setSortIndicator(-1, Qt::AscendingOrder);
   // The sockets of a capture file are not this host's.
   const bool live = state.CaptureFile.empty() && state.SelectedAdapter >= 1 && state.SelectedAdapter <= state.Adapters.Count();
   IPAdrTable->AboutToRestart();
   ProgramTable->AboutToRestart();
+  PortTable->AboutToRestart();
   Session->Restart(ProgramTable->Enabled && live, live ? state.Adapters[state.SelectedAdapter] : TIpAddress{});
   IPAdrTable->Restarted();
   ProgramTable->Restarted();
+  PortTable->Restarted();
   ShowUnlisted(false);
   if (IPMonitor->CaptureStart() == 0) {
     pcMain->setCurrentWidget(tsCounter);
@@ -572,6 +588,7 @@ void TMainForm::actCaptureEndExecute() {
   if (tmShowFigures->isActive()) ShowCaptureFigures();
   if (lvIPAdr->model() == ProgramFilter) ProgramFilter->Resort(true);
   ProgramSort->Resort(true);
+  PortSort->Resort(true);
   ShowUnlisted(true);
   SetIdleCommands(true);
   SetOptionPageAvailable(true);
@@ -622,8 +639,10 @@ void TMainForm::tmMainTimer() {
   IPAdrTable->SampleRates();
   ProgramTable->SampleRates();
   ProgramFilter->SampleRates();
+  PortTable->SampleRates();
   if (lvIPAdr->model() == ProgramFilter && AddrSortColumn == RateColumn) ProgramFilter->Resort();
   if (ProgramSort->sortColumn() == RateColumn) ProgramSort->Resort();
+  if (PortSort->sortColumn() == TPortModel::PortRateColumn) PortSort->Resort();
   TXIoctl& state = *IPMonitor->Ioctl;
   state.IdleTicks += 1;
   if (state.IdleTicks < 4) return;
@@ -732,6 +751,8 @@ void TMainForm::lvIPAdrSort(int column, Qt::SortOrder order) {
 
 void TMainForm::lvProgramSort(int column, Qt::SortOrder order) { ProgramSort->sort(column, order); }
 
+void TMainForm::lvPortSort(int column, Qt::SortOrder order) { PortSort->sort(column, order); }
+
 void TMainForm::ShowAddresses() {
   const bool direct = !ProgramFilter->Narrowed() && AddrSortColumn < 0;
   QAbstractItemModel* shown = direct ? static_cast<QAbstractItemModel*>(IPAdrTable) : ProgramFilter;
@@ -759,6 +780,8 @@ void TMainForm::ShowCaptureFigures() {
   ProgramFilter->Again();
   if (lvIPAdr->model() == ProgramFilter) ProgramFilter->Resort();
   ProgramSort->Resort();
+  PortTable->Refresh();
+  PortSort->Resort();
 }
 
 void TMainForm::ShowUnlisted(bool captureEnded) {

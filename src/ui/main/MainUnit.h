@@ -22,6 +22,7 @@
 #include "capture/NotifyTargets.h"
 #include "session/CaptureSession.h"
 #include "ui/main/DrawRation.h"
+#include "ui/main/PortModel.h"
 #include "ui/main/ProgramModel.h"
 #include "ui/main/SummaryModels.h"
 #include "ui/trace/GuardedEntry.h"
@@ -42,6 +43,7 @@ class TMainForm final : public TGuarded<QMainWindow> {
   TProtModel& ProtModel() { return *ProtTable; }
   TIPAdrModel& IPAdrModel() { return *IPAdrTable; }
   TProgramModel& ProgramModel() { return *ProgramTable; }
+  TPortModel& PortModel() { return *PortTable; }
   // The dialog actVersion shows (the About dialog), when there is one.
   void SetVersionDialog(QDialog* Dialog) { VersionDialog = Dialog; }
   // Opens a file with the desktop's handler; replaceable for tests.
@@ -78,6 +80,7 @@ class TMainForm final : public TGuarded<QMainWindow> {
   void lvProgramSort(int Column, Qt::SortOrder Order);
   // The menu's switch: host names of the remote addresses looked up, or not.
   void actHostNamesExecute(bool Checked);
+  void lvPortSort(int Column, Qt::SortOrder Order);
   // Window thread: runs the notification the capture thread is waiting on.
   Q_INVOKABLE void ServeCaptureNotify();
 
@@ -105,6 +108,9 @@ class TMainForm final : public TGuarded<QMainWindow> {
   QWidget* tsProgram;
   QTreeView* lvProgram;
   QStatusBar* sbarProgram;
+  QWidget* tsPort;
+  QTreeView* lvPort;
+  QStatusBar* sbarPort;
   QTreeView* lvProt;
   QTreeView* lvIPAdr;
   TRatePage* tsRate;
@@ -167,6 +173,8 @@ class TMainForm final : public TGuarded<QMainWindow> {
   TProgramModel* ProgramTable;
   TProgramFilter* ProgramFilter;
   TSortedRows* ProgramSort;
+  TPortModel* PortTable;
+  TSortedRows* PortSort;
   // The address page's order: -1 for the table's own (by address).
   int AddrSortColumn = -1;
   Qt::SortOrder AddrSortOrder = Qt::AscendingOrder;

@@ -122,6 +122,7 @@ TReportFigures WindowReportFigures(TMainForm& form, const std::string& adapter, 
       return page.CellText(page.Table().Find(address), NameColumn).toStdString();
     };
   }
+  figures.Ports = &form.CaptureSession().Ports();
   figures.Live = live;
   if (live && form.Monitor().Ioctl->CaptureSocket) figures.Kernel = form.Monitor().Ioctl->CaptureSocket->Statistics();
   return figures;

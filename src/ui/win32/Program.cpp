@@ -45,6 +45,7 @@ void QuitAfterNow() {
   figures.State = &session.State();
   figures.Addresses = &session.Addresses();
   figures.Programs = session.Programs();
+  figures.Ports = &session.Ports();
   figures.Live = live;
   figures.Kernel = kernel;
   WriteReportJson(figures, std::cout);

@@ -1,10 +1,12 @@
-// The window's program page on a live capture in a private namespace: a
-// program's row, and the address page narrowed to its peers by a click.
-// Root only.
+// The window's program and port pages on a live capture in a private
+// namespace: a program's row, and the address page narrowed to its peers by a
+// click; a TCP transfer to port 443 as 443/tcp https. Root only.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
 #include <QCoreApplication>
+#include <QHeaderView>
+#include <QTest>
 #include <filesystem>
 #include <fstream>
 
@@ -82,6 +84,60 @@ TEST(ProgramPageLive, AClickNarrowsTheAddressPageToTheProgramsPeersAndASecondSho
     EXPECT_EQ(rows, shown) << program;
     EXPECT_EQ(!form->btnShowAll->isHidden() && form->stNarrowed->text().contains(program.c_str()), narrowed) << program;
   }
+}
+
+// UDP to the discard and syslog ports and a TCP transfer to port 443 are rows named from the system's list, the
+// transfer with the bytes of its peer's row on the address page; a click on the header of the bytes sent puts the
+// transfer first and the syslog datagrams last.
+TEST(PortPageLive, ATransferToPort443Is443TcpHttpsAndAHeaderClickSortsThePage) {
+  SKIP_WITHOUT_TEST_NAMESPACES();
+  const auto dir = std::filesystem::temp_directory_path() / ("wirepeek-ports-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  const std::shared_ptr<void> cleanUp(nullptr, [&](void*) { std::filesystem::remove_all(dir); });
+  GlobalSettings = TGlobalSettings{};
+  GlobalSettings.IniPath = (dir / "wirepeek.ini").string();
+  TTestNamespace ns("wpport" + std::to_string(getpid()));
+  TInNamespace inside(ns);
+  auto form = std::make_unique<TMainForm>();
+  form->FormActivate();
+  form->cbAdapterChange(form->cbAdapter->findData("127.0.0.1"));
+  form->actCaptureStartExecute();
+  // Nobody listens on the UDP ports: their answers are ICMP, which has no port.
+  TFd server(socket(AF_INET, SOCK_STREAM, 0)), client(socket(AF_INET, SOCK_STREAM, 0));
+  Bind(server, "127.0.0.4", 443);
+  listen(server, 1);
+  SendUdp("127.0.0.1", 40000, "127.0.0.3", 9, 100, 5);
+  SendUdp("127.0.0.1", 40000, "127.0.0.3", 514, 100, 2);
+  const auto to = Endpoint("127.0.0.4", 443);
+  const std::string data(20000, 'd');
+  ASSERT_EQ(connect(client, reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+  ASSERT_EQ(send(client, data.data(), data.size(), 0), 20000);
+  const auto rows = [&] {  // the first four cells of each row of the page
+    const QAbstractItemModel* page = form->lvPort->model();
+    QStringList shown;
+    for (int r = 0; r < page->rowCount(); ++r)
+      shown << QStringList{page->index(r, 0).data().toString(), page->index(r, 1).data().toString(),
+                           page->index(r, 2).data().toString(), page->index(r, 3).data().toString()}.join(' ');
+    return shown;
+  };
+  const auto https = [&] {  // the row of port 443 as the address page has its peer
+    for (int r = 0; r < form->IPAdrModel().rowCount(); ++r)
+      if (form->IPAdrModel().CellText(r, 1) == "127.0.0.4")
+        return "443/tcp https " + form->IPAdrModel().CellText(r, 2) + " " + form->IPAdrModel().CellText(r, 3);
+    return QString();
+  };
+  const auto shown = [&] { return rows() == QStringList{"9/udp discard 640 0", https(), "514/udp syslog 256 0"}; };
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (https().section(' ', 2, 2).toLongLong() <= 20000 && std::chrono::steady_clock::now() < deadline)
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  form->actCaptureEndExecute();
+  EXPECT_TRUE(shown()) << rows().join(", ").toStdString();
+  form->cbProt_IPAdr->setChecked(true);
+  form->pcSyukei->setCurrentWidget(form->tsPort);
+  form->show();
+  QHeaderView* header = form->lvPort->header();
+  QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, QPoint(header->sectionViewportPosition(2) + 5, 5));
+  EXPECT_EQ(rows(), (QStringList{https(), "9/udp discard 640 0", "514/udp syslog 256 0"})) << rows().join(", ").toStdString();
 }
 
 }  // namespace

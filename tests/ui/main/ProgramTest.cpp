@@ -141,7 +141,7 @@ TEST(StartUpProgram, TheTextsAreEnglishUnderEnglishLocalesOnlyAndTheFirstBoxSays
     EXPECT_EQ(japanese.match(QString::fromStdString(out)).captured(), "");
     for (const char* line : {"box\tCheck | InitAdapter : WSAIoCtl failed\\n\\nCause: this user may not capture packets."
                              "\\nFix: join the group wirepeek, then log in again:\\n  sudo adduser nobody wirepeek\n",
-                             "item\tOther\n", "label\tComments\n", "help\tWirepeek.en.html\n",
+                             "item\tOther\n", "tab\tPorts\n", "label\tComments\n", "help\tWirepeek.en.html\n",
                              "box\tCheck | InitAdapter :WSASocket failed\nbox\tCheck | CaptureStart Error\n"})
       EXPECT_NE(out.find(line), std::string::npos) << line;
     EXPECT_EQ(out.find("overlap\t"), std::string::npos) << out;
