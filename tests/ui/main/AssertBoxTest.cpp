@@ -91,7 +91,7 @@ class AssertBoxTest : public testing::Test {
 TEST_F(AssertBoxTest, AFailedAssertionInTheProgramShowsTheBoxWithItsExactText) {
   TBoxCloser closer;
   TXIoctl state;
-  state.SelectedAdapter = 11;
+  state.SelectedAdapter = 0;
   // The box opens and is closed while InitAdapter waits; then it goes on.
   EXPECT_EQ(state.InitAdapter(), -1);
   ASSERT_EQ(closer.Shown.size(), 1u);
@@ -102,7 +102,7 @@ TEST_F(AssertBoxTest, AFailedAssertionInTheProgramShowsTheBoxWithItsExactText) {
   const int line = SourceLine("capture/XIoctlUnit.cpp", "WIREPEEK_ASSERT(SelectedAdapter");
   ASSERT_GT(line, 0);
   ASSERT_NE(LastAssertAddress, nullptr);
-  EXPECT_EQ(box.Text.toStdString(), QStringLiteral("XIoctlUnit.cpp(%1)@%2@\r\nSelectedAdapter is out of 1..10")
+  EXPECT_EQ(box.Text.toStdString(), QStringLiteral("XIoctlUnit.cpp(%1)@%2@\r\nSelectedAdapter is below 1")
                                         .arg(line)
                                         .arg(AddressText(LastAssertAddress))
                                         .toStdString());
@@ -120,7 +120,7 @@ TEST_F(AssertBoxTest, TheCaptureThreadDoesNotWaitForTheBox) {
   ASSERT_EQ(closer.Shown.size(), 1u);
   EXPECT_EQ(closer.Shown[0].Caption, QStringLiteral("Assert"));
   EXPECT_TRUE(closer.Shown[0].Text.startsWith(QStringLiteral("XIoctlUnit.cpp(")));
-  EXPECT_TRUE(closer.Shown[0].Text.endsWith(QStringLiteral("@\r\nSelectedAdapter is out of 1..10")));
+  EXPECT_TRUE(closer.Shown[0].Text.endsWith(QStringLiteral("@\r\nSelectedAdapter is below 1")));
   EXPECT_FALSE(closer.Shown[0].Owned);
 }
 

@@ -114,7 +114,10 @@ TEST(StartUpProgram, ATamperedMapIsReportedAndEndsTheProgram) {
 // English without a Japanese character under an English locale; under Japanese and C, the texts they have always
 // had, and the program's own in Japanese. The first box of a capture without rights says why and what to do here.
 TEST(StartUpProgram, TheTextsAreEnglishUnderEnglishLocalesOnlyAndTheFirstBoxSaysWhatToDo) {
-  const TReachableCopy copy({WIREPEEK_PROGRAM_HELPER, WIREPEEK_BINARY "-capture"});  // the copy holds no rights
+  // The copy holds no rights; the guides are looked for in the working folder first, and the sources may be where
+  // nobody cannot read (root's home).
+  const TReachableCopy copy({WIREPEEK_PROGRAM_HELPER, WIREPEEK_BINARY "-capture", WIREPEEK_SOURCE_DIR "/docs/Wirepeek.html",
+                             WIREPEEK_SOURCE_DIR "/docs/Wirepeek.en.html"});
   const std::string golden = ReadWholeFile(fs::path(WIREPEEK_SOURCE_DIR) / "tests/ui/main/golden/window-texts.txt");
   // A line with kana, CJK ideographs or symbols, or full- and half-width forms.
   const QRegularExpression japanese(QStringLiteral("^.*[\\x{3000}-\\x{30FF}\\x{3400}-\\x{9FFF}\\x{FF00}-\\x{FFEF}].*$"),
@@ -126,7 +129,7 @@ TEST(StartUpProgram, TheTextsAreEnglishUnderEnglishLocalesOnlyAndTheFirstBoxSays
     fs::permissions(copy(WIREPEEK_BINARY "-capture"), mode);
     const std::string dir = copy.Dir.string();
     std::string out;
-    CommandOutput("cd /tmp && env -u LC_ALL -u LC_MESSAGES LANG=" + lang + " HOME=" + dir + "/home XDG_STATE_HOME=" +
+    CommandOutput("cd " + dir + " && env -u LC_ALL -u LC_MESSAGES LANG=" + lang + " HOME=" + dir + "/home XDG_STATE_HOME=" +
                       dir + "/home QT_QPA_PLATFORM=offscreen timeout -s KILL 30 setpriv --reuid=65534 --regid=65534 "
                       "--clear-groups " + copy(WIREPEEK_PROGRAM_HELPER) + " texts --start 127.0.0.1 2>" + dir + "/errors",
                   out);
