@@ -13,14 +13,15 @@ std::unique_ptr<TCaptureSocket> OpenCaptureSocket(const TCaptureRequest& request
     failure.Stage = TOpenStage::Create;
     return TPcapCaptureSocket::OpenFile(request.File, failure.Reason);
   }
-  if (auto live = TPcapCaptureSocket::OpenLive(request.Interface, failure, request.Address.IsV6() ? "ip6" : "ip"))
+  const char* families = request.WholeInterface ? "ip or ip6" : request.Address.IsV6() ? "ip6" : "ip";
+  if (auto live = TPcapCaptureSocket::OpenLive(request.Interface, failure, families))
     return live;
   if (!failure.PermissionDenied) return nullptr;
   // Without the rights ourselves, the helper that holds them captures for us.
   const std::string helper = request.Helper.empty() ? FindCaptureHelper(request.ExePath) : request.Helper;
   std::string advice = CaptureRightsAdvice(helper);
   if (!helper.empty() && ::access(helper.c_str(), X_OK) == 0) {
-    const std::string text = ScopedText(request.Address, request.Interface);
+    const std::string text = request.WholeInterface ? request.Interface : ScopedText(request.Address, request.Interface);
     // The packet dump of debug mode wants whole datagrams; counting wants
     // only their first bytes.
     if (auto viaHelper = THelperCaptureSocket::Open(helper, text, request.WholeDatagrams, failure))
