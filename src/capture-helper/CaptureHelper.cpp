@@ -67,13 +67,17 @@ void OnStopSignal(int) {
 struct TKeep {
   pcap_dumper_t* Dumper = nullptr;
   int LinkType = 0;
-  std::vector<TIpAddress> Addresses;
+  std::vector<TIpAddress> Addresses;  // what the filter is made for now
+  // Every address watched since the start. A frame the ring still holds was
+  // cut by the filter of its time; cut again by these it keeps no more than
+  // that filter let through, even after its address has gone.
+  std::vector<TIpAddress> Cut;
   bool Whole = false;
 };
 
 void WriteRecord(unsigned char* user, const pcap_pkthdr* header, const unsigned char* bytes) {
   const auto* keep = reinterpret_cast<const TKeep*>(user);
-  const std::size_t length = SnapLength(keep->LinkType, bytes, header->caplen, keep->Addresses, keep->Whole);
+  const std::size_t length = SnapLength(keep->LinkType, bytes, header->caplen, keep->Cut, keep->Whole);
   if (length == 0) return;
   pcap_pkthdr kept = *header;
   kept.caplen = static_cast<bpf_u_int32>(length);
@@ -137,8 +141,8 @@ void FollowAddresses(const std::string& interface, TKeep& keep) {
     std::fprintf(stderr, "wirepeek-capture: %s: %s\n", interface.c_str(), error.c_str());
     return;
   }
-  // What the ring still holds was cut by the old filter; it is cut again by
-  // the new set as it is written, so it keeps no more than either allows.
+  for (const TIpAddress& a : now)
+    if (std::find(keep.Cut.begin(), keep.Cut.end(), a) == keep.Cut.end()) keep.Cut.push_back(a);
   keep.Addresses = std::move(now);
 }
 
@@ -227,7 +231,7 @@ int main(int argc, char** argv) {
     return failure.Stage == TOpenStage::Create ? HelperExitCreateFailed
                                                                    : HelperExitActivateFailed;
   }
-  TKeep keep{nullptr, pcap_datalink(Handle), addresses, whole};
+  TKeep keep{nullptr, pcap_datalink(Handle), addresses, addresses, whole};
   std::string error;
   // Subscribed before the filter is made, so no change is missed in between.
   const int news = wholeInterface ? OpenAddressNews() : -1;

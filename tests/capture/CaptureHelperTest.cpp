@@ -562,4 +562,39 @@ INSTANTIATE_TEST_SUITE_P(Modes, HelperFilterLive,
                                   (IsIpv6Text(p.param.Ours) ? "Ipv6" : "");
                          });
 
+// Given an interface, the helper's filter follows the addresses it holds: an
+// address keeps its payload (--whole) only while it is the interface's.
+TEST(HelperInterfaceLive, TheFilterFollowsTheInterfacesAddresses) {
+  SKIP_WITHOUT_TEST_NAMESPACES();
+  TTestNamespace ns("wpi" + std::to_string(getpid()));
+  THelperCopy helper;
+  const std::string out = helper.Path + ".pcap";  // removed with the copy
+  std::string command;
+  for (const auto& word : helper.AsMember) command += word + " ";
+  command += helper.Path + " --whole lo >" + out;
+  TInNamespace inside(ns);
+  std::unique_ptr<FILE, int (*)(FILE*)> input(popen(command.c_str(), "w"), pclose);
+  ASSERT_NE(input, nullptr);
+  for (int i = 0; i < 500 && ReadWholeFile(out).size() < 24; ++i) std::this_thread::sleep_for(10ms);
+  const auto sendTo = [](const char* to, const std::string& text) {
+    TFd sink(socket(AF_INET, SOCK_DGRAM, 0));
+    Bind(sink, to, 8080);
+    SendUdp("127.0.0.5", 40000, to, 8080, 300, 1, std::vector<std::uint8_t>(text.begin(), text.end()));
+  };
+  sendTo("127.0.0.7", "before it was ours");
+  ns.Run("ip addr add 127.0.0.7/32 dev lo");
+  std::this_thread::sleep_for(300ms);
+  sendTo("127.0.0.7", "while it was ours");
+  sendTo("127.0.0.9", "never ours");
+  ns.Run("ip addr del 127.0.0.7/32 dev lo");
+  std::this_thread::sleep_for(300ms);
+  sendTo("127.0.0.7", "no longer ours");
+  const int status = pclose(input.release());
+  const std::string stream = ReadWholeFile(out);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  for (const char* text : {"before it was ours", "never ours", "no longer ours"})
+    EXPECT_EQ(stream.find(text), std::string::npos) << text;
+  EXPECT_NE(stream.find("while it was ours"), std::string::npos);
+}
+
 }  // namespace

@@ -1,16 +1,19 @@
 // Real dual-stack traffic between two namespaces made here: HTTP over TCP,
 // pings of fragmenting sizes, UDP to the DNS port with a hop-by-hop header.
-// tcpdump writes it to a file, which a small reader below counts on its own;
-// the report live, the report of the file and the endpoint must count the
-// same. Root only.
+// tcpdump writes it to a file, which a small reader of the tests counts on
+// its own; the report live, the report of the file and the endpoint must
+// count the same. Root only.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <map>
+#include <set>
+#include <sstream>
 
 #include "headless/ServeProcess.h"
 #include "common/Reachable.h"
+#include "common/TcpdumpCount.h"
 
 namespace {
 
@@ -20,44 +23,6 @@ using nlohmann::json;
 
 constexpr const char* kOurs = "2001:db8:1::1";
 constexpr const char* kPeer = "2001:db8:1::2";
-
-// What the file holds of our IPv6 datagrams, counted without the program,
-// per direction (0 sent, 1 received, as seen from Ours): packets, bytes,
-// ICMPv6 packets (behind any extension headers), and bytes per remote address.
-struct TIndependentCount {
-  std::int64_t Packets[2] = {}, Bytes[2] = {}, Icmp[2] = {};
-  std::map<std::string, std::int64_t> Remote[2];
-};
-
-// Reads a classic Ethernet capture file.
-TIndependentCount CountFile(const std::string& path, const std::string& ours) {
-  const std::string f = ReadWholeFile(path);
-  const auto u8 = [&](std::size_t at) -> std::uint32_t { return at < f.size() ? static_cast<std::uint8_t>(f[at]) : 0u; };
-  const auto text = [&](std::size_t at) {
-    char out[INET6_ADDRSTRLEN] = {};
-    return std::string(inet_ntop(AF_INET6, f.data() + at, out, sizeof out));
-  };
-  TIndependentCount count;
-  for (std::size_t at = 24, ip = 0; at + 16 <= f.size(); at += 16 + (u8(at + 8) | u8(at + 9) << 8 | u8(at + 10) << 16)) {
-    if ((u8(at + 28) << 8 | u8(at + 29)) != 0x86DD) continue;
-    ip = at + 30;
-    const std::string ends[2] = {text(ip + 8), text(ip + 24)};
-    std::uint32_t next = u8(ip + 6);
-    for (std::size_t h = ip + 40, size = 0; next == 0 || next == 43 || next == 60 || next == 44; h += size) {
-      size = next == 44 ? 8u : (u8(h + 1) + 1u) * 8u;
-      next = u8(h);
-    }
-    for (int d = 0; d < 2; ++d) {
-      if (ends[d] != ours) continue;
-      const std::int64_t length = 40 + (u8(ip + 4) << 8 | u8(ip + 5));
-      count.Packets[d] += 1;
-      count.Bytes[d] += length;
-      count.Icmp[d] += next == 58;
-      count.Remote[d][ends[1 - d]] += length;
-    }
-  }
-  return count;
-}
 
 class DualStackLive : public testing::Test {
  protected:
@@ -130,7 +95,7 @@ TEST_F(DualStackLive, ReportEndpointAndFileCountIpv6AsAnIndependentReadingOfTcpd
   TChildProcess read(*Ours, {WIREPEEK_BINARY, "--report", "--adapter", kOurs, "--read", file, "--json"}, Dir, "read");
   ASSERT_EQ(read.Wait(20s), 0) << read.Errors();
 
-  const TIndependentCount expected = CountFile(file, kOurs);
+  const TIndependentCount expected = CountTcpdumpFile(file, {kOurs});
   ASSERT_GT(expected.Icmp[1], 6);  // the large echo replies came in fragments
   for (const json& r : {json::parse(six.Output()), json::parse(serve.Output()), endpoint, json::parse(read.Output())}) {
     SCOPED_TRACE(r.dump());
@@ -157,6 +122,70 @@ TEST_F(DualStackLive, ReportEndpointAndFileCountIpv6AsAnIndependentReadingOfTcpd
   const json self = json::parse(loopback.Output());
   for (const char* side : {"sent", "received"}) EXPECT_EQ(self[side]["bytes"][1], 8 * 104) << self.dump();
   EXPECT_EQ(self["addresses"][0]["addr"], "::1");
+}
+
+// A whole interface: both families, its link-local address and the
+// addresses it is given while the capture runs, as DHCP or SLAAC would.
+TEST_F(DualStackLive, AnInterfaceCountsEveryAddressItHoldsAsTheyComeAsTcpdumpsFileSays) {
+  // Nothing the namespaces send by themselves may fall between the starts
+  // of the two captures.
+  Ours->Run("sysctl -q -w net.ipv6.conf." + Interface + ".router_solicitations=0");
+  Peer->Run("sysctl -q -w net.ipv6.conf.wu" + std::to_string(getpid()) + ".router_solicitations=0");
+  std::this_thread::sleep_for(2s);
+  const auto file = (Dir / "interface.pcap").string();
+  TChildProcess dump(*Ours, {"/usr/bin/tcpdump", "-i", Interface, "-n", "-U", "-w", file, "ip or ip6"}, Dir, "tcpdump");
+  if (!dump.WaitForError("listening on", 10s)) GTEST_SKIP() << "no tcpdump: " << dump.Errors();
+  TChildProcess web(*Peer, {"/usr/bin/python3", "-m", "http.server", "80", "--bind", "::"}, Dir, "web");
+  TChildProcess report(*Ours, {WIREPEEK_BINARY, "--report", "--adapter", Interface, "--seconds", "60", "--json"}, Dir,
+                       "report");
+  const auto packetSockets = [&] {
+    std::ifstream list("/proc/" + std::to_string(report.Id()) + "/net/packet");
+    return std::count(std::istreambuf_iterator<char>(list), {}, '\n') - 1;
+  };
+  for (int i = 0; i < 400 && packetSockets() < 2; ++i) std::this_thread::sleep_for(25ms);
+  ASSERT_EQ(packetSockets(), 2) << report.Errors();
+  std::this_thread::sleep_for(1s);
+
+  Ours->Run("ping -q -c 3 -i 0.2 192.0.2.2");
+  Ours->Run("ping -6 -q -c 3 -i 0.2 " + std::string(kPeer));
+  Ours->Run("curl -4 -s -o /dev/null --retry 5 --retry-connrefused http://192.0.2.2/");
+  Ours->Run("ip addr add 192.0.2.3/24 dev " + Interface);
+  Ours->Run("ip addr add 2001:db8:1::3/64 dev " + Interface + " nodad");
+  std::this_thread::sleep_for(1500ms);
+  Ours->Run("ping -q -c 3 -i 0.2 -I 192.0.2.3 192.0.2.2");
+  Ours->Run("curl -6 -s -o /dev/null --interface 2001:db8:1::3 http://[" + std::string(kPeer) + "]/");
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(report.Stop(SIGTERM), 0) << report.Errors();
+  std::this_thread::sleep_for(300ms);
+  dump.Stop(SIGINT);
+  web.Stop(SIGTERM);
+
+  // Every address the interface held by the end, from the system's own listing.
+  std::string listing;
+  ASSERT_EQ(CommandOutput("ip netns exec " + Ours->Name + " ip -o addr show dev " + Interface, listing), 0);
+  std::set<std::string> ours;
+  std::istringstream words(listing);
+  for (std::string word, previous; words >> word; previous = word)
+    if (previous == "inet" || previous == "inet6") ours.insert(word.substr(0, word.find('/')));
+  ASSERT_EQ(ours.size(), 5u) << listing;  // two IPv4, two global IPv6 and the link-local one
+  const TIndependentCount expected = CountTcpdumpFile(file, ours);
+  ASSERT_TRUE(expected.Remote[1].count("192.0.2.2") && expected.Remote[1].count(kPeer));
+  const json r = json::parse(report.Output());
+  SCOPED_TRACE(r.dump());
+  EXPECT_EQ(r["adapter"], Interface);
+  EXPECT_EQ(r["total_packets"], expected.TotalPackets);
+  EXPECT_EQ(r["total_bytes"], expected.TotalBytes);
+  std::map<std::string, std::int64_t> remote[2];
+  for (const json& row : r["addresses"])
+    remote[0][row["addr"]] = row["sent_bytes"], remote[1][row["addr"]] = row["recv_bytes"];
+  for (int d = 0; d < 2; ++d) {
+    const json& side = r[d == 0 ? "sent" : "received"];
+    EXPECT_EQ(side["packets"][0], expected.Packets[d]);
+    EXPECT_EQ(side["bytes"][0], expected.Bytes[d]);
+    EXPECT_EQ(side["packets"][1], expected.Icmp[d]);
+    for (const auto& [addr, bytes] : expected.Remote[d]) EXPECT_EQ(remote[d][addr], bytes) << addr;
+  }
+  EXPECT_GT(r["sent"]["packets"][5], 6);  // HTTP client over both families
 }
 
 }  // namespace
