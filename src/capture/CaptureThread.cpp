@@ -66,8 +66,6 @@ int TCaptureThread::Run() {
           exitCode = 2;
           break;
         }
-        // Between groups: the interface's addresses as the watch last saw them.
-        if (Watch && Watch->Changed(WatchedNow)) Watched.Assign(WatchedNow);
         Matched = false;
         const auto status = State.CaptureSocket->Receive(*this);
         FaultPoint(TFaultPoint::ReceiveLoop);
@@ -142,6 +140,12 @@ void TCaptureThread::Datagram(const TCapturedDatagram& datagram) {
     ReceiveSecond = datagram.Seconds;
   }
   ReceiveTime.Millisecond = static_cast<std::uint16_t>(datagram.Microseconds / 1000);
+
+  // The interface's addresses as the watch last saw them: a load when they
+  // have not changed. Checked here, since a receive may wait long for its
+  // group.
+  if (Watch && Watch->Changed(WatchedNow)) [[unlikely]]
+    Watched.Assign(WatchedNow);
 
   const TPacketView view(buffer.data(), n);
   // Each family's totals count that family's datagrams; anything that is

@@ -38,8 +38,7 @@ void TInterfaceWatch::Read() {
 }
 
 // Capture thread.
-bool TInterfaceWatch::Changed(std::vector<TIpAddress>& out) {
-  if (Generation.load(std::memory_order_acquire) == Seen) return false;
+bool TInterfaceWatch::Take(std::vector<TIpAddress>& out) {
   std::unique_lock lock(Mutex, std::try_to_lock);
   if (!lock.owns_lock()) return false;
   out = Current;

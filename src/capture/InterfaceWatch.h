@@ -62,10 +62,14 @@ class TInterfaceWatch {
   // Capture thread: the addresses into Out when they changed since the last
   // call (the first call always gives them). Never waits for the worker:
   // while it is storing a change, the change comes at the next call.
-  bool Changed(std::vector<TIpAddress>& Out);
+  bool Changed(std::vector<TIpAddress>& Out) {
+    if (Generation.load(std::memory_order_acquire) == Seen) return false;
+    return Take(Out);
+  }
 
  private:
   void Read();
+  bool Take(std::vector<TIpAddress>& Out);
 
   const std::string Interface;
   const THostAddressSource Source;

@@ -125,25 +125,55 @@ TEST_F(DualStackLive, ReportEndpointAndFileCountIpv6AsAnIndependentReadingOfTcpd
 }
 
 // A whole interface: both families, its link-local address and the
-// addresses it is given while the capture runs, as DHCP or SLAAC would.
+// addresses it is given while the capture runs, as DHCP or SLAAC would; in
+// the report, the endpoint and, where this build has one, the window.
 TEST_F(DualStackLive, AnInterfaceCountsEveryAddressItHoldsAsTheyComeAsTcpdumpsFileSays) {
-  // Nothing the namespaces send by themselves may fall between the starts
-  // of the two captures.
+  // Nothing the namespaces send by themselves (solicitations, neighbour
+  // probes) may fall between the starts and ends of the captures.
+  const std::string peerInterface = "wu" + std::to_string(getpid());
   Ours->Run("sysctl -q -w net.ipv6.conf." + Interface + ".router_solicitations=0");
-  Peer->Run("sysctl -q -w net.ipv6.conf.wu" + std::to_string(getpid()) + ".router_solicitations=0");
-  std::this_thread::sleep_for(2s);
+  Peer->Run("sysctl -q -w net.ipv6.conf." + peerInterface + ".router_solicitations=0");
+  const auto hardware = [](const TTestNamespace& ns, const std::string& dev) {
+    std::string mac;
+    CommandOutput("ip netns exec " + ns.Name + " cat /sys/class/net/" + dev + "/address", mac);
+    return mac.substr(0, mac.find('\n'));
+  };
+  Ours->Run("ip -6 neigh replace " + std::string(kPeer) + " lladdr " + hardware(*Peer, peerInterface) + " dev " +
+            Interface + " nud permanent");
+  for (const std::string six : {kOurs, "2001:db8:1::3"})
+    Peer->Run("ip -6 neigh replace " + six + " lladdr " + hardware(*Ours, Interface) + " dev " + peerInterface +
+              " nud permanent");
+  // The link-local addresses' tests end, then the reports that follow them.
+  for (const auto& [ns, dev] : {std::pair{Ours.get(), Interface}, std::pair{Peer.get(), peerInterface}}) {
+    std::string tentative = "?";
+    for (int i = 0; i < 100 && !tentative.empty(); ++i) {
+      CommandOutput("ip netns exec " + ns->Name + " ip -6 addr show dev " + dev + " tentative", tentative);
+      if (!tentative.empty()) std::this_thread::sleep_for(50ms);
+    }
+  }
+  std::this_thread::sleep_for(2500ms);
   const auto file = (Dir / "interface.pcap").string();
   TChildProcess dump(*Ours, {"/usr/bin/tcpdump", "-i", Interface, "-n", "-U", "-w", file, "ip or ip6"}, Dir, "tcpdump");
   if (!dump.WaitForError("listening on", 10s)) GTEST_SKIP() << "no tcpdump: " << dump.Errors();
   TChildProcess web(*Peer, {"/usr/bin/python3", "-m", "http.server", "80", "--bind", "::"}, Dir, "web");
   TChildProcess report(*Ours, {WIREPEEK_BINARY, "--report", "--adapter", Interface, "--seconds", "60", "--json"}, Dir,
                        "report");
+  TChildProcess serve(*Ours, {WIREPEEK_BINARY, "--serve", "127.0.0.1:0", "--adapter", Interface, "--json"}, Dir, "serve");
+  long captures = 3;
+#ifdef WIREPEEK_WINDOW
+  const std::string home = Dir.string();
+  TChildProcess window(*Ours, {"/usr/bin/env", "HOME=" + home, "XDG_STATE_HOME=" + home, "XDG_CONFIG_HOME=" + home,
+                               "QT_QPA_PLATFORM=offscreen", WIREPEEK_WINDOW, "--start", Interface, "--quit-after", "12"},
+                       Dir, "window");
+  captures = 4;
+#endif
   const auto packetSockets = [&] {
     std::ifstream list("/proc/" + std::to_string(report.Id()) + "/net/packet");
     return std::count(std::istreambuf_iterator<char>(list), {}, '\n') - 1;
   };
-  for (int i = 0; i < 400 && packetSockets() < 2; ++i) std::this_thread::sleep_for(25ms);
-  ASSERT_EQ(packetSockets(), 2) << report.Errors();
+  for (int i = 0; i < 400 && packetSockets() < captures; ++i) std::this_thread::sleep_for(25ms);
+  ASSERT_EQ(packetSockets(), captures) << report.Errors();
+  ASSERT_TRUE(serve.WaitForError("/metrics for ", 10s)) << serve.Errors();
   std::this_thread::sleep_for(1s);
 
   Ours->Run("ping -q -c 3 -i 0.2 192.0.2.2");
@@ -155,7 +185,17 @@ TEST_F(DualStackLive, AnInterfaceCountsEveryAddressItHoldsAsTheyComeAsTcpdumpsFi
   Ours->Run("ping -q -c 3 -i 0.2 -I 192.0.2.3 192.0.2.2");
   Ours->Run("curl -6 -s -o /dev/null --interface 2001:db8:1::3 http://[" + std::string(kPeer) + "]/");
   std::this_thread::sleep_for(500ms);
-  EXPECT_EQ(report.Stop(SIGTERM), 0) << report.Errors();
+  std::vector<std::pair<std::string, json>> counted;
+  {
+    TInNamespace inside(*Ours);
+    counted.emplace_back("endpoint", json::parse(HttpGet(ServedPort(serve.Errors()), "/report.json").Body));
+  }
+#ifdef WIREPEEK_WINDOW
+  ASSERT_EQ(window.Wait(20s), 0) << window.Errors();
+  counted.emplace_back("window", json::parse(window.Output()));
+#endif
+  for (TChildProcess* p : {&report, &serve}) EXPECT_EQ(p->Stop(SIGTERM), 0) << p->Errors();
+  counted.emplace_back("report", json::parse(report.Output()));
   std::this_thread::sleep_for(300ms);
   dump.Stop(SIGINT);
   web.Stop(SIGTERM);
@@ -170,22 +210,23 @@ TEST_F(DualStackLive, AnInterfaceCountsEveryAddressItHoldsAsTheyComeAsTcpdumpsFi
   ASSERT_EQ(ours.size(), 5u) << listing;  // two IPv4, two global IPv6 and the link-local one
   const TIndependentCount expected = CountTcpdumpFile(file, ours);
   ASSERT_TRUE(expected.Remote[1].count("192.0.2.2") && expected.Remote[1].count(kPeer));
-  const json r = json::parse(report.Output());
-  SCOPED_TRACE(r.dump());
-  EXPECT_EQ(r["adapter"], Interface);
-  EXPECT_EQ(r["total_packets"], expected.TotalPackets);
-  EXPECT_EQ(r["total_bytes"], expected.TotalBytes);
-  std::map<std::string, std::int64_t> remote[2];
-  for (const json& row : r["addresses"])
-    remote[0][row["addr"]] = row["sent_bytes"], remote[1][row["addr"]] = row["recv_bytes"];
-  for (int d = 0; d < 2; ++d) {
-    const json& side = r[d == 0 ? "sent" : "received"];
-    EXPECT_EQ(side["packets"][0], expected.Packets[d]);
-    EXPECT_EQ(side["bytes"][0], expected.Bytes[d]);
-    EXPECT_EQ(side["packets"][1], expected.Icmp[d]);
-    for (const auto& [addr, bytes] : expected.Remote[d]) EXPECT_EQ(remote[d][addr], bytes) << addr;
+  for (const auto& [name, r] : counted) {
+    SCOPED_TRACE(name + ": " + r.dump());
+    EXPECT_EQ(r["adapter"], Interface);
+    EXPECT_EQ(r["total_packets"], expected.TotalPackets);
+    EXPECT_EQ(r["total_bytes"], expected.TotalBytes);
+    std::map<std::string, std::int64_t> remote[2];
+    for (const json& row : r["addresses"])
+      remote[0][row["addr"]] = row["sent_bytes"], remote[1][row["addr"]] = row["recv_bytes"];
+    for (int d = 0; d < 2; ++d) {
+      const json& side = r[d == 0 ? "sent" : "received"];
+      EXPECT_EQ(side["packets"][0], expected.Packets[d]);
+      EXPECT_EQ(side["bytes"][0], expected.Bytes[d]);
+      EXPECT_EQ(side["packets"][1], expected.Icmp[d]);
+      for (const auto& [addr, bytes] : expected.Remote[d]) EXPECT_EQ(remote[d][addr], bytes) << addr;
+    }
+    EXPECT_GT(r["sent"]["packets"][5], 6);  // HTTP client over both families
   }
-  EXPECT_GT(r["sent"]["packets"][5], 6);  // HTTP client over both families
 }
 
 }  // namespace
