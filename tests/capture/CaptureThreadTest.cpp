@@ -338,3 +338,51 @@ TEST_F(CaptureThreadTest, NewCaptureStartsCountersFromZero) {
 }
 
 }  // namespace
+
+// A whole interface, under the sanitizers too: both families, its addresses
+// as the watch's thread rereads them, a datagram between two of them once
+// each way, another interface's address not its own.
+TEST(InterfaceCaptureThreadTest, CountsEveryAddressTheInterfaceHoldsAsTheyChange) {
+  TXIoctl state;
+  auto socket = std::make_unique<TScriptedSocket>();
+  TScriptedSocket& scripted = *socket;
+  state.CaptureSocket = std::move(socket);
+  std::mutex hostMutex;
+  std::vector<THostAddress> host = {{"eth0", Addr("10.0.0.2"), true, false}, {"eth1", Addr("10.0.0.3"), true, false}};
+  ASSERT_TRUE(TIpAddress::Parse("2001:db8::2", host.emplace_back(THostAddress{"eth0", {}, true, false}).Addr));
+  std::atomic<int> reads{0};
+  state.HostAddressSource = [&](std::vector<THostAddress>& out) {
+    std::lock_guard lock(hostMutex);
+    out = host;
+    ++reads;
+    return true;
+  };
+  ASSERT_TRUE(state.SelectAdapter("eth0"));
+  TCountingTarget target;
+  state.NotifyWindow = &target;
+  TCaptureThread thread(state);
+  const auto udp = [](const char* from, const char* to, std::uint16_t length) {
+    return MakeDatagram({.Protocol = 17, .Source = from, .Dest = to, .TotalLength = length, .Delivered = length});
+  };
+  scripted.Push({.Group = {udp("10.0.0.2", "10.0.0.9", 100), udp("10.0.0.9", "10.0.0.4", 150),
+                           MakeDatagram6({.Next = 58, .Chain = {}, .PayloadLength = 8, .Source = "2001:db8::9", .Dest = "2001:db8::2", .Delivered = 48})}});
+  while (target.Notifications() < 2) std::this_thread::sleep_for(1ms);
+  {
+    std::lock_guard lock(hostMutex);
+    host.push_back({"eth0", Addr("10.0.0.4"), true, false});
+  }
+  for (const int seen = reads.load(); reads.load() < seen + 2;) std::this_thread::sleep_for(1ms);
+  scripted.Push({.Group = {udp("10.0.0.9", "10.0.0.4", 150), udp("10.0.0.3", "10.0.0.2", 60),
+                           udp("10.0.0.2", "10.0.0.4", 70)}});
+  while (target.Notifications() < 3) std::this_thread::sleep_for(1ms);
+  state.TermAdapter();
+  thread.WaitFor();
+  EXPECT_EQ(state.TotalPackets, 6);
+  EXPECT_EQ(state.TotalBytes, 100 + 150 + 48 + 150 + 60 + 70);
+  EXPECT_EQ(state.Counters[DirectionSent][KindBytes][0], 100 + 70);
+  EXPECT_EQ(state.Counters[DirectionReceived][KindBytes][0], 48 + 150 + 60 + 70);
+  EXPECT_EQ(state.Counters[DirectionReceived][KindPackets][1], 1);  // ICMPv6
+  ASSERT_EQ(state.RecordQueue.size(), 6u);
+  EXPECT_EQ(state.RecordQueue[4].LocalAddr, Addr("10.0.0.2"));  // whose socket it was
+  EXPECT_EQ(state.RecordQueue[5].LocalAddr, Addr("10.0.0.4"));
+}
