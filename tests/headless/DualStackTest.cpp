@@ -93,9 +93,7 @@ TEST_F(DualStackLive, ReportEndpointWindowAndFileCountAsAnIndependentReadingOfTc
   const TReachableCopy copy({WIREPEEK_WINDOW});
   const std::string home = Dir.string();
   TChildProcess window(*Ours, {"/usr/bin/env", "HOME=" + home, "XDG_STATE_HOME=" + home, "XDG_CONFIG_HOME=" + home,
-                               "QT_QPA_PLATFORM=offscreen", copy(WIREPEEK_WINDOW), "--start", Interface, "--quit-after",
-                               "14"},
-                       Dir, "window");
+                "QT_QPA_PLATFORM=offscreen", copy(WIREPEEK_WINDOW), "--start", Interface, "--quit-after", "14"}, Dir, "window");
   captures = 6;
 #endif
   // The captures have their sockets once the namespace holds them all;
@@ -141,11 +139,11 @@ TEST_F(DualStackLive, ReportEndpointWindowAndFileCountAsAnIndependentReadingOfTc
 
   // Every address the interface held by the end, from the system's listing.
   std::string listing;
-  ASSERT_EQ(CommandOutput("ip netns exec " + Ours->Name + " ip -o addr show dev " + Interface, listing), 0);
+  ASSERT_EQ(CommandOutput("ip -n " + Ours->Name + " -br addr show dev " + Interface, listing), 0);
   std::set<std::string> all;
   std::istringstream words(listing);
-  for (std::string word, previous; words >> word; previous = word)
-    if (previous == "inet" || previous == "inet6") all.insert(word.substr(0, word.find('/')));
+  for (std::string w; words >> w;) all.insert(w.find('/') == std::string::npos ? "" : w.substr(0, w.find('/')));
+  all.erase("");
   ASSERT_EQ(all.size(), 5u) << listing;  // two IPv4, two global IPv6 and the link-local one
   const TIndependentCount expected = CountTcpdumpFile(file, {kOurs}), interface = CountTcpdumpFile(file, all);
   ASSERT_GT(expected.Icmp[1], 6);  // the large echo replies came in fragments
@@ -174,7 +172,6 @@ TEST_F(DualStackLive, ReportEndpointWindowAndFileCountAsAnIndependentReadingOfTc
       EXPECT_EQ(r["total_bytes"], interface.TotalBytes);
     }
   }
-  ASSERT_TRUE(interface.Remote[1].count("192.0.2.2") && interface.Remote[0].count("192.0.2.2"));
   // The UDP socket, still open at the look-up, is found among IPv6 sockets.
   const json programs = json::parse(six.Output())["programs"];
   EXPECT_TRUE(std::any_of(programs.begin(), programs.end(),
