@@ -534,7 +534,6 @@ void TMainForm::actCaptureStartExecute() {
   const bool live = state.CaptureFile.empty() && state.SelectedAdapter >= 1 && state.SelectedAdapter <= state.Adapters.Count();
   IPAdrTable->AboutToRestart();
   ProgramTable->AboutToRestart();
-  // A whole interface's sockets are found by the address each datagram names.
   Session->Restart(ProgramTable->Enabled && live, live ? state.Adapters[state.SelectedAdapter] : TIpAddress{});
   IPAdrTable->Restarted();
   ProgramTable->Restarted();
