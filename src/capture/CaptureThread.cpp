@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstring>
+#include <system_error>
 
 #include "capture/CountPacket.h"
 #include "capture/backend/IpDatagram.h"
@@ -123,7 +124,13 @@ void TCaptureThread::ChooseWatched() {
     Watched.Assign(State.AdapterAddresses(index));
     return;
   }
-  Watch = std::make_unique<TInterfaceWatch>(State.AdapterNames[index], State.HostAddressSource);
+  try {
+    Watch = std::make_unique<TInterfaceWatch>(State.AdapterNames[index], State.HostAddressSource);
+  } catch (const std::system_error&) {
+    // No thread to follow them: the addresses of the start.
+    Watched.Assign(State.AdapterAddresses(index));
+    return;
+  }
   if (Watch->Changed(WatchedNow)) Watched.Assign(WatchedNow);
 }
 

@@ -2,15 +2,24 @@
 
 #include <utility>
 
+#include "support/WorkerGuard.h"
+
 TInterfaceWatch::TInterfaceWatch(std::string interface, THostAddressSource source, std::chrono::milliseconds period)
     : Interface(std::move(interface)), Source(std::move(source)) {
   Read();
+  // Under the program's guard: a fault in a reading ends the following, not
+  // the capture, which goes on with the addresses last read.
   Worker = std::thread([this, period] {
-    std::unique_lock lock(Mutex);
-    while (!Wake.wait_for(lock, period, [this] { return Stop; })) {
-      lock.unlock();
-      Read();
-      lock.lock();
+    try {
+      RunWorker([&] {
+        std::unique_lock lock(Mutex);
+        while (!Wake.wait_for(lock, period, [this] { return Stop; })) {
+          lock.unlock();
+          Read();
+          lock.lock();
+        }
+      });
+    } catch (...) {
     }
   });
 }
