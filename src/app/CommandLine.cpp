@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "app/OptionTable.h"
+#include "capture/backend/HostAddresses.h"
 #include "capture/backend/IpAddress.h"
 #include "headless/HeadlessReport.h"
 #include "headless/MetricsServe.h"
@@ -91,6 +92,15 @@ bool WholeNumber(const std::string& text, long low, long high, long& value) {
 bool IsAddress(const std::string& text) {
   in_addr parsed{};
   return inet_pton(AF_INET, text.c_str(), &parsed) == 1;
+}
+
+// What --adapter takes: an address of either family, or the name of an
+// interface of this host that holds an address (all of them are watched).
+bool IsAdapter(const std::string& text) {
+  TIpAddress parsed;
+  if (TIpAddress::Parse(text, parsed)) return true;
+  std::vector<THostAddress> host;
+  return WholeInterfaceCapture && !text.empty() && SystemIpAddresses(host) && !InterfaceAddresses(host, text).empty();
 }
 
 // Letters, digits, dots, hyphens and underscores, as a Host header carries a
@@ -298,7 +308,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, TLongOptions& option
       error = options.File.empty() ? "--adapter needs --read, --report or --serve" : "--adapter is missing";
       return false;
     }
-    if (!options.Adapter.empty() && !IsAddress(options.Adapter)) {
+    if (!options.Adapter.empty() && !IsAdapter(options.Adapter)) {
       error = "--adapter needs an IPv4 address, not '" + options.Adapter + "'";
       return false;
     }
@@ -320,8 +330,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, TLongOptions& option
     error = "--adapter is missing";
     return false;
   }
-  TIpAddress adapter;
-  if (!TIpAddress::Parse(options.Adapter, adapter)) {
+  if (!IsAdapter(options.Adapter)) {
     error = "--adapter needs an IPv4 address, not '" + options.Adapter + "'";
     return false;
   }

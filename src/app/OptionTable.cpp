@@ -26,7 +26,8 @@ constexpr TOptionRow Rows[] = {
              "picks a free port"},
     {.Id = Adapter, .Name = "adapter", .Kind = K::Address, .FrontEnds = ForEvery, .Value = "ADDR",
      .Help = "the IPv4 or IPv6 address whose traffic is counted\n"
-             "(a link-local one with its interface: fe80::1%eth0)"},
+             "(a link-local one with its interface: fe80::1%eth0), or an\n"
+             "interface of this host: every address it holds, both families"},
     {.Id = Read, .Name = "read", .Kind = K::Text, .FrontEnds = ForReport | ForWindow, .Value = "FILE",
      .Help = "count a pcap or pcapng file instead of the live interface", .Noun = "a file name",
      .Misplaced = "--serve captures live; --read is for --report"},

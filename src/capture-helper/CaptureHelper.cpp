@@ -1,10 +1,13 @@
 // wirepeek-capture: the one program that holds the capture rights. It opens
-// the capture on the interface that owns the address it is given, drops every
+// the capture on the interface that owns the address it is given (or on the
+// interface it is given, for all of that interface's addresses), drops every
 // capability, and streams the datagrams to standard output as a pcap stream
 // for the unprivileged program to read. A kernel filter keeps of each frame
-// only what the counting reads (see capture/backend/SnapFilter.h).
+// only what the counting reads (see capture/backend/SnapFilter.h). For an
+// interface the filter is made anew whenever the interface's addresses
+// change, so it is not locked.
 //
-//   wirepeek-capture [--whole] [--parent PID] ADDRESS
+//   wirepeek-capture [--whole] [--parent PID] ADDRESS|INTERFACE
 //
 // --parent names the program that starts it: the helper ends at once when
 // that program is already gone. The helper ends, after passing on what the
@@ -16,10 +19,13 @@
 // not open, or the program is gone.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <pcap/pcap.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -61,13 +67,17 @@ void OnStopSignal(int) {
 struct TKeep {
   pcap_dumper_t* Dumper = nullptr;
   int LinkType = 0;
-  TIpAddress Address;
+  std::vector<TIpAddress> Addresses;  // what the filter is made for now
+  // Every address watched since the start. A frame the ring still holds was
+  // cut by the filter of its time; cut again by these it keeps no more than
+  // that filter let through, even after its address has gone.
+  std::vector<TIpAddress> Cut;
   bool Whole = false;
 };
 
 void WriteRecord(unsigned char* user, const pcap_pkthdr* header, const unsigned char* bytes) {
   const auto* keep = reinterpret_cast<const TKeep*>(user);
-  const std::size_t length = SnapLength(keep->LinkType, bytes, header->caplen, keep->Address, keep->Whole);
+  const std::size_t length = SnapLength(keep->LinkType, bytes, header->caplen, keep->Cut, keep->Whole);
   if (length == 0) return;
   pcap_pkthdr kept = *header;
   kept.caplen = static_cast<bpf_u_int32>(length);
@@ -76,7 +86,7 @@ void WriteRecord(unsigned char* user, const pcap_pkthdr* header, const unsigned 
 
 int Refuse(const std::string& message) {
   std::fprintf(stderr, "wirepeek-capture: %s\n", message.c_str());
-  std::fprintf(stderr, "usage: wirepeek-capture [--whole] [--parent PID] ADDRESS\n");
+  std::fprintf(stderr, "usage: wirepeek-capture [--whole] [--parent PID] ADDRESS|INTERFACE\n");
   return HelperExitRefused;
 }
 
@@ -87,6 +97,53 @@ bool ProgramGone() {
   if (in.revents & (POLLHUP | POLLERR | POLLNVAL)) return true;
   char byte;
   return read(STDIN_FILENO, &byte, 1) <= 0;
+}
+
+// The kernel's word on address changes of any interface (no right needed);
+// -1 when it cannot be had.
+int OpenAddressNews() {
+  const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
+  if (fd < 0) return -1;
+  sockaddr_nl groups{};
+  groups.nl_family = AF_NETLINK;
+  groups.nl_groups = RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR;
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&groups), sizeof groups) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Empties the news; true when there was any (a lost message counts too).
+bool HadAddressNews(int fd) {
+  bool any = false;
+  char message[8192];
+  while (true) {
+    const ssize_t n = recv(fd, message, sizeof message, 0);
+    if (n > 0 || (n < 0 && errno == ENOBUFS)) {
+      any = true;
+      continue;
+    }
+    return any;
+  }
+}
+
+// After news: the interface's addresses read again, and the filter made for
+// them when they changed. A set that cannot be filtered keeps the filter it
+// had, which passes no other address's payload.
+void FollowAddresses(const std::string& interface, TKeep& keep) {
+  std::vector<THostAddress> host;
+  if (!SystemIpAddresses(host)) return;
+  std::vector<TIpAddress> now = InterfaceAddresses(host, interface);
+  if (now == keep.Addresses) return;
+  std::string error;
+  if (!AttachSnapFilter(pcap_fileno(Handle), keep.LinkType, now, keep.Whole, error, false)) {
+    std::fprintf(stderr, "wirepeek-capture: %s: %s\n", interface.c_str(), error.c_str());
+    return;
+  }
+  for (const TIpAddress& a : now)
+    if (std::find(keep.Cut.begin(), keep.Cut.end(), a) == keep.Cut.end()) keep.Cut.push_back(a);
+  keep.Addresses = std::move(now);
 }
 
 // PassOn's answer when the program has closed the stream.
@@ -144,17 +201,26 @@ int main(int argc, char** argv) {
   }
   if (operands.size() != 1)
     return Refuse(operands.empty() ? "no address given" : "only one address can be watched");
-  TIpAddress addr;
-  std::string scope;
-  if (!TIpAddress::Parse(operands[0], addr, &scope))
-    return Refuse(operands[0] + " is not an IPv4 address (give the address to watch, not an interface)");
   std::vector<THostAddress> host;
   if (!SystemIpAddresses(host)) return Refuse("cannot list this host's addresses");
-  // A link-local address is watched on the interface its scope names.
-  const bool scoped = std::any_of(host.begin(), host.end(),
-                                  [&](const THostAddress& a) { return a.Addr == addr && a.Interface == scope; });
-  const std::string interface = !scope.empty() ? (scoped ? scope : "") : InterfaceOwning(host, addr);
-  if (interface.empty()) return Refuse(operands[0] + " is not an address of this host");
+  TIpAddress addr;
+  std::string scope, interface;
+  std::vector<TIpAddress> addresses;
+  const bool wholeInterface = !TIpAddress::Parse(operands[0], addr, &scope);
+  if (wholeInterface) {
+    // An interface: every address it holds, as they come and go.
+    interface = operands[0];
+    addresses = InterfaceAddresses(host, interface);
+    if (addresses.empty())
+      return Refuse(operands[0] + " is neither an address nor an interface of this host that holds one");
+  } else {
+    // A link-local address is watched on the interface its scope names.
+    const bool scoped = std::any_of(host.begin(), host.end(),
+                                    [&](const THostAddress& a) { return a.Addr == addr && a.Interface == scope; });
+    interface = !scope.empty() ? (scoped ? scope : "") : InterfaceOwning(host, addr);
+    if (interface.empty()) return Refuse(operands[0] + " is not an address of this host");
+    addresses = {addr};
+  }
 
   TOpenFailure failure;
   // Opened as the program opens it (the kernel's ring is laid out by the
@@ -167,9 +233,18 @@ int main(int argc, char** argv) {
     return failure.Stage == TOpenStage::Create ? HelperExitCreateFailed
                                                                    : HelperExitActivateFailed;
   }
-  TKeep keep{nullptr, pcap_datalink(Handle), addr, whole};
+  TKeep keep{nullptr, pcap_datalink(Handle), addresses, addresses, whole};
   std::string error;
-  if (!AttachSnapFilter(pcap_fileno(Handle), keep.LinkType, std::span<const TIpAddress>(&addr, 1), whole, error)) {
+  // Subscribed before the filter is made, so no change is missed in between.
+  const int news = wholeInterface ? OpenAddressNews() : -1;
+  if (wholeInterface && news < 0) {
+    std::fprintf(stderr, "wirepeek-capture: %s: cannot follow its addresses: %s\n", interface.c_str(),
+                 std::strerror(errno));
+    pcap_close(Handle);
+    return HelperExitActivateFailed;
+  }
+  if (wholeInterface) FollowAddresses(interface, keep);
+  if (!AttachSnapFilter(pcap_fileno(Handle), keep.LinkType, keep.Addresses, whole, error, !wholeInterface)) {
     std::fprintf(stderr, "wirepeek-capture: %s: %s\n", interface.c_str(), error.c_str());
     pcap_close(Handle);
     return HelperExitActivateFailed;
@@ -211,6 +286,7 @@ int main(int argc, char** argv) {
   }
   bool streamOpen = status == 0;
   while (streamOpen && !StopAsked) {
+    if (news >= 0 && HadAddressNews(news)) FollowAddresses(interface, keep);
     const int n = PassOn(keep);
     if (n == PCAP_ERROR_BREAK) break;
     // Stream closed by the program: it has what it wants.
@@ -224,8 +300,8 @@ int main(int argc, char** argv) {
     }
     if (ProgramGone()) break;
     if (n == 0) {
-      pollfd fds[2] = {{captureFd, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-      poll(fds, 2, 1000);
+      pollfd fds[3] = {{captureFd, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}, {news, POLLIN, 0}};
+      poll(fds, news >= 0 ? 3 : 2, 1000);
     }
   }
   // Asked to end: what the kernel captured until now is passed on first,
@@ -249,5 +325,6 @@ int main(int argc, char** argv) {
     pcap_dump_close(keep.Dumper);  // closes standard output
   }
   pcap_close(Handle);
+  if (news >= 0) close(news);
   return status;
 }

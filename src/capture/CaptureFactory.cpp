@@ -13,13 +13,17 @@ std::unique_ptr<TCaptureSocket> OpenCaptureSocket(const TCaptureRequest& request
     failure.Stage = TOpenStage::Create;
     return TPcapCaptureSocket::OpenFile(request.File, failure.Reason);
   }
-  const int ring = request.WholeDatagrams ? TPcapCaptureSocket::RingBufferBytes : TPcapCaptureSocket::HeadersRingBytes;
-  if (auto live = TPcapCaptureSocket::OpenLive(request.Interface, failure, request.Address.IsV6() ? "ip6" : "ip", ring)) {
+  // An interface's addresses change while it is watched, which a locked
+  // filter cannot follow: its datagrams come whole.
+  const bool whole = request.WholeDatagrams || request.WholeInterface;
+  const int ring = whole ? TPcapCaptureSocket::RingBufferBytes : TPcapCaptureSocket::HeadersRingBytes;
+  const char* families = request.WholeInterface ? "ip or ip6" : request.Address.IsV6() ? "ip6" : "ip";
+  if (auto live = TPcapCaptureSocket::OpenLive(request.Interface, failure, families, ring)) {
     // Outside debug mode the counting reads only the headers: copying the
     // rest out of the kernel is what a flood costs most. Should the kernel
     // refuse, whole datagrams count the same.
     std::string ignored;
-    if (!request.WholeDatagrams) live->KeepOnlyCounted(std::span<const TIpAddress>(&request.Address, 1), ignored);
+    if (!whole) live->KeepOnlyCounted(std::span<const TIpAddress>(&request.Address, 1), ignored);
     return live;
   }
   if (!failure.PermissionDenied) return nullptr;
@@ -27,7 +31,7 @@ std::unique_ptr<TCaptureSocket> OpenCaptureSocket(const TCaptureRequest& request
   const std::string helper = request.Helper.empty() ? FindCaptureHelper(request.ExePath) : request.Helper;
   std::string advice = CaptureRightsAdvice(helper);
   if (!helper.empty() && ::access(helper.c_str(), X_OK) == 0) {
-    const std::string text = ScopedText(request.Address, request.Interface);
+    const std::string text = request.WholeInterface ? request.Interface : ScopedText(request.Address, request.Interface);
     // The packet dump of debug mode wants whole datagrams; counting wants
     // only their first bytes.
     if (auto viaHelper = THelperCaptureSocket::Open(helper, text, request.WholeDatagrams, failure))

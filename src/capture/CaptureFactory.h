@@ -14,6 +14,7 @@ struct TCaptureRequest {
   std::string File;              // a capture file to read (empty: live)
   std::string Interface;         // live: the interface that owns Address
   TIpAddress Address;            // live: the watched address
+  bool WholeInterface = false;   // live: every address of Interface instead
   bool WholeDatagrams = false;   // the packet dump wants whole datagrams
   std::string Helper;            // the helper to use (empty: looked for beside ExePath, then installed)
   std::string ExePath;

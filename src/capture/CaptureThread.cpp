@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstring>
+#include <system_error>
 
 #include "capture/CountPacket.h"
 #include "capture/backend/IpDatagram.h"
@@ -58,10 +59,7 @@ int TCaptureThread::Run() {
     if (!State.NotifyWindow) {
       exitCode = 1;
     } else {
-      const TIpAddress selected = State.Adapters[State.SelectedAdapter];
-      Watch6 = selected.IsV6();
-      SelectedAddr = selected.Raw4();
-      Selected6 = selected;
+      ChooseWatched();
       State.NotifyWindow->CaptureNotify();
       exitCode = 0;
       while (State.KeepRunning.load(std::memory_order_relaxed)) {
@@ -104,7 +102,36 @@ int TCaptureThread::Run() {
       }
     }
   }
+  Watch.reset();
   return exitCode;
+}
+
+// Capture thread, before the first notification.
+void TCaptureThread::ChooseWatched() {
+  const std::int32_t index = State.SelectedAdapter;
+  if (!State.AdapterIsInterface[index]) {
+    // One address: its family's datagrams make the totals.
+    const TIpAddress selected = State.Adapters[index];
+    Watched.Count4 = !selected.IsV6();
+    Watched.Count6 = selected.IsV6();
+    Watched.Assign({selected});
+    return;
+  }
+  // A whole interface: both families, and the addresses it holds now; a
+  // file is seen from the addresses it holds at the start.
+  Watched.Count4 = Watched.Count6 = true;
+  if (!State.CaptureFile.empty()) {
+    Watched.Assign(State.AdapterAddresses(index));
+    return;
+  }
+  try {
+    Watch = std::make_unique<TInterfaceWatch>(State.AdapterNames[index], State.HostAddressSource);
+  } catch (const std::system_error&) {
+    // No thread to follow them: the addresses of the start.
+    Watched.Assign(State.AdapterAddresses(index));
+    return;
+  }
+  if (Watch->Changed(WatchedNow)) Watched.Assign(WatchedNow);
 }
 
 // Capture thread, for each datagram of a group.
@@ -121,20 +148,27 @@ void TCaptureThread::Datagram(const TCapturedDatagram& datagram) {
   }
   ReceiveTime.Millisecond = static_cast<std::uint16_t>(datagram.Microseconds / 1000);
 
+  // The interface's addresses as the watch last saw them: a load when they
+  // have not changed. Checked here, since a receive may wait long for its
+  // group.
+  if (Watch && Watch->Changed(WatchedNow)) [[unlikely]]
+    Watched.Assign(WatchedNow);
+
   const TPacketView view(buffer.data(), n);
   // Each family's totals count that family's datagrams; anything that is
   // not IPv6 takes the IPv4 path, as it always did.
   if (IpVersion(view) == 6) {
-    if (Watch6) Datagram6(n);
+    if (Watched.Count6) Datagram6(n);
     return;
   }
-  if (Watch6) return;
+  if (!Watched.Count4) return;
   State.CurLength = IpTotalLength(view);
   State.TotalPackets += 1;
   State.TotalBytes += State.CurLength;
 
   const std::uint32_t source = IpSourceAddr(view), dest = IpDestAddr(view);
-  if (source != SelectedAddr && dest != SelectedAddr) return;
+  const bool sent = Watched.Has4(source), received = Watched.Has4(dest);
+  if (!sent && !received) return;
 
   // Only copied here; the text is made on the formatter's thread, so the
   // dump never holds up the receive loop.
@@ -146,11 +180,11 @@ void TCaptureThread::Datagram(const TCapturedDatagram& datagram) {
   Ports = TransportPorts(view);
   Source = TIpAddress::V4(source);
   Dest = TIpAddress::V4(dest);
-  if (source == SelectedAddr) {
+  if (sent) {
     CountPacket(State, DirectionSent);
     QueueRecord(DirectionSent);
   }
-  if (dest == SelectedAddr) {
+  if (received) {
     CountPacket(State, DirectionReceived);
     QueueRecord(DirectionReceived);
   }
@@ -166,7 +200,8 @@ void TCaptureThread::Datagram6(std::size_t n) {
   State.TotalBytes += State.CurLength;
   Source = Ipv6SourceAddr(view);
   Dest = Ipv6DestAddr(view);
-  if (Source != Selected6 && Dest != Selected6) return;
+  const bool ours[2] = {Watched.Has6(Source), Watched.Has6(Dest)};
+  if (!ours[DirectionSent] && !ours[DirectionReceived]) return;
   if (State.DumpChannel.WantsText())
     State.Dumps.Dump(view, static_cast<std::int32_t>(n), State.DumpLimit,
                      State.CaptureFile.empty() ? nullptr : &State.KeepRunning);
@@ -176,7 +211,7 @@ void TCaptureThread::Datagram6(std::size_t n) {
   // upper layer, are "Sonota".
   const std::uint8_t classified = upper.Protocol == 58 ? 1 : upper.HasPorts ? upper.Protocol : 0;
   for (const std::uint8_t direction : {DirectionSent, DirectionReceived}) {
-    if ((direction == DirectionSent ? Source : Dest) != Selected6) continue;
+    if (!ours[direction]) continue;
     CountPacket(State, direction, classified, upper.Source, upper.Dest);
     QueueRecord(direction);
   }
@@ -190,6 +225,7 @@ void TCaptureThread::QueueRecord(std::uint8_t direction) {
   try {
     PacketRecord record;
     record.RemoteAddr = direction == DirectionSent ? Dest : Source;
+    record.LocalAddr = direction == DirectionSent ? Source : Dest;
     record.Direction = direction;
     record.Category = State.CurCategory;
     record.Length = State.CurLength;

@@ -2,10 +2,13 @@
 // The capture thread: receives, sorts and counts the datagrams of one capture.
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <thread>
+#include <vector>
 
 #include "capture/backend/CaptureBackend.h"
 #include "capture/backend/IpAddress.h"
+#include "capture/InterfaceWatch.h"
 #include "capture/TransportPorts.h"
 #include "support/DateTimeText.h"
 
@@ -35,14 +38,17 @@ class TCaptureThread final : private TDatagramSink {
   int Run();
   void Datagram(const TCapturedDatagram& Datagram) override;
   void Datagram6(std::size_t n);
+  // Sets Watched from the selected entry.
+  void ChooseWatched();
   void QueueRecord(std::uint8_t direction);
 
   TXIoctl& State;
   TLocalTime ReceiveTime;
   std::int64_t ReceiveSecond = -1;  // second ReceiveTime was computed for
-  std::uint32_t SelectedAddr = 0;
-  TIpAddress Selected6;
-  bool Watch6 = false;  // the watched address is IPv6: only IPv6 datagrams count
+  TWatchedSet Watched;
+  // For a live capture of a whole interface: follows its addresses.
+  std::unique_ptr<TInterfaceWatch> Watch;
+  std::vector<TIpAddress> WatchedNow;  // the capture thread's copy of the watch's
   TIpAddress Source, Dest;  // of the datagram being counted
   bool Matched = false;
   std::int32_t MatchedLength = 0;  // CurLength of the group's last datagram of ours

@@ -62,6 +62,8 @@ struct PacketRecord {
   std::uint8_t Protocol = 0;
   std::uint16_t LocalPort = 0;
   std::uint16_t RemotePort = 0;
+  // The address of ours it was sent from or to: one of an interface's.
+  TIpAddress LocalAddr{};
 };
 
 // Appended to by the capture thread, emptied whole by the drain; its room is

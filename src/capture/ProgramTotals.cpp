@@ -177,7 +177,7 @@ void TProgramAttribution::Fold(const PacketRecord& record) {
   if (record.Protocol != 6 && record.Protocol != 17) return Totals.Add(KernelRow(), record, s, r);
   // Later fragments and cut datagrams name no socket.
   if (record.LocalPort == 0) return Totals.Add(UnknownRow(), record, s, r);
-  const TSocketKey key{record.RemoteAddr, record.LocalPort, record.RemotePort, record.Protocol};
+  const TSocketKey key{record.RemoteAddr, record.LocalPort, record.RemotePort, record.Protocol, record.LocalAddr};
   // The key holds the remote address: its row took it when the key was cached.
   if (const auto hit = Cache.find(key); hit != Cache.end()) return Totals.Add(hit->second, record, s, r, true);
   auto parked = Waiting.find(key);

@@ -212,15 +212,16 @@ bool TSocketOwners::LookUp(const TSocketKey& key, TSocketEntry& entry) const {
   message.Header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
   message.Header.nlmsg_flags = NLM_F_REQUEST;
   message.Header.nlmsg_seq = ++Sequence;
-  message.Request.sdiag_family = Local.IsV6() ? AF_INET6 : AF_INET;
+  const TIpAddress& local = key.LocalAddr == TIpAddress{} ? Local : key.LocalAddr;
+  message.Request.sdiag_family = local.IsV6() ? AF_INET6 : AF_INET;
   message.Request.sdiag_protocol = key.Protocol;
   message.Request.idiag_states = ~0u;
   inet_diag_sockid& id = message.Request.id;
   // TCP takes the local end as the source; UDP, for historical reasons,
   // the remote one.
   const bool tcp = key.Protocol == IPPROTO_TCP;
-  const TIpAddress& source = tcp ? Local : key.RemoteAddr;
-  const TIpAddress& dest = tcp ? key.RemoteAddr : Local;
+  const TIpAddress& source = tcp ? local : key.RemoteAddr;
+  const TIpAddress& dest = tcp ? key.RemoteAddr : local;
   std::memcpy(id.idiag_src, source.Bytes(), source.Size());
   id.idiag_sport = htons(tcp ? key.LocalPort : key.RemotePort);
   std::memcpy(id.idiag_dst, dest.Bytes(), dest.Size());

@@ -23,12 +23,14 @@ struct TSocketKey {
   std::uint16_t LocalPort = 0;
   std::uint16_t RemotePort = 0;
   std::uint8_t Protocol = 0;  // 6 TCP, 17 UDP
+  // Ours: one of a whole interface's addresses (unspecified: the watched one).
+  TIpAddress LocalAddr{};
   bool operator==(const TSocketKey&) const = default;
 };
 
 struct TSocketKeyHash {
   std::size_t operator()(const TSocketKey& k) const noexcept {
-    std::uint64_t x = std::rotl(k.RemoteAddr.Hash(), 32) ^ (std::uint64_t{k.LocalPort} << 16) ^ k.RemotePort ^
+    std::uint64_t x = std::rotl(k.RemoteAddr.Hash(), 32) ^ k.LocalAddr.Hash() ^ (std::uint64_t{k.LocalPort} << 16) ^ k.RemotePort ^
                       (std::uint64_t{k.Protocol} << 56);
     x ^= x >> 33;
     x *= 0xff51afd7ed558ccdull;

@@ -100,12 +100,64 @@ std::int32_t TXIoctl::ListAdaptor() {
   SelectedAdapter = 1;
   Adapters = AdapterTable{};
   AdapterNames = {};
+  AdapterIsInterface = {};
   for (std::int32_t i = 1; i <= n; ++i) {
     Adapters[i] = addresses[static_cast<std::size_t>(i - 1)];
     AdapterNames[i] = InterfaceOwning(host, Adapters[i]);
   }
-  AdapterCount = n;
-  return n;
+  // Then the interfaces as wholes, after every address, so an address keeps
+  // its place in the list.
+  std::int32_t count = n;
+  if (WholeInterfaceCapture) {
+    for (const std::string& name : CaptureInterfaces(host)) {
+      ++count;
+      Adapters[count] = TIpAddress{};
+      AdapterNames[count] = name;
+      AdapterIsInterface[count] = 1;
+    }
+  }
+  AdapterCount = count;
+  return count;
+}
+
+bool TXIoctl::SelectAdapter(const std::string& adapter) {
+  TIpAddress parsed;
+  std::string scope;
+  const bool address = TIpAddress::Parse(adapter, parsed, &scope);
+  if (!address) {
+    std::vector<THostAddress> host;
+    if (!WholeInterfaceCapture || adapter.empty() || !HostAddressSource || !HostAddressSource(host) ||
+        InterfaceAddresses(host, adapter).empty())
+      return false;
+  }
+  Adapters = AdapterTable{};
+  AdapterNames = {};
+  AdapterIsInterface = {};
+  Adapters[1] = address ? parsed : TIpAddress{};
+  AdapterNames[1] = address ? scope : adapter;
+  AdapterIsInterface[1] = address ? 0 : 1;
+  AdapterCount = 1;
+  SelectedAdapter = 1;
+  return true;
+}
+
+std::vector<TIpAddress> TXIoctl::AdapterAddresses(std::int32_t index) const {
+  if (!AdapterIsInterface[index]) return {Adapters[index]};
+  std::vector<THostAddress> host;
+  if (HostAddressSource) HostAddressSource(host);
+  return InterfaceAddresses(host, AdapterNames[index]);
+}
+
+std::string AdapterEntryText(const TXIoctl& state, std::int32_t index) {
+  const std::string name = state.AdapterNames[index];
+  if (state.AdapterIsInterface[index]) return name + " (all addresses)";
+  const std::string address = ScopedText(state.Adapters[index], name);
+  return name.empty() ? address : address + " (" + name + ")";
+}
+
+std::string AdapterEntryKey(const TXIoctl& state, std::int32_t index) {
+  if (state.AdapterIsInterface[index]) return state.AdapterNames[index];
+  return ScopedText(state.Adapters[index], state.AdapterNames[index]);
 }
 
 std::int32_t TXIoctl::InitAdapter() {
@@ -125,15 +177,24 @@ std::int32_t TXIoctl::InitAdapter() {
     }
     std::vector<THostAddress> host;
     if (HostAddressSource) HostAddressSource(host);
-    request.Address = Adapters[SelectedAdapter];
-    request.Interface = InterfaceOwning(host, request.Address);
-    // A link-local address means nothing without its interface: the one it
-    // was listed or asked for with.
-    if (request.Address.IsLinkLocal() && !AdapterNames[SelectedAdapter].empty())
+    if (AdapterIsInterface[SelectedAdapter]) {
       request.Interface = AdapterNames[SelectedAdapter];
-    if (request.Interface.empty()) {
-      ShowErrorBox("IntAdapter :bind failed", ReportReason(*this, "capture", "no interface owns the address"));
-      return -1;
+      request.WholeInterface = true;
+      if (InterfaceAddresses(host, request.Interface).empty()) {
+        ShowErrorBox("IntAdapter :bind failed", ReportReason(*this, request.Interface, "the interface holds no address"));
+        return -1;
+      }
+    } else {
+      request.Address = Adapters[SelectedAdapter];
+      request.Interface = InterfaceOwning(host, request.Address);
+      // A link-local address means nothing without its interface: the one it
+      // was listed or asked for with.
+      if (request.Address.IsLinkLocal() && !AdapterNames[SelectedAdapter].empty())
+        request.Interface = AdapterNames[SelectedAdapter];
+      if (request.Interface.empty()) {
+        ShowErrorBox("IntAdapter :bind failed", ReportReason(*this, "capture", "no interface owns the address"));
+        return -1;
+      }
     }
   }
   TOpenFailure failure;

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "capture/backend/CaptureBackend.h"
 #include "capture/CaptureTypes.h"
@@ -46,6 +47,9 @@ class TXIoctl {
   // The interface that owned each address when it was listed, indexed as
   // Adapters (empty where none was known).
   TAdapterColumn<std::string> AdapterNames;
+  // 1 where the entry is a whole interface, named in AdapterNames, rather
+  // than one address (Adapters holds nothing there).
+  TAdapterColumn<std::uint8_t> AdapterIsInterface;
   std::array<std::uint8_t, 65536> RecvBuffer{};
   std::size_t RecvLength = RecvBuffer.size();  // bytes of the current datagram in RecvBuffer
 
@@ -80,9 +84,16 @@ class TXIoctl {
   // Sets the totals and the 68 counters to 0, as each capture start does.
   void ResetCounters() noexcept;
 
-  // The host's addresses into Adapters, IPv4 before IPv6: how many, or -1
-  // with a box.
+  // The host's addresses into Adapters, IPv4 before IPv6, then an entry
+  // for each interface as a whole: how many, or -1 with a box.
   std::int32_t ListAdaptor();
+  // Makes entry 1 the only one: Adapter, an address (a link-local one with
+  // its %scope) or the name of an interface of this host. False when it is
+  // neither.
+  bool SelectAdapter(const std::string& Adapter);
+  // The addresses entry Index stands for: its address, or every address its
+  // interface holds now.
+  std::vector<TIpAddress> AdapterAddresses(std::int32_t Index) const;
   // Opens the capture on Adapters[SelectedAdapter] (or CaptureFile): 0, or
   // -1 with a box. A failed start leaves nothing open.
   std::int32_t InitAdapter();
@@ -107,3 +118,9 @@ void SetReasonSink(TReasonSink Sink);
 inline constexpr std::string_view ErrorBoxCaption = "確認";
 // The monitor's box after any failed start.
 inline constexpr std::string_view CaptureStartErrorText = "CaptureStart Error";
+// How the adapter list writes an entry: "192.0.2.1 (eth0)", or "eth0 (all
+// addresses)" for a whole interface.
+std::string AdapterEntryText(const TXIoctl& State, std::int32_t Index);
+// How --start, --adapter and the settings name an entry: the address (with
+// a link-local one's scope), or the interface's name.
+std::string AdapterEntryKey(const TXIoctl& State, std::int32_t Index);

@@ -43,18 +43,20 @@ bool THeadlessCapture::Start(const std::string& adapter, const std::string& file
   IsLive = file.empty();
   TIpAddress parsed;
   std::string scope;
-  if (!TIpAddress::Parse(adapter, parsed, &scope)) {
+  const bool address = TIpAddress::Parse(adapter, parsed, &scope);
+  TXIoctl& state = Session.State();
+  // An interface of this host stands for every address it holds.
+  if (!address && !state.SelectAdapter(adapter)) {
     err << "wirepeek: '" << adapter << "' is not an IPv4 address\n";
     return false;
   }
-  TXIoctl& state = Session.State();
   // The reason has its own line already.
   state.ErrorBox = [&err](std::string_view text, std::string_view) {
     err << "wirepeek: " << text << '\n';
     return 1;
   };
   state.Reason = [&err](std::string_view line) { err << "wirepeek: " << line << '\n'; };
-  if (IsLive) {
+  if (IsLive && address) {
     // Any address of this host will do; the window's limit of ten listed
     // addresses does not apply to a capture asked for by address.
     std::vector<THostAddress> host;
@@ -66,21 +68,18 @@ bool THeadlessCapture::Start(const std::string& adapter, const std::string& file
                                        });
     if (!owned) {
       err << "wirepeek: " << adapter << " is not an address of this host; its addresses are:";
-      for (const auto& address : CaptureAddresses(host))
-        err << ' ' << ScopedText(address, InterfaceOwning(host, address));
+      for (const auto& listed : CaptureAddresses(host))
+        err << ' ' << ScopedText(listed, InterfaceOwning(host, listed));
       err << '\n';
       return false;
     }
-  } else {
-    state.CaptureFile = file;
   }
-  state.Adapters[1] = parsed;
-  state.AdapterNames[1] = scope;
-  state.AdapterCount = 1;
-  state.SelectedAdapter = 1;
+  if (!IsLive) state.CaptureFile = file;
+  if (address) state.SelectAdapter(adapter);
   state.NotifyWindow = &Target;
   state.ExePath = RunningExecutablePath();
-  Address = parsed;
+  // A whole interface's sockets are found by the address each datagram names.
+  Address = address ? parsed : TIpAddress{};
   if (ProgramsFromStart) StartPrograms();
   return Session.Monitor().CaptureStart() >= 0;
 }

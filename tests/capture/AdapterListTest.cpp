@@ -65,25 +65,26 @@ TEST_F(AdapterListTest, CountRules) {
     const char* Name;
     std::vector<THostAddress> Host;
     std::vector<TIpAddress> Listed;  // empty: refused
+    std::vector<std::string> Interfaces = {"eth0", "lo"};  // the whole-interface entries after them
   };
   const Case cases[] = {
       {"nothing at all", {}, {}},
       {"only down interfaces", {{"eth0", Addr("10.0.0.1"), false, false}, {"lo", Addr("127.0.0.1"), false, true}}, {}},
-      {"loopback alone", {Loop()}, {Addr("127.0.0.1")}},
-      {"one real address", {Real(1)}, RealAddrs(1)},
+      {"loopback alone", {Loop()}, {Addr("127.0.0.1")}, {"lo"}},
+      {"one real address", {Real(1)}, RealAddrs(1), {"eth0"}},
       {"one real address, loopback listed first by the system", {Loop(), Real(1)}, RealAddrs(1) + Addr("127.0.0.1")},
       {"nine real and loopback", Reals(9) + std::vector{Loop()}, RealAddrs(9) + Addr("127.0.0.1")},
       {"nine real and two loopback", Reals(9) + std::vector{Loop(), Loop("127.0.0.2")},
        RealAddrs(9) + Addr("127.0.0.1") + Addr("127.0.0.2")},
       {"ten real and loopback", std::vector{Loop()} + Reals(10), RealAddrs(10) + Addr("127.0.0.1")},
-      {"eleven real", Reals(11), RealAddrs(11)},
-      {"eleven entries, ten distinct", Reals(10) + std::vector{Real(3, "eth1")}, RealAddrs(10)},
+      {"eleven real", Reals(11), RealAddrs(11), {"eth0"}},
+      {"eleven entries, ten distinct", Reals(10) + std::vector{Real(3, "eth1")}, RealAddrs(10), {"eth0", "eth1"}},
       {"IPv6 after IPv4, each family's loopback last",
        {Loop6(), Real6("fe80::1"), Loop(), Real(1), Real6("2001:db8::2")},
        RealAddrs(1) + Addr("127.0.0.1") + Six("fe80::1") + Six("2001:db8::2") + Six("::1")},
-      {"IPv6 alone", {Loop6()}, {Six("::1")}},
+      {"IPv6 alone", {Loop6()}, {Six("::1")}, {"lo"}},
       {"a real address twice and loopback twice", {Real(1), Real(1, "eth1"), Loop(), Loop()},
-       RealAddrs(1) + Addr("127.0.0.1")},
+       RealAddrs(1) + Addr("127.0.0.1"), {"eth0", "eth1", "lo"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -103,12 +104,17 @@ TEST_F(AdapterListTest, CountRules) {
       EXPECT_EQ(Boxes, std::vector<std::string>{TooMany});
       continue;
     }
-    ASSERT_EQ(n, static_cast<std::int32_t>(c.Listed.size()));
+    const auto addresses = static_cast<std::int32_t>(c.Listed.size());
+    ASSERT_EQ(n, addresses + static_cast<std::int32_t>(c.Interfaces.size()));
     EXPECT_EQ(state.AdapterCount, n);
     EXPECT_EQ(state.SelectedAdapter, 1);
     EXPECT_TRUE(Boxes.empty());
     for (int i = 1; i <= n + 1; ++i) {
-      EXPECT_EQ(state.Adapters[i], i <= n ? c.Listed[static_cast<std::size_t>(i - 1)] : TIpAddress{}) << i;
+      EXPECT_EQ(state.Adapters[i], i <= addresses ? c.Listed[static_cast<std::size_t>(i - 1)] : TIpAddress{}) << i;
+      EXPECT_EQ(state.AdapterIsInterface[i], i > addresses && i <= n) << i;
+      if (i > addresses && i <= n) {
+        EXPECT_EQ(AdapterEntryText(state, i), c.Interfaces[static_cast<std::size_t>(i - addresses - 1)] + " (all addresses)");
+      }
     }
   }
 }

@@ -82,15 +82,14 @@ TEST_P(HelperRefusesProgram, WithAClearMessageAndNothingOpened) {
 INSTANTIATE_TEST_SUITE_P(
     Requests, HelperRefusesProgram,
     testing::Values(TRefusal{"", "no address given"},
-                    TRefusal{"lo", "lo is not an IPv4 address"},
-                    TRefusal{"eth0", "eth0 is not an IPv4 address"},
+                    TRefusal{"wpnone0", "wpnone0 is neither an address nor an interface of this host"},
                     TRefusal{"198.51.100.77", "198.51.100.77 is not an address of this host"},
                     TRefusal{"10.255.255.254", "10.255.255.254 is not an address of this host"},
                     TRefusal{"127.0.0.1 127.0.0.1", "only one address can be watched"},
                     TRefusal{"127.0.0.1 extra", "only one address can be watched"},
                     TRefusal{"--promisc 127.0.0.1", "unknown option --promisc"},
                     TRefusal{"127.0.0.1 -i", "unknown option -i"},
-                    TRefusal{"1.2.3", "1.2.3 is not an IPv4 address"},
+                    TRefusal{"1.2.3", "1.2.3 is neither an address nor an interface"},
                     TRefusal{"--parent x 127.0.0.1", "--parent needs a process id"},
                     TRefusal{"--parent 1 127.0.0.1", "the program that started it has ended", HelperExitFailed},
                     TRefusal{"127.0.0.1", "file descriptor 0 is not open", HelperExitFailed, "<&-"},
@@ -562,5 +561,33 @@ INSTANTIATE_TEST_SUITE_P(Modes, HelperFilterLive,
                            return std::string(p.param.Whole ? "Whole" : "Headers") +
                                   (IsIpv6Text(p.param.Ours) ? "Ipv6" : "");
                          });
+
+// Given an interface, the helper's filter follows the addresses it holds: an
+// address keeps its payload (--whole) only while it is the interface's.
+TEST(HelperInterfaceLive, TheFilterFollowsTheInterfacesAddresses) {
+  SKIP_WITHOUT_TEST_NAMESPACES();
+  TTestNamespace ns("wpi" + std::to_string(getpid()));
+  THelperCopy helper;
+  const std::string out = helper.Path + ".pcap";  // removed with the copy
+  std::string command;
+  for (const auto& word : helper.AsMember) command += word + " ";
+  TInNamespace inside(ns);
+  std::unique_ptr<FILE, int (*)(FILE*)> input(popen((command + helper.Path + " --whole lo >" + out).c_str(), "w"), pclose);
+  ASSERT_NE(input, nullptr);
+  for (int i = 0; i < 500 && ReadWholeFile(out).size() < 24; ++i) std::this_thread::sleep_for(10ms);
+  const char* texts[] = {"before it was ours", "while it was ours", "never ours", "no longer ours"};
+  for (int step = 0; step < 4; ++step) {
+    if (step == 1 || step == 3) ns.Run(std::string("ip addr ") + (step == 1 ? "add" : "del") + " 127.0.0.7/32 dev lo");
+    if (step == 1 || step == 3) std::this_thread::sleep_for(300ms);
+    TFd sink(socket(AF_INET, SOCK_DGRAM, 0));
+    Bind(sink, step == 2 ? "127.0.0.9" : "127.0.0.7", 8080);
+    const std::string text = texts[step];
+    SendUdp("127.0.0.5", 40000, step == 2 ? "127.0.0.9" : "127.0.0.7", 8080, 300, 1, {text.begin(), text.end()});
+  }
+  const int status = pclose(input.release());
+  const std::string stream = ReadWholeFile(out);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  for (int step = 0; step < 4; ++step) EXPECT_EQ(stream.find(texts[step]) != std::string::npos, step == 1) << texts[step];
+}
 
 }  // namespace

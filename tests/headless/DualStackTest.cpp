@@ -1,16 +1,19 @@
 // Real dual-stack traffic between two namespaces made here: HTTP over TCP,
 // pings of fragmenting sizes, UDP to the DNS port with a hop-by-hop header.
-// tcpdump writes it to a file, which a small reader below counts on its own;
-// the report live, the report of the file and the endpoint must count the
-// same. Root only.
+// tcpdump writes it to a file, which a small reader of the tests counts on
+// its own; the report live, the report of the file and the endpoint must
+// count the same. Root only.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <map>
+#include <set>
+#include <sstream>
 
 #include "headless/ServeProcess.h"
 #include "common/Reachable.h"
+#include "common/TcpdumpCount.h"
 
 namespace {
 
@@ -20,44 +23,6 @@ using nlohmann::json;
 
 constexpr const char* kOurs = "2001:db8:1::1";
 constexpr const char* kPeer = "2001:db8:1::2";
-
-// What the file holds of our IPv6 datagrams, counted without the program,
-// per direction (0 sent, 1 received, as seen from Ours): packets, bytes,
-// ICMPv6 packets (behind any extension headers), and bytes per remote address.
-struct TIndependentCount {
-  std::int64_t Packets[2] = {}, Bytes[2] = {}, Icmp[2] = {};
-  std::map<std::string, std::int64_t> Remote[2];
-};
-
-// Reads a classic Ethernet capture file.
-TIndependentCount CountFile(const std::string& path, const std::string& ours) {
-  const std::string f = ReadWholeFile(path);
-  const auto u8 = [&](std::size_t at) -> std::uint32_t { return at < f.size() ? static_cast<std::uint8_t>(f[at]) : 0u; };
-  const auto text = [&](std::size_t at) {
-    char out[INET6_ADDRSTRLEN] = {};
-    return std::string(inet_ntop(AF_INET6, f.data() + at, out, sizeof out));
-  };
-  TIndependentCount count;
-  for (std::size_t at = 24, ip = 0; at + 16 <= f.size(); at += 16 + (u8(at + 8) | u8(at + 9) << 8 | u8(at + 10) << 16)) {
-    if ((u8(at + 28) << 8 | u8(at + 29)) != 0x86DD) continue;
-    ip = at + 30;
-    const std::string ends[2] = {text(ip + 8), text(ip + 24)};
-    std::uint32_t next = u8(ip + 6);
-    for (std::size_t h = ip + 40, size = 0; next == 0 || next == 43 || next == 60 || next == 44; h += size) {
-      size = next == 44 ? 8u : (u8(h + 1) + 1u) * 8u;
-      next = u8(h);
-    }
-    for (int d = 0; d < 2; ++d) {
-      if (ends[d] != ours) continue;
-      const std::int64_t length = 40 + (u8(ip + 4) << 8 | u8(ip + 5));
-      count.Packets[d] += 1;
-      count.Bytes[d] += length;
-      count.Icmp[d] += next == 58;
-      count.Remote[d][ends[1 - d]] += length;
-    }
-  }
-  return count;
-}
 
 class DualStackLive : public testing::Test {
  protected:
@@ -88,66 +53,124 @@ class DualStackLive : public testing::Test {
 };
 
 // Besides, ::1 is watched like 127.0.0.1: each ping to itself counts once in
-// each direction.
-TEST_F(DualStackLive, ReportEndpointAndFileCountIpv6AsAnIndependentReadingOfTcpdumpsFile) {
-  const auto file = (Dir / "six.pcap").string();
-  TChildProcess dump(*Ours, {"/usr/bin/tcpdump", "-i", Interface, "-n", "-U", "-w", file, "ip6"}, Dir, "tcpdump");
+// each direction. The interface is watched whole too, in the report and the
+// window: both families, its link-local address and the addresses it is
+// given while the capture runs, as DHCP or SLAAC would.
+TEST_F(DualStackLive, ReportEndpointWindowAndFileCountAsAnIndependentReadingOfTcpdumpsFile) {
+  // Nothing the namespaces send by themselves (solicitations, neighbour
+  // probes, the reports after an address test) may fall between the starts
+  // and ends of the captures.
+  const std::string peerInterface = "wu" + std::to_string(getpid());
+  std::string mac[2], tentative = "?";
+  for (int i = 0; i < 2; ++i) {
+    TTestNamespace& ns = i == 0 ? *Ours : *Peer;
+    const std::string dev = i == 0 ? Interface : peerInterface;
+    ns.Run("sysctl -q -w net.ipv6.conf." + dev + ".router_solicitations=0");
+    CommandOutput("ip netns exec " + ns.Name + " cat /sys/class/net/" + dev + "/address", mac[i]);
+    mac[i].resize(mac[i].find('\n'));
+    for (int n = 0; n < 100 && !tentative.empty(); ++n, std::this_thread::sleep_for(50ms))
+      CommandOutput("ip netns exec " + ns.Name + " ip -6 addr show dev " + dev + " tentative", tentative);
+  }
+  Ours->Run("ip -6 neigh replace " + std::string(kPeer) + " lladdr " + mac[1] + " dev " + Interface + " nud permanent");
+  for (const std::string six : {kOurs, "2001:db8:1::3"})
+    Peer->Run("ip -6 neigh replace " + six + " lladdr " + mac[0] + " dev " + peerInterface + " nud permanent");
+  std::this_thread::sleep_for(2500ms);
+
+  const auto file = (Dir / "dual.pcap").string();
+  TChildProcess dump(*Ours, {"/usr/bin/tcpdump", "-i", Interface, "-n", "-U", "-w", file, "ip or ip6"}, Dir, "tcpdump");
   if (!dump.WaitForError("listening on", 10s)) GTEST_SKIP() << "no tcpdump: " << dump.Errors();
-  TChildProcess web(*Peer, {"/usr/bin/python3", "-m", "http.server", "80", "--bind", kPeer}, Dir, "web");
+  TChildProcess web(*Peer, {"/usr/bin/python3", "-m", "http.server", "80", "--bind", "::"}, Dir, "web");
   TChildProcess serve(*Ours, {WIREPEEK_BINARY, "--serve", "127.0.0.1:0", "--adapter", kOurs, "--json"}, Dir, "serve");
   ASSERT_TRUE(serve.WaitForError("/metrics for ", 10s)) << serve.Errors();
-  const auto report = [&](const char* adapter, const char* name) {
+  const auto report = [&](const std::string& adapter, const char* name) {
     return TChildProcess(*Ours, {WIREPEEK_BINARY, "--report", "--adapter", adapter, "--seconds", "60", "--json"}, Dir,
                          name);
   };
-  TChildProcess six = report(kOurs, "report"), loopback = report("::1", "loopback");
-  // The captures have their sockets once the namespace holds four packet
-  // sockets (tcpdump's, the endpoint's and theirs); their filters follow.
+  TChildProcess six = report(kOurs, "report"), loopback = report("::1", "loopback"), whole = report(Interface, "whole");
+  long captures = 5;  // tcpdump's, the endpoint's and the reports'
+#ifdef WIREPEEK_WINDOW
+  // A copy, whose settings file beside it goes with it.
+  const TReachableCopy copy({WIREPEEK_WINDOW});
+  const std::string home = Dir.string();
+  TChildProcess window(*Ours, {"/usr/bin/env", "HOME=" + home, "XDG_STATE_HOME=" + home, "XDG_CONFIG_HOME=" + home,
+                "QT_QPA_PLATFORM=offscreen", copy(WIREPEEK_WINDOW), "--start", Interface, "--quit-after", "14"}, Dir, "window");
+  captures = 6;
+#endif
+  // The captures have their sockets once the namespace holds them all;
+  // their filters follow.
   const auto packetSockets = [&] {
     std::ifstream list("/proc/" + std::to_string(six.Id()) + "/net/packet");
     return std::count(std::istreambuf_iterator<char>(list), {}, '\n') - 1;
   };
-  for (int i = 0; i < 400 && packetSockets() < 4; ++i) std::this_thread::sleep_for(25ms);
-  ASSERT_EQ(packetSockets(), 4);
+  for (int i = 0; i < 400 && packetSockets() < captures; ++i) std::this_thread::sleep_for(25ms);
+  ASSERT_EQ(packetSockets(), captures);
   std::this_thread::sleep_for(1s);
 
   const std::string peer = kPeer;
   Ours->Run("curl -6 -s -o /dev/null --retry 5 --retry-connrefused http://[" + peer + "]/");
+  Ours->Run("curl -4 -s -o /dev/null http://192.0.2.2/");
   Ours->Run("ping -6 -q -c 3 -i 0.2 -s 3000 " + peer);  // fragmented
   Ours->Run("ping -6 -q -c 4 -i 0.2 ::1");
   Ours->Run("/usr/bin/python3 -c \"import socket; s = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM); "
             "s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_HOPOPTS, bytes([0, 0, 1, 4, 0, 0, 0, 0])); "
             "[s.sendto(b'q' * 100, ('" + peer + "', 53)) for _ in range(5)]; __import__('time').sleep(1.5)\"");
+  Ours->Run("ip addr add 192.0.2.3/24 dev " + Interface);
+  Ours->Run("ip addr add 2001:db8:1::3/64 dev " + Interface + " nodad");
+  std::this_thread::sleep_for(1500ms);  // three looks of the interface's watch
+  Ours->Run("ping -q -c 3 -i 0.2 -I 192.0.2.3 192.0.2.2");
+  Ours->Run("curl -6 -s -o /dev/null --interface 2001:db8:1::3 http://[" + peer + "]/");
   std::this_thread::sleep_for(500ms);
+  std::vector<std::pair<std::string, json>> counted;  // what watched the interface
+#ifdef WIREPEEK_WINDOW
+  ASSERT_EQ(window.Wait(20s), 0) << window.Errors();
+  counted.emplace_back("window", json::parse(window.Output()));
+#endif
   const json endpoint = [&] {
     TInNamespace inside(*Ours);
     return json::parse(HttpGet(ServedPort(serve.Errors()), "/report.json").Body);
   }();
-  for (TChildProcess* p : {&six, &loopback, &serve}) EXPECT_EQ(p->Stop(SIGTERM), 0) << p->Errors();
+  for (TChildProcess* p : {&six, &loopback, &whole, &serve}) EXPECT_EQ(p->Stop(SIGTERM), 0) << p->Errors();
+  counted.emplace_back("report", json::parse(whole.Output()));
   std::this_thread::sleep_for(300ms);
   dump.Stop(SIGINT);
   web.Stop(SIGTERM);
   TChildProcess read(*Ours, {WIREPEEK_BINARY, "--report", "--adapter", kOurs, "--read", file, "--json"}, Dir, "read");
   ASSERT_EQ(read.Wait(20s), 0) << read.Errors();
 
-  const TIndependentCount expected = CountFile(file, kOurs);
+  // Every address the interface held by the end, from the system's listing.
+  std::string listing;
+  ASSERT_EQ(CommandOutput("ip -n " + Ours->Name + " -br addr show dev " + Interface, listing), 0);
+  std::set<std::string> all;
+  std::istringstream words(listing);
+  for (std::string w; words >> w;) all.insert(w.find('/') == std::string::npos ? "" : w.substr(0, w.find('/')));
+  all.erase("");
+  ASSERT_EQ(all.size(), 5u) << listing;  // two IPv4, two global IPv6 and the link-local one
+  const TIndependentCount expected = CountTcpdumpFile(file, {kOurs}), interface = CountTcpdumpFile(file, all);
   ASSERT_GT(expected.Icmp[1], 6);  // the large echo replies came in fragments
-  for (const json& r : {json::parse(six.Output()), json::parse(serve.Output()), endpoint, json::parse(read.Output())}) {
-    SCOPED_TRACE(r.dump());
-    EXPECT_EQ(r["adapter"], kOurs);
+  for (const json& r : {json::parse(six.Output()), json::parse(serve.Output()), endpoint, json::parse(read.Output())})
+    counted.emplace_back(kOurs, r);
+  for (const auto& [name, r] : counted) {
+    SCOPED_TRACE(name + ": " + r.dump());
+    const TIndependentCount& count = name == kOurs ? expected : interface;
+    EXPECT_EQ(r["adapter"], name == kOurs ? kOurs : Interface);
     std::map<std::string, std::int64_t> remote[2];
     for (const json& row : r["addresses"])
       remote[0][row["addr"]] = row["sent_bytes"], remote[1][row["addr"]] = row["recv_bytes"];
     for (int d = 0; d < 2; ++d) {
       const json& side = r[d == 0 ? "sent" : "received"];
-      EXPECT_EQ(side["packets"][0], expected.Packets[d]);
-      EXPECT_EQ(side["bytes"][0], expected.Bytes[d]);
-      EXPECT_EQ(side["packets"][1], expected.Icmp[d]);
-      for (const auto& [addr, bytes] : expected.Remote[d]) EXPECT_EQ(remote[d][addr], bytes) << addr;
+      EXPECT_EQ(side["packets"][0], count.Packets[d]);
+      EXPECT_EQ(side["bytes"][0], count.Bytes[d]);
+      EXPECT_EQ(side["packets"][1], count.Icmp[d]);
+      for (const auto& [addr, bytes] : count.Remote[d]) EXPECT_EQ(remote[d][addr], bytes) << addr;
     }
     // HTTP client over TCP; DNS client over UDP behind its hop-by-hop header.
     EXPECT_GT(r["sent"]["packets"][5], 3);
     EXPECT_EQ(r["sent"]["packets"][3], 5);
+    // An interface's totals count both families.
+    if (name != kOurs) {
+      EXPECT_EQ(r["total_packets"], interface.TotalPackets);
+      EXPECT_EQ(r["total_bytes"], interface.TotalBytes);
+    }
   }
   // The UDP socket, still open at the look-up, is found among IPv6 sockets.
   const json programs = json::parse(six.Output())["programs"];

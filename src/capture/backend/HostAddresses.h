@@ -20,6 +20,9 @@ struct THostAddress {
 // false when the system will not list them.
 bool SystemIpAddresses(std::vector<THostAddress>& Addresses);
 
+// Whether this platform's capture can watch a whole interface.
+extern const bool WholeInterfaceCapture;
+
 // Where the capture engine takes the host's addresses from: the system's by
 // default, a fixed list in tests.
 using THostAddressSource = std::function<bool(std::vector<THostAddress>& Addresses)>;
@@ -33,6 +36,14 @@ std::vector<TIpAddress> CaptureAddresses(const std::vector<THostAddress>& Addres
 
 // The interface that owns Addr, up or not; empty when none does.
 std::string InterfaceOwning(const std::vector<THostAddress>& Addresses, const TIpAddress& Addr);
+
+// Every address of the interface called Interface, IPv4 before IPv6, each
+// once: what a capture of the whole interface watches.
+std::vector<TIpAddress> InterfaceAddresses(const std::vector<THostAddress>& Addresses, const std::string& Interface);
+
+// The interfaces that are up and hold an address, in the order their first
+// address is listed in: the adapter list's entries for whole interfaces.
+std::vector<std::string> CaptureInterfaces(const std::vector<THostAddress>& Addresses);
 
 // An address as the adapter list shows it: a link-local IPv6 address with its
 // interface as scope (fe80::1%eth0).

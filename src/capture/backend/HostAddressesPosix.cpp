@@ -7,6 +7,8 @@
 
 #include "capture/backend/HostAddresses.h"
 
+const bool WholeInterfaceCapture = true;
+
 bool SystemIpAddresses(std::vector<THostAddress>& Addresses) {
   Addresses.clear();
   ifaddrs* list = nullptr;

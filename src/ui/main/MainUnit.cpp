@@ -519,13 +519,11 @@ void TMainForm::FormActivate() {
     return;
   }
   // The address first, as settings and --start name it, then its interface;
-  // the address alone is the item's data.
-  for (int i = 1; i <= state.AdapterCount; ++i) {
-    const std::string name = state.AdapterNames[i];
-    const QString address = QString::fromStdString(ScopedText(state.Adapters[i], name));
-    cbAdapter->addItem(name.empty() ? address : address + QStringLiteral(" (%1)").arg(QString::fromStdString(name)),
-                       address);
-  }
+  // the address alone (an interface's name for a whole one) is the item's
+  // data.
+  for (int i = 1; i <= state.AdapterCount; ++i)
+    cbAdapter->addItem(QString::fromStdString(AdapterEntryText(state, i)),
+                       QString::fromStdString(AdapterEntryKey(state, i)));
   cbAdapter->setCurrentIndex(0);
   GlobalSettings.FirstActivate = 0;
 }

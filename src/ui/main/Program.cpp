@@ -90,17 +90,18 @@ void StartCapture(TMainForm& form, const QString& address, int quitAfter) {
 // given, which is then the one address in the list.
 void ReadCapture(TMainForm& form, const QString& file, const QString& address, int quitAfter) {
   form.FormActivate();
-  form.cbAdapter->clear();
-  form.cbAdapter->addItem(address, address);
   TXIoctl& state = *form.Monitor().Ioctl;
-  TIpAddress parsed;
-  std::string scope;
-  TIpAddress::Parse(address.toStdString(), parsed, &scope);
   state.CaptureFile = file.toStdString();
-  state.Adapters[1] = parsed;
-  state.AdapterNames[1] = scope;
-  state.AdapterCount = 1;
-  state.SelectedAdapter = 1;
+  // An interface is seen with the addresses it holds now.
+  if (!state.SelectAdapter(address.toStdString())) {
+    std::cerr << "wirepeek: " << address.toStdString() << " is not an address of this host\n";
+    form.close();
+    QCoreApplication::exit(1);
+    return;
+  }
+  form.cbAdapter->clear();
+  form.cbAdapter->addItem(state.AdapterIsInterface[1] ? QString::fromStdString(AdapterEntryText(state, 1)) : address,
+                          address);
   form.actCaptureStart->trigger();
   QuitAfter(form, address, quitAfter);
 }

@@ -60,4 +60,7 @@ bool HostIpv4Addresses(TWinsockCalls& calls, std::vector<THostAddress>& addresse
   return listed;
 }
 
+// A Winsock capture is bound to one address.
+const bool WholeInterfaceCapture = false;
+
 bool SystemIpAddresses(std::vector<THostAddress>& addresses) { return HostIpv4Addresses(SystemWinsock(), addresses); }
