@@ -13,7 +13,9 @@
 #include <QHeaderView>
 #include <QPixmap>
 #include <QTemporaryDir>
+#include <chrono>
 #include <cmath>
+#include <memory>
 #include <cstdio>
 #include <vector>
 
@@ -25,6 +27,7 @@
 #include "ui/main/Application.h"
 #include "ui/main/MainUnit.h"
 #include "ui/main/RatePage.h"
+#include "names/NameResolver.h"
 
 namespace {
 
@@ -39,6 +42,19 @@ void Save(QWidget* window, const QString& path) {
   if (!window->grab().save(path)) std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
 }
 
+// Names for the picture's addresses, as a resolver would give them.
+class TPictureNames final : public TNameResolver {
+ public:
+  TNameAnswer Reverse(const TIpAddress& addr) override {
+    static const std::pair<const char*, const char*> names[] = {
+        {"192.168.1.1", "router.home.arpa"}, {"93.184.216.34", "www.example.com"},
+        {"10.20.0.7", "mail.corp.example"},  {"8.8.8.8", "dns.google"}};
+    for (const auto& [text, name] : names)
+      if (addr.Text() == text) return {TNameAnswer::TKind::Named, name, 3600};
+    return {TNameAnswer::TKind::NoName, {}, 3600};
+  }
+};
+
 // A plausible few minutes of traffic, fed through the notification handler.
 void Feed(TMainForm& form) {
   TXIoctl& s = *form.Monitor().Ioctl;
@@ -48,13 +64,21 @@ void Feed(TMainForm& form) {
     std::int64_t Length;
     int Count;
     std::uint16_t H, M, S;
+    std::uint8_t Protocol = 0;
+    std::uint16_t LocalPort = 0, RemotePort = 0;
   };
   const TRec traffic[] = {
-      {"192.168.1.1", 0, 3, 74, 40, 14, 2, 11},     {"192.168.1.1", 1, 3, 190, 40, 14, 2, 11},
-      {"93.184.216.34", 0, 5, 1420, 120, 14, 3, 2}, {"93.184.216.34", 1, 5, 1500, 900, 14, 3, 5},
-      {"10.20.0.7", 0, 13, 600, 30, 14, 1, 40},     {"10.20.0.7", 1, 13, 90, 30, 14, 1, 41},
-      {"192.168.1.30", 1, 14, 229, 12, 14, 3, 7},   {"8.8.8.8", 1, 1, 84, 6, 14, 0, 58},
-      {"8.8.8.8", 0, 1, 84, 6, 14, 0, 58},          {"203.0.113.9", 1, 16, 1350, 210, 14, 3, 9},
+      {"192.168.1.1", 0, 3, 74, 40, 14, 2, 11, 17, 40312, 53},
+      {"192.168.1.1", 1, 3, 190, 40, 14, 2, 11, 17, 40312, 53},
+      {"93.184.216.34", 0, 5, 1420, 120, 14, 3, 2, 6, 51544, 80},
+      {"93.184.216.34", 1, 5, 1500, 900, 14, 3, 5, 6, 51544, 80},
+      {"10.20.0.7", 0, 13, 600, 30, 14, 1, 40, 6, 43110, 25},
+      {"10.20.0.7", 1, 13, 90, 30, 14, 1, 41, 6, 43110, 25},
+      {"192.168.1.30", 1, 14, 229, 12, 14, 3, 7, 17, 138, 138},
+      {"8.8.8.8", 1, 1, 84, 6, 14, 0, 58},
+      {"8.8.8.8", 0, 1, 84, 6, 14, 0, 58},
+      {"203.0.113.9", 1, 16, 1350, 210, 14, 3, 9, 6, 52210, 443},
+      {"203.0.113.9", 0, 16, 120, 60, 14, 3, 9, 6, 52210, 443},
   };
   for (const auto& t : traffic) {
     for (int i = 0; i < t.Count; ++i) {
@@ -64,7 +88,8 @@ void Feed(TMainForm& form) {
       c[KindPackets][t.Category] += 1;
       c[KindBytes][t.Category] += t.Length;
       s.RecordQueue.push_back({.RemoteAddr = Addr(t.Addr), .Direction = t.Direction, .Category = t.Category,
-                               .Length = t.Length, .Hour = t.H, .Minute = t.M, .Second = t.S});
+                               .Length = t.Length, .Hour = t.H, .Minute = t.M, .Second = t.S,
+                               .Protocol = t.Protocol, .LocalPort = t.LocalPort, .RemotePort = t.RemotePort});
     }
   }
   s.CurDirection = 1;
@@ -179,17 +204,23 @@ int main(int argc, char** argv) {
   form.actCaptureStart->setEnabled(false);
   form.actCaptureEnd->setEnabled(true);
   form.setWindowTitle(QStringLiteral("ワイヤピーク監視:受信:1500"));
+  form.CaptureSession().StartNames(std::make_shared<TPictureNames>());
   Feed(form);
+  form.CaptureSession().FlushNames(std::chrono::seconds(2));
+  QCoreApplication::processEvents();
   form.IPAdrModel().SampleRates();
+  form.PortModel().SampleRates();
   Save(&form, out + "/protocols.png");
   // Enlarged to show the rate, the biggest senders first.
   form.pcSyukei->setCurrentWidget(form.tsIPAdr);
-  form.resize(form.width() + 110, form.height() + 40);
+  form.resize(form.width() + 260, form.height() + 40);
   form.lvIPAdr->header()->setSortIndicator(2, Qt::DescendingOrder);
   Save(&form, out + "/addresses.png");
+  form.pcSyukei->setCurrentWidget(form.tsPort);
+  form.lvPort->header()->setSortIndicator(3, Qt::DescendingOrder);
+  Save(&form, out + "/ports.png");
   FeedPrograms(form);
   form.pcSyukei->setCurrentWidget(form.tsProgram);
-  form.resize(form.width() + 50, form.height());
   Save(&form, out + "/programs.png");
 
   // Ten minutes of a download that comes and goes, fed a second at a time
