@@ -81,20 +81,22 @@ TEST_F(DualStackLive, ReportEndpointWindowAndFileCountAsAnIndependentReadingOfTc
   if (!dump.WaitForError("listening on", 10s)) GTEST_SKIP() << "no tcpdump: " << dump.Errors();
   TChildProcess web(*Peer, {"/usr/bin/python3", "-m", "http.server", "80", "--bind", "::"}, Dir, "web");
   TChildProcess serve(*Ours, {WIREPEEK_BINARY, "--serve", "127.0.0.1:0", "--adapter", kOurs, "--json"}, Dir, "serve");
+  TChildProcess serveWhole(*Ours, {WIREPEEK_BINARY, "--serve", "127.0.0.1:0", "--adapter", Interface}, Dir, "serve-whole");
   ASSERT_TRUE(serve.WaitForError("/metrics for ", 10s)) << serve.Errors();
+  ASSERT_TRUE(serveWhole.WaitForError("/metrics for ", 10s)) << serveWhole.Errors();
   const auto report = [&](const std::string& adapter, const char* name) {
     return TChildProcess(*Ours, {WIREPEEK_BINARY, "--report", "--adapter", adapter, "--seconds", "60", "--json"}, Dir,
                          name);
   };
   TChildProcess six = report(kOurs, "report"), loopback = report("::1", "loopback"), whole = report(Interface, "whole");
-  long captures = 5;  // tcpdump's, the endpoint's and the reports'
+  long captures = 6;  // tcpdump's, the endpoints' and the reports'
 #ifdef WIREPEEK_WINDOW
   // A copy, whose settings file beside it goes with it.
   const TReachableCopy copy({WIREPEEK_WINDOW});
   const std::string home = Dir.string();
   TChildProcess window(*Ours, {"/usr/bin/env", "HOME=" + home, "XDG_STATE_HOME=" + home, "XDG_CONFIG_HOME=" + home,
                 "QT_QPA_PLATFORM=offscreen", copy(WIREPEEK_WINDOW), "--start", Interface, "--quit-after", "14"}, Dir, "window");
-  captures = 6;
+  captures = 7;
 #endif
   // The captures have their sockets once the namespace holds them all;
   // their filters follow.
@@ -125,11 +127,13 @@ TEST_F(DualStackLive, ReportEndpointWindowAndFileCountAsAnIndependentReadingOfTc
   ASSERT_EQ(window.Wait(20s), 0) << window.Errors();
   counted.emplace_back("window", json::parse(window.Output()));
 #endif
-  const json endpoint = [&] {
+  const auto served = [&](TChildProcess& endpoint) {
     TInNamespace inside(*Ours);
-    return json::parse(HttpGet(ServedPort(serve.Errors()), "/report.json").Body);
-  }();
-  for (TChildProcess* p : {&six, &loopback, &whole, &serve}) EXPECT_EQ(p->Stop(SIGTERM), 0) << p->Errors();
+    return json::parse(HttpGet(ServedPort(endpoint.Errors()), "/report.json").Body);
+  };
+  const json endpoint = served(serve);
+  counted.emplace_back("endpoint", served(serveWhole));
+  for (TChildProcess* p : {&six, &loopback, &whole, &serve, &serveWhole}) EXPECT_EQ(p->Stop(SIGTERM), 0) << p->Errors();
   counted.emplace_back("report", json::parse(whole.Output()));
   std::this_thread::sleep_for(300ms);
   dump.Stop(SIGINT);
