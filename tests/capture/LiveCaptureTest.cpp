@@ -16,6 +16,7 @@
 
 #include "capture/AddrTotals.h"
 #include "common/Datagrams.h"
+#include "common/Reachable.h"
 #include "capture/backend/HostAddresses.h"
 #include "capture/NotifyTargets.h"
 #include "common/TestNetwork.h"
@@ -338,6 +339,19 @@ TEST_F(CaptureLive, AdapterListHoldsEveryAddressIpv4First) {
   EXPECT_EQ(state.Adapters[13].Text(), "2001:db8::1");
   EXPECT_EQ(state.AdapterNames[13], "wm0");
   EXPECT_TRUE(Boxes.empty());
+#ifdef WIREPEEK_WINDOW
+  // The window captures on the eleventh as on any other.
+  const TReachableCopy copy({WIREPEEK_WINDOW});
+  const std::string home = copy.Dir.string();
+  std::string out;
+  EXPECT_EQ(CommandOutput("ip netns exec " + many.Name + " env HOME=" + home + " XDG_STATE_HOME=" + home +
+                              " XDG_CONFIG_HOME=" + home + " QT_QPA_PLATFORM=offscreen " + copy(WIREPEEK_WINDOW) +
+                              " --start 198.51.100.11 --quit-after 1 2>&1",
+                          out),
+            0)
+      << out;
+  EXPECT_NE(out.find("{\"schema\":2,\"adapter\":\"198.51.100.11\",\"time\""), std::string::npos) << out;
+#endif
 }
 
 TEST(HostAddressesTest, RealAddressesFirstThenLoopbackEachOnce) {
