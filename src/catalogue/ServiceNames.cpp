@@ -26,7 +26,9 @@ TServiceNames::TServiceNames(std::istream& file) {
     if (error != std::errc() || end != where.data() + slash) continue;
     const std::uint8_t number = protocol == "tcp" ? 6 : protocol == "udp" ? 17 : 0;
     // The first entry of a port is its name, as the C library's look-up has it.
-    if (number != 0) Names.try_emplace(Key(number, port), name);
+    if (number == 0) continue;
+    Names.try_emplace(Key(number, port), name);
+    (number == 6 ? Tcp : Udp).set(port);
   }
 }
 
