@@ -1,0 +1,65 @@
+#pragma once
+// The trace of the window program: in debug mode (-D, or from a fault's
+// report on) the diagnostic lines are kept, the newest MaxLines of them, and
+// the run that had a fault saves them at its end as the dated log
+// "ALOG" yyyymmdd "_" hhmmss ".txt" in the current folder, lines ended by
+// CR LF.
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "support/TextDevs.h"
+
+// Other threads' finished lines wait for the window thread: this message
+// takes them in.
+inline constexpr UINT WM_TRACE_PENDING = WM_USER + 0x101;
+
+class TTraceLog final : public TLineList {
+ public:
+  static constexpr std::size_t MaxLines = 200000;
+
+  TTraceLog();
+  // Closes the trace, and saves the log when a fault asked for it.
+  ~TTraceLog() override;
+  TTraceLog(const TTraceLog&) = delete;
+  TTraceLog& operator=(const TTraceLog&) = delete;
+
+  // Window thread, once the window is there: the diagnostic channel is bound
+  // to the lines in debug mode, to nothing otherwise.
+  void Open(HWND Form);
+  // Window thread, after a fault's report: debug mode, the report's lines
+  // first, and the log saved at the end.
+  void SwitchToDebugMode();
+  // Window thread: whether a report asks for the switch.
+  bool SwitchWanted() const noexcept { return !Collecting && DebugMode; }
+  // Window thread, for WM_TRACE_PENDING: takes in other threads' lines.
+  void TakePending();
+  // The log's text as it would be saved.
+  std::vector<std::string> LogText() const;
+  bool SaveOnClose = false;
+
+  int Count() const override { return static_cast<int>(Lines.size()); }
+  void Add(std::string_view Line) override;
+  void AppendToLast(std::string_view Text) override;
+  void Clear() override;
+  void TextPending() override;
+
+ private:
+  HWND Form = nullptr;
+  bool Collecting = false;
+  std::deque<std::string> Lines;
+  std::uint64_t DroppedLines = 0;
+  std::atomic<bool> DrainPosted{false};
+  // Reports the channel did not take, from the report thread.
+  mutable std::mutex KeptLock;
+  std::vector<std::string> Kept;
+};
+
+// "ALOG" yyyymmdd "_" hhmmss ".txt".
+std::string TraceLogFileName(std::int32_t Date, std::int32_t Time);
