@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <limits>
 #include <string_view>
 #include <vector>
 
@@ -23,16 +24,15 @@ COLORREF Light(COLORREF colour) {
   return RGB(mix(GetRValue(colour)), mix(GetGValue(colour)), mix(GetBValue(colour)));
 }
 
-// The top of the scale: the first 1, 2 or 5 times a power of ten at or above
-// the peak, so the grid lines fall on round figures.
+// The top of the scale: the first 1, 2 or 5 times a power of ten (from 10)
+// at or above the peak, so the grid lines fall on round figures. In whole
+// numbers: a logarithm a hair below a power of ten would hold the scale
+// where it is for ever.
 double ScaleTop(std::int64_t peak) {
-  double top = 10;
-  while (top < static_cast<double>(peak)) {
-    const double power = std::pow(10, std::floor(std::log10(top)));
-    const double digit = std::round(top / power);
-    top = (digit < 2 ? 2 : digit < 5 ? 5 : 10) * power;
-  }
-  return top;
+  for (std::int64_t power = 10; power <= std::numeric_limits<std::int64_t>::max() / 10; power *= 10)
+    for (const std::int64_t digit : {1, 2, 5})
+      if (digit * power >= peak) return static_cast<double>(digit * power);
+  return static_cast<double>(peak);
 }
 
 std::int64_t NowMs() {
