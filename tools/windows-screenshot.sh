@@ -4,7 +4,9 @@
 # file, with the summary pages shown and Japanese drawn through the IPA
 # fonts; each page is turned to as a user would (the arrow key on the page
 # tabs) and the window saved as a PNG: windows-main.png (the protocols),
-# windows-addresses.png and windows-rates.png in FOLDER.
+# windows-addresses.png, windows-programs.png (empty: Wine captures no
+# live traffic, and only live traffic has programs) and windows-rates.png in
+# FOLDER.
 #   tools/windows-screenshot.sh FOLDER [win32|win64]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -29,7 +31,7 @@ wine $build/wirepeek.exe --read tests/capture/files/traffic.pcap --adapter 10.0.
 for i in \$(seq 60); do xwininfo -root -tree | grep -q 'ワイヤピーク監視' && break; sleep 0.5; done
 # The capture's figures drawn, and a few seconds of rates.
 sleep 3
-for page in main addresses rates; do
+for page in main addresses programs rates; do
   [[ \$page == main ]] || { wine "$probe" --page 1; sleep 1; }
   xwininfo -root -tree | grep -m1 'ワイヤピーク監視' | grep -oE '[0-9]+x[0-9]+\+[0-9]+\+[0-9]+' | head -1 \
     >"$work/\$page.geometry"
@@ -41,7 +43,7 @@ chmod +x "$work/shoot"
 xvfb-run -a -s "-screen 0 800x600x24" "$work/shoot"
 cat "$work/err" >&2
 mkdir -p "$out"
-for page in main addresses rates; do
+for page in main addresses programs rates; do
   IFS='x+' read -r w h x y <"$work/$page.geometry"
   xwdtopnm "$work/$page.xwd" 2>/dev/null | pamcut -left "$x" -top "$y" -width "$w" -height "$h" | pnmdepth 255 |
     pnmtopng >"$out/windows-$page.png"

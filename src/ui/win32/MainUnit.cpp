@@ -61,16 +61,17 @@ void AddTab(HWND tabs, int index, const wchar_t* caption) {
   SendMessageW(tabs, TCM_INSERTITEMW, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&item));
 }
 
-// A list view in report style with its columns.
+// A list view in report style with its columns; the figures' columns (Right)
+// are aligned right, as the Linux window aligns them.
 HWND ReportView(HWND parent, int x, int y, int w, int h, DWORD style,
-                std::initializer_list<std::pair<const wchar_t*, int>> columns) {
+                std::initializer_list<std::pair<const wchar_t*, int>> columns, std::initializer_list<int> right) {
   HWND view = ChildControl(parent, WC_LISTVIEWW, L"", LVS_REPORT | LVS_SINGLESEL | WS_BORDER | style, x, y, w, h);
   SendMessageW(view, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_FULLROWSELECT | LVS_EX_GRIDLINES);
   int index = 0;
   for (const auto& [caption, width] : columns) {
     LVCOLUMNW column{};
     column.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_FMT;
-    column.fmt = index == 0 ? LVCFMT_LEFT : LVCFMT_RIGHT;
+    column.fmt = std::find(right.begin(), right.end(), index) != right.end() ? LVCFMT_RIGHT : LVCFMT_LEFT;
     column.cx = width;
     column.pszText = const_cast<wchar_t*>(caption);
     SendMessageW(view, LVM_INSERTCOLUMNW, static_cast<WPARAM>(index++), reinterpret_cast<LPARAM>(&column));
@@ -270,14 +271,22 @@ void TMainForm::BuildControls() {
   pcSyukei = ChildControl(Form, WC_TABCONTROLW, L"", WS_CLIPSIBLINGS, 6, 102, 532, SummaryHeight);
   AddTab(pcSyukei, 0, L"プロトコル別集計");
   AddTab(pcSyukei, 1, L"ＩＰアドレス別集計");
-  AddTab(pcSyukei, 2, L"推移");
+  AddTab(pcSyukei, 2, L"プログラム別集計");
+  AddTab(pcSyukei, 3, L"推移");
   lvProt = ReportView(Form, 10, 126, 524, SummaryHeight - 52, 0,
-                      {{L"Protocol", 96}, {L"送信バイト数", 192}, {L"受信ﾊﾞｲﾄ数", 192}});
+                      {{L"Protocol", 96}, {L"送信バイト数", 192}, {L"受信ﾊﾞｲﾄ数", 192}}, {1, 2});
   // The address rows are the session's own, asked for as the view draws
   // them: any number of rows costs the same.
   lvIPAdr = ReportView(Form, 10, 126, 524, SummaryHeight - 52, LVS_OWNERDATA,
                        {{L"#", 24}, {L"IP-Address", 144}, {L"送信ﾊﾞｲﾄ数", 168}, {L"受信ﾊﾞｲﾄ数", 168}, {L"PROT", 96},
-                        {L"LASTTIME", 84}});
+                        {L"LASTTIME", 84}, {L"現在の速度", 96}},
+                       {2, 3, 6});
+  // The program as wide as the address, the user as the category, so that
+  // the page shows its rate sooner.
+  lvProgram = ReportView(Form, 10, 126, 524, SummaryHeight - 52, LVS_OWNERDATA,
+                         {{L"プログラム", 144}, {L"ユーザー", 96}, {L"送信ﾊﾞｲﾄ数", 168}, {L"受信ﾊﾞｲﾄ数", 168},
+                          {L"PROT", 96}, {L"LASTTIME", 84}, {L"現在の速度", 96}},
+                         {2, 3, 6});
   tsRate.Create(Form, {10, 126, 534, 126 + SummaryHeight - 52}, ComboRateCategory);
   sbarProt = ChildControl(Form, STATUSCLASSNAMEW, L"", SBARS_SIZEGRIP, 0, 0, 0, 0);
   for (int row = 0; row < static_cast<int>(ServiceCategoryCount); ++row) {
@@ -300,7 +309,8 @@ void TMainForm::ShowPages() {
   const auto summary = GlobalSettings.Prot_IPAdr ? SendMessageW(pcSyukei, TCM_GETCURSEL, 0, 0) : -1;
   ShowWindow(lvProt, summary == 0 ? SW_SHOW : SW_HIDE);
   ShowWindow(lvIPAdr, summary == 1 ? SW_SHOW : SW_HIDE);
-  tsRate.Show(summary == 2);
+  ShowWindow(lvProgram, summary == 2 ? SW_SHOW : SW_HIDE);
+  tsRate.Show(summary == 3);
 }
 
 // The answers come from the map at run time, for the code addresses of the
@@ -390,7 +400,9 @@ void TMainForm::actCaptureStartExecute() {
   state.ExePath = GlobalSettings.ExePath;
   // The sockets of a capture file are not this host's.
   const bool live = state.CaptureFile.empty() && state.SelectedAdapter >= 1 && state.SelectedAdapter <= state.Adapters.Count();
-  Session->Restart(live, live ? state.Adapters[state.SelectedAdapter] : 0);
+  Session->Restart(ProgramsEnabled && live, live ? state.Adapters[state.SelectedAdapter] : TIpAddress{});
+  AddressRates.Clear();
+  ProgramRates.Clear();
   if (Monitor().CaptureStart() != 0) return;
   SendMessageW(pcMain, TCM_SETCURSEL, 1, 0);
   ShowPages();
@@ -435,6 +447,7 @@ void TMainForm::tmMainTimer() {
   RateBytes totals{};
   for (std::size_t d = 0; d < 2; ++d) totals[d] = figures.Counters[d][KindBytes];
   tsRate.Tick(totals);
+  SampleRates();
   TXIoctl& state = Session->State();
   state.IdleTicks += 1;
   if (state.IdleTicks < 4) return;
@@ -454,6 +467,58 @@ void TMainForm::ShowFigures() {
   SendMessageW(lvIPAdr, LVM_SETITEMCOUNT, static_cast<WPARAM>(Session->Addresses().RowCount()),
                LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
   InvalidateRect(lvIPAdr, nullptr, FALSE);
+  // The look-ups' answers, as they have come.
+  Session->TakeAnswers();
+  const TProgramTotalsTable* programs = Session->Programs();
+  SendMessageW(lvProgram, LVM_SETITEMCOUNT, static_cast<WPARAM>(programs ? programs->RowCount() : 0),
+               LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
+  InvalidateRect(lvProgram, nullptr, FALSE);
+}
+
+namespace {
+std::string ProgramKey(const ProgramTotals& row) { return row.Program + '\n' + row.User + '\n' + row.Unit; }
+}  // namespace
+
+void TMainForm::SampleRates() {
+  const TAddrTotalsTable& addresses = Session->Addresses();
+  AddressRates.Tick();
+  for (int row = 0; row < addresses.RowCount(); ++row) {
+    const AddrTotals& r = addresses.Row(row);
+    AddressRates.Sample(TAddrTotalsTable::AddressText(r.Addr), r.SentBytes + r.RecvBytes);
+  }
+  InvalidateRect(lvIPAdr, nullptr, FALSE);
+  Session->TakeAnswers();
+  const TProgramTotalsTable* programs = Session->Programs();
+  if (!programs) return;
+  ProgramRates.Tick();
+  for (int row = 0; row < programs->RowCount(); ++row) {
+    const ProgramTotals& r = programs->Row(row);
+    ProgramRates.Sample(ProgramKey(r), r.SentBytes + r.RecvBytes);
+  }
+  SendMessageW(lvProgram, LVM_SETITEMCOUNT, static_cast<WPARAM>(programs->RowCount()),
+               LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
+  InvalidateRect(lvProgram, nullptr, FALSE);
+}
+
+// The text of one cell of the programs list, as the view asks for it.
+void TMainForm::lvProgramGetDispInfo(NMLVDISPINFOW& info) {
+  const TProgramTotalsTable* table = Session->Programs();
+  if (!table || !(info.item.mask & LVIF_TEXT) || info.item.iItem < 0 || info.item.iItem >= table->RowCount()) return;
+  const ProgramTotals& row = table->Row(info.item.iItem);
+  AddrTotals moment;
+  moment.LastTime = row.LastTime;
+  std::wstring text;
+  switch (info.item.iSubItem) {
+    case 0: text = WideText(row.Program); break;
+    case 1: text = WideText(row.User); break;
+    case 2: text = std::to_wstring(row.SentBytes); break;
+    case 3: text = std::to_wstring(row.RecvBytes); break;
+    case 4: text = WideText(ServiceCategoryNames[std::min<std::size_t>(row.LastCategory, ServiceCategoryCount - 1)]); break;
+    case 5: text = WideText(TAddrTotalsTable::TimeText(moment)); break;
+    case 6: text = WideText(ReadableRate(ProgramRates.Rate(ProgramKey(row)))); break;
+    default: break;
+  }
+  lstrcpynW(info.item.pszText, text.c_str(), info.item.cchTextMax);
 }
 
 // The text of one cell of the address list, as the view asks for it.
@@ -469,6 +534,7 @@ void TMainForm::lvIPAdrGetDispInfo(NMLVDISPINFOW& info) {
     case 3: text = std::to_wstring(row.RecvBytes); break;
     case 4: text = WideText(ServiceCategoryNames[std::min<std::size_t>(row.LastCategory, ServiceCategoryCount - 1)]); break;
     case 5: text = WideText(TAddrTotalsTable::TimeText(row)); break;
+    case 6: text = WideText(ReadableRate(AddressRates.Rate(TAddrTotalsTable::AddressText(row.Addr)))); break;
     default: break;
   }
   lstrcpynW(info.item.pszText, text.c_str(), info.item.cchTextMax);
@@ -517,6 +583,8 @@ LRESULT TMainForm::Handle(HWND window, UINT message, WPARAM wParam, LPARAM lPara
       if (header->code == TCN_SELCHANGE) ShowPages();
       if (header->hwndFrom == lvIPAdr && header->code == LVN_GETDISPINFOW)
         lvIPAdrGetDispInfo(*reinterpret_cast<NMLVDISPINFOW*>(lParam));
+      if (header->hwndFrom == lvProgram && header->code == LVN_GETDISPINFOW)
+        lvProgramGetDispInfo(*reinterpret_cast<NMLVDISPINFOW*>(lParam));
       return 0;
     }
     case WM_SIZE:

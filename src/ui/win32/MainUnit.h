@@ -12,6 +12,7 @@
 
 #include "capture/NotifyTargets.h"
 #include "session/CaptureSession.h"
+#include "ui/main/RowRates.h"
 #include "ui/win32/AboutUnit.h"
 #include "ui/win32/RatePage.h"
 #include "ui/win32/TraceLog.h"
@@ -76,8 +77,11 @@ class TMainForm {
   HWND pcSyukei = nullptr;
   HWND lvProt = nullptr;
   HWND lvIPAdr = nullptr;
+  HWND lvProgram = nullptr;
   HWND sbarProt = nullptr;
   TRatePage tsRate;
+  // Cleared by --no-programs: the programs page stays empty.
+  bool ProgramsEnabled = true;
   HMENU mmiCapture = nullptr;
 
  private:
@@ -93,6 +97,9 @@ class TMainForm {
   void WMCaptureNotify();
   void ShowFigures();
   void lvIPAdrGetDispInfo(NMLVDISPINFOW& Info);
+  void lvProgramGetDispInfo(NMLVDISPINFOW& Info);
+  // Once a second while capturing: the current rate of every row.
+  void SampleRates();
   // After a call into our code: a fault's report puts the trace into debug
   // mode before anything else runs.
   void AfterFaults();
@@ -106,4 +113,6 @@ class TMainForm {
   std::unique_ptr<TCaptureSession> Session;
   std::unique_ptr<TQueuedNotifyTarget> NotifyTarget;
   std::unique_ptr<TAboutForm> AboutForm;
+  TRowRates AddressRates;
+  TRowRates ProgramRates;
 };

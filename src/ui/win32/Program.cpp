@@ -127,6 +127,7 @@ int RunWindowProgram(const TLongOptions& options) {
   // A map that does not belong to this build ends the program at once.
   if (form.CheckMapFile() < 0) return 1;
   form.CaptureSession().Monitor().Ioctl->DumpLimit = options.DumpLimit ? 1 : 0;
+  form.ProgramsEnabled = options.Programs;
   ShowWindow(form.Handle(), SW_SHOWNORMAL);
   // The engine's boxes are the system's, captioned "確認".
   SetErrorBoxSink([&form](std::string_view text, std::string_view) {
