@@ -19,7 +19,7 @@ probe=$(find "$build" -name window_probe.exe | head -1)
 export WINEPREFIX=$PWD/build-wine WINEDEBUG=-all TZ=UTC
 scripts/wine-fonts
 # Its processes started without a display: the window's must not join them.
-wineserver -w
+timeout 30 wineserver -w || { echo "the Wine server of $WINEPREFIX stays up: stop it first" >&2; exit 1; }
 ini=$build/wirepeek.ini
 printf '[Form]\r\nTop=10\r\nLeft=10\r\nProt_IPAdr=1\r\n' >"$ini"
 work=$(mktemp -d)

@@ -8,7 +8,7 @@
 # that call is left, and the run ends as it would have, as the Linux
 # window's does after the same fault, and the run leaves its trace log in
 # the current folder. The settings file beside it is read and written. Run
-# under a display of its own (xvfb-run).
+# on a display (on-display.sh).
 #   window-read.sh WINDOW-PROGRAM LINUX-WINDOW
 set -uo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -50,7 +50,7 @@ for c in "${cases[@]}"; do
         2>"$errors" | tr -d '\r'; exit "${PIPESTATUS[0]}")
   status=$?
   err=$(tr -d '\r' <"$errors")
-  [[ $status -eq 0 ]] || fail "exit status $status"
+  [[ $status -eq 0 ]] || fail "exit status $status: $err"
   diff <(golden <"$golden") <(golden <<<"$out") >/dev/null ||
     fail "the window's JSON differs from $(basename "$golden"): $out"
   want=$(cd "$host" && WIREPEEK_FAULT=$fault QT_QPA_PLATFORM=offscreen XDG_STATE_HOME=$host timeout 60 ./wirepeek \
