@@ -25,28 +25,30 @@ canonical() { sed -E 's/"time":"[^"]*"/"time":"T"/; s/("clicks":\{"count":)[0-9]
 golden() { sed -E 's/"time":"[^"]*"/"time":"T"/; s/,"(dumps|clicks)":\{[^}]*\}//g'; }
 line() { grep -n "FaultPoint(TFaultPoint::$1);" "$here/../src/ui/win32/MainUnit.cpp" | cut -d: -f1; }
 files=("$here"/capture/files/*.pcap "$here"/capture/files/*.pcapng)
-# file | fault made | the source line its report names
+# file | fault made | the source line its report names | switches
 cases=()
 for file in "${files[@]}"; do
   # A cut file ends early: the window says so in a box, which waits.
-  [[ $(basename "$file") == cut.* ]] || cases+=("$file||")
+  [[ $(basename "$file") == cut.* ]] || cases+=("$file|||")
 done
-cases+=("$here/capture/files/traffic.pcap|timer:store:1|$(line Timer)"
-        "$here/capture/files/traffic.pcap|notify:store:1|$(line CaptureNotify)")
+# Debug mode from the start, with its dumps.
+cases+=("$here/capture/files/traffic.pcap|||-D"
+        "$here/capture/files/traffic.pcap|timer:store:1|$(line Timer)|"
+        "$here/capture/files/traffic.pcap|notify:store:1|$(line CaptureNotify)|")
 errors=$(mktemp)
 run=$(mktemp -d)
 trap 'rm -f "$errors"; rm -rf "$host" "$run"' EXIT
 failed=0
 for c in "${cases[@]}"; do
-  IFS='|' read -r file fault at <<<"$c"
+  IFS='|' read -r file fault at switches <<<"$c"
   base=$(basename "$file")
-  fail() { echo "FAIL $base ${fault:+($fault)}: $1"; failed=1; }
+  fail() { echo "FAIL $base ${fault:+($fault)}$switches: $1"; failed=1; }
   golden="$here/capture/golden/report/${base%.*}-${base##*.}.json"
   # Long enough for the file to be read, and for the first tick of the timer.
   seconds=1
   [[ -n $fault ]] && seconds=2
   rm -f "$run"/ALOG*
-  out=$(cd "$run" && WIREPEEK_FAULT=$fault timeout 60 wine "$window" --read "$file" --adapter 10.0.0.2 --quit-after $seconds \
+  out=$(cd "$run" && WIREPEEK_FAULT=$fault timeout 60 wine "$window" $switches --read "$file" --adapter 10.0.0.2 --quit-after $seconds \
         2>"$errors" | tr -d '\r'; exit "${PIPESTATUS[0]}")
   status=$?
   err=$(tr -d '\r' <"$errors")
@@ -54,7 +56,7 @@ for c in "${cases[@]}"; do
   diff <(golden <"$golden") <(golden <<<"$out") >/dev/null ||
     fail "the window's JSON differs from $(basename "$golden"): $out"
   want=$(cd "$host" && WIREPEEK_FAULT=$fault QT_QPA_PLATFORM=offscreen XDG_STATE_HOME=$host timeout 60 ./wirepeek \
-         --read "$file" --adapter 10.0.0.2 --quit-after $seconds 2>/dev/null)
+         $switches --read "$file" --adapter 10.0.0.2 --quit-after $seconds 2>/dev/null)
   [[ $(canonical <<<"$out") == "$(canonical <<<"$want")" ]] ||
     fail "the JSON differs from the Linux window's:"$'\n'"$out"$'\n'"$want"
   logs=("$run"/ALOG*.txt)

@@ -36,8 +36,9 @@ class TTraceLog final : public TLineList {
   // Window thread, after a fault's report: debug mode, the report's lines
   // first, and the log saved at the end.
   void SwitchToDebugMode();
-  // Window thread: whether a report asks for the switch.
-  bool SwitchWanted() const noexcept { return !Collecting && DebugMode; }
+  // Window thread: whether a report asks for the switch (once open: debug
+  // mode from the command line is no report's).
+  bool SwitchWanted() const noexcept { return Form && !Collecting && DebugMode; }
   // Window thread, for WM_TRACE_PENDING: takes in other threads' lines.
   void TakePending();
   // The log's text as it would be saved.
