@@ -2,9 +2,11 @@
 // gives the main window the command of its menu entry "バージョン(&V)" and
 // prints the texts the version dialog then shows, one line each (UTF-8),
 // then closes both windows. With --page, turns the summary tabs N pages on
-// with the arrow key, as a user would, and leaves the window open.
+// with the arrow key, as a user would, and leaves the window open. With
+// --shown, prints the caption of the window of that class once it shows.
 //   window_probe COMMAND-ID
 //   window_probe --page N
+//   window_probe --shown CLASS
 #include <windows.h>
 
 #include <cstdio>
@@ -48,6 +50,14 @@ BOOL CALLBACK FindSummaryTabs(HWND child, LPARAM found) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 3 && std::string(argv[1]) == "--shown") {
+    wchar_t kind[64] = {};
+    MultiByteToWideChar(CP_UTF8, 0, argv[2], -1, kind, 64);
+    HWND shown = WaitForWindow(kind);
+    if (!shown) return 1;
+    std::printf("%s\n", Text(shown).c_str());
+    return 0;
+  }
   if (argc != 2 && !(argc == 3 && std::string(argv[1]) == "--page")) return 2;
   HWND main = WaitForWindow(L"TMainForm");
   if (!main) return 1;

@@ -9,11 +9,12 @@
 # window's does after the same fault, and the run leaves its trace log in
 # the current folder. The settings file beside it is read and written. Run
 # on a display (on-display.sh).
-#   window-read.sh WINDOW-PROGRAM LINUX-WINDOW
+#   window-read.sh WINDOW-PROGRAM LINUX-WINDOW PROBE
 set -uo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 window=$1
 linux=${2:-}
+probe=${3:-}
 [[ -x $linux ]] || { echo "FAIL: no Linux window '$linux' to compare with (WIREPEEK_HOST_WINDOW)"; exit 1; }
 export TZ=UTC
 # The Linux window in a folder of its own, beside its map, where it keeps
@@ -48,6 +49,8 @@ for c in "${cases[@]}"; do
   seconds=1
   [[ -n $fault ]] && seconds=2
   rm -f "$run"/ALOG*
+  # After a fault the trace window shows, titled after the executable.
+  [[ -n $fault ]] && { timeout 60 wine "$probe" --shown TTraceForm >"$run/shown" 2>/dev/null & }
   out=$(cd "$run" && WIREPEEK_FAULT=$fault timeout 60 wine "$window" $switches --read "$file" --adapter 10.0.0.2 --quit-after $seconds \
         2>"$errors" | tr -d '\r'; exit "${PIPESTATUS[0]}")
   status=$?
@@ -64,6 +67,8 @@ for c in "${cases[@]}"; do
     [[ $(grep -c "^// System Exception:" <<<"$err") -eq 1 ]] || fail "not one report: $err"
     grep -qx "\\[ 0\\] FileName=MainUnit.cpp" <<<"$err" || fail "no report of MainUnit.cpp: $err"
     grep -qx "\\[ 0\\] LineNumber=$at" <<<"$err" || fail "no report of line $at: $err"
+    wait
+    [[ $(tr -d '\r' <"$run/shown") == wirepeek.exe ]] || fail "no trace window: $(cat "$run/shown")"
     # The log: every line ended by CR LF, the report in it once.
     if [[ ${#logs[@]} -ne 1 || ! -f ${logs[0]} ]]; then
       fail "not one trace log: ${logs[*]}"

@@ -1,9 +1,10 @@
 #pragma once
 // The trace of the window program: in debug mode (-D, or from a fault's
 // report on) the diagnostic lines are kept, the newest MaxLines of them, and
-// the run that had a fault saves them at its end as the dated log
-// "ALOG" yyyymmdd "_" hhmmss ".txt" in the current folder, lines ended by
-// CR LF.
+// shown in the trace window (its page "トレース", its menu: the main window,
+// save, clear); the run that had a fault saves them at its end as the dated
+// log "ALOG" yyyymmdd "_" hhmmss ".txt" in the current folder, lines ended
+// by CR LF.
 #include <windows.h>
 
 #include <atomic>
@@ -30,8 +31,9 @@ class TTraceLog final : public TLineList {
   TTraceLog(const TTraceLog&) = delete;
   TTraceLog& operator=(const TTraceLog&) = delete;
 
-  // Window thread, once the window is there: the diagnostic channel is bound
-  // to the lines in debug mode, to nothing otherwise.
+  // Window thread, once the main window is there: the diagnostic channel is
+  // bound to the lines in debug mode (and the trace window shown), to
+  // nothing otherwise.
   void Open(HWND Form);
   // Window thread, after a fault's report: debug mode, the report's lines
   // first, and the log saved at the end.
@@ -44,6 +46,11 @@ class TTraceLog final : public TLineList {
   // The log's text as it would be saved.
   std::vector<std::string> LogText() const;
   bool SaveOnClose = false;
+  // The menu's commands.
+  void mmiMainFormClick();
+  void mmiSaveClick();
+  void mmiClearClick();
+  HWND Handle() const noexcept { return TraceForm; }
 
   int Count() const override { return static_cast<int>(Lines.size()); }
   void Add(std::string_view Line) override;
@@ -52,7 +59,18 @@ class TTraceLog final : public TLineList {
   void TextPending() override;
 
  private:
+  static LRESULT CALLBACK WindowProc(HWND Window, UINT Message, WPARAM WParam, LPARAM LParam);
+  LRESULT HandleMessage(HWND Window, UINT Message, WPARAM WParam, LPARAM LParam);
+  void ShowTraceForm();
+  // The list shows the lines as they are now, the newest in view.
+  void ShowLines();
+  std::string Save() const;
+
   HWND Form = nullptr;
+  HWND TraceForm = nullptr;
+  HWND pcTrace = nullptr;
+  HWND memoTrace = nullptr;
+  HWND sbarTrace = nullptr;
   bool Collecting = false;
   std::deque<std::string> Lines;
   std::uint64_t DroppedLines = 0;
