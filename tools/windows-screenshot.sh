@@ -5,7 +5,8 @@
 # fonts; each page is turned to as a user would (the arrow key on the page
 # tabs) and the window saved as a PNG: windows-main.png (the protocols),
 # windows-addresses.png, windows-programs.png (empty: Wine captures no
-# live traffic, and only live traffic has programs) and windows-rates.png in
+# live traffic, and only live traffic has programs), windows-rates.png and,
+# from a run in debug mode (-D), its trace window: windows-trace.png, in
 # FOLDER.
 #   tools/windows-screenshot.sh FOLDER [win32|win64]
 set -euo pipefail
@@ -38,12 +39,23 @@ for page in main addresses programs rates; do
   xwd -root -silent >"$work/\$page.xwd"
 done
 wait
+# The trace window of a run in debug mode, with the file's dumps; the main
+# window beside it.
+printf '[Form]\\r\\nTop=10\\r\\nLeft=530\\r\\nProt_IPAdr=0\\r\\n' >"$ini"
+wine $build/wirepeek.exe -D --read tests/capture/files/traffic.pcap --adapter 10.0.0.2 --quit-after 5 \
+  >/dev/null 2>>"$work/err" &
+for i in \$(seq 60); do xwininfo -root -tree | grep -q '"wirepeek.exe": (' && break; sleep 0.5; done
+sleep 3
+xwininfo -root -tree | grep -m1 '"wirepeek.exe": (' | grep -oE '[0-9]+x[0-9]+\+[0-9]+\+[0-9]+' | head -1 \
+  >"$work/trace.geometry"
+xwd -root -silent >"$work/trace.xwd"
+wait
 SHOOT
 chmod +x "$work/shoot"
-xvfb-run -a -s "-screen 0 800x600x24" "$work/shoot"
+xvfb-run -a -s "-screen 0 1024x768x24" "$work/shoot"
 cat "$work/err" >&2
 mkdir -p "$out"
-for page in main addresses programs rates; do
+for page in main addresses programs rates trace; do
   IFS='x+' read -r w h x y <"$work/$page.geometry"
   xwdtopnm "$work/$page.xwd" 2>/dev/null | pamcut -left "$x" -top "$y" -width "$w" -height "$h" | pnmdepth 255 |
     pnmtopng >"$out/windows-$page.png"
