@@ -2,8 +2,8 @@
 # The shipped window's version dialog under Wine, chosen from its menu by a
 # program that reads the dialog's texts from outside: the values of the
 # executable's version resource, as the build declares them, and the
-# executable's last-write time as its build date. Run under a display of
-# its own (xvfb-run).
+# executable's last-write time as its build date. Run on a display
+# (on-display.sh).
 #   about-dialog.sh WINDOW-PROGRAM PROBE PRODUCT VERSION COPYRIGHT COMMENTS
 set -uo pipefail
 window=$1 probe=$2 product=$3 version=$4 copyright=$5 comments=$6

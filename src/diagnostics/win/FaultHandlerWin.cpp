@@ -12,6 +12,8 @@
 
 #include <atomic>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "diagnostics/DiagnosticHooks.h"
 #include "diagnostics/win/AbandonPointWin.h"
@@ -48,6 +50,8 @@ CONTEXT SavedContext;
 // The faulting thread held the trace channel: the report keeps out of it.
 bool ChannelHeld = false;
 LPTOP_LEVEL_EXCEPTION_FILTER PreviousFilter = nullptr;
+// Set before any fault, at start-up; read by the report thread.
+TFaultReportKeeper ReportKeeper;
 // How long the report may take: it may wait on something the faulting
 // thread holds (the allocator's lock, say), and then the process ends.
 constexpr DWORD ReportTimeoutMs = 20000;
@@ -93,13 +97,18 @@ DWORD WINAPI WriteReport(void*) {
   InReport = true;
   const bool whole = RunAbandonable([] {
     std::string text;
-    for (const std::string& line : ExceptionReportLines(SavedRecord, SavedContext)) {
+    const std::vector<std::string> lines = ExceptionReportLines(SavedRecord, SavedContext);
+    const bool traced = !ChannelHeld && TraceOutput.WantsText();
+    for (const std::string& line : lines) {
       text += line;
       text += '\n';
-      if (!ChannelHeld && TraceOutput.WantsText()) TraceOutput.WriteLine(line);
+      if (traced) TraceOutput.WriteLine(line);
     }
     WriteError(text);
+    if (!traced && ReportKeeper) ReportKeeper(lines);
   });
+  // As after any report: the program goes on in debug mode.
+  DebugMode = true;
   if (!whole) WriteError("wirepeek: the fault report could not be written\n");
   return 0;
 }
@@ -177,6 +186,8 @@ bool RunAbandonable(const std::function<void()>& Fn) {
   Fn();
   return true;
 }
+
+void SetFaultReportKeeper(TFaultReportKeeper Keeper) { ReportKeeper = std::move(Keeper); }
 
 void InstallDiagnosticHooks() {
   static bool installed = false;

@@ -22,17 +22,9 @@ constexpr wchar_t ClassName[] = L"TMainForm";
 constexpr wchar_t IdleCaption[] = L"ワイヤピーク監視■■■■";
 // Commands, shared by the buttons and the menu entries that run them.
 constexpr int ButtonStart = 101, ButtonEnd = 102, CheckProt_IPAdr = 103, ButtonHelp = 104, ButtonExit = 105,
-              MenuVersion = 106, ComboAdapter = 107;
+              MenuVersion = 106, ComboAdapter = 107, ComboRateCategory = 108;
 constexpr UINT_PTR TimerMain = 1;
 constexpr int SummaryHeight = 300;
-
-std::wstring Wide(std::string_view text) {
-  if (text.empty()) return {};
-  const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
-  return wide;
-}
 
 // Byte totals grouped in thousands; empty for 0.
 std::wstring TotalText(std::int64_t value) {
@@ -50,7 +42,7 @@ void TraceAlert(const std::string& text) {
   const std::string line = "wirepeek: " + text + "\n";
   DWORD written = 0;
   WriteFile(GetStdHandle(STD_ERROR_HANDLE), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-  MessageBoxW(nullptr, Wide(text).c_str(), L"エラー", MB_OK | MB_ICONERROR);
+  MessageBoxW(nullptr, WideText(text).c_str(), L"エラー", MB_OK | MB_ICONERROR);
 }
 
 // What an exception that reached the window procedure says: a line of the
@@ -62,14 +54,6 @@ void ReportException(const std::string& message) {
   WriteFile(GetStdHandle(STD_ERROR_HANDLE), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
 
-HWND Control(HWND parent, const wchar_t* kind, const wchar_t* text, DWORD style, int x, int y, int w, int h,
-             int id = 0) {
-  HWND control = CreateWindowExW(0, kind, text, WS_CHILD | WS_VISIBLE | style, x, y, w, h, parent,
-                                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleW(nullptr), nullptr);
-  SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT)), TRUE);
-  return control;
-}
-
 void AddTab(HWND tabs, int index, const wchar_t* caption) {
   TCITEMW item{};
   item.mask = TCIF_TEXT;
@@ -77,16 +61,17 @@ void AddTab(HWND tabs, int index, const wchar_t* caption) {
   SendMessageW(tabs, TCM_INSERTITEMW, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&item));
 }
 
-// A list view in report style with its columns.
+// A list view in report style with its columns; the figures' columns (Right)
+// are aligned right, as the Linux window aligns them.
 HWND ReportView(HWND parent, int x, int y, int w, int h, DWORD style,
-                std::initializer_list<std::pair<const wchar_t*, int>> columns) {
-  HWND view = Control(parent, WC_LISTVIEWW, L"", LVS_REPORT | LVS_SINGLESEL | WS_BORDER | style, x, y, w, h);
+                std::initializer_list<std::pair<const wchar_t*, int>> columns, std::initializer_list<int> right) {
+  HWND view = ChildControl(parent, WC_LISTVIEWW, L"", LVS_REPORT | LVS_SINGLESEL | WS_BORDER | style, x, y, w, h);
   SendMessageW(view, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_FULLROWSELECT | LVS_EX_GRIDLINES);
   int index = 0;
   for (const auto& [caption, width] : columns) {
     LVCOLUMNW column{};
     column.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_FMT;
-    column.fmt = index == 0 ? LVCFMT_LEFT : LVCFMT_RIGHT;
+    column.fmt = std::find(right.begin(), right.end(), index) != right.end() ? LVCFMT_RIGHT : LVCFMT_LEFT;
     column.cx = width;
     column.pszText = const_cast<wchar_t*>(caption);
     SendMessageW(view, LVM_INSERTCOLUMNW, static_cast<WPARAM>(index++), reinterpret_cast<LPARAM>(&column));
@@ -103,11 +88,43 @@ void SetCell(HWND view, int row, int column, const std::wstring& text) {
 
 }  // namespace
 
+std::wstring WideText(std::string_view text) {
+  if (text.empty()) return {};
+  const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
+  return wide;
+}
+
+HWND ChildControl(HWND parent, const wchar_t* kind, const wchar_t* text, DWORD style, int x, int y, int w, int h,
+                  int id) {
+  HWND control = CreateWindowExW(0, kind, text, WS_CHILD | WS_VISIBLE | style, x, y, w, h, parent,
+                                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleW(nullptr), nullptr);
+  SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT)), TRUE);
+  return control;
+}
+
+LRESULT RunWindowEntry(const std::function<LRESULT()>& work) {
+  LRESULT result = 0;
+  try {
+    RunAbandonable([&] { result = work(); });
+  } catch (const std::exception& error) {
+    ReportException(error.what());
+  } catch (...) {
+    ReportException("Unknown exception");
+  }
+  return result;
+}
+
 TMainForm::TMainForm() : Session(std::make_unique<TCaptureSession>()) {
   // Window thread: serves the notification the capture thread waits on.
   // Its own abandon point: a fault in it leaves the handler, and the capture
   // thread is let go all the same.
-  NotifyTarget = std::make_unique<TQueuedNotifyTarget>([this] { RunAbandonable([this] { WMCaptureNotify(); }); }, [this] {
+  NotifyTarget = std::make_unique<TQueuedNotifyTarget>([this] {
+    // The capture thread goes on once this returns: after a fault, the
+    // datagrams that follow are dumped into the trace.
+    if (!RunAbandonable([this] { WMCaptureNotify(); })) AfterFaults();
+  }, [this] {
     // Capture thread: the window serves it when its loop gets there.
     PostMessageW(Form, WM_CAPTURE_NOTIFY, 0, 0);
   });
@@ -138,6 +155,7 @@ bool TMainForm::Create(HINSTANCE instance) {
                          frame.right - frame.left, frame.bottom - frame.top, nullptr, BuildMenus(), instance, this);
   if (!Form) return false;
   BuildControls();
+  TraceLines.Open(Form);
   AboutForm = std::make_unique<TAboutForm>(Form);
   FormCreate();
   return true;
@@ -156,7 +174,7 @@ void TMainForm::FormCreate() {
     ReadSettings();
   } catch (const EIniFileError& error) {
     // Defaults are in place; the file is left alone, and saving will say so.
-    MessageBoxW(Form, Wide(error.what()).c_str(), L"Wirepeek", MB_OK | MB_ICONWARNING);
+    MessageBoxW(Form, WideText(error.what()).c_str(), L"Wirepeek", MB_OK | MB_ICONWARNING);
   }
   SetWindowPos(Form, nullptr, GlobalSettings.Left, GlobalSettings.Top, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
   SendMessageW(cbProt_IPAdr, BM_SETCHECK, GlobalSettings.Prot_IPAdr ? BST_CHECKED : BST_UNCHECKED, 0);
@@ -172,7 +190,7 @@ void TMainForm::FormClose() {
   try {
     WriteSettings();
   } catch (const EIniFileError& error) {
-    MessageBoxW(Form, Wide(error.what()).c_str(), L"Wirepeek", MB_OK | MB_ICONWARNING);
+    MessageBoxW(Form, WideText(error.what()).c_str(), L"Wirepeek", MB_OK | MB_ICONWARNING);
   }
 }
 
@@ -228,41 +246,51 @@ void TMainForm::SetIdleCommands(bool idle) {
 }
 
 void TMainForm::BuildControls() {
-  pcMain = Control(Form, WC_TABCONTROLW, L"", WS_CLIPSIBLINGS, 0, 0, 276, 103);
+  pcMain = ChildControl(Form, WC_TABCONTROLW, L"", WS_CLIPSIBLINGS, 0, 0, 276, 103);
   AddTab(pcMain, 0, L"アダプタ選択");
   AddTab(pcMain, 1, L"カウンタ");
   AddTab(pcMain, 2, L"オプション");
   // The pages' controls are the form's own, shown with their page.
-  AdapterPage[0] = Control(Form, L"STATIC", L"ｱﾀﾞﾌﾟﾀIPｱﾄﾞﾚｽ", 0, 13, 30, 200, 18);
-  cbAdapter = Control(Form, WC_COMBOBOXW, L"", CBS_DROPDOWNLIST | WS_VSCROLL, 13, 56, 237, 200, ComboAdapter);
+  AdapterPage[0] = ChildControl(Form, L"STATIC", L"ｱﾀﾞﾌﾟﾀIPｱﾄﾞﾚｽ", 0, 13, 30, 200, 18);
+  cbAdapter = ChildControl(Form, WC_COMBOBOXW, L"", CBS_DROPDOWNLIST | WS_VSCROLL, 13, 56, 237, 200, ComboAdapter);
   AdapterPage[1] = cbAdapter;
-  CounterPage[0] = Control(Form, L"STATIC", L"送信", 0, 10, 40, 44, 18);
-  CounterPage[1] = Control(Form, L"STATIC", L"受信", 0, 10, 66, 44, 18);
-  CounterPage[2] = Control(Form, L"STATIC", L"ﾊﾞｲﾄ数", SS_RIGHT, 160, 24, 94, 16);
-  stSndB = CounterPage[3] = Control(Form, L"STATIC", L"", SS_RIGHT | SS_SUNKEN, 58, 40, 196, 20);
-  stRcvB = CounterPage[4] = Control(Form, L"STATIC", L"", SS_RIGHT | SS_SUNKEN, 58, 66, 196, 20);
+  CounterPage[0] = ChildControl(Form, L"STATIC", L"送信", 0, 10, 40, 44, 18);
+  CounterPage[1] = ChildControl(Form, L"STATIC", L"受信", 0, 10, 66, 44, 18);
+  CounterPage[2] = ChildControl(Form, L"STATIC", L"ﾊﾞｲﾄ数", SS_RIGHT, 160, 24, 94, 16);
+  stSndB = CounterPage[3] = ChildControl(Form, L"STATIC", L"", SS_RIGHT | SS_SUNKEN, 58, 40, 196, 20);
+  stRcvB = CounterPage[4] = ChildControl(Form, L"STATIC", L"", SS_RIGHT | SS_SUNKEN, 58, 66, 196, 20);
   cbProt_IPAdr = OptionPage[0] =
-      Control(Form, L"BUTTON", L"プロトコル別／ＩＰアドレス別集計", BS_AUTOCHECKBOX, 19, 37, 240, 20, CheckProt_IPAdr);
-  btnHelp = OptionPage[1] = Control(Form, L"BUTTON", L"ヘルプ(&H)", BS_PUSHBUTTON, 19, 69, 103, 29, ButtonHelp);
+      ChildControl(Form, L"BUTTON", L"プロトコル別／ＩＰアドレス別集計", BS_AUTOCHECKBOX, 19, 37, 240, 20, CheckProt_IPAdr);
+  btnHelp = OptionPage[1] = ChildControl(Form, L"BUTTON", L"ヘルプ(&H)", BS_PUSHBUTTON, 19, 69, 103, 29, ButtonHelp);
   btnExit = OptionPage[2] =
-      Control(Form, L"BUTTON", L"ﾌﾟﾛｸﾞﾗﾑ終了(&X)", BS_PUSHBUTTON, 134, 67, 104, 31, ButtonExit);
-  btnStart = Control(Form, L"BUTTON", L"Capture 開始", BS_PUSHBUTTON, 288, 10, 77, 58, ButtonStart);
-  btnEnd = Control(Form, L"BUTTON", L"Capture 終了", BS_PUSHBUTTON, 377, 35, 77, 58, ButtonEnd);
+      ChildControl(Form, L"BUTTON", L"ﾌﾟﾛｸﾞﾗﾑ終了(&X)", BS_PUSHBUTTON, 134, 67, 104, 31, ButtonExit);
+  btnStart = ChildControl(Form, L"BUTTON", L"Capture 開始", BS_PUSHBUTTON, 288, 10, 77, 58, ButtonStart);
+  btnEnd = ChildControl(Form, L"BUTTON", L"Capture 終了", BS_PUSHBUTTON, 377, 35, 77, 58, ButtonEnd);
   EnableWindow(btnEnd, FALSE);
 
-  pcSyukei = Control(Form, WC_TABCONTROLW, L"", WS_CLIPSIBLINGS, 6, 102, 532, SummaryHeight);
+  pcSyukei = ChildControl(Form, WC_TABCONTROLW, L"", WS_CLIPSIBLINGS, 6, 102, 532, SummaryHeight);
   AddTab(pcSyukei, 0, L"プロトコル別集計");
   AddTab(pcSyukei, 1, L"ＩＰアドレス別集計");
+  AddTab(pcSyukei, 2, L"プログラム別集計");
+  AddTab(pcSyukei, 3, L"推移");
   lvProt = ReportView(Form, 10, 126, 524, SummaryHeight - 52, 0,
-                      {{L"Protocol", 96}, {L"送信バイト数", 192}, {L"受信ﾊﾞｲﾄ数", 192}});
+                      {{L"Protocol", 96}, {L"送信バイト数", 192}, {L"受信ﾊﾞｲﾄ数", 192}}, {1, 2});
   // The address rows are the session's own, asked for as the view draws
   // them: any number of rows costs the same.
   lvIPAdr = ReportView(Form, 10, 126, 524, SummaryHeight - 52, LVS_OWNERDATA,
                        {{L"#", 24}, {L"IP-Address", 144}, {L"送信ﾊﾞｲﾄ数", 168}, {L"受信ﾊﾞｲﾄ数", 168}, {L"PROT", 96},
-                        {L"LASTTIME", 84}});
-  sbarProt = Control(Form, STATUSCLASSNAMEW, L"", SBARS_SIZEGRIP, 0, 0, 0, 0);
+                        {L"LASTTIME", 84}, {L"現在の速度", 96}},
+                       {2, 3, 6});
+  // The program as wide as the address, the user as the category, so that
+  // the page shows its rate sooner.
+  lvProgram = ReportView(Form, 10, 126, 524, SummaryHeight - 52, LVS_OWNERDATA,
+                         {{L"プログラム", 144}, {L"ユーザー", 96}, {L"送信ﾊﾞｲﾄ数", 168}, {L"受信ﾊﾞｲﾄ数", 168},
+                          {L"PROT", 96}, {L"LASTTIME", 84}, {L"現在の速度", 96}},
+                         {2, 3, 6});
+  tsRate.Create(Form, {10, 126, 534, 126 + SummaryHeight - 52}, ComboRateCategory);
+  sbarProt = ChildControl(Form, STATUSCLASSNAMEW, L"", SBARS_SIZEGRIP, 0, 0, 0, 0);
   for (int row = 0; row < static_cast<int>(ServiceCategoryCount); ++row) {
-    const std::wstring name = Wide(ServiceCategoryNames[static_cast<std::size_t>(row)]);
+    const std::wstring name = WideText(ServiceCategoryNames[static_cast<std::size_t>(row)]);
     LVITEMW item{};
     item.mask = LVIF_TEXT;
     item.iItem = row;
@@ -281,6 +309,8 @@ void TMainForm::ShowPages() {
   const auto summary = GlobalSettings.Prot_IPAdr ? SendMessageW(pcSyukei, TCM_GETCURSEL, 0, 0) : -1;
   ShowWindow(lvProt, summary == 0 ? SW_SHOW : SW_HIDE);
   ShowWindow(lvIPAdr, summary == 1 ? SW_SHOW : SW_HIDE);
+  ShowWindow(lvProgram, summary == 2 ? SW_SHOW : SW_HIDE);
+  tsRate.Show(summary == 3);
 }
 
 // The answers come from the map at run time, for the code addresses of the
@@ -290,7 +320,7 @@ int TMainForm::CheckMapFile() {
   TMapCheckAnswers answers;
   const std::string mapPath = MapFilePathOf(GlobalSettings.ExePath);
   answers.MapFileName = MapFileNameOf(GlobalSettings.ExePath);
-  answers.MapExists = GetFileAttributesW(Wide(mapPath).c_str()) != INVALID_FILE_ATTRIBUTES;
+  answers.MapExists = GetFileAttributesW(WideText(mapPath).c_str()) != INVALID_FILE_ATTRIBUTES;
   if (answers.MapExists) {
     answers.LocationFound = CallerLocation(answers.Location);
     if (TraceOutput.WantsText()) TraceOutput.WriteLine(MapLine(answers.Location));
@@ -322,7 +352,7 @@ bool TMainForm::FormActivate() {
   for (int i = 1; i <= state.AdapterCount; ++i) {
     const std::string address = TAddrTotalsTable::AddressText(state.Adapters[i]);
     const std::string& name = state.AdapterNames[i];
-    const std::wstring text = Wide(name.empty() ? address : address + " (" + name + ")");
+    const std::wstring text = WideText(name.empty() ? address : address + " (" + name + ")");
     SendMessageW(cbAdapter, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
   }
   SendMessageW(cbAdapter, CB_SETCURSEL, 0, 0);
@@ -356,7 +386,7 @@ void TMainForm::UseFile(const std::string& file, const std::string& address) {
   state.AdapterNames[1] = scope;
   state.AdapterCount = 1;
   state.SelectedAdapter = 1;
-  const std::wstring text = Wide(address);
+  const std::wstring text = WideText(address);
   SendMessageW(cbAdapter, CB_RESETCONTENT, 0, 0);
   SendMessageW(cbAdapter, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
   SendMessageW(cbAdapter, CB_SETCURSEL, 0, 0);
@@ -370,12 +400,15 @@ void TMainForm::actCaptureStartExecute() {
   state.ExePath = GlobalSettings.ExePath;
   // The sockets of a capture file are not this host's.
   const bool live = state.CaptureFile.empty() && state.SelectedAdapter >= 1 && state.SelectedAdapter <= state.Adapters.Count();
-  Session->Restart(live, live ? state.Adapters[state.SelectedAdapter] : TIpAddress{});
+  Session->Restart(ProgramsEnabled && live, live ? state.Adapters[state.SelectedAdapter] : TIpAddress{});
+  AddressRates.Clear();
+  ProgramRates.Clear();
   if (Monitor().CaptureStart() != 0) return;
   SendMessageW(pcMain, TCM_SETCURSEL, 1, 0);
   ShowPages();
   SetIdleCommands(false);
   state.IdleTicks = 0;
+  tsRate.CaptureStarted();
   SetTimer(Form, TimerMain, 1000, nullptr);
 }
 
@@ -410,6 +443,11 @@ void TMainForm::tmMainTimer() {
     actCaptureEndExecute();
     return;
   }
+  const TFiguresSnapshot figures = Session->Snapshot(false);
+  RateBytes totals{};
+  for (std::size_t d = 0; d < 2; ++d) totals[d] = figures.Counters[d][KindBytes];
+  tsRate.Tick(totals);
+  SampleRates();
   TXIoctl& state = Session->State();
   state.IdleTicks += 1;
   if (state.IdleTicks < 4) return;
@@ -429,6 +467,58 @@ void TMainForm::ShowFigures() {
   SendMessageW(lvIPAdr, LVM_SETITEMCOUNT, static_cast<WPARAM>(Session->Addresses().RowCount()),
                LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
   InvalidateRect(lvIPAdr, nullptr, FALSE);
+  // The look-ups' answers, as they have come.
+  Session->TakeAnswers();
+  const TProgramTotalsTable* programs = Session->Programs();
+  SendMessageW(lvProgram, LVM_SETITEMCOUNT, static_cast<WPARAM>(programs ? programs->RowCount() : 0),
+               LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
+  InvalidateRect(lvProgram, nullptr, FALSE);
+}
+
+namespace {
+std::string ProgramKey(const ProgramTotals& row) { return row.Program + '\n' + row.User + '\n' + row.Unit; }
+}  // namespace
+
+void TMainForm::SampleRates() {
+  const TAddrTotalsTable& addresses = Session->Addresses();
+  AddressRates.Tick();
+  for (int row = 0; row < addresses.RowCount(); ++row) {
+    const AddrTotals& r = addresses.Row(row);
+    AddressRates.Sample(TAddrTotalsTable::AddressText(r.Addr), r.SentBytes + r.RecvBytes);
+  }
+  InvalidateRect(lvIPAdr, nullptr, FALSE);
+  Session->TakeAnswers();
+  const TProgramTotalsTable* programs = Session->Programs();
+  if (!programs) return;
+  ProgramRates.Tick();
+  for (int row = 0; row < programs->RowCount(); ++row) {
+    const ProgramTotals& r = programs->Row(row);
+    ProgramRates.Sample(ProgramKey(r), r.SentBytes + r.RecvBytes);
+  }
+  SendMessageW(lvProgram, LVM_SETITEMCOUNT, static_cast<WPARAM>(programs->RowCount()),
+               LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
+  InvalidateRect(lvProgram, nullptr, FALSE);
+}
+
+// The text of one cell of the programs list, as the view asks for it.
+void TMainForm::lvProgramGetDispInfo(NMLVDISPINFOW& info) {
+  const TProgramTotalsTable* table = Session->Programs();
+  if (!table || !(info.item.mask & LVIF_TEXT) || info.item.iItem < 0 || info.item.iItem >= table->RowCount()) return;
+  const ProgramTotals& row = table->Row(info.item.iItem);
+  AddrTotals moment;
+  moment.LastTime = row.LastTime;
+  std::wstring text;
+  switch (info.item.iSubItem) {
+    case 0: text = WideText(row.Program); break;
+    case 1: text = WideText(row.User); break;
+    case 2: text = std::to_wstring(row.SentBytes); break;
+    case 3: text = std::to_wstring(row.RecvBytes); break;
+    case 4: text = WideText(ServiceCategoryNames[std::min<std::size_t>(row.LastCategory, ServiceCategoryCount - 1)]); break;
+    case 5: text = WideText(TAddrTotalsTable::TimeText(moment)); break;
+    case 6: text = WideText(ReadableRate(ProgramRates.Rate(ProgramKey(row)))); break;
+    default: break;
+  }
+  lstrcpynW(info.item.pszText, text.c_str(), info.item.cchTextMax);
 }
 
 // The text of one cell of the address list, as the view asks for it.
@@ -439,11 +529,12 @@ void TMainForm::lvIPAdrGetDispInfo(NMLVDISPINFOW& info) {
   std::wstring text;
   switch (info.item.iSubItem) {
     case 0: text = L"**"; break;
-    case 1: text = Wide(TAddrTotalsTable::AddressText(row.Addr)); break;
+    case 1: text = WideText(TAddrTotalsTable::AddressText(row.Addr)); break;
     case 2: text = std::to_wstring(row.SentBytes); break;
     case 3: text = std::to_wstring(row.RecvBytes); break;
-    case 4: text = Wide(ServiceCategoryNames[std::min<std::size_t>(row.LastCategory, ServiceCategoryCount - 1)]); break;
-    case 5: text = Wide(TAddrTotalsTable::TimeText(row)); break;
+    case 4: text = WideText(ServiceCategoryNames[std::min<std::size_t>(row.LastCategory, ServiceCategoryCount - 1)]); break;
+    case 5: text = WideText(TAddrTotalsTable::TimeText(row)); break;
+    case 6: text = WideText(ReadableRate(AddressRates.Rate(TAddrTotalsTable::AddressText(row.Addr)))); break;
     default: break;
   }
   lstrcpynW(info.item.pszText, text.c_str(), info.item.cchTextMax);
@@ -457,18 +548,13 @@ LRESULT CALLBACK TMainForm::WindowProc(HWND window, UINT message, WPARAM wParam,
   }
   auto* form = reinterpret_cast<TMainForm*>(GetWindowLongPtrW(window, GWLP_USERDATA));
   if (!form) return DefWindowProcW(window, message, wParam, lParam);
-  // The system's entry into our code: a fault below is reported, this
-  // message is left, and the loop goes on. An exception must not cross the
-  // system's frames either: its message is the program's last word on it.
-  LRESULT result = 0;
-  try {
-    RunAbandonable([&] { result = form->Handle(window, message, wParam, lParam); });
-  } catch (const std::exception& error) {
-    ReportException(error.what());
-  } catch (...) {
-    ReportException("Unknown exception");
-  }
+  const LRESULT result = RunWindowEntry([&] { return form->Handle(window, message, wParam, lParam); });
+  form->AfterFaults();
   return result;
+}
+
+void TMainForm::AfterFaults() {
+  if (TraceLines.SwitchWanted()) TraceLines.SwitchToDebugMode();
 }
 
 LRESULT TMainForm::Handle(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -476,8 +562,12 @@ LRESULT TMainForm::Handle(HWND window, UINT message, WPARAM wParam, LPARAM lPara
     case WM_CAPTURE_NOTIFY:
       NotifyTarget->ServePending();
       return 0;
+    case WM_TRACE_PENDING:
+      TraceLines.TakePending();
+      return 0;
     case WM_COMMAND:
       if (LOWORD(wParam) == ComboAdapter && HIWORD(wParam) == CBN_SELCHANGE) cbAdapterChange();
+      if (LOWORD(wParam) == ComboRateCategory && HIWORD(wParam) == CBN_SELCHANGE) tsRate.cbRateCategoryChange();
       if (LOWORD(wParam) == ButtonStart) actCaptureStartExecute();
       if (LOWORD(wParam) == ButtonEnd) actCaptureEndExecute();
       if (LOWORD(wParam) == CheckProt_IPAdr) cbProt_IPAdrClick();
@@ -493,6 +583,8 @@ LRESULT TMainForm::Handle(HWND window, UINT message, WPARAM wParam, LPARAM lPara
       if (header->code == TCN_SELCHANGE) ShowPages();
       if (header->hwndFrom == lvIPAdr && header->code == LVN_GETDISPINFOW)
         lvIPAdrGetDispInfo(*reinterpret_cast<NMLVDISPINFOW*>(lParam));
+      if (header->hwndFrom == lvProgram && header->code == LVN_GETDISPINFOW)
+        lvProgramGetDispInfo(*reinterpret_cast<NMLVDISPINFOW*>(lParam));
       return 0;
     }
     case WM_SIZE:

@@ -5,12 +5,28 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "capture/NotifyTargets.h"
 #include "session/CaptureSession.h"
+#include "ui/main/RowRates.h"
 #include "ui/win32/AboutUnit.h"
+#include "ui/win32/RatePage.h"
+#include "ui/win32/TraceLog.h"
+
+// UTF-8 to the system's UTF-16.
+std::wstring WideText(std::string_view Text);
+// A child control of Parent in the dialog font.
+HWND ChildControl(HWND Parent, const wchar_t* Kind, const wchar_t* Text, DWORD Style, int X, int Y, int W, int H,
+                  int Id = 0);
+// The system's entry into our code, in a window procedure: a fault below is
+// reported, this message is left, and the loop goes on. An exception must not
+// cross the system's frames either: its message is the program's last word
+// on it.
+LRESULT RunWindowEntry(const std::function<LRESULT()>& Work);
 
 // The capture thread's notification, sent to the window and waited on.
 inline constexpr UINT WM_CAPTURE_NOTIFY = WM_USER + 0x100;
@@ -25,6 +41,8 @@ class TMainForm {
   // Makes the window and its controls; false when the system refused.
   bool Create(HINSTANCE Instance);
   HWND Handle() const noexcept { return Form; }
+  // The trace, bound to the diagnostic channel once the window is there.
+  TTraceLog& Trace() noexcept { return TraceLines; }
   TCaptureSession& CaptureSession() noexcept { return *Session; }
   TIPMonitor& Monitor() noexcept { return Session->Monitor(); }
 
@@ -59,7 +77,11 @@ class TMainForm {
   HWND pcSyukei = nullptr;
   HWND lvProt = nullptr;
   HWND lvIPAdr = nullptr;
+  HWND lvProgram = nullptr;
   HWND sbarProt = nullptr;
+  TRatePage tsRate;
+  // Cleared by --no-programs: the programs page stays empty.
+  bool ProgramsEnabled = true;
   HMENU mmiCapture = nullptr;
 
  private:
@@ -75,7 +97,15 @@ class TMainForm {
   void WMCaptureNotify();
   void ShowFigures();
   void lvIPAdrGetDispInfo(NMLVDISPINFOW& Info);
+  void lvProgramGetDispInfo(NMLVDISPINFOW& Info);
+  // Once a second while capturing: the current rate of every row.
+  void SampleRates();
+  // After a call into our code: a fault's report puts the trace into debug
+  // mode before anything else runs.
+  void AfterFaults();
 
+  // First made, last gone: it outlives everything that writes to it.
+  TTraceLog TraceLines;
   HWND Form = nullptr;
   HWND AdapterPage[2] = {};  // the adapter list's page: its label and list
   HWND CounterPage[5] = {};  // the counters' page: labels and totals
@@ -83,4 +113,6 @@ class TMainForm {
   std::unique_ptr<TCaptureSession> Session;
   std::unique_ptr<TQueuedNotifyTarget> NotifyTarget;
   std::unique_ptr<TAboutForm> AboutForm;
+  TRowRates AddressRates;
+  TRowRates ProgramRates;
 };
