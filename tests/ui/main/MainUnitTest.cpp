@@ -504,14 +504,14 @@ TEST(UserGuideTest, ShipsWithEveryPictureItNames) {
     EXPECT_TRUE(fs::is_regular_file(docs / name)) << name;
     ++pictures;
   }
-  EXPECT_EQ(pictures, 7);
+  EXPECT_EQ(pictures, 8);
   // The texts a user sees in the window, as the guide names them.
   for (const char* word : {"アダプタ選択", "Capture 開始", "Capture 終了", "オプション", "推移", "wirepeek-capture"})
     EXPECT_NE(html.find(word), std::string::npos) << word;
   // The English guide shows the same pictures and names the window's English texts.
   const std::string english = ReadWholeFile(docs / "Wirepeek.en.html");
   for (const std::string word : {"lang=\"en\"", "Capture Start", "Capture End", "idle.png", "protocols.png",
-                                 "addresses.png", "programs.png", "rates.png", "about.png", "trace.png"})
+                                 "addresses.png", "programs.png", "ports.png", "rates.png", "about.png", "trace.png"})
     EXPECT_NE(english.find(word), std::string::npos) << word;
 }
 
