@@ -2,6 +2,7 @@
 
 #include "diagnostics/win/AbandonPointWin.h"
 #include "support/TextDevs.h"
+#include "ui/win32/MainUnit.h"
 
 namespace {
 
@@ -32,14 +33,7 @@ HWND Child(HWND parent, const wchar_t* kind, const wchar_t* text, DWORD style, i
 }  // namespace
 
 TAboutForm::TAboutForm(HWND owner) : Owner(owner) {
-  WNDCLASSEXW type{};
-  type.cbSize = sizeof type;
-  type.lpfnWndProc = WindowProc;
-  type.hInstance = GetModuleHandleW(nullptr);
-  type.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
-  type.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-  type.lpszClassName = ClassName;
-  RegisterClassExW(&type);
+  RegisterWindowClass(ClassName, WindowProc);
   Fonts[0] = Font(-15);
   Fonts[1] = Font(-17);
   Fonts[2] = Font(-18);

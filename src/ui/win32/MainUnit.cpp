@@ -96,6 +96,17 @@ std::wstring WideText(std::string_view text) {
   return wide;
 }
 
+void RegisterWindowClass(const wchar_t* name, WNDPROC proc, bool face) {
+  WNDCLASSEXW type{};
+  type.cbSize = sizeof type;
+  type.lpfnWndProc = proc;
+  type.hInstance = GetModuleHandleW(nullptr);
+  type.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
+  if (face) type.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  type.lpszClassName = name;
+  RegisterClassExW(&type);
+}
+
 HWND ChildControl(HWND parent, const wchar_t* kind, const wchar_t* text, DWORD style, int x, int y, int w, int h,
                   int id) {
   HWND control = CreateWindowExW(0, kind, text, WS_CHILD | WS_VISIBLE | style, x, y, w, h, parent,
@@ -141,14 +152,7 @@ TMainForm::~TMainForm() {
 bool TMainForm::Create(HINSTANCE instance) {
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_LISTVIEW_CLASSES | ICC_TAB_CLASSES | ICC_BAR_CLASSES};
   InitCommonControlsEx(&controls);
-  WNDCLASSEXW type{};
-  type.cbSize = sizeof type;
-  type.lpfnWndProc = WindowProc;
-  type.hInstance = instance;
-  type.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
-  type.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-  type.lpszClassName = ClassName;
-  RegisterClassExW(&type);
+  RegisterWindowClass(ClassName, WindowProc);
   RECT frame{0, 0, 544, 102 + SummaryHeight + 8};
   AdjustWindowRect(&frame, WS_OVERLAPPEDWINDOW, TRUE);
   Form = CreateWindowExW(0, ClassName, IdleCaption, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,

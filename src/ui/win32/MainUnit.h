@@ -19,6 +19,9 @@
 
 // UTF-8 to the system's UTF-16.
 std::wstring WideText(std::string_view Text);
+// Registers a window class of this program with the arrow cursor; with Face,
+// the dialog face as its background (none: it paints all of itself).
+void RegisterWindowClass(const wchar_t* Name, WNDPROC Proc, bool Face = true);
 // A child control of Parent in the dialog font.
 HWND ChildControl(HWND Parent, const wchar_t* Kind, const wchar_t* Text, DWORD Style, int X, int Y, int W, int H,
                   int Id = 0);

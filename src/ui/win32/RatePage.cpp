@@ -66,13 +66,7 @@ std::wstring RateText(double bytesPerSecond) {
 }
 
 void TRatePage::Create(HWND parent, const RECT& area, int comboId) {
-  WNDCLASSEXW type{};
-  type.cbSize = sizeof type;
-  type.lpfnWndProc = ChartProc;
-  type.hInstance = GetModuleHandleW(nullptr);
-  type.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
-  type.lpszClassName = ChartClass;
-  RegisterClassExW(&type);
+  RegisterWindowClass(ChartClass, ChartProc, false);
   const int left = area.left, top = area.top, width = area.right - area.left, height = area.bottom - area.top;
   stRateCategory = ChildControl(parent, L"STATIC", L"サービス", 0, left + 6, top + 9, 60, 18);
   cbRateCategory =

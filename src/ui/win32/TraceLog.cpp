@@ -70,14 +70,7 @@ void TTraceLog::mmiClearClick() {
 // executable; closing it only hides it, the main window ends the program.
 void TTraceLog::ShowTraceForm() {
   if (!TraceForm) {
-    WNDCLASSEXW type{};
-    type.cbSize = sizeof type;
-    type.lpfnWndProc = WindowProc;
-    type.hInstance = GetModuleHandleW(nullptr);
-    type.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
-    type.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-    type.lpszClassName = TraceClass;
-    RegisterClassExW(&type);
+    RegisterWindowClass(TraceClass, WindowProc);
     HMENU file = CreatePopupMenu();
     AppendMenuW(file, MF_STRING, MenuMainForm, L"メインフォーム表示(&M)");
     AppendMenuW(file, MF_SEPARATOR, 0, nullptr);
