@@ -3,6 +3,8 @@
 install(TARGETS wirepeek-exporter RUNTIME DESTINATION . COMPONENT exporter)
 install(FILES $<TARGET_FILE_DIR:wirepeek-exporter>/wirepeek-exporter.map DESTINATION . COMPONENT exporter
         OPTIONAL)
+install(TARGETS wirepeek RUNTIME DESTINATION . COMPONENT exporter)
+install(FILES $<TARGET_FILE_DIR:wirepeek>/wirepeek.map DESTINATION . COMPONENT exporter OPTIONAL)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/windows/README.txt DESTINATION . COMPONENT exporter)
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME wirepeek)
