@@ -1,6 +1,8 @@
-// Takes the README's pictures of the main window: idle, and a capture with
-// each summary page. Run under a real X server (Xvfb) so the real fonts are
-// used:  xvfb-run -s "-screen 0 1280x1024x24" build/tools/wirepeek-screenshots docs
+// Takes the README's and the guides' pictures of the main window: idle, and a
+// capture with each summary page; with "en", in the window's English texts.
+// Run under a real X server (Xvfb) so the real fonts are used:
+//   xvfb-run -s "-screen 0 1280x1024x24" build/tools/wirepeek-screenshots docs
+//   xvfb-run -s "-screen 0 1280x1024x24" build/tools/wirepeek-screenshots docs/en en
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -13,9 +15,11 @@
 #include <QHeaderView>
 #include <QPixmap>
 #include <QTemporaryDir>
+#include <QTranslator>
 #include <chrono>
 #include <cmath>
 #include <memory>
+#include <string_view>
 #include <cstdio>
 #include <vector>
 
@@ -161,11 +165,14 @@ void FeedPrograms(TMainForm& form) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: wirepeek-screenshots OUTDIR\n");
+  const bool english = argc == 3 && std::string_view(argv[2]) == "en";
+  if (argc != 2 && !english) {
+    std::fprintf(stderr, "usage: wirepeek-screenshots OUTDIR [en]\n");
     return 2;
   }
   TApplication application(argc, argv);
+  QTranslator translator;
+  if (english && translator.load(QStringLiteral(":/i18n/wirepeek_en.qm"))) application.installTranslator(&translator);
   const QString out = QString::fromLocal8Bit(argv[1]);
   QDir().mkpath(out);
   QTemporaryDir settings;
@@ -203,7 +210,7 @@ int main(int argc, char** argv) {
   form.pcMain->setTabVisible(form.pcMain->indexOf(form.tsOption), false);
   form.actCaptureStart->setEnabled(false);
   form.actCaptureEnd->setEnabled(true);
-  form.setWindowTitle(QStringLiteral("ワイヤピーク監視:受信:1500"));
+  form.setWindowTitle(TMainForm::tr("ワイヤピーク監視:") + TMainForm::tr("受信:") + QStringLiteral("1500"));
   form.CaptureSession().StartNames(std::make_shared<TPictureNames>());
   Feed(form);
   form.CaptureSession().FlushNames(std::chrono::seconds(2));

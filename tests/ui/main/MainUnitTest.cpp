@@ -497,21 +497,27 @@ TEST(UserGuideTest, ShipsWithEveryPictureItNames) {
   ASSERT_FALSE(html.empty()) << "docs/Wirepeek.html is missing";
   EXPECT_NE(html.find("<meta charset=\"utf-8\">"), std::string::npos);
   EXPECT_NE(html.find("lang=\"ja\""), std::string::npos);
-  int pictures = 0;
-  for (std::size_t at = html.find("src=\""); at != std::string::npos; at = html.find("src=\"", at + 1)) {
-    const auto end = html.find('"', at + 5);
-    const std::string name = html.substr(at + 5, end - at - 5);
-    EXPECT_TRUE(fs::is_regular_file(docs / name)) << name;
-    ++pictures;
-  }
-  EXPECT_EQ(pictures, 8);
+  // Each guide's pictures are there: eight, the English guide's in English.
+  const auto pictures = [&docs](const std::string& guide) {
+    int count = 0;
+    for (std::size_t at = guide.find("src=\""); at != std::string::npos; at = guide.find("src=\"", at + 1)) {
+      const auto end = guide.find('"', at + 5);
+      const std::string name = guide.substr(at + 5, end - at - 5);
+      EXPECT_TRUE(fs::is_regular_file(docs / name)) << name;
+      ++count;
+    }
+    return count;
+  };
+  EXPECT_EQ(pictures(html), 8);
   // The texts a user sees in the window, as the guide names them.
   for (const char* word : {"アダプタ選択", "Capture 開始", "Capture 終了", "オプション", "推移", "wirepeek-capture"})
     EXPECT_NE(html.find(word), std::string::npos) << word;
   // The English guide shows the same pictures and names the window's English texts.
   const std::string english = ReadWholeFile(docs / "Wirepeek.en.html");
-  for (const std::string word : {"lang=\"en\"", "Capture Start", "Capture End", "idle.png", "protocols.png",
-                                 "addresses.png", "programs.png", "ports.png", "rates.png", "about.png", "trace.png"})
+  EXPECT_EQ(pictures(english), 8);
+  for (const std::string word : {"lang=\"en\"", "Capture Start", "Capture End", "en/idle.png", "en/protocols.png",
+                                 "en/addresses.png", "en/programs.png", "en/ports.png", "en/rates.png", "en/about.png",
+                                 "en/trace.png"})
     EXPECT_NE(english.find(word), std::string::npos) << word;
 }
 
