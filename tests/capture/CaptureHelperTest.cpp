@@ -437,7 +437,8 @@ TEST_P(HelperLive, AnUnprivilegedHelperCountsExactlyAsTheInProcessCaptureAndHold
   ours.Run("ip link set " + a + " up");
   peer.Run("ip addr add " + std::string(kHelperPeer) + GetParam().Prefix + " dev " + b);
   peer.Run("ip link set " + b + " up");
-  ours.Run("ping -c 1 -W 2 " + std::string(kHelperPeer));
+  // A new link may take a while to carry (longer under load): asked again every second.
+  ours.Run("ping -c 1 -w 10 " + std::string(kHelperPeer));
   // What joining groups and finding the neighbour sent is over.
   if (six) std::this_thread::sleep_for(1500ms);
   THelperCopy helper;

@@ -67,7 +67,7 @@ class CaptureLive : public testing::Test {
     Peer->Run("ip link set " + b + " up");
     OursLink = a;
     // Resolve the peer's link address now, so no ARP exchange is pending later.
-    Ours->Run("ping -c 1 -W 2 " + std::string(kPeer));
+    Ours->Run("ping -c 1 -w 10 " + std::string(kPeer));
   }
   static void TearDownTestSuite() {
     Peer.reset();
