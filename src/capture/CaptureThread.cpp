@@ -221,23 +221,40 @@ void TCaptureThread::Datagram6(std::size_t n) {
 
 // Capture thread.
 void TCaptureThread::QueueRecord(std::uint8_t direction) {
+  const bool sent = direction == DirectionSent;
+  const TIpAddress& remote = sent ? Dest : Source;
+  const TIpAddress& local = sent ? Source : Dest;
+  const std::uint16_t localPort = sent ? Ports.Source : Ports.Dest;
+  const std::uint16_t remotePort = sent ? Ports.Dest : Ports.Source;
+  auto& queue = State.RecordQueue;
   State.QueueBusy.store(1, std::memory_order_release);
   try {
-    PacketRecord record;
-    record.RemoteAddr = direction == DirectionSent ? Dest : Source;
-    record.LocalAddr = direction == DirectionSent ? Source : Dest;
-    record.Direction = direction;
-    record.Category = State.CurCategory;
-    record.Length = State.CurLength;
-    record.Hour = ReceiveTime.Hour;
-    record.Minute = ReceiveTime.Minute;
-    record.Second = ReceiveTime.Second;
-    record.Millisecond = ReceiveTime.Millisecond;
-    record.UnixSeconds = ReceiveSecond;
-    record.Protocol = Ports.Protocol;
-    record.LocalPort = direction == DirectionSent ? Ports.Source : Ports.Dest;
-    record.RemotePort = direction == DirectionSent ? Ports.Dest : Ports.Source;
-    State.RecordQueue.push_back(record);
+    // A burst of one flow goes down as one record: every table adds up
+    // bytes and keeps the latest moment, so the sums are the same and the
+    // folds run once per burst instead of once per datagram.
+    PacketRecord* last = queue.empty() ? nullptr : &queue.back();
+    if (last && last->Direction == direction && last->Category == State.CurCategory &&
+        last->Protocol == Ports.Protocol && last->LocalPort == localPort && last->RemotePort == remotePort &&
+        last->RemoteAddr == remote && last->LocalAddr == local) {
+      last->Length += State.CurLength;
+    } else {
+      PacketRecord record;
+      record.RemoteAddr = remote;
+      record.LocalAddr = local;
+      record.Direction = direction;
+      record.Category = State.CurCategory;
+      record.Length = State.CurLength;
+      record.Protocol = Ports.Protocol;
+      record.LocalPort = localPort;
+      record.RemotePort = remotePort;
+      queue.push_back(record);
+      last = &queue.back();
+    }
+    last->Hour = ReceiveTime.Hour;
+    last->Minute = ReceiveTime.Minute;
+    last->Second = ReceiveTime.Second;
+    last->Millisecond = ReceiveTime.Millisecond;
+    last->UnixSeconds = ReceiveSecond;
   } catch (...) {
     State.QueueBusy.store(0, std::memory_order_release);
     throw;

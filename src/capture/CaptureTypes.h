@@ -46,7 +46,9 @@ class TAdapterColumn {
 // The host's addresses a capture can watch, as many as it has.
 using AdapterTable = TAdapterColumn<TIpAddress>;
 
-// One counted packet, for the per-address view.
+// One counted packet, for the per-address view, or a run of one flow's
+// packets that came one after another: Length is their sum, the time the
+// last one's.
 struct PacketRecord {
   TIpAddress RemoteAddr;
   std::uint8_t Direction = 0;

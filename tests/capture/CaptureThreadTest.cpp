@@ -5,6 +5,7 @@
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <tuple>
 
 #include "common/Datagrams.h"
 #include "capture/NotifyTargets.h"
@@ -181,6 +182,22 @@ TEST_F(CaptureThreadTest, SelfToSelfIsQueuedTwiceSentFirst) {
   EXPECT_EQ(State.TotalPackets, 1);
   EXPECT_EQ(State.Counters[0][KindPackets][0], 1);
   EXPECT_EQ(State.Counters[1][KindPackets][0], 1);
+}
+
+// One flow's datagrams in a row make one record with their bytes; another
+// flow in between, or the other direction, starts a new one.
+TEST_F(CaptureThreadTest, ARunOfOneFlowIsOneRecordWithItsBytes) {
+  TCaptureThread thread(State);
+  Socket->Push({.Group = {Udp("10.0.0.2", "9.9.9.9", 100), Udp("10.0.0.2", "9.9.9.9", 200),
+                          Udp("10.0.0.2", "9.9.9.9", 50, 5001), Udp("9.9.9.9", "10.0.0.2", 60, 53, 5000),
+                          Udp("10.0.0.2", "9.9.9.9", 70), Udp("10.0.0.2", "9.9.9.9", 80)}});
+  while (Target.Notifications() < 2) std::this_thread::sleep_for(1ms);
+  Stop(thread);
+  std::vector<std::tuple<int, int, std::int64_t>> records;  // direction, local port, bytes
+  for (const PacketRecord& r : State.RecordQueue) records.emplace_back(r.Direction, r.LocalPort, r.Length);
+  EXPECT_EQ(records, (std::vector<std::tuple<int, int, std::int64_t>>{
+                         {0, 5000, 300}, {0, 5001, 50}, {1, 5000, 60}, {0, 5000, 150}}));
+  EXPECT_EQ(State.TotalPackets, 6);
 }
 
 TEST_F(CaptureThreadTest, ShortDatagramDoesNotSeeTheLastOnesPorts) {
