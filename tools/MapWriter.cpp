@@ -344,7 +344,12 @@ int main(int argc, char** argv) {
   procedures.erase(std::unique(procedures.begin(), procedures.end(),
                                [](const TProcedure& a, const TProcedure& b) { return a.Start == b.Start; }),
                    procedures.end());
-  std::stable_sort(rows.begin(), rows.end(), [](const TRow& a, const TRow& b) { return a.Address < b.Address; });
+  // In the order the reader keeps them, so that it need not sort them at
+  // every start: a sequence end at the address where the next sequence
+  // starts goes first.
+  std::stable_sort(rows.begin(), rows.end(), [](const TRow& a, const TRow& b) {
+    return a.Address != b.Address ? a.Address < b.Address : (a.Line == 0 && b.Line != 0);
+  });
   // A PE's addresses count from its image base, as the loaded module's do.
   // Code the linker dropped keeps address 0: it is no code of the image.
   if (pe) {

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
-#include <sstream>
 
 #include <platform/Paths.h>
 
@@ -81,6 +80,19 @@ const TLinkMap* MapOfAddress(const void* Address, std::uint64_t& Offset) {
 
 std::unique_ptr<TLinkMap> TLinkMap::Parse(std::string_view Text) {
   auto map = std::make_unique<TLinkMap>();
+  // The closing line gives the counts: room for them at once spares the
+  // program's start the copies of a growing table. A count larger than the
+  // text could hold is not believed.
+  {
+    std::string_view last = Text.substr(0, Text.find_last_not_of("\r\n") + 1);
+    last.remove_prefix(std::min(last.size(), last.rfind('\n') + 1));
+    std::string_view tag;
+    std::size_t procedures = 0, lines = 0;
+    if (NextField(last, tag) && tag == "END" && NextNumber(last, procedures, 10) && NextNumber(last, lines, 10)) {
+      map->FProcedures.reserve(std::min(procedures, Text.size() / 10));
+      map->FLines.reserve(std::min(lines, Text.size() / 8));
+    }
+  }
   bool sawHeader = false;
   bool sawEnd = false;
   while (!Text.empty()) {
@@ -92,6 +104,18 @@ std::unique_ptr<TLinkMap> TLinkMap::Parse(std::string_view Text) {
     if (sawEnd) {
       if (!line.empty()) return nullptr;
       continue;
+    }
+    // Most of a map is line rows as the writer spaces them: read at once.
+    if (sawHeader && line.starts_with("L ")) {
+      TLine row{};
+      const char* const end = line.data() + line.size();
+      std::from_chars_result r = std::from_chars(line.data() + 2, end, row.Address, 16);
+      if (r.ec == std::errc() && r.ptr != end && *r.ptr == ' ') r = std::from_chars(r.ptr + 1, end, row.File, 10);
+      if (r.ec == std::errc() && r.ptr != end && *r.ptr == ' ') r = std::from_chars(r.ptr + 1, end, row.Line, 10);
+      if (r.ec == std::errc() && r.ptr == end && row.Line >= 0 && row.File < map->FFiles.size()) {
+        map->FLines.push_back(row);
+        continue;
+      }
     }
     std::string_view rest = line;
     std::string_view tag;
@@ -139,23 +163,30 @@ std::unique_ptr<TLinkMap> TLinkMap::Parse(std::string_view Text) {
     }
   }
   if (!sawEnd || map->FBuildId.empty()) return nullptr;
-  // The writer sorts already; sorting again keeps a hand-edited map usable.
-  std::sort(map->FProcedures.begin(), map->FProcedures.end(),
-            [](const TProcedure& a, const TProcedure& b) { return a.Start < b.Start; });
-  std::stable_sort(map->FLines.begin(), map->FLines.end(), [](const TLine& a, const TLine& b) {
+  // The writer sorts already; sorting what is not keeps a hand-edited map
+  // usable.
+  const auto byStart = [](const TProcedure& a, const TProcedure& b) { return a.Start < b.Start; };
+  if (!std::is_sorted(map->FProcedures.begin(), map->FProcedures.end(), byStart))
+    std::sort(map->FProcedures.begin(), map->FProcedures.end(), byStart);
+  const auto byAddress = [](const TLine& a, const TLine& b) {
     // A sequence end at the address where the next sequence starts goes first.
     return a.Address != b.Address ? a.Address < b.Address : (a.Line == 0 && b.Line != 0);
-  });
+  };
+  if (!std::is_sorted(map->FLines.begin(), map->FLines.end(), byAddress))
+    std::stable_sort(map->FLines.begin(), map->FLines.end(), byAddress);
   return map;
 }
 
 std::unique_ptr<TLinkMap> TLinkMap::Load(const std::string& Path) {
-  std::ifstream file(Path, std::ios::binary);
+  // Read in one piece: the map is megabytes, and read at every start.
+  std::ifstream file(Path, std::ios::binary | std::ios::ate);
   if (!file) return nullptr;
-  std::ostringstream text;
-  text << file.rdbuf();
-  if (file.bad()) return nullptr;
-  return Parse(text.str());
+  const std::streamoff size = file.tellg();
+  if (size < 0) return nullptr;
+  std::string text(static_cast<std::size_t>(size), '\0');
+  file.seekg(0);
+  if (!file.read(text.data(), size)) return nullptr;
+  return Parse(text);
 }
 
 const TLinkMap::TProcedure* TLinkMap::ProcedureOf(std::uint64_t Offset) const {
