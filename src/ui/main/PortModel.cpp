@@ -12,17 +12,12 @@ const char* const PortCaptions[] = {QT_TRANSLATE_NOOP("TSummaryHeader", "ポー�
                                     QT_TRANSLATE_NOOP("TSummaryHeader", "受信ﾊﾞｲﾄ数"), RateCaption};
 constexpr int ColumnCount = TPortModel::PortRateColumn + 1;
 
-bool Figure(int column) { return column == 2 || column == 3 || column == TPortModel::PortRateColumn; }
-
 std::string RateKeyOf(const PortTotals& row) { return RowKey(static_cast<std::uint32_t>(row.Protocol) << 16 | row.Port); }
 
 }  // namespace
 
 TPortModel::TPortModel(const TCaptureSession& session, QObject* parent)
-    : TGuardedModel<QAbstractTableModel>(parent), Session(session) {}
-
-int TPortModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : ShownRows; }
-int TPortModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : ColumnCount; }
+    : TFewRowsModel(ColumnCount, PortRateColumn, parent), Session(session) {}
 
 double TPortModel::Rate(const PortTotals& row) const { return Rates.Rate(RateKeyOf(row)); }
 
@@ -51,7 +46,7 @@ void TPortModel::SampleRates() {
     const PortTotals& r = Table().Row(row);
     Rates.Sample(RateKeyOf(r), r.SentBytes + r.RecvBytes);
   }
-  if (ShownRows > 0) emit dataChanged(index(0, PortRateColumn), index(ShownRows - 1, PortRateColumn), {Qt::DisplayRole});
+  RatesSampled();
 }
 
 int TPortModel::CompareRows(int a, int b, int column) const {
@@ -74,34 +69,18 @@ QVariant TPortModel::Data(const QModelIndex& index, int role) const {
   if (!index.isValid()) return {};
   if (role == Qt::DisplayRole) return CellText(index.row(), index.column());
   if (role == Qt::TextAlignmentRole)
-    return QVariant::fromValue(Qt::AlignVCenter | (Figure(index.column()) ? Qt::AlignRight : Qt::AlignLeft));
+    return QVariant::fromValue(Qt::AlignVCenter | (FigureColumn(index.column()) ? Qt::AlignRight : Qt::AlignLeft));
   return {};
 }
 
 QVariant TPortModel::HeaderData(int section, Qt::Orientation orientation, int role) const {
   if (orientation != Qt::Horizontal || section < 0 || section >= ColumnCount) return {};
   if (role == Qt::TextAlignmentRole)
-    return QVariant::fromValue(Qt::AlignVCenter | (Figure(section) ? Qt::AlignRight : Qt::AlignLeft));
+    return QVariant::fromValue(Qt::AlignVCenter | (FigureColumn(section) ? Qt::AlignRight : Qt::AlignLeft));
   // The biggest figures first, as on the other pages.
-  if (role == Qt::InitialSortOrderRole) return static_cast<int>(Figure(section) ? Qt::DescendingOrder : Qt::AscendingOrder);
+  if (role == Qt::InitialSortOrderRole) return static_cast<int>(FigureColumn(section) ? Qt::DescendingOrder : Qt::AscendingOrder);
   if (role == Qt::DisplayRole) return QCoreApplication::translate("TSummaryHeader", PortCaptions[section]);
   return {};
 }
 
-void TPortModel::Restarted() {
-  ShownRows = 0;
-  Rates.Clear();
-  endResetModel();
-}
-
-void TPortModel::Refresh() {
-  const int rows = Table().RowCount();
-  // Ports are few and new ones rare: new ones reset the page, else every row may have changed.
-  if (rows != ShownRows) {
-    beginResetModel();
-    ShownRows = rows;
-    endResetModel();
-  } else if (rows > 0) {
-    emit dataChanged(index(0, 0), index(rows - 1, ColumnCount - 1), {Qt::DisplayRole});
-  }
-}
+void TPortModel::Refresh() { Show(Table().RowCount()); }

@@ -16,16 +16,13 @@ constexpr int ColumnCount = RateColumn + 1;
 }  // namespace
 
 TProgramModel::TProgramModel(TCaptureSession& session, QObject* parent)
-    : TGuardedModel<QAbstractTableModel>(parent), Session(session) {
+    : TFewRowsModel(ColumnCount, RateColumn, parent), Session(session) {
   GuardedConnect(this, &TProgramModel::Answered, this, &TProgramModel::Refresh, Qt::QueuedConnection);
   // Look-up thread: only queues the refresh.
   Session.SetAnswered([this] { emit Answered(); });
 }
 
 TProgramModel::~TProgramModel() = default;
-
-int TProgramModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : ShownRows; }
-int TProgramModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : ColumnCount; }
 
 const TProgramTotalsTable* TProgramModel::Table() const { return Session.Programs(); }
 
@@ -65,7 +62,7 @@ void TProgramModel::SampleRates() {
     const ProgramTotals& r = table->Row(row);
     Rates.Sample(RateKey(r), r.SentBytes + r.RecvBytes);
   }
-  if (ShownRows > 0) emit dataChanged(index(0, RateColumn), index(ShownRows - 1, RateColumn), {Qt::DisplayRole});
+  RatesSampled();
 }
 
 int TProgramModel::CompareRows(int a, int b, int column) const {
@@ -94,41 +91,24 @@ QVariant TProgramModel::Data(const QModelIndex& index, int role) const {
   if (!index.isValid()) return {};
   if (role == Qt::DisplayRole) return CellText(index.row(), index.column());
   if (role == Qt::TextAlignmentRole)
-    return QVariant::fromValue(Qt::AlignVCenter | (index.column() == 2 || index.column() == 3 || index.column() == RateColumn
-                                                       ? Qt::AlignRight
-                                                       : Qt::AlignLeft));
+    return QVariant::fromValue(Qt::AlignVCenter | (FigureColumn(index.column()) ? Qt::AlignRight : Qt::AlignLeft));
   return {};
 }
 
 QVariant TProgramModel::HeaderData(int section, Qt::Orientation orientation, int role) const {
   if (orientation != Qt::Horizontal || section < 0 || section >= ColumnCount) return {};
   if (role == Qt::TextAlignmentRole)
-    return QVariant::fromValue(Qt::AlignVCenter |
-                               (section == 2 || section == 3 || section == RateColumn ? Qt::AlignRight : Qt::AlignLeft));
+    return QVariant::fromValue(Qt::AlignVCenter | (FigureColumn(section) ? Qt::AlignRight : Qt::AlignLeft));
   if (role == Qt::InitialSortOrderRole) return InitialSortOrder(section);
   if (role == Qt::DisplayRole) return QCoreApplication::translate("TSummaryHeader", ProgramCaptions[section]);
   return {};
-}
-
-void TProgramModel::Restarted() {
-  ShownRows = 0;
-  Rates.Clear();
-  endResetModel();
 }
 
 void TProgramModel::Refresh() {
   const TProgramTotalsTable* table = Table();
   if (!table) return;
   Session.TakeAnswers();
-  const int rows = table->RowCount();
-  // Programs are few: new ones reset the page, else every row may have changed.
-  if (rows != ShownRows) {
-    beginResetModel();
-    ShownRows = rows;
-    endResetModel();
-  } else if (rows > 0) {
-    emit dataChanged(index(0, 0), index(rows - 1, ColumnCount - 1), {Qt::DisplayRole});
-  }
+  Show(table->RowCount());
 }
 
 void TProgramModel::Flush() {

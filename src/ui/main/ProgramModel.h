@@ -9,26 +9,19 @@
 
 #include "capture/ProgramTotals.h"
 #include "session/CaptureSession.h"
-#include "ui/main/RowRates.h"
-#include "ui/main/SortedRows.h"
-#include "ui/trace/GuardedEntry.h"
+#include "ui/main/FewRowsModel.h"
 
 // Columns: program, user, bytes sent, bytes received, last category, last
 // time, current rate; rows by program, then user, as the session's program
 // table has them.
-class TProgramModel final : public TGuardedModel<QAbstractTableModel>, public TSortKeys {
+class TProgramModel final : public TFewRowsModel {
   Q_OBJECT
  public:
   explicit TProgramModel(TCaptureSession& Session, QObject* parent = nullptr);
   ~TProgramModel() override;
-  int rowCount(const QModelIndex& parent = {}) const override;
-  int columnCount(const QModelIndex& parent = {}) const override;
 
   // Cleared by --no-programs: the page stays empty.
   bool Enabled = true;
-  // Around the session's restart at a capture start.
-  void AboutToRestart() { beginResetModel(); }
-  void Restarted();
   // Takes the look-ups' answers and shows the rows as they are now.
   void Refresh();
   // Waits (at most a second) for the look-ups asked for, and shows them: for
@@ -51,8 +44,6 @@ class TProgramModel final : public TGuardedModel<QAbstractTableModel>, public TS
  private:
   static std::string RateKey(const ProgramTotals& Row);
   TCaptureSession& Session;
-  TRowRates Rates;
-  int ShownRows = 0;
 };
 
 // The address page's rows of one program's remote addresses, with that
