@@ -16,7 +16,13 @@ class TIpAddress {
   constexpr TIpAddress() noexcept = default;
   // An IPv4 address in network order, as the engine held addresses before it
   // knew IPv6: converts without ceremony.
-  TIpAddress(std::uint32_t NetworkOrder) noexcept { std::memcpy(Bytes_.data(), &NetworkOrder, 4); }  // NOLINT
+  // The 16 bytes are written in one piece: a copy read right after them then
+  // takes them from that store, where four bytes into zeroes would stall it.
+  TIpAddress(std::uint32_t NetworkOrder) noexcept {  // NOLINT
+    const std::uint64_t words[2] = {
+        std::endian::native == std::endian::little ? std::uint64_t{NetworkOrder} : std::uint64_t{NetworkOrder} << 32, 0};
+    std::memcpy(Bytes_.data(), words, 16);
+  }
 
   static TIpAddress V4(std::uint32_t NetworkOrder) noexcept { return TIpAddress(NetworkOrder); }
   static TIpAddress V6(const std::uint8_t* Bytes16) noexcept {
