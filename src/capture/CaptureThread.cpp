@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <cstring>
 #include <system_error>
 
 #include "capture/CountPacket.h"
@@ -137,10 +136,6 @@ void TCaptureThread::ChooseWatched() {
 // Capture thread, for each datagram of a group.
 void TCaptureThread::Datagram(const TCapturedDatagram& datagram) {
   const std::size_t n = std::min(datagram.Length, MaxDatagram);
-  auto& buffer = State.RecvBuffer;
-  if (n) std::memcpy(buffer.data(), datagram.Data, n);
-  // Every view of it ends here: a short datagram's missing bytes read as 0.
-  State.RecvLength = n;
 
   if (datagram.Seconds != ReceiveSecond) {
     ReceiveTime = LocalTimeOf(static_cast<std::time_t>(datagram.Seconds), datagram.Microseconds);
@@ -154,11 +149,13 @@ void TCaptureThread::Datagram(const TCapturedDatagram& datagram) {
   if (Watch && Watch->Changed(WatchedNow)) [[unlikely]]
     Watched.Assign(WatchedNow);
 
-  const TPacketView view(buffer.data(), n);
+  // Read where it lies, for this call only. Every view of it ends at n: a
+  // short datagram's missing bytes read as 0.
+  const TPacketView view(datagram.Data, n);
   // Each family's totals count that family's datagrams; anything that is
   // not IPv6 takes the IPv4 path, as it always did.
   if (IpVersion(view) == 6) {
-    if (Watched.Count6) Datagram6(n);
+    if (Watched.Count6) Datagram6(view);
     return;
   }
   if (!Watched.Count4) return;
@@ -181,20 +178,20 @@ void TCaptureThread::Datagram(const TCapturedDatagram& datagram) {
   Source = TIpAddress::V4(source);
   Dest = TIpAddress::V4(dest);
   if (sent) {
-    CountPacket(State, DirectionSent);
+    CountPacket(State, DirectionSent, view);
     QueueRecord(DirectionSent);
   }
   if (received) {
-    CountPacket(State, DirectionReceived);
+    CountPacket(State, DirectionReceived, view);
     QueueRecord(DirectionReceived);
   }
   Matched = true;
   MatchedLength = State.CurLength;
 }
 
-// Capture thread, for an IPv6 datagram of length n in RecvBuffer.
-void TCaptureThread::Datagram6(std::size_t n) {
-  const TPacketView view(State.RecvBuffer.data(), n);
+// Capture thread, for an IPv6 datagram.
+void TCaptureThread::Datagram6(const TPacketView& view) {
+  const auto n = view.Length();
   State.CurLength = Ipv6TotalLength(view);
   State.TotalPackets += 1;
   State.TotalBytes += State.CurLength;

@@ -37,7 +37,7 @@ class TCaptureThread final : private TDatagramSink {
   void Execute();
   int Run();
   void Datagram(const TCapturedDatagram& Datagram) override;
-  void Datagram6(std::size_t n);
+  void Datagram6(const TPacketView& view);
   // Sets Watched from the selected entry.
   void ChooseWatched();
   void QueueRecord(std::uint8_t direction);

@@ -20,7 +20,10 @@ void CountPacket(TXIoctl& State, std::uint8_t direction, std::uint8_t protocol, 
   counts[KindBytes][c] += State.CurLength;
 }
 
-void CountPacket(TXIoctl& State, std::uint8_t direction) noexcept {
-  const TPacketView datagram(State.RecvBuffer.data(), State.RecvLength);
+void CountPacket(TXIoctl& State, std::uint8_t direction, const TPacketView& datagram) noexcept {
   CountPacket(State, direction, IpProtocol(datagram), SourcePort(datagram), DestPort(datagram));
+}
+
+void CountPacket(TXIoctl& State, std::uint8_t direction) noexcept {
+  CountPacket(State, direction, TPacketView(State.RecvBuffer.data(), State.RecvLength));
 }

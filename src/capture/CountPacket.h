@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "capture/XIoctlUnit.h"
+#include "capture/backend/PacketBytes.h"
 
 // The category of a datagram of the given protocol and ports, seen in
 // direction (0 sent, 1 received). When both sides use service ports the
@@ -46,6 +47,8 @@ constexpr ServiceCategory ClassifyService(std::uint8_t protocol, std::uint16_t s
 // direction: category 0 and its own category. Sets CurDirection and
 // CurCategory. Capture thread.
 void CountPacket(TXIoctl& State, std::uint8_t direction) noexcept;
+// The same for the datagram Datagram.
+void CountPacket(TXIoctl& State, std::uint8_t direction, const TPacketView& Datagram) noexcept;
 // The same with the protocol and ports to classify by given.
 void CountPacket(TXIoctl& State, std::uint8_t direction, std::uint8_t protocol, std::uint16_t sourcePort,
                  std::uint16_t destPort) noexcept;
