@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cstdlib>
 #include <fstream>
+#include <limits>
 #include <mutex>
 
 #include <platform/Paths.h>
@@ -182,10 +183,10 @@ std::unique_ptr<TLinkMap> TLinkMap::Load(const std::string& Path) {
   std::ifstream file(Path, std::ios::binary | std::ios::ate);
   if (!file) return nullptr;
   const std::streamoff size = file.tellg();
-  if (size < 0) return nullptr;
+  if (size < 0 || size > std::numeric_limits<std::streamsize>::max()) return nullptr;
   std::string text(static_cast<std::size_t>(size), '\0');
   file.seekg(0);
-  if (!file.read(text.data(), size)) return nullptr;
+  if (!file.read(text.data(), static_cast<std::streamsize>(size))) return nullptr;
   return Parse(text);
 }
 
