@@ -50,6 +50,9 @@ class TXIoctl {
   // 1 where the entry is a whole interface, named in AdapterNames, rather
   // than one address (Adapters holds nothing there).
   TAdapterColumn<std::uint8_t> AdapterIsInterface;
+  // A datagram for CountPacket(State, direction) to count. The capture loop
+  // reads each datagram where the capture left it instead, and counts it
+  // from there: copying every datagram first cost about 5% of a flood's CPU.
   std::array<std::uint8_t, 65536> RecvBuffer{};
   std::size_t RecvLength = RecvBuffer.size();  // bytes of the current datagram in RecvBuffer
 
