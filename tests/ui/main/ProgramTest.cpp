@@ -6,13 +6,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <QRegularExpression>
@@ -26,33 +29,52 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Map with Change applied to each line; false when no line changed.
-bool EditLines(std::string& Map, const std::function<std::string(const std::string&)>& Change) {
-  std::istringstream lines(Map);
+// Map with Change applied to each line (none: the line stays); false when
+// no line changed. A map has hundreds of thousands of lines: each is looked
+// at in place, and only a changed one is made anew.
+using TLineEdit = std::function<std::optional<std::string>(std::string_view)>;
+bool EditLines(std::string& Map, const TLineEdit& Change) {
   std::string result;
+  result.reserve(Map.size());
   bool changed = false;
-  for (std::string line; std::getline(lines, line);) {
-    const std::string edited = Change(line);
-    changed = changed || edited != line;
-    result += edited + '\n';
+  for (std::size_t at = 0; at < Map.size();) {
+    const std::size_t end = std::min(Map.find('\n', at), Map.size());
+    const std::string_view line(Map.data() + at, end - at);
+    const std::optional<std::string> edited = Change(line);
+    changed = changed || (edited && *edited != line);
+    result += edited ? std::string_view(*edited) : line;
+    result += '\n';
+    at = end + 1;
   }
-  Map = result;
+  Map = std::move(result);
   return changed;
 }
 
 // Both records of the check: the compiler splits it into a hot and a cold part.
-bool IsCheckRecord(const std::string& line) { return line.starts_with("P ") && line.ends_with(" TMainForm.CheckMapFile"); }
+bool IsCheckRecord(std::string_view line) { return line.starts_with("P ") && line.ends_with(" TMainForm.CheckMapFile"); }
+
+// The first four fields of a map line, split at spaces.
+std::array<std::string_view, 4> MapLineFields(std::string_view line) {
+  std::array<std::string_view, 4> fields{};
+  for (auto& field : fields) {
+    const std::size_t start = line.find_first_not_of(' ');
+    if (start == std::string_view::npos) break;
+    line.remove_prefix(start);
+    field = line.substr(0, line.find(' '));
+    line.remove_prefix(field.size());
+  }
+  return fields;
+}
 
 // Every line row of the file that holds the map check moved to line 5: the
 // line answer then lies too close to the location answer.
 bool ShiftMainUnitLines(std::string& Map) {
   std::string file;  // the F records come first
-  return EditLines(Map, [&](const std::string& l) {
-    std::istringstream fields(l);
-    std::string tag, a, b, c;
-    fields >> tag >> a >> b >> c;
+  return EditLines(Map, [&](std::string_view l) -> std::optional<std::string> {
+    const auto [tag, a, b, c] = MapLineFields(l);
     if (tag == "F" && b == "MainUnit.cpp") file = a;
-    return tag == "L" && b == file && c != "0" ? "L " + a + " " + file + " 5" : l;
+    if (tag == "L" && b == file && c != "0") return "L " + std::string(a) + " " + file + " 5";
+    return std::nullopt;
   });
 }
 
@@ -70,13 +92,25 @@ TEST(StartUpProgram, ATamperedMapIsReportedAndEndsTheProgram) {
       {"matching", [](std::string&) { return true; }, ""},
       {"missing", [](std::string&) { return false; }, "map ファイルがありません:wirepeek.map"},
       {"other build",
-       [](std::string& m) { return EditLines(m, [](auto& l) { return l.starts_with("BUILDID ") ? "BUILDID 0123" : l; }); },
+       [](std::string& m) {
+         return EditLines(m, [](std::string_view l) {
+           return l.starts_with("BUILDID ") ? std::optional<std::string>("BUILDID 0123") : std::nullopt;
+         });
+       },
        "map ファイルが異常です(FILE):wirepeek.map"},
       {"wrong procedure name",
-       [](std::string& m) { return EditLines(m, [](auto& l) { return IsCheckRecord(l) ? l + "X" : l; }); },
+       [](std::string& m) {
+         return EditLines(m, [](std::string_view l) {
+           return IsCheckRecord(l) ? std::optional<std::string>(std::string(l) + "X") : std::nullopt;
+         });
+       },
        "map ファイルが異常です(PROC):wirepeek.map"},
       {"moved procedure address",
-       [](std::string& m) { return EditLines(m, [](auto& l) { return IsCheckRecord(l) ? "P 1" + l.substr(2) : l; }); },
+       [](std::string& m) {
+         return EditLines(m, [](std::string_view l) {
+           return IsCheckRecord(l) ? std::optional<std::string>("P 1" + std::string(l.substr(2))) : std::nullopt;
+         });
+       },
        "map ファイルが異常です(FILE):wirepeek.map"},
       {"shifted lines", ShiftMainUnitLines, "map ファイルが異常です(LINE):wirepeek.map"},
       {"garbled", [](std::string& m) { m.resize(m.size() / 2); return true; }, "map ファイルが異常です(FILE):wirepeek.map"},
