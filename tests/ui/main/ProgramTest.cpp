@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
+#include <memory>
 #include <optional>
 #include <regex>
 #include <sstream>
@@ -193,18 +195,32 @@ TEST(StartUpLive, TheWindowIsEnglishForEnglishLocalesOnly) {
 #endif
   SKIP_WITHOUT_TEST_NAMESPACES();
   if (!RunCommand("command -v xvfb-run xwininfo")) GTEST_SKIP() << "needs Xvfb";
-  TTestNamespace ns("wp-locale-" + std::to_string(getpid()));
   const std::pair<std::string, std::string> rows[] = {
       {"en_US.UTF-8", "Wirepeek monitor"}, {"ja_JP.UTF-8", "ワイヤピーク監視"}, {"C", "ワイヤピーク監視"}};
-  for (const auto& [lang, title] : rows) {
-    const std::string inside = "ip netns exec " + ns.Name + " ";
-    std::string out;
-    CommandOutput("cd /tmp && timeout -s KILL 60 xvfb-run -a sh -c '" + inside + "env -u LC_ALL -u LC_MESSAGES LANG=" +
-                      lang + " QT_QPA_PLATFORM=xcb " WIREPEEK_BINARY " --start 127.0.0.1 --quit-after 6 2>&1 & "
-                      "for i in $(seq 300); do xwininfo -root -tree | grep -qF \"\\\"" + title +
-                      "\" && echo TITLE && break; sleep 0.1; done; sleep 1; " + inside +
-                      "ping -c 3 -i 0.2 -q 127.0.0.1 >/dev/null; wait'",
-                  out);
+  // The locales run side by side, each in a namespace of its own (its window counts only its own pings) and on a
+  // display of its own, looked for from a number of its own so that two do not take the same one.
+  std::vector<std::unique_ptr<TTestNamespace>> spaces;
+  std::vector<std::future<std::string>> runs;
+  for (std::size_t row = 0; row < std::size(rows); ++row) {
+    spaces.push_back(std::make_unique<TTestNamespace>("wp-locale-" + std::to_string(getpid()) + "-" + std::to_string(row)));
+    const std::string inside = "ip netns exec " + spaces.back()->Name + " ";
+    const std::string display = std::to_string(200 + getpid() % 50 * 30 + static_cast<int>(row) * 10);
+    const std::string lang = rows[row].first, title = rows[row].second;
+    runs.push_back(std::async(std::launch::async, [=] {
+      std::string out;
+      CommandOutput("cd /tmp && timeout -s KILL 60 xvfb-run -a -n " + display + " sh -c '" + inside +
+                        "env -u LC_ALL -u LC_MESSAGES LANG=" + lang + " QT_QPA_PLATFORM=xcb " WIREPEEK_BINARY
+                        " --start 127.0.0.1 --quit-after 6 2>&1 & "
+                        "for i in $(seq 300); do xwininfo -root -tree | grep -qF \"\\\"" + title +
+                        "\" && echo TITLE && break; sleep 0.1; done; sleep 1; " + inside +
+                        "ping -c 3 -i 0.2 -q 127.0.0.1 >/dev/null; wait'",
+                    out);
+      return out;
+    }));
+  }
+  for (std::size_t row = 0; row < std::size(rows); ++row) {
+    const std::string out = runs[row].get();
+    const std::string& lang = rows[row].first;
     EXPECT_NE(out.find("TITLE"), std::string::npos) << lang << ": " << out;
     EXPECT_NE(out.find("\"total_packets\":6,\"total_bytes\":504"), std::string::npos) << lang << ": " << out;
   }
