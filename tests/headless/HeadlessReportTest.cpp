@@ -1,10 +1,11 @@
 // Whole captures read from files through the headless report: the same
 // decoding and counting as a live capture, with no privilege needed.
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <sstream>
 
@@ -62,8 +63,11 @@ class HeadlessReportProgram : public TCaptureFileTest {
     const auto errors = Dir / "errors.txt";
     std::string printed;
     const int code = CommandOutput(command + " 2>" + errors.string(), printed);
-    // When the report was made: any moment, as long as it is one.
-    out = std::regex_replace(printed, std::regex(R"("time":"\d{4}-\d\d-\d\dT[\d:]{8}\.\d{3}Z")"), R"("time":"T")");
+    // When the report was made: any moment, as long as it is one. It leads
+    // the report, and a report can be long: only its head is searched.
+    const std::size_t head = std::min<std::size_t>(printed.size(), 256);
+    out = std::regex_replace(printed.substr(0, head), std::regex(R"("time":"\d{4}-\d\d-\d\dT[\d:]{8}\.\d{3}Z")"),
+                             R"("time":"T")") + printed.substr(head);
     err = ReadWholeFile(errors);
     return code;
   }
@@ -139,9 +143,14 @@ TEST_F(HeadlessReportProgram, ListsAsManyAddressesAsTheWindowAndCountsTheRest) {
   WritePcap(pcap, 1, frames);
   std::string out, err;
   ASSERT_EQ(Report({"--report", "--adapter", "10.0.0.2", "--read", pcap, "--json"}, out, err), 0) << err;
-  const auto report = nlohmann::json::parse(out);
-  EXPECT_EQ(report["addresses"].size(), 100'000u);
-  EXPECT_EQ(report["unlisted_addresses"], 5);
+  // Read by Python: this unoptimised test would spend most of its time
+  // parsing the long report itself.
+  const auto saved = Dir / "many.json";
+  std::ofstream(saved, std::ios::binary) << out;
+  std::string counts;
+  EXPECT_EQ(CommandOutput("python3 -c 'import json, sys; r = json.load(open(sys.argv[1])); "
+                          "print(len(r[\"addresses\"]), r[\"unlisted_addresses\"])' " + saved.string(), counts), 0);
+  EXPECT_EQ(counts, "100000 5\n");
   ASSERT_EQ(Report({"--report", "--adapter", "10.0.0.2", "--read", pcap}, out, err), 0) << err;
   EXPECT_NE(out.find("\n5 more remote addresses were seen and are not listed\n"), std::string::npos);
 }

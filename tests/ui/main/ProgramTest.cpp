@@ -6,13 +6,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
+#include <memory>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <QRegularExpression>
@@ -26,33 +31,52 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Map with Change applied to each line; false when no line changed.
-bool EditLines(std::string& Map, const std::function<std::string(const std::string&)>& Change) {
-  std::istringstream lines(Map);
+// Map with Change applied to each line (none: the line stays); false when
+// no line changed. A map has hundreds of thousands of lines: each is looked
+// at in place, and only a changed one is made anew.
+using TLineEdit = std::function<std::optional<std::string>(std::string_view)>;
+bool EditLines(std::string& Map, const TLineEdit& Change) {
   std::string result;
+  result.reserve(Map.size());
   bool changed = false;
-  for (std::string line; std::getline(lines, line);) {
-    const std::string edited = Change(line);
-    changed = changed || edited != line;
-    result += edited + '\n';
+  for (std::size_t at = 0; at < Map.size();) {
+    const std::size_t end = std::min(Map.find('\n', at), Map.size());
+    const std::string_view line(Map.data() + at, end - at);
+    const std::optional<std::string> edited = Change(line);
+    changed = changed || (edited && *edited != line);
+    result += edited ? std::string_view(*edited) : line;
+    result += '\n';
+    at = end + 1;
   }
-  Map = result;
+  Map = std::move(result);
   return changed;
 }
 
 // Both records of the check: the compiler splits it into a hot and a cold part.
-bool IsCheckRecord(const std::string& line) { return line.starts_with("P ") && line.ends_with(" TMainForm.CheckMapFile"); }
+bool IsCheckRecord(std::string_view line) { return line.starts_with("P ") && line.ends_with(" TMainForm.CheckMapFile"); }
+
+// The first four fields of a map line, split at spaces.
+std::array<std::string_view, 4> MapLineFields(std::string_view line) {
+  std::array<std::string_view, 4> fields{};
+  for (auto& field : fields) {
+    const std::size_t start = line.find_first_not_of(' ');
+    if (start == std::string_view::npos) break;
+    line.remove_prefix(start);
+    field = line.substr(0, line.find(' '));
+    line.remove_prefix(field.size());
+  }
+  return fields;
+}
 
 // Every line row of the file that holds the map check moved to line 5: the
 // line answer then lies too close to the location answer.
 bool ShiftMainUnitLines(std::string& Map) {
   std::string file;  // the F records come first
-  return EditLines(Map, [&](const std::string& l) {
-    std::istringstream fields(l);
-    std::string tag, a, b, c;
-    fields >> tag >> a >> b >> c;
+  return EditLines(Map, [&](std::string_view l) -> std::optional<std::string> {
+    const auto [tag, a, b, c] = MapLineFields(l);
     if (tag == "F" && b == "MainUnit.cpp") file = a;
-    return tag == "L" && b == file && c != "0" ? "L " + a + " " + file + " 5" : l;
+    if (tag == "L" && b == file && c != "0") return "L " + std::string(a) + " " + file + " 5";
+    return std::nullopt;
   });
 }
 
@@ -70,13 +94,25 @@ TEST(StartUpProgram, ATamperedMapIsReportedAndEndsTheProgram) {
       {"matching", [](std::string&) { return true; }, ""},
       {"missing", [](std::string&) { return false; }, "map ファイルがありません:wirepeek.map"},
       {"other build",
-       [](std::string& m) { return EditLines(m, [](auto& l) { return l.starts_with("BUILDID ") ? "BUILDID 0123" : l; }); },
+       [](std::string& m) {
+         return EditLines(m, [](std::string_view l) {
+           return l.starts_with("BUILDID ") ? std::optional<std::string>("BUILDID 0123") : std::nullopt;
+         });
+       },
        "map ファイルが異常です(FILE):wirepeek.map"},
       {"wrong procedure name",
-       [](std::string& m) { return EditLines(m, [](auto& l) { return IsCheckRecord(l) ? l + "X" : l; }); },
+       [](std::string& m) {
+         return EditLines(m, [](std::string_view l) {
+           return IsCheckRecord(l) ? std::optional<std::string>(std::string(l) + "X") : std::nullopt;
+         });
+       },
        "map ファイルが異常です(PROC):wirepeek.map"},
       {"moved procedure address",
-       [](std::string& m) { return EditLines(m, [](auto& l) { return IsCheckRecord(l) ? "P 1" + l.substr(2) : l; }); },
+       [](std::string& m) {
+         return EditLines(m, [](std::string_view l) {
+           return IsCheckRecord(l) ? std::optional<std::string>("P 1" + std::string(l.substr(2))) : std::nullopt;
+         });
+       },
        "map ファイルが異常です(FILE):wirepeek.map"},
       {"shifted lines", ShiftMainUnitLines, "map ファイルが異常です(LINE):wirepeek.map"},
       {"garbled", [](std::string& m) { m.resize(m.size() / 2); return true; }, "map ファイルが異常です(FILE):wirepeek.map"},
@@ -159,18 +195,32 @@ TEST(StartUpLive, TheWindowIsEnglishForEnglishLocalesOnly) {
 #endif
   SKIP_WITHOUT_TEST_NAMESPACES();
   if (!RunCommand("command -v xvfb-run xwininfo")) GTEST_SKIP() << "needs Xvfb";
-  TTestNamespace ns("wp-locale-" + std::to_string(getpid()));
   const std::pair<std::string, std::string> rows[] = {
       {"en_US.UTF-8", "Wirepeek monitor"}, {"ja_JP.UTF-8", "ワイヤピーク監視"}, {"C", "ワイヤピーク監視"}};
-  for (const auto& [lang, title] : rows) {
-    const std::string inside = "ip netns exec " + ns.Name + " ";
-    std::string out;
-    CommandOutput("cd /tmp && timeout -s KILL 60 xvfb-run -a sh -c '" + inside + "env -u LC_ALL -u LC_MESSAGES LANG=" +
-                      lang + " QT_QPA_PLATFORM=xcb " WIREPEEK_BINARY " --start 127.0.0.1 --quit-after 6 2>&1 & "
-                      "for i in $(seq 300); do xwininfo -root -tree | grep -qF \"\\\"" + title +
-                      "\" && echo TITLE && break; sleep 0.1; done; sleep 1; " + inside +
-                      "ping -c 3 -i 0.2 -q 127.0.0.1 >/dev/null; wait'",
-                  out);
+  // The locales run side by side, each in a namespace of its own (its window counts only its own pings) and on a
+  // display of its own, looked for from a number of its own so that two do not take the same one.
+  std::vector<std::unique_ptr<TTestNamespace>> spaces;
+  std::vector<std::future<std::string>> runs;
+  for (std::size_t row = 0; row < std::size(rows); ++row) {
+    spaces.push_back(std::make_unique<TTestNamespace>("wp-locale-" + std::to_string(getpid()) + "-" + std::to_string(row)));
+    const std::string inside = "ip netns exec " + spaces.back()->Name + " ";
+    const std::string display = std::to_string(200 + getpid() % 50 * 30 + static_cast<int>(row) * 10);
+    const std::string lang = rows[row].first, title = rows[row].second;
+    runs.push_back(std::async(std::launch::async, [=] {
+      std::string out;
+      CommandOutput("cd /tmp && timeout -s KILL 60 xvfb-run -a -n " + display + " sh -c '" + inside +
+                        "env -u LC_ALL -u LC_MESSAGES LANG=" + lang + " QT_QPA_PLATFORM=xcb " WIREPEEK_BINARY
+                        " --start 127.0.0.1 --quit-after 6 2>&1 & "
+                        "for i in $(seq 300); do xwininfo -root -tree | grep -qF \"\\\"" + title +
+                        "\" && echo TITLE && break; sleep 0.1; done; sleep 1; " + inside +
+                        "ping -c 3 -i 0.2 -q 127.0.0.1 >/dev/null; wait'",
+                    out);
+      return out;
+    }));
+  }
+  for (std::size_t row = 0; row < std::size(rows); ++row) {
+    const std::string out = runs[row].get();
+    const std::string& lang = rows[row].first;
     EXPECT_NE(out.find("TITLE"), std::string::npos) << lang << ": " << out;
     EXPECT_NE(out.find("\"total_packets\":6,\"total_bytes\":504"), std::string::npos) << lang << ": " << out;
   }
