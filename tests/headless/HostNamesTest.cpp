@@ -148,7 +148,17 @@ TEST(HostNamesLive, TheProgramsShowTheNamesARealServerGivesAndAskEachAddressOnce
                                 .Environment = {"HOME=" + dir.string(), "XDG_CONFIG_HOME=" + dir.string(),
                                                 "XDG_STATE_HOME=" + dir.string(), "QT_QPA_PLATFORM=offscreen"}}));
   }
-  std::this_thread::sleep_for(3s);
+  // Every program is capturing once its packet socket is there, however
+  // slowly it started; then a moment for its filters.
+  const auto capturing = [&] {
+    std::string sockets;
+    CommandOutput("ip netns exec " + ours.Name + " cat /proc/net/packet", sockets);
+    return std::count(sockets.begin(), sockets.end(), '\n') - 1;  // below a heading
+  };
+  for (const auto until = std::chrono::steady_clock::now() + 30s;
+       capturing() < static_cast<long>(runs.size()) && std::chrono::steady_clock::now() < until;)
+    std::this_thread::sleep_for(100ms);
+  std::this_thread::sleep_for(1s);
   for (const char* peer : {"10.203.0.3", "fd00:203::3", "10.203.0.4"}) ours.Run(std::string("ping -c 3 -i 0.3 ") + peer);
   const long long asking4 = std::count_if(programs.begin(), programs.end(), [&](auto& p) { return p.second == &named4; });
   for (std::size_t i = 0; i < runs.size(); ++i) {
