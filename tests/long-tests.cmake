@@ -1,9 +1,10 @@
 # The tests that take longest, with about how many seconds each takes in the
 # sanitizer builds: CTest starts them first. A fresh tree has no times of its
 # own yet, and a long test started last would hold the run while the other
-# processors idle. A name no longer there is passed over.
+# processors idle. A name no longer there is passed over. The dual-stack
+# test is not among them: started first, beside the heaviest starts, its
+# window twice missed one datagram the namespaces sent by themselves.
 foreach(entry IN ITEMS
-    "DualStackLive.ReportEndpointWindowAndFileCountAsAnIndependentReadingOfTcpdumpsFile 21"
     "ProgramAttributionLive.EachProgramHasItsPeersBytesInTheWindowTheReportAndTheEndpoint 14"
     "StartUpProgram.ATamperedMapIsReportedAndEndsTheProgram 13"
     "StartUpLive.TheWindowIsEnglishForEnglishLocalesOnly 12"

@@ -74,7 +74,7 @@ TEST_F(DualStackLive, ReportEndpointWindowAndFileCountAsAnIndependentReadingOfTc
   Ours->Run("ip -6 neigh replace " + std::string(kPeer) + " lladdr " + mac[1] + " dev " + Interface + " nud permanent");
   for (const std::string six : {kOurs, "2001:db8:1::3"})
     Peer->Run("ip -6 neigh replace " + six + " lladdr " + mac[0] + " dev " + peerInterface + " nud permanent");
-  std::this_thread::sleep_for(2500ms);
+  std::this_thread::sleep_for(4s);
 
   const auto file = (Dir / "dual.pcap").string();
   TChildProcess dump(*Ours, {"/usr/bin/tcpdump", "-i", Interface, "-n", "-U", "-w", file, "ip or ip6"}, Dir, "tcpdump");
