@@ -37,10 +37,14 @@
 
 namespace {
 
+// A procedure's file index when its unit compiles several source files
+// together: it is the file of the procedure's first line.
+constexpr std::size_t FileOfFirstLine = static_cast<std::size_t>(-1);
+
 struct TRange {
   Dwarf_Addr Start;
   Dwarf_Addr End;
-  std::string Unit;  // the compile unit's file name
+  std::size_t File;  // the compile unit's file, or FileOfFirstLine
 };
 
 struct TProcedure {
@@ -54,6 +58,7 @@ struct TRow {
   Dwarf_Addr Address;
   std::size_t File;
   int Line;
+  bool Own;  // a line of the project's sources
 };
 
 class TFileTable {
@@ -73,6 +78,10 @@ std::string BaseName(std::string_view Path) {
   const auto slash = Path.rfind('/');
   return std::string(slash == std::string_view::npos ? Path : Path.substr(slash + 1));
 }
+
+// A unit the build made of several source files ("unity_0_cxx.cxx"), kept
+// in the build folder.
+bool IsBatchUnit(std::string_view Name) { return Name.starts_with("unity_") && Name.ends_with("_cxx.cxx"); }
 
 bool IsUnder(const std::filesystem::path& Path, const std::string& Folder) {
   const std::string text = Path.lexically_normal().string();
@@ -269,19 +278,12 @@ int main(int argc, char** argv) {
     if (!name) continue;
     Dwarf_Attribute attribute;
     const char* compDir = dwarf_formstring(dwarf_attr(&cuDie, DW_AT_comp_dir, &attribute));
-    if (!IsUnder(SourcePath(name, compDir), sourceFolder)) continue;
-
     const std::string unit = BaseName(name);
-    if (pe) CollectSubprograms(cuDie, files.IndexOf(unit), procedures);
-    Dwarf_Addr base = 0;
-    Dwarf_Addr start = 0;
-    Dwarf_Addr end = 0;
-    for (ptrdiff_t offset = 0; (offset = dwarf_ranges(&cuDie, offset, &base, &start, &end)) > 0;) {
-      if (end > start) ranges.push_back({start, end, unit});
-    }
+    const bool batch = IsBatchUnit(unit);
+    if (!batch && !IsUnder(SourcePath(name, compDir), sourceFolder)) continue;
     Dwarf_Lines* lines = nullptr;
     std::size_t count = 0;
-    if (dwarf_getsrclines(&cuDie, &lines, &count) != 0) continue;
+    if (dwarf_getsrclines(&cuDie, &lines, &count) != 0) count = 0;
     std::vector<TUnitRow> unitRows;
     unitRows.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
@@ -297,6 +299,20 @@ int main(int argc, char** argv) {
       // Line 0 is the compiler's "no source line": it ends a range like a sequence end.
       unitRows.push_back({address, source, outside, endSequence ? 0 : std::max(number, 0)});
     }
+    // A batch is the project's when it compiles a source file of the project.
+    if (batch && std::none_of(unitRows.begin(), unitRows.end(), [](const TUnitRow& r) {
+          return !r.Outside && r.Source && std::string_view(r.Source).ends_with(".cpp");
+        }))
+      continue;
+    const std::size_t unitFile = batch ? FileOfFirstLine : files.IndexOf(unit);
+    if (pe) CollectSubprograms(cuDie, unitFile, procedures);
+    Dwarf_Addr base = 0;
+    Dwarf_Addr start = 0;
+    Dwarf_Addr end = 0;
+    for (ptrdiff_t offset = 0; (offset = dwarf_ranges(&cuDie, offset, &base, &start, &end)) > 0;) {
+      if (end > start) ranges.push_back({start, end, unitFile});
+    }
+    if (count == 0) continue;
     TUnitContext context;
     context.CompDir = compDir;
     context.SourceFolder = &sourceFolder;
@@ -306,7 +322,7 @@ int main(int argc, char** argv) {
       MoveInlinedRowsToCallSites(unitRows, spans);
     }
     for (const TUnitRow& r : unitRows) {
-      rows.push_back({r.Address, files.IndexOf(r.Source ? BaseName(r.Source) : unit), r.Line});
+      rows.push_back({r.Address, files.IndexOf(r.Source ? BaseName(r.Source) : unit), r.Line, !r.Outside});
     }
   }
   std::sort(ranges.begin(), ranges.end(), [](const TRange& a, const TRange& b) { return a.Start < b.Start; });
@@ -334,9 +350,32 @@ int main(int argc, char** argv) {
           abi::__cxa_demangle(raw, nullptr, nullptr, &status), &std::free);
       const std::string name = QualifiedProcedureName(status == 0 && demangled ? demangled.get() : raw);
       if (name.empty()) continue;
-      procedures.push_back({symbol.st_value, symbol.st_size, files.IndexOf(range.Unit), name});
+      procedures.push_back({symbol.st_value, symbol.st_size, range.File, name});
     }
   }
+  // In the order the reader keeps them, so that it need not sort them at
+  // every start: a sequence end at the address where the next sequence
+  // starts goes first.
+  std::stable_sort(rows.begin(), rows.end(), [](const TRow& a, const TRow& b) {
+    return a.Address != b.Address ? a.Address < b.Address : (a.Line == 0 && b.Line != 0);
+  });
+  // A procedure of a batch is named by the file of its first line of the
+  // project (a library template's by its first line at all); the one
+  // without a line has no file to give.
+  for (TProcedure& p : procedures) {
+    if (p.File != FileOfFirstLine) continue;
+    const auto first = std::lower_bound(rows.begin(), rows.end(), p.Start,
+                                        [](const TRow& r, Dwarf_Addr a) { return r.Address < a; });
+    for (auto row = first; row != rows.end() && row->Address < p.Start + p.Size; ++row) {
+      if (row->Line == 0) continue;
+      if (p.File == FileOfFirstLine) p.File = row->File;
+      if (row->Own) {
+        p.File = row->File;
+        break;
+      }
+    }
+  }
+  std::erase_if(procedures, [](const TProcedure& p) { return p.File == FileOfFirstLine; });
   std::sort(procedures.begin(), procedures.end(), [](const TProcedure& a, const TProcedure& b) {
     return a.Start != b.Start ? a.Start < b.Start : a.Name < b.Name;
   });
@@ -344,12 +383,6 @@ int main(int argc, char** argv) {
   procedures.erase(std::unique(procedures.begin(), procedures.end(),
                                [](const TProcedure& a, const TProcedure& b) { return a.Start == b.Start; }),
                    procedures.end());
-  // In the order the reader keeps them, so that it need not sort them at
-  // every start: a sequence end at the address where the next sequence
-  // starts goes first.
-  std::stable_sort(rows.begin(), rows.end(), [](const TRow& a, const TRow& b) {
-    return a.Address != b.Address ? a.Address < b.Address : (a.Line == 0 && b.Line != 0);
-  });
   // A PE's addresses count from its image base, as the loaded module's do.
   // Code the linker dropped keeps address 0: it is no code of the image.
   if (pe) {

@@ -20,7 +20,9 @@ TProcessFigures ReadProcessFigures() {
   // /proc/self/stat: the name in parentheses may hold blanks and parentheses
   // itself, so the fields are counted from its last ')'.
   std::ifstream statFile("/proc/self/stat");
-  std::string stat((std::istreambuf_iterator<char>(statFile)), std::istreambuf_iterator<char>());
+  std::ostringstream whole;
+  whole << statFile.rdbuf();
+  const std::string stat = std::move(whole).str();
   const auto close = stat.rfind(')');
   if (close == std::string::npos) return p;
   std::istringstream fields(stat.substr(close + 2));

@@ -6,6 +6,7 @@
 #include <yaml.h>
 
 #include <fstream>
+#include <sstream>
 #include <iterator>
 #include <memory>
 
@@ -30,7 +31,9 @@ bool Pairs(yaml_document_t& document, const yaml_node_t* node, std::vector<std::
 bool ReadFile(const std::string& path, std::string& text) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
-  text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::ostringstream whole;
+  whole << in.rdbuf();
+  text = std::move(whole).str();
   return !text.empty();
 }
 

@@ -1,5 +1,6 @@
 #include "support/IniFile.h"
 
+#include "support/AsciiCase.h"
 #include "support/IniFileIo.h"
 
 #include <limits>
@@ -14,16 +15,6 @@ std::string_view TrimBlanks(std::string_view text) {
   while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
   while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
   return text;
-}
-
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-  }
-  return true;
 }
 
 std::string LowerName(std::string_view name) {
@@ -117,7 +108,7 @@ void TIniFile::Parse(std::string_view Text) {
 
 const TIniFile::TSection* TIniFile::FindSection(std::string_view Name) const {
   for (const auto& section : Sections) {
-    if (SameName(section.Name, Name)) return &section;
+    if (EqualNoCase(section.Name, Name)) return &section;
   }
   return nullptr;
 }
@@ -130,7 +121,7 @@ bool TIniFile::ValueExists(std::string_view Section, std::string_view Key) const
   const TSection* section = FindSection(Section);
   if (section == nullptr) return false;
   for (const auto& line : section->Lines) {
-    if (line.IsEntry && SameName(line.Key, Key)) return true;
+    if (line.IsEntry && EqualNoCase(line.Key, Key)) return true;
   }
   return false;
 }
@@ -139,7 +130,7 @@ std::string TIniFile::ReadString(std::string_view Section, std::string_view Key,
                                  std::string_view Default) const {
   if (const TSection* section = FindSection(Section)) {
     for (const auto& line : section->Lines) {
-      if (line.IsEntry && SameName(line.Key, Key)) return line.Value;
+      if (line.IsEntry && EqualNoCase(line.Key, Key)) return line.Value;
     }
   }
   return std::string(Default);
@@ -172,7 +163,7 @@ void TIniFile::WriteString(std::string_view Section, std::string_view Key, std::
     section = &Sections.back();
   }
   for (auto& line : section->Lines) {
-    if (line.IsEntry && SameName(line.Key, key)) {
+    if (line.IsEntry && EqualNoCase(line.Key, key)) {
       line.Value = std::string(value);
       return;
     }

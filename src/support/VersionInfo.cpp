@@ -1,5 +1,7 @@
 #include "support/VersionInfo.h"
 
+#include "support/AsciiCase.h"
+
 #include <cstdio>
 #include <ctime>
 #include <fstream>
@@ -134,18 +136,6 @@ class TByteReader {
   std::string_view Bytes_;
   std::size_t Pos_ = 0;
 };
-
-char AsciiLower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-  }
-  return true;
-}
 
 }  // namespace
 

@@ -10,14 +10,14 @@ const char* const PortCaptions[] = {QT_TRANSLATE_NOOP("TSummaryHeader", "ポー�
                                     QT_TRANSLATE_NOOP("TSummaryHeader", "サービス"),
                                     QT_TRANSLATE_NOOP("TSummaryHeader", "送信ﾊﾞｲﾄ数"),
                                     QT_TRANSLATE_NOOP("TSummaryHeader", "受信ﾊﾞｲﾄ数"), RateCaption};
-constexpr int ColumnCount = TPortModel::PortRateColumn + 1;
+constexpr int PortColumnCount = TPortModel::PortRateColumn + 1;
 
 std::string RateKeyOf(const PortTotals& row) { return RowKey(static_cast<std::uint32_t>(row.Protocol) << 16 | row.Port); }
 
 }  // namespace
 
 TPortModel::TPortModel(const TCaptureSession& session, QObject* parent)
-    : TFewRowsModel(ColumnCount, PortRateColumn, parent), Session(session) {}
+    : TFewRowsModel(PortColumnCount, PortRateColumn, parent), Session(session) {}
 
 double TPortModel::Rate(const PortTotals& row) const { return Rates.Rate(RateKeyOf(row)); }
 
@@ -74,7 +74,7 @@ QVariant TPortModel::Data(const QModelIndex& index, int role) const {
 }
 
 QVariant TPortModel::HeaderData(int section, Qt::Orientation orientation, int role) const {
-  if (orientation != Qt::Horizontal || section < 0 || section >= ColumnCount) return {};
+  if (orientation != Qt::Horizontal || section < 0 || section >= PortColumnCount) return {};
   if (role == Qt::TextAlignmentRole)
     return QVariant::fromValue(Qt::AlignVCenter | (FigureColumn(section) ? Qt::AlignRight : Qt::AlignLeft));
   // The biggest figures first, as on the other pages.

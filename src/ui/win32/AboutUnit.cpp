@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr wchar_t ClassName[] = L"TAboutForm";
+constexpr wchar_t AboutClassName[] = L"TAboutForm";
 constexpr int LabelFirst = 200, LabelLast = 210;
 
 std::wstring Wide(const std::string& text) {
@@ -33,7 +33,7 @@ HWND Child(HWND parent, const wchar_t* kind, const wchar_t* text, DWORD style, i
 }  // namespace
 
 TAboutForm::TAboutForm(HWND owner) : Owner(owner) {
-  RegisterWindowClass(ClassName, WindowProc);
+  RegisterWindowClass(AboutClassName, WindowProc);
   Fonts[0] = Font(-15);
   Fonts[1] = Font(-17);
   Fonts[2] = Font(-18);
@@ -42,7 +42,7 @@ TAboutForm::TAboutForm(HWND owner) : Owner(owner) {
   RECT frame{0, 0, 415, 269};
   AdjustWindowRectEx(&frame, style, FALSE, WS_EX_DLGMODALFRAME);
   const int width = frame.right - frame.left, height = frame.bottom - frame.top;
-  Form = CreateWindowExW(WS_EX_DLGMODALFRAME, ClassName, L"バージョン情報", style,
+  Form = CreateWindowExW(WS_EX_DLGMODALFRAME, AboutClassName, L"バージョン情報", style,
                          (GetSystemMetrics(SM_CXSCREEN) - width) / 2, (GetSystemMetrics(SM_CYSCREEN) - height) / 2,
                          width, height, owner, nullptr, GetModuleHandleW(nullptr), this);
   paneAbout = Child(Form, L"STATIC", L"", SS_SUNKEN, 9, 9, 392, 192, 0, Fonts[0]);

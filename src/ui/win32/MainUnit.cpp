@@ -18,7 +18,7 @@
 
 namespace {
 
-constexpr wchar_t ClassName[] = L"TMainForm";
+constexpr wchar_t MainClassName[] = L"TMainForm";
 constexpr wchar_t IdleCaption[] = L"ワイヤピーク監視■■■■";
 // Commands, shared by the buttons and the menu entries that run them.
 constexpr int ButtonStart = 101, ButtonEnd = 102, CheckProt_IPAdr = 103, ButtonHelp = 104, ButtonExit = 105,
@@ -152,10 +152,10 @@ TMainForm::~TMainForm() {
 bool TMainForm::Create(HINSTANCE instance) {
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_LISTVIEW_CLASSES | ICC_TAB_CLASSES | ICC_BAR_CLASSES};
   InitCommonControlsEx(&controls);
-  RegisterWindowClass(ClassName, WindowProc);
+  RegisterWindowClass(MainClassName, WindowProc);
   RECT frame{0, 0, 544, 102 + SummaryHeight + 8};
   AdjustWindowRect(&frame, WS_OVERLAPPEDWINDOW, TRUE);
-  Form = CreateWindowExW(0, ClassName, IdleCaption, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
+  Form = CreateWindowExW(0, MainClassName, IdleCaption, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
                          frame.right - frame.left, frame.bottom - frame.top, nullptr, BuildMenus(), instance, this);
   if (!Form) return false;
   BuildControls();
