@@ -81,7 +81,7 @@ void BM_Drain10000Over5000Addresses(benchmark::State& st) {
     st.ResumeTiming();
     form.IPAdrModel().BeginTake();
     form.CaptureSession().Take({}, &form.IPAdrModel());
-    form.IPAdrModel().EndTake();
+    form.IPAdrModel().ShowChanged();
   }
   form.CaptureSession().StopNames();
   st.SetItemsProcessed(static_cast<std::int64_t>(st.iterations()) * 10000);

@@ -13,6 +13,10 @@
 namespace {
 
 volatile std::sig_atomic_t StopRequested = 0;
+// A stop signal can only set a flag, which the waiting loop looks at this
+// often: soon enough for a person at the terminal, and rare enough that an
+// idle capture costs next to nothing.
+constexpr std::chrono::milliseconds StopSignalLook{200};
 
 void OnStopSignal(int) { StopRequested = 1; }
 
@@ -106,7 +110,7 @@ void THeadlessCapture::Wait(long seconds, std::chrono::milliseconds interval, co
       // Ticks keep to their schedule; a late one does not shift the others.
       while (nextTick <= now) nextTick += interval;
     }
-    const auto wake = std::min({nextTick, deadline, Clock::now() + std::chrono::milliseconds(50)});
+    const auto wake = std::min({nextTick, deadline, Clock::now() + StopSignalLook});
     const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(wake - Clock::now());
     if (state.StopEvent.WaitFor(std::max(wait, std::chrono::milliseconds(1))) ==
         TManualResetEvent::TWaitResult::Signaled)

@@ -717,7 +717,6 @@ void TMainForm::TakeCaptureFigures() {
   // The kernel's counts are read only for a report, at the end.
   IPAdrTable->BeginTake();
   Session->Take({}, IPAdrTable);
-  IPAdrTable->EndTake();
   ShowUnlisted(false);
 }
 
@@ -771,6 +770,7 @@ void TMainForm::ShowCaptureFigures() {
   stSndB->setText(TotalText(Figures.Counters[0][KindBytes][0]));
   stRcvB->setText(TotalText(Figures.Counters[1][KindBytes][0]));
   ProtTable->Refresh(Figures.Counters);
+  IPAdrTable->ShowChanged();
   const QString title =
       (Figures.Direction == DirectionSent ? tr("送信:") : tr("受信:")) + QString::number(Figures.Length);
   SetCaptionAndTitle(tr("ワイヤピーク監視:") + title, title);

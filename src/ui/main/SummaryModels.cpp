@@ -187,13 +187,13 @@ QVariant TIPAdrModel::HeaderData(int section, Qt::Orientation orientation, int r
   return Caption(IPAdrCaptions, section, orientation, role);
 }
 
-void TIPAdrModel::BeginTake() {
-  FaultPoint(TFaultPoint::TableModel);
-  FirstChanged = LastChanged = -1;
-}
+void TIPAdrModel::BeginTake() { FaultPoint(TFaultPoint::TableModel); }
 
-void TIPAdrModel::EndTake() {
-  if (FirstChanged >= 0) emit dataChanged(index(FirstChanged, 2), index(LastChanged, 5), {Qt::DisplayRole});
+void TIPAdrModel::ShowChanged() {
+  if (FirstChanged < 0) return;
+  const int first = FirstChanged, last = LastChanged;
+  FirstChanged = LastChanged = -1;
+  emit dataChanged(index(first, 2), index(last, 5), {Qt::DisplayRole});
 }
 
 void TIPAdrModel::RowAboutToBeInserted(int Row) { beginInsertRows({}, Row, Row); }

@@ -57,15 +57,18 @@ class TIPAdrModel final : public TGuardedModel<QAbstractTableModel>, public TAdd
   int rowCount(const QModelIndex& parent = {}) const override;
   int columnCount(const QModelIndex& parent = {}) const override;
 
-  // Around the session's take, with this model as its listener: the changed
-  // rows are announced once at the end.
+  // Before the session's take, with this model as its listener. The rows
+  // changed by the takes since the last draw are announced at the next one
+  // (ShowChanged): a view repaints what is announced, and takes come far
+  // more often than draws in a flood.
   void BeginTake();
-  void EndTake();
+  void ShowChanged();
   // Around the session's restart.
   void AboutToRestart() { beginResetModel(); }
   void Restarted() {
     Rates.Clear();
     endResetModel();
+    FirstChanged = LastChanged = -1;
   }
   const TAddrTotalsTable& Table() const noexcept { return Session.Addresses(); }
   // The text of one cell, as shown.
