@@ -20,14 +20,6 @@ export TZ=UTC
 # The Linux window in a folder of its own, beside its map, where it keeps
 # its settings.
 host=$(mktemp -d)
-# What the Linux window prints depends only on its build, the file and the
-# switches: both Windows trees compare with one run of it, kept in its own
-# tree. Only an answer a Windows window matched is kept.
-# The answers of an earlier build are dropped.
-build=$(stat -c '%s %Y' "$linux" "${linux%/*}/wirepeek.map" | cksum | cut -d' ' -f1)
-cache="${linux%/*}/window-read-cache/$build"
-find "${linux%/*}/window-read-cache" -mindepth 1 -maxdepth 1 ! -name "$build" -exec rm -rf {} + 2>/dev/null
-mkdir -p "$cache"
 cp "$linux" "${linux%/*}/wirepeek.map" "$host/"
 linux_window() {  # FILE FAULT SECONDS SWITCHES...
   local file=$1 fault=$2 seconds=$3
@@ -63,13 +55,9 @@ for c in "${cases[@]}"; do
   seconds=1
   [[ -n $fault ]] && seconds=2
   rm -f "$run"/ALOG*
-  # An answer of the Linux window not kept yet is made beside the Windows run.
-  key=$(printf '%s\n' "$(cksum <"$file")" "$fault" "$switches" "$seconds" | cksum | cut -d' ' -f1)
-  linux_run=
-  if [[ ! -f $cache/$key ]]; then
-    linux_window "$file" "$fault" "$seconds" $switches >"$host.json" &
-    linux_run=$!
-  fi
+  # The Linux window's answer is made beside the Windows run.
+  linux_window "$file" "$fault" "$seconds" $switches >"$host.json" &
+  linux_run=$!
   # After a fault the trace window shows, titled after the executable.
   [[ -n $fault ]] && { timeout 60 wine "$probe" --shown TTraceForm >"$run/shown" 2>/dev/null & }
   out=$(cd "$run" && WIREPEEK_FAULT=$fault timeout 60 wine "$window" $switches --read "$file" --adapter 10.0.0.2 --quit-after $seconds \
@@ -79,17 +67,10 @@ for c in "${cases[@]}"; do
   [[ $status -eq 0 ]] || fail "exit status $status: $err"
   diff <(golden <"$golden") <(golden <<<"$out") >/dev/null ||
     fail "the window's JSON differs from $(basename "$golden"): $out"
-  if [[ -n $linux_run ]]; then
-    wait "$linux_run"
-    want=$(cat "$host.json")
-  else
-    want=$(cat "$cache/$key")
-  fi
-  if [[ $(canonical <<<"$out") == "$(canonical <<<"$want")" ]]; then
-    printf '%s' "$want" >"$cache/$key"
-  else
+  wait "$linux_run"
+  want=$(cat "$host.json")
+  [[ $(canonical <<<"$out") == "$(canonical <<<"$want")" ]] ||
     fail "the JSON differs from the Linux window's:"$'\n'"$out"$'\n'"$want"
-  fi
   logs=("$run"/ALOG*.txt)
   if [[ -n $fault ]]; then
     [[ $(grep -c "^// System Exception:" <<<"$err") -eq 1 ]] || fail "not one report: $err"

@@ -13,7 +13,6 @@
 #include <functional>
 #include <future>
 #include <memory>
-#include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -31,10 +30,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Map with Change applied to each line (none: the line stays); false when
-// no line changed. A map has hundreds of thousands of lines: each is looked
-// at in place, and only a changed one is made anew.
-using TLineEdit = std::function<std::optional<std::string>(std::string_view)>;
+// Map with Change applied to each line (an empty answer: the line stays, a
+// map has no empty line); false when no line changed. A map has hundreds of
+// thousands of lines: each is looked at in place, and only a changed one is
+// made anew.
+using TLineEdit = std::function<std::string(std::string_view)>;
 bool EditLines(std::string& Map, const TLineEdit& Change) {
   std::string result;
   result.reserve(Map.size());
@@ -42,9 +42,9 @@ bool EditLines(std::string& Map, const TLineEdit& Change) {
   for (std::size_t at = 0; at < Map.size();) {
     const std::size_t end = std::min(Map.find('\n', at), Map.size());
     const std::string_view line(Map.data() + at, end - at);
-    const std::optional<std::string> edited = Change(line);
-    changed = changed || (edited && *edited != line);
-    result += edited ? std::string_view(*edited) : line;
+    const std::string edited = Change(line);
+    changed = changed || (!edited.empty() && edited != line);
+    result += edited.empty() ? line : std::string_view(edited);
     result += '\n';
     at = end + 1;
   }
@@ -72,11 +72,10 @@ std::array<std::string_view, 4> MapLineFields(std::string_view line) {
 // line answer then lies too close to the location answer.
 bool ShiftMainUnitLines(std::string& Map) {
   std::string file;  // the F records come first
-  return EditLines(Map, [&](std::string_view l) -> std::optional<std::string> {
+  return EditLines(Map, [&](std::string_view l) {
     const auto [tag, a, b, c] = MapLineFields(l);
     if (tag == "F" && b == "MainUnit.cpp") file = a;
-    if (tag == "L" && b == file && c != "0") return "L " + std::string(a) + " " + file + " 5";
-    return std::nullopt;
+    return tag == "L" && b == file && c != "0" ? "L " + std::string(a) + " " + file + " 5" : std::string();
   });
 }
 
@@ -95,23 +94,17 @@ TEST(StartUpProgram, ATamperedMapIsReportedAndEndsTheProgram) {
       {"missing", [](std::string&) { return false; }, "map ファイルがありません:wirepeek.map"},
       {"other build",
        [](std::string& m) {
-         return EditLines(m, [](std::string_view l) {
-           return l.starts_with("BUILDID ") ? std::optional<std::string>("BUILDID 0123") : std::nullopt;
-         });
+         return EditLines(m, [](auto l) { return std::string(l.starts_with("BUILDID ") ? "BUILDID 0123" : ""); });
        },
        "map ファイルが異常です(FILE):wirepeek.map"},
       {"wrong procedure name",
        [](std::string& m) {
-         return EditLines(m, [](std::string_view l) {
-           return IsCheckRecord(l) ? std::optional<std::string>(std::string(l) + "X") : std::nullopt;
-         });
+         return EditLines(m, [](auto l) { return IsCheckRecord(l) ? std::string(l) + "X" : ""; });
        },
        "map ファイルが異常です(PROC):wirepeek.map"},
       {"moved procedure address",
        [](std::string& m) {
-         return EditLines(m, [](std::string_view l) {
-           return IsCheckRecord(l) ? std::optional<std::string>("P 1" + std::string(l.substr(2))) : std::nullopt;
-         });
+         return EditLines(m, [](auto l) { return IsCheckRecord(l) ? "P 1" + std::string(l.substr(2)) : ""; });
        },
        "map ファイルが異常です(FILE):wirepeek.map"},
       {"shifted lines", ShiftMainUnitLines, "map ファイルが異常です(LINE):wirepeek.map"},
