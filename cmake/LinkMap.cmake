@@ -8,13 +8,20 @@ function(wirepeek_link_map target)
   endif()
   # The map needs a build-id to tell builds apart and line tables to name lines.
   target_link_options(${target} PRIVATE "LINKER:--build-id=sha1")
-  target_compile_options(${target} PRIVATE -g)
+  # A build type without debug information gets it for the program's own
+  # files; the rest keep theirs (a test program's line tables are enough).
+  string(TOUPPER "${CMAKE_BUILD_TYPE}" config)
+  if(NOT " ${CMAKE_CXX_FLAGS} ${CMAKE_CXX_FLAGS_${config}}" MATCHES " -g")
+    target_compile_options(${target} PRIVATE -g)
+  endif()
   add_custom_command(TARGET ${target} POST_BUILD
     COMMAND wirepeek_mapwriter "$<TARGET_FILE:${target}>" "${CMAKE_SOURCE_DIR}"
             "$<TARGET_FILE_DIR:${target}>/$<TARGET_FILE_BASE_NAME:${target}>.map"
     COMMENT "Writing the link map of ${target}"
     VERBATIM)
-  add_dependencies(${target} wirepeek_mapwriter)
+  if(NOT WIREPEEK_MAPWRITER)
+    add_dependencies(${target} wirepeek_mapwriter)
+  endif()
 endfunction()
 
 # Windows: the map tool is a program of the build machine, taken from a host
@@ -22,7 +29,8 @@ endfunction()
 # the version the image-help library reads too, and the build-id the linker
 # writes into the debug directory. Frame pointers keep the 32-bit stack walk
 # whole.
-set(WIREPEEK_MAPWRITER "" CACHE FILEPATH "The host's wirepeek_mapwriter, for the link maps of a cross build")
+set(WIREPEEK_MAPWRITER "" CACHE FILEPATH
+    "A host build's wirepeek_mapwriter, for the link maps of a cross or sanitizer build")
 function(_wirepeek_link_map_pe target)
   target_link_options(${target} PRIVATE "LINKER:--build-id")
   target_compile_options(${target} PRIVATE -gdwarf-4)

@@ -16,6 +16,12 @@ bool DropRights(const std::string& user, std::string& error) {
   // new privileges keeps exec from using what the set still allows.
   const bool mayBound = capng_have_capability(CAPNG_EFFECTIVE, CAP_SETPCAP) != 0;
   capng_clear(CAPNG_SELECT_ALL);
+  // Forbidden first, so that no moment shows the new user with new
+  // privileges still allowed.
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
+    error = std::string("cannot forbid new privileges: ") + std::strerror(errno);
+    return false;
+  }
   int result = 0;
   if (!user.empty()) {
     passwd entry{}, *found = nullptr;
@@ -47,10 +53,6 @@ bool DropRights(const std::string& user, std::string& error) {
       error = "cannot give up the capabilities (" + std::to_string(result) + "): " + std::strerror(errno);
       return false;
     }
-  }
-  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
-    error = std::string("cannot forbid new privileges: ") + std::strerror(errno);
-    return false;
   }
   // What the kernel now says, not what was asked for.
   capng_get_caps_process();
