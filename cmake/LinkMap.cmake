@@ -19,8 +19,9 @@ function(wirepeek_link_map target)
             "$<TARGET_FILE_DIR:${target}>/$<TARGET_FILE_BASE_NAME:${target}>.map"
     COMMENT "Writing the link map of ${target}"
     VERBATIM)
+  # Needed by the link, not by the compile of the program's files.
   if(NOT WIREPEEK_MAPWRITER)
-    add_dependencies(${target} wirepeek_mapwriter)
+    set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS $<TARGET_FILE:wirepeek_mapwriter>)
   endif()
 endfunction()
 
