@@ -138,3 +138,6 @@ void TAboutForm::keyReleaseEvent(QKeyEvent* event) {
   }
   QDialog::keyReleaseEvent(event);
 }
+
+// Qt's meta-object code for this file's classes, compiled with it rather than in a unit of its own.
+#include "moc_AboutUnit.cpp"

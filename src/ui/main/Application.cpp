@@ -22,3 +22,6 @@ bool TApplication::notify(QObject* receiver, QEvent* event) {
   RunEventHandler([&] { handled = QApplication::notify(receiver, event); });
   return handled;
 }
+
+// Qt's meta-object code for this file's classes, compiled with it rather than in a unit of its own.
+#include "moc_Application.cpp"

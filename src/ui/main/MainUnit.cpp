@@ -892,3 +892,6 @@ int TMainForm::CheckMapFile() {
   TraceLine("%s", MapOkLine(CallerFile(), CallerLine(), CallerProc()).c_str());
   return verdict.Result;
 }
+
+// Qt's meta-object code for this file's classes, compiled with it rather than in a unit of its own.
+#include "moc_MainUnit.cpp"

@@ -84,3 +84,6 @@ QVariant TPortModel::HeaderData(int section, Qt::Orientation orientation, int ro
 }
 
 void TPortModel::Refresh() { Show(Table().RowCount()); }
+
+// Qt's meta-object code for this file's classes, compiled with it rather than in a unit of its own.
+#include "moc_PortModel.cpp"

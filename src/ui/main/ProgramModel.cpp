@@ -183,3 +183,6 @@ double TProgramFilter::ShareRate(int sourceRow) const {
   if (!addresses || sourceRow >= addresses->Table().RowCount()) return 0;
   return Rates.Rate(RowKey(addresses->Table().Row(sourceRow).Addr));
 }
+
+// Qt's meta-object code for this file's classes, compiled with it rather than in a unit of its own.
+#include "moc_ProgramModel.cpp"

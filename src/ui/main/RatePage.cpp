@@ -176,3 +176,6 @@ void TRatePage::ShowRates() {
   stRateRcv->setText(text(1, tr("受信")));
   pbRate->update();
 }
+
+// Qt's meta-object code for this file's classes, compiled with it rather than in a unit of its own.
+#include "moc_RatePage.cpp"

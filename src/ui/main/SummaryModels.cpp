@@ -219,3 +219,6 @@ void TIPAdrModel::RowChanged(int Row) {
   FirstChanged = FirstChanged < 0 ? Row : std::min(FirstChanged, Row);
   LastChanged = std::max(LastChanged, Row);
 }
+
+// Qt's meta-object code for this file's classes, compiled with it rather than in a unit of its own.
+#include "moc_SummaryModels.cpp"

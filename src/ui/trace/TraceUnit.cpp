@@ -328,3 +328,6 @@ void TTraceForm::mmiMainFormClick() {
 void TTraceForm::mmiClearClick() { Lines->Clear(); }
 
 void TTraceForm::closeEvent(QCloseEvent* event) { event->ignore(); }
+
+// Qt's meta-object code for this file's classes, compiled with it rather than in a unit of its own.
+#include "moc_TraceUnit.cpp"
