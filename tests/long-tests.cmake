@@ -1,10 +1,10 @@
 # The tests that take longest, with about how many seconds each takes in the
 # sanitizer builds: CTest starts them first. A fresh tree has no times of its
 # own yet, and a long test started last would hold the run while the other
-# processors idle. A name no longer there is passed over. The last two come
-# right after them, not among them: the dual-stack test, started first, beside the
-# heaviest starts, its window twice missed one datagram the namespaces sent
-# by themselves.
+# processors idle. A name no longer there is passed over. The last two
+# come right after them, not among them: started first, beside the heaviest
+# starts, the dual-stack test's window twice missed one datagram the
+# namespaces sent by themselves.
 foreach(entry IN ITEMS
     "ProgramAttributionLive.EachProgramHasItsPeersBytesInTheWindowTheReportAndTheEndpoint 14"
     "StartUpProgram.ATamperedMapIsReportedAndEndsTheProgram 13"
