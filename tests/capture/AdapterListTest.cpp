@@ -15,7 +15,7 @@ namespace {
 using ::operator+;
 
 THostAddress Real(int i, const char* name = "eth0") { return {name, Addr("198.51.100." + std::to_string(i)), true, false}; }
-THostAddress LoopAddr(const char* dotted = "127.0.0.1") { return {"lo", Addr(dotted), true, true}; }
+THostAddress Loop(const char* dotted = "127.0.0.1") { return {"lo", Addr(dotted), true, true}; }
 TIpAddress Six(const char* text) {
   TIpAddress a;
   EXPECT_TRUE(TIpAddress::Parse(text, a)) << text;
@@ -70,20 +70,20 @@ TEST_F(AdapterListTest, CountRules) {
   const Case cases[] = {
       {"nothing at all", {}, {}},
       {"only down interfaces", {{"eth0", Addr("10.0.0.1"), false, false}, {"lo", Addr("127.0.0.1"), false, true}}, {}},
-      {"loopback alone", {LoopAddr()}, {Addr("127.0.0.1")}, {"lo"}},
+      {"loopback alone", {Loop()}, {Addr("127.0.0.1")}, {"lo"}},
       {"one real address", {Real(1)}, RealAddrs(1), {"eth0"}},
-      {"one real address, loopback listed first by the system", {LoopAddr(), Real(1)}, RealAddrs(1) + Addr("127.0.0.1")},
-      {"nine real and loopback", Reals(9) + std::vector{LoopAddr()}, RealAddrs(9) + Addr("127.0.0.1")},
-      {"nine real and two loopback", Reals(9) + std::vector{LoopAddr(), LoopAddr("127.0.0.2")},
+      {"one real address, loopback listed first by the system", {Loop(), Real(1)}, RealAddrs(1) + Addr("127.0.0.1")},
+      {"nine real and loopback", Reals(9) + std::vector{Loop()}, RealAddrs(9) + Addr("127.0.0.1")},
+      {"nine real and two loopback", Reals(9) + std::vector{Loop(), Loop("127.0.0.2")},
        RealAddrs(9) + Addr("127.0.0.1") + Addr("127.0.0.2")},
-      {"ten real and loopback", std::vector{LoopAddr()} + Reals(10), RealAddrs(10) + Addr("127.0.0.1")},
+      {"ten real and loopback", std::vector{Loop()} + Reals(10), RealAddrs(10) + Addr("127.0.0.1")},
       {"eleven real", Reals(11), RealAddrs(11), {"eth0"}},
       {"eleven entries, ten distinct", Reals(10) + std::vector{Real(3, "eth1")}, RealAddrs(10), {"eth0", "eth1"}},
       {"IPv6 after IPv4, each family's loopback last",
-       {Loop6(), Real6("fe80::1"), LoopAddr(), Real(1), Real6("2001:db8::2")},
+       {Loop6(), Real6("fe80::1"), Loop(), Real(1), Real6("2001:db8::2")},
        RealAddrs(1) + Addr("127.0.0.1") + Six("fe80::1") + Six("2001:db8::2") + Six("::1")},
       {"IPv6 alone", {Loop6()}, {Six("::1")}, {"lo"}},
-      {"a real address twice and loopback twice", {Real(1), Real(1, "eth1"), LoopAddr(), LoopAddr()},
+      {"a real address twice and loopback twice", {Real(1), Real(1, "eth1"), Loop(), Loop()},
        RealAddrs(1) + Addr("127.0.0.1"), {"eth0", "eth1", "lo"}},
   };
   for (const Case& c : cases) {
@@ -128,7 +128,7 @@ TEST_F(AdapterListTest, ASourceThatFailsIsTheListRequestFailing) {
 }
 
 TEST(HostAddressesTest, LoopbackFillsOnlyTheRoomLeft) {
-  const std::vector<THostAddress> host = {LoopAddr(), Real(1), LoopAddr("127.0.0.2"), Real(2)};
+  const std::vector<THostAddress> host = {Loop(), Real(1), Loop("127.0.0.2"), Real(2)};
   const std::pair<std::size_t, std::vector<TIpAddress>> cases[] = {
       {1, RealAddrs(2)},
       {2, RealAddrs(2)},

@@ -45,7 +45,7 @@ TEST_P(SnapFilterTest, KeepsOnlyWhatTheCountingReads) {
   EXPECT_EQ(SnapLength(static_cast<int>(c.Link), frame.data(), frame.size(), watched, c.Whole), c.Kept);
 }
 
-using enum TLinkType;
+using TLinkType::Ethernet, TLinkType::Raw, TLinkType::Ipv4;
 using V = TBytes;
 const V kPorts = {0x9c, 0x40, 0x00, 0x50};
 V ManyOptions(int n) {

@@ -30,7 +30,7 @@ AddrTotals Row(const char* addr, std::int64_t sent, std::int64_t received) {
   return row;
 }
 
-TFiguresSnapshot Sample() {
+TFiguresSnapshot Figures() {
   TFiguresSnapshot f;
   f.TotalPackets = 12;
   f.TotalBytes = 3400;
@@ -72,7 +72,7 @@ TEST(MetricsTextTest, NegotiatesTheFormatFromAccept) {
 }
 
 TEST(MetricsTextTest, TopAddressesAreTheBusiestAndBounded) {
-  const auto f = Sample();
+  const auto f = Figures();
   const auto top2 = TopAddresses(f.Addresses, 2);
   ASSERT_EQ(top2.size(), 2u);
   EXPECT_EQ(top2[0].Addr, Addr("10.0.0.1"));
@@ -92,7 +92,7 @@ TEST(MetricsTextTest, TextFormatCarriesEveryFigure) {
   context.Adapter = "10.0.0.2";
   context.StartTimeSeconds = 1767603903.25;
   context.Top = 2;
-  const std::string text = WriteMetrics(Sample(), context, TExpositionFormat::Text);
+  const std::string text = WriteMetrics(Figures(), context, TExpositionFormat::Text);
   for (const char* line : {
            "# TYPE wirepeek_datagrams_total counter\n",
            "wirepeek_datagrams_total{adapter=\"10.0.0.2\",direction=\"sent\",service=\"dns\",role=\"client\"} 5\n",
@@ -135,7 +135,7 @@ TEST(MetricsTextTest, TextFormatCarriesEveryFigure) {
       {std::string(300, 'x'), std::string(MaxLabelValueBytes, 'x')},
       {std::string(127, 'y') + "\xC3\xA9", std::string(127, 'y')},
   };
-  TFiguresSnapshot withPrograms = Sample();
+  TFiguresSnapshot withPrograms = Figures();
   withPrograms.HasPrograms = true;
   for (const auto& [name, shown] : hostile) withPrograms.Programs.push_back({name, "nobody", 1, 2, 0, 0, 0, name});
   // The busiest ports within --top, the row of those beyond the table among them.
@@ -168,7 +168,7 @@ TEST(MetricsTextTest, OpenMetricsNamesFamiliesAndEnds) {
   TMetricsContext context;
   context.Version = "1.0.0.0";
   context.Adapter = "a\"b\\c";  // every character that needs escaping
-  const std::string text = WriteMetrics(Sample(), context, TExpositionFormat::OpenMetrics);
+  const std::string text = WriteMetrics(Figures(), context, TExpositionFormat::OpenMetrics);
   EXPECT_NE(text.find("# TYPE wirepeek_datagrams counter\n"), std::string::npos);
   EXPECT_NE(text.find("# TYPE wirepeek_build info\n"), std::string::npos);
   EXPECT_NE(text.find("wirepeek_build_info{adapter=\"a\\\"b\\\\c\",version=\"1.0.0.0\"} 1\n"), std::string::npos);

@@ -167,10 +167,10 @@ TEST(ProgramAttributionLive, EachProgramHasItsPeersBytesInTheWindowTheReportAndT
     const auto [program, peer] = Rows(reports[0].second, t);
     const std::string labels = std::string("adapter=\"10.201.0.1\",program=\"") + (t.Root ? "user root" : t.Name) +
                                "\",user=\"" + (t.Root ? "root" : "nobody") + "\",direction=\"";
-    EXPECT_EQ(MetricSample(metrics, "wirepeek_program_bytes_total{" + labels + "sent\"}"), peer[0]) << metrics;
-    EXPECT_EQ(MetricSample(metrics, "wirepeek_program_bytes_total{" + labels + "received\"}"), peer[1]) << metrics;
+    EXPECT_EQ(Sample(metrics, "wirepeek_program_bytes_total{" + labels + "sent\"}"), peer[0]) << metrics;
+    EXPECT_EQ(Sample(metrics, "wirepeek_program_bytes_total{" + labels + "received\"}"), peer[1]) << metrics;
     const std::string https = "wirepeek_port_bytes_total{adapter=\"10.201.0.1\",proto=\"tcp\",port=\"443\",service=\"https\",direction=\"";
-    if (t.TcpPort == 443) { EXPECT_EQ((std::array{MetricSample(metrics, https + "sent\"}"), MetricSample(metrics, https + "received\"}")}), peer) << metrics; }
+    if (t.TcpPort == 443) { EXPECT_EQ((std::array{Sample(metrics, https + "sent\"}"), Sample(metrics, https + "received\"}")}), peer) << metrics; }
   }
 }
 
@@ -225,14 +225,14 @@ TEST(ProgramAttributionLive, TrafficOfAUnitIsItsOwnWithoutRights) {
   const long long bytes = kUdpCount * (kUdpPayload + 28);
   const std::string series = "wirepeek_unit_bytes_total{adapter=\"127.0.0.1\",unit=\"" + unit + "\",direction=\"";
   std::string metrics, report;
-  for (int i = 0; i < 100 && MetricSample(metrics, series + "received\"}") < bytes; ++i) {
+  for (int i = 0; i < 100 && Sample(metrics, series + "received\"}") < bytes; ++i) {
     std::this_thread::sleep_for(100ms);
     TInNamespace inside(ns);
     metrics = HttpGet(ServedPort(serve.Errors()), "/metrics").Body;
     report = HttpGet(ServedPort(serve.Errors()), "/report.json").Body;
   }
-  EXPECT_EQ(MetricSample(metrics, series + "sent\"}"), bytes) << metrics;
-  EXPECT_EQ(MetricSample(metrics, series + "received\"}"), bytes) << metrics;
+  EXPECT_EQ(Sample(metrics, series + "sent\"}"), bytes) << metrics;
+  EXPECT_EQ(Sample(metrics, series + "received\"}"), bytes) << metrics;
   const json parsed = json::parse(report, nullptr, false);
   const auto rows = parsed.is_object() ? parsed.value("programs", json::array()) : json::array();
   const auto row = std::find_if(rows.begin(), rows.end(), [&](const json& r) { return r.contains("unit") && r["unit"] == unit; });

@@ -86,7 +86,7 @@ class ServeEndpointLive : public testing::Test {
     std::string text;
     for (int i = 0; i < 200; ++i) {
       text = HttpGet(Port, "/metrics").Body;
-      if (MetricSample(text, kDnsReceivedSeries) >= bytes) break;
+      if (Sample(text, kDnsReceivedSeries) >= bytes) break;
       std::this_thread::sleep_for(25ms);
     }
     return text;
@@ -201,7 +201,7 @@ TEST_F(ServeEndpointLive, CapturesAsAnUnprivilegedUserWithOnlyTheRawSocketRight)
   ASSERT_TRUE(serve.WaitForError("/metrics for ", 10s)) << serve.Errors();
   Port = ServedPort(serve.Errors());
   SendDns(25);
-  EXPECT_EQ(MetricSample(WaitForDns(25 * kDatagramBytes), kDnsReceivedSeries), 25 * kDatagramBytes);
+  EXPECT_EQ(Sample(WaitForDns(25 * kDatagramBytes), kDnsReceivedSeries), 25 * kDatagramBytes);
   EXPECT_EQ(ThreadsWithCapabilities(ThreadCapabilities(serve.Id())), 0);
   EXPECT_EQ(serve.Stop(SIGTERM), 0) << serve.Errors();
   EXPECT_EQ(json::parse(serve.Output())["sent"]["packets"][kDnsClient], 25);
@@ -215,7 +215,7 @@ TEST_F(ServeEndpointLive, StartedAsRootItServesAndReportsAsAnUnprivilegedUser) {
   for (const auto& [extra, uid] : cases) {
     auto serve = Serve(extra);
     SendDns(5);
-    EXPECT_EQ(MetricSample(WaitForDns(5 * kDatagramBytes), kDnsReceivedSeries), 5 * kDatagramBytes);
+    EXPECT_EQ(Sample(WaitForDns(5 * kDatagramBytes), kDnsReceivedSeries), 5 * kDatagramBytes);
     const std::string status = ReadWholeFile("/proc/" + std::to_string(serve->Id()) + "/status");
     for (const std::string& line : {"Uid:\t" + uid + "\t" + uid + "\t" + uid + "\t" + uid, std::string("Groups:\t \n"),
                                    std::string("CapBnd:\t0000000000000000"), std::string("NoNewPrivs:\t1")})
@@ -276,9 +276,9 @@ TEST_F(ServeEndpointLive, FiguresAgreeWithTheReportTheFinalFiguresAndACaptureFil
   ASSERT_EQ(read.Wait(20s), 0) << read.Errors();
   const json fromFile = json::parse(read.Output());
 
-  EXPECT_EQ(MetricSample(metrics, kDnsSentSeries), 40 * kDatagramBytes);
-  EXPECT_EQ(MetricSample(metrics, kDnsReceivedSeries), 40 * kDatagramBytes);
-  EXPECT_EQ(MetricSample(metrics, R"(wirepeek_datagrams_total{adapter="127.0.0.1",direction="received",service="dns",)"
+  EXPECT_EQ(Sample(metrics, kDnsSentSeries), 40 * kDatagramBytes);
+  EXPECT_EQ(Sample(metrics, kDnsReceivedSeries), 40 * kDatagramBytes);
+  EXPECT_EQ(Sample(metrics, R"(wirepeek_datagrams_total{adapter="127.0.0.1",direction="received",service="dns",)"
                             R"(role="server"})"),
             40);
   for (const json* report : {&live, &final, &fromFile}) {
@@ -291,7 +291,7 @@ TEST_F(ServeEndpointLive, FiguresAgreeWithTheReportTheFinalFiguresAndACaptureFil
   EXPECT_EQ(fromFile["total_packets"], 40);
   EXPECT_EQ(final["dropped"], 0);
   // The remote-address count of the exposition is the report's row count.
-  EXPECT_EQ(MetricSample(metrics, R"(wirepeek_remote_addresses{adapter="127.0.0.1"})"),
+  EXPECT_EQ(Sample(metrics, R"(wirepeek_remote_addresses{adapter="127.0.0.1"})"),
             static_cast<long long>(live["addresses"].size()));
 }
 
@@ -434,12 +434,12 @@ TEST_F(ServeEndpointLive, ListsTheBusiestAddressesAndCountsEveryOne) {
   close(sink);
   // The scrapes themselves make 127.0.0.1 a remote address, and the busiest.
   std::string metrics;
-  for (int i = 0; i < 200 && MetricSample(metrics, R"(wirepeek_remote_addresses{adapter="127.0.0.1"})") < 6; ++i) {
+  for (int i = 0; i < 200 && Sample(metrics, R"(wirepeek_remote_addresses{adapter="127.0.0.1"})") < 6; ++i) {
     std::this_thread::sleep_for(25ms);
     metrics = HttpGet(Port, "/metrics").Body;
   }
-  EXPECT_EQ(MetricSample(metrics, R"(wirepeek_remote_addresses{adapter="127.0.0.1"})"), 6);
-  EXPECT_EQ(MetricSample(metrics, R"(wirepeek_remote_bytes_total{adapter="127.0.0.1",remote="127.0.0.3",direction="received"})"),
+  EXPECT_EQ(Sample(metrics, R"(wirepeek_remote_addresses{adapter="127.0.0.1"})"), 6);
+  EXPECT_EQ(Sample(metrics, R"(wirepeek_remote_bytes_total{adapter="127.0.0.1",remote="127.0.0.3",direction="received"})"),
             30 * 29);
   const json report = json::parse(HttpGet(Port, "/report.json").Body);
   // Programs too: this test's sockets, those gone, the endpoint's own.
